@@ -1,0 +1,31 @@
+// Hardware encoder probes, the FFmpeg encoder fallback chain and the segment
+// encoder factory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "encode/gpu_encode_context.h"
+#include "encode/video_segment_encoder.h"
+#include "log/log.h"
+
+namespace ostrel {
+
+// True when the media platform lists a hardware H.264 encoder. Enumerates on
+// every call.
+bool ProbeHardwareEncoder();
+// True when any listed hardware H.264 encoder is Direct3D 11 aware.
+bool ProbeD3D11AwareEncoder();
+// True when an FFmpeg encoder of that name exists and opens with probe
+// settings.
+bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height, uint32_t fps,
+                        uint32_t bitrate);
+// The first encoder of the fallback chain that opens, or empty.
+std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
+                                const LogSink& logSink);
+// Builds the encoder of one segment; throws what its constructor throws.
+std::unique_ptr<IVideoSegmentEncoder> MakeSegmentEncoder(const GpuEncodeContext& context, uint32_t width,
+                                                         uint32_t height, uint32_t fps, uint32_t bitrate);
+
+}  // namespace ostrel

@@ -1,0 +1,50 @@
+// The per-capture GPU front end shared by every segment encoder of one
+// capture: the device, its immediate context, the BGRA -> NV12 converter set
+// up for capture size in and output size out, and the FFmpeg encoder name
+// chosen once per capture.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "log/log.h"
+#include "platform/gpu.h"
+
+namespace ostrel {
+
+class GpuEncodeContext {
+ public:
+  // Throws HresultError when a graphics call fails.
+  GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device, uint32_t captureWidth,
+                   uint32_t captureHeight, uint32_t outputWidth, uint32_t outputHeight, LogSink logSink);
+  GpuEncodeContext(const GpuEncodeContext&) = delete;
+  GpuEncodeContext& operator=(const GpuEncodeContext&) = delete;
+
+  platform::IGpuDevice& Device() const { return *device_; }
+  platform::IGpuContext& ImmediateContext() const { return *immediateContext_; }
+  platform::IVideoConverter& Converter() const { return *converter_; }
+  bool ZeroCopySupported() const { return zeroCopySupported_; }
+  const std::string& EncoderName() const { return encoderName_; }
+  const LogSink& Sink() const { return logSink_; }
+  uint32_t CaptureWidth() const { return captureWidth_; }
+  uint32_t CaptureHeight() const { return captureHeight_; }
+
+  // The immediate context is not safe for two threads at once: the capture
+  // callback's copy and the encoder's convert/copy/map/unmap each hold this
+  // lock for exactly their context calls.
+  std::mutex& ContextMutex() const { return contextMutex_; }
+
+ private:
+  std::shared_ptr<platform::IGpuDevice> device_;
+  platform::IGpuContext* immediateContext_ = nullptr;
+  std::shared_ptr<platform::IVideoConverter> converter_;
+  bool zeroCopySupported_ = false;
+  std::string encoderName_;
+  LogSink logSink_;
+  uint32_t captureWidth_ = 0;
+  uint32_t captureHeight_ = 0;
+  mutable std::mutex contextMutex_;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,26 @@
+// The encoder of one video segment: constructed ready for frames, fed,
+// drained, finalized once, destroyed. One thread at a time uses it.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/gpu.h"
+#include "replay/records.h"
+
+namespace ostrel {
+
+class IVideoSegmentEncoder {
+ public:
+  virtual ~IVideoSegmentEncoder() = default;
+  // Submits the latest frame (BGRA, capture size) with its tick stamp. False
+  // when an older frame had to be dropped during the call. May throw
+  // HresultError for a failing graphics call.
+  virtual bool WriteFrame(platform::ITexture& frame, int64_t ticks) = 0;
+  // Finishes every frame whose GPU copy is still in flight.
+  virtual void DrainPending() {}
+  // The finished segment (complete MP4 bytes, duration, frames, start tick,
+  // needsReencode). Called once, after DrainPending.
+  virtual EncodedSegment Finalize() = 0;
+};
+
+}  // namespace ostrel

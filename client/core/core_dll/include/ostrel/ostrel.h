@@ -1,0 +1,131 @@
+/*
+ * Ostrel core: the flat interface of the instant-replay recorder library.
+ *
+ * All strings are NUL-terminated wide strings (wchar_t) except the version
+ * text and the update digest text, which are narrow. bool is one byte.
+ * Integer results are 32-bit signed; 0 means success.
+ *
+ * Result codes (one numbering for every export that returns an int):
+ *   0  success
+ *   1  Ostrel_StartCapture: already capturing, nothing changed
+ *   2  Ostrel_SaveClipNow: not capturing, nothing done
+ *   3  Ostrel_StartCapture: target is null
+ *   4  Ostrel_StartCapture: the session failed to start (the reason is logged)
+ *   5  Ostrel_SaveClipNow: the save failed (the reason is logged)
+ *   6  not initialised; Ostrel_SaveClipNow also for a null folder;
+ *      Ostrel_GlobalInitialize: the media platform could not start
+ *   7  Ostrel_StartCapture: no hardware H.264 encoder is present
+ * Ostrel_VerifyUpdateArtifact has its own meanings for 0..4 (see there).
+ *
+ * Threads: every export may be called from any host thread, concurrently,
+ * except Ostrel_GlobalInitialize and Ostrel_GlobalShutdown, which the host
+ * calls from one thread and never concurrently with each other. The log
+ * callback may run on any library thread and must not call back into the
+ * library.
+ */
+#ifndef OSTREL_OSTREL_H
+#define OSTREL_OSTREL_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+typedef HWND OstrelWindow;
+#define OSTREL_API __declspec(dllexport)
+#else
+typedef void* OstrelWindow; /* opaque window handle of the platform backend */
+#define OSTREL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One log line, without terminator; valid only during the call. */
+typedef void (*OstrelLogCallback)(const wchar_t* line);
+
+/* One audio endpoint; both strings valid only during the call. */
+typedef void (*OstrelAudioDeviceCallback)(const wchar_t* id, const wchar_t* name, bool isDefault);
+
+/* Joins the media platform and creates the one session. Returns 0 (also when
+ * already initialised) or 6 when the platform could not start; a later call
+ * retries. Blocks only on the platform start-up. */
+OSTREL_API int Ostrel_GlobalInitialize(void);
+
+/* Stops capture (waiting for a running save), destroys the session and shuts
+ * the media platform down. The log callback stays registered. */
+OSTREL_API void Ostrel_GlobalShutdown(void);
+
+/* Registers the host's log callback (null switches logging off). Works in
+ * every state; lines are never delivered to two threads at once. */
+OSTREL_API void Ostrel_SetLogCallback(OstrelLogCallback callback);
+
+/* Static version text "0.1.1"; the host must not free it. */
+OSTREL_API const char* Ostrel_GetAppVersion(void);
+
+/* Whether the system lists a hardware H.264 encoder. Enumerates anew on every
+ * call; needs no initialisation and takes no lock. */
+OSTREL_API bool Ostrel_HasHardwareEncoder(void);
+
+/* Starts recording `target` (or, with captureMonitor, the monitor nearest to
+ * it). Values of 0 or below select the defaults: maxHeight no downscaling,
+ * fps 30, bitrate 6000000 bits/s, replaySeconds 60. Returns 0, 1, 3, 4, 6 or
+ * 7. Blocks for the whole start (device, encoder probing, threads). */
+OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int maxHeight, int fps,
+                                   int bitrate, int replaySeconds);
+
+/* Stops recording and discards the replay buffer. Waits for a running save
+ * first; does nothing when not capturing. */
+OSTREL_API void Ostrel_StopCapture(void);
+
+/* True while a capture runs. Never waits for a save. */
+OSTREL_API bool Ostrel_IsCapturing(void);
+
+/* The frame rate the encoder keeps up with; 0.0 before 30 frames were handed
+ * over, without a session, or when not capturing. */
+OSTREL_API double Ostrel_GetMeasuredSustainableFps(void);
+
+/* Writes the last replaySeconds as an MP4 clip into outputDir (created if its
+ * parent exists) while capture continues. On success the clip's full path is
+ * copied into outPath, cut to outPathCapacity - 1 characters plus NUL; a null
+ * outPath or a capacity below 1 is allowed. Returns 0, 2, 5 or 6. Blocks for
+ * the whole save; saves never overlap. */
+OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity);
+
+/* Progress of a running save: stage 1 preparing, 2 audio, 3 writing video
+ * (done of total segments), 4 finishing; 0 when idle. Null pointers are
+ * skipped. Returns whether a save is running. Never waits for the save. */
+OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
+
+/* Whether the capture border is drawn; applies from the next start. */
+OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled);
+
+/* Audio volumes, mutes and endpoint ids (null or empty: system default).
+ * Endpoints and mutes apply from the next start; volumes and mutes are read
+ * by each save. Ignored before initialisation. */
+OSTREL_API void Ostrel_SetAudioSettings(float desktopVolume, float micVolume, bool desktopMuted,
+                                        bool micMuted, const wchar_t* desktopDeviceId,
+                                        const wchar_t* micDeviceId);
+
+/* Lists the active render (captureDevices false) or capture endpoints on the
+ * calling thread, one callback per endpoint. Needs no initialisation. */
+OSTREL_API void Ostrel_EnumerateAudioDevices(bool captureDevices, OstrelAudioDeviceCallback callback);
+
+/* Verifies an update file: SHA-256 of the whole file, Ed25519 signature (64
+ * bytes) over the 32 digest bytes with the built-in key.
+ *   0 valid, 1 file could not be read or hashed, 3 null path / null
+ *   signature / length other than 64, 4 signature does not verify.
+ * When hashHexOutCapacity >= 65 and the file was hashed, the 64 lowercase
+ * hex digits and a NUL are written to hashHexOut (also for results 3 and 4).
+ * Stateless; any thread, any state. */
+OSTREL_API int Ostrel_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature,
+                                           int signatureLength, char* hashHexOut,
+                                           int hashHexOutCapacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_OSTREL_H */

@@ -1,0 +1,133 @@
+/*
+ * Control API of the fake world ("sim" backend): a scriptable, deterministic
+ * world of windows, monitors, adapters, a GPU device, hardware-encoder
+ * presence and audio endpoints. Plain C, usable from ctypes or P/Invoke.
+ *
+ * The world is one per process and is what the library's platform layer
+ * sees when built with the sim backend. Every function may be called from
+ * any thread at any time, also while capture runs; changes take effect at
+ * once (a window resize is seen by the next captured frame, an endpoint
+ * removal by the next audio call, ...).
+ *
+ * Windows show an animated test scene: moving colour bars, a frame counter
+ * and the capture time in large digits. With sync marks on (period P), every
+ * window shows full white for 50 ms and every render endpoint adds a 10 ms
+ * full-scale click, both starting together every P milliseconds of the
+ * library's tick clock, so a saved clip's audio-video offset can be measured.
+ *
+ * Status codes are 32-bit HRESULT values with the Windows numbers.
+ */
+#ifndef OSTREL_OSTREL_SIM_H
+#define OSTREL_OSTREL_SIM_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#include "ostrel.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- world ---------------------------------------------------------------- */
+
+/* Default world: one 1920x1080 monitor on one hardware adapter, one default
+ * render and one default capture endpoint (48 kHz stereo float, sine tones),
+ * no sync marks, no windows, no injected failures, hardware encoder present
+ * and D3D11-aware, device healthy, GPU priority honoured, no staging delay. */
+OSTREL_API void OstrelSim_Reset(void);
+
+/* ---- adapters and monitors ------------------------------------------------ */
+
+/* Adds an adapter; returns its index (0-based, enumeration order). */
+OSTREL_API int OstrelSim_AddAdapter(const wchar_t* description, bool software);
+/* Makes output enumeration of one adapter fail at one index with a status
+ * (0 clears). */
+OSTREL_API void OstrelSim_SetAdapterOutputFailure(int adapter, int outputIndex, uint32_t status);
+/* Adds a monitor driven by `adapter` (-1: by no adapter, as a remote or
+ * indirect display); returns its index. Monitor 0 is the primary. */
+OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter);
+/* Moves a monitor to another adapter (-1: none). */
+OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter);
+
+/* ---- windows -------------------------------------------------------------- */
+
+/* Animated window at 60 Hz on the primary monitor. Returns its handle. */
+OSTREL_API void* OstrelSim_CreateWindow(int width, int height);
+/* Destroys the window; a capture item for it fires its closed event. */
+OSTREL_API void OstrelSim_DestroyWindow(void* window);
+/* A minimised window gives a zero-size capture item. */
+OSTREL_API void OstrelSim_SetWindowMinimized(void* window, bool minimized);
+/* New content size; frames are delivered at the new size from now on. */
+OSTREL_API void OstrelSim_ResizeWindow(void* window, int width, int height);
+/* Moves the window onto another monitor. */
+OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor);
+/* Content change rate in Hz; 0 makes the window still (one frame at the
+ * start, then nothing until the rate changes). */
+OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
+/* Frames delivered to all capture pools so far (for tests). */
+OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
+
+/* ---- GPU device ----------------------------------------------------------- */
+
+/* Every device created so far (and every later one until the next call with
+ * 0) reports `reason` from GetDeviceRemovedReason; 0 heals. */
+OSTREL_API void OstrelSim_LoseDevice(uint32_t reason);
+/* Whether SetGPUThreadPriority is honoured (default) or refused. */
+OSTREL_API void OstrelSim_SetGpuPriorityHonoured(bool honoured);
+/* Staging copies become mappable `milliseconds` after their copy was
+ * issued (0: at once). A large value makes every map report "still
+ * drawing", which drives the encoder's stall path. */
+OSTREL_API void OstrelSim_SetStagingDelayMs(int milliseconds);
+/* Whether the video processor can output NV12 (default true). */
+OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported);
+/* Makes device creation fail with `status` (0 clears). */
+OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status);
+
+/* ---- media platform and hardware encoders --------------------------------- */
+
+OSTREL_API void OstrelSim_SetHardwareEncoderPresent(bool present);
+/* The MF_SA_D3D11_AWARE attribute the hardware encoder reports. */
+OSTREL_API void OstrelSim_SetHardwareEncoderD3D11Aware(bool aware);
+/* Makes media-platform start-up fail with `status` (0 clears). */
+OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status);
+
+/* ---- audio endpoints ------------------------------------------------------ */
+
+/* sampleFormat: 0 int16, 1 float32, 2 int24 (packed 3 bytes), 3 int32.
+ * friendlyName NULL: the name cannot be read. Returns false when the id
+ * exists already or an argument is invalid. */
+OSTREL_API bool OstrelSim_AddAudioEndpoint(bool capture, const wchar_t* id,
+                                           const wchar_t* friendlyName /* NULL: unreadable */,
+                                           int sampleRate, int channels, int sampleFormat,
+                                           bool extensible, bool makeDefault);
+/* Removes the endpoint (a capture from it sees its packet calls fail). */
+OSTREL_API void OstrelSim_RemoveAudioEndpoint(const wchar_t* id);
+/* Makes `id` the console default of its flow (NULL: no default). */
+OSTREL_API void OstrelSim_SetDefaultAudioEndpoint(bool capture, const wchar_t* id);
+/* kind 0 silence, 1 sine of frequencyHz at amplitude (full scale 1.0). */
+OSTREL_API void OstrelSim_SetAudioSignal(const wchar_t* id, int kind, double frequencyHz,
+                                         double amplitude);
+/* Makes a named call fail with `status` for the endpoint `id` (NULL: every
+ * endpoint), `count` times (-1: until cleared with status 0). Names:
+ * "GetDevice", "GetDefaultAudioEndpoint", "GetId", "Activate",
+ * "GetMixFormat", "Initialize", "GetService", "Start", "GetNextPacketSize",
+ * "GetBuffer", "ReleaseBuffer", "CreateDeviceEnumerator",
+ * "RegisterEndpointNotificationCallback", "EnumAudioEndpoints". */
+OSTREL_API void OstrelSim_FailAudioCall(const wchar_t* id, const char* call, uint32_t status, int count);
+/* Shifts the device position of the next packet of endpoint `id` forward by
+ * `frames` (a discontinuity), or marks its next `packets` packets silent. */
+OSTREL_API void OstrelSim_InjectAudioGap(const wchar_t* id, int frames);
+OSTREL_API void OstrelSim_InjectSilentPackets(const wchar_t* id, int packets);
+
+/* ---- sync marks ----------------------------------------------------------- */
+
+/* periodMs 0: off. */
+OSTREL_API void OstrelSim_SetSyncMarks(int periodMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* OSTREL_OSTREL_SIM_H */

@@ -1,0 +1,141 @@
+// GPU: adapters and their outputs, the capture device, textures, the
+// immediate context and the one BGRA -> NV12 convert-and-scale call.
+// Windows: DXGI + Direct3D 11 (+ its video processor). Sim: CPU buffers and
+// libswscale.
+//
+// Threads: factory, adapter and device creation run on the thread that starts
+// capture. Texture and converter creation may run on any thread (the device
+// is free-threaded). The immediate context is NOT thread-safe: its callers
+// serialise every use themselves.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/hresult.h"
+
+namespace ostrel::platform {
+
+using MonitorHandle = void*;
+using WindowHandle = void*;
+
+constexpr uint32_t kAdapterFlagSoftware = 2;  // DXGI_ADAPTER_FLAG_SOFTWARE
+
+struct AdapterDesc {
+  std::wstring description;
+  uint32_t flags = 0;
+};
+
+struct OutputDesc {
+  MonitorHandle monitor = nullptr;
+};
+
+class IGpuOutput {
+ public:
+  virtual ~IGpuOutput() = default;
+  virtual Hresult GetDesc(OutputDesc* out) = 0;
+};
+
+class IGpuAdapter {
+ public:
+  virtual ~IGpuAdapter() = default;
+  virtual Hresult GetDesc1(AdapterDesc* out) = 0;
+  // kDxgiNotFound past the last output.
+  virtual Hresult EnumOutputs(uint32_t index, std::shared_ptr<IGpuOutput>* out) = 0;
+};
+
+class IGpuFactory {
+ public:
+  virtual ~IGpuFactory() = default;
+  // kDxgiNotFound past the last adapter.
+  virtual Hresult EnumAdapters1(uint32_t index, std::shared_ptr<IGpuAdapter>* out) = 0;
+};
+
+enum class PixelFormat { Bgra8, Nv12 };
+enum class TextureUsage { Default, Staging };
+
+struct TextureDesc {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  PixelFormat format = PixelFormat::Bgra8;
+  TextureUsage usage = TextureUsage::Default;
+  bool renderTarget = false;  // bound as render target (video processor output)
+  bool cpuRead = false;       // staging textures read by the CPU
+};
+
+class ITexture {
+ public:
+  virtual ~ITexture() = default;
+  virtual TextureDesc Desc() const = 0;
+};
+
+// A mapped staging texture. NV12: luma rows at data + r * rowPitch, the
+// interleaved chroma plane right after height rows.
+struct MappedTexture {
+  const uint8_t* data = nullptr;
+  uint32_t rowPitch = 0;
+};
+
+// The video processor set up for one capture size and one output size,
+// converting BGRA (full range) to NV12 (BT.709, limited range).
+class IVideoConverter {
+ public:
+  virtual ~IVideoConverter() = default;
+  // Whether NV12 output is supported (CheckVideoProcessorFormat).
+  virtual Hresult CheckNv12Output(bool* supported) = 0;
+  // Creates the processor and sets the input and output colour spaces.
+  virtual Hresult CreateProcessor() = 0;
+};
+
+// The immediate context. One thread at a time.
+class IGpuContext {
+ public:
+  virtual ~IGpuContext() = default;
+  virtual void CopyResource(ITexture& destination, ITexture& source) = 0;
+  // Views on both textures and one VideoProcessorBlt: BGRA in, NV12 out at
+  // the converter's output size.
+  virtual Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput,
+                                  ITexture& nv12Output) = 0;
+  // Map for reading; with doNotWait a copy still in flight answers
+  // kDxgiWasStillDrawing.
+  virtual Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) = 0;
+  virtual void Unmap(ITexture& staging) = 0;
+};
+
+class IGpuDevice {
+ public:
+  virtual ~IGpuDevice() = default;
+  virtual Hresult CreateTexture(const TextureDesc& desc, std::shared_ptr<ITexture>* out) = 0;
+  virtual IGpuContext& ImmediateContext() = 0;
+  // The video device + video context + processor enumerator for these sizes.
+  virtual Hresult CreateVideoConverter(uint32_t inputWidth, uint32_t inputHeight,
+                                       uint32_t outputWidth, uint32_t outputHeight,
+                                       std::shared_ptr<IVideoConverter>* out) = 0;
+  // False when the device offers no IDXGIDevice (priority calls are skipped).
+  virtual bool HasDxgiDevice() = 0;
+  virtual Hresult SetGpuThreadPriority(int32_t priority) = 0;
+  virtual Hresult GetGpuThreadPriority(int32_t* priority) = 0;
+  // S_OK while the device is healthy. Any thread.
+  virtual Hresult GetDeviceRemovedReason() = 0;
+};
+
+// The device as the window-capture service takes it (the WinRT
+// IDirect3DDevice on Windows).
+class ICaptureDevice {
+ public:
+  virtual ~ICaptureDevice() = default;
+};
+
+class IGpuSystem {
+ public:
+  virtual ~IGpuSystem() = default;
+  virtual Hresult CreateFactory(std::shared_ptr<IGpuFactory>* out) = 0;
+  // D3D11CreateDevice with BGRA support: on `adapter`, or on the default
+  // hardware adapter when it is null.
+  virtual Hresult CreateDevice(IGpuAdapter* adapter, std::shared_ptr<IGpuDevice>* out) = 0;
+  // CreateDirect3D11DeviceFromDXGIDevice.
+  virtual Hresult WrapForCapture(IGpuDevice& device, std::shared_ptr<ICaptureDevice>* out) = 0;
+};
+
+}  // namespace ostrel::platform

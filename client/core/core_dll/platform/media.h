@@ -1,0 +1,30 @@
+// The media platform (COM + Media Foundation on Windows): process start-up
+// and the hardware H.264 encoder list. Any thread; enumeration never caches.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/hresult.h"
+
+namespace ostrel::platform {
+
+struct HardwareEncoderInfo {
+  // Result of reading MF_SA_D3D11_AWARE and the value read (0 when it failed).
+  Hresult d3d11AwareReadResult = hr::kOk;
+  uint32_t d3d11Aware = 0;
+};
+
+class IMediaPlatform {
+ public:
+  virtual ~IMediaPlatform() = default;
+  // CoInitializeEx(COINIT_MULTITHREADED) on the calling thread.
+  virtual Hresult JoinMultithreadedApartment() = 0;
+  // MFStartup(MF_VERSION, full) / MFShutdown.
+  virtual Hresult Startup() = 0;
+  virtual void Shutdown() = 0;
+  // MFTEnumEx(video encoder, hardware | sort-and-filter, out H.264).
+  virtual Hresult EnumHardwareH264Encoders(std::vector<HardwareEncoderInfo>* out) = 0;
+};
+
+}  // namespace ostrel::platform

@@ -1,0 +1,89 @@
+// A time-bounded ring of records (EncodedSegment or AudioChunk): appends
+// evict what lies wholly before the replay window, snapshots copy the
+// records of a span (sharing their bytes). One mutex per ring, held only for
+// the queue work.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "replay/records.h"
+#include "replay/replay_window.h"
+
+namespace ostrel {
+
+template <typename Record>
+class RecordRing {
+ public:
+  using Snapshot = std::deque<Record>;
+
+  virtual ~RecordRing() = default;
+
+  void Append(Record record, const ReplayWindow& window) {
+    std::lock_guard lock(mutex_);
+    records_.push_back(std::move(record));
+    EvictLocked(window.EvictionCutoff());
+  }
+
+  // Append with an explicit cutoff (tests and the window-based Append).
+  void AppendWithCutoff(Record record, int64_t cutoff) {
+    std::lock_guard lock(mutex_);
+    records_.push_back(std::move(record));
+    EvictLocked(cutoff);
+  }
+
+  // Records overlapping the span (strict on both ends), oldest first.
+  Snapshot TakeSnapshot(const TickSpan& span) const {
+    std::lock_guard lock(mutex_);
+    Snapshot result;
+    for (const Record& record : records_) {
+      if (record.EndTicks() > span.startTicks && record.startTicks < span.endTicks) {
+        result.push_back(record);
+      }
+    }
+    return result;
+  }
+
+  uint64_t TotalBytes() const {
+    std::lock_guard lock(mutex_);
+    uint64_t total = 0;
+    for (const Record& record : records_) total += ByteCount(record.bytes);
+    return total;
+  }
+
+  size_t Size() const {
+    std::lock_guard lock(mutex_);
+    return records_.size();
+  }
+
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    records_.clear();
+    OnClearLocked();
+  }
+
+ protected:
+  virtual void OnClearLocked() {}
+  mutable std::mutex mutex_;
+
+ private:
+  // Never evicts the last record; a record ending exactly at the cutoff goes.
+  void EvictLocked(int64_t cutoff) {
+    while (records_.size() >= 2 && records_.front().EndTicks() <= cutoff) records_.pop_front();
+  }
+
+  std::deque<Record> records_;
+};
+
+class SegmentRing : public RecordRing<EncodedSegment> {};
+
+template <typename Record>
+uint64_t SnapshotBytes(const std::deque<Record>& snapshot) {
+  uint64_t total = 0;
+  for (const Record& record : snapshot) total += ByteCount(record.bytes);
+  return total;
+}
+
+}  // namespace ostrel

@@ -1,0 +1,47 @@
+// Saving the replay span of a running capture as one MP4 clip.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "audio/audio_settings.h"
+#include "log/log.h"
+#include "replay/audio_ring.h"
+#include "replay/record_ring.h"
+#include "replay/replay_window.h"
+#include "save/save_progress.h"
+
+namespace ostrel {
+
+// What a save reads from the session. The rings and the window are live (the
+// save only snapshots them); everything else is a copy taken by the session
+// when the save begins, so a concurrent capture restart cannot pull it away.
+struct SaveSources {
+  const std::atomic<bool>& running;
+  const SegmentRing& videoRing;
+  const AudioRing& desktopRing;
+  const AudioRing& micRing;
+  const ReplayWindow& replayWindow;
+  SaveProgress& progress;
+  // Copies `audioSettings` under its mutex (called once, after the snapshot).
+  std::function<AudioSettings()> copyAudioSettings;
+  uint32_t outputWidth = 0;
+  uint32_t outputHeight = 0;
+  uint32_t fps = 30;
+  uint32_t bitrate = 6000000;
+  std::string encoderName;  // the live encoder's FFmpeg name (re-encode uses it)
+  LogSink log;              // the session's Log
+};
+
+// The whole save: returns true with the clip's full path in outPath; false
+// when nothing was saved or the save failed (the reason is logged).
+bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath);
+
+// Recording telemetry worker body: one "[DIAG-REC-MEM]" line every 10 s until
+// `stopRequested`.
+void RunRecordingTelemetry(const std::atomic<bool>& stopRequested, const SegmentRing& videoRing,
+                           const AudioRing& desktopRing, const AudioRing& micRing, LogSink log);
+
+}  // namespace ostrel
