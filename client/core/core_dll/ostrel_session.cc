@@ -1,0 +1,1 @@
+// session: being written
