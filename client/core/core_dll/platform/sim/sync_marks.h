@@ -29,4 +29,11 @@ class SyncMarks {
   std::atomic<int64_t> periodTicks_{0};
 };
 
+// The one world's sync marks, shared by the video and the audio side of the
+// fake world (set by OstrelSim_SetSyncMarks, cleared by OstrelSim_Reset).
+inline SyncMarks& WorldSyncMarks() {
+  static SyncMarks marks;
+  return marks;
+}
+
 }  // namespace ostrel::sim
