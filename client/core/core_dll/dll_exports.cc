@@ -1,1 +1,181 @@
-// exports: being written
+// The exported functions: argument checks, clamping, result codes, the one
+// global session behind sessionLock and saveLock, and the host log callback.
+#include <algorithm>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+
+#include "audio/audio_capture.h"
+#include "encode/encoder_selection.h"
+#include "ffmpeg/ffmpeg_log.h"
+#include "ostrel/ostrel.h"
+#include "ostrel_session.h"
+#include "update/update_verifier.h"
+
+namespace ostrel {
+namespace {
+
+// Process-wide state, never duplicated.
+std::unique_ptr<OstrelSession> g_session;
+bool g_initialized = false;  // host calls initialise/shutdown from one thread
+std::mutex g_sessionLock;
+std::mutex g_saveLock;
+std::mutex g_callbackLock;
+LogCallback g_callback = nullptr;
+
+const char kVersion[] = "0.1.1";
+
+// Calls into the host never overlap, whatever thread logs.
+void Dispatch(const std::wstring& line) {
+  std::lock_guard lock(g_callbackLock);
+  if (g_callback) g_callback(line.c_str());
+}
+
+int ClampToZero(int value) { return value > 0 ? value : 0; }
+
+}  // namespace
+}  // namespace ostrel
+
+using namespace ostrel;
+
+extern "C" {
+
+OSTREL_API int Ostrel_GlobalInitialize(void) {
+  if (g_initialized) return 0;
+  auto& media = platform::GetPlatform().media;
+  Hresult joined = media.JoinMultithreadedApartment();
+  if (Failed(joined) && joined != hr::kRpcChangedMode) return 6;
+  if (Failed(media.Startup())) return 6;
+  // FFmpeg's own warnings reach the host like every other line.
+  RouteFfmpegLogTo(LogSink(Dispatch));
+  {
+    std::lock_guard lock(g_sessionLock);
+    g_session = std::make_unique<OstrelSession>();
+    g_session->SetLogSink(LogSink(Dispatch));
+  }
+  g_initialized = true;
+  return 0;
+}
+
+OSTREL_API void Ostrel_GlobalShutdown(void) {
+  {
+    std::lock_guard saveLock(g_saveLock);
+    std::lock_guard sessionLock(g_sessionLock);
+    if (g_session) {
+      g_session->Stop();
+      g_session.reset();
+    }
+  }
+  if (g_initialized) {
+    platform::GetPlatform().media.Shutdown();
+    g_initialized = false;
+  }
+}
+
+OSTREL_API void Ostrel_SetLogCallback(OstrelLogCallback callback) {
+  std::lock_guard lock(g_callbackLock);
+  g_callback = callback;
+}
+
+OSTREL_API const char* Ostrel_GetAppVersion(void) { return kVersion; }
+
+OSTREL_API bool Ostrel_HasHardwareEncoder(void) { return ProbeHardwareEncoder(); }
+
+OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int maxHeight, int fps, int bitrate,
+                                   int replaySeconds) {
+  std::lock_guard lock(g_sessionLock);
+  if (!g_session) return 6;
+  if (target == nullptr) return 3;
+  if (g_session->IsCapturing()) return 1;
+  if (!ProbeHardwareEncoder()) return 7;
+  bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
+                                  static_cast<uint32_t>(ClampToZero(fps)), static_cast<uint32_t>(ClampToZero(bitrate)),
+                                  static_cast<uint32_t>(ClampToZero(replaySeconds)));
+  return started ? 0 : 4;
+}
+
+OSTREL_API void Ostrel_StopCapture(void) {
+  std::lock_guard saveLock(g_saveLock);
+  std::lock_guard sessionLock(g_sessionLock);
+  if (g_session) g_session->Stop();
+}
+
+OSTREL_API bool Ostrel_IsCapturing(void) {
+  std::lock_guard lock(g_sessionLock);
+  return g_session && g_session->IsCapturing();
+}
+
+OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
+  std::lock_guard lock(g_sessionLock);
+  if (!g_session || !g_session->IsCapturing()) return 0.0;
+  return g_session->GetMeasuredSustainableFps();
+}
+
+OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
+  if (outputDir == nullptr) return 6;
+  std::lock_guard saveLock(g_saveLock);
+  OstrelSession* session = nullptr;
+  {
+    std::lock_guard sessionLock(g_sessionLock);
+    if (!g_session) return 6;
+    if (!g_session->IsCapturing()) return 2;
+    session = g_session.get();  // saveLock keeps it alive
+  }
+  std::wstring written;
+  if (!session->SaveClipNow(outputDir, written)) return 5;
+  if (outPath != nullptr && outPathCapacity >= 1) {
+    size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
+    std::wmemcpy(outPath, written.data(), count);
+    outPath[count] = L'\0';
+  }
+  return 0;
+}
+
+OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
+  int localStage = 0, localDone = 0, localTotal = 0;
+  bool running = false;
+  {
+    std::lock_guard lock(g_sessionLock);
+    if (g_session) running = g_session->GetSaveProgress(&localStage, &localDone, &localTotal);
+  }
+  if (stage) *stage = localStage;
+  if (done) *done = localDone;
+  if (total) *total = localTotal;
+  return running;
+}
+
+OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled) {
+  std::lock_guard lock(g_sessionLock);
+  if (g_session) g_session->SetCaptureBorderEnabled(enabled);
+}
+
+OSTREL_API void Ostrel_SetAudioSettings(float desktopVolume, float micVolume, bool desktopMuted, bool micMuted,
+                                        const wchar_t* desktopDeviceId, const wchar_t* micDeviceId) {
+  std::lock_guard lock(g_sessionLock);
+  if (!g_session) return;
+  AudioSettings settings;
+  settings.desktopVolume = desktopVolume;
+  settings.micVolume = micVolume;
+  settings.desktopMuted = desktopMuted;
+  settings.micMuted = micMuted;
+  settings.desktopDeviceId = desktopDeviceId ? desktopDeviceId : L"";
+  settings.micDeviceId = micDeviceId ? micDeviceId : L"";
+  g_session->SetAudioSettings(std::move(settings));
+}
+
+OSTREL_API void Ostrel_EnumerateAudioDevices(bool captureDevices, OstrelAudioDeviceCallback callback) {
+  if (callback == nullptr) return;
+  EnumerateAudioDevices(captureDevices, [callback](const std::wstring& id, const std::wstring& name, bool isDefault) {
+    callback(id.c_str(), name.c_str(), isDefault);
+  });
+}
+
+OSTREL_API int Ostrel_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature, int signatureLength,
+                                           char* hashHexOut, int hashHexOutCapacity) {
+  if (path == nullptr) return 3;
+  int result = VerifyUpdateArtifact(path, signature, ClampToZero(signatureLength), hashHexOut,
+                                    ClampToZero(hashHexOutCapacity));
+  return result >= 0 && result <= 3 ? result : 4;
+}
+
+}  // extern "C"

@@ -1,1 +1,359 @@
-// session: being written
+#include "ostrel_session.h"
+
+#include <cmath>
+
+#include "audio/audio_capture.h"
+#include "capture/adapter_selection.h"
+#include "capture/frame_arrival.h"
+#include "encode/encoder_selection.h"
+#include "encode/encoder_threads.h"
+#include "save/clip_save.h"
+#include "watchdog/watchdog.h"
+
+namespace ostrel {
+
+using platform::GetPlatform;
+
+void RequestStop(SessionState& state) {
+  {
+    std::lock_guard lock(state.stopWakeMutex);
+    state.stopRequested.store(true);
+  }
+  state.stopWakeCv.notify_all();
+}
+
+void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
+                       uint32_t* outputWidth, uint32_t* outputHeight) {
+  if (maxHeight != 0 && maxHeight < captureHeight) {
+    uint32_t height = maxHeight & ~1u;
+    double width = std::round(static_cast<double>(captureWidth) * height / captureHeight);
+    *outputHeight = height;
+    *outputWidth = static_cast<uint32_t>(width) & ~1u;
+  } else {
+    *outputWidth = captureWidth;
+    *outputHeight = captureHeight;
+  }
+}
+
+OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
+
+OstrelSession::~OstrelSession() {
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    ++hostEpoch_;  // cancels a pending restart
+  }
+  epochCv_.notify_all();
+  {
+    std::unique_lock lock(restartMutex_);
+    restartCv_.wait(lock, [&] { return restartsRunning_ == 0; });
+  }
+  Stop();
+  UnsubscribeItemClosedAndWait(*state_);
+}
+
+double OstrelSession::GetMeasuredSustainableFps() const {
+  uint64_t delivered = state_->framesDelivered.load();
+  if (delivered < 30) return 0.0;
+  uint64_t overwritten = state_->framesOverwritten.load();
+  return static_cast<double>(state_->fps) *
+         (1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
+}
+
+bool OstrelSession::GetSaveProgress(int* stage, int* done, int* total) const {
+  return state_->saveProgress.Read(stage, done, total);
+}
+
+void OstrelSession::SetAudioSettings(AudioSettings settings) {
+  std::lock_guard lock(state_->audioSettingsMutex);
+  state_->audioSettings = std::move(settings);
+}
+
+void OstrelSession::SetLogSink(LogSink sink) {
+  std::lock_guard lock(state_->logMutex);
+  state_->logSink = std::move(sink);
+}
+
+void OstrelSession::Log(const std::wstring& line) { SessionLog(*state_, line); }
+
+LogSink OstrelSession::SinkCopy() { return SessionSinkCopy(*state_); }
+
+bool OstrelSession::Start(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
+                          uint32_t bitrate, uint32_t replaySeconds) {
+  std::lock_guard lock(lifecycleMutex_);
+  ++hostEpoch_;
+  epochCv_.notify_all();
+  return StartLocked(target, captureMonitor, maxHeight, fps, bitrate, replaySeconds);
+}
+
+void OstrelSession::Stop() {
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    ++hostEpoch_;
+    StopLocked();
+  }
+  epochCv_.notify_all();
+}
+
+bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight,
+                                uint32_t fps, uint32_t bitrate, uint32_t replaySeconds) {
+  SessionState& s = *state_;
+  if (running_.load()) {
+    Log(L"Start() called while already running - ignored.");
+    return false;
+  }
+  if (target == nullptr || !GetPlatform().capture.IsWindow(target)) {
+    Log(L"Start() failed: invalid target window.");
+    return false;
+  }
+  s.requestedMaxHeight = maxHeight;
+  s.requestedFps = fps;
+  s.requestedBitrate = bitrate;
+  s.requestedReplaySeconds = replaySeconds;
+
+  try {
+    platform::MonitorHandle monitor = GetPlatform().capture.MonitorFromWindow(target);
+    LogSink sink = SinkCopy();
+    std::shared_ptr<platform::IGpuAdapter> adapter = FindAdapterForMonitor(monitor, sink);
+    s.d3dDevice = CreateCaptureDevice(adapter.get());
+    RaiseGpuThreadPriority(*s.d3dDevice, [this](const std::wstring& line) { Log(line); });
+    s.winrtDevice = WrapForCapture(*s.d3dDevice);
+
+    UnsubscribeItemClosedAndWait(s);  // the previous capture's item is replaced here
+    s.captureItem = CreateCaptureItem(target, monitor, captureMonitor);
+    platform::SizeInt32 size = s.captureItem->Size();
+    if (size.width <= 0 || size.height <= 0) {
+      Log(L"Start() failed: zero-size capture item (minimized target?).");
+      return false;
+    }
+    s.captureWidth = static_cast<uint32_t>(size.width);
+    s.captureHeight = static_cast<uint32_t>(size.height);
+    ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
+    s.fps = fps == 0 ? 30 : fps;
+    s.bitrate = bitrate == 0 ? 6000000 : bitrate;
+    s.replayWindow.SetSeconds(replaySeconds == 0 ? 60.0 : static_cast<double>(replaySeconds));
+    s.replayWindow.MarkStart();
+    s.stopRequested.store(false);
+
+    s.gpuEncodeContext.reset();
+    s.gpuEncodeContext = std::make_unique<GpuEncodeContext>(s.d3dDevice, s.captureWidth, s.captureHeight,
+                                                            s.outputWidth, s.outputHeight, sink);
+    {
+      std::lock_guard nameLock(s.encoderNameMutex);
+      s.encoderName = s.gpuEncodeContext->EncoderName();
+    }
+    s.encoder = MakeSegmentEncoder(*s.gpuEncodeContext, s.outputWidth, s.outputHeight, s.fps, s.bitrate);
+
+    platform::TextureDesc frameDesc;
+    frameDesc.width = s.captureWidth;
+    frameDesc.height = s.captureHeight;
+    frameDesc.format = platform::PixelFormat::Bgra8;
+    std::shared_ptr<platform::ITexture> frameTexture;
+    Check(s.d3dDevice->CreateTexture(frameDesc, &frameTexture));
+    s.frameTexture = std::move(frameTexture);
+
+    s.framePending.store(false);
+    s.haveFrame.store(false);
+    s.framesDelivered.store(0);
+    s.framesOverwritten.store(0);
+    s.writeCalls.store(0);
+    s.writeFailures.store(0);
+    s.backoffTier.store(0);
+    s.segmentFpsCap.store(0);
+    s.lastEncodeTime = SteadyClock::time_point{};
+    {
+      std::lock_guard frameLock(s.frameMutex);
+      s.rotationRequests.clear();
+    }
+    {
+      std::lock_guard spareLock(s.spareMutex);
+      s.spareEncoder.reset();
+      s.spareFpsCap = 0;
+    }
+    {
+      std::lock_guard finalizeLock(s.finalizeMutex);
+      s.finalizeQueue.clear();
+    }
+
+    CreateFramePoolAndSession(s);
+    SubscribeItemClosed(s);
+    s.lastSubmit.store(SteadyClock::now());
+    SubscribeFrameArrived(s);
+    Check(s.captureSession->StartCapture());
+  } catch (const HresultError& error) {
+    UnsubscribeFrameArrivedAndWait(s);
+    Log(L"Start() failed: 0x" + Hex32(error.code()) + L" (" + error.message() + L")");
+    RequestStop(s);
+    return false;
+  } catch (const std::exception& error) {
+    // FFmpeg-side failures (no encoder opens, the muxer refuses) end the start
+    // the same way, with their own text.
+    UnsubscribeFrameArrivedAndWait(s);
+    Log(L"Start() failed: " + Widen(error.what()));
+    RequestStop(s);
+    return false;
+  }
+
+  StartWorkers(target, captureMonitor);
+  running_.store(true);
+  Log(L"Capture started.");
+  return true;
+}
+
+void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMonitor) {
+  SessionState& s = *state_;
+  LogSink sessionLog = [this](const std::wstring& line) { Log(line); };
+  s.telemetryThread = std::thread([&s, sessionLog] {
+    RunRecordingTelemetry(s.stopRequested, s.videoRing, s.desktopRing, s.micRing, sessionLog);
+  });
+  s.pacerThread = std::thread([&s] { RunPacer(s); });
+  s.spareBuilderThread = std::thread([&s] { RunSpareBuilderThread(s); });
+  s.backoffThread = std::thread([&s] { RunBackoffThread(s); });
+  s.finalizeThread = std::thread([&s] { RunFinalizeThread(s); });
+  s.encoderThread = std::thread([&s] { RunEncoderThread(s); });
+
+  LogSink sink = SinkCopy();
+  AudioSettings settings;
+  {
+    std::lock_guard lock(s.audioSettingsMutex);
+    settings = s.audioSettings;
+  }
+  if (!settings.desktopMuted) {
+    s.desktopAudioThread = std::thread([&s, sink, id = settings.desktopDeviceId] {
+      RunAudioCapture(platform::DataFlow::Render, s.desktopRing, s.replayWindow, s.stopRequested,
+                      L"desktop-audio", sink, id);
+    });
+  }
+  if (!settings.micMuted) {
+    s.micAudioThread = std::thread([&s, sink, id = settings.micDeviceId] {
+      RunAudioCapture(platform::DataFlow::Capture, s.micRing, s.replayWindow, s.stopRequested, L"mic-audio",
+                      sink, id);
+    });
+  }
+  s.watchdogThread = std::thread([this, target, captureMonitor] { RunWatchdog(*this, target, captureMonitor); });
+}
+
+void OstrelSession::JoinWorkers() {
+  SessionState& s = *state_;
+  for (std::thread* worker : {&s.watchdogThread, &s.telemetryThread, &s.backoffThread, &s.spareBuilderThread,
+                              &s.pacerThread, &s.encoderThread, &s.finalizeThread, &s.desktopAudioThread,
+                              &s.micAudioThread}) {
+    if (worker->joinable()) worker->join();
+  }
+}
+
+void OstrelSession::StopLocked() {
+  SessionState& s = *state_;
+  if (!running_.load()) return;
+  RequestStop(s);
+  {
+    // Taking each mutex before notifying closes the window between a
+    // waiter's predicate check and its wait.
+    std::lock_guard frameLock(s.frameMutex);
+  }
+  s.frameCv.notify_all();
+  {
+    std::lock_guard finalizeLock(s.finalizeMutex);
+  }
+  s.finalizeCv.notify_all();
+  {
+    std::lock_guard spareLock(s.spareRequestMutex);
+  }
+  s.spareCv.notify_all();
+  JoinWorkers();
+
+  UnsubscribeFrameArrivedAndWait(s);
+  try {
+    if (s.captureSession) Check(s.captureSession->Close());
+    if (s.framePool) Check(s.framePool->Close());
+  } catch (const HresultError& error) {
+    Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
+  }
+  s.encoder.reset();
+  {
+    std::lock_guard spareLock(s.spareMutex);
+    s.spareEncoder.reset();
+    s.spareFpsCap = 0;
+  }
+  {
+    std::lock_guard spareRequestLock(s.spareRequestMutex);
+    s.spareRequested = false;
+    s.spareBuilding = false;
+  }
+  {
+    std::lock_guard finalizeLock(s.finalizeMutex);
+    s.finalizeQueue.clear();
+  }
+  s.gpuEncodeContext.reset();
+  s.videoRing.Clear();
+  s.desktopRing.Clear();
+  s.micRing.Clear();
+  running_.store(false);
+  Log(L"Capture stopped.");
+}
+
+bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {
+  SessionState& s = *state_;
+  std::string encoderName;
+  {
+    std::lock_guard lock(s.encoderNameMutex);
+    encoderName = s.encoderName;
+  }
+  SaveSources sources{
+      running_,
+      s.videoRing,
+      s.desktopRing,
+      s.micRing,
+      s.replayWindow,
+      s.saveProgress,
+      [&s] {
+        std::lock_guard lock(s.audioSettingsMutex);
+        return s.audioSettings;
+      },
+      s.outputWidth,
+      s.outputHeight,
+      s.fps,
+      s.bitrate,
+      std::move(encoderName),
+      [this](const std::wstring& line) { Log(line); },
+  };
+  return ostrel::SaveClipNow(sources, outputDir, outPath);
+}
+
+void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {
+  uint64_t epoch;
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    epoch = hostEpoch_;
+  }
+  {
+    std::lock_guard lock(restartMutex_);
+    ++restartsRunning_;
+  }
+  // Detached by design: the restart's Stop joins the watchdog that starts
+  // it. The session outlives it: its destructor waits for restartsRunning_.
+  std::thread([this, request, epoch] {
+    RunRestart(request, epoch);
+    std::lock_guard lock(restartMutex_);
+    if (--restartsRunning_ == 0) restartCv_.notify_all();
+  }).detach();
+}
+
+void OstrelSession::RunRestart(RestartRequest request, uint64_t epoch) {
+  {
+    std::lock_guard lock(lifecycleMutex_);
+    if (hostEpoch_ != epoch) return;  // the host stopped or restarted meanwhile
+    StopLocked();
+  }
+  bool started = false;
+  {
+    std::unique_lock lock(lifecycleMutex_);
+    // The pause between stop and start, cut short if the host takes over.
+    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) return;
+    started = StartLocked(request.target, request.captureMonitor, request.maxHeight, request.fps, request.bitrate,
+                          request.replaySeconds);
+  }
+  Log(started ? L"Watchdog: capture automatically recovered after GPU device loss."
+              : L"Watchdog: automatic capture restart after GPU device loss failed - manual restart required.");
+}
+
+}  // namespace ostrel

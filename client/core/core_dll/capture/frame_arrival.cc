@@ -1,0 +1,212 @@
+#include "capture/frame_arrival.h"
+
+#include <cwchar>
+
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+namespace {
+
+using platform::GetPlatform;
+
+double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Counts a handler in while callbacks are accepted; counts it out on scope
+// exit. Stop waits for the count to reach zero.
+class CallbackScope {
+ public:
+  CallbackScope(SessionState& state, bool requireAccepting) : state_(state) {
+    std::lock_guard lock(state_.callbackMutex);
+    entered_ = !requireAccepting || state_.acceptCallbacks;
+    if (entered_) ++state_.callbacksRunning;
+  }
+  ~CallbackScope() {
+    if (!entered_) return;
+    std::lock_guard lock(state_.callbackMutex);
+    if (--state_.callbacksRunning == 0) state_.callbackCv.notify_all();
+  }
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+  bool entered() const { return entered_; }
+
+ private:
+  SessionState& state_;
+  bool entered_ = false;
+};
+
+void WaitForCallbacks(SessionState& state) {
+  std::unique_lock lock(state.callbackMutex);
+  state.callbackCv.wait(lock, [&] { return state.callbacksRunning == 0; });
+}
+
+// Puts a frame into the slot; a frame still pending is replaced and counted
+// as overwritten.
+void HandOff(SessionState& state, bool newContent) {
+  {
+    std::lock_guard lock(state.frameMutex);
+    state.frameTicks.store(TickClock::Now());
+    if (newContent) state.haveFrame.store(true);
+    state.framesDelivered.fetch_add(1);
+    if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
+  }
+}
+
+// Closes the frame whatever way the handler leaves.
+class FrameCloser {
+ public:
+  explicit FrameCloser(platform::ICaptureFrame& frame) : frame_(frame) {}
+  ~FrameCloser() { frame_.Close(); }
+  FrameCloser(const FrameCloser&) = delete;
+  FrameCloser& operator=(const FrameCloser&) = delete;
+
+ private:
+  platform::ICaptureFrame& frame_;
+};
+
+}  // namespace
+
+std::shared_ptr<platform::ICaptureItem> CreateCaptureItem(platform::WindowHandle target,
+                                                          platform::MonitorHandle monitor,
+                                                          bool captureMonitor) {
+  std::shared_ptr<platform::ICaptureItem> item;
+  if (captureMonitor) {
+    Check(GetPlatform().capture.CreateItemForMonitor(monitor, &item));
+  } else {
+    Check(GetPlatform().capture.CreateItemForWindow(target, &item));
+  }
+  return item;
+}
+
+void CreateFramePoolAndSession(SessionState& state) {
+  auto& capture = GetPlatform().capture;
+  platform::SizeInt32 size{static_cast<int32_t>(state.captureWidth), static_cast<int32_t>(state.captureHeight)};
+  std::shared_ptr<platform::IFramePool> pool;
+  Check(capture.CreateFramePool(*state.winrtDevice, 4, size, &pool));
+  state.framePool = std::move(pool);
+  std::shared_ptr<platform::ICaptureSession> session;
+  Check(capture.CreateCaptureSession(*state.framePool, *state.captureItem, &session));
+  state.captureSession = std::move(session);
+  ConfigureBorder(state);
+}
+
+void ConfigureBorder(SessionState& state) {
+  if (!state.captureSession) return;
+  bool present = false;
+  Hresult result = state.captureSession->IsBorderPropertyPresent(&present);
+  if (Succeeded(result)) {
+    if (!present) return;
+    result = state.captureSession->SetBorderRequired(state.borderEnabled.load());
+  }
+  if (Failed(result)) {
+    SessionLog(state, L"Couldn't set capture border (0x" + Hex32(result) + L") - keeping the default.");
+  }
+}
+
+void SubscribeItemClosed(SessionState& state) {
+  SessionState* target = &state;
+  state.closedToken = state.captureItem->AddClosed([target] { OnItemClosed(*target); });
+  state.closedSubscribed = true;
+}
+
+void UnsubscribeItemClosedAndWait(SessionState& state) {
+  if (!state.closedSubscribed) return;
+  // Called before the item is replaced, so the token belongs to this item.
+  if (state.captureItem) state.captureItem->RemoveClosed(state.closedToken);
+  state.closedSubscribed = false;
+  WaitForCallbacks(state);
+}
+
+void SubscribeFrameArrived(SessionState& state) {
+  {
+    std::lock_guard lock(state.callbackMutex);
+    state.acceptCallbacks = true;
+  }
+  SessionState* target = &state;
+  state.frameArrivedToken = state.framePool->AddFrameArrived([target] { OnFrameArrived(*target); });
+  state.frameArrivedSubscribed = true;
+}
+
+void UnsubscribeFrameArrivedAndWait(SessionState& state) {
+  if (state.frameArrivedSubscribed && state.framePool) state.framePool->RemoveFrameArrived(state.frameArrivedToken);
+  state.frameArrivedSubscribed = false;
+  {
+    std::lock_guard lock(state.callbackMutex);
+    state.acceptCallbacks = false;
+  }
+  WaitForCallbacks(state);
+}
+
+void OnItemClosed(SessionState& state) {
+  CallbackScope scope(state, /*requireAccepting=*/false);
+  SessionLog(state,
+             L"[DIAG-ITEM-CLOSED] GraphicsCaptureItem.Closed fired mid-session - capture target became "
+             L"invalid (window closed, or a display/monitor topology change) t=" +
+                 NowStamp());
+}
+
+void OnFrameArrived(SessionState& state) {
+  CallbackScope scope(state, /*requireAccepting=*/true);
+  if (!scope.entered()) return;
+  std::unique_ptr<platform::ICaptureFrame> frame = state.framePool->TryGetNextFrame();
+  if (!frame) return;
+  FrameCloser closer(*frame);
+  if (state.stopRequested.load()) return;
+
+  const SteadyClock::time_point arrival = SteadyClock::now();
+  if (state.haveLastArrival) {
+    double gap = MillisecondsBetween(state.lastArrival, arrival);
+    if (gap > 100.0) {
+      SessionLog(state, L"[DIAG-ARRIVAL-GAP] " + Fixed6(gap) + L"ms since last WGC frame arrival t=" + NowStamp());
+    }
+  }
+  state.lastArrival = arrival;
+  state.haveLastArrival = true;
+
+  const SteadyClock::time_point callbackStart = SteadyClock::now();
+  try {
+    std::shared_ptr<platform::ITexture> surface;
+    Check(frame->GetSurfaceTexture(&surface));
+    platform::TextureDesc desc = surface->Desc();
+    if (desc.width != state.captureWidth || desc.height != state.captureHeight) {
+      SessionLog(state, L"[DIAG-SIZE-MISMATCH] frame is " + std::to_wstring(desc.width) + L"x" +
+                            std::to_wstring(desc.height) + L" but pipeline expects " +
+                            std::to_wstring(state.captureWidth) + L"x" + std::to_wstring(state.captureHeight) +
+                            L" t=" + NowStamp());
+    }
+    const SteadyClock::time_point now = SteadyClock::now();
+    const auto period = std::chrono::duration<double>(1.0 / state.fps);
+    if (now - state.lastSubmit.load() < period) return;  // rate gate: no copy, no counters
+
+    {
+      // The encoder thread uses the same immediate context.
+      std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
+      state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTexture, *surface);
+    }
+    HandOff(state, /*newContent=*/true);
+    state.lastSubmit.store(now);
+    state.frameCv.notify_one();
+  } catch (const HresultError& error) {
+    SessionLog(state, L"Frame copy failed: 0x" + Hex32(error.code()));
+  }
+  double duration = MillisecondsBetween(callbackStart, SteadyClock::now());
+  if (duration > 2.0) SessionLog(state, L"[DIAG-CALLBACK-DURATION] " + Fixed6(duration) + L"ms");
+}
+
+void RunPacer(SessionState& state) {
+  const auto period = std::chrono::duration<double>(1.0 / state.fps);
+  const auto sleepFor = std::chrono::duration_cast<SteadyClock::duration>(period);
+  for (;;) {
+    if (state.stopRequested.load()) return;
+    std::this_thread::sleep_for(sleepFor);
+    if (state.stopRequested.load()) return;
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (state.haveFrame.load() && now - state.lastSubmit.load() >= period) {
+      HandOff(state, /*newContent=*/false);
+      state.frameCv.notify_one();
+    }
+  }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,196 @@
+#include "encode/encoder_threads.h"
+
+#include "encode/backoff.h"
+#include "encode/encoder_selection.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+namespace {
+
+double MillisecondsSince(SteadyClock::time_point from, SteadyClock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
+  return MakeSegmentEncoder(*state.gpuEncodeContext, state.outputWidth, state.outputHeight, state.fps,
+                            state.bitrate);
+}
+
+// Swaps in the spare (or a freshly built encoder) and queues the retired one
+// for finalizing.
+void Rotate(SessionState& state) {
+  const SteadyClock::time_point t0 = SteadyClock::now();
+  std::unique_ptr<IVideoSegmentEncoder> next;
+  uint32_t cap = 0;
+  {
+    std::lock_guard lock(state.spareMutex);
+    next = std::move(state.spareEncoder);
+    cap = state.spareFpsCap;
+  }
+  const bool usedSpare = next != nullptr;
+  if (!usedSpare) {
+    next = BuildEncoder(state);  // a throw leaves the current encoder in place
+    cap = 0;
+  }
+  const SteadyClock::time_point t1 = SteadyClock::now();
+  std::unique_ptr<IVideoSegmentEncoder> retired = std::move(state.encoder);
+  state.encoder = std::move(next);
+  state.segmentFpsCap.store(cap);
+  state.lastEncodeTime = SteadyClock::time_point{};
+  const SteadyClock::time_point t2 = SteadyClock::now();
+  if (retired) {
+    retired->DrainPending();
+    {
+      std::lock_guard lock(state.finalizeMutex);
+      state.finalizeQueue.push_back(std::move(retired));
+    }
+    state.finalizeCv.notify_one();
+  }
+  double construct = MillisecondsSince(t0, t1);
+  double swap = MillisecondsSince(t1, t2);
+  if (!usedSpare || construct > 20.0 || swap > 20.0) {
+    SessionLog(state, L"[ROTATION-TIMING] usedSpare=" + std::to_wstring(usedSpare ? 1 : 0) +
+                          L" construct=" + Fixed6(construct) + L"ms swap=" + Fixed6(swap) + L"ms");
+  }
+}
+
+void EncodePendingFrame(SessionState& state) {
+  const SteadyClock::time_point t = SteadyClock::now();
+  uint32_t cap = state.segmentFpsCap.load();
+  if (cap != 0 && state.lastEncodeTime != SteadyClock::time_point{} &&
+      t - state.lastEncodeTime < std::chrono::duration<double>(1.0 / cap)) {
+    return;  // above the backoff cap: skipped and counted nowhere
+  }
+  bool ok = state.encoder->WriteFrame(*state.frameTexture, state.frameTicks.load());
+  state.writeCalls.fetch_add(1);
+  if (!ok) state.writeFailures.fetch_add(1);
+  state.lastEncodeTime = t;
+  double elapsed = MillisecondsSince(t, SteadyClock::now());
+  if (elapsed > 30.0) SessionLog(state, L"[WRITEFRAME-TIMING] " + Fixed6(elapsed) + L"ms");
+}
+
+}  // namespace
+
+void RunEncoderThread(SessionState& state) {
+  for (;;) {
+    bool rotate = false;
+    {
+      std::unique_lock lock(state.frameMutex);
+      state.frameCv.wait(lock, [&] {
+        return state.framePending.load() || !state.rotationRequests.empty() || state.stopRequested.load();
+      });
+      if (state.stopRequested.load()) return;
+      if (!state.rotationRequests.empty()) {
+        rotate = true;
+        state.rotationRequests.pop_front();
+      }
+    }
+    try {
+      if (rotate) Rotate(state);
+      if (state.framePending.exchange(false) && state.encoder) EncodePendingFrame(state);
+    } catch (const HresultError& error) {
+      SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
+    } catch (const std::exception& error) {
+      // FFmpeg failures while building an encoder synchronously: the current
+      // segment simply grows until the next rotation succeeds.
+      SessionLog(state, L"Encoder thread error: " + Widen(error.what()));
+    }
+  }
+}
+
+void RunBackoffThread(SessionState& state) {
+  BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
+  auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
+  for (;;) {
+    if (state.stopRequested.load()) return;
+    uint32_t cap = BackoffTick(counters, state.fps, log);
+    {
+      std::lock_guard lock(state.spareRequestMutex);
+      if (!state.spareBuilding) {
+        state.spareRequested = true;
+        state.spareRequestedCap = cap;
+        state.spareCv.notify_one();
+      }
+    }
+    // Sleep the interval, waking early for a stop (the spare condition
+    // variable is not ours to wait on; poll in short slices instead).
+    const SteadyClock::time_point until = SteadyClock::now() + kSegmentInterval;
+    while (SteadyClock::now() < until) {
+      if (state.stopRequested.load()) return;
+      std::this_thread::sleep_for(std::min<SteadyClock::duration>(std::chrono::milliseconds(20),
+                                                                  until - SteadyClock::now()));
+    }
+    if (state.stopRequested.load()) return;
+    {
+      std::lock_guard lock(state.frameMutex);
+      state.rotationRequests.push_back(true);
+    }
+    state.frameCv.notify_one();
+  }
+}
+
+void RunSpareBuilderThread(SessionState& state) {
+  for (;;) {
+    uint32_t cap = 0;
+    {
+      std::unique_lock lock(state.spareRequestMutex);
+      state.spareCv.wait(lock, [&] { return state.spareRequested || state.stopRequested.load(); });
+      if (state.stopRequested.load() && !state.spareRequested) return;
+      state.spareRequested = false;
+      state.spareBuilding = true;
+      cap = state.spareRequestedCap;
+    }
+    const SteadyClock::time_point t0 = SteadyClock::now();
+    try {
+      std::unique_ptr<IVideoSegmentEncoder> built = BuildEncoder(state);
+      std::unique_ptr<IVideoSegmentEncoder> unused;
+      {
+        std::lock_guard lock(state.spareMutex);
+        unused = std::move(state.spareEncoder);  // destroyed outside the lock
+        state.spareEncoder = std::move(built);
+        state.spareFpsCap = cap;
+      }
+    } catch (const HresultError& error) {
+      SessionLog(state, L"[DIAG-SPARE-BUILD-FAIL] 0x" + Hex32(error.code()));
+    } catch (const std::exception& error) {
+      SessionLog(state, L"[DIAG-SPARE-BUILD-FAIL] " + Widen(error.what()));
+    }
+    double elapsed = MillisecondsSince(t0, SteadyClock::now());
+    if (elapsed > 500.0) SessionLog(state, L"[DIAG-SPARE-BUILD-SLOW] " + Fixed6(elapsed) + L"ms");
+    {
+      std::lock_guard lock(state.spareRequestMutex);
+      state.spareBuilding = false;
+    }
+    if (state.stopRequested.load()) return;
+  }
+}
+
+void RunFinalizeThread(SessionState& state) {
+  for (;;) {
+    std::unique_ptr<IVideoSegmentEncoder> retired;
+    {
+      std::unique_lock lock(state.finalizeMutex);
+      state.finalizeCv.wait(lock, [&] { return !state.finalizeQueue.empty() || state.stopRequested.load(); });
+      if (state.finalizeQueue.empty()) return;
+      retired = std::move(state.finalizeQueue.front());
+      state.finalizeQueue.pop_front();
+    }
+    try {
+      EncodedSegment segment = retired->Finalize();
+      if (segment.frameCount != 0) {
+        state.videoRing.Append(std::move(segment), state.replayWindow);
+      } else {
+        SessionLog(state,
+                   L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not added to ring t=" +
+                       NowStamp());
+      }
+      retired.reset();  // FFmpeg objects and textures are released here, off the frame path
+    } catch (const HresultError& error) {
+      SessionLog(state, L"Finalize thread error: 0x" + Hex32(error.code()));
+    } catch (const std::exception& error) {
+      SessionLog(state, L"Finalize thread error: " + Widen(error.what()));
+    }
+  }
+}
+
+}  // namespace ostrel

@@ -1,0 +1,218 @@
+// The one capture session behind the exported interface: its state record,
+// Start and Stop, and the accessors the exports use.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "audio/audio_settings.h"
+#include "encode/gpu_encode_context.h"
+#include "encode/video_segment_encoder.h"
+#include "log/log.h"
+#include "platform/platform.h"
+#include "replay/audio_ring.h"
+#include "replay/record_ring.h"
+#include "replay/replay_window.h"
+#include "save/save_progress.h"
+
+namespace ostrel {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Everything one recording owns. Workers hold plain references into it; it is
+// never reallocated while the session lives.
+struct SessionState {
+  std::shared_ptr<platform::IGpuDevice> d3dDevice;
+  std::shared_ptr<platform::ICaptureDevice> winrtDevice;
+  std::shared_ptr<platform::ICaptureItem> captureItem;
+  std::shared_ptr<platform::IFramePool> framePool;
+  std::shared_ptr<platform::ICaptureSession> captureSession;
+  platform::EventToken frameArrivedToken = 0;
+  bool frameArrivedSubscribed = false;
+  platform::EventToken closedToken = 0;
+  bool closedSubscribed = false;
+  SteadyClock::time_point lastArrival{};
+  bool haveLastArrival = false;
+
+  uint32_t captureWidth = 0, captureHeight = 0;
+  uint32_t outputWidth = 0, outputHeight = 0;
+  uint32_t fps = 30;
+  uint32_t bitrate = 6000000;
+  uint32_t requestedMaxHeight = 0, requestedFps = 0, requestedBitrate = 0;
+
+  std::shared_ptr<platform::ITexture> frameTexture;
+
+  // Frame hand-off slot: capture callback and pacer produce, encoder thread
+  // consumes.
+  std::atomic<bool> framePending{false};
+  std::atomic<int64_t> frameTicks{0};
+  std::atomic<SteadyClock::time_point> lastSubmit{SteadyClock::time_point{}};
+  std::atomic<bool> haveFrame{false};
+  std::atomic<uint64_t> framesDelivered{0};
+  std::atomic<uint64_t> framesOverwritten{0};
+
+  // Encoder-thread counters and pacing.
+  std::atomic<uint64_t> writeCalls{0};
+  std::atomic<uint64_t> writeFailures{0};
+  std::atomic<int32_t> backoffTier{0};
+  std::atomic<uint32_t> segmentFpsCap{0};
+  SteadyClock::time_point lastEncodeTime{};
+
+  std::mutex frameMutex;
+  std::condition_variable frameCv;
+  std::deque<bool> rotationRequests;  // guarded by frameMutex
+  std::thread encoderThread;
+
+  std::unique_ptr<GpuEncodeContext> gpuEncodeContext;
+  std::unique_ptr<IVideoSegmentEncoder> encoder;
+  SegmentRing videoRing;
+
+  std::mutex spareMutex;
+  std::unique_ptr<IVideoSegmentEncoder> spareEncoder;
+  uint32_t spareFpsCap = 0;
+
+  std::mutex spareRequestMutex;
+  std::condition_variable spareCv;
+  bool spareRequested = false;
+  uint32_t spareRequestedCap = 0;
+  bool spareBuilding = false;
+  std::thread spareBuilderThread;
+
+  std::mutex finalizeMutex;
+  std::condition_variable finalizeCv;
+  std::deque<std::unique_ptr<IVideoSegmentEncoder>> finalizeQueue;
+  std::thread finalizeThread;
+
+  AudioRing desktopRing;
+  AudioRing micRing;
+  ReplayWindow replayWindow{60.0};
+
+  std::atomic<bool> stopRequested{true};
+  // Wakes timed waits of the workers when stopRequested is set.
+  std::mutex stopWakeMutex;
+  std::condition_variable stopWakeCv;
+  uint32_t requestedReplaySeconds = 0;
+
+  std::thread pacerThread;
+  std::thread backoffThread;
+  std::thread desktopAudioThread;
+  std::thread micAudioThread;
+  std::thread watchdogThread;
+  std::thread telemetryThread;
+
+  std::mutex audioSettingsMutex;
+  AudioSettings audioSettings;
+
+  std::mutex logMutex;
+  LogSink logSink;
+
+  SaveProgress saveProgress;
+  std::atomic<bool> borderEnabled{true};
+
+  // Frame callbacks currently inside the handler; Stop waits for them before
+  // releasing what they use (see capture/frame_arrival.cc).
+  std::mutex callbackMutex;
+  std::condition_variable callbackCv;
+  int callbacksRunning = 0;
+  bool acceptCallbacks = false;
+
+  // The encoder name of the running capture, copied for saves so that a
+  // restart releasing the encode context never races a save reading it.
+  std::mutex encoderNameMutex;
+  std::string encoderName;
+};
+
+// The session's Log: one line to its sink under logMutex.
+inline void SessionLog(SessionState& state, const std::wstring& line) {
+  std::lock_guard lock(state.logMutex);
+  if (state.logSink) state.logSink(line);
+}
+
+// A copy of the session's sink for components that log on their own.
+inline LogSink SessionSinkCopy(SessionState& state) {
+  std::lock_guard lock(state.logMutex);
+  return state.logSink;
+}
+
+// Sleeps up to `duration`; returns early (false) once stopRequested is set.
+template <typename Duration>
+bool SleepUnlessStopped(SessionState& state, Duration duration) {
+  std::unique_lock lock(state.stopWakeMutex);
+  return !state.stopWakeCv.wait_for(lock, duration, [&] { return state.stopRequested.load(); });
+}
+
+// Sets stopRequested and wakes every waiter, so workers end promptly.
+void RequestStop(SessionState& state);
+
+class OstrelSession {
+ public:
+  OstrelSession();
+  ~OstrelSession();
+  OstrelSession(const OstrelSession&) = delete;
+  OstrelSession& operator=(const OstrelSession&) = delete;
+
+  bool Start(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
+             uint32_t bitrate, uint32_t replaySeconds);
+  void Stop();
+  bool IsCapturing() const { return running_.load(); }
+  double GetMeasuredSustainableFps() const;
+  bool GetSaveProgress(int* stage, int* done, int* total) const;
+  void SetAudioSettings(AudioSettings settings);
+  void SetCaptureBorderEnabled(bool enabled) { state_->borderEnabled.store(enabled); }
+  void SetLogSink(LogSink sink);
+  bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
+
+  // Writes one line to the session's sink under logMutex.
+  void Log(const std::wstring& line);
+  // A copy of the sink for components that log on their own.
+  LogSink SinkCopy();
+
+  SessionState& State() { return *state_; }
+
+  // The automatic restart after a device loss, on a detached thread that
+  // the session outlives. The host's last word wins: a host Start or Stop
+  // (or the session's destruction) after the loss cancels what the restart
+  // has not done yet.
+  struct RestartRequest {
+    platform::WindowHandle target;
+    bool captureMonitor;
+    uint32_t maxHeight, fps, bitrate, replaySeconds;
+  };
+  void BeginRestartAfterDeviceLoss(RestartRequest request);
+
+ private:
+  bool StartLocked(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
+                   uint32_t bitrate, uint32_t replaySeconds);
+  void StopLocked();
+  void StartWorkers(platform::WindowHandle target, bool captureMonitor);
+  void JoinWorkers();
+  void RunRestart(RestartRequest request, uint64_t epoch);
+
+  std::unique_ptr<SessionState> state_;
+  std::atomic<bool> running_{false};
+
+  // Serialises Start, Stop and the restart's steps; hostEpoch_ counts host
+  // Starts and Stops (and destruction) under it.
+  std::mutex lifecycleMutex_;
+  uint64_t hostEpoch_ = 0;
+  std::condition_variable epochCv_;
+  // Restart threads still running; the destructor waits for them.
+  std::mutex restartMutex_;
+  std::condition_variable restartCv_;
+  int restartsRunning_ = 0;
+};
+
+// Output size rule: maxHeight 0 or >= capture height keeps the size (odd
+// sizes included); otherwise the height is maxHeight rounded down to even and
+// the width follows the aspect ratio, rounded, then made even.
+void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
+                       uint32_t* outputWidth, uint32_t* outputHeight);
+
+}  // namespace ostrel
