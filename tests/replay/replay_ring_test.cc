@@ -1,0 +1,175 @@
+// Replay buffer: eviction by time, snapshots of a span, byte totals, and the
+// window's cutoff and span rules.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "replay/audio_ring.h"
+#include "replay/record_ring.h"
+#include "replay/replay_window.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+namespace {
+
+EncodedSegment SegmentEndingAt(int64_t endTicks, size_t bytes = 0) {
+  EncodedSegment segment;
+  segment.startTicks = endTicks - 10;
+  segment.durationSeconds = 10 / 10000000.0;
+  if (bytes) segment.bytes = std::make_shared<std::vector<uint8_t>>(bytes);
+  return segment;
+}
+
+std::vector<int64_t> EndsOf(const std::deque<EncodedSegment>& records) {
+  std::vector<int64_t> ends;
+  for (const auto& record : records) ends.push_back(record.EndTicks());
+  return ends;
+}
+
+TEST(RecordTest, EndTicksTruncatesTheDurationProduct) {
+  EXPECT_EQ(EndTicksOf(100, 2.0), 100 + 20000000);
+  EXPECT_EQ(EndTicksOf(0, 0.00000019), 1);  // 1.9 ticks -> 1
+  EXPECT_EQ(EndTicksOf(5, -0.00000019), 4);  // toward zero, not down
+}
+
+TEST(SegmentRingTest, EvictsRecordsEndingAtOrBeforeTheCutoffButNeverTheLast) {
+  SegmentRing ring;
+  ring.AppendWithCutoff(SegmentEndingAt(10), 1000);  // empty ring keeps it however old
+  EXPECT_EQ(ring.Size(), 1u);
+  ring.Clear();
+
+  ring.AppendWithCutoff(SegmentEndingAt(10), 0);
+  ring.AppendWithCutoff(SegmentEndingAt(20), 0);
+  ring.AppendWithCutoff(SegmentEndingAt(30), 0);
+  ring.AppendWithCutoff(SegmentEndingAt(40), 20);
+  EXPECT_EQ(EndsOf(ring.TakeSnapshot({0, 1000})), (std::vector<int64_t>{30, 40}));
+
+  ring.AppendWithCutoff(SegmentEndingAt(50), 1000);  // everything before is old
+  EXPECT_EQ(EndsOf(ring.TakeSnapshot({0, 1000})), (std::vector<int64_t>{50}));
+}
+
+TEST(SegmentRingTest, SnapshotSelectsStrictOverlapInRingOrder) {
+  SegmentRing ring;
+  for (int64_t end : {10, 20, 30}) ring.AppendWithCutoff(SegmentEndingAt(end), 0);
+  // Record [0,10] ends exactly at the span start; [20,30] starts exactly at its end.
+  EXPECT_EQ(EndsOf(ring.TakeSnapshot({10, 20})), (std::vector<int64_t>{20}));
+  EXPECT_EQ(EndsOf(ring.TakeSnapshot({9, 21})), (std::vector<int64_t>{10, 20, 30}));
+  SegmentRing empty;
+  EXPECT_TRUE(empty.TakeSnapshot({0, 100}).empty());
+}
+
+TEST(SegmentRingTest, SnapshotSharesBytesAndOutlivesEviction) {
+  SegmentRing ring;
+  ring.AppendWithCutoff(SegmentEndingAt(10, 4096), 0);
+  ring.AppendWithCutoff(SegmentEndingAt(20), 0);  // null buffer counts zero
+  EXPECT_EQ(ring.TotalBytes(), 4096u);
+  auto snapshot = ring.TakeSnapshot({0, 100});
+  ASSERT_EQ(snapshot.size(), 2u);
+  EXPECT_EQ(snapshot[1].bytes, nullptr);
+  auto* shared = snapshot[0].bytes.get();
+  ring.AppendWithCutoff(SegmentEndingAt(30), 25);  // evicts both
+  EXPECT_EQ(ring.TotalBytes(), 0u);
+  EXPECT_EQ(snapshot[0].bytes.get(), shared);
+  EXPECT_EQ(snapshot[0].bytes->size(), 4096u);
+  EXPECT_EQ(SnapshotBytes(snapshot), 4096u);
+}
+
+TEST(AudioRingTest, ClearResetsFormatAndReconnectCount) {
+  AudioRing ring;
+  ring.SetWaveFormat(std::vector<uint8_t>(40, 1));
+  ring.ReconnectCount().store(3);
+  AudioChunk chunk;
+  chunk.bytes = std::make_shared<std::vector<uint8_t>>(100);
+  chunk.durationSeconds = 2.0;
+  chunk.waveFormat = ring.SharedWaveFormat();
+  ring.AppendWithCutoff(chunk, 0);
+  EXPECT_EQ(ring.WaveFormat().size(), 40u);
+  EXPECT_EQ(ring.TotalBytes(), 100u);
+
+  ring.Clear();
+  EXPECT_TRUE(ring.WaveFormat().empty());
+  EXPECT_EQ(ring.SharedWaveFormat(), nullptr);
+  EXPECT_EQ(ring.ReconnectCount().load(), 0u);
+  EXPECT_EQ(ring.Size(), 0u);
+  // The chunk that was recorded keeps its own format.
+  ASSERT_NE(chunk.waveFormat, nullptr);
+  EXPECT_EQ(chunk.waveFormat->size(), 40u);
+}
+
+TEST(ReplayWindowTest, SpanStartsAtTheFloorRightAfterAStart) {
+  ReplayWindow window(60.0);
+  window.MarkStart();
+  int64_t floor = window.FloorTicks();
+  TickSpan span = window.SaveSpan();
+  EXPECT_EQ(span.startTicks, floor);  // 60 s reach back past the start
+  EXPECT_GE(span.endTicks, floor);
+  EXPECT_EQ(window.CutoffAt(floor + 5), floor);
+}
+
+TEST(ReplayWindowTest, CutoffFollowsTheReplayLengthOnceLongerThanIt) {
+  ReplayWindow window(2.5);
+  window.MarkStart();
+  int64_t floor = window.FloorTicks();
+  EXPECT_EQ(window.CutoffAt(floor + 100000000), floor + 100000000 - 25000000);
+  window.SetSeconds(0.0000001);  // one tick
+  EXPECT_EQ(window.CutoffAt(floor + 10), floor + 9);
+}
+
+TEST(ReplayWindowTest, RingAppendUsesTheWindow) {
+  ReplayWindow window(1.0);
+  window.MarkStart();
+  int64_t now = TickClock::Now();
+  SegmentRing ring;
+  EncodedSegment old;  // ended before the floor: evicted once a newer one arrives
+  old.startTicks = now - 30000000;
+  old.durationSeconds = 1.0;
+  ring.Append(old, window);
+  EncodedSegment fresh;
+  fresh.startTicks = now;
+  fresh.durationSeconds = 2.0;
+  ring.Append(fresh, window);
+  ASSERT_EQ(ring.Size(), 1u);
+  EXPECT_EQ(ring.TakeSnapshot({now, now + 1}).front().startTicks, now);
+}
+
+TEST(TickClockTest, IsMonotonicAndConvertsWithoutOverflow) {
+  int64_t a = TickClock::Now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  int64_t b = TickClock::Now();
+  EXPECT_GE(b - a, 150000);  // at least 15 ms in 100 ns ticks
+  // Half a year of a 10 MHz counter, and of a 1 GHz counter: no overflow.
+  const int64_t halfYearSeconds = 182LL * 24 * 3600;
+  EXPECT_EQ(TickClock::CounterToTicks(halfYearSeconds * 10000000, 10000000), halfYearSeconds * 10000000);
+  EXPECT_EQ(TickClock::CounterToTicks(halfYearSeconds * 1000000000 + 999, 1000000000),
+            halfYearSeconds * 10000000 + 9);
+  // A 100-year uptime at 3 GHz still fits.
+  const int64_t centurySeconds = 100LL * 365 * 24 * 3600;
+  EXPECT_EQ(TickClock::CounterToTicks(centurySeconds * 3000000000LL / 1000 * 1000, 3000000000LL),
+            centurySeconds * 10000000);
+}
+
+TEST(ReplayRingConcurrencyTest, AppendSnapshotAndTotalsFromManyThreads) {
+  SegmentRing ring;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done.load()) {
+      auto snapshot = ring.TakeSnapshot({0, INT64_MAX});
+      for (size_t i = 1; i < snapshot.size(); ++i) ASSERT_LT(snapshot[i - 1].startTicks, snapshot[i].startTicks);
+      (void)ring.TotalBytes();
+    }
+  });
+  for (int64_t i = 0; i < 2000; ++i) {
+    EncodedSegment segment;
+    segment.startTicks = i * 100;
+    segment.durationSeconds = 100 / 10000000.0;
+    segment.bytes = std::make_shared<std::vector<uint8_t>>(8);
+    ring.AppendWithCutoff(std::move(segment), i * 100 - 1000);
+  }
+  done.store(true);
+  reader.join();
+  EXPECT_EQ(ring.TotalBytes(), ring.Size() * 8);
+  EXPECT_LE(ring.Size(), 12u);
+}
+
+}  // namespace
+}  // namespace ostrel
