@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "encode/gpu_encode_context.h"
@@ -24,6 +26,15 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
 // The first encoder of the fallback chain that opens, or empty.
 std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
                                 const LogSink& logSink);
+
+// The names SelectFfmpegEncoder tries, in order.
+std::span<const char* const> FfmpegEncoderFallbackChain();
+// Opens (or pretends to open) one named encoder; ProbeFfmpegEncoder normally.
+using FfmpegEncoderProbe =
+    std::function<bool(const std::string& name, uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate)>;
+// SelectFfmpegEncoder with the probe supplied by the caller.
+std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t width, uint32_t height,
+                                    uint32_t fps, uint32_t bitrate, const LogSink& logSink);
 // Builds the encoder of one segment; throws what its constructor throws.
 std::unique_ptr<IVideoSegmentEncoder> MakeSegmentEncoder(const GpuEncodeContext& context, uint32_t width,
                                                          uint32_t height, uint32_t fps, uint32_t bitrate);

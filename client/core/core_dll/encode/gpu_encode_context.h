@@ -4,6 +4,7 @@
 // chosen once per capture.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,9 +16,18 @@ namespace ostrel {
 
 class GpuEncodeContext {
  public:
+  // Chooses the FFmpeg encoder name for the output size, logging through the
+  // sink it is given.
+  using EncoderSelector =
+      std::function<std::string(uint32_t outputWidth, uint32_t outputHeight, const LogSink& logSink)>;
+
   // Throws HresultError when a graphics call fails.
   GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device, uint32_t captureWidth,
                    uint32_t captureHeight, uint32_t outputWidth, uint32_t outputHeight, LogSink logSink);
+  // The same with the encoder choice supplied by the caller (tests, tools).
+  GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device, uint32_t captureWidth,
+                   uint32_t captureHeight, uint32_t outputWidth, uint32_t outputHeight, LogSink logSink,
+                   const EncoderSelector& selectEncoder);
   GpuEncodeContext(const GpuEncodeContext&) = delete;
   GpuEncodeContext& operator=(const GpuEncodeContext&) = delete;
 
@@ -29,6 +39,8 @@ class GpuEncodeContext {
   const LogSink& Sink() const { return logSink_; }
   uint32_t CaptureWidth() const { return captureWidth_; }
   uint32_t CaptureHeight() const { return captureHeight_; }
+  uint32_t OutputWidth() const { return outputWidth_; }
+  uint32_t OutputHeight() const { return outputHeight_; }
 
   // The immediate context is not safe for two threads at once: the capture
   // callback's copy and the encoder's convert/copy/map/unmap each hold this
@@ -44,6 +56,8 @@ class GpuEncodeContext {
   LogSink logSink_;
   uint32_t captureWidth_ = 0;
   uint32_t captureHeight_ = 0;
+  uint32_t outputWidth_ = 0;
+  uint32_t outputHeight_ = 0;
   mutable std::mutex contextMutex_;
 };
 

@@ -1,0 +1,85 @@
+#include "encode/encoder_selection.h"
+
+#include <climits>
+#include <vector>
+
+#include "encode/ffmpeg_segment_encoder.h"
+#include "ffmpeg/ffmpeg_ptr.h"
+#include "platform/platform.h"
+
+namespace ostrel {
+namespace {
+
+constexpr const char* kFallbackChain[] = {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+
+// The media platform's hardware H.264 encoders; false when the enumeration
+// failed.
+bool EnumerateHardwareEncoders(std::vector<platform::HardwareEncoderInfo>* encoders) {
+  try {
+    return Succeeded(platform::GetPlatform().media.EnumHardwareH264Encoders(encoders));
+  } catch (const std::exception&) {
+    // The probes answer "no"; they never throw.
+    return false;
+  }
+}
+
+}  // namespace
+
+bool ProbeHardwareEncoder() {
+  std::vector<platform::HardwareEncoderInfo> encoders;
+  return EnumerateHardwareEncoders(&encoders) && !encoders.empty();
+}
+
+bool ProbeD3D11AwareEncoder() {
+  std::vector<platform::HardwareEncoderInfo> encoders;
+  if (!EnumerateHardwareEncoders(&encoders)) return false;
+  bool anyAware = false;
+  for (const auto& encoder : encoders) {
+    // A failed attribute read counts as 0.
+    const uint32_t aware = Succeeded(encoder.d3d11AwareReadResult) ? encoder.d3d11Aware : 0;
+    if (aware != 0) anyAware = true;
+  }
+  return anyAware;
+}
+
+bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height, uint32_t fps,
+                        uint32_t bitrate) {
+  if (fps == 0 || fps > INT_MAX / 2 || width > INT_MAX || height > INT_MAX) return false;
+  const AVCodec* codec = avcodec_find_encoder_by_name(name.c_str());
+  if (codec == nullptr) return false;
+  ffmpeg::CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) return false;
+  context->width = static_cast<int>(width);
+  context->height = static_cast<int>(height);
+  context->time_base = AVRational{1, static_cast<int>(fps)};
+  context->framerate = AVRational{static_cast<int>(fps), 1};
+  context->pix_fmt = AV_PIX_FMT_NV12;
+  context->bit_rate = bitrate;
+  context->gop_size = static_cast<int>(2 * fps);
+  return avcodec_open2(context.get(), codec, nullptr) >= 0;
+}
+
+std::span<const char* const> FfmpegEncoderFallbackChain() { return kFallbackChain; }
+
+std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t width, uint32_t height,
+                                    uint32_t fps, uint32_t bitrate, const LogSink& logSink) {
+  for (const char* name : kFallbackChain) {
+    if (!probe(name, width, height, fps, bitrate)) continue;
+    LogTo(logSink, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(name));
+    return name;
+  }
+  LogTo(logSink, L"[CAPABILITY] No FFmpeg encoder in the fallback chain opened successfully.");
+  return {};
+}
+
+std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
+                                const LogSink& logSink) {
+  return SelectFfmpegEncoderWith(&ProbeFfmpegEncoder, width, height, fps, bitrate, logSink);
+}
+
+std::unique_ptr<IVideoSegmentEncoder> MakeSegmentEncoder(const GpuEncodeContext& context, uint32_t width,
+                                                         uint32_t height, uint32_t fps, uint32_t bitrate) {
+  return MakeFfmpegSegmentEncoder(context, width, height, fps, bitrate);
+}
+
+}  // namespace ostrel

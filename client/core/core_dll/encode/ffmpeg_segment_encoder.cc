@@ -1,0 +1,439 @@
+#include "encode/ffmpeg_segment_encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+
+#include "encode/bounded_map_retry.h"
+#include "ffmpeg/ffmpeg_ptr.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+
+// ---- MemoryWriter --------------------------------------------------------
+
+int MemoryWriter::Write(void* opaque, const uint8_t* data, int size) {
+  if (size <= 0) return 0;
+  auto* writer = static_cast<MemoryWriter*>(opaque);
+  const uint64_t end = writer->position_ + static_cast<uint64_t>(size);
+  if (end > writer->bytes_.size()) writer->bytes_.resize(end);
+  std::memcpy(writer->bytes_.data() + writer->position_, data, static_cast<size_t>(size));
+  writer->position_ = end;
+  return size;
+}
+
+int64_t MemoryWriter::Seek(void* opaque, int64_t offset, int whence) {
+  auto* writer = static_cast<MemoryWriter*>(opaque);
+  const auto size = static_cast<int64_t>(writer->bytes_.size());
+  if (whence == AVSEEK_SIZE) return size;
+  int64_t base = 0;
+  switch (whence) {
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = static_cast<int64_t>(writer->position_);
+      break;
+    case SEEK_END:
+      base = size;
+      break;
+    default:
+      return -1;
+  }
+  int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  writer->position_ = static_cast<uint64_t>(target);
+  return target;
+}
+
+// ---- EncoderOpener -------------------------------------------------------
+
+const AVCodec* EncoderOpener::Find(const std::string& name) const {
+  return avcodec_find_encoder_by_name(name.c_str());
+}
+
+int EncoderOpener::Open(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) const {
+  return avcodec_open2(context, codec, options);
+}
+
+const EncoderOpener& EncoderOpener::Default() {
+  static const EncoderOpener opener;
+  return opener;
+}
+
+// ---- settings ------------------------------------------------------------
+
+void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32_t height, uint32_t fps,
+                                 uint64_t bitrate) {
+  context->width = static_cast<int>(std::min<uint32_t>(width, INT_MAX));
+  context->height = static_cast<int>(std::min<uint32_t>(height, INT_MAX));
+  const int rate = static_cast<int>(std::min<uint32_t>(fps, INT_MAX / 2));
+  context->time_base = AVRational{1, rate};
+  context->framerate = AVRational{rate, 1};
+  context->pix_fmt = AV_PIX_FMT_NV12;
+  context->bit_rate = static_cast<int64_t>(bitrate);
+  context->rc_max_rate = static_cast<int64_t>(2 * bitrate);
+  context->rc_buffer_size = static_cast<int>(std::min<uint64_t>(4 * bitrate, INT_MAX));
+  context->gop_size = 2 * rate;
+  context->max_b_frames = 0;
+  context->color_primaries = AVCOL_PRI_BT709;
+  context->color_trc = AVCOL_TRC_BT709;
+  context->colorspace = AVCOL_SPC_BT709;
+  context->color_range = AVCOL_RANGE_MPEG;
+}
+
+namespace {
+
+bool IsQuickSync(std::string_view name) { return name.find("qsv") != std::string_view::npos; }
+bool IsLibx264(std::string_view name) { return name == "libx264"; }
+
+// libx264 in software has to share two cores with capture and conversion at
+// up to 1080p30 / 720p60. Measured with bench/segment_encoder_bench:
+// "ultrafast" with zero-latency tuning costs least by a wide margin while
+// holding the bit rate; zero latency also keeps each segment's encoder free
+// of frame-thread and lookahead delay, so finalizing flushes nothing.
+constexpr const char* kLibx264Preset = "ultrafast";
+constexpr const char* kLibx264Tune = "zerolatency";
+constexpr const char* kLibx264Threads = "2";
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::string_view encoderName) {
+  if (IsQuickSync(encoderName)) return {{"preset", "veryfast"}, {"async_depth", "6"}};
+  if (IsLibx264(encoderName)) {
+    return {{"preset", kLibx264Preset}, {"tune", kLibx264Tune}, {"threads", kLibx264Threads}};
+  }
+  return {};
+}
+
+namespace {
+
+constexpr int kStagingSlotCount = 4;
+constexpr int kIoBufferSize = 32768;
+constexpr std::chrono::milliseconds kMapStallLimit{200};
+constexpr std::chrono::milliseconds kMapPollInterval{2};
+constexpr double kSlowStageMs = 30.0;
+
+// DrainOldest results.
+constexpr int kDrainEncoded = 1;
+constexpr int kDrainNotReady = 0;
+constexpr int kDrainDropped = -1;
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int AvioWrite(void* opaque, const uint8_t* data, int size) { return MemoryWriter::Write(opaque, data, size); }
+#else
+int AvioWrite(void* opaque, uint8_t* data, int size) { return MemoryWriter::Write(opaque, data, size); }
+#endif
+
+std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
+                                                      uint32_t height, bool staging) {
+  platform::TextureDesc desc;
+  desc.width = width;
+  desc.height = height;
+  desc.format = platform::PixelFormat::Nv12;
+  desc.usage = staging ? platform::TextureUsage::Staging : platform::TextureUsage::Default;
+  desc.renderTarget = !staging;
+  desc.cpuRead = staging;
+  std::shared_ptr<platform::ITexture> texture;
+  Check(device.CreateTexture(desc, &texture));
+  if (!texture) throw HresultError(hr::kFail);
+  return texture;
+}
+
+class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
+ public:
+  FfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width, uint32_t height, uint32_t fps,
+                       uint32_t bitrate, const EncoderOpener& opener);
+  FfmpegSegmentEncoder(const FfmpegSegmentEncoder&) = delete;
+  FfmpegSegmentEncoder& operator=(const FfmpegSegmentEncoder&) = delete;
+
+  bool WriteFrame(platform::ITexture& frame, int64_t ticks) override;
+  void DrainPending() override;
+  EncodedSegment Finalize() override;
+
+ private:
+  struct PendingCopy {
+    int32_t slot = 0;
+    int64_t ticks = 0;
+  };
+
+  // Frees any codec context and allocates a new one with the settings and
+  // this bit rate; false when no context could be made.
+  bool Configure(const AVCodec* codec, uint64_t bitrate);
+  bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
+  int DrainOldest(bool blocking);
+  void ReceiveAndWritePackets();
+
+  const GpuEncodeContext& context_;
+  std::shared_ptr<platform::ITexture> nv12Target_;
+  std::array<std::shared_ptr<platform::ITexture>, kStagingSlotCount> stagingSlots_;
+  std::deque<PendingCopy> pending_;
+  // Declared before the FFmpeg objects so that it outlives them; they are
+  // freed in reverse order: codec context, frame, packet, format context,
+  // then the I/O context with its buffer.
+  MemoryWriter writer_;
+  ffmpeg::AvioContextPtr io_;
+  ffmpeg::OutputFormatContextPtr format_;
+  ffmpeg::PacketPtr packet_;
+  ffmpeg::FramePtr frame_;
+  ffmpeg::CodecContextPtr codec_;
+  AVStream* stream_ = nullptr;
+  uint32_t frameCount_ = 0;
+  uint32_t width_;
+  uint32_t height_;
+  uint32_t fps_;
+  int64_t startTicks_ = 0;
+  int64_t lastPts_ = -1;
+  bool twoStage_ = false;
+  bool finalized_ = false;
+};
+
+FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width, uint32_t height,
+                                           uint32_t fps, uint32_t bitrate, const EncoderOpener& opener)
+    : context_(context), width_(width), height_(height), fps_(fps) {
+  const std::string& name = context_.EncoderName();
+  if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
+
+  nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
+  for (auto& slot : stagingSlots_) slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+
+  const AVCodec* codec = opener.Find(name);
+  const LogSink& sink = context_.Sink();
+
+  if (IsQuickSync(name)) {
+    const uint64_t liveBitrate = std::min<uint64_t>(3ull * bitrate, kTwoStageLiveBitrateCap);
+    if (Configure(codec, liveBitrate) && Open(opener, codec, true)) {
+      twoStage_ = true;
+      LogTo(sink, L"[DIAG-ENCODER-OPTS] two-stage live arm: VDEnc (low_power=1) veryfast async_depth=6 @ " +
+                      std::to_wstring(liveBitrate / 1000) + L"kbps (save re-encodes to " +
+                      std::to_wstring(bitrate / 1000) + L"kbps)");
+    }
+  }
+  if (!twoStage_) {
+    const bool opened = Configure(codec, bitrate) && Open(opener, codec, false);
+    if (sink) {
+      std::wstring arm;
+      if (IsQuickSync(name)) {
+        arm = L"PAK veryfast async_depth=6";
+      } else {
+        arm = Widen(name);
+        const auto options = SingleStageEncoderOptions(name);
+        if (options.empty()) arm += L" (encoder defaults)";
+        for (const auto& [key, value] : options) arm += L" " + Widen(key) + L"=" + Widen(value);
+      }
+      sink(L"[DIAG-ENCODER-OPTS] single-stage arm: " + arm + L" @ target bitrate: " +
+           (opened ? L"ok" : L"FAILED"));
+    }
+    if (!opened) {
+      codec_.reset();
+      throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");
+    }
+  }
+
+  frame_.reset(av_frame_alloc());
+  if (!frame_) throw HresultError(hr::kFail);
+  frame_->format = AV_PIX_FMT_NV12;
+  frame_->width = codec_->width;
+  frame_->height = codec_->height;
+  if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
+
+  packet_.reset(av_packet_alloc());
+  if (!packet_) throw std::runtime_error("av_packet_alloc failed");
+  ffmpeg::AvBufferPtr ioBuffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
+  if (!ioBuffer) throw std::runtime_error("av_malloc failed");
+  io_.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, &writer_, nullptr, &AvioWrite,
+                               &MemoryWriter::Seek));
+  if (!io_) throw std::runtime_error("avio_alloc_context failed");
+  ioBuffer.release();  // the I/O context owns it now
+
+  AVFormatContext* rawFormat = nullptr;
+  if (avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", nullptr) < 0 || rawFormat == nullptr) {
+    throw std::runtime_error("avformat_alloc_output_context2 failed");
+  }
+  format_.reset(rawFormat);
+  format_->pb = io_.get();
+  format_->flags |= AVFMT_FLAG_CUSTOM_IO;
+
+  stream_ = avformat_new_stream(format_.get(), nullptr);
+  if (stream_ == nullptr) throw std::runtime_error("avformat_new_stream failed");
+  if (avcodec_parameters_from_context(stream_->codecpar, codec_.get()) < 0) {
+    throw std::runtime_error("avcodec_parameters_from_context failed");
+  }
+  stream_->time_base = codec_->time_base;
+
+  if (avformat_write_header(format_.get(), nullptr) < 0) throw std::runtime_error("avformat_write_header failed");
+}
+
+bool FfmpegSegmentEncoder::Configure(const AVCodec* codec, uint64_t bitrate) {
+  codec_.reset();
+  if (codec == nullptr) return false;
+  codec_.reset(avcodec_alloc_context3(codec));
+  if (!codec_) return false;
+  ApplySegmentEncoderSettings(codec_.get(), width_, height_, fps_, bitrate);
+  return true;
+}
+
+bool FfmpegSegmentEncoder::Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower) {
+  ffmpeg::DictionaryPtr options;
+  for (const auto& [key, value] : SingleStageEncoderOptions(context_.EncoderName())) {
+    ffmpeg::DictSet(options, key.c_str(), value.c_str());
+  }
+  if (lowPower) ffmpeg::DictSet(options, "low_power", "1");
+  AVDictionary* raw = options.release();
+  const int result = opener.Open(codec_.get(), codec, &raw);
+  options.reset(raw);
+  return result >= 0;
+}
+
+bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) {
+  if (finalized_) return false;
+  const auto t0 = Clock::now();
+  bool accepted = true;
+  bool blocked = false;
+  if (pending_.size() >= kStagingSlotCount) {
+    accepted = DrainOldest(true) == kDrainEncoded;
+    blocked = true;
+  }
+  const auto t1 = Clock::now();
+
+  int32_t slot = 0;
+  while (std::any_of(pending_.begin(), pending_.end(), [slot](const PendingCopy& p) { return p.slot == slot; })) {
+    ++slot;
+  }
+  {
+    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    platform::IGpuContext& gpu = context_.ImmediateContext();
+    Check(gpu.ConvertAndScale(context_.Converter(), frame, *nv12Target_));
+    gpu.CopyResource(*stagingSlots_[slot], *nv12Target_);
+  }
+  const auto t2 = Clock::now();
+  pending_.push_back(PendingCopy{slot, ticks});
+
+  bool drained = false;
+  if (!blocked && !pending_.empty()) drained = DrainOldest(false) == kDrainEncoded;
+  const auto t3 = Clock::now();
+
+  if (Ms(t3 - t0) > kSlowStageMs && context_.Sink()) {
+    LogF(context_.Sink(), L"[DIAG-WRITE-STAGES] total=%ls mapWait=%ls gpuSubmit=%ls drain=%ls drained=%d queued=%zu",
+         Fixed6(Ms(t3 - t0)).c_str(), Fixed6(Ms(t1 - t0)).c_str(), Fixed6(Ms(t2 - t1)).c_str(),
+         Fixed6(Ms(t3 - t2)).c_str(), drained ? 1 : 0, pending_.size());
+  }
+  return accepted;
+}
+
+int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
+  const PendingCopy entry = pending_.front();
+  platform::ITexture& staging = *stagingSlots_[entry.slot];
+  platform::IGpuContext& gpu = context_.ImmediateContext();
+  const auto ts = Clock::now();
+
+  platform::MappedTexture mapped;
+  const auto tryMap = [&]() {
+    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    return gpu.Map(staging, true, &mapped);
+  };
+  if (blocking) {
+    if (bounded_map_retry(tryMap, kMapStallLimit, kMapPollInterval) == kBoundedMapGaveUp) {
+      LogTo(context_.Sink(), L"[DIAG-FFMPEG-MAP-STALL-DROP] gave up after 200ms waiting for GPU copy to finish t=" +
+                                 TickSeconds(entry.ticks));
+      pending_.pop_front();
+      return kDrainDropped;
+    }
+  } else {
+    const Hresult result = tryMap();
+    if (result == hr::kDxgiWasStillDrawing) return kDrainNotReady;
+    Check(result);
+  }
+
+  if (frameCount_ == 0) startTicks_ = entry.ticks;
+  const auto tm = Clock::now();
+  const bool writable = av_frame_make_writable(frame_.get()) >= 0;
+  if (writable) {
+    const size_t rowBytes = width_;
+    uint8_t* luma = frame_->data[0];
+    for (uint32_t row = 0; row < height_; ++row) {
+      std::memcpy(luma + static_cast<size_t>(row) * frame_->linesize[0],
+                  mapped.data + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
+    }
+    const uint8_t* chromaSource = mapped.data + static_cast<size_t>(mapped.rowPitch) * height_;
+    uint8_t* chroma = frame_->data[1];
+    for (uint32_t row = 0; row < height_ / 2; ++row) {
+      std::memcpy(chroma + static_cast<size_t>(row) * frame_->linesize[1],
+                  chromaSource + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    gpu.Unmap(staging);
+  }
+  const auto tc = Clock::now();
+  pending_.pop_front();
+  if (!writable) return kDrainDropped;
+
+  const int64_t pts = av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond},
+                                   codec_->time_base);
+  frame_->pts = std::max(pts, lastPts_ + 1);
+  lastPts_ = frame_->pts;
+  if (avcodec_send_frame(codec_.get(), frame_.get()) < 0) return kDrainDropped;
+  ReceiveAndWritePackets();
+  ++frameCount_;
+
+  const auto te = Clock::now();
+  if (Ms(te - ts) > kSlowStageMs && context_.Sink()) {
+    LogF(context_.Sink(), L"[DIAG-ENCODE-SPLIT] total=%ls map=%ls copy=%ls send=%ls%ls", Fixed6(Ms(te - ts)).c_str(),
+         Fixed6(Ms(tm - ts)).c_str(), Fixed6(Ms(tc - tm)).c_str(), Fixed6(Ms(te - tc)).c_str(),
+         blocking ? L" blocking" : L" opportunistic");
+  }
+  return kDrainEncoded;
+}
+
+void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
+  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+    av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
+    packet_->stream_index = stream_->index;
+    av_interleaved_write_frame(format_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+  }
+}
+
+void FfmpegSegmentEncoder::DrainPending() {
+  while (!pending_.empty()) DrainOldest(true);
+}
+
+EncodedSegment FfmpegSegmentEncoder::Finalize() {
+  EncodedSegment segment;
+  if (finalized_) return segment;
+  finalized_ = true;
+  pending_.clear();
+  avcodec_send_frame(codec_.get(), nullptr);
+  ReceiveAndWritePackets();
+  av_write_trailer(format_.get());
+  avio_flush(io_.get());
+
+  segment.bytes = std::make_shared<std::vector<uint8_t>>(writer_.TakeBytes());
+  segment.frameCount = frameCount_;
+  segment.startTicks = startTicks_;
+  segment.durationSeconds =
+      static_cast<double>(TickClock::Now() - startTicks_) / static_cast<double>(TickClock::kTicksPerSecond);
+  segment.needsReencode = twoStage_;
+  return segment;
+}
+
+}  // namespace
+
+std::unique_ptr<IVideoSegmentEncoder> MakeFfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width,
+                                                               uint32_t height, uint32_t fps, uint32_t bitrate,
+                                                               const EncoderOpener& opener) {
+  return std::make_unique<FfmpegSegmentEncoder>(context, width, height, fps, bitrate, opener);
+}
+
+}  // namespace ostrel

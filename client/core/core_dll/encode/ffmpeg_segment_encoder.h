@@ -1,0 +1,75 @@
+// The FFmpeg segment encoder: GPU convert-and-scale into NV12, four staging
+// copies in flight, FFmpeg H.264 encode, MP4 muxed into memory. The class
+// itself is private to its source file; MakeFfmpegSegmentEncoder builds it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "encode/gpu_encode_context.h"
+#include "encode/video_segment_encoder.h"
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVDictionary;
+
+namespace ostrel {
+
+// Custom output of the MP4 muxer: a growable byte vector with a write
+// position. The static callbacks take the writer as their opaque pointer.
+class MemoryWriter {
+ public:
+  // Writes `size` bytes at the position, growing the vector as needed, and
+  // advances the position. Always succeeds; returns `size` (0 for size <= 0).
+  static int Write(void* opaque, const uint8_t* data, int size);
+  // AVSEEK_SIZE returns the vector's size and changes nothing. whence 0/1/2
+  // target offset / position + offset / size + offset; the position becomes
+  // the target, which is returned. Another whence or a negative target
+  // returns -1 and leaves the position.
+  static int64_t Seek(void* opaque, int64_t offset, int whence);
+
+  const std::vector<uint8_t>& Bytes() const { return bytes_; }
+  uint64_t Position() const { return position_; }
+  std::vector<uint8_t> TakeBytes() { return std::exchange(bytes_, {}); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t position_ = 0;
+};
+
+// How the segment encoder finds and opens its FFmpeg encoder. The default
+// calls avcodec_find_encoder_by_name and avcodec_open2; tests substitute
+// encoders that cannot exist on the machine at hand (Quick Sync).
+class EncoderOpener {
+ public:
+  virtual ~EncoderOpener() = default;
+  virtual const AVCodec* Find(const std::string& name) const;
+  virtual int Open(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) const;
+  static const EncoderOpener& Default();
+};
+
+// The live bit rate of the two-stage arm is min(3 x target, this).
+constexpr uint64_t kTwoStageLiveBitrateCap = 35000000;
+
+// Applies the segment encoder settings (size, 1/fps time base, NV12, bit
+// rate with 2x max rate and 4x buffer, GOP of two seconds, no B-frames,
+// BT.709 limited range) to a freshly allocated codec context.
+void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32_t height, uint32_t fps,
+                                 uint64_t bitrate);
+
+// The single-stage option dictionary entries for an encoder name (Quick Sync:
+// preset and async depth; libx264: the real-time configuration; others none).
+std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::string_view encoderName);
+
+// Builds an FfmpegSegmentEncoder. Throws std::runtime_error ("No FFmpeg
+// encoder available (fallback chain exhausted)", "avcodec_open2 failed for
+// previously-probed encoder", "avformat_write_header failed") or HresultError.
+std::unique_ptr<IVideoSegmentEncoder> MakeFfmpegSegmentEncoder(
+    const GpuEncodeContext& context, uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
+    const EncoderOpener& opener = EncoderOpener::Default());
+
+}  // namespace ostrel

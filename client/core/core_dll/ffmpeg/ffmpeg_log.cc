@@ -1,0 +1,63 @@
+#include "ffmpeg/ffmpeg_log.h"
+
+#include <cstdarg>
+#include <mutex>
+#include <utility>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace ostrel {
+namespace {
+
+std::mutex& SinkMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+LogSink& RoutedSink() {
+  static LogSink sink;
+  return sink;
+}
+
+// A sink that makes FFmpeg log again on the same thread would otherwise
+// deadlock on the sink mutex; such nested lines are dropped.
+thread_local bool insideSink = false;
+
+void OnFfmpegLog(void* avClassContext, int level, const char* format, va_list args) {
+  if (level < 0 || level > AV_LOG_WARNING || insideSink) return;
+  char line[1024];
+  // FFmpeg tracks whether the previous piece ended a line, per caller; one
+  // flag per thread keeps the "[name @ 0x...]" prefix on line starts only.
+  thread_local int printPrefix = 1;
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(avClassContext, level, format, copy, line, sizeof(line), &printPrefix);
+  va_end(copy);
+  std::string text(line);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) return;
+
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  LogSink& sink = RoutedSink();
+  if (!sink) return;
+  insideSink = true;
+  try {
+    sink(Widen(text));
+  } catch (...) {
+    // A failing sink must not unwind through FFmpeg's C frames.
+  }
+  insideSink = false;
+}
+
+}  // namespace
+
+void RouteFfmpegLogTo(LogSink sink) {
+  static std::once_flag installed;
+  std::call_once(installed, [] { av_log_set_callback(&OnFfmpegLog); });
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  RoutedSink() = std::move(sink);
+}
+
+}  // namespace ostrel
