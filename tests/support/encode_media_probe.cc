@@ -10,7 +10,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-namespace ostrel::test {
+namespace ostrel::testing {
 namespace {
 
 constexpr int kReadBufferSize = 32768;
@@ -222,4 +222,4 @@ std::vector<DecodedFrame> DecodeVideoFrames(const std::vector<uint8_t>& bytes, i
   return frames;
 }
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-namespace ostrel::test {
+namespace ostrel::testing {
 
 struct ProbedStream {
   AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
@@ -74,4 +74,4 @@ MediaProbe ProbeMediaBytes(const std::vector<uint8_t>& bytes);
 std::vector<DecodedFrame> DecodeVideoFrames(const std::vector<uint8_t>& bytes, int maxFrames = -1,
                                             std::string* error = nullptr);
 
-}  // namespace ostrel::test
+}  // namespace ostrel::testing
