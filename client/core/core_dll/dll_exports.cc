@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "dll_exports.h"
+
 #include "audio/audio_capture.h"
 #include "encode/encoder_selection.h"
 #include "ffmpeg/ffmpeg_log.h"
@@ -25,15 +27,15 @@ LogCallback g_callback = nullptr;
 
 const char kVersion[] = "0.1.1";
 
-// Calls into the host never overlap, whatever thread logs.
-void Dispatch(const std::wstring& line) {
+int ClampToZero(int value) { return value > 0 ? value : 0; }
+
+}  // namespace
+
+void DispatchLogLine(const std::wstring& line) {
   std::lock_guard lock(g_callbackLock);
   if (g_callback) g_callback(line.c_str());
 }
 
-int ClampToZero(int value) { return value > 0 ? value : 0; }
-
-}  // namespace
 }  // namespace ostrel
 
 using namespace ostrel;
@@ -47,11 +49,11 @@ OSTREL_API int Ostrel_GlobalInitialize(void) {
   if (Failed(joined) && joined != hr::kRpcChangedMode) return 6;
   if (Failed(media.Startup())) return 6;
   // FFmpeg's own warnings reach the host like every other line.
-  RouteFfmpegLogTo(LogSink(Dispatch));
+  RouteFfmpegLogTo(LogSink(DispatchLogLine));
   {
     std::lock_guard lock(g_sessionLock);
     g_session = std::make_unique<OstrelSession>();
-    g_session->SetLogSink(LogSink(Dispatch));
+    g_session->SetLogSink(LogSink(DispatchLogLine));
   }
   g_initialized = true;
   return 0;

@@ -1,0 +1,173 @@
+// The exported interface as a host sees it: result codes in every state,
+// argument clamping, lifecycle lines and the exported symbol set.
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "exports/export_fixture.h"
+
+namespace ostrel::testing {
+namespace {
+
+TEST_F(ExportTest, EverySessionBoundExportAnswersEmptyBeforeInitialisation) {
+  void *window = OstrelSim_CreateWindow(640, 480);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 6);
+  EXPECT_EQ(Ostrel_SaveClipNow(L"/tmp", nullptr, 0), 6);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  EXPECT_EQ(Ostrel_GetMeasuredSustainableFps(), 0.0);
+  int stage = 7, done = 7, total = 7;
+  EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, &done, &total));
+  EXPECT_EQ(stage, 0);
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(total, 0);
+  Ostrel_SetAudioSettings(2.0f, 2.0f, true, true, nullptr, nullptr);  // ignored, no session to hold it
+  Ostrel_SetCaptureBorderEnabled(false);
+  Ostrel_StopCapture();
+  EXPECT_STREQ(Ostrel_GetAppVersion(), "0.1.1");
+  EXPECT_TRUE(Ostrel_HasHardwareEncoder());
+  EXPECT_TRUE(LogCapture::Lines().empty());
+}
+
+TEST_F(ExportTest, InitialiseTwiceAndShutdownTwice) {
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
+  Ostrel_GlobalShutdown();
+  Ostrel_GlobalShutdown();
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
+}
+
+TEST_F(ExportTest, MediaPlatformStartupFailureReturnsSixAndRetries) {
+  OstrelSim_SetMediaStartupFailure(0x80004005);
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 6);
+  void *window = OstrelSim_CreateWindow(640, 480);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 6);
+  OstrelSim_SetMediaStartupFailure(0);
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
+}
+
+TEST_F(ExportTest, StartCaptureResultCodes) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  EXPECT_EQ(Ostrel_StartCapture(nullptr, false, 0, 0, 0, 0), 3);
+
+  void *gone = OstrelSim_CreateWindow(640, 480);
+  OstrelSim_DestroyWindow(gone);
+  EXPECT_EQ(Ostrel_StartCapture(gone, false, 0, 0, 0, 0), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: invalid target window."), 1u);
+
+  void *minimised = OstrelSim_CreateWindow(640, 480);
+  OstrelSim_SetWindowMinimized(minimised, true);
+  EXPECT_EQ(Ostrel_StartCapture(minimised, false, 0, 0, 0, 0), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: zero-size capture item (minimized target?)."), 1u);
+
+  OstrelSim_SetHardwareEncoderPresent(false);
+  void *window = OstrelSim_CreateWindow(640, 480);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 7);
+  EXPECT_FALSE(Ostrel_HasHardwareEncoder());
+  OstrelSim_SetHardwareEncoderPresent(true);
+
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 0);
+  EXPECT_TRUE(LogCapture::WaitFor(L"Capture started.", std::chrono::seconds(1)));
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 1);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  EXPECT_EQ(LogCapture::Count(L"Start() called while already running"), 0u);  // the export answers first
+
+  EXPECT_EQ(Ostrel_SaveClipNow(nullptr, nullptr, 0), 6);  // null folder: 6 even while capturing
+  Ostrel_StopCapture();
+  EXPECT_EQ(Ostrel_SaveClipNow(L"/tmp", nullptr, 0), 2);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() called while not running"), 0u);
+}
+
+TEST_F(ExportTest, StartLogsCapabilityAndStopLogsOnceOnly) {
+  void *window = StartRecording(0, 30);
+  (void)window;
+  EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] GPU thread priority: requested=7 setResult=0x00000000 actual=7"), 1u);
+  EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] FFmpeg encoder selected: "), 1u);
+  Ostrel_StopCapture();
+  size_t linesAfterStop = LogCapture::Lines().size();
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Lines().size(), linesAfterStop);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+}
+
+TEST_F(ExportTest, RefusedGpuPriorityIsOnlyReported) {
+  OstrelSim_SetGpuPriorityHonoured(false);
+  StartRecording(0, 30);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  auto lines = LogCapture::Matching(L"[CAPABILITY] GPU thread priority: requested=7 setResult=0x");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].find(L"setResult=0x00000000"), std::wstring::npos);
+  EXPECT_NE(lines[0].find(L" actual=0"), std::wstring::npos);
+}
+
+TEST_F(ExportTest, NegativeArgumentsBehaveAsDefaults) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void *window = OstrelSim_CreateWindow(1280, 720);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, -1, -60, -5, -9), 0);
+  Sleep(2.5);
+  double fps = Ostrel_GetMeasuredSustainableFps();
+  EXPECT_GT(fps, 20.0);  // 30 fps minus whatever the encoder could not take
+  EXPECT_LE(fps, 30.0);
+}
+
+TEST_F(ExportTest, ShutdownWhileCapturingStops) {
+  StartRecording(360, 30);
+  Ostrel_GlobalShutdown();
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  EXPECT_EQ(Ostrel_SaveClipNow(L"/tmp", nullptr, 0), 6);
+}
+
+TEST_F(ExportTest, SettingsAreLostAcrossShutdownAndProgressNeedsNoPointers) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  EXPECT_FALSE(Ostrel_GetSaveProgress(nullptr, nullptr, nullptr));
+  Ostrel_SetAudioSettings(0.5f, 0.5f, true, true, nullptr, nullptr);
+  void *window = OstrelSim_CreateWindow(640, 480);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 0), 0);
+  Sleep(0.3);
+  EXPECT_EQ(LogCapture::Count(L"[desktop-audio]"), 0u);  // both sources muted: no audio workers
+  EXPECT_EQ(LogCapture::Count(L"[mic-audio]"), 0u);
+  Ostrel_GlobalShutdown();
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);  // fresh session: default settings, audio runs
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 0), 0);
+  EXPECT_TRUE(LogCapture::WaitFor(L"[desktop-audio] device: ", std::chrono::seconds(3)));
+}
+
+TEST_F(ExportTest, NullCallbackDropsLinesAndCaptureGoesOn) {
+  StartRecording(360, 30);
+  Ostrel_SetLogCallback(nullptr);
+  size_t before = LogCapture::Lines().size();
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Lines().size(), before);
+  Ostrel_SetLogCallback(&LogCapture::Callback);
+}
+
+TEST_F(ExportTest, TheLibraryExportsTheInterfaceAndNothingElse) {
+  std::string command = std::string("nm -D --defined-only ") + OSTREL_SHARED_LIBRARY_PATH;
+  std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
+  ASSERT_NE(pipe, nullptr);
+  char line[1024];
+  std::set<std::string> symbols;
+  while (fgets(line, sizeof line, pipe.get())) {
+    std::string text(line);
+    std::string name = text.substr(text.find_last_of(' ') + 1);
+    name.erase(name.find_last_not_of("\n") + 1);
+    symbols.insert(name);
+  }
+  for (const std::string &name : symbols) {
+    bool ours = name.rfind("Ostrel_", 0) == 0 || name.rfind("OstrelSim_", 0) == 0;
+    EXPECT_TRUE(ours) << name;
+  }
+  for (const char *name : {"Ostrel_GlobalInitialize", "Ostrel_GlobalShutdown", "Ostrel_SetLogCallback",
+                           "Ostrel_GetAppVersion", "Ostrel_HasHardwareEncoder", "Ostrel_StartCapture",
+                           "Ostrel_StopCapture", "Ostrel_IsCapturing", "Ostrel_GetMeasuredSustainableFps",
+                           "Ostrel_SaveClipNow", "Ostrel_GetSaveProgress", "Ostrel_SetCaptureBorderEnabled",
+                           "Ostrel_SetAudioSettings", "Ostrel_EnumerateAudioDevices",
+                           "Ostrel_VerifyUpdateArtifact", "OstrelSim_Reset", "OstrelSim_CreateWindow"}) {
+    EXPECT_EQ(symbols.count(name), 1u) << name;
+  }
+}
+
+}  // namespace
+}  // namespace ostrel::testing

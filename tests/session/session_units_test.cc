@@ -1,0 +1,128 @@
+// Session rules that need no capture: output size, sustainable rate,
+// backoff tiers and caps, and the host-callback dispatch under contention.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "dll_exports.h"
+#include "encode/backoff.h"
+#include "ostrel/ostrel.h"
+#include "ostrel_session.h"
+
+namespace ostrel {
+namespace {
+
+std::pair<uint32_t, uint32_t> OutputFor(uint32_t width, uint32_t height, uint32_t maxHeight) {
+  uint32_t w = 0, h = 0;
+  ComputeOutputSize(width, height, maxHeight, &w, &h);
+  return {w, h};
+}
+
+TEST(OutputSizeTest, FollowsTheScalingRule) {
+  using Size = std::pair<uint32_t, uint32_t>;
+  EXPECT_EQ(OutputFor(1920, 1080, 720), Size(1280, 720));
+  EXPECT_EQ(OutputFor(1920, 1080, 721), Size(1280, 720));
+  EXPECT_EQ(OutputFor(1920, 1080, 1080), Size(1920, 1080));
+  EXPECT_EQ(OutputFor(1920, 1080, 0), Size(1920, 1080));
+  EXPECT_EQ(OutputFor(1920, 1080, 5000), Size(1920, 1080));
+  EXPECT_EQ(OutputFor(1366, 768, 480), Size(854, 480));
+  EXPECT_EQ(OutputFor(1001, 601, 0), Size(1001, 601));  // odd sizes pass through unscaled
+  EXPECT_EQ(OutputFor(1001, 601, 301), Size(500, 300));
+}
+
+TEST(SustainableFpsTest, NeedsThirtyFramesThenDiscountsOverwrites) {
+  OstrelSession session;
+  SessionState& state = session.State();
+  state.fps = 60;
+  state.framesDelivered.store(29);
+  state.framesOverwritten.store(0);
+  EXPECT_EQ(session.GetMeasuredSustainableFps(), 0.0);
+  state.framesDelivered.store(100);
+  state.framesOverwritten.store(10);
+  EXPECT_DOUBLE_EQ(session.GetMeasuredSustainableFps(), 54.0);
+}
+
+TEST(BackoffTest, TierMovesAtTheThresholds) {
+  EXPECT_EQ(NextBackoffTier(0, 0.15), 0);    // exactly 0.15: no step up
+  EXPECT_EQ(NextBackoffTier(0, 0.1501), 1);
+  EXPECT_EQ(NextBackoffTier(0, 0.375), 1);   // exactly 0.375: a step of one
+  EXPECT_EQ(NextBackoffTier(0, 0.376), 2);
+  EXPECT_EQ(NextBackoffTier(2, 0.5), 3);     // min(3, 4)
+  EXPECT_EQ(NextBackoffTier(3, 0.9), 3);
+  EXPECT_EQ(NextBackoffTier(2, 0.05), 2);    // exactly 0.05: no step down
+  EXPECT_EQ(NextBackoffTier(2, 0.0499), 1);
+  EXPECT_EQ(NextBackoffTier(0, 0.0), 0);
+}
+
+TEST(BackoffTest, CapsPerTierWithAFloorOfTen) {
+  EXPECT_EQ(BackoffCap(0, 30), 0u);
+  EXPECT_EQ(BackoffCap(1, 30), 25u);
+  EXPECT_EQ(BackoffCap(2, 30), 19u);
+  EXPECT_EQ(BackoffCap(3, 30), 15u);
+  EXPECT_EQ(BackoffCap(1, 60), 51u);
+  EXPECT_EQ(BackoffCap(2, 60), 39u);
+  EXPECT_EQ(BackoffCap(3, 60), 30u);
+  EXPECT_EQ(BackoffCap(1, 15), 12u);
+  EXPECT_EQ(BackoffCap(2, 15), 10u);
+  EXPECT_EQ(BackoffCap(3, 15), 10u);
+}
+
+TEST(BackoffTest, TickResetsCountersLogsChangesAndReturnsTheCap) {
+  std::atomic<uint64_t> calls{10}, failures{5};
+  std::atomic<int32_t> tier{0};
+  std::vector<std::wstring> lines;
+  auto log = [&](const std::wstring& line) { lines.push_back(line); };
+  EXPECT_EQ(BackoffTick({calls, failures, tier}, 30, log), 19u);  // 0.5 -> two steps
+  EXPECT_EQ(calls.load(), 0u);
+  EXPECT_EQ(failures.load(), 0u);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], L"[DIAG-BACKOFF] dropRate=0.500000 tier 0 -> 2");
+  // A cycle without any write is a clean cycle: one step down.
+  EXPECT_EQ(BackoffTick({calls, failures, tier}, 30, log), 25u);
+  EXPECT_EQ(lines.back(), L"[DIAG-BACKOFF] dropRate=0.000000 tier 2 -> 1");
+  calls.store(100);
+  failures.store(10);  // 0.10: holds
+  EXPECT_EQ(BackoffTick({calls, failures, tier}, 30, log), 25u);
+  EXPECT_EQ(lines.size(), 2u);
+}
+
+std::atomic<int> g_inside{0};
+std::atomic<int> g_maxInside{0};
+std::atomic<int> g_lines{0};
+
+void CountingCallback(const wchar_t*) {
+  int now = g_inside.fetch_add(1) + 1;
+  int seen = g_maxInside.load();
+  while (now > seen && !g_maxInside.compare_exchange_weak(seen, now)) {
+  }
+  std::this_thread::yield();
+  g_lines.fetch_add(1);
+  g_inside.fetch_sub(1);
+}
+
+TEST(LogDispatchTest, EightThreadsNeverEnterTheCallbackTogether) {
+  Ostrel_SetLogCallback(&CountingCallback);
+  OstrelSession session;
+  session.SetLogSink(LogSink(DispatchLogLine));
+  LogSink copy = session.SinkCopy();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 500; ++i) {
+        // Half through the session's Log (logMutex first), half through a
+        // sink copy, as components holding a copy do.
+        if (t % 2 == 0) session.Log(L"line");
+        else LogF(copy, L"[%ls] %d", L"copy", i);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  Ostrel_SetLogCallback(nullptr);
+  EXPECT_EQ(g_lines.load(), 8 * 500);
+  EXPECT_EQ(g_maxInside.load(), 1);
+}
+
+}  // namespace
+}  // namespace ostrel

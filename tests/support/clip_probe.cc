@@ -1,0 +1,167 @@
+#include "support/clip_probe.h"
+
+#include <cmath>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+namespace ostrel::testing {
+namespace {
+
+struct Decoder {
+  AVCodecContext* context = nullptr;
+  ~Decoder() { avcodec_free_context(&context); }
+  bool Open(const AVStream* stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (!codec) return false;
+    context = avcodec_alloc_context3(codec);
+    if (!context || avcodec_parameters_to_context(context, stream->codecpar) < 0) return false;
+    context->pkt_timebase = stream->time_base;
+    return avcodec_open2(context, codec, nullptr) >= 0;
+  }
+};
+
+double Seconds(int64_t value, AVRational timeBase) {
+  return value == AV_NOPTS_VALUE ? NAN : static_cast<double>(value) * av_q2d(timeBase);
+}
+
+void TakeVideoFrame(const AVFrame* frame, AVRational timeBase, VideoStreamInfo* video) {
+  int64_t pts = frame->best_effort_timestamp;
+  video->framePtsSeconds.push_back(Seconds(pts, timeBase));
+  double sum = 0;
+  for (int y = 0; y < frame->height; ++y) {
+    const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+    for (int x = 0; x < frame->width; ++x) sum += row[x];
+  }
+  video->frameMeanLuma.push_back(sum / (static_cast<double>(frame->width) * frame->height));
+}
+
+void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* audio) {
+  if (audio->peak.empty()) audio->firstSampleSeconds = Seconds(frame->best_effort_timestamp, timeBase);
+  int channels = frame->ch_layout.nb_channels;
+  for (int i = 0; i < frame->nb_samples; ++i) {
+    float peak = 0;
+    for (int c = 0; c < channels; ++c) {
+      float sample = 0;
+      if (frame->format == AV_SAMPLE_FMT_FLTP) sample = reinterpret_cast<const float*>(frame->extended_data[c])[i];
+      else if (frame->format == AV_SAMPLE_FMT_FLT) sample = reinterpret_cast<const float*>(frame->data[0])[i * channels + c];
+      peak = std::max(peak, std::fabs(sample));
+    }
+    audio->peak.push_back(peak);
+  }
+}
+
+void Drain(Decoder& decoder, AVFrame* frame, const AVStream* stream, ClipInfo* info) {
+  while (avcodec_receive_frame(decoder.context, frame) == 0) {
+    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) TakeVideoFrame(frame, stream->time_base, &info->video);
+    else TakeAudioFrame(frame, stream->time_base, &info->audio);
+    av_frame_unref(frame);
+  }
+}
+
+}  // namespace
+
+ClipInfo ProbeClip(const std::string& path, bool decode) {
+  ClipInfo info;
+  AVFormatContext* input = nullptr;
+  if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0) return info;
+  if (avformat_find_stream_info(input, nullptr) < 0) {
+    avformat_close_input(&input);
+    return info;
+  }
+  info.opened = true;
+  info.streamCount = static_cast<int>(input->nb_streams);
+  info.durationSeconds = input->duration > 0 ? input->duration / static_cast<double>(AV_TIME_BASE) : 0;
+  int videoIndex = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  int audioIndex = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+  Decoder videoDecoder, audioDecoder;
+  if (videoIndex >= 0) {
+    const AVCodecParameters* par = input->streams[videoIndex]->codecpar;
+    info.video.present = true;
+    info.video.codec = avcodec_get_name(par->codec_id);
+    info.video.width = par->width;
+    info.video.height = par->height;
+    info.video.colorPrimaries = par->color_primaries;
+    info.video.colorTransfer = par->color_trc;
+    info.video.colorSpace = par->color_space;
+    info.video.colorRange = par->color_range;
+    if (decode && !videoDecoder.Open(input->streams[videoIndex])) info.video.decodeErrors++;
+  }
+  if (audioIndex >= 0) {
+    const AVCodecParameters* par = input->streams[audioIndex]->codecpar;
+    info.audio.present = true;
+    info.audio.codec = avcodec_get_name(par->codec_id);
+    info.audio.sampleRate = par->sample_rate;
+    info.audio.channels = par->ch_layout.nb_channels;
+    info.audio.bitRate = par->bit_rate;
+    if (decode && !audioDecoder.Open(input->streams[audioIndex])) info.audio.decodeErrors++;
+  }
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  while (av_read_frame(input, packet) >= 0) {
+    const AVStream* stream = input->streams[packet->stream_index];
+    PacketInfo entry{Seconds(packet->pts, stream->time_base), Seconds(packet->dts, stream->time_base),
+                     (packet->flags & AV_PKT_FLAG_KEY) != 0};
+    Decoder* decoder = nullptr;
+    if (packet->stream_index == videoIndex) {
+      info.video.packets.push_back(entry);
+      decoder = &videoDecoder;
+    } else if (packet->stream_index == audioIndex) {
+      info.audio.packets.push_back(entry);
+      decoder = &audioDecoder;
+    }
+    if (decode && decoder && decoder->context) {
+      if (avcodec_send_packet(decoder->context, packet) < 0) {
+        (decoder == &videoDecoder ? info.video.decodeErrors : info.audio.decodeErrors)++;
+      }
+      Drain(*decoder, frame, stream, &info);
+    }
+    av_packet_unref(packet);
+  }
+  if (decode) {
+    if (videoDecoder.context) {
+      avcodec_send_packet(videoDecoder.context, nullptr);
+      Drain(videoDecoder, frame, input->streams[videoIndex], &info);
+    }
+    if (audioDecoder.context) {
+      avcodec_send_packet(audioDecoder.context, nullptr);
+      Drain(audioDecoder, frame, input->streams[audioIndex], &info);
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  avformat_close_input(&input);
+  return info;
+}
+
+std::vector<double> FlashOnsets(const VideoStreamInfo& video, double threshold) {
+  std::vector<double> onsets;
+  bool inFlash = false;
+  for (size_t i = 0; i < video.frameMeanLuma.size(); ++i) {
+    bool bright = video.frameMeanLuma[i] > threshold;
+    if (bright && !inFlash) onsets.push_back(video.framePtsSeconds[i]);
+    inFlash = bright;
+  }
+  return onsets;
+}
+
+std::vector<double> ClickOnsets(const AudioStreamInfo& audio, float threshold, double quietSeconds) {
+  std::vector<double> onsets;
+  if (audio.sampleRate <= 0) return onsets;
+  auto quietNeeded = static_cast<size_t>(quietSeconds * audio.sampleRate);
+  size_t quiet = quietNeeded;  // the clip's start counts as quiet
+  for (size_t i = 0; i < audio.peak.size(); ++i) {
+    if (audio.peak[i] > threshold) {
+      if (quiet >= quietNeeded) onsets.push_back(audio.firstSampleSeconds + static_cast<double>(i) / audio.sampleRate);
+      quiet = 0;
+    } else {
+      ++quiet;
+    }
+  }
+  return onsets;
+}
+
+}  // namespace ostrel::testing

@@ -1,0 +1,54 @@
+// Reads a saved clip back with FFmpeg: streams, packets, decoded luma per
+// frame (for sync flashes) and decoded audio (for sync clicks).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace ostrel::testing {
+
+struct PacketInfo {
+  double ptsSeconds = 0;
+  double dtsSeconds = 0;
+  bool key = false;
+};
+
+struct VideoStreamInfo {
+  bool present = false;
+  std::string codec;
+  int width = 0, height = 0;
+  int colorPrimaries = 0, colorTransfer = 0, colorSpace = 0, colorRange = 0;
+  std::vector<PacketInfo> packets;
+  std::vector<double> framePtsSeconds;  // decoded frames, in presentation order
+  std::vector<double> frameMeanLuma;    // mean of the luma plane per decoded frame
+  int decodeErrors = 0;
+};
+
+struct AudioStreamInfo {
+  bool present = false;
+  std::string codec;
+  int sampleRate = 0, channels = 0;
+  long long bitRate = 0;
+  std::vector<PacketInfo> packets;
+  double firstSampleSeconds = 0;  // presentation time of the first decoded sample
+  std::vector<float> peak;        // per decoded sample: max |x| over channels
+  int decodeErrors = 0;
+};
+
+struct ClipInfo {
+  bool opened = false;
+  int streamCount = 0;
+  double durationSeconds = 0;
+  VideoStreamInfo video;
+  AudioStreamInfo audio;
+};
+
+ClipInfo ProbeClip(const std::string& path, bool decode);
+
+// Start times of white flashes (mean luma crossing `threshold` upwards).
+std::vector<double> FlashOnsets(const VideoStreamInfo& video, double threshold = 200.0);
+// Start times of clicks: the first sample above `threshold` after at least
+// `quietSeconds` below it.
+std::vector<double> ClickOnsets(const AudioStreamInfo& audio, float threshold = 0.5f, double quietSeconds = 0.2);
+
+}  // namespace ostrel::testing
