@@ -1,0 +1,249 @@
+// The desktop (loopback) and microphone capture threads: one endpoint stream
+// at a time, read by polling, kept in the device's own format and cut into
+// ~2 s chunks that keep pace with wall time.
+#include "audio/audio_capture.h"
+
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "audio/audio_devices.h"
+#include "platform/platform.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+namespace {
+
+using platform::DataFlow;
+
+constexpr int64_t kStreamBufferDuration = 10000000;  // 1 s in 100 ns units
+constexpr double kChunkSeconds = 2.0;
+constexpr auto kIdlePoll = std::chrono::milliseconds(10);
+constexpr auto kRetryDelay = std::chrono::milliseconds(500);
+constexpr auto kWaitForEndpoint = std::chrono::milliseconds(500);
+constexpr size_t kWaveFormatHeaderBytes = 18;
+
+uint16_t ReadU16(const std::vector<uint8_t>& bytes, size_t offset) {
+  return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+uint32_t ReadU32(const std::vector<uint8_t>& bytes, size_t offset) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[offset + static_cast<size_t>(i)];
+  return value;
+}
+
+// What the thread needs of a mix format; a block too short for its own
+// extension, or one without frames, is refused as an unsupported format.
+struct MixFormat {
+  std::vector<uint8_t> block;  // header + cbSize extension bytes
+  uint16_t blockAlign = 0;
+  uint32_t samplesPerSec = 0;
+};
+
+MixFormat ParseMixFormat(const std::vector<uint8_t>& bytes) {
+  if (bytes.size() < kWaveFormatHeaderBytes) throw HresultError(hr::kAudioUnsupportedFormat);
+  const size_t total = kWaveFormatHeaderBytes + ReadU16(bytes, 16);
+  if (bytes.size() < total) throw HresultError(hr::kAudioUnsupportedFormat);
+  MixFormat format;
+  format.block.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(total));
+  format.samplesPerSec = ReadU32(bytes, 4);
+  format.blockAlign = ReadU16(bytes, 12);
+  if (format.blockAlign == 0 || format.samplesPerSec == 0) throw HresultError(hr::kAudioUnsupportedFormat);
+  return format;
+}
+
+class AudioCaptureThread {
+ public:
+  AudioCaptureThread(DataFlow flow, AudioRing& ring, const ReplayWindow& window,
+                     const std::atomic<bool>& stopRequested, std::wstring tag, LogSink logSink,
+                     std::wstring deviceId)
+      : flow_(flow),
+        ring_(ring),
+        window_(window),
+        stopRequested_(stopRequested),
+        tag_(std::move(tag)),
+        log_(std::move(logSink)),
+        deviceId_(std::move(deviceId)),
+        streamFlags_(flow == DataFlow::Render ? platform::kStreamFlagsLoopback : 0) {}
+
+  void Run() {
+    platform::IAudioSystem& audio = platform::GetPlatform().audio;
+    MmcssScope mmcss(audio);
+    std::shared_ptr<platform::IAudioDeviceEnumerator> enumerator;
+    AudioDeviceNotifierPtr notifier;
+    try {
+      Check(audio.CreateDeviceEnumerator(&enumerator));
+      if (!enumerator) throw HresultError(hr::kFail);
+      notifier.reset(new AudioDeviceNotifier(flow_));
+      Check(enumerator->RegisterEndpointNotificationCallback(notifier.get()));
+    } catch (const HresultError& error) {
+      // Not retried: this thread records nothing until the next start.
+      LogF(log_, L"[%ls] audio capture unavailable: 0x%08X (%ls)", tag_.c_str(),
+           static_cast<uint32_t>(error.code()), error.message().c_str());
+      return;
+    }
+    enumerator_ = enumerator.get();
+    notifier_ = notifier.get();
+
+    while (!stopRequested_.load()) {
+      try {
+        Connect();
+      } catch (const HresultError& error) {
+        Retry(error.code());
+      } catch (const std::bad_alloc&) {
+        // A position jump too large to fill is the same kind of trouble.
+        Retry(hr::kOutOfMemory);
+      }
+    }
+    enumerator->UnregisterEndpointNotificationCallback(notifier.get());
+  }
+
+ private:
+  void Retry(Hresult code) {
+    LogF(log_, L"[%ls] capture error: 0x%08X (%ls) - retrying...", tag_.c_str(), static_cast<uint32_t>(code),
+         HresultMessage(code).c_str());
+    std::this_thread::sleep_for(kRetryDelay);
+  }
+
+  // One pass of the connection loop: find the endpoint, open its stream,
+  // capture until a change, the stop flag or a failed packet call.
+  void Connect() {
+    std::shared_ptr<platform::IAudioEndpoint> endpoint;
+    Hresult result = hr::kOk;
+    if (deviceId_.empty()) {
+      result = enumerator_->GetDefaultAudioEndpoint(flow_, platform::Role::Console, &endpoint);
+    } else {
+      result = enumerator_->GetDevice(deviceId_, &endpoint);
+      if (Failed(result)) {
+        LogF(log_, L"[%ls] configured device unavailable (0x%08X) - falling back to system default",
+             tag_.c_str(), static_cast<uint32_t>(result));
+        endpoint.reset();
+        result = enumerator_->GetDefaultAudioEndpoint(flow_, platform::Role::Console, &endpoint);
+      }
+    }
+    if (result == hr::kNotFound) {
+      LogF(log_, L"[%ls] no default device available - waiting for one to appear...", tag_.c_str());
+      notifier_->WaitForChange(kWaitForEndpoint);
+      notifier_->TakeChanged();
+      return;
+    }
+    Check(result);
+    if (!endpoint) throw HresultError(hr::kFail);
+
+    std::wstring id;
+    Check(endpoint->GetId(&id));
+    notifier_->SetCurrentDeviceId(std::move(id));
+    LogF(log_, L"[%ls] device: %ls", tag_.c_str(), FriendlyName(*endpoint).c_str());
+
+    std::shared_ptr<platform::IAudioClient> client;
+    Check(endpoint->Activate(&client));
+    if (!client) throw HresultError(hr::kFail);
+    std::vector<uint8_t> mixBytes;
+    Check(client->GetMixFormat(&mixBytes));
+    const MixFormat format = ParseMixFormat(mixBytes);
+    ring_.SetWaveFormat(format.block);
+    Check(client->Initialize(streamFlags_, kStreamBufferDuration, mixBytes));
+    std::shared_ptr<platform::IAudioCaptureClient> capture;
+    Check(client->GetCaptureClient(&capture));
+    if (!capture) throw HresultError(hr::kFail);
+    Check(client->Start());
+
+    Capture(*capture, format, ring_.SharedWaveFormat());
+
+    client->Stop();  // a failing stop changes nothing for us
+    if (!stopRequested_.load()) {
+      const uint32_t count = ring_.ReconnectCount().fetch_add(1) + 1;
+      LogF(log_, L"[%ls] device changed - reconnecting (reconnect #%u)...", tag_.c_str(), count);
+    }
+  }
+
+  // The capture loop; returns on the stop flag, a change notification or a
+  // failed packet call. Audio not yet cut is dropped with the connection.
+  void Capture(platform::IAudioCaptureClient& capture, const MixFormat& format,
+               const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat) {
+    const uint32_t blockAlign = format.blockAlign;
+    // Room for a whole chunk and a few packets, so packets are copied once.
+    const size_t chunkCapacity =
+        static_cast<size_t>(format.samplesPerSec) * blockAlign * 21 / 10 + static_cast<size_t>(blockAlign) * 4096;
+    std::vector<uint8_t> pending;
+    pending.reserve(chunkCapacity);
+    int64_t chunkStart = TickClock::Now();
+    bool havePosition = false;
+    uint64_t expectedPosition = 0;
+
+    for (;;) {
+      if (stopRequested_.load()) return;
+      if (notifier_->TakeChanged()) return;
+      uint32_t packetFrames = 0;
+      if (Failed(capture.GetNextPacketSize(&packetFrames))) return;
+      if (packetFrames != 0) {
+        const uint8_t* data = nullptr;
+        uint32_t frames = 0;
+        uint32_t flags = 0;
+        uint64_t position = 0;
+        if (Failed(capture.GetBuffer(&data, &frames, &flags, &position))) return;
+        // A jump of the device position is audio the device lost: keep the
+        // timeline by putting silence where it happened. The first packet
+        // of a connection only sets the reference.
+        if (havePosition && position > expectedPosition) {
+          const uint32_t gapBytes = static_cast<uint32_t>(position - expectedPosition) * blockAlign;
+          pending.resize(pending.size() + gapBytes, 0);
+        }
+        expectedPosition = position + frames;
+        havePosition = true;
+        const uint32_t bytes = frames * blockAlign;
+        if ((flags & platform::kBufferFlagsSilent) != 0 || data == nullptr) {
+          pending.resize(pending.size() + bytes, 0);
+        } else {
+          pending.insert(pending.end(), data, data + bytes);
+        }
+        Check(capture.ReleaseBuffer(frames));
+      } else {
+        std::this_thread::sleep_for(kIdlePoll);
+      }
+
+      const double elapsed = static_cast<double>(TickClock::Now() - chunkStart) / TickClock::kTicksPerSecond;
+      if (elapsed >= kChunkSeconds) {
+        // A stretch without packets becomes silence at the chunk's end, so
+        // the chunk is never shorter than its wall time.
+        const auto expectedFrames = static_cast<uint32_t>(elapsed * format.samplesPerSec);
+        const auto heldFrames = static_cast<uint32_t>(pending.size() / blockAlign);
+        if (expectedFrames > heldFrames) {
+          pending.resize(pending.size() + static_cast<size_t>(expectedFrames - heldFrames) * blockAlign, 0);
+        }
+        AudioChunk chunk;
+        chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(pending));
+        chunk.startTicks = chunkStart;
+        chunk.durationSeconds = elapsed;
+        chunk.waveFormat = chunkFormat;
+        ring_.Append(std::move(chunk), window_);
+        pending = std::vector<uint8_t>();
+        pending.reserve(chunkCapacity);
+        chunkStart = TickClock::Now();
+      }
+    }
+  }
+
+  const DataFlow flow_;
+  AudioRing& ring_;
+  const ReplayWindow& window_;
+  const std::atomic<bool>& stopRequested_;
+  const std::wstring tag_;
+  const LogSink log_;
+  const std::wstring deviceId_;
+  const uint32_t streamFlags_;
+  platform::IAudioDeviceEnumerator* enumerator_ = nullptr;
+  AudioDeviceNotifier* notifier_ = nullptr;
+};
+
+}  // namespace
+
+void RunAudioCapture(DataFlow flow, AudioRing& ring, const ReplayWindow& window,
+                     const std::atomic<bool>& stopRequested, std::wstring tag, LogSink logSink,
+                     std::wstring deviceId) {
+  AudioCaptureThread(flow, ring, window, stopRequested, std::move(tag), std::move(logSink), std::move(deviceId))
+      .Run();
+}
+
+}  // namespace ostrel

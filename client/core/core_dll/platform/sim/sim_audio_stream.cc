@@ -1,0 +1,289 @@
+// Streams of the fake world's endpoints: IAudioClient and its capture
+// client. Frames are made on demand from the endpoint's signal, so a stream
+// costs nothing while nobody reads it.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "platform/sim/sim_audio.h"
+#include "platform/sim/sim_audio_world.h"
+#include "platform/sim/sync_marks.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel::sim {
+namespace {
+
+using platform::IAudioCaptureClient;
+
+constexpr Hresult kAlreadyInitialized = static_cast<Hresult>(0x88890002);  // AUDCLNT_E_ALREADY_INITIALIZED
+constexpr Hresult kWrongEndpointType = static_cast<Hresult>(0x88890003);   // AUDCLNT_E_WRONG_ENDPOINT_TYPE
+constexpr Hresult kNotStopped = static_cast<Hresult>(0x88890005);          // AUDCLNT_E_NOT_STOPPED
+constexpr Hresult kOutOfOrder = static_cast<Hresult>(0x88890007);          // AUDCLNT_E_OUT_OF_ORDER
+constexpr Hresult kInvalidSize = static_cast<Hresult>(0x88890011);         // AUDCLNT_E_INVALID_SIZE
+constexpr Hresult kBufferEmpty = static_cast<Hresult>(0x08890001);         // AUDCLNT_S_BUFFER_EMPTY
+constexpr uint32_t kBufferFlagsDiscontinuity = 0x1;                        // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
+
+void WriteSample(uint8_t* out, SimSampleFormat format, double value) {
+  value = std::clamp(value, -1.0, 1.0);
+  switch (format) {
+    case SimSampleFormat::Float32: {
+      float sample = static_cast<float>(value);
+      std::memcpy(out, &sample, 4);
+      return;
+    }
+    case SimSampleFormat::Int16: {
+      auto sample = static_cast<int16_t>(std::lround(value * 32767.0));
+      std::memcpy(out, &sample, 2);
+      return;
+    }
+    case SimSampleFormat::Int24: {
+      auto sample = static_cast<int32_t>(std::lround(value * 8388607.0));
+      out[0] = static_cast<uint8_t>(sample);
+      out[1] = static_cast<uint8_t>(sample >> 8);
+      out[2] = static_cast<uint8_t>(sample >> 16);
+      return;
+    }
+    case SimSampleFormat::Int32: {
+      auto sample = static_cast<int32_t>(std::llround(value * 2147483647.0));
+      std::memcpy(out, &sample, 4);
+      return;
+    }
+  }
+}
+
+// State shared by a client and its capture client.
+struct SimStream {
+  explicit SimStream(std::shared_ptr<SimAudioEndpoint> ep) : endpoint(std::move(ep)) {}
+
+  // Frames the device has produced up to `now` (device position space).
+  uint64_t ProducedAt(int64_t now) const {
+    if (!started) return stoppedAt;
+    int64_t elapsed = std::max<int64_t>(0, now - baseTicks);
+    return basePosition +
+           static_cast<uint64_t>(elapsed) * endpoint->sampleRate / TickClock::kTicksPerSecond;
+  }
+
+  // Brings the read position up to date: applies a pending gap once its
+  // frames have gone by, and drops what overflowed the buffer.
+  void Advance() {
+    pendingGap += static_cast<uint64_t>(endpoint->pendingGapFrames.exchange(0));
+    const uint64_t produced = ProducedAt(TickClock::Now());
+    if (pendingGap > 0) {
+      const uint64_t skip = std::min(pendingGap, bufferFrames > packetFrames ? bufferFrames - packetFrames : 0);
+      if (produced - readPosition >= skip + packetFrames) {
+        readPosition += skip;
+        pendingGap = 0;
+        discontinuity = true;
+      }
+    }
+    if (produced - readPosition > bufferFrames) {
+      readPosition = produced - bufferFrames;
+      pendingGap = 0;
+      discontinuity = true;
+    }
+  }
+
+  // Frames ready for the next packet (0 or one whole packet). A pending gap
+  // holds the stream back until the skipped frames have passed.
+  uint32_t ReadyFrames() const {
+    const uint64_t available = ProducedAt(TickClock::Now()) - readPosition;
+    if (pendingGap > 0 || available < packetFrames) return 0;
+    return static_cast<uint32_t>(packetFrames);
+  }
+
+  void Generate(uint64_t position, uint32_t frames) {
+    const uint16_t blockAlign = endpoint->BlockAlign();
+    const uint16_t sampleBytes = SampleBytes(endpoint->sampleFormat);
+    packet.resize(static_cast<size_t>(frames) * blockAlign);
+    const SimAudioSignal signal = SimAudioWorld::Get().Signal(*endpoint);
+    const SyncMarks& marks = WorldSyncMarks();
+    const bool clicks = endpoint->flow == platform::DataFlow::Render && marks.PeriodTicks() > 0;
+    const uint64_t rate = endpoint->sampleRate;
+    const double f = signal.frequencyHz;
+    const double baseCycles = std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0);
+    uint8_t* out = packet.data();
+    for (uint32_t i = 0; i < frames; ++i) {
+      // Frame n lies at base + n * 10^7 / rate ticks: whole seconds plus the
+      // exact remainder, so the click's first frame is the first one at or
+      // after the mark and the phase keeps its precision for any stream age.
+      const uint64_t n = position + i - basePosition;
+      const uint64_t wholeSeconds = n / rate;
+      const uint64_t partTicks = (n % rate) * TickClock::kTicksPerSecond;
+      const int64_t frameTick = baseTicks + static_cast<int64_t>(wholeSeconds) * TickClock::kTicksPerSecond +
+                                static_cast<int64_t>(partTicks / rate);
+      double value = 0.0;
+      if (clicks && marks.ClickAt(frameTick)) {
+        value = 1.0;
+      } else if (signal.kind == 1) {
+        const double cycles =
+            baseCycles + std::fmod(f * static_cast<double>(wholeSeconds), 1.0) +
+            f * (static_cast<double>(partTicks) / static_cast<double>(rate)) / 1e7;
+        value = signal.amplitude * std::sin(2.0 * std::numbers::pi * cycles);
+      }
+      for (uint16_t c = 0; c < endpoint->channels; ++c) {
+        WriteSample(out, endpoint->sampleFormat, value);
+        out += sampleBytes;
+      }
+    }
+  }
+
+  std::shared_ptr<SimAudioEndpoint> endpoint;
+  bool initialized = false;
+  bool started = false;
+  uint64_t bufferFrames = 0;
+  uint64_t packetFrames = 0;
+  int64_t baseTicks = 0;      // tick of the latest Start
+  uint64_t basePosition = 0;  // device position at the latest Start
+  uint64_t stoppedAt = 0;     // frames produced when last stopped
+  uint64_t readPosition = 0;
+  uint64_t pendingGap = 0;
+  bool discontinuity = false;
+  bool outstanding = false;   // a packet is between GetBuffer and ReleaseBuffer
+  uint32_t outstandingFrames = 0;
+  std::vector<uint8_t> packet;  // the data GetBuffer hands out
+};
+
+class SimCaptureClient final : public IAudioCaptureClient {
+ public:
+  explicit SimCaptureClient(std::shared_ptr<SimStream> stream) : stream_(std::move(stream)) {}
+
+  Hresult GetNextPacketSize(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    *frames = 0;
+    if (Hresult failure = Failure("GetNextPacketSize"); Failed(failure)) return failure;
+    if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    stream_->Advance();
+    *frames = stream_->ReadyFrames();
+    return hr::kOk;
+  }
+
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition) override {
+    if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr) {
+      return hr::kInvalidArg;
+    }
+    *data = nullptr;
+    *frames = 0;
+    *flags = 0;
+    *devicePosition = 0;
+    if (Hresult failure = Failure("GetBuffer"); Failed(failure)) return failure;
+    SimStream& s = *stream_;
+    if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    if (s.outstanding) return kOutOfOrder;
+    s.Advance();
+    const uint32_t ready = s.ReadyFrames();
+    if (ready == 0) return kBufferEmpty;
+    s.Generate(s.readPosition, ready);
+    uint32_t packetFlags = s.discontinuity ? kBufferFlagsDiscontinuity : 0;
+    s.discontinuity = false;
+    int32_t silent = s.endpoint->pendingSilentPackets.load();
+    while (silent > 0 && !s.endpoint->pendingSilentPackets.compare_exchange_weak(silent, silent - 1)) {
+    }
+    // The data keeps the signal: only the flag says the packet is silence,
+    // as on real devices whose silent packets hold whatever was there.
+    if (silent > 0) packetFlags |= platform::kBufferFlagsSilent;
+    s.outstanding = true;
+    s.outstandingFrames = ready;
+    *data = s.packet.data();
+    *frames = ready;
+    *flags = packetFlags;
+    *devicePosition = s.readPosition;
+    return hr::kOk;
+  }
+
+  Hresult ReleaseBuffer(uint32_t frames) override {
+    if (Hresult failure = Failure("ReleaseBuffer"); Failed(failure)) return failure;
+    SimStream& s = *stream_;
+    if (!s.outstanding) return kOutOfOrder;
+    // A capture packet is released whole or not at all.
+    if (frames != 0 && frames != s.outstandingFrames) return kInvalidSize;
+    s.readPosition += frames;
+    s.outstanding = false;
+    s.outstandingFrames = 0;
+    return hr::kOk;
+  }
+
+ private:
+  Hresult Failure(const char* call) { return SimAudioWorld::Get().InjectedFailure(call, stream_->endpoint->id); }
+
+  std::shared_ptr<SimStream> stream_;
+};
+
+class SimAudioClient final : public platform::IAudioClient {
+ public:
+  explicit SimAudioClient(std::shared_ptr<SimAudioEndpoint> endpoint)
+      : stream_(std::make_shared<SimStream>(std::move(endpoint))) {}
+
+  Hresult GetMixFormat(std::vector<uint8_t>* waveFormat) override {
+    if (waveFormat == nullptr) return hr::kInvalidArg;
+    if (Hresult failure = Failure("GetMixFormat"); Failed(failure)) return failure;
+    if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    *waveFormat = stream_->endpoint->waveFormat;
+    return hr::kOk;
+  }
+
+  Hresult Initialize(uint32_t streamFlags, int64_t bufferDuration100ns,
+                     const std::vector<uint8_t>& waveFormat) override {
+    if (Hresult failure = Failure("Initialize"); Failed(failure)) return failure;
+    SimStream& s = *stream_;
+    if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    if (s.initialized) return kAlreadyInitialized;
+    // Shared mode takes the mix format only; loopback needs a render
+    // endpoint and plain capture a capture endpoint.
+    if (waveFormat != s.endpoint->waveFormat) return hr::kAudioUnsupportedFormat;
+    const bool loopback = (streamFlags & platform::kStreamFlagsLoopback) != 0;
+    if (loopback != (s.endpoint->flow == platform::DataFlow::Render)) return kWrongEndpointType;
+    if (bufferDuration100ns < 0) return hr::kInvalidArg;
+    const uint64_t rate = s.endpoint->sampleRate;
+    s.packetFrames = std::max<uint64_t>(1, rate / 100);
+    // The engine never buffers less than a few periods.
+    s.bufferFrames = std::max<uint64_t>(static_cast<uint64_t>(bufferDuration100ns) * rate / 10000000,
+                                        3 * s.packetFrames);
+    s.initialized = true;
+    return hr::kOk;
+  }
+
+  Hresult GetCaptureClient(std::shared_ptr<IAudioCaptureClient>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (Hresult failure = Failure("GetService"); Failed(failure)) return failure;
+    if (!stream_->initialized) return hr::kAudioNotInitialized;
+    if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    *out = std::make_shared<SimCaptureClient>(stream_);
+    return hr::kOk;
+  }
+
+  Hresult Start() override {
+    if (Hresult failure = Failure("Start"); Failed(failure)) return failure;
+    SimStream& s = *stream_;
+    if (!s.initialized) return hr::kAudioNotInitialized;
+    if (s.started) return kNotStopped;
+    if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    s.baseTicks = TickClock::Now();
+    s.basePosition = s.stoppedAt;
+    s.started = true;
+    return hr::kOk;
+  }
+
+  Hresult Stop() override {
+    SimStream& s = *stream_;
+    if (!s.initialized) return hr::kAudioNotInitialized;
+    if (!s.started) return hr::kFalse;
+    s.stoppedAt = s.ProducedAt(TickClock::Now());
+    s.started = false;
+    return hr::kOk;
+  }
+
+ private:
+  Hresult Failure(const char* call) { return SimAudioWorld::Get().InjectedFailure(call, stream_->endpoint->id); }
+
+  std::shared_ptr<SimStream> stream_;
+};
+
+}  // namespace
+
+std::shared_ptr<platform::IAudioClient> MakeSimAudioClient(std::shared_ptr<SimAudioEndpoint> endpoint) {
+  return std::make_shared<SimAudioClient>(std::move(endpoint));
+}
+
+}  // namespace ostrel::sim
