@@ -42,14 +42,21 @@ OSTREL_API void OstrelSim_Reset(void);
 
 /* Adds an adapter; returns its index (0-based, enumeration order). */
 OSTREL_API int OstrelSim_AddAdapter(const wchar_t* description, bool software);
+/* Changes an existing adapter's description (NULL keeps it) and software
+ * flag, e.g. to make a machine whose only adapter is a software one. */
+OSTREL_API void OstrelSim_SetAdapter(int adapter, const wchar_t* description, bool software);
 /* Makes output enumeration of one adapter fail at one index with a status
- * (0 clears). */
+ * (0 clears). The failing index is an extra position: the outputs from
+ * that index on answer one index later, so no monitor is hidden. */
 OSTREL_API void OstrelSim_SetAdapterOutputFailure(int adapter, int outputIndex, uint32_t status);
 /* Adds a monitor driven by `adapter` (-1: by no adapter, as a remote or
  * indirect display); returns its index. Monitor 0 is the primary. */
 OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter);
 /* Moves a monitor to another adapter (-1: none). */
 OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter);
+/* The monitor handle (HMONITOR stand-in) of monitor `monitor`; NULL when
+ * there is no such monitor. Handles are stable across OstrelSim_Reset. */
+OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor);
 
 /* ---- windows -------------------------------------------------------------- */
 
@@ -68,6 +75,12 @@ OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor);
 OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
+/* Frame pools created and not yet closed (for tests: a stopped capture
+ * leaves none behind). */
+OSTREL_API int OstrelSim_GetOpenFramePoolCount(void);
+/* The border setting the last capture session received: -1 none since the
+ * last reset, 0 no border, 1 border required. */
+OSTREL_API int OstrelSim_GetBorderRequired(void);
 
 /* ---- GPU device ----------------------------------------------------------- */
 
@@ -84,6 +97,12 @@ OSTREL_API void OstrelSim_SetStagingDelayMs(int milliseconds);
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported);
 /* Makes device creation fail with `status` (0 clears). */
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status);
+/* Index of the adapter the most recent device was created on (-1: none
+ * since the last reset). A device created without an adapter goes to the
+ * first hardware adapter, or to the first adapter when all are software. */
+OSTREL_API int OstrelSim_GetLastDeviceAdapter(void);
+/* Devices that exist right now (for tests: nothing leaks a device). */
+OSTREL_API int OstrelSim_GetLiveDeviceCount(void);
 
 /* ---- media platform and hardware encoders --------------------------------- */
 

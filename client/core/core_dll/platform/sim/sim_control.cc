@@ -1,0 +1,192 @@
+// The C control API of the fake world (ostrel_sim.h), except the audio
+// endpoint functions, which live with the sim audio.
+#include <cmath>
+#include <mutex>
+
+#include "ostrel/ostrel_sim.h"
+#include "platform/sim/sim_audio.h"
+#include "platform/sim/sim_world.h"
+#include "platform/sim/sync_marks.h"
+
+using ostrel::Hresult;
+using ostrel::sim::AdapterState;
+using ostrel::sim::Target;
+using ostrel::sim::TargetKind;
+using ostrel::sim::World;
+
+namespace {
+
+constexpr double kMaxContentRateHz = 1000.0;
+
+bool ValidExtent(int width, int height) {
+  return width > 0 && height > 0 && width <= World::kMaxExtent && height <= World::kMaxExtent;
+}
+
+Hresult AsHresult(uint32_t status) { return static_cast<Hresult>(status); }
+
+// Runs `change` on a live window under the world mutex; unknown and
+// destroyed handles are ignored.
+template <typename Change>
+void ChangeWindow(void* window, Change change) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  std::shared_ptr<Target> target = world.WindowLocked(window);
+  if (target) change(*target, world);
+}
+
+}  // namespace
+
+extern "C" {
+
+OSTREL_API void OstrelSim_Reset(void) {
+  World::Get().Reset();
+  ostrel::sim::ResetSimAudio();
+}
+
+OSTREL_API int OstrelSim_AddAdapter(const wchar_t* description, bool software) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (world.adapters.size() >= static_cast<size_t>(World::kMaxAdapters)) return -1;
+  AdapterState adapter;
+  adapter.description = description != nullptr ? std::wstring(description)
+                                                : L"Ostrel Sim GPU " + std::to_wstring(world.adapters.size());
+  adapter.software = software;
+  world.adapters.push_back(adapter);
+  return static_cast<int>(world.adapters.size()) - 1;
+}
+
+OSTREL_API void OstrelSim_SetAdapter(int adapter, const wchar_t* description, bool software) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (adapter < 0 || adapter >= static_cast<int>(world.adapters.size())) return;
+  if (description != nullptr) world.adapters[adapter].description = description;
+  world.adapters[adapter].software = software;
+}
+
+OSTREL_API void OstrelSim_SetAdapterOutputFailure(int adapter, int outputIndex, uint32_t status) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (adapter < 0 || adapter >= static_cast<int>(world.adapters.size())) return;
+  AdapterState& state = world.adapters[adapter];
+  if (status == 0 || outputIndex < 0) {
+    state.failingOutput = -1;
+    state.failingStatus = ostrel::hr::kOk;
+  } else {
+    state.failingOutput = outputIndex;
+    state.failingStatus = AsHresult(status);
+  }
+}
+
+OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter) {
+  if (!ValidExtent(width, height)) return -1;
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (adapter < -1 || adapter >= static_cast<int>(world.adapters.size())) return -1;
+  if (world.monitors.size() >= static_cast<size_t>(World::kMaxMonitors)) return -1;
+  int index = static_cast<int>(world.monitors.size());
+  auto monitor = std::make_shared<Target>(TargetKind::Monitor, World::MonitorId(index));
+  monitor->width = width;
+  monitor->height = height;
+  monitor->adapter = adapter;
+  world.monitors.push_back(monitor);
+  return index;
+}
+
+OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (monitor < 0 || monitor >= static_cast<int>(world.monitors.size())) return;
+  if (adapter < -1 || adapter >= static_cast<int>(world.adapters.size())) return;
+  world.monitors[monitor]->adapter = adapter;
+}
+
+OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  if (monitor < 0 || monitor >= static_cast<int>(world.monitors.size())) return nullptr;
+  return world.monitors[monitor]->Handle();
+}
+
+OSTREL_API void* OstrelSim_CreateWindow(int width, int height) {
+  if (!ValidExtent(width, height)) return nullptr;
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  uintptr_t id = world.nextWindowId;
+  world.nextWindowId += 16;
+  auto window = std::make_shared<Target>(TargetKind::Window, id);
+  window->width = width;
+  window->height = height;
+  window->monitor = 0;
+  window->rateHz = 60.0;
+  world.windows.emplace(id, window);
+  return window->Handle();
+}
+
+OSTREL_API void OstrelSim_DestroyWindow(void* window) {
+  World& world = World::Get();
+  std::lock_guard lock(world.mutex);
+  std::shared_ptr<Target> target = world.WindowLocked(window);
+  if (!target) return;
+  world.windows.erase(target->id);
+  world.CloseTargetLocked(target);
+}
+
+OSTREL_API void OstrelSim_SetWindowMinimized(void* window, bool minimized) {
+  ChangeWindow(window, [&](Target& target, World&) { target.minimized = minimized; });
+}
+
+OSTREL_API void OstrelSim_ResizeWindow(void* window, int width, int height) {
+  if (!ValidExtent(width, height)) return;
+  ChangeWindow(window, [&](Target& target, World&) {
+    target.width = width;
+    target.height = height;
+  });
+}
+
+OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor) {
+  ChangeWindow(window, [&](Target& target, World& world) {
+    if (monitor >= 0 && monitor < static_cast<int>(world.monitors.size())) target.monitor = monitor;
+  });
+}
+
+OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz) {
+  if (!std::isfinite(hz) || hz < 0.0) return;
+  if (hz > kMaxContentRateHz) hz = kMaxContentRateHz;
+  ChangeWindow(window, [&](Target& target, World&) { target.rateHz = hz; });
+}
+
+OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void) { return World::Get().deliveredFrames.load(); }
+
+OSTREL_API int OstrelSim_GetOpenFramePoolCount(void) { return World::Get().openFramePools.load(); }
+
+OSTREL_API int OstrelSim_GetBorderRequired(void) { return World::Get().borderRequired.load(); }
+
+OSTREL_API void OstrelSim_LoseDevice(uint32_t reason) { World::Get().deviceLostReason = AsHresult(reason); }
+
+OSTREL_API void OstrelSim_SetGpuPriorityHonoured(bool honoured) { World::Get().priorityHonoured = honoured; }
+
+OSTREL_API void OstrelSim_SetStagingDelayMs(int milliseconds) {
+  World::Get().stagingDelayMs = milliseconds > 0 ? milliseconds : 0;
+}
+
+OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported) { World::Get().videoProcessorNv12 = supported; }
+
+OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status) {
+  World::Get().deviceCreationFailure = AsHresult(status);
+}
+
+OSTREL_API int OstrelSim_GetLastDeviceAdapter(void) { return World::Get().lastDeviceAdapter.load(); }
+
+OSTREL_API int OstrelSim_GetLiveDeviceCount(void) { return World::Get().liveDevices.load(); }
+
+OSTREL_API void OstrelSim_SetHardwareEncoderPresent(bool present) { World::Get().encoderPresent = present; }
+
+OSTREL_API void OstrelSim_SetHardwareEncoderD3D11Aware(bool aware) { World::Get().encoderD3D11Aware = aware; }
+
+OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status) {
+  World::Get().mediaStartupFailure = AsHresult(status);
+}
+
+OSTREL_API void OstrelSim_SetSyncMarks(int periodMs) { ostrel::sim::WorldSyncMarks().SetPeriodMs(periodMs); }
+
+}  // extern "C"

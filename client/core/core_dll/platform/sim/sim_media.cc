@@ -1,0 +1,46 @@
+#include "platform/sim/sim_media.h"
+
+#include "platform/sim/sim_world.h"
+
+namespace ostrel::sim {
+namespace {
+
+class SimMedia final : public platform::IMediaPlatform {
+ public:
+  // Like CoInitializeEx: the first join of a thread answers S_OK, every
+  // later one S_FALSE.
+  Hresult JoinMultithreadedApartment() override {
+    thread_local bool joined = false;
+    if (joined) return hr::kFalse;
+    joined = true;
+    return hr::kOk;
+  }
+
+  Hresult Startup() override {
+    Hresult failure = World::Get().mediaStartupFailure.load();
+    return Failed(failure) ? failure : hr::kOk;
+  }
+
+  void Shutdown() override {}
+
+  Hresult EnumHardwareH264Encoders(std::vector<platform::HardwareEncoderInfo>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->clear();
+    World& world = World::Get();
+    if (!world.encoderPresent.load()) return hr::kOk;
+    platform::HardwareEncoderInfo encoder;
+    encoder.d3d11AwareReadResult = hr::kOk;
+    encoder.d3d11Aware = world.encoderD3D11Aware.load() ? 1 : 0;
+    out->push_back(encoder);
+    return hr::kOk;
+  }
+};
+
+}  // namespace
+
+platform::IMediaPlatform& SimMediaPlatform() {
+  static SimMedia media;
+  return media;
+}
+
+}  // namespace ostrel::sim

@@ -1,0 +1,11 @@
+// The fake world's media platform: start-up with injectable failure and a
+// hardware H.264 encoder list that follows the world.
+#pragma once
+
+#include "platform/media.h"
+
+namespace ostrel::sim {
+
+platform::IMediaPlatform& SimMediaPlatform();
+
+}  // namespace ostrel::sim
