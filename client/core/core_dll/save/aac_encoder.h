@@ -1,0 +1,56 @@
+// The clip's AAC encoder: 48 kHz stereo planar float at 128 kbit/s, fed
+// interleaved mix frames piece by piece, writing packets straight into the
+// clip's audio stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ffmpeg/ffmpeg_ptr.h"
+
+namespace ostrel {
+
+class AacEncoder {
+ public:
+  static constexpr int kSampleRate = 48000;
+  static constexpr int64_t kBitRate = 128000;
+
+  // Throws std::runtime_error "avcodec_open2 failed for aac encoder".
+  AacEncoder(AVFormatContext* output, unsigned streamIndex);
+  AacEncoder(const AacEncoder&) = delete;
+  AacEncoder& operator=(const AacEncoder&) = delete;
+
+  const AVCodecContext* Codec() const { return codec_.get(); }
+  // Encoder parameters and time base onto the clip's audio stream.
+  void SetupStream(AVStream* stream) const;
+
+  // Appends `frames` interleaved stereo frames and encodes every whole
+  // encoder frame they complete.
+  void Feed(const float* samples, size_t frames);
+  // Encodes what is pending as one last, shorter frame; then drains.
+  void Flush();
+
+  uint32_t FrameSize() const { return frameSize_; }
+  size_t PendingFrames() const { return (pending_.size() - pendingStart_) / 2; }
+  uint64_t NextPts() const { return nextPts_; }
+  uint32_t LastFrameSamples() const { return lastFrameSamples_; }
+
+ private:
+  void EncodeFrame(uint32_t frames);
+  void DrainPackets();
+
+  AVFormatContext* output_;
+  unsigned streamIndex_;
+  ffmpeg::CodecContextPtr codec_;
+  ffmpeg::PacketPtr packet_;
+  uint32_t frameSize_ = 1024;
+  // Pending interleaved samples from pendingStart_ on; the consumed front is
+  // dropped once per feed instead of once per encoder frame.
+  std::vector<float> pending_;
+  size_t pendingStart_ = 0;
+  uint64_t nextPts_ = 0;
+  uint32_t lastFrameSamples_ = 0;
+};
+
+}  // namespace ostrel

@@ -1,0 +1,71 @@
+// Save-time audio assembly: each source's chunks converted to 48 kHz stereo
+// float, weighted and added into one clip-long buffer at its own position,
+// then soft-clipped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "audio/audio_settings.h"
+#include "replay/audio_ring.h"
+#include "save/save_telemetry.h"
+
+namespace ostrel {
+
+constexpr int kMixRate = 48000;
+
+// Interleaved stereo floats, 48000 frames per second of clip from the clip's
+// time zero; zeroed when allocated.
+struct MixBuffer {
+  std::vector<float> samples;
+  uint64_t frames = 0;
+  explicit MixBuffer(uint64_t frameCount) : samples(frameCount * 2, 0.0f), frames(frameCount) {}
+};
+
+// Frames for a clip length in ticks: trunc(seconds x 48000), 0 when the
+// length is not positive.
+uint64_t MixFramesFor(int64_t clipTicks);
+
+// 0 when muted, else the volume clamped to [0, 1] (desktop) or [0, 2] (mic).
+float DesktopGain(const AudioSettings& settings);
+float MicGain(const AudioSettings& settings);
+
+// s x (0.8 + k tanh((|x| - 0.8) / k)) above 0.8 in magnitude, all in single
+// precision with k = 1 - 0.8f (0x3E4CCCCC, not 0.2).
+float SoftClip(float x);
+void SoftClipAll(MixBuffer& mix);
+
+// The first chunk's position in mix frames: (start - clip zero) seconds x
+// 48000, rounded half away from zero; negative when it began earlier.
+int64_t PlacementStartFrame(int64_t firstChunkStartTicks, int64_t clipStartTicks);
+// Adds source frames x gain from startFrame on; frames before 0 are skipped,
+// frames past the end of the mix are cut.
+void AddPlaced(MixBuffer& mix, const std::vector<float>& source, int64_t startFrame, float gain);
+
+// A source's chunks converted in snapshot order as one continuous stream.
+// Every chunk is read in the format it was recorded in (its own, else
+// `ringFormat`); consecutive chunks of the same format share one resampler,
+// so the filter runs across their joins without a seam. A chunk with no
+// known format becomes silence of its duration. Returns false (and nothing)
+// when no chunk has a known format.
+struct ConvertedSource {
+  std::vector<float> samples;
+  uint64_t rawBytes = 0;
+};
+bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
+                         const std::shared_ptr<const std::vector<uint8_t>>& ringFormat, ConvertedSource* out);
+
+struct MixContext {
+  SaveMemoryTracker& tracker;
+  int64_t clipStartTicks;
+  MixBuffer& mix;
+};
+
+// Mixes one source into the buffer, logging the "audio-concat",
+// "audio-resample" and "audio-floats" stages. A source with no chunks or no
+// known format adds nothing.
+void MixSource(MixContext& context, const AudioRing::Snapshot& chunks,
+               const std::shared_ptr<const std::vector<uint8_t>>& ringFormat, float gain);
+
+}  // namespace ostrel

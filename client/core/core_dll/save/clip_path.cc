@@ -1,0 +1,60 @@
+#include "save/clip_path.h"
+
+#include <cwchar>
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+#include "platform/platform.h"
+
+namespace ostrel {
+namespace {
+
+constexpr unsigned kMaxCandidates = 10000;
+
+}  // namespace
+
+wchar_t PreferredPathSeparator() {
+#ifdef _WIN32
+  return L'\\';
+#else
+  return L'/';
+#endif
+}
+
+std::wstring JoinClipPath(const std::wstring& folder, const std::wstring& name) {
+  std::wstring path = folder;
+  if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(PreferredPathSeparator());
+  return path + name;
+}
+
+std::wstring ClipFileName(const platform::LocalTime& time, unsigned candidate) {
+  wchar_t name[96];
+  int written = std::swprintf(name, 96, L"clip_%04u-%02u-%02u_%02u-%02u-%02u", static_cast<unsigned>(time.year),
+                              static_cast<unsigned>(time.month), static_cast<unsigned>(time.day),
+                              static_cast<unsigned>(time.hour), static_cast<unsigned>(time.minute),
+                              static_cast<unsigned>(time.second));
+  std::wstring text(name, written > 0 ? static_cast<size_t>(written) : 0);
+  if (candidate >= 2) text += L"_" + std::to_wstring(candidate);
+  return text + L".mp4";
+}
+
+std::wstring UniqueClipPath(const std::wstring& folder, const platform::LocalTime& time,
+                            const std::function<bool(const std::wstring& path)>& exists) {
+  std::wstring path;
+  for (unsigned candidate = 1; candidate <= kMaxCandidates; ++candidate) {
+    path = JoinClipPath(folder, ClipFileName(time, candidate));
+    if (!exists(path)) break;
+  }
+  return path;
+}
+
+bool ClipPathExists(const std::wstring& path) {
+  std::string utf8 = platform::GetPlatform().system.PathToUtf8(path);
+  // 0 or more: it exists. Any error (no such file, or a folder that cannot
+  // be looked into, which the open then reports) leaves the name free.
+  return avio_check(utf8.c_str(), 0) >= 0;
+}
+
+}  // namespace ostrel

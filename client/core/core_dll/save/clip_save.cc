@@ -1,0 +1,304 @@
+// The clip save: snapshot, probe, output setup, audio assembly, the video
+// segments (copied or re-encoded), finishing.
+//
+// Clip time zero. The snapshot holds every segment that overlaps the span,
+// so its first segment usually began before the span start. Cutting that
+// segment at the span start would need a key frame there, and placing it at
+// 0 would overlap the next segment. Instead the segment is kept whole and
+// its start tick becomes the clip's zero: each segment opens with a key
+// frame, so the clip starts at 0 on a key frame, every segment sits at its
+// true offset from that zero and timestamps only grow. The clip is then up
+// to one segment (2 s) longer than the replay length. Segments that lie
+// wholly before the span (a later one already starts at or before the span
+// start) are left out. Audio is placed against the same zero, and the mix
+// covers zero to the span end, so sound and picture stay aligned to the
+// sample.
+#include "save/clip_save.h"
+
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+
+#include "ffmpeg/ffmpeg_ptr.h"
+#include "platform/hresult.h"
+#include "platform/platform.h"
+#include "save/aac_encoder.h"
+#include "save/audio_mix.h"
+#include "save/clip_path.h"
+#include "save/memory_reader.h"
+#include "save/output_guard.h"
+#include "save/save_reencoder.h"
+#include "save/save_telemetry.h"
+#include "save/save_test_hooks.h"
+
+namespace ostrel {
+namespace {
+
+constexpr AVRational kTickBase{1, 10000000};
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr size_t kSegmentStageEvery = 10;
+
+struct CodecParametersDeleter {
+  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
+
+// Progress changes go through here so tests can watch (or stall) each one.
+void SetProgress(SaveProgress& progress, uint32_t stage, uint32_t done, uint32_t total) {
+  progress.Set(stage, done, total);
+  save_hooks::AfterProgress(stage, done, total);
+}
+
+// Back to idle at every exit of a save that got past the not-running check.
+struct ProgressReset {
+  SaveProgress& progress;
+  ~ProgressReset() { progress.Set(0, 0, 0); }
+};
+
+struct SaveSnapshots {
+  SegmentRing::Snapshot video;
+  AudioRing::Snapshot desktop;
+  AudioRing::Snapshot mic;
+  std::shared_ptr<const std::vector<uint8_t>> desktopFormat;
+  std::shared_ptr<const std::vector<uint8_t>> micFormat;
+};
+
+struct ProbedVideo {
+  CodecParametersPtr parameters;
+  AVRational timeBase{0, 1};
+};
+
+ProbedVideo ProbeFirstSegment(const EncodedSegment& segment) {
+  MemoryInput input;
+  if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed probing first segment");
+  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kProbeStreamInfo) ||
+      avformat_find_stream_info(input.Context(), nullptr) < 0) {
+    throw std::runtime_error("avformat_find_stream_info failed probing first segment");
+  }
+  int index = av_find_best_stream(input.Context(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) throw std::runtime_error("no video stream in first segment");
+  ProbedVideo probed;
+  probed.parameters.reset(avcodec_parameters_alloc());
+  if (!probed.parameters ||
+      avcodec_parameters_copy(probed.parameters.get(), input.Context()->streams[index]->codecpar) < 0) {
+    throw std::bad_alloc();
+  }
+  probed.timeBase = input.Context()->streams[index]->time_base;
+  return probed;
+}
+
+// Copies one segment's packets into the clip at clip time (segment start -
+// clip zero + packet time). `lastTimestamp` (output time base) keeps the
+// stream strictly increasing across segments: should a segment's first
+// packet land on or before the previous one (rounding of a late frame), it
+// moves one unit later instead of being refused by the muxer.
+void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int outputIndex, int64_t clipStartTicks,
+                  int64_t& videoEndTicks, int64_t& lastTimestamp) {
+  MemoryInput input;
+  if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
+  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kPassthroughStreamInfo) ||
+      avformat_find_stream_info(input.Context(), nullptr) < 0) {
+    throw std::runtime_error("avformat_find_stream_info failed for segment passthrough");
+  }
+  AVFormatContext* in = input.Context();
+  const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int64_t offset = std::max<int64_t>(0, segment.startTicks - clipStartTicks);
+  const AVRational outputBase = output->streams[outputIndex]->time_base;
+
+  ffmpeg::PacketPtr packet(av_packet_alloc());
+  if (!packet) throw std::bad_alloc();
+  int64_t first = AV_NOPTS_VALUE;
+  while (av_read_frame(in, packet.get()) >= 0) {
+    if (packet->stream_index != videoIndex) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    const AVRational inputBase = in->streams[videoIndex]->time_base;
+    int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (first == AV_NOPTS_VALUE) first = pts != AV_NOPTS_VALUE ? pts : 0;
+    if (pts == AV_NOPTS_VALUE) pts = first;
+    const int64_t t = av_rescale_q(pts - first, inputBase, kTickBase) + offset;
+    int64_t ts = av_rescale_q(t, kTickBase, outputBase);
+    if (ts <= lastTimestamp) ts = lastTimestamp + 1;
+    lastTimestamp = ts;
+    packet->pts = ts;
+    packet->dts = ts;
+    if (packet->duration > 0) packet->duration = av_rescale_q(packet->duration, inputBase, outputBase);
+    packet->stream_index = outputIndex;
+    packet->pos = -1;
+    av_interleaved_write_frame(output, packet.get());  // a refused packet is dropped
+    av_packet_unref(packet.get());
+    videoEndTicks = std::max(videoEndTicks, t);
+  }
+}
+
+// Everything from the progress start to the "Saved clip" line. Encoders and
+// the mix live here, so they are gone before the caller logs a failure; the
+// snapshots and the output guard belong to the caller and go after it.
+bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath, SaveMemoryTracker& tracker,
+             SaveSnapshots& snaps, OutputGuard& guard) {
+  const LogSink& log = sources.log;
+  platform::ISystemServices& system = platform::GetPlatform().system;
+  SetProgress(sources.progress, 1, 0, 0);
+
+  const TickSpan span = sources.replayWindow.SaveSpan();
+  snaps.video = sources.videoRing.TakeSnapshot(span);
+  snaps.desktop = sources.desktopRing.TakeSnapshot(span);
+  snaps.mic = sources.micRing.TakeSnapshot(span);
+  snaps.desktopFormat = sources.desktopRing.SharedWaveFormat();
+  snaps.micFormat = sources.micRing.SharedWaveFormat();
+  const SaveSizeSuffix sizes{snaps.video,      snaps.desktop,      snaps.mic,
+                             sources.videoRing, sources.desktopRing, sources.micRing};
+  tracker.Stage(L"snapshot", sizes.Text());
+
+  if (snaps.video.empty()) {
+    LogTo(log, L"Nothing buffered yet - save ignored.");
+    return false;
+  }
+  while (snaps.video.size() >= 2 && snaps.video[1].startTicks <= span.startTicks) snaps.video.pop_front();
+  const int64_t clipStartTicks = snaps.video.front().startTicks;
+
+  system.CreateDirectory(outputDir);  // an existing folder is fine
+  const std::wstring fullPath = UniqueClipPath(outputDir, system.GetLocalTime(), ClipPathExists);
+  const AudioSettings settings = sources.copyAudioSettings ? sources.copyAudioSettings() : AudioSettings{};
+
+  ProbedVideo probed = ProbeFirstSegment(snaps.video.front());
+  int64_t frameDurationTicks = av_rescale_q(1, probed.timeBase, kTickBase);
+
+  AVFormatContext* output = nullptr;
+  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kAllocOutputContext) ||
+      avformat_alloc_output_context2(&output, nullptr, "mp4", nullptr) < 0 || output == nullptr) {
+    if (output != nullptr) avformat_free_context(output);
+    throw std::runtime_error("avformat_alloc_output_context2 failed");
+  }
+  guard.context = output;
+
+  const bool twoStage = std::any_of(snaps.video.begin(), snaps.video.end(),
+                                    [](const EncodedSegment& segment) { return segment.needsReencode; });
+  const size_t segmentCount = snaps.video.size();
+
+  AVStream* videoStream = avformat_new_stream(output, nullptr);
+  if (videoStream == nullptr) throw std::bad_alloc();
+  const int videoIndex = videoStream->index;
+  std::unique_ptr<SaveReencoder> reencoder;
+  if (twoStage) {
+    reencoder = std::make_unique<SaveReencoder>(sources.encoderName, log, output, static_cast<unsigned>(videoIndex),
+                                                sources.outputWidth, sources.outputHeight, sources.fps,
+                                                sources.bitrate);
+    reencoder->SetupStream(videoStream);
+    frameDurationTicks = kTicksPerSecond / std::max<uint32_t>(sources.fps, 1);
+    LogTo(log, L"SaveClipNow: two-stage re-encode " + std::to_wstring(segmentCount) + L" segment(s) -> " +
+                   std::to_wstring(sources.bitrate / 1000) + L"kbps");
+  } else {
+    if (avcodec_parameters_copy(videoStream->codecpar, probed.parameters.get()) < 0) throw std::bad_alloc();
+    videoStream->codecpar->codec_tag = 0;  // the muxer picks its own tag
+    videoStream->time_base = probed.timeBase;
+  }
+  probed.parameters.reset();
+  tracker.Stage(L"transcoder-init", sizes.Text());
+
+  const bool hasAudio = !snaps.desktop.empty() || !snaps.mic.empty();
+  std::unique_ptr<AacEncoder> aac;
+  if (hasAudio) {
+    AVStream* audioStream = avformat_new_stream(output, nullptr);
+    if (audioStream == nullptr) throw std::bad_alloc();
+    aac = std::make_unique<AacEncoder>(output, static_cast<unsigned>(audioStream->index));
+    aac->SetupStream(audioStream);
+  }
+
+  const std::string utf8Path = system.PathToUtf8(fullPath);
+  if (avio_open2(&output->pb, utf8Path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) {
+    throw std::runtime_error("avio_open2 failed for output file");
+  }
+  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kWriteHeader) || avformat_write_header(output, nullptr) < 0) {
+    throw std::runtime_error("avformat_write_header failed");
+  }
+  guard.headerWritten = true;
+  tracker.Stage(L"header", sizes.Text());
+
+  // The mix runs from clip zero to the span end; only a clip with audio
+  // needs its buffer.
+  const uint64_t totalFrames = MixFramesFor(span.endTicks - clipStartTicks);
+  MixBuffer mix(hasAudio ? totalFrames : 0);
+  tracker.Stage(L"mixed-alloc", sizes.Text());
+  SetProgress(sources.progress, 2, 0, 0);
+  if (hasAudio) {
+    MixContext context{tracker, clipStartTicks, mix};
+    MixSource(context, snaps.desktop, snaps.desktopFormat, DesktopGain(settings));
+    MixSource(context, snaps.mic, snaps.micFormat, MicGain(settings));
+    SoftClipAll(mix);
+    snaps.desktop.clear();
+    snaps.mic.clear();
+    snaps.desktopFormat.reset();
+    snaps.micFormat.reset();
+    tracker.Stage(L"audio-released", sizes.Text());
+  }
+
+  int64_t videoEndTicks = 0;
+  int64_t lastTimestamp = INT64_MIN;
+  uint64_t audioFramesHanded = 0;
+  const auto total = static_cast<uint32_t>(segmentCount);
+  SetProgress(sources.progress, 3, 0, total);
+  for (size_t i = 0; i < segmentCount; ++i) {
+    SetProgress(sources.progress, 3, static_cast<uint32_t>(i + 1), total);
+    if (twoStage) {
+      reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, videoEndTicks);
+    } else {
+      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, videoEndTicks, lastTimestamp);
+    }
+    snaps.video[i].bytes.reset();
+    if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
+    if (aac && audioFramesHanded < mix.frames) {
+      const double position = static_cast<double>(videoEndTicks) / kTicksPerSecond;
+      const uint64_t target =
+          position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), mix.frames) : 0;
+      if (target > audioFramesHanded) {
+        aac->Feed(mix.samples.data() + audioFramesHanded * 2, target - audioFramesHanded);
+        audioFramesHanded = target;
+      }
+    }
+  }
+
+  SetProgress(sources.progress, 4, 0, 0);
+  if (reencoder) reencoder->Flush();
+  if (aac) aac->Flush();  // audio past the last video position is not written
+  tracker.Stage(L"flush", sizes.Text());
+  const double videoSeconds = static_cast<double>(videoEndTicks + frameDurationTicks) / kTicksPerSecond;
+  const double audioSeconds = static_cast<double>(audioFramesHanded) / kMixRate;
+  guard.Finish();
+  tracker.Stage(L"trailer", sizes.Text());
+
+  LogTo(log, L"Saved clip: ~" + std::to_wstring(static_cast<long long>(videoSeconds)) + L"s video, ~" +
+                 std::to_wstring(static_cast<long long>(audioSeconds)) + L"s audio -> " + fullPath);
+  outPath = fullPath;
+  return true;
+}
+
+}  // namespace
+
+bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath) {
+  if (!sources.running.load()) {
+    LogTo(sources.log, L"SaveClipNow() called while not running - ignored.");
+    return false;
+  }
+  // Declared in the reverse order of their cleanup: the output guard ends
+  // first (after the failure line), then the snapshots, the progress and
+  // last the sampler thread.
+  SaveMemorySampler sampler(sources.log);
+  SaveMemoryTracker tracker(sources.log);
+  tracker.Stage(L"entry", L"");
+  ProgressReset progressReset{sources.progress};
+  SaveSnapshots snaps;
+  OutputGuard guard;
+  try {
+    return RunSave(sources, outputDir, outPath, tracker, snaps, guard);
+  } catch (const HresultError& error) {
+    LogTo(sources.log, L"SaveClipNow() failed: 0x" + Hex32(static_cast<uint32_t>(error.code())) + L" (" +
+                           error.message() + L")");
+  } catch (const std::exception& error) {
+    LogTo(sources.log, L"SaveClipNow() failed: " + Widen(error.what()));
+  }
+  return false;
+}
+
+}  // namespace ostrel
