@@ -18,6 +18,9 @@ class ReplayWindow {
   // floor = now: nothing before the latest capture start is kept or saved.
   void MarkStart();
   int64_t FloorTicks() const { return floorTicks_.load(); }
+  // Sets the floor directly. Tests use it to put a whole replay length of
+  // records before the clock's early readings (ticks may be negative).
+  void SetFloorTicks(int64_t ticks) { floorTicks_.store(ticks); }
 
   // max(now - replay length, floor).
   int64_t EvictionCutoff() const;
