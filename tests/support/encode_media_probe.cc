@@ -175,6 +175,7 @@ MediaProbe ProbeMediaBytes(const std::vector<uint8_t>& bytes) {
     p.dts = packet->dts;
     p.duration = packet->duration;
     p.key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    p.discard = (packet->flags & AV_PKT_FLAG_DISCARD) != 0;
     p.size = packet->size;
     probe.packets.push_back(p);
     av_packet_unref(packet.get());

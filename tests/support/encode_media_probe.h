@@ -34,6 +34,7 @@ struct ProbedPacket {
   int64_t dts = AV_NOPTS_VALUE;
   int64_t duration = 0;
   bool key = false;
+  bool discard = false;  // the demuxer marks it to be dropped (outside the edit list)
   int size = 0;
 };
 

@@ -398,6 +398,11 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 
 void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
   while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+    // Encoders of FFmpeg 5.x leave packet durations at 0. The muxer then gives
+    // the segment's last sample no duration, its edit list ends where that
+    // sample starts, and readers drop the last frame. One frame period is
+    // that frame's true length at the nominal rate.
+    if (packet_->duration <= 0) packet_->duration = 1;
     av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
     packet_->stream_index = stream_->index;
     av_interleaved_write_frame(format_.get(), packet_.get());
