@@ -56,10 +56,8 @@ bool SaveRig::Save(const std::wstring& folder, std::wstring* path) {
         lines_.push_back(line);
       },
   };
-  std::wstring written;
-  bool ok = SaveClipNow(sources, folder, written);
-  if (path) *path = written;
-  return ok;
+  std::wstring unused;
+  return SaveClipNow(sources, folder, path ? *path : unused);
 }
 
 std::vector<std::wstring> SaveRig::Lines() const {
