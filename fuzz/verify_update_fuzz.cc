@@ -131,7 +131,8 @@ size_t BlockSize(int length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   FuzzedDataProvider data(input, size);
-  const Target& target = data.PickValueInArray(g_world->targets.data(), g_world->targets.size());
+  const std::vector<Target>& targets = g_world->targets;
+  const Target& target = targets[data.ConsumeIntegralInRange<size_t>(0, targets.size() - 1)];
 
   enum class SignatureKind { kNull, kFuzzed, kGenuine, kDamaged };
   const auto kind = static_cast<SignatureKind>(data.ConsumeIntegralInRange(0, 3));

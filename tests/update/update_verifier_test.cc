@@ -21,6 +21,8 @@ struct DigestBuffer {
       if (c != kSentinel) return false;
     return true;
   }
+  // The text up to the terminator, never reading past the buffer.
+  std::string Text() const { return std::string(bytes, strnlen(bytes, sizeof bytes)); }
   char bytes[100];
 };
 
@@ -49,7 +51,7 @@ TEST_F(UpdateVerifierTest, EmptyFileWithSignatureOverEmptyDigestVerifies) {
   const std::string path = SignedFile("empty.bin", {}, &signature);
   DigestBuffer out;
   EXPECT_EQ(Verify(path, signature.data(), 64, out.bytes, 65), 0);
-  EXPECT_STREQ(out.bytes, kEmptySha256);
+  EXPECT_EQ(out.Text(), kEmptySha256);
   EXPECT_EQ(out.bytes[65], kSentinel);
 }
 
@@ -65,7 +67,7 @@ TEST_P(UpdateVerifierSizeTest, DigestMatchesOneShotHashAndSignatureVerifies) {
   DigestBuffer out;
   ASSERT_EQ(Verify(path, signature.data(), 64, out.bytes, 65), 0);
   const Digest expected = Sha256(bytes);
-  EXPECT_EQ(std::string(out.bytes), HexText(expected.data(), expected.size()));
+  EXPECT_EQ(out.Text(), HexText(expected.data(), expected.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadBoundaries, UpdateVerifierSizeTest,
@@ -84,7 +86,7 @@ TEST_F(UpdateVerifierTest, AnyFlippedSignatureBitFailsWithDigestStillWritten) {
     flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
     DigestBuffer out;
     EXPECT_EQ(Verify(path, flipped.data(), 64, out.bytes, 65), 4);
-    EXPECT_EQ(std::string(out.bytes), HexText(digest.data(), digest.size()));
+    EXPECT_EQ(out.Text(), HexText(digest.data(), digest.size()));
   }
 }
 
@@ -103,12 +105,12 @@ TEST_F(UpdateVerifierTest, WrongSignatureLengthOrNullSignatureIsBadArgumentsAfte
     SCOPED_TRACE(length);
     DigestBuffer out;
     EXPECT_EQ(Verify(path, padded.data(), length, out.bytes, 65), 3);
-    EXPECT_EQ(std::string(out.bytes), expectedText);
+    EXPECT_EQ(out.Text(), expectedText);
   }
 
   DigestBuffer out;
   EXPECT_EQ(Verify(path, nullptr, 64, out.bytes, 65), 3);
-  EXPECT_EQ(std::string(out.bytes), expectedText);
+  EXPECT_EQ(out.Text(), expectedText);
   EXPECT_EQ(out.bytes[65], kSentinel);
 }
 
@@ -223,7 +225,7 @@ TEST_F(UpdateVerifierTest, ChangedFileNoLongerVerifies) {
     DigestBuffer out;
     EXPECT_EQ(Verify(path, signature.data(), 64, out.bytes, 65), 4);
     const Digest digest = Sha256(altered);
-    EXPECT_EQ(std::string(out.bytes), HexText(digest.data(), digest.size()));
+    EXPECT_EQ(out.Text(), HexText(digest.data(), digest.size()));
   }
 }
 
