@@ -512,6 +512,9 @@ TEST_F(SimCaptureTest, PoolMayBeClosedAndReleasedFromItsOwnHandler) {
   EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(calls.load(), 1);
+  std::lock_guard lock(mutex);  // the handler's last writes are seen here
+  EXPECT_EQ(pool, nullptr);
+  EXPECT_EQ(session, nullptr);
 }
 
 // ---- the test scene --------------------------------------------------------------

@@ -35,7 +35,16 @@ extern "C" {
 /* Default world: one 1920x1080 monitor on one hardware adapter, one default
  * render and one default capture endpoint (48 kHz stereo float, sine tones),
  * no sync marks, no windows, no injected failures, hardware encoder present
- * and D3D11-aware, device healthy, GPU priority honoured, no staging delay. */
+ * and D3D11-aware, device healthy, GPU priority honoured, no staging delay.
+ *
+ * Meant for moments when nothing captures, but safe at any time. What still
+ * exists is not freed: every window is destroyed (its capture items fire
+ * their closed event, its frame pools deliver nothing more), monitors other
+ * than monitor 0 are removed likewise, monitor 0 keeps its handle and its
+ * capture items, devices stay usable and follow the reset switches. The
+ * closed events are delivered before the call returns (except when it is
+ * called from such an event handler). Counters (delivered frames, last
+ * device adapter, border setting) start again. */
 OSTREL_API void OstrelSim_Reset(void);
 
 /* ---- adapters and monitors ------------------------------------------------ */
@@ -60,7 +69,9 @@ OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor);
 
 /* ---- windows -------------------------------------------------------------- */
 
-/* Animated window at 60 Hz on the primary monitor. Returns its handle. */
+/* Animated window at 60 Hz on the primary monitor. Returns its handle
+ * (never reused, also not after a reset), or NULL when a size is outside
+ * 1..16384. Functions given an unknown or destroyed handle do nothing. */
 OSTREL_API void* OstrelSim_CreateWindow(int width, int height);
 /* Destroys the window; a capture item for it fires its closed event. */
 OSTREL_API void OstrelSim_DestroyWindow(void* window);
@@ -71,7 +82,9 @@ OSTREL_API void OstrelSim_ResizeWindow(void* window, int width, int height);
 /* Moves the window onto another monitor. */
 OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor);
 /* Content change rate in Hz; 0 makes the window still (one frame at the
- * start, then nothing until the rate changes). */
+ * start, then nothing until the rate changes or what it shows changes: a
+ * resize, a restore from minimised, a sync flash). Animated frames come at
+ * tick-clock multiples of 1/hz, so they line up with sync marks. */
 OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
