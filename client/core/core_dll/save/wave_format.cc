@@ -53,7 +53,7 @@ WaveFormatInfo ParseWaveFormat(const uint8_t* data, size_t size) {
   info.bitsPerSample = U16(data + 14);
   info.validBitsPerSample = info.bitsPerSample;
   uint16_t extensionSize = size >= kHeaderSize ? U16(data + 16) : 0;
-  if (size < kHeaderSize + extensionSize) {
+  if (size >= kHeaderSize && size < kHeaderSize + extensionSize) {
     Unsupported("wave format block of " + std::to_string(size) + " bytes is shorter than its extension size " +
                 std::to_string(extensionSize) + " says");
   }
