@@ -148,8 +148,11 @@ class AudioCaptureThread {
     Check(client->GetCaptureClient(&capture));
     if (!capture) throw HresultError(hr::kFail);
     Check(client->Start());
+    // The stream's first frame belongs to this instant: read it before
+    // anything else can delay it.
+    const int64_t streamStart = TickClock::Now();
 
-    Capture(*capture, format, ring_.SharedWaveFormat());
+    Capture(*capture, format, ring_.SharedWaveFormat(), streamStart);
 
     client->Stop();  // a failing stop changes nothing for us
     if (!stopRequested_.load()) {
@@ -161,14 +164,14 @@ class AudioCaptureThread {
   // The capture loop; returns on the stop flag, a change notification or a
   // failed packet call. Audio not yet cut is dropped with the connection.
   void Capture(platform::IAudioCaptureClient& capture, const MixFormat& format,
-               const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat) {
+               const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat, int64_t streamStart) {
     const uint32_t blockAlign = format.blockAlign;
     // Room for a whole chunk and a few packets, so packets are copied once.
     const size_t chunkCapacity =
         static_cast<size_t>(format.samplesPerSec) * blockAlign * 21 / 10 + static_cast<size_t>(blockAlign) * 4096;
     std::vector<uint8_t> pending;
     pending.reserve(chunkCapacity);
-    int64_t chunkStart = TickClock::Now();
+    int64_t chunkStart = streamStart;
     bool havePosition = false;
     uint64_t expectedPosition = 0;
 
