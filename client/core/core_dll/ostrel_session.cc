@@ -109,6 +109,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
   s.requestedFps = fps;
   s.requestedBitrate = bitrate;
   s.requestedReplaySeconds = replaySeconds;
+  s.captureEpoch = hostEpoch_;  // a restart keeps the epoch of the host's start
 
   try {
     platform::MonitorHandle monitor = GetPlatform().capture.MonitorFromWindow(target);
@@ -320,25 +321,23 @@ bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& out
 }
 
 void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {
-  uint64_t epoch;
-  {
-    std::lock_guard lock(lifecycleMutex_);
-    epoch = hostEpoch_;
-  }
+  // No lifecycle lock here: a host Stop holding it may be joining the very
+  // watchdog that calls this.
   {
     std::lock_guard lock(restartMutex_);
     ++restartsRunning_;
   }
   // Detached by design: the restart's Stop joins the watchdog that starts
   // it. The session outlives it: its destructor waits for restartsRunning_.
-  std::thread([this, request, epoch] {
-    RunRestart(request, epoch);
+  std::thread([this, request] {
+    RunRestart(request);
     std::lock_guard lock(restartMutex_);
     if (--restartsRunning_ == 0) restartCv_.notify_all();
   }).detach();
 }
 
-void OstrelSession::RunRestart(RestartRequest request, uint64_t epoch) {
+void OstrelSession::RunRestart(RestartRequest request) {
+  const uint64_t epoch = request.epoch;
   {
     std::lock_guard lock(lifecycleMutex_);
     if (hostEpoch_ != epoch) return;  // the host stopped or restarted meanwhile

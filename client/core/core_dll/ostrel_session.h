@@ -99,6 +99,9 @@ struct SessionState {
   std::mutex stopWakeMutex;
   std::condition_variable stopWakeCv;
   uint32_t requestedReplaySeconds = 0;
+  // The host epoch this capture was started under (see OstrelSession);
+  // written by Start before the watchdog exists.
+  uint64_t captureEpoch = 0;
 
   std::thread pacerThread;
   std::thread backoffThread;
@@ -184,6 +187,7 @@ class OstrelSession {
     platform::WindowHandle target;
     bool captureMonitor;
     uint32_t maxHeight, fps, bitrate, replaySeconds;
+    uint64_t epoch;  // the host epoch of the capture that lost its device
   };
   void BeginRestartAfterDeviceLoss(RestartRequest request);
 
@@ -193,7 +197,7 @@ class OstrelSession {
   void StopLocked();
   void StartWorkers(platform::WindowHandle target, bool captureMonitor);
   void JoinWorkers();
-  void RunRestart(RestartRequest request, uint64_t epoch);
+  void RunRestart(RestartRequest request);
 
   std::unique_ptr<SessionState> state_;
   std::atomic<bool> running_{false};

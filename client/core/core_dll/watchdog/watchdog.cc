@@ -30,7 +30,8 @@ void RunWatchdog(OstrelSession& session, platform::WindowHandle target, bool cap
       RequestStop(state);
       // The host's replay length is kept (not the 60-second default).
       session.BeginRestartAfterDeviceLoss({target, captureMonitor, state.requestedMaxHeight, state.requestedFps,
-                                           state.requestedBitrate, state.requestedReplaySeconds});
+                                           state.requestedBitrate, state.requestedReplaySeconds,
+                                           state.captureEpoch});
       return;
     }
     bool present = ProbeHardwareEncoder();

@@ -1,0 +1,153 @@
+// Device-loss watchdog and automatic restart, driven through the exports
+// with the fake world's device.
+#include <atomic>
+
+#include "exports/export_fixture.h"
+
+namespace ostrel::testing {
+namespace {
+
+using std::chrono::seconds;
+constexpr uint32_t kDeviceRemoved = 0x887A0005;
+const std::wstring kLost =
+    L"Watchdog: GPU device lost (0x887A0005) - a driver reset (TDR) or a display sleep/resume cycle can cause "
+    L"this. Attempting automatic capture restart.";
+const std::wstring kRecovered = L"Watchdog: capture automatically recovered after GPU device loss.";
+const std::wstring kRestartFailed =
+    L"Watchdog: automatic capture restart after GPU device loss failed - manual restart required.";
+const std::wstring kNoEncoder = L"Watchdog: no hardware H.264 encoder detected anymore";
+
+class WatchdogTest : public ExportTest {
+ protected:
+  // Loses the device, heals it as soon as the loss is reported (so the
+  // restart's new device is healthy) and waits for the outcome line.
+  bool LoseAndWaitForRecovery(size_t occurrence) {
+    OstrelSim_LoseDevice(kDeviceRemoved);
+    bool lost = LogCapture::WaitFor(kLost, seconds(6), occurrence);
+    OstrelSim_LoseDevice(0);
+    return lost && LogCapture::WaitFor(kRecovered, seconds(5), occurrence);
+  }
+};
+
+TEST_F(WatchdogTest, StopInTheFirstThreeSecondsChecksNothing) {
+  OstrelSim_SetHardwareEncoderPresent(true);
+  StartRecording(360, 30);
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  Sleep(1.0);
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Count(L"Watchdog: "), 0u);
+}
+
+TEST_F(WatchdogTest, DeviceLossLogsStopsAndRestartsInOrder) {
+  StartRecording(360, 30, 20);
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  ASSERT_TRUE(LogCapture::WaitFor(kLost, seconds(6)));
+  auto lostAt = std::chrono::steady_clock::now();
+  OstrelSim_LoseDevice(0);
+  ASSERT_TRUE(LogCapture::WaitFor(kRecovered, seconds(5)));
+  double pause = std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count();
+  EXPECT_GE(pause, 0.45);  // the restart pauses 500 ms between stop and start
+
+  long lost = LogCapture::IndexOf(kLost);
+  long stopped = LogCapture::IndexOf(L"Capture stopped.", lost);
+  long started = LogCapture::IndexOf(L"Capture started.", stopped);
+  long recovered = LogCapture::IndexOf(kRecovered, started);
+  EXPECT_LT(lost, stopped);
+  EXPECT_LT(stopped, started);
+  EXPECT_LT(started, recovered);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+
+  // The restart kept the host's replay length: after 2 s of recording a save
+  // holds only what was recorded since the restart.
+  Sleep(4.5);
+  wchar_t path[512];
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 512), 0);
+  EXPECT_EQ(LogCapture::Count(L"Saved clip: ~"), 1u);
+}
+
+TEST_F(WatchdogTest, TargetClosedBeforeTheRestartFailsIt) {
+  void *window = StartRecording(360, 30);
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  ASSERT_TRUE(LogCapture::WaitFor(kLost, seconds(6)));
+  OstrelSim_DestroyWindow(window);
+  OstrelSim_LoseDevice(0);
+  ASSERT_TRUE(LogCapture::WaitFor(kRestartFailed, seconds(5)));
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: invalid target window."), 1u);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  size_t lines = LogCapture::Lines().size();
+  Sleep(3.5);  // no watchdog runs any more
+  EXPECT_EQ(LogCapture::Count(L"Watchdog: "), 2u);
+  EXPECT_GE(LogCapture::Lines().size(), lines);
+}
+
+TEST_F(WatchdogTest, TenLossesInARowAreEachRecovered) {
+  StartRecording(240, 15);
+  for (size_t loss = 1; loss <= 10; ++loss) {
+    ASSERT_TRUE(LoseAndWaitForRecovery(loss)) << "loss " << loss;
+  }
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  EXPECT_EQ(LogCapture::Count(kRestartFailed), 0u);
+}
+
+TEST_F(WatchdogTest, HostStopDuringTheRestartLeavesCaptureStopped) {
+  StartRecording(360, 30);
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  ASSERT_TRUE(LogCapture::WaitFor(kLost, seconds(6)));
+  OstrelSim_LoseDevice(0);
+  Ostrel_StopCapture();  // the host's word comes after the loss
+  Sleep(1.5);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  EXPECT_EQ(LogCapture::Count(kRecovered), 0u);
+  EXPECT_EQ(LogCapture::Count(L"Capture started."), 1u);
+}
+
+TEST_F(WatchdogTest, ShutdownRightAfterALossWaitsForTheRestart) {
+  StartRecording(360, 30);
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  ASSERT_TRUE(LogCapture::WaitFor(kLost, seconds(6)));
+  Ostrel_GlobalShutdown();
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  size_t lines = LogCapture::Lines().size();
+  Sleep(1.0);  // nothing of the old session runs any more
+  EXPECT_EQ(LogCapture::Lines().size(), lines);
+  OstrelSim_LoseDevice(0);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void *window = OstrelSim_CreateWindow(640, 360);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 0), 0);
+}
+
+TEST_F(WatchdogTest, ALossDuringASaveNeverBreaksTheSave) {
+  StartRecording(720, 30, 60);
+  Sleep(5.0);
+  std::atomic<int> result{-1};
+  std::thread saver([&] {
+    wchar_t path[512];
+    result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 512);
+  });
+  OstrelSim_LoseDevice(kDeviceRemoved);
+  ASSERT_TRUE(LogCapture::WaitFor(kLost, seconds(6)));
+  OstrelSim_LoseDevice(0);
+  saver.join();
+  EXPECT_TRUE(result == 0 || result == 5) << result;
+  EXPECT_TRUE(LogCapture::WaitFor(kRecovered, seconds(5)));
+  // Capture works on after the restart and saves again.
+  Sleep(4.5);
+  wchar_t path[512];
+  EXPECT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 512), 0);
+}
+
+TEST_F(WatchdogTest, EncoderThatComesAndGoesIsReportedOncePerDisappearance) {
+  StartRecording(240, 15);
+  OstrelSim_SetHardwareEncoderPresent(false);
+  ASSERT_TRUE(LogCapture::WaitFor(kNoEncoder, seconds(5)));
+  Sleep(3.5);  // still absent at the next check: no second line
+  EXPECT_EQ(LogCapture::Count(kNoEncoder), 1u);
+  OstrelSim_SetHardwareEncoderPresent(true);
+  Sleep(3.5);  // seen again
+  OstrelSim_SetHardwareEncoderPresent(false);
+  ASSERT_TRUE(LogCapture::WaitFor(kNoEncoder, seconds(5), 2));
+  EXPECT_TRUE(Ostrel_IsCapturing());
+}
+
+}  // namespace
+}  // namespace ostrel::testing
