@@ -106,6 +106,12 @@ OSTREL_API void OstrelSim_SetGpuPriorityHonoured(bool honoured);
  * issued (0: at once). A large value makes every map report "still
  * drawing", which drives the encoder's stall path. */
 OSTREL_API void OstrelSim_SetStagingDelayMs(int milliseconds);
+/* Makes the next `count` texture creations fail with `status` (0 or
+ * negative count clears). Encoders create five textures each. */
+OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status);
+/* Every texture creation takes `milliseconds` longer (0: none), so building
+ * an encoder becomes slow. */
+OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds);
 /* Whether the video processor can output NV12 (default true). */
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported);
 /* Makes device creation fail with `status` (0 clears). */

@@ -100,26 +100,34 @@ struct SimStream {
     const SyncMarks& marks = WorldSyncMarks();
     const bool clicks = endpoint->flow == platform::DataFlow::Render && marks.PeriodTicks() > 0;
     const uint64_t rate = endpoint->sampleRate;
+    // Frame n lies at base + n * 10^7 / rate ticks. The packet's first phase
+    // is computed exactly (whole seconds and the remainder apart, so it keeps
+    // its precision for any stream age); the frames after it turn the phase
+    // by one step each, which is exact enough over one packet and far
+    // cheaper than a sine per frame.
+    const uint64_t n0 = position - basePosition;
     const double f = signal.frequencyHz;
-    const double baseCycles = std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0);
+    const double cycles0 = std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0) +
+                           std::fmod(f * static_cast<double>(n0 / rate), 1.0) +
+                           f * static_cast<double>(n0 % rate) / static_cast<double>(rate);
+    const double step = 2.0 * std::numbers::pi * f / static_cast<double>(rate);
+    const double stepSin = std::sin(step);
+    const double stepCos = std::cos(step);
+    double phaseSin = std::sin(2.0 * std::numbers::pi * cycles0);
+    double phaseCos = std::cos(2.0 * std::numbers::pi * cycles0);
     uint8_t* out = packet.data();
     for (uint32_t i = 0; i < frames; ++i) {
-      // Frame n lies at base + n * 10^7 / rate ticks: whole seconds plus the
-      // exact remainder, so the click's first frame is the first one at or
-      // after the mark and the phase keeps its precision for any stream age.
-      const uint64_t n = position + i - basePosition;
-      const uint64_t wholeSeconds = n / rate;
-      const uint64_t partTicks = (n % rate) * TickClock::kTicksPerSecond;
-      const int64_t frameTick = baseTicks + static_cast<int64_t>(wholeSeconds) * TickClock::kTicksPerSecond +
-                                static_cast<int64_t>(partTicks / rate);
-      double value = 0.0;
-      if (clicks && marks.ClickAt(frameTick)) {
-        value = 1.0;
-      } else if (signal.kind == 1) {
-        const double cycles =
-            baseCycles + std::fmod(f * static_cast<double>(wholeSeconds), 1.0) +
-            f * (static_cast<double>(partTicks) / static_cast<double>(rate)) / 1e7;
-        value = signal.amplitude * std::sin(2.0 * std::numbers::pi * cycles);
+      double value = signal.kind == 1 ? signal.amplitude * phaseSin : 0.0;
+      const double nextSin = phaseSin * stepCos + phaseCos * stepSin;
+      phaseCos = phaseCos * stepCos - phaseSin * stepSin;
+      phaseSin = nextSin;
+      if (clicks) {
+        // Exact tick of the frame, so the click's first frame is the first
+        // one at or after the mark.
+        const uint64_t n = n0 + i;
+        const int64_t frameTick = baseTicks + static_cast<int64_t>(n / rate) * TickClock::kTicksPerSecond +
+                                  static_cast<int64_t>((n % rate) * TickClock::kTicksPerSecond / rate);
+        if (marks.ClickAt(frameTick)) value = 1.0;
       }
       for (uint16_t c = 0; c < endpoint->channels; ++c) {
         WriteSample(out, endpoint->sampleFormat, value);

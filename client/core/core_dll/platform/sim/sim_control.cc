@@ -169,6 +169,16 @@ OSTREL_API void OstrelSim_SetStagingDelayMs(int milliseconds) {
   World::Get().stagingDelayMs = milliseconds > 0 ? milliseconds : 0;
 }
 
+OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status) {
+  World& world = World::Get();
+  world.textureFailureStatus = AsHresult(status);
+  world.textureFailuresLeft = count > 0 ? count : 0;
+}
+
+OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
+  World::Get().textureCreationDelayMs = milliseconds > 0 ? milliseconds : 0;
+}
+
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported) { World::Get().videoProcessorNv12 = supported; }
 
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status) {

@@ -319,6 +319,13 @@ class SimDevice final : public IGpuDevice, public std::enable_shared_from_this<S
     if (Failed(lost)) return lost;
     Hresult valid = SimTexture::Validate(desc);
     if (Failed(valid)) return valid;
+    World& world = World::Get();
+    if (int delay = world.textureCreationDelayMs.load(); delay > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    for (int left = world.textureFailuresLeft.load(); left > 0;) {
+      if (world.textureFailuresLeft.compare_exchange_weak(left, left - 1)) return world.textureFailureStatus.load();
+    }
     try {
       *out = std::make_shared<SimTexture>(desc);
     } catch (const std::bad_alloc&) {

@@ -66,6 +66,9 @@ void World::Reset() {
   encoderPresent = true;
   encoderD3D11Aware = true;
   mediaStartupFailure = hr::kOk;
+  textureFailuresLeft = 0;
+  textureFailureStatus = hr::kOk;
+  textureCreationDelayMs = 0;
   deliveredFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;

@@ -89,6 +89,9 @@ class World {
   std::atomic<bool> encoderPresent{true};
   std::atomic<bool> encoderD3D11Aware{true};
   std::atomic<Hresult> mediaStartupFailure{hr::kOk};
+  std::atomic<int> textureFailuresLeft{0};
+  std::atomic<Hresult> textureFailureStatus{hr::kOk};
+  std::atomic<int> textureCreationDelayMs{0};
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};

@@ -1,0 +1,211 @@
+// The live video path end to end on the fake world: frame arrival, pacing,
+// segment rotation, the spare builder, the stall path and the backoff.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "ostrel/ostrel_sim.h"
+#include "ostrel_session.h"
+#include "ffmpeg/ffmpeg_log.h"
+#include "support/encode_media_probe.h"
+
+namespace ostrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ProbeMediaBytes;
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RouteFfmpegLogTo(LogSink());  // FFmpeg's chatter stays out of the test output
+    OstrelSim_Reset();
+    OstrelSim_SetAudioSignal(nullptr, 0, 0, 0);
+    AudioSettings muted;
+    muted.desktopMuted = muted.micMuted = true;  // video only: keeps the machine for the encoder
+    session_.SetAudioSettings(muted);
+    session_.SetLogSink([this](const std::wstring& line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+    });
+  }
+  void TearDown() override {
+    session_.Stop();
+    OstrelSim_Reset();
+  }
+
+  bool StartOn(void* window, uint32_t maxHeight, uint32_t fps) {
+    return session_.Start(window, false, maxHeight, fps, 3000000, 60);
+  }
+
+  size_t Count(const std::wstring& text) {
+    std::lock_guard lock(mutex_);
+    return std::count_if(lines_.begin(), lines_.end(),
+                         [&](const std::wstring& line) { return line.find(text) != std::wstring::npos; });
+  }
+
+  bool WaitFor(const std::wstring& text, std::chrono::milliseconds timeout, size_t count = 1) {
+    auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+      if (Count(text) >= count) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  std::deque<EncodedSegment> Segments() { return session_.State().videoRing.TakeSnapshot({INT64_MIN, INT64_MAX}); }
+
+  OstrelSession session_;
+  std::mutex mutex_;
+  std::vector<std::wstring> lines_;
+};
+
+TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
+  void* window = OstrelSim_CreateWindow(1920, 1080);
+  ASSERT_TRUE(StartOn(window, 720, 30));
+  std::this_thread::sleep_for(6500ms);
+  auto segments = Segments();
+  ASSERT_GE(segments.size(), 2u);
+  for (const EncodedSegment& segment : segments) {
+    ASSERT_NE(segment.bytes, nullptr);
+    EXPECT_FALSE(segment.needsReencode);
+    EXPECT_NEAR(segment.durationSeconds, 2.0, 0.4);
+    EXPECT_GE(segment.frameCount, 45u);  // 60 at 30 fps, less whatever a loaded machine drops
+    EXPECT_LE(segment.frameCount, 62u);
+    auto probe = ProbeMediaBytes(*segment.bytes);
+    ASSERT_TRUE(probe.opened) << probe.error;
+    ASSERT_EQ(probe.streams.size(), 1u);
+    const auto& stream = probe.streams[0];
+    EXPECT_EQ(stream.codecId, AV_CODEC_ID_H264);
+    EXPECT_EQ(stream.width, 1280);
+    EXPECT_EQ(stream.height, 720);
+    EXPECT_EQ(stream.primaries, AVCOL_PRI_BT709);
+    EXPECT_EQ(stream.transfer, AVCOL_TRC_BT709);
+    EXPECT_EQ(stream.matrix, AVCOL_SPC_BT709);
+    EXPECT_EQ(stream.range, AVCOL_RANGE_MPEG);
+    auto packets = probe.PacketsOf(0);
+    ASSERT_EQ(packets.size(), segment.frameCount);
+    EXPECT_TRUE(packets.front().key);
+    EXPECT_EQ(packets.front().pts, 0);
+    for (size_t i = 1; i < packets.size(); ++i) EXPECT_GT(packets[i].pts, packets[i - 1].pts);
+  }
+  // Consecutive segments follow each other in time.
+  for (size_t i = 1; i < segments.size(); ++i) EXPECT_GT(segments[i].startTicks, segments[i - 1].startTicks);
+  // A 60 Hz source at 30 fps: the rate gate keeps about one arrival in two.
+  auto& state = session_.State();
+  EXPECT_LE(state.framesDelivered.load(), 30u * 7);
+  EXPECT_GE(session_.GetMeasuredSustainableFps(), 20.0);
+}
+
+TEST_F(PipelineTest, StillWindowKeepsProducingFullSegmentsFromPacerRepeats) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  std::this_thread::sleep_for(500ms);
+  OstrelSim_SetWindowContentRate(window, 0.0);
+  uint64_t simFramesAtStill = OstrelSim_GetDeliveredFrameCount();
+  uint64_t deliveredAtStill = session_.State().framesDelivered.load();
+  std::this_thread::sleep_for(6500ms);
+  EXPECT_LE(OstrelSim_GetDeliveredFrameCount() - simFramesAtStill, 2u);  // the source went quiet
+  EXPECT_GE(session_.State().framesDelivered.load() - deliveredAtStill, 150u);  // ~30/s from the pacer
+  auto segments = Segments();
+  ASSERT_GE(segments.size(), 3u);
+  // The segments recorded entirely while still are full.
+  EXPECT_GE(segments[segments.size() - 1].frameCount, 50u);
+  EXPECT_GE(segments[segments.size() - 2].frameCount, 50u);
+}
+
+TEST_F(PipelineTest, WindowThatNeverDeliversGivesEmptySegmentsThatAreSkipped) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  // A still window shows its one frame right at the start, inside the first
+  // frame period, where the rate gate drops it: nothing ever reaches the slot.
+  OstrelSim_SetWindowContentRate(window, 0.0);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  ASSERT_TRUE(WaitFor(L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not added to ring t=", 7s, 2));
+  EXPECT_TRUE(Segments().empty());
+  EXPECT_EQ(session_.State().framesDelivered.load(), 0u);
+  EXPECT_TRUE(session_.IsCapturing());
+}
+
+TEST_F(PipelineTest, StalledGpuCopiesDropFramesRaiseTheTierAndItRecovers) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  std::this_thread::sleep_for(300ms);
+  OstrelSim_SetStagingDelayMs(1000000);  // copies never finish
+  ASSERT_TRUE(WaitFor(L"[DIAG-FFMPEG-MAP-STALL-DROP] gave up after 200ms waiting for GPU copy to finish t=", 5s));
+  ASSERT_TRUE(WaitFor(L"[DIAG-BACKOFF] dropRate=", 6s));
+  EXPECT_GT(session_.State().backoffTier.load(), 0);
+  EXPECT_GT(Count(L"[DIAG-WRITE-STAGES] total="), 0u);
+  OstrelSim_SetStagingDelayMs(0);
+  // Clean cycles step the tier down one at a time.
+  ASSERT_TRUE(WaitFor(L" -> 0", 14s)) << "tier never came back to 0";
+  EXPECT_EQ(session_.State().backoffTier.load(), 0);
+  EXPECT_TRUE(session_.IsCapturing());
+}
+
+TEST_F(PipelineTest, FailedSpareBuildIsLoggedAndTheNextRotationStillHappens) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  std::this_thread::sleep_for(2500ms);  // past the first rotation; the next spare is being asked for
+  size_t segmentsBefore = Segments().size();
+  OstrelSim_FailTextureCreation(1, 0x8007000E);
+  ASSERT_TRUE(WaitFor(L"[DIAG-SPARE-BUILD-FAIL] 0x8007000E", 4s));
+  // No spare for that rotation: it builds synchronously and says so.
+  ASSERT_TRUE(WaitFor(L"[ROTATION-TIMING] usedSpare=0 construct=", 4s));
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_GE(Segments().size(), segmentsBefore + 2);
+}
+
+TEST_F(PipelineTest, FailedSynchronousBuildKeepsTheCurrentEncoder) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  std::this_thread::sleep_for(2500ms);
+  OstrelSim_FailTextureCreation(2, 0x887A0005);  // the spare and the synchronous build both fail
+  ASSERT_TRUE(WaitFor(L"Encoder thread error: 0x887A0005", 6s));
+  // The current segment simply grows; the next rotation succeeds.
+  size_t before = Segments().size();
+  std::this_thread::sleep_for(5000ms);
+  auto segments = Segments();
+  EXPECT_GT(segments.size(), before);
+  double longest = 0;
+  for (const auto& segment : segments) longest = std::max(longest, segment.durationSeconds);
+  EXPECT_GT(longest, 3.0);
+}
+
+TEST_F(PipelineTest, StopDuringASlowSpareBuildWaitsForItAndReleasesIt) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  OstrelSim_SetTextureCreationDelayMs(250);  // the first spare build takes over a second
+  std::this_thread::sleep_for(300ms);
+  auto begin = std::chrono::steady_clock::now();
+  session_.Stop();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_LT(seconds, 5.0);
+  EXPECT_EQ(Count(L"Capture stopped."), 1u);
+  EXPECT_EQ(Count(L"[DIAG-SPARE-BUILD-SLOW] "), 1u);
+  EXPECT_EQ(session_.State().spareEncoder, nullptr);
+  EXPECT_EQ(session_.State().gpuEncodeContext, nullptr);
+  // A new start works at once.
+  OstrelSim_SetTextureCreationDelayMs(0);
+  EXPECT_TRUE(StartOn(window, 0, 30));
+}
+
+TEST_F(PipelineTest, StopRightAfterARotationFinalizesTheQueuedSegment) {
+  void* window = OstrelSim_CreateWindow(1920, 1080);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  ASSERT_TRUE(WaitFor(L"Capture started.", 1s));
+  // Stop lands around the first rotation several times over; every run ends
+  // cleanly whatever the finalize queue holds at that moment.
+  for (int run = 0; run < 3; ++run) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1990 + 5 * run));
+    session_.Stop();
+    EXPECT_TRUE(Segments().empty());  // stopping discards the replay buffer
+    ASSERT_TRUE(StartOn(window, 0, 30));
+  }
+  EXPECT_EQ(Count(L"Capture stopped."), 3u);
+}
+
+}  // namespace
+}  // namespace ostrel
