@@ -65,8 +65,10 @@ struct SimStream {
   }
 
   // Brings the read position up to date: applies a pending gap once its
-  // frames have gone by, and drops what overflowed the buffer.
-  void Advance() {
+  // frames have gone by, and drops what overflowed the buffer. Returns the
+  // frames available to read: 0 or one whole packet (a pending gap holds the
+  // stream back until the skipped frames have passed).
+  uint32_t Advance() {
     pendingGap += static_cast<uint64_t>(endpoint->pendingGapFrames.exchange(0));
     const uint64_t produced = ProducedAt(TickClock::Now());
     if (pendingGap > 0) {
@@ -82,13 +84,7 @@ struct SimStream {
       pendingGap = 0;
       discontinuity = true;
     }
-  }
-
-  // Frames ready for the next packet (0 or one whole packet). A pending gap
-  // holds the stream back until the skipped frames have passed.
-  uint32_t ReadyFrames() const {
-    const uint64_t available = ProducedAt(TickClock::Now()) - readPosition;
-    if (pendingGap > 0 || available < packetFrames) return 0;
+    if (pendingGap > 0 || produced - readPosition < packetFrames) return 0;
     return static_cast<uint32_t>(packetFrames);
   }
 
@@ -161,8 +157,7 @@ class SimCaptureClient final : public IAudioCaptureClient {
     *frames = 0;
     if (Hresult failure = Failure("GetNextPacketSize"); Failed(failure)) return failure;
     if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
-    stream_->Advance();
-    *frames = stream_->ReadyFrames();
+    *frames = stream_->Advance();
     return hr::kOk;
   }
 
@@ -178,8 +173,7 @@ class SimCaptureClient final : public IAudioCaptureClient {
     SimStream& s = *stream_;
     if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
     if (s.outstanding) return kOutOfOrder;
-    s.Advance();
-    const uint32_t ready = s.ReadyFrames();
+    const uint32_t ready = s.Advance();
     if (ready == 0) return kBufferEmpty;
     s.Generate(s.readPosition, ready);
     uint32_t packetFlags = s.discontinuity ? kBufferFlagsDiscontinuity : 0;
@@ -202,7 +196,8 @@ class SimCaptureClient final : public IAudioCaptureClient {
   Hresult ReleaseBuffer(uint32_t frames) override {
     if (Hresult failure = Failure("ReleaseBuffer"); Failed(failure)) return failure;
     SimStream& s = *stream_;
-    if (!s.outstanding) return kOutOfOrder;
+    // Releasing nothing is harmless, also after an empty GetBuffer.
+    if (!s.outstanding) return frames == 0 ? hr::kOk : kOutOfOrder;
     // A capture packet is released whole or not at all.
     if (frames != 0 && frames != s.outstandingFrames) return kInvalidSize;
     s.readPosition += frames;
