@@ -1,0 +1,177 @@
+// Live video path on the fake world: can capture + convert + encode hold the
+// requested rate on this machine, and at what CPU cost compared with the
+// FFmpeg command-line tool encoding the same frames with the same encoder,
+// options and rate control?
+//
+// usage: live_video_bench [seconds=60]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ostrel/ostrel.h"
+#include "ostrel/ostrel_sim.h"
+#include "platform/sim/sim_scene.h"
+
+namespace {
+
+std::mutex g_linesMutex;
+std::vector<std::wstring> g_lines;
+
+void CollectLine(const wchar_t* line) {
+  std::lock_guard lock(g_linesMutex);
+  g_lines.emplace_back(line);
+}
+
+size_t CountSince(size_t from, const std::wstring& text) {
+  std::lock_guard lock(g_linesMutex);
+  size_t count = 0;
+  for (size_t i = from; i < g_lines.size(); ++i) count += g_lines[i].find(text) != std::wstring::npos;
+  return count;
+}
+
+size_t LineCount() {
+  std::lock_guard lock(g_linesMutex);
+  return g_lines.size();
+}
+
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long PeakRssMb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
+
+struct Config {
+  const char* name;
+  int outputHeight;  // 0: no scaling
+  int fps;
+  int bitrate;
+};
+
+struct LibraryResult {
+  double sustainableFps = 0;
+  double cpuPerSecond = 0;
+  size_t tierChanges = 0;
+  size_t syncRotations = 0;
+  size_t stallDrops = 0;
+};
+
+LibraryResult RunLibrary(const Config& config, double seconds) {
+  OstrelSim_Reset();
+  Ostrel_GlobalInitialize();
+  Ostrel_SetAudioSettings(0.6f, 0.6f, true, true, nullptr, nullptr);  // video path only
+  void* window = OstrelSim_CreateWindow(1920, 1080);
+  OstrelSim_SetWindowContentRate(window, 60.0);
+  if (Ostrel_StartCapture(window, false, config.outputHeight, config.fps, config.bitrate, 30) != 0) {
+    std::printf("%s: capture did not start\n", config.name);
+    std::exit(1);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(4));  // warm-up: first segments, spare built
+  size_t from = LineCount();
+  double cpuStart = CpuSeconds(RUSAGE_SELF);
+  auto begin = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  LibraryResult result;
+  result.cpuPerSecond = (CpuSeconds(RUSAGE_SELF) - cpuStart) / elapsed;
+  result.sustainableFps = Ostrel_GetMeasuredSustainableFps();
+  result.tierChanges = CountSince(from, L"[DIAG-BACKOFF]");
+  result.syncRotations = CountSince(from, L"[ROTATION-TIMING] usedSpare=0");
+  result.stallDrops = CountSince(from, L"[DIAG-FFMPEG-MAP-STALL-DROP]");
+  Ostrel_StopCapture();
+  OstrelSim_DestroyWindow(window);
+  Ostrel_GlobalShutdown();
+  return result;
+}
+
+// The FFmpeg tool encoding the same scene (rendered here, piped as raw
+// BGRA) with libx264 and the library's options and rate control. Returns the
+// tool's CPU seconds per encoded second.
+double RunFfmpegTool(const Config& config, double seconds) {
+  int outputWidth = config.outputHeight ? config.outputHeight * 16 / 9 : 1920;
+  int outputHeight = config.outputHeight ? config.outputHeight : 1080;
+  char command[1024];
+  std::snprintf(command, sizeof command,
+                "ffmpeg -v error -f rawvideo -pix_fmt bgra -s 1920x1080 -r %d -i - "
+                "-vf scale=%d:%d:flags=bicubic:out_color_matrix=bt709:out_range=tv,format=nv12 "
+                "-c:v libx264 -preset ultrafast -tune zerolatency -threads 2 -bf 0 -g %d "
+                "-b:v %d -maxrate %d -bufsize %d -color_primaries bt709 -color_trc bt709 -colorspace bt709 "
+                "-color_range tv -f mp4 -y /tmp/ostrel_bench_tool.mp4",
+                config.fps, outputWidth, outputHeight, 2 * config.fps, config.bitrate, 2 * config.bitrate,
+                4 * config.bitrate);
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(pipeFds[0], 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(pipeFds[0]);
+  const int frames = static_cast<int>(seconds * config.fps);
+  const uint32_t pitch = 1920 * 4;
+  std::vector<uint8_t> frame(static_cast<size_t>(pitch) * 1080);
+  for (int i = 0; i < frames; ++i) {
+    // The window changes at 60 Hz; the encoder sees every (60/fps)-th state.
+    uint64_t contentFrame = static_cast<uint64_t>(i) * 60 / config.fps;
+    ostrel::sim::RenderTestScene(frame.data(), pitch, 1920, 1080, contentFrame,
+                                 static_cast<int64_t>(contentFrame) * 10000000 / 60, false);
+    size_t written = 0;
+    while (written < frame.size()) {
+      ssize_t n = write(pipeFds[1], frame.data() + written, frame.size() - written);
+      if (n <= 0) break;
+      written += static_cast<size_t>(n);
+    }
+  }
+  close(pipeFds[1]);
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  unlink("/tmp/ostrel_bench_tool.mp4");
+  return cpu / seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
+  Ostrel_SetLogCallback(CollectLine);
+  const Config configs[] = {
+      {"1920x1080 -> 1280x720 @ 60 fps", 720, 60, 6000000},
+      {"1920x1080 @ 30 fps", 0, 30, 6000000},
+  };
+  std::printf("live video path, %.0f s per run (after 4 s warm-up), fake-world window 1920x1080 changing at 60 Hz\n",
+              seconds);
+  for (const Config& config : configs) {
+    LibraryResult library = RunLibrary(config, seconds);
+    double tool = RunFfmpegTool(config, seconds);
+    std::printf("\n%s\n", config.name);
+    std::printf("  sustainable fps        %.2f (%.1f%% of requested)\n", library.sustainableFps,
+                100.0 * library.sustainableFps / config.fps);
+    std::printf("  backoff tier changes   %zu\n", library.tierChanges);
+    std::printf("  rotations w/o spare    %zu\n", library.syncRotations);
+    std::printf("  stall drops            %zu\n", library.stallDrops);
+    std::printf("  library CPU per second %.3f s (capture scene + convert + encode + mux)\n", library.cpuPerSecond);
+    std::printf("  ffmpeg tool CPU/second %.3f s (scale + encode + mux; scene rendered outside)\n", tool);
+    std::printf("  library / tool         %.2f\n", tool > 0 ? library.cpuPerSecond / tool : 0.0);
+  }
+  std::printf("\npeak resident memory    %ld MB\n", PeakRssMb());
+  return 0;
+}
