@@ -160,8 +160,15 @@ bool PosixSystemServices::GetProcessMemory(ProcessMemory* out) {
 }
 
 bool PosixSystemServices::HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) {
-  FileDescriptor file(::open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC));
+  if (path.find(L'\0') != std::wstring::npos) return false;  // would silently name another file
+  // Non-blocking open so a FIFO cannot stall us; only regular files are
+  // hashed (a device such as /dev/zero would never end).
+  FileDescriptor file(::open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return false;
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  int flags = ::fcntl(file.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
   std::vector<uint8_t> buffer(kHashReadSize);
