@@ -162,6 +162,19 @@ TEST(SaveTelemetry, TheSamplerStopsAtOnceWhenAskedAndIsSilentBeforeOneSecond) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_TRUE(lines.empty());
+
+  // The body alone with counted steps: a line on every fourth step, t in
+  // seconds, and no line for the steps of an unfinished second.
+  std::atomic<bool> stop{false};
+  int steps = 0;
+  lines.clear();
+  RunSaveMemorySampler(
+      stop, [&](const std::wstring& line) { lines.push_back(line); }, [] { return MemorySample{3.0, 4.5}; },
+      [&] {
+        if (++steps == 11) stop.store(true);
+      });
+  EXPECT_EQ(lines, (std::vector<std::wstring>{L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB",
+                                              L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
 }
 
 TEST(SaveReencoder, OnlyTheSingleCharacterOneSelectsQualityMode) {

@@ -76,11 +76,16 @@ std::wstring MiBSuffix(const wchar_t* label, uint64_t bytes) {
   return std::wstring(label) + std::to_wstring(bytes / 1048576) + L"MB";
 }
 
-void RunSaveMemorySampler(const std::atomic<bool>& stop, const LogSink& log, const MemorySampleSource& source) {
+void RunSaveMemorySampler(const std::atomic<bool>& stop, const LogSink& log, const MemorySampleSource& source,
+                          const std::function<void()>& waitStep) {
   int n = 0;
   for (;;) {
     if (stop.load()) return;
-    std::this_thread::sleep_for(kSamplerStep);
+    if (waitStep) {
+      waitStep();
+    } else {
+      std::this_thread::sleep_for(kSamplerStep);
+    }
     if (stop.load()) return;
     ++n;
     if (n % kStepsPerSamplerLine != 0) continue;
@@ -92,11 +97,20 @@ void RunSaveMemorySampler(const std::atomic<bool>& stop, const LogSink& log, con
 
 SaveMemorySampler::SaveMemorySampler(LogSink log, MemorySampleSource source)
     : log_(std::move(log)), source_(std::move(source)) {
-  thread_ = std::thread([this] { RunSaveMemorySampler(stop_, log_, source_); });
+  thread_ = std::thread([this] {
+    RunSaveMemorySampler(stop_, log_, source_, [this] {
+      std::unique_lock lock(wakeMutex_);
+      wake_.wait_for(lock, kSamplerStep, [this] { return stop_.load(); });
+    });
+  });
 }
 
 SaveMemorySampler::~SaveMemorySampler() {
-  stop_.store(true);
+  {
+    std::lock_guard lock(wakeMutex_);
+    stop_.store(true);
+  }
+  wake_.notify_all();
   if (thread_.joinable()) thread_.join();
 }
 

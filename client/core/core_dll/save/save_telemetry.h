@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -61,12 +63,15 @@ std::wstring SegmentStageName(size_t index);
 std::wstring MiBSuffix(const wchar_t* label, uint64_t bytes);
 
 // The one-second sampler body: "[DIAG-SAVE-MEM-1S] t=%ds ..." every fourth
-// 250 ms step until `stop` is set.
+// 250 ms step until `stop` is set. `waitStep` waits one step (it may return
+// early once `stop` is set); empty: a plain 250 ms sleep.
 void RunSaveMemorySampler(const std::atomic<bool>& stop, const LogSink& log,
-                          const MemorySampleSource& source = ReadMemorySample);
+                          const MemorySampleSource& source = ReadMemorySample,
+                          const std::function<void()>& waitStep = nullptr);
 
 // Runs the sampler on its own thread for the life of the object; the
-// destructor stops and joins it, so every exit of a save ends it.
+// destructor stops and joins it, so every exit of a save ends it. The step
+// wait is woken by the stop, so ending a save never waits out a step.
 class SaveMemorySampler {
  public:
   explicit SaveMemorySampler(LogSink log, MemorySampleSource source = ReadMemorySample);
@@ -76,6 +81,8 @@ class SaveMemorySampler {
 
  private:
   std::atomic<bool> stop_{false};
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;
   LogSink log_;
   MemorySampleSource source_;
   std::thread thread_;

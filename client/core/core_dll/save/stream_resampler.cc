@@ -18,7 +18,7 @@ namespace {
 // scratch buffers stay small whatever the chunk sizes are.
 constexpr size_t kPieceFrames = 16384;
 // soxr at "very high quality" precision; this FFmpeg build has libsoxr.
-constexpr double kSoxrPrecision = 28.0;
+constexpr double kSoxrPrecision = 20.0;
 // Builds without soxr fall back to FFmpeg's own polyphase filter with twice
 // the default filter length.
 constexpr int kSwrFilterSize = 64;

@@ -1,0 +1,331 @@
+// Clip save figures: a 60 s, 6 Mbit/s, 720p60 replay (30 segments of 2 s)
+// saved by passthrough, next to a plain write of as many bytes to the same
+// folder, and saved again with both audio sources (48 kHz stereo float
+// desktop, 44.1 kHz mono 16-bit microphone). Target: the save with audio
+// under 1.0 s wall.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+}
+
+#include "replay/tick_clock.h"
+#include "save/clip_save.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int64_t kTicks = 10000000;
+constexpr int kWidth = 1280, kHeight = 720, kFps = 60, kSegments = 30;
+constexpr int64_t kBitrate = 6000000;
+
+double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+
+struct Sink {
+  std::vector<uint8_t> bytes;
+  uint64_t position = 0;
+};
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int WriteBytes(void* opaque, const uint8_t* data, int size) {
+#else
+int WriteBytes(void* opaque, uint8_t* data, int size) {
+#endif
+  auto* sink = static_cast<Sink*>(opaque);
+  if (sink->position + size > sink->bytes.size()) sink->bytes.resize(sink->position + size);
+  std::memcpy(sink->bytes.data() + sink->position, data, static_cast<size_t>(size));
+  sink->position += static_cast<uint64_t>(size);
+  return size;
+}
+
+int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
+  auto* sink = static_cast<Sink*>(opaque);
+  auto size = static_cast<int64_t>(sink->bytes.size());
+  if (whence == AVSEEK_SIZE) return size;
+  int64_t target = whence == SEEK_SET ? offset : whence == SEEK_CUR ? static_cast<int64_t>(sink->position) + offset
+                                                : whence == SEEK_END ? size + offset : -1;
+  if (target < 0) return -1;
+  sink->position = static_cast<uint64_t>(target);
+  return target;
+}
+
+// One 2 s segment as the live encoder writes it (H.264 in MP4, no B-frames,
+// GOP 2 s, BT.709), with moving noise so the rate control spends its bits.
+ostrel::SharedBytes EncodeSegment() {
+  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+  if (!codec) {
+    std::fprintf(stderr, "libx264 not available\n");
+    std::exit(1);
+  }
+  AVCodecContext* c = avcodec_alloc_context3(codec);
+  c->width = kWidth;
+  c->height = kHeight;
+  c->time_base = {1, kFps};
+  c->framerate = {kFps, 1};
+  c->pix_fmt = AV_PIX_FMT_NV12;
+  c->gop_size = 2 * kFps;
+  c->max_b_frames = 0;
+  c->bit_rate = kBitrate;
+  c->rc_max_rate = 2 * kBitrate;
+  c->rc_buffer_size = static_cast<int>(4 * kBitrate);
+  c->color_primaries = AVCOL_PRI_BT709;
+  c->color_trc = AVCOL_TRC_BT709;
+  c->colorspace = AVCOL_SPC_BT709;
+  c->color_range = AVCOL_RANGE_MPEG;
+  av_opt_set(c->priv_data, "preset", "ultrafast", 0);
+  if (avcodec_open2(c, codec, nullptr) < 0) std::exit(1);
+  AVFrame* frame = av_frame_alloc();
+  frame->format = AV_PIX_FMT_NV12;
+  frame->width = kWidth;
+  frame->height = kHeight;
+  av_frame_get_buffer(frame, 0);
+  Sink sink;
+  auto* buffer = static_cast<uint8_t*>(av_malloc(32768));
+  AVIOContext* io = avio_alloc_context(buffer, 32768, 1, &sink, nullptr, WriteBytes, SeekBytes);
+  AVFormatContext* mux = nullptr;
+  avformat_alloc_output_context2(&mux, nullptr, "mp4", nullptr);
+  mux->pb = io;
+  mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVStream* stream = avformat_new_stream(mux, nullptr);
+  avcodec_parameters_from_context(stream->codecpar, c);
+  stream->time_base = c->time_base;
+  if (avformat_write_header(mux, nullptr) < 0) std::exit(1);
+  AVPacket* packet = av_packet_alloc();
+  auto drain = [&] {
+    while (avcodec_receive_packet(c, packet) == 0) {
+      av_packet_rescale_ts(packet, c->time_base, stream->time_base);
+      packet->stream_index = 0;
+      av_interleaved_write_frame(mux, packet);
+    }
+  };
+  uint32_t seed = 12345;
+  for (int i = 0; i < 2 * kFps; ++i) {
+    av_frame_make_writable(frame);
+    for (int y = 0; y < kHeight; ++y) {
+      uint8_t* row = frame->data[0] + y * frame->linesize[0];
+      for (int x = 0; x < kWidth; ++x) {
+        seed = seed * 1664525u + 1013904223u;
+        row[x] = static_cast<uint8_t>(16 + ((x + y + 4 * i) & 127) + (seed >> 28));
+      }
+    }
+    for (int y = 0; y < kHeight / 2; ++y) std::memset(frame->data[1] + y * frame->linesize[1], 128, kWidth);
+    frame->pts = i;
+    avcodec_send_frame(c, frame);
+    drain();
+  }
+  avcodec_send_frame(c, nullptr);
+  drain();
+  av_write_trailer(mux);
+  av_packet_free(&packet);
+  av_frame_free(&frame);
+  avcodec_free_context(&c);
+  avformat_free_context(mux);
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+  return std::make_shared<std::vector<uint8_t>>(std::move(sink.bytes));
+}
+
+// Resident and peak resident set from /proc (MiB); the peak is reset first.
+double StatusMiB(const char* key) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(key, 0) == 0) return std::stod(line.substr(std::strlen(key))) / 1024.0;
+  }
+  return 0;
+}
+void ResetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+std::vector<uint8_t> AudioBytes(bool desktop, int seconds) {
+  // Desktop: 48 kHz stereo 32-bit float; microphone: 44.1 kHz mono 16-bit.
+  const int rate = desktop ? 48000 : 44100;
+  const size_t frames = static_cast<size_t>(rate) * seconds;
+  std::vector<uint8_t> bytes(frames * (desktop ? 8 : 2));
+  for (size_t f = 0; f < frames; ++f) {
+    double v = 0.3 * std::sin(2 * M_PI * (desktop ? 440.0 : 660.0) * static_cast<double>(f) / rate);
+    if (desktop) {
+      float s = static_cast<float>(v);
+      std::memcpy(&bytes[8 * f], &s, 4);
+      std::memcpy(&bytes[8 * f + 4], &s, 4);
+    } else {
+      auto s = static_cast<int16_t>(v * 32767);
+      std::memcpy(&bytes[2 * f], &s, 2);
+    }
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> WaveFormat(bool desktop) {
+  std::vector<uint8_t> block(18, 0);
+  auto put = [&](size_t at, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) block[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  };
+  const uint16_t channels = desktop ? 2 : 1, bits = desktop ? 32 : 16;
+  const uint32_t rate = desktop ? 48000 : 44100;
+  put(0, desktop ? 3 : 1, 2);
+  put(2, channels, 2);
+  put(4, rate, 4);
+  put(8, rate * channels * bits / 8, 4);
+  put(12, channels * bits / 8, 2);
+  put(14, bits, 2);
+  return block;
+}
+
+struct Rig {
+  std::atomic<bool> running{true};
+  ostrel::SegmentRing video;
+  ostrel::AudioRing desktop, mic;
+  ostrel::ReplayWindow window{60.0};
+  ostrel::SaveProgress progress;
+  std::vector<std::wstring> failures;
+  // Stage lines with the time they arrived, for a breakdown of the last save.
+  std::vector<std::pair<std::string, Clock::time_point>> stages;
+
+  bool Save(const std::wstring& folder, std::wstring* path) {
+    ostrel::SaveSources sources{running, video, desktop, mic, window, progress, nullptr,
+                                kWidth,  kHeight, kFps, static_cast<uint32_t>(kBitrate), "libx264",
+                                [this](const std::wstring& line) {
+                                  if (line.rfind(L"SaveClipNow() failed", 0) == 0) failures.push_back(line);
+                                  const std::wstring tag = L"[DIAG-SAVE-MEM] stage=";
+                                  if (line.rfind(tag, 0) == 0) {
+                                    std::wstring name = line.substr(tag.size(), line.find(L' ', tag.size()) - tag.size());
+                                    stages.emplace_back(std::string(name.begin(), name.end()), Clock::now());
+                                  }
+                                }};
+    stages.clear();
+    return ostrel::SaveClipNow(sources, folder, *path);
+  }
+};
+
+}  // namespace
+
+int main() {
+  av_log_set_level(AV_LOG_ERROR);
+  const auto folder = std::filesystem::temp_directory_path() / "ostrel_save_bench";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+
+  auto start = Clock::now();
+  ostrel::SharedBytes segment = EncodeSegment();
+  std::printf("segment: %zu bytes (%.2f Mbit/s), encoded in %.2f s\n", segment->size(),
+              segment->size() * 8.0 / 2.0 / 1e6, Seconds(start));
+
+  // The clock starts with the process: let the replay reach before it.
+  Rig rig;
+  rig.window.SetFloorTicks(INT64_MIN / 2);
+  auto desktopChunk = std::make_shared<std::vector<uint8_t>>(AudioBytes(true, 2));
+  auto micChunk = std::make_shared<std::vector<uint8_t>>(AudioBytes(false, 2));
+  // Refilled before every save so each one covers the full 60 s.
+  auto fill = [&](bool withAudio) {
+    rig.video.Clear();
+    rig.desktop.Clear();
+    rig.mic.Clear();
+    const int64_t first = ostrel::TickClock::Now() - kTicks / 2 - kSegments * 2 * kTicks;
+    if (withAudio) {
+      rig.desktop.SetWaveFormat(WaveFormat(true));
+      rig.mic.SetWaveFormat(WaveFormat(false));
+    }
+    for (int i = 0; i < kSegments; ++i) {
+      ostrel::EncodedSegment record;
+      record.bytes = segment;  // the same bytes thirty times over
+      record.startTicks = first + i * 2 * kTicks;
+      record.durationSeconds = 2.0;
+      record.frameCount = 2 * kFps;
+      rig.video.AppendWithCutoff(record, INT64_MIN);
+      if (!withAudio) continue;
+      // 2 s chunks like the capture threads cut them.
+      ostrel::AudioChunk d, m;
+      d.bytes = desktopChunk;
+      m.bytes = micChunk;
+      d.startTicks = m.startTicks = record.startTicks;
+      d.durationSeconds = m.durationSeconds = 2.0;
+      rig.desktop.AppendWithCutoff(d, INT64_MIN);
+      rig.mic.AppendWithCutoff(m, INT64_MIN);
+    }
+  };
+
+  const int runs = 3;
+  std::vector<double> passWall, writeWall, audioWall;
+  double peakIncrease = 0, clipMiB = 0, audioPeakIncrease = 0;
+  for (int run = 0; run < runs; ++run) {
+    std::wstring path;
+    fill(false);
+    double before = StatusMiB("VmRSS:");
+    ResetPeakRss();
+    start = Clock::now();
+    if (!rig.Save(folder.wstring(), &path)) {
+      std::fprintf(stderr, "passthrough save failed\n");
+      return 1;
+    }
+    passWall.push_back(Seconds(start));
+    peakIncrease = std::max(peakIncrease, StatusMiB("VmHWM:") - before);
+    const auto size = std::filesystem::file_size(path);
+    clipMiB = size / 1048576.0;
+    std::filesystem::remove(path);
+
+    // A plain write of as many bytes to the same folder.
+    std::vector<char> block(1 << 20, 'x');
+    const auto plain = folder / "plain.bin";
+    start = Clock::now();
+    {
+      std::FILE* file = std::fopen(plain.c_str(), "wb");
+      for (uintmax_t written = 0; written < size; written += block.size()) {
+        std::fwrite(block.data(), 1, std::min<uintmax_t>(block.size(), size - written), file);
+      }
+      std::fclose(file);
+    }
+    writeWall.push_back(Seconds(start));
+    std::filesystem::remove(plain);
+  }
+
+  for (int run = 0; run < runs; ++run) {
+    std::wstring path;
+    fill(true);
+    double before = StatusMiB("VmRSS:");
+    ResetPeakRss();
+    start = Clock::now();
+    if (!rig.Save(folder.wstring(), &path)) {
+      std::fprintf(stderr, "save with audio failed\n");
+      return 1;
+    }
+    audioWall.push_back(Seconds(start));
+    audioPeakIncrease = std::max(audioPeakIncrease, StatusMiB("VmHWM:") - before);
+    std::filesystem::remove(path);
+  }
+  std::filesystem::remove_all(folder);
+  std::string breakdown;
+  for (size_t i = 1; i < rig.stages.size(); ++i) {
+    char item[96];
+    std::snprintf(item, sizeof item, " %s %.0fms", rig.stages[i].first.c_str(),
+                  std::chrono::duration<double, std::milli>(rig.stages[i].second - rig.stages[i - 1].second).count());
+    breakdown += item;
+  }
+
+  auto best = [](std::vector<double> v) { return *std::min_element(v.begin(), v.end()); };
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  std::printf("clip: %.1f MiB (%d x 2 s, 720p60, 6 Mbit/s)\n", clipMiB, kSegments);
+  std::printf("passthrough save: best %.3f s, median %.3f s; peak RSS increase %.1f MiB (%.0f%% of the clip)\n",
+              best(passWall), median(passWall), peakIncrease, 100.0 * peakIncrease / clipMiB);
+  std::printf("plain write of the same bytes: best %.3f s, median %.3f s\n", best(writeWall), median(writeWall));
+  std::printf("save with desktop + microphone audio: best %.3f s, median %.3f s (target < 1.0 s); peak RSS increase "
+              "%.1f MiB\n",
+              best(audioWall), median(audioWall), audioPeakIncrease);
+  std::printf("last save with audio, time to reach each stage from the one before:%s\n", breakdown.c_str());
+  if (!rig.failures.empty()) return 1;
+  return 0;
+}
