@@ -17,7 +17,9 @@ namespace {
 // Input goes to the filter in pieces of at most this many frames, so the
 // scratch buffers stay small whatever the chunk sizes are.
 constexpr size_t kPieceFrames = 16384;
-// soxr at "very high quality" precision; this FFmpeg build has libsoxr.
+// The SoX resampler (libsoxr) at its "high quality" 20-bit precision: far
+// below what 128 kbit/s AAC keeps, at a third less time than 28 bits. The
+// Debian FFmpeg this is built against has libsoxr.
 constexpr double kSoxrPrecision = 20.0;
 // Builds without soxr fall back to FFmpeg's own polyphase filter with twice
 // the default filter length.
