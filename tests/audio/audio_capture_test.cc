@@ -70,11 +70,14 @@ TEST_F(AudioCaptureTest, DefaultEndpointsRecordTwoSecondChunks) {
     const AudioChunk& chunk = chunks.front();
     ASSERT_NE(chunk.waveFormat, nullptr);
     EXPECT_EQ(*chunk.waveFormat, format);
-    EXPECT_GE(chunk.durationSeconds, 2.0);
+    // Cut after 2 s of wall time; the packet still in flight at the cut
+    // belongs to the next chunk, so the audio itself may be a little shorter.
+    EXPECT_GE(chunk.durationSeconds, 2.0 - 0.04);
     EXPECT_LT(chunk.durationSeconds, 3.0);
     ASSERT_TRUE(chunk.bytes);
     EXPECT_EQ(chunk.bytes->size() % 8, 0u);
-    EXPECT_GE(chunk.bytes->size() / 8, static_cast<size_t>(std::trunc(chunk.durationSeconds * 48000)));
+    // The duration is exactly the audio the chunk holds.
+    EXPECT_NEAR(static_cast<double>(chunk.bytes->size() / 8), chunk.durationSeconds * 48000, 0.5);
     EXPECT_EQ(runner->ring.ReconnectCount().load(), 0u);
   }
 
@@ -296,6 +299,46 @@ TEST_F(AudioCaptureTest, SyncClickLandsAtItsTickInTheChunk) {
   ASSERT_LT(next, samples.size() / 2);
   EXPECT_EQ(samples[2 * next], 1.0f);
   EXPECT_LT(samples[2 * (next - 1)], 0.3f);
+}
+
+}  // namespace
+}  // namespace ostrel::audiotest
+
+namespace ostrel::audiotest {
+namespace {
+
+// Later chunks continue the first one sample for sample: every click of
+// every chunk sits at its own tick, so audio never drifts across cuts.
+TEST_F(AudioCaptureTest, ChunksAreContiguousAndClicksStayOnTheirTicksAcrossCuts) {
+  constexpr int kPeriodMs = 500;
+  sim::WorldSyncMarks().SetPeriodMs(kPeriodMs);
+  LogLines log;
+  CaptureRunner desktop(DataFlow::Render, L"desktop-audio", L"", log.Sink());
+  ASSERT_TRUE(desktop.WaitForChunks(3));
+  desktop.Stop();
+  const std::deque<AudioChunk> chunks = desktop.Chunks();
+  ASSERT_GE(chunks.size(), 3u);
+  const int64_t period = int64_t{kPeriodMs} * 10000;
+  for (size_t c = 0; c < chunks.size(); ++c) {
+    const AudioChunk& chunk = chunks[c];
+    if (c > 0) {
+      EXPECT_NEAR(static_cast<double>(chunk.startTicks), static_cast<double>(chunks[c - 1].EndTicks()), 1.0);
+    }
+    const std::vector<float> samples = Floats(chunk);
+    int64_t mark = (chunk.startTicks + period - 1) / period * period;
+    size_t checked = 0;
+    for (; mark + sim::SyncMarks::kClickTicks < chunk.EndTicks(); mark += period) {
+      const auto frame = static_cast<size_t>((mark - chunk.startTicks) * 48000 / 10000000);
+      // Full scale from the mark's frame (one frame of rounding either way).
+      ASSERT_LT(frame + 2, samples.size() / 2);
+      EXPECT_EQ(samples[2 * (frame + 1)], 1.0f) << "chunk " << c << " frame " << frame;
+      if (frame >= 2) {
+        EXPECT_LT(samples[2 * (frame - 2)], 0.3f) << "chunk " << c << " frame " << frame;
+      }
+      ++checked;
+    }
+    EXPECT_GE(checked, 3u) << "chunk " << c;
+  }
 }
 
 }  // namespace

@@ -223,5 +223,30 @@ TEST(StreamResampler, AFormatChangeInsideTheSpanKeepsBothHalvesIntact) {
   EXPECT_NEAR(static_cast<double>(converted.samples.size() / 2), 2 * 48000.0, 2.0);
 }
 
+TEST(StreamResampler, ABreakInTheStreamStartsARunAtItsOwnTime) {
+  // Two chunks of one connection, then 0.3 s lost to a reconnection.
+  auto format = WaveFormatBlock(3, 2, 48000, 32);
+  auto one = [&] { return MakeAudioBytes(format, 48000, [](uint64_t, int) { return 0.25; }); };
+  AudioRing::Snapshot chunks{MakeAudioChunk(one(), 0, 1.0, &format), MakeAudioChunk(one(), 10000000, 1.0, &format),
+                             MakeAudioChunk(one(), 23000000, 1.0, &format)};
+  ConvertedSource converted;
+  ASSERT_TRUE(ConvertSourceChunks(chunks, nullptr, &converted));
+  ASSERT_EQ(converted.runs.size(), 2u);
+  EXPECT_EQ(converted.runs[0].startTicks, 0);
+  EXPECT_NEAR(static_cast<double>(converted.runs[0].frames), 96000.0, 4.0);
+  EXPECT_EQ(converted.runs[1].startTicks, 23000000);
+  EXPECT_EQ(converted.runs[1].firstFrame, converted.runs[0].frames);
+
+  // Mixed: silence where the stream broke, the third second at 2.3 s.
+  MixBuffer mix(4 * 48000);
+  for (const ConvertedRun& run : converted.runs) {
+    AddPlaced(mix, converted.samples.data() + 2 * run.firstFrame, run.frames,
+              PlacementStartFrame(run.startTicks, 0), 1.0f);
+  }
+  EXPECT_NEAR(mix.samples[2 * 48000], 0.25f, 0.01f);
+  EXPECT_EQ(mix.samples[2 * (2 * 48000 + 7200)], 0.0f);  // 2.15 s: the lost audio stays silent
+  EXPECT_NEAR(mix.samples[2 * (2 * 48000 + 24000)], 0.25f, 0.01f);  // 2.5 s
+}
+
 }  // namespace
 }  // namespace ostrel::testing

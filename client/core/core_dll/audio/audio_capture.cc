@@ -3,6 +3,7 @@
 // ~2 s chunks that keep pace with wall time.
 #include "audio/audio_capture.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <thread>
@@ -22,6 +23,8 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(10);
 constexpr auto kRetryDelay = std::chrono::milliseconds(500);
 constexpr auto kWaitForEndpoint = std::chrono::milliseconds(500);
 constexpr size_t kWaveFormatHeaderBytes = 18;
+// Audio the device may hold for us at a cut without it being a silence.
+constexpr uint64_t kInFlightAllowanceMs = 40;
 
 uint16_t ReadU16(const std::vector<uint8_t>& bytes, size_t offset) {
   return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -163,17 +166,33 @@ class AudioCaptureThread {
 
   // The capture loop; returns on the stop flag, a change notification or a
   // failed packet call. Audio not yet cut is dropped with the connection.
+  //
+  // Chunks follow the device's own timeline: device position p was captured
+  // at streamStart + p / rate. A chunk starts where the previous one ended
+  // on that timeline, so consecutive chunks are one continuous stream and
+  // every sample sits at its true tick, however late its packet was read.
+  // Silence fills position jumps where they happen and, at a cut, a stretch
+  // in which the device delivered nothing; audio still in flight at a cut
+  // (at most a packet or two) is not padded but lands in the next chunk.
   void Capture(platform::IAudioCaptureClient& capture, const MixFormat& format,
                const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat, int64_t streamStart) {
     const uint32_t blockAlign = format.blockAlign;
+    const uint64_t rate = format.samplesPerSec;
+    const uint64_t inFlightFrames = rate * kInFlightAllowanceMs / 1000;
     // Room for a whole chunk and a few packets, so packets are copied once.
     const size_t chunkCapacity =
         static_cast<size_t>(format.samplesPerSec) * blockAlign * 21 / 10 + static_cast<size_t>(blockAlign) * 4096;
     std::vector<uint8_t> pending;
     pending.reserve(chunkCapacity);
-    int64_t chunkStart = streamStart;
+    // Device frames accounted for so far (captured, gap-filled or padded);
+    // the first frame of `pending` is device frame chunkFirstFrame.
+    uint64_t accountedFrames = 0;
+    uint64_t chunkFirstFrame = 0;
     bool havePosition = false;
-    uint64_t expectedPosition = 0;
+    uint64_t basePosition = 0;
+    auto frameTicks = [&](uint64_t frame) {
+      return streamStart + static_cast<int64_t>(frame * TickClock::kTicksPerSecond / rate);
+    };
 
     for (;;) {
       if (stopRequested_.load()) return;
@@ -186,44 +205,56 @@ class AudioCaptureThread {
         uint32_t flags = 0;
         uint64_t position = 0;
         if (Failed(capture.GetBuffer(&data, &frames, &flags, &position))) return;
-        // A jump of the device position is audio the device lost: keep the
-        // timeline by putting silence where it happened. The first packet
-        // of a connection only sets the reference.
-        if (havePosition && position > expectedPosition) {
-          const uint32_t gapBytes = static_cast<uint32_t>(position - expectedPosition) * blockAlign;
-          pending.resize(pending.size() + gapBytes, 0);
-        }
-        expectedPosition = position + frames;
+        // The first packet of a connection only sets the reference: device
+        // position `basePosition` is timeline frame 0.
+        if (!havePosition) basePosition = position;
         havePosition = true;
-        const uint32_t bytes = frames * blockAlign;
+        const uint64_t packetFirst = position >= basePosition ? position - basePosition : 0;
+        // A jump of the device position is audio the device lost: keep the
+        // timeline by putting silence where it happened.
+        if (packetFirst > accountedFrames) {
+          const uint32_t gapBytes = static_cast<uint32_t>(packetFirst - accountedFrames) * blockAlign;
+          pending.resize(pending.size() + gapBytes, 0);
+          accountedFrames = packetFirst;
+        }
+        // Frames that an earlier cut already covered with silence are
+        // skipped, so nothing after them shifts later in time.
+        const uint64_t skip = std::min<uint64_t>(frames, accountedFrames - packetFirst);
+        const uint32_t kept = frames - static_cast<uint32_t>(skip);
+        const uint32_t bytes = kept * blockAlign;
         if ((flags & platform::kBufferFlagsSilent) != 0 || data == nullptr) {
           pending.resize(pending.size() + bytes, 0);
         } else {
-          pending.insert(pending.end(), data, data + bytes);
+          const uint8_t* from = data + skip * blockAlign;
+          pending.insert(pending.end(), from, from + bytes);
         }
+        accountedFrames += kept;
         Check(capture.ReleaseBuffer(frames));
       } else {
         std::this_thread::sleep_for(kIdlePoll);
       }
 
-      const double elapsed = static_cast<double>(TickClock::Now() - chunkStart) / TickClock::kTicksPerSecond;
+      const int64_t chunkStart = frameTicks(chunkFirstFrame);
+      const int64_t now = TickClock::Now();
+      const double elapsed = static_cast<double>(now - chunkStart) / TickClock::kTicksPerSecond;
       if (elapsed >= kChunkSeconds) {
-        // A stretch without packets becomes silence at the chunk's end, so
-        // the chunk is never shorter than its wall time.
-        const auto expectedFrames = static_cast<uint32_t>(elapsed * format.samplesPerSec);
-        const auto heldFrames = static_cast<uint32_t>(pending.size() / blockAlign);
-        if (expectedFrames > heldFrames) {
-          pending.resize(pending.size() + static_cast<size_t>(expectedFrames - heldFrames) * blockAlign, 0);
+        // A stretch without packets becomes silence at the chunk's end.
+        const auto deviceFrames = static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + chunkFirstFrame;
+        if (deviceFrames > accountedFrames + inFlightFrames) {
+          const uint64_t silence = deviceFrames - inFlightFrames - accountedFrames;
+          pending.resize(pending.size() + static_cast<size_t>(silence) * blockAlign, 0);
+          accountedFrames += silence;
         }
+        const uint64_t chunkFrames = accountedFrames - chunkFirstFrame;
         AudioChunk chunk;
         chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(pending));
         chunk.startTicks = chunkStart;
-        chunk.durationSeconds = elapsed;
+        chunk.durationSeconds = static_cast<double>(chunkFrames) / static_cast<double>(rate);
         chunk.waveFormat = chunkFormat;
         ring_.Append(std::move(chunk), window_);
         pending = std::vector<uint8_t>();
         pending.reserve(chunkCapacity);
-        chunkStart = TickClock::Now();
+        chunkFirstFrame = accountedFrames;
       }
     }
   }

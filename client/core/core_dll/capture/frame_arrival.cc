@@ -9,6 +9,15 @@ namespace {
 
 using platform::GetPlatform;
 
+// Arrivals of a source running at exactly the capture rate jitter by a
+// little; without this tolerance every late one makes the gate drop the next
+// frame, the pacer fills the hole with stale content, and the picture lags
+// the sound by a frame or more.
+constexpr double kRateGateTolerance = 0.125;  // of a frame period
+// The pacer repeats a frame only once the source has clearly missed its next
+// frame (half a period late), never in a race with an arrival that is due.
+constexpr double kPacerMargin = 1.5;  // frame periods since the last arrival
+
 double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
@@ -41,12 +50,12 @@ void WaitForCallbacks(SessionState& state) {
   state.callbackCv.wait(lock, [&] { return state.callbacksRunning == 0; });
 }
 
-// Puts a frame into the slot; a frame still pending is replaced and counted
-// as overwritten.
-void HandOff(SessionState& state, bool newContent) {
+// Puts a frame stamped `ticks` into the slot; a frame still pending is
+// replaced and counted as overwritten.
+void HandOff(SessionState& state, int64_t ticks, bool newContent) {
   {
     std::lock_guard lock(state.frameMutex);
-    state.frameTicks.store(TickClock::Now());
+    state.frameTicks.store(ticks);
     if (newContent) state.haveFrame.store(true);
     state.framesDelivered.fetch_add(1);
     if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
@@ -151,6 +160,10 @@ void OnFrameArrived(SessionState& state) {
   if (!scope.entered()) return;
   std::unique_ptr<platform::ICaptureFrame> frame = state.framePool->TryGetNextFrame();
   if (!frame) return;
+  // The frame's time stamp is when it arrived, not when the copy below got
+  // the device context: an encoder holding the context must not make the
+  // picture late against the audio.
+  const int64_t arrivalTicks = TickClock::Now();
   FrameCloser closer(*frame);
   if (state.stopRequested.load()) return;
 
@@ -176,15 +189,15 @@ void OnFrameArrived(SessionState& state) {
                             L" t=" + NowStamp());
     }
     const SteadyClock::time_point now = SteadyClock::now();
-    const auto period = std::chrono::duration<double>(1.0 / state.fps);
-    if (now - state.lastSubmit.load() < period) return;  // rate gate: no copy, no counters
+    const auto gate = std::chrono::duration<double>((1.0 - kRateGateTolerance) / state.fps);
+    if (now - state.lastSubmit.load() < gate) return;  // rate gate: no copy, no counters
 
     {
       // The encoder thread uses the same immediate context.
       std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
       state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTexture, *surface);
     }
-    HandOff(state, /*newContent=*/true);
+    HandOff(state, arrivalTicks, /*newContent=*/true);
     state.lastSubmit.store(now);
     state.frameCv.notify_one();
   } catch (const HresultError& error) {
@@ -197,13 +210,14 @@ void OnFrameArrived(SessionState& state) {
 void RunPacer(SessionState& state) {
   const auto period = std::chrono::duration<double>(1.0 / state.fps);
   const auto sleepFor = std::chrono::duration_cast<SteadyClock::duration>(period);
+  const auto silence = std::chrono::duration<double>(kPacerMargin / state.fps);
   for (;;) {
     if (state.stopRequested.load()) return;
     std::this_thread::sleep_for(sleepFor);
     if (state.stopRequested.load()) return;
     const SteadyClock::time_point now = SteadyClock::now();
-    if (state.haveFrame.load() && now - state.lastSubmit.load() >= period) {
-      HandOff(state, /*newContent=*/false);
+    if (state.haveFrame.load() && now - state.lastSubmit.load() >= silence) {
+      HandOff(state, TickClock::Now(), /*newContent=*/false);
       state.frameCv.notify_one();
     }
   }

@@ -58,12 +58,16 @@ int64_t PlacementStartFrame(int64_t firstChunkStartTicks, int64_t clipStartTicks
 }
 
 void AddPlaced(MixBuffer& mix, const std::vector<float>& source, int64_t startFrame, float gain) {
-  const int64_t sourceFrames = static_cast<int64_t>(source.size() / 2);
+  AddPlaced(mix, source.data(), source.size() / 2, startFrame, gain);
+}
+
+void AddPlaced(MixBuffer& mix, const float* source, size_t frameCount, int64_t startFrame, float gain) {
+  const auto sourceFrames = static_cast<int64_t>(frameCount);
   const int64_t mixFrames = static_cast<int64_t>(mix.frames);
   int64_t first = std::max<int64_t>(0, -startFrame);
   int64_t last = std::min(sourceFrames, mixFrames - startFrame);  // exclusive
   float* dst = mix.samples.data();
-  const float* src = source.data();
+  const float* src = source;
   for (int64_t i = first; i < last; ++i) {
     int64_t d = startFrame + i;
     dst[2 * d] += src[2 * i] * gain;
@@ -81,6 +85,7 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
   if (!anyKnown) return false;
 
   out->samples.clear();
+  out->runs.clear();
   out->rawBytes = 0;
   uint64_t expectedFrames = 0;
   for (const AudioChunk& chunk : chunks) {
@@ -89,11 +94,17 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
   }
   out->samples.reserve(expectedFrames * 2 + 8192);
 
+  auto continues = [&](size_t k) {
+    return std::llabs(chunks[k].startTicks - chunks[k - 1].EndTicks()) <= kChunkJoinToleranceTicks;
+  };
   size_t i = 0;
   while (i < chunks.size()) {
     auto format = formatOf(chunks[i]);
     size_t end = i + 1;
-    while (end < chunks.size() && SameFormat(formatOf(chunks[end]), format)) ++end;
+    while (end < chunks.size() && SameFormat(formatOf(chunks[end]), format) && continues(end)) ++end;
+    ConvertedRun run;
+    run.startTicks = chunks[i].startTicks;
+    run.firstFrame = out->samples.size() / 2;
     if (!format || format->empty()) {
       // Bytes without a format cannot be read; keep the stream's timing.
       for (size_t k = i; k < end; ++k) {
@@ -107,6 +118,8 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
       }
       resampler.Finish(out->samples);
     }
+    run.frames = out->samples.size() / 2 - run.firstFrame;
+    out->runs.push_back(run);
     i = end;
   }
   return true;
@@ -130,8 +143,10 @@ void MixSource(MixContext& context, const AudioRing::Snapshot& chunks,
   const uint64_t floatBytes = converted.samples.size() * sizeof(float);
   context.tracker.Stage(L"audio-resample", MiBSuffix(L" resampledBytes=", floatBytes));
   context.tracker.Stage(L"audio-floats", MiBSuffix(L" floatBytes=", floatBytes));
-  int64_t startFrame = PlacementStartFrame(chunks.front().startTicks, context.clipStartTicks);
-  AddPlaced(context.mix, converted.samples, startFrame, gain);
+  for (const ConvertedRun& run : converted.runs) {
+    AddPlaced(context.mix, converted.samples.data() + 2 * run.firstFrame, run.frames,
+              PlacementStartFrame(run.startTicks, context.clipStartTicks), gain);
+  }
 }
 
 }  // namespace ostrel

@@ -42,17 +42,29 @@ int64_t PlacementStartFrame(int64_t firstChunkStartTicks, int64_t clipStartTicks
 // Adds source frames x gain from startFrame on; frames before 0 are skipped,
 // frames past the end of the mix are cut.
 void AddPlaced(MixBuffer& mix, const std::vector<float>& source, int64_t startFrame, float gain);
+void AddPlaced(MixBuffer& mix, const float* source, size_t sourceFrames, int64_t startFrame, float gain);
 
-// A source's chunks converted in snapshot order as one continuous stream.
-// Every chunk is read in the format it was recorded in (its own, else
-// `ringFormat`); consecutive chunks of the same format share one resampler,
-// so the filter runs across their joins without a seam. A chunk with no
-// known format becomes silence of its duration. Returns false (and nothing)
-// when no chunk has a known format.
+// A source's chunks converted in snapshot order. Every chunk is read in the
+// format it was recorded in (its own, else `ringFormat`); consecutive chunks
+// of the same format that continue each other in time share one resampler,
+// so the filter runs across their joins without a seam. Where the stream
+// breaks (a device reconnection, a format change) a new run begins, placed
+// at its own start tick: audio after a reconnection is never pulled earlier
+// by the audio lost in between. A chunk with no known format becomes
+// silence of its duration. Returns false (and nothing) when no chunk has a
+// known format.
+struct ConvertedRun {
+  int64_t startTicks = 0;
+  size_t firstFrame = 0;  // into ConvertedSource::samples (stereo frames)
+  size_t frames = 0;
+};
 struct ConvertedSource {
-  std::vector<float> samples;
+  std::vector<float> samples;  // every run, back to back
+  std::vector<ConvertedRun> runs;
   uint64_t rawBytes = 0;
 };
+// Chunks closer than this to the end of the previous one continue it.
+constexpr int64_t kChunkJoinToleranceTicks = 10000;  // 1 ms
 bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
                          const std::shared_ptr<const std::vector<uint8_t>>& ringFormat, ConvertedSource* out);
 
