@@ -1,0 +1,157 @@
+// Saving through the exports while capture runs: result codes, the path
+// buffer, progress seen from another thread, failures that lose nothing, and
+// clips that FFmpeg reads without a single error.
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "exports/export_fixture.h"
+#include "support/clip_probe.h"
+
+namespace ostrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Narrow(const wchar_t* text) { return std::string(text, text + std::wcslen(text)); }
+
+// Lines FFmpeg prints at error level while decoding the whole file.
+std::string DecodeErrors(const std::string& path) {
+  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::string output;
+  char buffer[512];
+  while (pipe && fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
+  return output;
+}
+
+class SaveExportTest : public ExportTest {};
+
+TEST_F(SaveExportTest, ClipHoldsTheReplayLengthAndDecodesCleanly) {
+  StartRecording(360, 30, 4);
+  Sleep(9.0);  // more than twice the replay length
+  wchar_t path[1024];
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
+  std::string file = Narrow(path);
+  EXPECT_EQ(fs::path(file).parent_path(), Scratch());
+  EXPECT_EQ(fs::path(file).filename().string().rfind("clip_", 0), 0u);
+
+  ClipInfo clip = ProbeClip(file, /*decode=*/false);
+  ASSERT_TRUE(clip.opened);
+  EXPECT_EQ(clip.streamCount, 2);
+  EXPECT_EQ(clip.video.codec, "h264");
+  EXPECT_EQ(clip.video.width, 640);
+  EXPECT_EQ(clip.video.height, 360);
+  ASSERT_FALSE(clip.video.packets.empty());
+  EXPECT_TRUE(clip.video.packets.front().key);
+  EXPECT_NEAR(clip.video.packets.front().ptsSeconds, 0.0, 1e-9);
+  for (size_t i = 1; i < clip.video.packets.size(); ++i) {
+    EXPECT_GT(clip.video.packets[i].ptsSeconds, clip.video.packets[i - 1].ptsSeconds);
+    EXPECT_GT(clip.video.packets[i].dtsSeconds, clip.video.packets[i - 1].dtsSeconds);
+  }
+  // Whole 2 s segments: the newest one, still being encoded, is not in the
+  // buffer yet, the one straddling the span start is kept whole.
+  double videoSeconds = clip.video.packets.back().ptsSeconds + 1.0 / 30;
+  EXPECT_GE(videoSeconds, 4.0 - 0.05);
+  EXPECT_LE(videoSeconds, 4.0 + 2.1);
+  EXPECT_EQ(clip.audio.codec, "aac");
+  EXPECT_EQ(clip.audio.sampleRate, 48000);
+  EXPECT_EQ(clip.audio.channels, 2);
+  EXPECT_NEAR(static_cast<double>(clip.audio.bitRate), 128000.0, 16000.0);
+  EXPECT_EQ(DecodeErrors(file), "");
+  EXPECT_EQ(LogCapture::Count(L"Saved clip: ~"), 1u);
+}
+
+TEST_F(SaveExportTest, ProgressSeenFromAnotherThreadRunsThroughEveryStage) {
+  StartRecording(720, 30, 30);
+  Sleep(8.5);
+  std::atomic<bool> done{false};
+  std::vector<std::array<int, 3>> seen;
+  std::thread watcher([&] {
+    while (!done.load()) {
+      int stage = 0, doneCount = 0, total = 0;
+      bool running = Ostrel_GetSaveProgress(&stage, &doneCount, &total);
+      EXPECT_EQ(running, stage != 0);
+      if (seen.empty() || seen.back() != std::array<int, 3>{stage, doneCount, total}) {
+        seen.push_back({stage, doneCount, total});
+      }
+    }
+  });
+  wchar_t path[1024];
+  int result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024);
+  done.store(true);
+  watcher.join();
+  ASSERT_EQ(result, 0);
+  int stage = 9, doneCount = 9, total = 9;
+  EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, &doneCount, &total));
+  EXPECT_EQ(stage, 0);
+  // Stages never go back; stage 3 counts segments up to its total.
+  int lastStage = 0, lastDone = 0;
+  for (const auto& [s, d, t] : seen) {
+    if (s == 0) continue;
+    EXPECT_GE(s, lastStage);
+    if (s == 3) {
+      EXPECT_GE(t, 4);
+      EXPECT_LE(d, t);
+      if (lastStage == 3) {
+        EXPECT_GE(d, lastDone);
+      }
+      lastDone = d;
+    }
+    lastStage = s;
+  }
+  EXPECT_EQ(lastStage, 4);
+}
+
+TEST_F(SaveExportTest, NothingBufferedCreatesNoFolderAndNoFile) {
+  StartRecording(360, 30, 30);
+  fs::path folder = Scratch() / "not-yet";
+  EXPECT_EQ(Ostrel_SaveClipNow(folder.wstring().c_str(), nullptr, 0), 5);
+  EXPECT_EQ(LogCapture::Count(L"Nothing buffered yet - save ignored."), 1u);
+  EXPECT_FALSE(fs::exists(folder));
+  int stage = 9;
+  EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, nullptr, nullptr));
+  EXPECT_EQ(stage, 0);
+}
+
+TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
+  StartRecording(360, 30, 30);
+  Sleep(4.5);
+  fs::path orphan = Scratch() / "missing-parent" / "clips";
+  EXPECT_EQ(Ostrel_SaveClipNow(orphan.wstring().c_str(), nullptr, 0), 5);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() failed: avio_open2 failed for output file"), 1u);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+
+  // A short buffer gets the path cut to capacity - 1 characters.
+  wchar_t shortPath[10];
+  std::wmemset(shortPath, L'#', 10);
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), shortPath, 10), 0);
+  EXPECT_EQ(std::wcslen(shortPath), 9u);
+  EXPECT_EQ(std::wstring(shortPath), Scratch().wstring().substr(0, 9));
+  // No buffer at all still saves; two saves in one second never collide.
+  EXPECT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), nullptr, 0), 0);
+  EXPECT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), shortPath, 0), 0);
+  size_t clips = 0;
+  for (const auto& entry : fs::directory_iterator(Scratch())) clips += entry.path().extension() == ".mp4";
+  EXPECT_EQ(clips, 3u);
+}
+
+TEST_F(SaveExportTest, StopWaitsForARunningSave) {
+  StartRecording(720, 30, 60);
+  Sleep(8.5);
+  std::atomic<int> result{-1};
+  std::thread saver([&] { result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), nullptr, 0); });
+  // Give the save a head start, then stop: the stop returns after it.
+  while (!Ostrel_GetSaveProgress(nullptr, nullptr, nullptr) && result.load() == -1) std::this_thread::yield();
+  Ostrel_StopCapture();
+  EXPECT_NE(result.load(), -1);
+  saver.join();
+  EXPECT_EQ(result.load(), 0);
+  long saved = LogCapture::IndexOf(L"Saved clip: ~");
+  long stopped = LogCapture::IndexOf(L"Capture stopped.");
+  EXPECT_LT(saved, stopped);
+}
+
+}  // namespace
+}  // namespace ostrel::testing
