@@ -14,6 +14,14 @@
 
 namespace ostrel::testing {
 
+// Sanitizer builds run several times slower; frame-timing measurements are
+// only meaningful in optimised builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kInstrumentedBuild = true;
+#else
+constexpr bool kInstrumentedBuild = false;
+#endif
+
 class ExportTest : public ::testing::Test {
  protected:
   void SetUp() override {

