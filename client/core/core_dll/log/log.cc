@@ -16,15 +16,19 @@ void LogF(const LogSink& sink, const wchar_t* format, ...) {
   va_end(args);
   if (written < 0) {
     // glibc reports truncation as failure without defining the buffer's
-    // contents; format again through a large buffer and cut it ourselves.
-    std::wstring big(1 << 16, L'\0');
-    va_start(args, format);
-    written = std::vswprintf(big.data(), big.size(), format, args);
-    va_end(args);
-    if (written < 0) return;
-    big.resize(written > 1023 ? 1023 : static_cast<size_t>(written));
-    sink(big);
-    return;
+    // contents; format again into a growing buffer and cut it ourselves.
+    for (size_t size = 4096; size <= (size_t{1} << 20); size *= 4) {
+      std::wstring big(size, L'\0');
+      va_start(args, format);
+      written = std::vswprintf(big.data(), big.size(), format, args);
+      va_end(args);
+      if (written >= 0) {
+        big.resize(written > 1023 ? 1023 : static_cast<size_t>(written));
+        sink(big);
+        return;
+      }
+    }
+    return;  // not formattable (an encoding error): nothing to deliver
   }
   sink(std::wstring(buffer, static_cast<size_t>(written)));
 }
