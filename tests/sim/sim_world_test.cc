@@ -1,0 +1,389 @@
+// The fake world every end-to-end test runs on: adapters and devices, the
+// staging delay, BGRA -> NV12 conversion, window capture and Reset. Timing
+// checks use wide margins.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ostrel/ostrel_sim.h"
+#include "platform/platform.h"
+#include "platform/sim/sync_marks.h"
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace platform;
+
+class SimWorldTest : public ::testing::Test {
+ protected:
+  void SetUp() override { OstrelSim_Reset(); }
+  void TearDown() override { OstrelSim_Reset(); }
+};
+
+std::shared_ptr<IGpuDevice> MakeDevice() {
+  std::shared_ptr<IGpuDevice> device;
+  EXPECT_EQ(GetPlatform().gpu.CreateDevice(nullptr, &device), hr::kOk);
+  return device;
+}
+
+std::shared_ptr<ITexture> MakeTexture(IGpuDevice& device, TextureDesc desc) {
+  std::shared_ptr<ITexture> texture;
+  EXPECT_EQ(device.CreateTexture(desc, &texture), hr::kOk);
+  return texture;
+}
+
+// ---- adapters, devices, staging ------------------------------------------------
+
+struct SeenOutput { uint32_t adapter, flags; MonitorHandle monitor; };
+
+// Every output of every adapter, walked as the capture start walks them:
+// a failing output is recorded and skipped.
+std::vector<SeenOutput> WalkOutputs(std::vector<Hresult>* failures = nullptr) {
+  std::shared_ptr<IGpuFactory> factory;
+  EXPECT_EQ(GetPlatform().gpu.CreateFactory(&factory), hr::kOk);
+  std::vector<SeenOutput> seen;
+  std::shared_ptr<IGpuAdapter> adapter;
+  std::shared_ptr<IGpuOutput> output;
+  for (uint32_t a = 0; factory->EnumAdapters1(a, &adapter) != hr::kDxgiNotFound; ++a) {
+    AdapterDesc desc;
+    OutputDesc out;
+    EXPECT_EQ(adapter->GetDesc1(&desc), hr::kOk);
+    for (uint32_t o = 0; o < 32; ++o) {
+      Hresult result = adapter->EnumOutputs(o, &output);
+      if (result == hr::kDxgiNotFound) break;
+      if (Failed(result) && failures != nullptr) failures->push_back(result);
+      if (Succeeded(result) && Succeeded(output->GetDesc(&out))) seen.push_back({a, desc.flags, out.monitor});
+    }
+  }
+  return seen;
+}
+
+TEST_F(SimWorldTest, AdaptersOutputsSoftwareAdapterAndOutputFailure) {
+  // Adapter 0 turned software keeps its monitor; the default device goes to
+  // the first hardware adapter.
+  OstrelSim_SetAdapter(0, L"Basic Render", true);
+  int hardware = OstrelSim_AddAdapter(L"Real GPU", false);
+  int m1 = OstrelSim_AddMonitor(2560, 1440, hardware);
+  int m2 = OstrelSim_AddMonitor(1280, 1024, hardware);
+  auto seen = WalkOutputs();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].flags, kAdapterFlagSoftware);
+  EXPECT_EQ(seen[0].monitor, OstrelSim_GetMonitorHandle(0));
+  EXPECT_EQ(seen[1].adapter, 1u);
+  EXPECT_EQ(seen[1].flags, 0u);
+  EXPECT_EQ(seen[1].monitor, OstrelSim_GetMonitorHandle(m1));
+  EXPECT_EQ(seen[2].monitor, OstrelSim_GetMonitorHandle(m2));
+  ASSERT_NE(MakeDevice(), nullptr);
+  EXPECT_EQ(OstrelSim_GetLastDeviceAdapter(), hardware);
+
+  // A failing output is skipped and the outputs after it still come.
+  OstrelSim_SetAdapterOutputFailure(hardware, 1, 0x887A0001u);
+  std::vector<Hresult> failures;
+  seen = WalkOutputs(&failures);
+  EXPECT_EQ(failures, std::vector<Hresult>{static_cast<Hresult>(0x887A0001u)});
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1].monitor, OstrelSim_GetMonitorHandle(m1));
+  EXPECT_EQ(seen[2].monitor, OstrelSim_GetMonitorHandle(m2));
+}
+
+TEST_F(SimWorldTest, DeviceLossHealsAndGpuPriorityIsHonouredOrRefused) {
+  auto device = MakeDevice();
+  EXPECT_EQ(device->GetDeviceRemovedReason(), hr::kOk);
+  OstrelSim_LoseDevice(0x887A0005u);
+  EXPECT_EQ(device->GetDeviceRemovedReason(), hr::kDxgiDeviceRemoved);
+  auto later = MakeDevice();  // created while lost: lost too
+  EXPECT_EQ(later->GetDeviceRemovedReason(), hr::kDxgiDeviceRemoved);
+  TextureDesc desc{64, 64, PixelFormat::Bgra8, TextureUsage::Default, false, false};
+  std::shared_ptr<ITexture> texture;
+  EXPECT_EQ(device->CreateTexture(desc, &texture), hr::kDxgiDeviceRemoved);
+  EXPECT_EQ(texture, nullptr);
+  OstrelSim_LoseDevice(0x887A0007u);
+  EXPECT_EQ(device->GetDeviceRemovedReason(), hr::kDxgiDeviceReset);
+  OstrelSim_LoseDevice(0);
+  EXPECT_EQ(later->GetDeviceRemovedReason(), hr::kOk);
+  EXPECT_EQ(device->CreateTexture(desc, &texture), hr::kOk);
+
+  int32_t priority = -1;
+  ASSERT_EQ(device->SetGpuThreadPriority(7), hr::kOk);
+  ASSERT_EQ(device->GetGpuThreadPriority(&priority), hr::kOk);
+  EXPECT_EQ(priority, 7);
+  EXPECT_EQ(device->SetGpuThreadPriority(8), hr::kInvalidArg);
+  OstrelSim_SetGpuPriorityHonoured(false);
+  auto refused = MakeDevice();
+  EXPECT_EQ(refused->SetGpuThreadPriority(7), hr::kAccessDenied);
+  ASSERT_EQ(refused->GetGpuThreadPriority(&priority), hr::kOk);
+  EXPECT_EQ(priority, 0);
+}
+
+TEST_F(SimWorldTest, StagingCopyIsStillDrawingUntilDue) {
+  auto device = MakeDevice();
+  auto& context = device->ImmediateContext();
+  auto source = MakeTexture(*device, {64, 32, PixelFormat::Nv12, TextureUsage::Default, true, false});
+  auto staging = MakeTexture(*device, {64, 32, PixelFormat::Nv12, TextureUsage::Staging, false, true});
+  OstrelSim_SetStagingDelayMs(150);
+  context.CopyResource(*staging, *source);
+  MappedTexture mapped;
+  EXPECT_EQ(context.Map(*staging, true, &mapped), hr::kDxgiWasStillDrawing);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(context.Map(*staging, true, &mapped), hr::kOk);
+  context.Unmap(*staging);
+}
+
+// ---- conversion ----------------------------------------------------------------
+
+constexpr uint32_t kBlack = 0xFF000000u, kWhite = 0xFFFFFFFFu, kRed = 0xFFFF0000u;  // BGRA in memory
+
+// A copy of a mapped NV12 texture: `height` luma rows, then the interleaved chroma rows.
+struct Nv12Image {
+  std::vector<uint8_t> data;
+  uint32_t pitch, height;
+  int Y(uint32_t x, uint32_t row) const { return data[size_t{row} * pitch + x]; }
+  int U(uint32_t x, uint32_t row) const { return data[size_t{height + row / 2} * pitch + x / 2 * 2]; }
+  int V(uint32_t x, uint32_t row) const { return data[size_t{height + row / 2} * pitch + x / 2 * 2 + 1]; }
+};
+
+// Fills a BGRA frame column by column (`column(x)` gives the pixel) and
+// converts it through the device.
+template <typename Column>
+Nv12Image Convert(IGpuDevice& device, uint32_t inW, uint32_t inH, uint32_t outW, uint32_t outH, Column column) {
+  auto& context = device.ImmediateContext();
+  auto upload = MakeTexture(device, {inW, inH, PixelFormat::Bgra8, TextureUsage::Staging, false, true});
+  auto frame = MakeTexture(device, {inW, inH, PixelFormat::Bgra8, TextureUsage::Default, false, false});
+  auto target = MakeTexture(device, {outW, outH, PixelFormat::Nv12, TextureUsage::Default, true, false});
+  auto readback = MakeTexture(device, {outW, outH, PixelFormat::Nv12, TextureUsage::Staging, false, true});
+  MappedTexture mapped;
+  EXPECT_EQ(context.Map(*upload, false, &mapped), hr::kOk);
+  for (uint32_t y = 0; y < inH; ++y) {
+    auto* row = const_cast<uint8_t*>(mapped.data) + size_t{y} * mapped.rowPitch;
+    for (uint32_t x = 0; x < inW; ++x) {
+      uint32_t pixel = column(x);
+      std::memcpy(row + x * 4, &pixel, 4);
+    }
+  }
+  context.Unmap(*upload);
+  context.CopyResource(*frame, *upload);
+  std::shared_ptr<IVideoConverter> converter;
+  EXPECT_EQ(device.CreateVideoConverter(inW, inH, outW, outH, &converter), hr::kOk);
+  EXPECT_EQ(converter->CreateProcessor(), hr::kOk);
+  EXPECT_EQ(context.ConvertAndScale(*converter, *frame, *target), hr::kOk);
+  context.CopyResource(*readback, *target);
+  EXPECT_EQ(context.Map(*readback, false, &mapped), hr::kOk);
+  Nv12Image image{{mapped.data, mapped.data + size_t{mapped.rowPitch} * outH * 3 / 2}, mapped.rowPitch, outH};
+  context.Unmap(*readback);
+  return image;
+}
+
+TEST_F(SimWorldTest, ConvertsToBt709LimitedRangeNv12AtSizeAndScaled) {
+  auto device = MakeDevice();
+  auto thirds = [](uint32_t x) { return x < 640 ? kBlack : x < 1280 ? kWhite : kRed; };
+  for (uint32_t outW : {1920u, 1280u}) {
+    uint32_t outH = outW * 9 / 16, edge = outW / 3;  // black | white edge at 640, or at 426.7 once scaled
+    Nv12Image image = Convert(*device, 1920, 1080, outW, outH, thirds);
+    // Red: Y = 16 + 219 * 0.2126, Cb = 128 - 112 * 0.2126 / 0.9278, Cr = 240.
+    struct Probe { uint32_t x; int y, u, v, tolerance; } probes[] = {
+        {0, 16, 128, 128, 1},         {edge - 10, 16, 128, 128, 2},    {edge + 10, 235, 128, 128, 2},
+        {outW / 2, 235, 128, 128, 1}, {outW * 5 / 6, 63, 102, 240, 2}, {outW - 1, 63, 102, 240, 2}};
+    for (uint32_t row : {0u, outH / 2, outH - 1}) {
+      for (const Probe& p : probes) {
+        EXPECT_NEAR(image.Y(p.x, row), p.y, p.tolerance) << outW << " x " << p.x;
+        EXPECT_NEAR(image.U(p.x, row), p.u, p.tolerance) << outW << " x " << p.x;
+        EXPECT_NEAR(image.V(p.x, row), p.v, p.tolerance) << outW << " x " << p.x;
+      }
+      EXPECT_LT(image.Y(edge - 2, row), 126) << outW;
+      EXPECT_GT(image.Y(edge + 3, row), 126) << outW;
+    }
+  }
+}
+
+// ---- window capture ------------------------------------------------------------
+
+// Whether a BGRA frame is pure white, read back through a staging copy.
+bool AllWhite(IGpuDevice& device, ITexture& texture) {
+  TextureDesc desc = texture.Desc();
+  desc.usage = TextureUsage::Staging, desc.cpuRead = true, desc.renderTarget = false;
+  auto staging = MakeTexture(device, desc);
+  MappedTexture mapped;
+  device.ImmediateContext().CopyResource(*staging, texture);
+  if (Failed(device.ImmediateContext().Map(*staging, false, &mapped))) return false;
+  bool white = true;
+  for (uint32_t y = 0; y < desc.height && white; ++y) {
+    const uint8_t* row = mapped.data + size_t{y} * mapped.rowPitch;
+    white = std::all_of(row, row + desc.width * 4, [](uint8_t b) { return b == 255; });
+  }
+  device.ImmediateContext().Unmap(*staging);
+  return white;
+}
+
+struct Seen { int64_t ticks; uint32_t width, height; bool allWhite; };
+
+// A running capture of an item, set up as the capture session does it
+// (device, pool of 4 buffers, session); the handler records each frame and
+// closes it.
+struct Capture {
+  explicit Capture(std::shared_ptr<ICaptureItem> captured) : item(std::move(captured)) {
+    EXPECT_EQ(GetPlatform().gpu.WrapForCapture(*device, &wrapped), hr::kOk);
+    EXPECT_EQ(GetPlatform().capture.CreateFramePool(*wrapped, 4, item->Size(), &pool), hr::kOk);
+    EXPECT_EQ(GetPlatform().capture.CreateCaptureSession(*pool, *item, &session), hr::kOk);
+    pool->AddFrameArrived([this] { OnFrame(); });
+    EXPECT_EQ(session->StartCapture(), hr::kOk);
+  }
+  ~Capture() { Stop(); }
+  void Stop() {  // closing twice is harmless; no handler runs once the pool's Close returns
+    session->Close();
+    pool->Close();
+  }
+  size_t Count() { std::lock_guard lock(mutex); return frames.size(); }
+  // Waits until `count` frames arrived or `limit` passed.
+  bool WaitFor(size_t count, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Count() < count && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    return Count() >= count;
+  }
+  void OnFrame() {
+    int64_t ticks = TickClock::Now();
+    std::unique_ptr<ICaptureFrame> frame = pool->TryGetNextFrame();
+    std::shared_ptr<ITexture> texture;
+    if (!frame || Failed(frame->GetSurfaceTexture(&texture))) return;
+    Seen seen{ticks, texture->Desc().width, texture->Desc().height, AllWhite(*device, *texture)};
+    frame->Close();
+    std::lock_guard lock(mutex);
+    frames.push_back(seen);
+  }
+
+  std::shared_ptr<ICaptureItem> item;
+  std::shared_ptr<IGpuDevice> device = MakeDevice();
+  std::shared_ptr<ICaptureDevice> wrapped;
+  std::shared_ptr<IFramePool> pool;
+  std::shared_ptr<ICaptureSession> session;
+  std::mutex mutex;
+  std::vector<Seen> frames;  // under mutex while capturing
+};
+
+std::shared_ptr<ICaptureItem> ItemFor(void* window) {
+  std::shared_ptr<ICaptureItem> item;
+  EXPECT_EQ(GetPlatform().capture.CreateItemForWindow(window, &item), hr::kOk);
+  return item;
+}
+
+TEST_F(SimWorldTest, AnimatedWindowDeliversAtItsRate) {
+  void* window = OstrelSim_CreateWindow(320, 180);
+  OstrelSim_SetWindowContentRate(window, 50);
+  uint64_t before = OstrelSim_GetDeliveredFrameCount();
+  Capture capture(ItemFor(window));
+  std::this_thread::sleep_for(600ms);
+  capture.Stop();
+  // About 30 frames; delivery never runs ahead of the content rate.
+  EXPECT_GE(capture.frames.size(), 12u);
+  EXPECT_LE(capture.frames.size(), 34u);
+  EXPECT_EQ(OstrelSim_GetDeliveredFrameCount() - before, capture.frames.size());
+  for (const auto& f : capture.frames) EXPECT_TRUE(f.width == 320 && f.height == 180) << f.width << "x" << f.height;
+}
+
+TEST_F(SimWorldTest, StillMinimisedAndResizedWindows) {
+  void* window = OstrelSim_CreateWindow(160, 90);
+  OstrelSim_SetWindowContentRate(window, 0);
+  auto item = ItemFor(window);
+  Capture capture(item);
+  // A still window gives one frame, then one more per change.
+  ASSERT_TRUE(capture.WaitFor(1, 2000ms));
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(capture.Count(), 1u);
+  OstrelSim_ResizeWindow(window, 200, 100);
+  ASSERT_TRUE(capture.WaitFor(2, 2000ms));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(capture.Count(), 2u);
+
+  // Minimised: zero size and no frames, even when animated.
+  OstrelSim_SetWindowMinimized(window, true);
+  OstrelSim_SetWindowContentRate(window, 60);
+  EXPECT_EQ(item->Size().width, 0);
+  EXPECT_EQ(item->Size().height, 0);
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(capture.Count(), 2u);
+  OstrelSim_SetWindowMinimized(window, false);
+  EXPECT_EQ(item->Size().height, 100);
+  ASSERT_TRUE(capture.WaitFor(6, 3000ms));
+  capture.Stop();
+  EXPECT_EQ(capture.frames[0].width, 160u);
+  EXPECT_EQ(capture.frames[1].width, 200u);
+  EXPECT_EQ(capture.frames.back().height, 100u);
+}
+
+TEST_F(SimWorldTest, DestroyedWindowFiresClosedOnceOnAnotherThread) {
+  void* window = OstrelSim_CreateWindow(160, 120);
+  auto item = ItemFor(window);
+  std::atomic<int> closed{0};
+  std::atomic<bool> onTestThread{false};
+  item->AddClosed([&, testThread = std::this_thread::get_id()] {
+    onTestThread = std::this_thread::get_id() == testThread;
+    ++closed;
+  });
+  Capture capture(item);
+  ASSERT_TRUE(capture.WaitFor(2, 3000ms));
+  OstrelSim_DestroyWindow(window);
+  OstrelSim_DestroyWindow(window);
+  auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (closed.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(closed.load(), 1);
+  EXPECT_FALSE(onTestThread.load());
+  EXPECT_FALSE(GetPlatform().capture.IsWindow(window));
+  OstrelSim_Reset();
+  EXPECT_EQ(closed.load(), 1);
+}
+
+TEST_F(SimWorldTest, SyncFlashFramesArePureWhite) {
+  OstrelSim_SetSyncMarks(200);
+  Capture capture(ItemFor(OstrelSim_CreateWindow(64, 36)));
+  std::this_thread::sleep_for(900ms);
+  capture.Stop();
+  int white = 0;
+  for (const auto& f : capture.frames) {
+    // A white frame was rendered inside a flash: its handler ran soon after the flash start.
+    EXPECT_TRUE(!f.allWhite || f.ticks % (200 * 10000) < 90 * 10000) << "white frame outside a flash";
+    white += f.allWhite ? 1 : 0;
+  }
+  EXPECT_GE(white, 2);
+  EXPECT_GT(capture.frames.size(), 2u * white);
+}
+
+TEST_F(SimWorldTest, ResetRestoresTheDefaultWorld) {
+  void* window = OstrelSim_CreateWindow(64, 64);
+  auto item = ItemFor(window);
+  std::atomic<int> closed{0};
+  item->AddClosed([&] { ++closed; });
+  OstrelSim_SetSyncMarks(100);
+  OstrelSim_AddAdapter(L"extra", false);
+  OstrelSim_AddMonitor(640, 480, 1);
+  OstrelSim_SetGpuPriorityHonoured(false);
+  OstrelSim_LoseDevice(0x887A0005u);
+  OstrelSim_SetStagingDelayMs(1000);
+  OstrelSim_SetDeviceCreationFailure(0x80004005u);
+  OstrelSim_Reset();
+
+  // Windows are gone and their Closed events delivered before Reset returns.
+  EXPECT_EQ(closed.load(), 1);
+  EXPECT_FALSE(GetPlatform().capture.IsWindow(window));
+  EXPECT_EQ(sim::WorldSyncMarks().PeriodTicks(), 0);
+  EXPECT_EQ(WalkOutputs().size(), 1u);
+  EXPECT_EQ(OstrelSim_GetMonitorHandle(1), nullptr);
+  auto device = MakeDevice();
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->GetDeviceRemovedReason(), hr::kOk);
+  EXPECT_EQ(device->SetGpuThreadPriority(7), hr::kOk);
+  auto source = MakeTexture(*device, {64, 32, PixelFormat::Nv12, TextureUsage::Default, true, false});
+  auto staging = MakeTexture(*device, {64, 32, PixelFormat::Nv12, TextureUsage::Staging, false, true});
+  device->ImmediateContext().CopyResource(*staging, *source);
+  MappedTexture mapped;
+  EXPECT_EQ(device->ImmediateContext().Map(*staging, true, &mapped), hr::kOk);
+}
+
+}  // namespace
+}  // namespace ostrel
