@@ -1,0 +1,167 @@
+// The memory writer behind the in-memory muxer, the bounded map retry, the
+// encoder fallback chain and the capability lines of the GPU encode context.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "encode/bounded_map_retry.h"
+#include "encode/encoder_selection.h"
+#include "encode/ffmpeg_segment_encoder.h"
+#include "ffmpeg/ffmpeg_log.h"
+#include "ostrel/ostrel_sim.h"
+#include "platform/platform.h"
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+namespace ostrel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::wstring>;
+using Names = std::vector<std::string>;
+using std::chrono::milliseconds;
+
+int Write(MemoryWriter& writer, Bytes data) {
+  return MemoryWriter::Write(&writer, data.data(), static_cast<int>(data.size()));
+}
+
+TEST(MemoryWriterTest, FollowsTheMuxersWriteAndSeekRules) {
+  MemoryWriter writer;
+  EXPECT_EQ(Write(writer, {1, 2, 3, 4}), 4);
+  EXPECT_EQ(Write(writer, {5, 6}), 2);
+  // Patching the middle, as the muxer does with box sizes, keeps the size.
+  EXPECT_EQ(MemoryWriter::Seek(&writer, 1, SEEK_SET), 1);
+  EXPECT_EQ(Write(writer, {9, 9}), 2);
+  EXPECT_EQ(MemoryWriter::Seek(&writer, -1, SEEK_END), 5);
+  EXPECT_EQ(Write(writer, {7, 8}), 2);
+  EXPECT_EQ(writer.Bytes(), (Bytes{1, 9, 9, 4, 5, 7, 8}));
+  EXPECT_EQ(MemoryWriter::Write(&writer, nullptr, -5), 0);
+  // Seeking past the end does not grow; the next write leaves a zero gap.
+  EXPECT_EQ(MemoryWriter::Seek(&writer, 2, SEEK_CUR), 9);
+  EXPECT_EQ(writer.Bytes().size(), 7u);
+  Write(writer, {3});
+  EXPECT_EQ(writer.TakeBytes(), (Bytes{1, 9, 9, 4, 5, 7, 8, 0, 0, 3}));
+  EXPECT_TRUE(writer.Bytes().empty());
+
+  MemoryWriter::Seek(&writer, 0, SEEK_SET);
+  Write(writer, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  EXPECT_EQ(MemoryWriter::Seek(&writer, 3, SEEK_SET), 3);
+  EXPECT_EQ(MemoryWriter::Seek(&writer, 12345, AVSEEK_SIZE), 10);  // a size query does not move
+  // Targets before the start, unknown whences and overflows fail without moving.
+  const std::pair<int64_t, int> refused[] = {
+      {-1, SEEK_SET}, {-4, SEEK_CUR}, {-11, SEEK_END}, {0, 3}, {0, AVSEEK_FORCE | SEEK_SET}, {INT64_MAX, SEEK_CUR}};
+  for (const auto& [offset, whence] : refused) {
+    EXPECT_EQ(MemoryWriter::Seek(&writer, offset, whence), -1) << offset << " " << whence;
+    EXPECT_EQ(writer.Position(), 3u);
+  }
+  EXPECT_EQ(MemoryWriter::Seek(&writer, -3, SEEK_CUR), 0);
+}
+
+TEST(BoundedMapRetryTest, RetriesWhileStillDrawingUntilTheLimitAndThrowsOtherFailuresAtOnce) {
+  int attempts = 0;
+  EXPECT_EQ(bounded_map_retry([&] { return ++attempts < 3 ? hr::kDxgiWasStillDrawing : hr::kFalse; },
+                              milliseconds(5000), milliseconds(1)),
+            kBoundedMapMapped);  // any success code counts as mapped
+  EXPECT_EQ(attempts, 3);
+  for (const Hresult answer : {hr::kOk, hr::kDxgiWasStillDrawing}) {  // a zero limit
+    attempts = 0;
+    EXPECT_EQ(bounded_map_retry([&] { return ++attempts, answer; }, milliseconds(0), milliseconds(50)),
+              answer == hr::kOk ? kBoundedMapMapped : kBoundedMapGaveUp);
+    EXPECT_EQ(attempts, 1);
+  }
+
+  attempts = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(bounded_map_retry([&] { return ++attempts, hr::kDxgiWasStillDrawing; }, milliseconds(30), milliseconds(2)),
+            kBoundedMapGaveUp);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));
+  EXPECT_GE(attempts, 2);
+  EXPECT_LE(attempts, 16 + 1);  // polls at the interval, not in a busy loop
+  attempts = 0;
+  try {
+    bounded_map_retry([&] { return ++attempts == 1 ? hr::kDxgiWasStillDrawing : hr::kDxgiDeviceRemoved; },
+                      milliseconds(1000), milliseconds(1));
+    FAIL() << "expected HresultError";
+  } catch (const HresultError& error) {
+    EXPECT_EQ(error.code(), hr::kDxgiDeviceRemoved);
+  }
+  EXPECT_EQ(attempts, 2);
+}
+
+TEST(EncoderSelectionTest, TriesTheChainInOrderAndLogsOnlyTheOutcome) {
+  const Names chain = {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+  const std::tuple<Names, std::string, size_t, std::wstring> cases[] = {
+      {{"h264_amf", "libx264"}, "h264_amf", 3, L"[CAPABILITY] FFmpeg encoder selected: h264_amf"},
+      {{}, "", 5, L"[CAPABILITY] No FFmpeg encoder in the fallback chain opened successfully."}};
+  for (const auto& [opens, chosen, tried, line] : cases) {
+    Names asked;
+    auto probe = [&](const std::string& name, uint32_t w, uint32_t h, uint32_t fps, uint32_t bitrate) {
+      EXPECT_EQ(std::make_tuple(w, h, fps, bitrate), std::make_tuple(1280u, 720u, 60u, 9000000u));
+      asked.push_back(name);
+      return std::find(opens.begin(), opens.end(), name) != opens.end();
+    };
+    Lines lines;
+    EXPECT_EQ(SelectFfmpegEncoderWith(probe, 1280, 720, 60, 9000000, [&](auto& l) { lines.push_back(l); }), chosen);
+    EXPECT_EQ(asked, Names(chain.begin(), chain.begin() + static_cast<long>(tried)));
+    EXPECT_EQ(lines, Lines{line});
+  }
+}
+
+const std::wstring kZeroCopyLine =
+    L"[CAPABILITY] Zero-copy GPU submission supported - using NV12 GPU-resident encoder path.";
+const std::wstring kCpuPathLine =
+    L"[CAPABILITY] Zero-copy GPU submission not supported on this encoder - using CPU Map()/memcpy path.";
+const std::wstring kNv12FallbackLine =
+    L"[CAPABILITY] Encoder reports MF_SA_D3D11_AWARE but this GPU's video processor doesn't support NV12 output - "
+    L"falling back to the CPU path.";
+
+std::shared_ptr<platform::IGpuDevice> Device() {
+  std::shared_ptr<platform::IGpuDevice> device;
+  EXPECT_EQ(platform::GetPlatform().gpu.CreateDevice(nullptr, &device), hr::kOk);
+  return device;
+}
+
+// Each test sets the fake world up afresh; the segment tests reset it too.
+TEST(GpuEncodeContextTest, CapabilityLinesFollowTheEncoderAndTheVideoProcessor) {
+  // Hardware encoder present, Direct3D 11 aware, video processor with NV12 output.
+  const std::tuple<bool, bool, bool, Lines> cases[] = {{true, true, true, {kZeroCopyLine}},
+                                                       {true, true, false, {kNv12FallbackLine, kCpuPathLine}},
+                                                       {true, false, false, {kCpuPathLine}},
+                                                       {false, false, false, {kCpuPathLine}}};
+  for (const auto& [present, aware, nv12, expected] : cases) {
+    OstrelSim_Reset();
+    OstrelSim_SetHardwareEncoderPresent(present);
+    OstrelSim_SetHardwareEncoderD3D11Aware(aware);
+    OstrelSim_SetVideoProcessorNv12(nv12);
+    Lines lines;
+    std::vector<std::pair<uint32_t, uint32_t>> asked;
+    GpuEncodeContext context(
+        Device(), 1920, 1080, 1280, 720, [&](auto& l) { lines.push_back(l); },
+        [&](uint32_t w, uint32_t h, const LogSink&) {
+          asked.emplace_back(w, h);
+          return std::string("libx264");
+        });
+    EXPECT_EQ(context.ZeroCopySupported(), expected == Lines{kZeroCopyLine});
+    EXPECT_EQ(lines, expected) << present << aware << nv12;
+    EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, uint32_t>>{{1280, 720}}));  // the output size
+  }
+}
+
+TEST(GpuEncodeContextTest, TheRealSelectionProbesAndLogsAfterTheCapabilityLine) {
+  OstrelSim_Reset();
+  RouteFfmpegLogTo({});  // keep the failing hardware encoders quiet
+  Lines lines;
+  GpuEncodeContext context(Device(), 1280, 720, 640, 360, [&](auto& l) { lines.push_back(l); });
+  ASSERT_FALSE(context.EncoderName().empty());  // libx264 at least is on every machine
+  EXPECT_EQ(lines, (Lines{kZeroCopyLine, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(context.EncoderName())}));
+}
+
+}  // namespace
+}  // namespace ostrel
