@@ -65,8 +65,10 @@ class PipelineTest : public ::testing::Test {
 
 TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
   void* window = OstrelSim_CreateWindow(1920, 1080);
+  auto begin = std::chrono::steady_clock::now();
   ASSERT_TRUE(StartOn(window, 720, 30));
   std::this_thread::sleep_for(6500ms);
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   auto segments = Segments();
   ASSERT_GE(segments.size(), 2u);
   for (const EncodedSegment& segment : segments) {
@@ -96,7 +98,7 @@ TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
   for (size_t i = 1; i < segments.size(); ++i) EXPECT_GT(segments[i].startTicks, segments[i - 1].startTicks);
   // A 60 Hz source at 30 fps: the rate gate keeps about one arrival in two.
   auto& state = session_.State();
-  EXPECT_LE(state.framesDelivered.load(), 30u * 7);
+  EXPECT_LE(static_cast<double>(state.framesDelivered.load()), 30 * elapsed + 2);
   EXPECT_GE(session_.GetMeasuredSustainableFps(), 20.0);
 }
 
@@ -119,9 +121,7 @@ TEST_F(PipelineTest, StillWindowKeepsProducingFullSegmentsFromPacerRepeats) {
 
 TEST_F(PipelineTest, WindowThatNeverDeliversGivesEmptySegmentsThatAreSkipped) {
   void* window = OstrelSim_CreateWindow(640, 360);
-  // A still window shows its one frame right at the start, inside the first
-  // frame period, where the rate gate drops it: nothing ever reaches the slot.
-  OstrelSim_SetWindowContentRate(window, 0.0);
+  OstrelSim_SetFrameDeliveryEnabled(false);
   ASSERT_TRUE(StartOn(window, 0, 30));
   ASSERT_TRUE(WaitFor(L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not added to ring t=", 7s, 2));
   EXPECT_TRUE(Segments().empty());
@@ -176,8 +176,10 @@ TEST_F(PipelineTest, FailedSynchronousBuildKeepsTheCurrentEncoder) {
 
 TEST_F(PipelineTest, StopDuringASlowSpareBuildWaitsForItAndReleasesIt) {
   void* window = OstrelSim_CreateWindow(640, 360);
+  // Every build is slow from the start: the first spare build, which begins
+  // as the workers start, takes over a second.
+  OstrelSim_SetTextureCreationDelayMs(250);
   ASSERT_TRUE(StartOn(window, 0, 30));
-  OstrelSim_SetTextureCreationDelayMs(250);  // the first spare build takes over a second
   std::this_thread::sleep_for(300ms);
   auto begin = std::chrono::steady_clock::now();
   session_.Stop();

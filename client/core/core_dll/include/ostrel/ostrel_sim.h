@@ -86,6 +86,9 @@ OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor);
  * resize, a restore from minimised, a sync flash). Animated frames come at
  * tick-clock multiples of 1/hz, so they line up with sync marks. */
 OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
+/* false: no capture pool receives any frame (a target that never
+ * delivers); true (default) resumes delivery. */
+OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
 /* Frame pools created and not yet closed (for tests: a stopped capture

@@ -150,6 +150,7 @@ class SimCaptureFrame final : public ICaptureFrame {
 // Renders one frame into a free buffer and raises FrameArrived. Skips the
 // frame when every buffer is held.
 void DeliverFrame(const std::shared_ptr<PoolCore>& core, int width, int height, uint64_t frameNumber) {
+  if (!World::Get().frameDeliveryEnabled.load()) return;  // the compositor shows nothing new
   int slot = -1;
   std::shared_ptr<SimTexture> texture;
   {

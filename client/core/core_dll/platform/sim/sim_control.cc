@@ -175,6 +175,8 @@ OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status) {
   world.textureFailuresLeft = count > 0 ? count : 0;
 }
 
+OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled) { World::Get().frameDeliveryEnabled = enabled; }
+
 OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
   World::Get().textureCreationDelayMs = milliseconds > 0 ? milliseconds : 0;
 }

@@ -69,6 +69,7 @@ void World::Reset() {
   textureFailuresLeft = 0;
   textureFailureStatus = hr::kOk;
   textureCreationDelayMs = 0;
+  frameDeliveryEnabled = true;
   deliveredFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;

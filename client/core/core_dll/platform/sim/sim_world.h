@@ -92,6 +92,7 @@ class World {
   std::atomic<int> textureFailuresLeft{0};
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
+  std::atomic<bool> frameDeliveryEnabled{true};
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};
