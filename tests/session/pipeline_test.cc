@@ -98,7 +98,7 @@ TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
   for (size_t i = 1; i < segments.size(); ++i) EXPECT_GT(segments[i].startTicks, segments[i - 1].startTicks);
   // A 60 Hz source at 30 fps: the rate gate keeps about one arrival in two.
   auto& state = session_.State();
-  EXPECT_LE(static_cast<double>(state.framesDelivered.load()), 30 * elapsed + 2);
+  EXPECT_LE(static_cast<double>(state.framesDelivered.load()), 30 * elapsed * 1.1);
   EXPECT_GE(session_.GetMeasuredSustainableFps(), 20.0);
 }
 

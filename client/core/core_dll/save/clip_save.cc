@@ -92,8 +92,16 @@ ProbedVideo ProbeFirstSegment(const EncodedSegment& segment) {
 // stream strictly increasing across segments: should a segment's first
 // packet land on or before the previous one (rounding of a late frame), it
 // moves one unit later instead of being refused by the muxer.
+//
+// Frames inside a segment lie on its encoder's 1/fps grid. Where segments
+// meet, the next one's first frame may come less than a frame period after
+// the previous frame (its rounding put that one late); the whole segment then
+// moves later by the difference, so that no two frames share a frame slot
+// and players and converters working at the nominal rate see no collision.
+// `lastTicks` is the clip time of the last packet written (INT64_MIN before
+// the first).
 void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int outputIndex, int64_t clipStartTicks,
-                  int64_t& videoEndTicks, int64_t& lastTimestamp) {
+                  int64_t framePeriodTicks, int64_t& videoEndTicks, int64_t& lastTimestamp, int64_t& lastTicks) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
   if (save_hooks::ShouldFail(save_hooks::FaultPoint::kPassthroughStreamInfo) ||
@@ -102,7 +110,8 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
   }
   AVFormatContext* in = input.Context();
   const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  const int64_t offset = std::max<int64_t>(0, segment.startTicks - clipStartTicks);
+  int64_t offset = std::max<int64_t>(0, segment.startTicks - clipStartTicks);
+  if (lastTicks != INT64_MIN) offset = std::max(offset, lastTicks + framePeriodTicks);
   const AVRational outputBase = output->streams[outputIndex]->time_base;
 
   ffmpeg::PacketPtr packet(av_packet_alloc());
@@ -121,6 +130,7 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
     int64_t ts = av_rescale_q(t, kTickBase, outputBase);
     if (ts <= lastTimestamp) ts = lastTimestamp + 1;
     lastTimestamp = ts;
+    lastTicks = std::max(lastTicks, t);
     packet->pts = ts;
     packet->dts = ts;
     if (packet->duration > 0) packet->duration = av_rescale_q(packet->duration, inputBase, outputBase);
@@ -236,6 +246,8 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
 
   int64_t videoEndTicks = 0;
   int64_t lastTimestamp = INT64_MIN;
+  int64_t lastTicks = INT64_MIN;
+  const int64_t framePeriodTicks = kTicksPerSecond / std::max<uint32_t>(sources.fps, 1);
   uint64_t audioFramesHanded = 0;
   const auto total = static_cast<uint32_t>(segmentCount);
   SetProgress(sources.progress, 3, 0, total);
@@ -244,7 +256,8 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     if (twoStage) {
       reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, videoEndTicks);
     } else {
-      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, videoEndTicks, lastTimestamp);
+      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, framePeriodTicks, videoEndTicks, lastTimestamp,
+                   lastTicks);
     }
     snaps.video[i].bytes.reset();
     if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
