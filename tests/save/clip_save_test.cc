@@ -1,355 +1,356 @@
-// Whole saves into real files, read back with FFmpeg.
+// Whole saves into real files, read back with FFmpeg: passthrough, progress,
+// failures, audio sync and the save-time re-encoder.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <filesystem>
-#include <fstream>
+#include <map>
+#include <algorithm>
+#include <mutex>
 #include <regex>
 #include <thread>
+#include <tuple>
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 #include "platform/hresult.h"
-#include "save/clip_path.h"
+#include "replay/tick_clock.h"
+#include "save/clip_save.h"
+#include "save/save_reencoder.h"
 #include "save/save_test_hooks.h"
-#include "save_rig.h"
 #include "support/clip_probe.h"
+#include "support/save_segment_factory.h"
 
 namespace ostrel::testing {
 namespace {
 
 using save_hooks::FaultPoint;
+using save_hooks::SaveTestHooks;
+namespace fs = std::filesystem;
+constexpr int64_t kTicks = 10000000;
 
-// Installs hooks for one test and removes them whatever happens.
-class ScopedHooks {
- public:
-  explicit ScopedHooks(save_hooks::SaveTestHooks hooks) : hooks_(std::move(hooks)) {
-    save_hooks::InstallSaveTestHooks(&hooks_);
+// Keeps libx264 statistics and expected demuxer complaints off the test output.
+const bool quietFfmpeg = [] {
+  av_log_set_level(AV_LOG_FATAL);
+  return true;
+}();
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+struct Scratch {
+  std::string pattern = (fs::temp_directory_path() / "ostrel_save_XXXXXX").string();
+  const fs::path path = mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp failed");
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
   }
-  ~ScopedHooks() { save_hooks::InstallSaveTestHooks(nullptr); }
-
- private:
-  save_hooks::SaveTestHooks hooks_;
+  std::wstring Wide() const { return path.wstring(); }
 };
 
-ClipInfo Probe(const std::wstring& path, bool decode = false) { return ProbeClip(Narrow(path), decode); }
+// Installs hooks for one scope.
+struct ScopedHooks {
+  SaveTestHooks hooks;
+  explicit ScopedHooks(SaveTestHooks h) : hooks(std::move(h)) { save_hooks::InstallSaveTestHooks(&hooks); }
+  ~ScopedHooks() { save_hooks::InstallSaveTestHooks(nullptr); }
+};
 
-void ExpectWellFormedVideo(const VideoStreamInfo& video) {
-  ASSERT_TRUE(video.present);
-  EXPECT_EQ(video.codec, "h264");
+// The session around one save: live rings, window, progress and its log.
+struct SaveRig {
+  explicit SaveRig(double replaySeconds = 10.0) : window(replaySeconds) { window.SetFloorTicks(INT64_MIN / 2); }
+  std::atomic<bool> running{true};
+  SegmentRing videoRing;
+  AudioRing desktopRing, micRing;
+  ReplayWindow window;
+  SaveProgress progress;
+  AudioSettings settings;
+  std::string encoderName = "libx264";
+  std::mutex mutex;  // the save's sampler thread logs too
+  std::vector<std::wstring> lines;
+
+  void Add(EncodedSegment segment) { videoRing.AppendWithCutoff(std::move(segment), INT64_MIN); }
+  std::wstring path;  // the clip written by the last save
+  bool Save(const std::wstring& folder) {
+    SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
+                        160, 96, 30, 400000, encoderName, [this](const std::wstring& line) {
+                          std::lock_guard lock(mutex);
+                          lines.push_back(line);
+                        }};
+    return SaveClipNow(sources, folder, path);
+  }
+  std::vector<std::wstring> Containing(const std::wstring& text) {
+    std::lock_guard lock(mutex);
+    std::vector<std::wstring> found;
+    std::ranges::copy_if(lines, std::back_inserter(found), [&](auto& line) { return line.find(text) != line.npos; });
+    return found;
+  }
+  bool Has(const std::wstring& exact) { return std::ranges::count(Containing(exact), exact) > 0; }
+};
+
+// libx264 segment bytes (60 frames), encoded once per white frame.
+SharedBytes Bytes(int whiteFrame = -1) {
+  static std::map<int, SharedBytes> cache;
+  SegmentOptions options;
+  options.whiteFrame = whiteFrame;
+  SharedBytes& bytes = cache[whiteFrame];
+  return bytes ? bytes : (bytes = EncodeSegmentBytes(options));
+}
+
+// `count` consecutive 2 s segments ending at `endTicks`; the first one's start.
+int64_t AddSegmentsEndingAt(SaveRig& rig, int count, int64_t endTicks, bool reencode = false) {
+  const int64_t first = endTicks - count * 2 * kTicks;
+  for (int i = 0; i < count; ++i) rig.Add(SegmentFromBytes(Bytes(), first + i * 2 * kTicks, 2.0, 60, reencode));
+  return first;
+}
+
+void ExpectKeyAtZeroAndRisingTimes(const VideoStreamInfo& video) {
+  ASSERT_EQ(video.codec, "h264");
   ASSERT_FALSE(video.packets.empty());
   EXPECT_TRUE(video.packets.front().key);
   EXPECT_DOUBLE_EQ(video.packets.front().ptsSeconds, 0.0);
-  for (size_t i = 1; i < video.packets.size(); ++i) {
+  for (size_t i = 1; i < video.packets.size(); ++i)
     EXPECT_GT(video.packets[i].dtsSeconds, video.packets[i - 1].dtsSeconds) << "packet " << i;
-  }
 }
 
-std::vector<std::wstring> StageNames(const SaveRig& rig) {
-  std::vector<std::wstring> names;
-  for (const auto& line : rig.LinesContaining(L"[DIAG-SAVE-MEM] stage=")) {
-    size_t from = line.find(L"stage=") + 6;
-    names.push_back(line.substr(from, line.find(L' ', from) - from));
-  }
-  return names;
-}
-
-TEST(ClipSave, PassthroughKeepsTheStraddlingSegmentWholeAndStartsOnAKeyFrame) {
-  SaveRig rig(10.0);
-  ScratchFolder folder;
+TEST(ClipSave, PassthroughKeepsTheStraddlingSegmentWholeAndReportsProgressInOrder) {
+  SaveRig rig(24.0);
+  Scratch scratch;
   const int64_t now = TickClock::Now();
-  // Eight 2 s segments ending 1 s ago; the span start (now - 10 s) falls
-  // 1 s into the segment that begins 11 s ago.
-  AddSegmentsEndingAt(rig, 8, now - 1 * kTicks);
-  std::wstring path;
-  ASSERT_TRUE(rig.Save(folder.Wide(), &path)) << rig.Dump();
-
-  ClipInfo clip = Probe(path);
-  ASSERT_TRUE(clip.opened);
-  EXPECT_EQ(clip.streamCount, 1);
-  EXPECT_FALSE(clip.audio.present);
-  ExpectWellFormedVideo(clip.video);
-  EXPECT_EQ(clip.video.packets.size(), 5u * 60u);  // the straddling segment and the four after it
-  for (size_t i = 0; i < clip.video.packets.size(); ++i) {
-    EXPECT_EQ(clip.video.packets[i].key, i % 60 == 0) << "packet " << i;
-  }
-  EXPECT_GE(clip.durationSeconds, 10.0 - 1e-3);
-  EXPECT_LE(clip.durationSeconds, 10.0 + 2.1);
-  // Packet times follow the segment starts exactly (2 s apart from zero).
-  EXPECT_NEAR(clip.video.packets[60].ptsSeconds, 2.0, 1e-3);
-  EXPECT_NEAR(clip.video.packets[299].ptsSeconds, 8.0 + 59.0 / 30.0, 1e-3);
-
-  const double lastFrame = 8.0 + 59.0 / 30.0;  // clip seconds of the last frame
-  EXPECT_TRUE(rig.HasLine(L"Saved clip: ~" + std::to_wstring(static_cast<int>(lastFrame)) + L"s video, ~0s audio -> " +
-                          path))
-      << Narrow(rig.Lines().back());
-  EXPECT_EQ(rig.progress.stage.load(), 0u);
-}
-
-TEST(ClipSave, SegmentsWhollyBeforeTheSpanAreLeftOut) {
-  SaveRig rig(10.0);
-  ScratchFolder folder;
-  const int64_t now = TickClock::Now();
-  SharedBytes bytes = CachedSegmentBytes(60);
-  // Its frames end before the span start, but it was finalized late enough
-  // (2.6 s after its first frame) to overlap the span in the ring.
-  rig.AddSegment(SegmentFromBytes(bytes, now - 12 * kTicks, 2.6, 60));
-  for (int i = 0; i < 5; ++i) rig.AddSegment(SegmentFromBytes(bytes, now - (10 - 2 * i) * kTicks - kTicks / 2, 2.0, 60));
-  std::wstring path;
-  ASSERT_TRUE(rig.Save(folder.Wide(), &path)) << rig.Dump();
-  ClipInfo clip = Probe(path);
-  ExpectWellFormedVideo(clip.video);
-  EXPECT_EQ(clip.video.packets.size(), 5u * 60u);
-  EXPECT_GE(clip.durationSeconds, 10.0 - 1e-3);
-  EXPECT_LE(clip.durationSeconds, 10.0 + 2.1);
-}
-
-TEST(ClipSave, ProgressSeenFromAnotherThreadRunsThroughEveryStage) {
-  SaveRig rig(10.0);
-  ScratchFolder folder;
-  AddSegmentsEndingAt(rig, 3, TickClock::Now() - kTicks);
-  // Each stage is held long enough for the poller to see it.
+  // The first segment's frames end exactly at the span start (now - 24 s) but
+  // it was finalized late (2.6 s), so the ring still hands it over. The span
+  // start falls 0.5 s into the next one; twelve segments follow from there.
+  rig.Add(SegmentFromBytes(Bytes(), now - 26 * kTicks, 2.6, 60));
+  for (int i = 0; i < 12; ++i) rig.Add(SegmentFromBytes(Bytes(), now - 245 * kTicks / 10 + i * 2 * kTicks, 2.0, 60));
+  // Each progress change is held long enough for a poller to see it.
   ScopedHooks hooks({nullptr, [](uint32_t, uint32_t, uint32_t) {
-                       std::this_thread::sleep_for(std::chrono::milliseconds(60));
+                       std::this_thread::sleep_for(std::chrono::milliseconds(40));
                      }});
   std::atomic<bool> done{false};
   std::vector<std::array<int, 3>> seen;
+  auto read = [&] {
+    std::array<int, 3> current{};
+    rig.progress.Read(&current[0], &current[1], &current[2]);
+    if (seen.empty() || seen.back() != current) seen.push_back(current);
+  };
   std::thread poller([&] {
-    std::array<int, 3> last{-1, -1, -1};
-    while (!done.load()) {
-      std::array<int, 3> now{};
-      rig.progress.Read(&now[0], &now[1], &now[2]);
-      if (now != last) seen.push_back(now);
-      last = now;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::array<int, 3> final{};
-    rig.progress.Read(&final[0], &final[1], &final[2]);
-    if (final != last) seen.push_back(final);
+    for (; !done.load(); std::this_thread::sleep_for(std::chrono::milliseconds(1))) read();
   });
-  bool saved = rig.Save(folder.Wide());
+  const fs::path target = scratch.path / "new";
+  const bool saved = rig.Save(target.wstring());
   done.store(true);
   poller.join();
-  ASSERT_TRUE(saved) << rig.Dump();
-  // Leading idle readings (before the save began) are not part of it.
-  while (!seen.empty() && seen.front()[0] == 0) seen.erase(seen.begin());
-  const std::vector<std::array<int, 3>> expected{{1, 0, 0}, {2, 0, 0}, {3, 0, 3}, {3, 1, 3}, {3, 2, 3},
-                                                 {3, 3, 3}, {4, 0, 0}, {0, 0, 0}};
+  read();
+  ASSERT_TRUE(saved);
+  while (!seen.empty() && seen.front()[0] == 0) seen.erase(seen.begin());  // before the save began
+  std::vector<std::array<int, 3>> expected{{1, 0, 0}, {2, 0, 0}};
+  for (int i = 0; i <= 12; ++i) expected.push_back({3, i, 12});
+  expected.insert(expected.end(), {{4, 0, 0}, {0, 0, 0}});
   EXPECT_EQ(seen, expected);
+
+  ClipInfo clip = ProbeClip(Narrow(rig.path), false);
+  EXPECT_EQ(clip.streamCount, 1);
+  ExpectKeyAtZeroAndRisingTimes(clip.video);
+  ASSERT_EQ(clip.video.packets.size(), 12u * 60u);
+  for (size_t i = 0; i < clip.video.packets.size(); ++i) EXPECT_EQ(clip.video.packets[i].key, i % 60 == 0) << i;
+  EXPECT_NEAR(clip.video.packets.back().ptsSeconds, 22.0 + 59.0 / 30.0, 1e-3);
+  EXPECT_NEAR(clip.durationSeconds, 24.0, 0.1);
+  EXPECT_TRUE(rig.Has(L"Saved clip: ~23s video, ~0s audio -> " + rig.path));
+
+  // Stage lines: every tenth segment and the last one.
+  EXPECT_EQ(rig.Containing(L"stage=segment-").size(), 3u);
+  EXPECT_EQ(rig.Containing(L"stage=segment-11 ").size(), 1u);
+  auto lines = rig.Containing(L"stage=segment-10 ");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::wregex(LR"(\[DIAG-SAVE-MEM\] stage=segment-10         priv=\d+\.\dMB ws=\d+\.\dMB )"
+                            LR"(dPriv=[+-]\d+\.\dMB ringV=\d+MB ringA=0MB snapV=\d+MB snapA=0MB)")))
+      << Narrow(lines[0]);
+
+  // The folder was created.
+  EXPECT_EQ(fs::path(rig.path).parent_path(), target);
 }
 
 TEST(ClipSave, NotRunningOrNothingBufferedSavesNothing) {
-  ScratchFolder folder;
-  const std::filesystem::path target = folder.Path() / "clips";
-  {
-    SaveRig rig;
-    rig.running.store(false);
-    AddSegmentsEndingAt(rig, 2, TickClock::Now());
-    EXPECT_FALSE(rig.Save(target.wstring()));
-    EXPECT_EQ(rig.Lines(), std::vector<std::wstring>{L"SaveClipNow() called while not running - ignored."});
-    EXPECT_EQ(rig.progress.stage.load(), 0u);
-  }
-  {
-    SaveRig rig;
-    EXPECT_FALSE(rig.Save(target.wstring()));
-    EXPECT_TRUE(rig.HasLine(L"Nothing buffered yet - save ignored.")) << rig.Dump();
-    EXPECT_EQ(StageNames(rig), (std::vector<std::wstring>{L"entry", L"snapshot"}));
-    EXPECT_EQ(rig.progress.stage.load(), 0u);
-    EXPECT_EQ(rig.progress.total.load(), 0u);
-  }
-  EXPECT_FALSE(std::filesystem::exists(target));
-  EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
-}
-
-TEST(ClipSave, FolderIsCreatedAndTwoSavesNeverShareAFile) {
-  SaveRig rig;
-  ScratchFolder folder;
-  AddSegmentsEndingAt(rig, 2, TickClock::Now());
-  const std::filesystem::path target = folder.Path() / "new";
-  std::wstring first, second;
-  ASSERT_TRUE(rig.Save(target.wstring(), &first)) << rig.Dump();
-  const auto firstSize = std::filesystem::file_size(first);
-  ASSERT_TRUE(rig.Save(target.wstring() + L"/", &second)) << rig.Dump();
-  EXPECT_NE(first, second);
-  EXPECT_EQ(std::filesystem::path(first).parent_path(), target);
-  EXPECT_EQ(std::filesystem::file_size(first), firstSize);
-  EXPECT_TRUE(std::filesystem::exists(second));
-  const std::wstring firstName = std::filesystem::path(first).filename().wstring();
-  const std::wstring secondName = std::filesystem::path(second).filename().wstring();
-  EXPECT_TRUE(std::regex_match(Narrow(firstName), std::regex(R"(clip_\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.mp4)")));
-  if (firstName.substr(0, 24) == secondName.substr(0, 24)) {
-    EXPECT_EQ(secondName, firstName.substr(0, 24) + L"_2.mp4");  // the same second
-  }
-}
-
-TEST(ClipSave, TwentyFiveSegmentsLogEveryTenthAndTheLastStage) {
-  SaveRig rig(50.0);
-  ScratchFolder folder;
-  AddSegmentsEndingAt(rig, 25, TickClock::Now() - kTicks / 2);
-  ASSERT_TRUE(rig.Save(folder.Wide())) << rig.Dump();
-  EXPECT_EQ(StageNames(rig),
-            (std::vector<std::wstring>{L"entry", L"snapshot", L"transcoder-init", L"header", L"mixed-alloc",
-                                       L"segment-00", L"segment-10", L"segment-20", L"segment-24", L"flush",
-                                       L"trailer"}));
-  const std::wregex stageLine(
-      LR"(\[DIAG-SAVE-MEM\] stage=segment-10         priv=\d+\.\dMB ws=\d+\.\dMB dPriv=[+-]\d+\.\dMB )"
-      LR"(ringV=\d+MB ringA=0MB snapV=\d+MB snapA=0MB)");
-  auto lines = rig.LinesContaining(L"stage=segment-10 ");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(std::regex_match(lines[0], stageLine)) << Narrow(lines[0]);
-  EXPECT_EQ(rig.LinesContaining(L"[DIAG-SAVE-MEM] stage=entry              priv=").size(), 1u);
-}
-
-TEST(ClipSave, TheSamplerLogsEverySecondOfALongSave) {
-  SaveRig rig;
-  ScratchFolder folder;
-  AddSegmentsEndingAt(rig, 2, TickClock::Now());
-  ScopedHooks hooks({nullptr, [](uint32_t stage, uint32_t done, uint32_t) {
-                       if (stage == 3 && done == 1) std::this_thread::sleep_for(std::chrono::milliseconds(2600));
-                     }});
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(rig.Save(folder.Wide())) << rig.Dump();
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  auto lines = rig.LinesContaining(L"[DIAG-SAVE-MEM-1S] ");
-  ASSERT_GE(lines.size(), 2u) << rig.Dump();
-  EXPECT_LE(static_cast<double>(lines.size()), elapsed);
-  const std::wregex format(LR"(\[DIAG-SAVE-MEM-1S\] t=(\d+)s priv=\d+\.\dMB ws=\d+\.\dMB)");
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::wsmatch match;
-    ASSERT_TRUE(std::regex_match(lines[i], match, format)) << Narrow(lines[i]);
-    EXPECT_EQ(std::stoi(match[1].str()), static_cast<int>(i + 1));
-  }
-}
-
-// One way for a save to fail: set the rig up, then expect this exact text.
-struct FailureCase {
-  const char* name;
-  std::function<void(SaveRig&, ScratchFolder&, std::wstring& folder)> setUp;
-  std::function<bool(FaultPoint, int)> fail;
-  std::wstring text;
-};
-
-void AddSegmentPair(SaveRig& rig, SharedBytes first, SharedBytes second, bool reencode = false) {
-  const int64_t now = TickClock::Now();
-  rig.AddSegment(SegmentFromBytes(std::move(first), now - 4 * kTicks, 2.0, 60, reencode));
-  rig.AddSegment(SegmentFromBytes(std::move(second), now - 2 * kTicks, 2.0, 60, reencode));
-}
-
-SharedBytes Garbage() { return std::make_shared<std::vector<uint8_t>>(4096, uint8_t{0x5A}); }
-
-void AddTone(SaveRig& rig, const std::vector<uint8_t>& format) {
-  rig.desktopRing.SetWaveFormat(format);
-  rig.AddDesktop(MakeAudioChunk(std::vector<uint8_t>(19200, 0), TickClock::Now() - 3 * kTicks, 2.0));
+  Scratch scratch;
+  const fs::path target = scratch.path / "clips";
+  SaveRig stopped;
+  stopped.running.store(false);
+  AddSegmentsEndingAt(stopped, 2, TickClock::Now());
+  EXPECT_FALSE(stopped.Save(target.wstring()));
+  EXPECT_EQ(stopped.Containing(L""), std::vector<std::wstring>{L"SaveClipNow() called while not running - ignored."});
+  SaveRig empty;
+  EXPECT_FALSE(empty.Save(target.wstring()));
+  EXPECT_TRUE(empty.Has(L"Nothing buffered yet - save ignored."));
+  EXPECT_EQ(empty.Containing(L"[DIAG-SAVE-MEM] stage=").size(), 2u);  // entry and snapshot
+  EXPECT_TRUE(fs::is_empty(scratch.path));
 }
 
 TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
-  auto plain = [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-    AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60));
+  SegmentOptions yuv422;
+  yuv422.frameCount = 4;
+  yuv422.pixelFormat = AV_PIX_FMT_YUV422P;
+  const SharedBytes ok = Bytes(), bad = std::make_shared<std::vector<uint8_t>>(4096, uint8_t{0x5A}),
+                    bytes422 = EncodeSegmentBytes(yuv422);
+  using enum FaultPoint;
+  auto failAt = [](FaultPoint wanted) {
+    return SaveTestHooks{[wanted](FaultPoint point, int) { return point == wanted; }, nullptr};
   };
-  auto reencoded = [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-    AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60), true);
+  const SaveTestHooks none, throwing{nullptr, [](uint32_t stage, uint32_t done, uint32_t) {
+                                       if (stage == 3 && done == 2) throw HresultError(hr::kFail);
+                                     }};
+  struct Case {
+    SharedBytes first, second;
+    bool reencode;
+    uint16_t audioTag;  // 0: no audio
+    const char* encoder;
+    SaveTestHooks hooks;
+    std::wstring text;
   };
-  auto failAt = [](FaultPoint wanted) { return [wanted](FaultPoint point, int) { return point == wanted; }; };
-  const std::vector<FailureCase> cases{
-      {"garbage first segment",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) { AddSegmentPair(rig, Garbage(), CachedSegmentBytes(60)); },
-       nullptr, L"avformat_open_input failed probing first segment"},
-      {"probe stream info", plain, failAt(FaultPoint::kProbeStreamInfo),
-       L"avformat_find_stream_info failed probing first segment"},
-      {"output context", plain, failAt(FaultPoint::kAllocOutputContext), L"avformat_alloc_output_context2 failed"},
-      {"missing parent folder",
-       [](SaveRig& rig, ScratchFolder& scratch, std::wstring& folder) {
-         AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60));
-         folder = (scratch.Path() / "missing" / "clips").wstring();
-       },
-       nullptr, L"avio_open2 failed for output file"},
-      {"header", plain, failAt(FaultPoint::kWriteHeader), L"avformat_write_header failed"},
-      {"garbage second segment",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) { AddSegmentPair(rig, CachedSegmentBytes(60), Garbage()); },
-       nullptr, L"avformat_open_input failed for segment passthrough"},
-      {"passthrough stream info", plain, failAt(FaultPoint::kPassthroughStreamInfo),
+  const char* x264 = "libx264";
+  const std::vector<Case> cases{
+      {bad, ok, false, 0, x264, none, L"avformat_open_input failed probing first segment"},
+      {ok, ok, false, 0, x264, failAt(kProbeStreamInfo), L"avformat_find_stream_info failed probing first segment"},
+      {ok, ok, false, 0, x264, failAt(kAllocOutputContext), L"avformat_alloc_output_context2 failed"},
+      {ok, ok, false, 0, x264, failAt(kWriteHeader), L"avformat_write_header failed"},
+      {ok, bad, false, 0, x264, none, L"avformat_open_input failed for segment passthrough"},
+      {ok, ok, false, 0, x264, failAt(kPassthroughStreamInfo),
        L"avformat_find_stream_info failed for segment passthrough"},
-      {"aac encoder",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-         AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60));
-         AddTone(rig, WaveFormatBlock(1, 2, 48000, 16));
-       },
-       failAt(FaultPoint::kAacEncoderOpen), L"avcodec_open2 failed for aac encoder"},
-      {"unsupported audio format",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-         AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60));
-         AddTone(rig, WaveFormatBlock(0x55, 2, 48000, 16));
-       },
-       nullptr, L"unsupported audio format: format tag 0x0055"},
-      {"unknown re-encoder",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-         AddSegmentPair(rig, CachedSegmentBytes(60), CachedSegmentBytes(60), true);
-         rig.encoderName = "no_such_encoder";
-       },
-       nullptr, L"save-time re-encoder: encoder not found"},
-      {"re-encoder refuses", reencoded, failAt(FaultPoint::kReencoderOpen),
-       L"save-time re-encoder: avcodec_open2 failed"},
-      {"garbage re-encoded segment",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-         AddSegmentPair(rig, CachedSegmentBytes(60), Garbage(), true);
-       },
-       nullptr, L"save-time transcode: avformat_open_input failed"},
-      {"transcode stream info", reencoded, failAt(FaultPoint::kTranscodeStreamInfo),
-       L"save-time transcode: find_stream_info failed"},
-      {"transcode decoder", reencoded, failAt(FaultPoint::kTranscodeDecoderOpen),
-       L"save-time transcode: decoder open failed"},
-      {"4:2:2 segment",
-       [](SaveRig& rig, ScratchFolder&, std::wstring&) {
-         SegmentOptions options;
-         options.frameCount = 4;
-         options.pixelFormat = AV_PIX_FMT_YUV422P;
-         SharedBytes bytes = EncodeSegmentBytes(options);
-         AddSegmentPair(rig, bytes, bytes, true);
-       },
-       nullptr,
-       L"save-time transcode: unexpected decoded pixel format " + std::to_wstring(static_cast<int>(AV_PIX_FMT_YUV422P))},
+      {ok, ok, false, 1, x264, failAt(kAacEncoderOpen), L"avcodec_open2 failed for aac encoder"},
+      {ok, ok, false, 0x55, x264, none, L"unsupported audio format: format tag 0x0055"},
+      {ok, ok, true, 0, "no_such_encoder", none, L"save-time re-encoder: encoder not found"},
+      {ok, ok, true, 0, x264, failAt(kReencoderOpen), L"save-time re-encoder: avcodec_open2 failed"},
+      {ok, bad, true, 0, x264, none, L"save-time transcode: avformat_open_input failed"},
+      {ok, ok, true, 0, x264, failAt(kTranscodeStreamInfo), L"save-time transcode: find_stream_info failed"},
+      {ok, ok, true, 0, x264, failAt(kTranscodeDecoderOpen), L"save-time transcode: decoder open failed"},
+      {bytes422, bytes422, true, 0, x264, none,
+       L"save-time transcode: unexpected decoded pixel format " + std::to_wstring(+AV_PIX_FMT_YUV422P)},
+      {ok, ok, false, 0, x264, throwing, L"0x80004005 (" + HresultMessage(hr::kFail) + L")"},
   };
-  for (const FailureCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.text));
     SaveRig rig;
-    ScratchFolder scratch;
-    std::wstring folder = scratch.Wide();
-    c.setUp(rig, scratch, folder);
-    ScopedHooks hooks({c.fail, nullptr});
-    std::wstring path = L"untouched";
-    EXPECT_FALSE(rig.Save(folder, &path));
-    EXPECT_EQ(path, L"untouched");
-    EXPECT_TRUE(rig.HasLine(L"SaveClipNow() failed: " + c.text)) << rig.Dump();
-    EXPECT_TRUE(rig.LinesContaining(L"Saved clip").empty());
+    Scratch scratch;
+    const int64_t now = TickClock::Now();
+    rig.Add(SegmentFromBytes(c.first, now - 4 * kTicks, 2.0, 60, c.reencode));
+    rig.Add(SegmentFromBytes(c.second, now - 2 * kTicks, 2.0, 60, c.reencode));
+    if (c.audioTag != 0) {
+      rig.desktopRing.SetWaveFormat(WaveFormatBlock(c.audioTag, 2, 48000, 16));
+      rig.desktopRing.AppendWithCutoff(MakeAudioChunk(std::vector<uint8_t>(19200), now - 3 * kTicks, 2.0), INT64_MIN);
+    }
+    rig.encoderName = c.encoder;
+    ScopedHooks hooks(c.hooks);
+    rig.path = L"untouched";
+    EXPECT_FALSE(rig.Save(scratch.Wide()));
+    EXPECT_EQ(rig.path, L"untouched");
+    EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: " + c.text));
     EXPECT_EQ(rig.progress.stage.load(), 0u);
   }
 }
 
-TEST(ClipSave, AFailedSaveKeepsWhatItWroteWithATrailer) {
-  SaveRig rig;
-  ScratchFolder folder;
-  AddSegmentPair(rig, CachedSegmentBytes(60), Garbage());
-  EXPECT_FALSE(rig.Save(folder.Wide()));
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) files.push_back(entry.path());
-  ASSERT_EQ(files.size(), 1u);
-  ClipInfo clip = ProbeClip(files[0].string(), false);
-  ASSERT_TRUE(clip.opened);
-  ExpectWellFormedVideo(clip.video);
-  EXPECT_EQ(clip.video.packets.size(), 60u);
+// A clicked source: silence with 10 ms bursts at the given seconds from its
+// start, in 2 s chunks of its format.
+void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
+  ring.SetWaveFormat(format);
+  for (int c = 0; c < 3; ++c) {
+    auto bytes = MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
+      double t = static_cast<double>(frame + 2ull * rate * c) / rate;
+      return t >= click && t < click + 0.010 ? 0.9 : 0.0;
+    });
+    ring.AppendWithCutoff(MakeAudioChunk(std::move(bytes), start + c * 2 * kTicks, 2.0), INT64_MIN);
+  }
 }
 
-TEST(ClipSave, PlatformErrorsAreLoggedWithTheirCodeAndMessage) {
-  SaveRig rig;
-  ScratchFolder folder;
-  AddSegmentsEndingAt(rig, 2, TickClock::Now());
-  ScopedHooks hooks({nullptr, [](uint32_t stage, uint32_t done, uint32_t) {
-                       if (stage == 3 && done == 2) throw HresultError(hr::kFail);
-                     }});
-  EXPECT_FALSE(rig.Save(folder.Wide()));
-  EXPECT_TRUE(rig.HasLine(L"SaveClipNow() failed: 0x80004005 (" + HresultMessage(hr::kFail) + L")")) << rig.Dump();
-  EXPECT_EQ(rig.progress.stage.load(), 0u);
+TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVideo) {
+  SaveRig rig(5.0);
+  Scratch scratch;
+  rig.settings.desktopVolume = 1.0f;
+  rig.settings.micVolume = 1.0f;
+  const int64_t now = TickClock::Now();
+  // Segments from 6.5 s ago (the clip's zero); flashes 4.0 s and 2.0 s ago
+  // (frame 15 of the second and third segments).
+  const int64_t zero = now - 65 * kTicks / 10;
+  rig.Add(SegmentFromBytes(Bytes(), zero, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(15), zero + 2 * kTicks, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(15), zero + 4 * kTicks, 2.0, 60));
+  // Desktop audio from 5.8 s ago clicks 4.0 s ago; the microphone (44.1 kHz
+  // mono 16-bit) from 4.9 s ago clicks 2.0 s ago. Both run past the video.
+  AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 58 * kTicks / 10, 1.8);
+  AddClickedChunks(rig.micRing, WaveFormatBlock(1, 1, 44100, 16), 44100, now - 49 * kTicks / 10, 2.9);
+
+  ASSERT_TRUE(rig.Save(scratch.Wide()));
+  ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+  std::vector<double> flashes = FlashOnsets(clip.video);
+  std::vector<double> clicks = ClickOnsets(clip.audio);
+  ASSERT_EQ(flashes.size(), 2u);
+  ASSERT_EQ(clicks.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(flashes[i], 2.5 + 2.0 * static_cast<double>(i), 1e-3);
+    EXPECT_NEAR(clicks[i], flashes[i], 1.0 / 30) << "pair " << i;
+  }
+  // The mix is cut at the last video frame (5 + 29/30 s).
+  EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 4.0 + 59.0 / 30.0, 0.03);
+  EXPECT_TRUE(rig.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
+}
+
+// OSTREL_SAVE_QUALITY for one scope.
+struct ScopedQuality {
+  explicit ScopedQuality(const char* v) { v ? setenv("OSTREL_SAVE_QUALITY", v, 1) : unsetenv("OSTREL_SAVE_QUALITY"); }
+  ~ScopedQuality() { unsetenv("OSTREL_SAVE_QUALITY"); }
+};
+
+TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithFallbacks) {
+  for (const auto& [value, quality] : std::vector<std::pair<const char*, bool>>{
+           {"1", true}, {"0", false}, {"true", false}, {"11", false}, {"", false}, {"1 ", false}, {nullptr, false}}) {
+    ScopedQuality scoped(value);
+    EXPECT_EQ(SaveQualityModeRequested(), quality) << (value ? value : "(unset)");
+  }
+  // {OSTREL_SAVE_QUALITY, quality attempts 1..n that fail to open, mode line}
+  const std::vector<std::tuple<const char*, int, std::wstring>> modes{
+      {nullptr, 0, L"CURRENT (veryfast, VBR, no-B, GOP=2s)"},
+      {"1", 0, L"QUALITY (veryslow, B=3, GOP=10s, LA-VBR depth=40 +extbrc)"},
+      {"1", 1, L"QUALITY (veryslow, B=3, GOP=10s, +extbrc, no-LA)"},
+      {"1", 2, L"QUALITY (veryslow, B=3, GOP=10s, preset-only)"},
+      {"1", 3, L""},  // all refused: the save fails rather than falling back to fast mode
+  };
+  for (const auto& [value, refused, description] : modes) {
+    SCOPED_TRACE(Narrow(description));
+    ScopedQuality quality(value);
+    SaveRig rig(4.0);
+    Scratch scratch;
+    const int64_t first = AddSegmentsEndingAt(rig, 1, TickClock::Now() - 2 * kTicks);
+    rig.Add(SegmentFromBytes(Bytes(15), first + 2 * kTicks, 2.0, 60, true));
+    ScopedHooks hooks({[refused = refused](FaultPoint point, int attempt) {
+                         return point == FaultPoint::kReencoderOpen && attempt >= 1 && attempt <= refused;
+                       },
+                       nullptr});
+    const bool saved = rig.Save(scratch.Wide());
+    if (refused == 3) {
+      EXPECT_FALSE(saved);
+      EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: save-time re-encoder: avcodec_open2 failed"));
+      continue;
+    }
+    ASSERT_TRUE(saved);
+    EXPECT_TRUE(rig.Has(L"SaveClipNow: two-stage re-encode 2 segment(s) -> 400kbps"));
+    EXPECT_TRUE(rig.Has(L"[DIAG-SAVE-QUALITY] mode=" + description + L" @ 400kbps"));
+    ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+    ExpectKeyAtZeroAndRisingTimes(clip.video);
+    EXPECT_EQ(clip.video.packets.size(), 120u);
+    EXPECT_EQ(clip.video.colorPrimaries, 1);
+    EXPECT_EQ(clip.video.colorSpace, 1);
+    bool reordered = false;  // B-frames only in quality mode
+    for (size_t i = 1; i < clip.video.packets.size(); ++i) {
+      reordered |= clip.video.packets[i].ptsSeconds < clip.video.packets[i - 1].ptsSeconds;
+    }
+    EXPECT_EQ(reordered, value != nullptr);
+    // The flash of the re-encoded segment keeps its place: 2 s + 15 frames.
+    const std::vector<double> flashes = FlashOnsets(clip.video);
+    ASSERT_EQ(flashes.size(), 1u);
+    EXPECT_NEAR(flashes[0], 2.5, 1e-3);
+  }
 }
 
 }  // namespace

@@ -1,257 +1,242 @@
-// The smaller parts of a save: in-memory reader, clip names, telemetry
-// lines and the re-encoder's modes and frame copy.
+// The parts of a save on their own: wave formats and the resampler, the mix
+// (gains, placement, soft clip), the AAC framing, clip names and telemetry.
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <unistd.h>
 
-#include <regex>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <numbers>
 #include <set>
-#include <thread>
+#include <tuple>
 
+#include "save/aac_encoder.h"
+#include "save/audio_mix.h"
 #include "save/clip_path.h"
-#include "save/memory_reader.h"
-#include "save/save_reencoder.h"
 #include "save/save_telemetry.h"
-#include "save_rig.h"
+#include "save/stream_resampler.h"
+#include "save/wave_format.h"
+#include "support/save_segment_factory.h"
 
 namespace ostrel::testing {
 namespace {
 
-TEST(MemoryReader, ReadsAndSeeksLikeAFile) {
-  auto bytes = std::make_shared<std::vector<uint8_t>>(100);
-  for (size_t i = 0; i < 100; ++i) (*bytes)[i] = static_cast<uint8_t>(i);
-  MemoryReader reader(bytes);
-  uint8_t buffer[64];
-  EXPECT_EQ(MemoryReader::Seek(&reader, 0, AVSEEK_SIZE), 100);
-  EXPECT_EQ(MemoryReader::Read(&reader, buffer, 64), 64);
-  EXPECT_EQ(buffer[63], 63);
-  EXPECT_EQ(MemoryReader::Read(&reader, buffer, 64), 36);
-  EXPECT_EQ(buffer[0], 64);
-  EXPECT_EQ(MemoryReader::Read(&reader, buffer, 64), AVERROR_EOF);
-  EXPECT_EQ(MemoryReader::Seek(&reader, 10, SEEK_SET), 10);
-  EXPECT_EQ(MemoryReader::Seek(&reader, 5, SEEK_CUR), 15);
-  EXPECT_EQ(MemoryReader::Seek(&reader, -20, SEEK_END), 80);
-  EXPECT_EQ(MemoryReader::Seek(&reader, -81, SEEK_CUR), -1);  // negative: refused, position kept
-  EXPECT_EQ(MemoryReader::Seek(&reader, 0, 7), -1);           // unknown whence
-  EXPECT_EQ(MemoryReader::Read(&reader, buffer, 1), 1);
-  EXPECT_EQ(buffer[0], 80);
-  EXPECT_EQ(MemoryReader::Seek(&reader, 500, SEEK_SET), 500);  // past the end: reads end the file
-  EXPECT_EQ(MemoryReader::Read(&reader, buffer, 1), AVERROR_EOF);
-  MemoryReader empty(nullptr);
-  EXPECT_EQ(MemoryReader::Seek(&empty, 0, AVSEEK_SIZE), 0);
-  EXPECT_EQ(MemoryReader::Read(&empty, buffer, 1), AVERROR_EOF);
+double Tone(double hz, uint32_t rate, uint64_t frame, double amplitude) {
+  return amplitude * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(frame) / rate);
 }
 
-TEST(MemoryReader, OpensASegmentAndRefusesGarbage) {
-  MemoryInput input;
-  ASSERT_TRUE(input.Open(CachedSegmentBytes(60)));
-  ASSERT_GE(avformat_find_stream_info(input.Context(), nullptr), 0);
-  AVPacket* packet = av_packet_alloc();
-  int count = 0;
-  while (av_read_frame(input.Context(), packet) >= 0) {
-    ++count;
-    av_packet_unref(packet);
+// Amplitude of one frequency in one channel of interleaved 48 kHz stereo
+// (Goertzel over the middle half, away from filter edges).
+double Amplitude(const std::vector<float>& stereo, int channel, double hz) {
+  const size_t from = stereo.size() / 8, to = stereo.size() * 3 / 8;
+  const double w = 2.0 * std::numbers::pi * hz / 48000.0;
+  double s1 = 0, s2 = 0;
+  for (size_t i = from; i < to; ++i) {
+    double s = stereo[2 * i + channel] + 2.0 * std::cos(w) * s1 - s2;
+    s2 = s1;
+    s1 = s;
   }
-  av_packet_free(&packet);
-  EXPECT_EQ(count, 60);
-  EXPECT_FALSE(input.Open(std::make_shared<std::vector<uint8_t>>(1000, uint8_t{7})));
-  EXPECT_EQ(input.Context(), nullptr);
-  EXPECT_FALSE(input.Open(nullptr));
+  double power = s1 * s1 + s2 * s2 - 2.0 * std::cos(w) * s1 * s2;
+  return 2.0 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(to - from);
 }
 
-TEST(ClipPath, SeparatorOnlyWhenMissingAndDistinctNamesPerSecond) {
-  const wchar_t sep = PreferredPathSeparator();
-  EXPECT_EQ(JoinClipPath(L"/clips", L"a.mp4"), std::wstring(L"/clips") + sep + L"a.mp4");
-  EXPECT_EQ(JoinClipPath(L"/clips/", L"a.mp4"), L"/clips/a.mp4");
+TEST(StreamResampler, ATonesLevelAndPitchSurviveEveryIntegerAndFloatFormat) {
+  const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases{
+      {"8-bit mono 22.05 kHz", WaveFormatBlock(1, 1, 22050, 8)},
+      {"16-bit mono 44.1 kHz", WaveFormatBlock(1, 1, 44100, 16)},
+      {"24-bit stereo 96 kHz", WaveFormatBlock(1, 2, 96000, 24)},
+      {"32-bit int stereo 48 kHz", WaveFormatBlock(1, 2, 48000, 32)},
+      {"float stereo 48 kHz", WaveFormatBlock(3, 2, 48000, 32)},
+      {"extensible 24-in-32 stereo 44.1 kHz", WaveFormatBlock(0xFFFE, 2, 44100, 32, 24, 3, 1)},
+  };
+  for (const auto& [name, format] : cases) {
+    SCOPED_TRACE(name);
+    const WaveFormatInfo info = ParseWaveFormat(format.data(), format.size());
+    const uint32_t rate = info.samplesPerSecond;
+    auto bytes = MakeAudioBytes(format, rate, [&](uint64_t f, int) { return Tone(1000, rate, f, 0.5); });
+    std::vector<float> out = StreamResampler::Convert(bytes.data(), bytes.size(), format.data(), format.size());
+    EXPECT_NEAR(static_cast<double>(out.size() / 2), 48000.0, 2.0);  // one second in, one second out
+    for (int channel = 0; channel < 2; ++channel) {  // mono is heard at full level on both sides
+      EXPECT_NEAR(Amplitude(out, channel, 1000), 0.5, info.bitsPerSample == 8 ? 0.02 : 0.005) << channel;
+    }
+  }
+}
+
+TEST(StreamResampler, AFormatChangeInsideTheSpanKeepsBothHalvesIntact) {
+  // The device switched from 44.1 kHz mono 16-bit to 48 kHz stereo float
+  // between chunks; the last chunk carries no format of its own, the ring's applies.
+  auto before = WaveFormatBlock(1, 1, 44100, 16);
+  auto after = WaveFormatBlock(3, 2, 48000, 32);
+  AudioRing::Snapshot chunks;
+  for (int c = 0; c < 2; ++c) {
+    chunks.push_back(MakeAudioChunk(
+        MakeAudioBytes(before, 44100, [&](uint64_t f, int) { return Tone(1000, 44100, f + c * 44100, 0.5); }),
+        c * 10000000, 1.0, &before));
+  }
+  chunks.push_back(MakeAudioChunk(
+      MakeAudioBytes(after, 48000, [&](uint64_t f, int) { return Tone(1000, 48000, f, 0.5); }), 20000000, 1.0));
+  ConvertedSource out;
+  ASSERT_TRUE(ConvertSourceChunks(chunks, std::make_shared<const std::vector<uint8_t>>(after), &out));
+  ASSERT_NEAR(static_cast<double>(out.samples.size() / 2), 3 * 48000.0, 4.0);
+  EXPECT_EQ(out.rawBytes, 2u * 88200u + 384000u);
+  for (int second = 0; second < 3; ++second) {  // each second is the same clean tone
+    SCOPED_TRACE(second);
+    std::vector<float> part(out.samples.begin() + second * 96000, out.samples.begin() + (second + 1) * 96000);
+    EXPECT_NEAR(Amplitude(part, 0, 1000), 0.5, 0.01);
+    EXPECT_NEAR(Amplitude(part, 1, 1000), 0.5, 0.01);
+  }
+}
+
+TEST(StreamResampler, ABreakInTheStreamStartsARunAtItsOwnTime) {
+  // Two chunks of one connection, then 0.3 s lost to a reconnection.
+  auto format = WaveFormatBlock(3, 2, 48000, 32);
+  auto one = [&] { return MakeAudioBytes(format, 48000, [](uint64_t, int) { return 0.25; }); };
+  AudioRing::Snapshot chunks{MakeAudioChunk(one(), 0, 1.0, &format), MakeAudioChunk(one(), 10000000, 1.0, &format),
+                             MakeAudioChunk(one(), 23000000, 1.0, &format)};
+  ConvertedSource converted;
+  ASSERT_TRUE(ConvertSourceChunks(chunks, nullptr, &converted));
+  ASSERT_EQ(converted.runs.size(), 2u);
+  EXPECT_EQ(converted.runs[0].startTicks, 0);
+  EXPECT_NEAR(static_cast<double>(converted.runs[0].frames), 96000.0, 4.0);
+  EXPECT_EQ(converted.runs[1].startTicks, 23000000);
+  EXPECT_EQ(converted.runs[1].firstFrame, converted.runs[0].frames);
+
+  // Mixed: silence where the stream broke, the third second at 2.3 s.
+  MixBuffer mix(4 * 48000);
+  for (const ConvertedRun& run : converted.runs) {
+    AddPlaced(mix, converted.samples.data() + 2 * run.firstFrame, run.frames,
+              PlacementStartFrame(run.startTicks, 0), 1.0f);
+  }
+  EXPECT_NEAR(mix.samples[2 * 48000], 0.25f, 0.01f);
+  EXPECT_EQ(mix.samples[2 * (2 * 48000 + 7200)], 0.0f);  // 2.15 s: the lost audio stays silent
+  EXPECT_NEAR(mix.samples[2 * (2 * 48000 + 24000)], 0.25f, 0.01f);  // 2.5 s
+}
+
+TEST(AudioMix, SoftClipPassesTheKneeAndBendsTowardFullScale) {
+  // {input, output, tolerance}: exact below the knee and at full scale from about 3 on.
+  const std::vector<std::array<float, 3>> values{{0.5f, 0.5f, 0},   {0.8f, 0.8f, 0},         {-0.8f, -0.8f, 0},
+                                                 {3.0f, 1.0f, 0},   {-3.0f, -1.0f, 0},       {-0.9f, -0.8924f, 1e-4f},
+                                                 {1.0f, 0.9523f, 1e-4f}, {2.0f, 0.9999976f, 2e-7f}};
+  MixBuffer mix(values.size() / 2);
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_NEAR(SoftClip(values[i][0]), values[i][1], values[i][2]) << values[i][0];
+    mix.samples[i] = values[i][0];
+  }
+  SoftClipAll(mix);
+  for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(mix.samples[i], SoftClip(values[i][0]));
+}
+
+TEST(AudioMix, VolumesAreClampedPerSourceAndMutesWin) {
+  // {desktop volume, mic volume, muted, desktop gain, mic gain}
+  for (const auto& [desktop, mic, muted, dGain, mGain] : std::vector<std::tuple<float, float, bool, float, float>>{
+           {1.5f, 1.5f, false, 1.0f, 1.5f}, {1.5f, 2.5f, false, 1.0f, 2.0f}, {-0.5f, -1.0f, false, 0.0f, 0.0f},
+           {0.6f, 0.6f, true, 0.0f, 0.0f}}) {
+    AudioSettings settings;
+    settings.desktopVolume = desktop;
+    settings.micVolume = mic;
+    settings.desktopMuted = settings.micMuted = muted;
+    EXPECT_EQ(DesktopGain(settings), dGain) << desktop;
+    EXPECT_EQ(MicGain(settings), mGain) << mic;
+  }
+  EXPECT_EQ(DesktopGain(AudioSettings{}), 0.6f);
+  EXPECT_EQ(MicGain(AudioSettings{}), 0.6f);
+}
+
+std::vector<float> Ramp(size_t frames) {
+  std::vector<float> source(frames * 2);
+  for (size_t i = 0; i < frames; ++i) {
+    source[2 * i] = static_cast<float>(i);
+    source[2 * i + 1] = -static_cast<float>(i);
+  }
+  return source;
+}
+
+TEST(AudioMix, SourcesLandAtTheirOwnTimeAndAreCutAtTheEdges) {
+  const int64_t zero = 5000000000;
+  EXPECT_EQ(PlacementStartFrame(zero - 15000000, zero), -72000);
+  EXPECT_EQ(PlacementStartFrame(zero + 5000000, zero), 24000);
+  EXPECT_EQ(PlacementStartFrame(zero + 10000000 / 96000 + 1, zero), 1);  // halves round away from zero
+  EXPECT_EQ(PlacementStartFrame(zero - 10000000 / 96000 - 1, zero), -1);
+  // 1.5 s early: the first 72000 frames are lost.
+  MixBuffer early(100000);
+  AddPlaced(early, Ramp(80000), -72000, 0.5f);
+  EXPECT_EQ(early.samples[0], 72000 * 0.5f);
+  EXPECT_EQ(early.samples[1], -72000 * 0.5f);
+  EXPECT_EQ(early.samples[2 * 7999], 79999 * 0.5f);
+  EXPECT_EQ(early.samples[2 * 8000], 0.0f);
+  // 0.5 s late: silence until frame 24000, cut at the end of the mix.
+  MixBuffer late(50000);
+  AddPlaced(late, Ramp(40000), 24000, 1.0f);
+  EXPECT_EQ(late.samples[2 * 23999], 0.0f);
+  EXPECT_EQ(late.samples[2 * 24001], 1.0f);
+  EXPECT_EQ(late.samples[2 * 49999], 25999.0f);
+  EXPECT_EQ(late.samples.size(), 100000u);
+}
+
+TEST(AacEncoder, FramesOfTheEncoderSizeAndOneShorterLastFrame) {
+  const auto path = std::filesystem::temp_directory_path() / ("ostrel_aac_" + std::to_string(getpid()) + ".mp4");
+  AVFormatContext* output = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&output, nullptr, "mp4", nullptr), 0);
+  AVStream* stream = avformat_new_stream(output, nullptr);
+  {
+    AacEncoder encoder(output, static_cast<unsigned>(stream->index));
+    encoder.SetupStream(stream);
+    ASSERT_GE(avio_open2(&output->pb, path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+    ASSERT_GE(avformat_write_header(output, nullptr), 0);
+    EXPECT_EQ(encoder.FrameSize(), 1024u);
+    std::vector<float> samples(2 * 1500);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = 0.25f * std::sin(static_cast<float>(i) * 0.01f);
+    encoder.Feed(samples.data(), 1500);
+    EXPECT_EQ(encoder.NextPts(), 1024u);
+    EXPECT_EQ(encoder.PendingFrames(), 476u);
+    encoder.Flush();
+    EXPECT_EQ(encoder.LastFrameSamples(), 476u);
+    EXPECT_EQ(encoder.NextPts(), 1500u);
+    EXPECT_EQ(encoder.PendingFrames(), 0u);
+    av_write_trailer(output);
+  }
+  avio_closep(&output->pb);
+  avformat_free_context(output);
+  std::filesystem::remove(path);
+}
+
+TEST(ClipPath, TheSeparatorIsAddedOnlyWhenMissingAndNamesInOneSecondAreNumbered) {
+  EXPECT_EQ(JoinClipPath(L"/clips", L"a.mp4"), std::wstring(L"/clips") + PreferredPathSeparator() + L"a.mp4");
   EXPECT_EQ(JoinClipPath(L"C:\\clips\\", L"a.mp4"), L"C:\\clips\\a.mp4");
-  EXPECT_EQ(JoinClipPath(L"", L"a.mp4"), L"a.mp4");
-#ifndef _WIN32
-  EXPECT_EQ(sep, L'/');
-#endif
   const platform::LocalTime time{2026, 12, 5, 14, 3, 7, 250};
   EXPECT_EQ(ClipFileName(time, 1), L"clip_2026-12-05_14-03-07.mp4");
-  EXPECT_EQ(ClipFileName(time, 2), L"clip_2026-12-05_14-03-07_2.mp4");
   std::set<std::wstring> taken{L"d/clip_2026-12-05_14-03-07.mp4", L"d/clip_2026-12-05_14-03-07_2.mp4"};
   auto exists = [&](const std::wstring& path) { return taken.count(path) > 0; };
   EXPECT_EQ(UniqueClipPath(L"d", time, exists), L"d/clip_2026-12-05_14-03-07_3.mp4");
   taken.clear();
   EXPECT_EQ(UniqueClipPath(L"d/", time, exists), L"d/clip_2026-12-05_14-03-07.mp4");
-
-  ScratchFolder folder;
-  EXPECT_FALSE(ClipPathExists((folder.Path() / "none.mp4").wstring()));
-  EXPECT_TRUE(ClipPathExists(folder.Wide()));
 }
 
-TEST(SaveTelemetry, StageLinesCarryTheChangeSinceThePreviousStage) {
+TEST(SaveTelemetry, StageSamplerAndRecordingLinesHaveTheirFormats) {
   std::vector<std::wstring> lines;
+  auto log = [&](const std::wstring& line) { lines.push_back(line); };
   std::vector<MemorySample> samples{{100.0, 150.0}, {90.25, 140.0}, {90.25, 141.0}};
   size_t next = 0;
-  SaveMemoryTracker tracker([&](const std::wstring& line) { lines.push_back(line); },
-                            [&] { return samples[next++]; });
+  SaveMemoryTracker tracker(log, [&] { return samples[next++]; });
   tracker.Stage(L"entry", L"");
   tracker.Stage(L"audio-concat", L" rawBytes=3MB");
   tracker.Stage(L"a-stage-name-longer-than-18", L"");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], L"[DIAG-SAVE-MEM] stage=entry              priv=100.0MB ws=150.0MB dPriv=+100.0MB");
-  EXPECT_EQ(lines[1], L"[DIAG-SAVE-MEM] stage=audio-concat       priv=90.2MB ws=140.0MB dPriv=-9.8MB rawBytes=3MB");
-  EXPECT_EQ(lines[2], L"[DIAG-SAVE-MEM] stage=a-stage-name-longer-than-18 priv=90.2MB ws=141.0MB dPriv=+0.0MB");
-
-  EXPECT_EQ(SegmentStageName(0), L"segment-00");
-  EXPECT_EQ(SegmentStageName(24), L"segment-24");
-  EXPECT_EQ(SegmentStageName(123), L"segment-123");
-  EXPECT_EQ(MiBSuffix(L" floatBytes=", 5 * 1048576 - 1), L" floatBytes=4MB");
-  EXPECT_EQ(FormatCut(8, L"%ls", L"0123456789"), L"0123456");
-}
-
-TEST(SaveTelemetry, SizeSuffixCountsLiveRingsAndWhatTheSaveStillHolds) {
-  SegmentRing videoRing;
-  AudioRing desktopRing, micRing;
-  auto mib = [](size_t n) { return std::make_shared<std::vector<uint8_t>>(n << 20); };
-  EncodedSegment a, b;
-  a.bytes = mib(3);
-  b.bytes = mib(2);
-  videoRing.AppendWithCutoff(a, INT64_MIN);
-  videoRing.AppendWithCutoff(b, INT64_MIN);
-  AudioChunk chunk;
-  chunk.bytes = mib(1);
-  desktopRing.AppendWithCutoff(chunk, INT64_MIN);
-  micRing.AppendWithCutoff(chunk, INT64_MIN);
-  SegmentRing::Snapshot video{a, b};
-  AudioRing::Snapshot desktop{chunk}, mic;
-  SaveSizeSuffix suffix{video, desktop, mic, videoRing, desktopRing, micRing};
-  EXPECT_EQ(suffix.Text(), L" ringV=5MB ringA=2MB snapV=5MB snapA=1MB");
-  video[0].bytes.reset();
-  desktop.clear();
-  EXPECT_EQ(suffix.Text(), L" ringV=5MB ringA=2MB snapV=2MB snapA=0MB");
-}
-
-TEST(SaveTelemetry, RecordingLinesComeAtOnceAndThenEveryFortySteps) {
-  EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
-            L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
-  SegmentRing videoRing;
-  AudioRing desktopRing, micRing;
-  EncodedSegment segment;
-  segment.bytes = std::make_shared<std::vector<uint8_t>>(4u << 20);
-  videoRing.AppendWithCutoff(segment, INT64_MIN);
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::vector<std::wstring> lines;
-  // 5 ms steps: a line at once, then one every 200 ms.
-  std::thread worker([&] {
-    RunRecordingTelemetryLoop(stop, videoRing, desktopRing, micRing,
-                              [&](const std::wstring& line) {
-                                std::lock_guard lock(mutex);
-                                lines.push_back(line);
-                              },
-                              std::chrono::milliseconds(5), [] { return MemorySample{1.0, 2.0}; });
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  stop.store(true);
-  worker.join();
-  std::lock_guard lock(mutex);
-  ASSERT_GE(lines.size(), 1u);
-  ASSERT_LE(lines.size(), 2u);  // 300 ms cannot hold three sets of 40 sleeps of 5 ms
-  EXPECT_EQ(lines[0], L"[DIAG-REC-MEM] t=0s priv=1.0MB ws=2.0MB ringV=4MB ringA=0MB");
-}
-
-TEST(SaveTelemetry, TheSamplerStopsAtOnceWhenAskedAndIsSilentBeforeOneSecond) {
-  std::vector<std::wstring> lines;
-  const auto start = std::chrono::steady_clock::now();
-  {
-    SaveMemorySampler sampler([&](const std::wstring& line) { lines.push_back(line); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-  EXPECT_TRUE(lines.empty());
-
-  // The body alone with counted steps: a line on every fourth step, t in
-  // seconds, and no line for the steps of an unfinished second.
+  // The 1 s sampler's body with counted steps: a line on every fourth step,
+  // none for the steps of an unfinished second.
   std::atomic<bool> stop{false};
   int steps = 0;
-  lines.clear();
-  RunSaveMemorySampler(
-      stop, [&](const std::wstring& line) { lines.push_back(line); }, [] { return MemorySample{3.0, 4.5}; },
-      [&] {
-        if (++steps == 11) stop.store(true);
-      });
-  EXPECT_EQ(lines, (std::vector<std::wstring>{L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB",
-                                              L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
-}
-
-TEST(SaveReencoder, OnlyTheSingleCharacterOneSelectsQualityMode) {
-  const std::vector<std::pair<const char*, bool>> values{
-      {"1", true}, {"0", false}, {"true", false}, {"11", false}, {"", false}, {"1 ", false}, {"123456789", false}};
-  for (const auto& [value, quality] : values) {
-    setenv("OSTREL_SAVE_QUALITY", value, 1);
-    EXPECT_EQ(SaveQualityModeRequested(), quality) << "\"" << value << "\"";
-  }
-  unsetenv("OSTREL_SAVE_QUALITY");
-  EXPECT_FALSE(SaveQualityModeRequested());
-}
-
-TEST(SaveReencoder, QuickSyncOptionsPerAttemptAndNoneForOtherEncoders) {
-  using Options = std::vector<std::pair<std::string, std::string>>;
-  EXPECT_EQ(ReencoderOptions(true, ReencodeAttempt::kFast), (Options{{"preset", "veryfast"}, {"async_depth", "6"}}));
-  EXPECT_EQ(ReencoderOptions(true, ReencodeAttempt::kQualityTier2),
-            (Options{{"preset", "veryslow"},
-                     {"async_depth", "6"},
-                     {"extbrc", "1"},
-                     {"b_strategy", "1"},
-                     {"look_ahead", "1"},
-                     {"look_ahead_depth", "40"}}));
-  EXPECT_EQ(ReencoderOptions(true, ReencodeAttempt::kQualityTier1),
-            (Options{{"preset", "veryslow"}, {"async_depth", "6"}, {"extbrc", "1"}, {"b_strategy", "1"}}));
-  EXPECT_EQ(ReencoderOptions(true, ReencodeAttempt::kQualityTier0),
-            (Options{{"preset", "veryslow"}, {"async_depth", "6"}}));
-  for (auto attempt : {ReencodeAttempt::kFast, ReencodeAttempt::kQualityTier2, ReencodeAttempt::kQualityTier1,
-                       ReencodeAttempt::kQualityTier0}) {
-    EXPECT_TRUE(ReencoderOptions(false, attempt).empty());
-  }
-}
-
-ffmpeg::FramePtr Frame(AVPixelFormat format, int width, int height) {
-  ffmpeg::FramePtr frame(av_frame_alloc());
-  frame->format = format;
-  frame->width = width;
-  frame->height = height;
-  EXPECT_GE(av_frame_get_buffer(frame.get(), 0), 0);
-  return frame;
-}
-
-TEST(SaveReencoder, DecodedFramesAreCopiedIntoNv12) {
-  const int w = 8, h = 4;
-  auto target = Frame(AV_PIX_FMT_NV12, w, h);
-  auto planar = Frame(AV_PIX_FMT_YUV420P, w, h);
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) planar->data[0][y * planar->linesize[0] + x] = static_cast<uint8_t>(10 * y + x);
-  for (int y = 0; y < h / 2; ++y)
-    for (int x = 0; x < w / 2; ++x) {
-      planar->data[1][y * planar->linesize[1] + x] = static_cast<uint8_t>(100 + 10 * y + x);
-      planar->data[2][y * planar->linesize[2] + x] = static_cast<uint8_t>(200 + 10 * y + x);
-    }
-  CopyDecodedToNv12(*planar, *target, w, h);
-  EXPECT_EQ(target->data[0][3 * target->linesize[0] + 7], 37);
-  const uint8_t* row1 = target->data[1] + target->linesize[1];
-  EXPECT_EQ(row1[0], 110);  // U then V, side by side
-  EXPECT_EQ(row1[1], 210);
-  EXPECT_EQ(row1[6], 113);
-  EXPECT_EQ(row1[7], 213);
-
-  auto nv12 = Frame(AV_PIX_FMT_NV12, w, h);
-  for (int y = 0; y < h / 2; ++y)
-    for (int x = 0; x < w; ++x) nv12->data[1][y * nv12->linesize[1] + x] = static_cast<uint8_t>(50 + 10 * y + x);
-  CopyDecodedToNv12(*nv12, *target, w, h);
-  EXPECT_EQ(target->data[1][target->linesize[1] + 7], 67);
-
-  auto yuv422 = Frame(AV_PIX_FMT_YUV422P, w, h);
-  try {
-    CopyDecodedToNv12(*yuv422, *target, w, h);
-    ADD_FAILURE() << "4:2:2 accepted";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "save-time transcode: unexpected decoded pixel format " +
-                                             std::to_string(static_cast<int>(AV_PIX_FMT_YUV422P)));
-  }
-  auto larger = Frame(AV_PIX_FMT_YUV420P, 2 * w, h);
-  EXPECT_THROW(CopyDecodedToNv12(*larger, *target, w, h), std::runtime_error);
+  RunSaveMemorySampler(stop, log, [] { return MemorySample{3.0, 4.5}; }, [&] {
+    if (++steps == 11) stop.store(true);
+  });
+  EXPECT_EQ(lines, (std::vector<std::wstring>{
+                       L"[DIAG-SAVE-MEM] stage=entry              priv=100.0MB ws=150.0MB dPriv=+100.0MB",
+                       L"[DIAG-SAVE-MEM] stage=audio-concat       priv=90.2MB ws=140.0MB dPriv=-9.8MB rawBytes=3MB",
+                       L"[DIAG-SAVE-MEM] stage=a-stage-name-longer-than-18 priv=90.2MB ws=141.0MB dPriv=+0.0MB",
+                       L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB",
+                       L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
+  EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
+            L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
 }
 
 }  // namespace
