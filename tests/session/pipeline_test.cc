@@ -163,7 +163,7 @@ TEST_F(PipelineTest, FailedSynchronousBuildKeepsTheCurrentEncoder) {
   ASSERT_TRUE(StartOn(window, 0, 30));
   std::this_thread::sleep_for(2500ms);
   OstrelSim_FailTextureCreation(2, 0x887A0005);  // the spare and the synchronous build both fail
-  ASSERT_TRUE(WaitFor(L"Encoder thread error: 0x887A0005", 6s));
+  ASSERT_TRUE(WaitFor(L"Encoder thread error: 0x887A0005", 10s));
   // The current segment simply grows; the next rotation succeeds.
   size_t before = Segments().size();
   std::this_thread::sleep_for(5000ms);
