@@ -56,6 +56,13 @@ class PipelineTest : public ::testing::Test {
     return false;
   }
 
+  std::string Dump() {
+    std::lock_guard lock(mutex_);
+    std::string text;
+    for (const auto& line : lines_) text += std::string(line.begin(), line.end()) + "\n";
+    return text;
+  }
+
   std::deque<EncodedSegment> Segments() { return session_.State().videoRing.TakeSnapshot({INT64_MIN, INT64_MAX}); }
 
   OstrelSession session_;
@@ -162,11 +169,12 @@ TEST_F(PipelineTest, FailedSynchronousBuildKeepsTheCurrentEncoder) {
   void* window = OstrelSim_CreateWindow(640, 360);
   ASSERT_TRUE(StartOn(window, 0, 30));
   std::this_thread::sleep_for(2500ms);
-  OstrelSim_FailTextureCreation(2, 0x887A0005);  // the spare and the synchronous build both fail
-  ASSERT_TRUE(WaitFor(L"Encoder thread error: 0x887A0005", 10s));
+  // Two cycles' worth of builds fail: spares and synchronous builds alike.
+  OstrelSim_FailTextureCreation(4, 0x887A0005);
+  ASSERT_TRUE(WaitFor(L"Encoder thread error: 0x887A0005", 10s)) << Dump();
   // The current segment simply grows; the next rotation succeeds.
   size_t before = Segments().size();
-  std::this_thread::sleep_for(5000ms);
+  std::this_thread::sleep_for(7000ms);
   auto segments = Segments();
   EXPECT_GT(segments.size(), before);
   double longest = 0;
