@@ -3,7 +3,7 @@
 // FFmpeg command-line tool encoding the same frames with the same encoder,
 // options and rate control?
 //
-// usage: live_video_bench [seconds=60]
+// usage: live_video_bench [seconds=60] [only-config-index]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,7 +197,10 @@ int main(int argc, char** argv) {
   };
   std::printf("live video path, %.0f s per run (after 4 s warm-up), fake-world window 1920x1080 changing at 60 Hz\n",
               seconds);
-  for (const Config& config : configs) {
+  const int only = argc > 2 ? std::atoi(argv[2]) : -1;
+  for (int index = 0; index < 2; ++index) {
+    if (only >= 0 && index != only) continue;
+    const Config& config = configs[index];
     LibraryResult library = RunLibrary(config, seconds);
     double tool = RunFfmpegTool(config, seconds);
     std::printf("\n%s\n", config.name);
@@ -210,7 +213,7 @@ int main(int argc, char** argv) {
     std::printf("  ffmpeg tool CPU/second %.3f s (scale + encode + mux; scene rendered outside)\n", tool);
     std::printf("  library / tool         %.2f\n", tool > 0 ? library.cpuPerSecond / tool : 0.0);
   }
-  {
+  if (only < 0 || only == 2) {
     // Capture keeps its rate while saves run back to back (30 s replay,
     // desktop and microphone audio in every clip).
     const Config config{"1920x1080 -> 1280x720 @ 60 fps, saving back to back", 720, 60, 6000000};

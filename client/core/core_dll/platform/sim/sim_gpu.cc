@@ -88,7 +88,9 @@ std::shared_ptr<SimTexture> CreateSurfaceTexture(int width, int height) {
   desc.height = static_cast<uint32_t>(height);
   desc.format = PixelFormat::Bgra8;
   if (Failed(SimTexture::Validate(desc))) return nullptr;
-  return std::make_shared<SimTexture>(desc);
+  auto texture = std::make_shared<SimTexture>(desc);
+  texture->MarkCaptureSurface();
+  return texture;
 }
 
 namespace {
@@ -202,7 +204,7 @@ class SimVideoConverter final : public IVideoConverter {
         scalerKey_[3] != out.height) {
       scaler_.reset(sws_getContext(static_cast<int>(in.width), static_cast<int>(in.height), AV_PIX_FMT_BGRA,
                                    static_cast<int>(out.width), static_cast<int>(out.height), AV_PIX_FMT_NV12,
-                                   SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr));
+                                   SWS_BICUBIC, nullptr, nullptr, nullptr));
       if (!scaler_) return hr::kFail;
       const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
       if (sws_setColorspaceDetails(scaler_.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0) {
@@ -251,7 +253,14 @@ class SimContext final : public IGpuContext {
     // The GPU refuses copies between different sizes or formats; nothing
     // happens then.
     if (d.width != s.width || d.height != s.height || d.format != s.format) return;
-    std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));
+    // A GPU copy costs the CPU nothing; out of a capture surface (which the
+    // capture service renders anew before reuse) the fake GPU moves the
+    // storage instead of the bytes, so it does not either.
+    if (src->IsCaptureSurface() && d.usage == TextureUsage::Default && dst->ByteSize() == src->ByteSize()) {
+      dst->SwapStorage(*src);
+    } else {
+      std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));
+    }
     if (d.usage == TextureUsage::Staging) dst->MarkCopied();
   }
 

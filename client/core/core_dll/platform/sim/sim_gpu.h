@@ -4,6 +4,8 @@
 // staging delay.
 #pragma once
 
+#include <utility>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -35,6 +37,13 @@ class SimTexture final : public platform::ITexture {
   uint32_t RowPitch() const { return pitch_; }
   size_t ByteSize() const { return size_; }
 
+  // A capture-service surface: rewritten whole before it is handed out
+  // again, so a copy out of it may take its storage instead of its bytes.
+  void MarkCaptureSurface() { captureSurface_ = true; }
+  bool IsCaptureSurface() const { return captureSurface_; }
+  // Exchanges pixel storage with a texture of the same description.
+  void SwapStorage(SimTexture& other) { std::swap(data_, other.data_); }
+
   // Steady-clock nanoseconds of the last copy into this texture.
   void MarkCopied();
   int64_t CopiedAtNs() const { return copiedAtNs_.load(); }
@@ -44,6 +53,7 @@ class SimTexture final : public platform::ITexture {
   uint32_t pitch_ = 0;
   size_t size_ = 0;
   uint8_t* data_ = nullptr;
+  bool captureSurface_ = false;
   std::atomic<int64_t> copiedAtNs_;
 };
 
