@@ -112,20 +112,24 @@ void RunBackoffThread(SessionState& state) {
         state.spareCv.notify_one();
       }
     }
-    // Sleep the interval, waking early for a stop (the spare condition
-    // variable is not ours to wait on; poll in short slices instead).
-    const SteadyClock::time_point until = SteadyClock::now() + kSegmentInterval;
-    while (SteadyClock::now() < until) {
-      if (state.stopRequested.load()) return;
-      std::this_thread::sleep_for(std::min<SteadyClock::duration>(std::chrono::milliseconds(20),
-                                                                  until - SteadyClock::now()));
-    }
-    if (state.stopRequested.load()) return;
+    // The segment interval, cut short by a stop.
+    if (!SleepUnlessStopped(state, kSegmentInterval)) return;
     {
       std::lock_guard lock(state.frameMutex);
       state.rotationRequests.push_back(true);
     }
     state.frameCv.notify_one();
+    // The next cycle's spare request waits until the encoder thread has
+    // taken this rotation: a spare built before that would replace the one
+    // the rotation is about to use, and the rotation after would find none.
+    for (auto waited = std::chrono::milliseconds(0); waited < kRotationPickupWait;
+         waited += std::chrono::milliseconds(1)) {
+      {
+        std::lock_guard lock(state.frameMutex);
+        if (state.rotationRequests.empty()) break;
+      }
+      if (!SleepUnlessStopped(state, std::chrono::milliseconds(1))) return;
+    }
   }
 }
 

@@ -13,5 +13,8 @@ void RunFinalizeThread(SessionState& state);
 
 // The segment length: one rotation per interval.
 constexpr std::chrono::milliseconds kSegmentInterval{2000};
+// How long the backoff thread waits for the encoder thread to take a rotation
+// before asking for the next spare anyway.
+constexpr std::chrono::milliseconds kRotationPickupWait{500};
 
 }  // namespace ostrel
