@@ -21,6 +21,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "encode/ffmpeg_segment_encoder.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
 
@@ -32,34 +33,6 @@ constexpr int kWidth = 1280, kHeight = 720, kFps = 60, kSegments = 30;
 constexpr int64_t kBitrate = 6000000;
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
-
-struct Sink {
-  std::vector<uint8_t> bytes;
-  uint64_t position = 0;
-};
-
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int WriteBytes(void* opaque, const uint8_t* data, int size) {
-#else
-int WriteBytes(void* opaque, uint8_t* data, int size) {
-#endif
-  auto* sink = static_cast<Sink*>(opaque);
-  if (sink->position + size > sink->bytes.size()) sink->bytes.resize(sink->position + size);
-  std::memcpy(sink->bytes.data() + sink->position, data, static_cast<size_t>(size));
-  sink->position += static_cast<uint64_t>(size);
-  return size;
-}
-
-int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
-  auto* sink = static_cast<Sink*>(opaque);
-  auto size = static_cast<int64_t>(sink->bytes.size());
-  if (whence == AVSEEK_SIZE) return size;
-  int64_t target = whence == SEEK_SET ? offset : whence == SEEK_CUR ? static_cast<int64_t>(sink->position) + offset
-                                                : whence == SEEK_END ? size + offset : -1;
-  if (target < 0) return -1;
-  sink->position = static_cast<uint64_t>(target);
-  return target;
-}
 
 // One 2 s segment as the live encoder writes it (H.264 in MP4, no B-frames,
 // GOP 2 s, BT.709), with moving noise so the rate control spends its bits.
@@ -91,9 +64,10 @@ ostrel::SharedBytes EncodeSegment() {
   frame->width = kWidth;
   frame->height = kHeight;
   av_frame_get_buffer(frame, 0);
-  Sink sink;
+  ostrel::MemoryWriter sink;
   auto* buffer = static_cast<uint8_t*>(av_malloc(32768));
-  AVIOContext* io = avio_alloc_context(buffer, 32768, 1, &sink, nullptr, WriteBytes, SeekBytes);
+  AVIOContext* io = avio_alloc_context(buffer, 32768, 1, &sink, nullptr, &ostrel::MemoryWriter::AvioWrite,
+                                       &ostrel::MemoryWriter::Seek);
   AVFormatContext* mux = nullptr;
   avformat_alloc_output_context2(&mux, nullptr, "mp4", nullptr);
   mux->pb = io;
@@ -134,7 +108,7 @@ ostrel::SharedBytes EncodeSegment() {
   avformat_free_context(mux);
   av_freep(&io->buffer);
   avio_context_free(&io);
-  return std::make_shared<std::vector<uint8_t>>(std::move(sink.bytes));
+  return std::make_shared<std::vector<uint8_t>>(sink.TakeBytes());
 }
 
 // Resident and peak resident set from /proc (MiB); the peak is reset first.

@@ -1,5 +1,7 @@
 #include "support/save_segment_factory.h"
 
+#include "encode/ffmpeg_segment_encoder.h"
+
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -14,37 +16,6 @@ extern "C" {
 
 namespace ostrel::testing {
 namespace {
-
-struct Writer {
-  std::vector<uint8_t> bytes;
-  uint64_t position = 0;
-};
-
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int WriteBytes(void* opaque, const uint8_t* data, int size) {
-#else
-int WriteBytes(void* opaque, uint8_t* data, int size) {
-#endif
-  auto* writer = static_cast<Writer*>(opaque);
-  uint64_t end = writer->position + static_cast<uint64_t>(size);
-  if (end > writer->bytes.size()) writer->bytes.resize(end);
-  std::memcpy(writer->bytes.data() + writer->position, data, static_cast<size_t>(size));
-  writer->position = end;
-  return size;
-}
-
-int64_t SeekBytes(void* opaque, int64_t offset, int whence) {
-  auto* writer = static_cast<Writer*>(opaque);
-  int64_t size = static_cast<int64_t>(writer->bytes.size());
-  if (whence == AVSEEK_SIZE) return size;
-  int64_t target = whence == SEEK_SET   ? offset
-                   : whence == SEEK_CUR ? static_cast<int64_t>(writer->position) + offset
-                   : whence == SEEK_END ? size + offset
-                                        : -1;
-  if (target < 0) return -1;
-  writer->position = static_cast<uint64_t>(target);
-  return target;
-}
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("segment factory: " + what); }
 
@@ -91,10 +62,9 @@ SharedBytes EncodeSegmentBytes(const SegmentOptions& options) {
   if (!codec) Fail("libx264 not available");
   c.codec = avcodec_alloc_context3(codec);
   const int fps = static_cast<int>(options.fps);
-  const int den = options.timeBaseDen > 0 ? options.timeBaseDen : fps;
   c.codec->width = static_cast<int>(options.width);
   c.codec->height = static_cast<int>(options.height);
-  c.codec->time_base = AVRational{1, den};
+  c.codec->time_base = AVRational{1, fps};
   c.codec->framerate = AVRational{fps, 1};
   c.codec->pix_fmt = options.pixelFormat;
   c.codec->gop_size = 2 * fps;
@@ -119,9 +89,9 @@ SharedBytes EncodeSegmentBytes(const SegmentOptions& options) {
   if (av_frame_get_buffer(c.frame, 0) < 0) Fail("av_frame_get_buffer");
   c.packet = av_packet_alloc();
 
-  Writer writer;
+  MemoryWriter writer;
   auto* ioBuffer = static_cast<uint8_t*>(av_malloc(32768));
-  c.io = avio_alloc_context(ioBuffer, 32768, 1, &writer, nullptr, WriteBytes, SeekBytes);
+  c.io = avio_alloc_context(ioBuffer, 32768, 1, &writer, nullptr, &MemoryWriter::AvioWrite, &MemoryWriter::Seek);
   if (avformat_alloc_output_context2(&c.format, nullptr, "mp4", nullptr) < 0) Fail("output context");
   c.format->pb = c.io;
   c.format->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -141,14 +111,14 @@ SharedBytes EncodeSegmentBytes(const SegmentOptions& options) {
   for (uint32_t i = 0; i < options.frameCount; ++i) {
     if (av_frame_make_writable(c.frame) < 0) Fail("frame writable");
     Paint(c.frame, options, i);
-    c.frame->pts = static_cast<int64_t>(i) * options.ptsStep;
+    c.frame->pts = static_cast<int64_t>(i);
     if (avcodec_send_frame(c.codec, c.frame) < 0) Fail("send frame");
     drain();
   }
   avcodec_send_frame(c.codec, nullptr);
   drain();
   av_write_trailer(c.format);
-  return std::make_shared<std::vector<uint8_t>>(std::move(writer.bytes));
+  return std::make_shared<std::vector<uint8_t>>(writer.TakeBytes());
 }
 
 EncodedSegment SegmentFromBytes(SharedBytes bytes, int64_t startTicks, double durationSeconds, uint32_t frameCount,
@@ -160,13 +130,6 @@ EncodedSegment SegmentFromBytes(SharedBytes bytes, int64_t startTicks, double du
   segment.frameCount = frameCount;
   segment.needsReencode = needsReencode;
   return segment;
-}
-
-EncodedSegment MakeSegment(const SegmentOptions& options) {
-  double duration = options.durationSeconds >= 0.0 ? options.durationSeconds
-                                                   : static_cast<double>(options.frameCount) / options.fps;
-  return SegmentFromBytes(EncodeSegmentBytes(options), options.startTicks, duration, options.frameCount,
-                          options.needsReencode);
 }
 
 std::vector<uint8_t> WaveFormatBlock(uint16_t formatTag, uint16_t channels, uint32_t rate, uint16_t bits,

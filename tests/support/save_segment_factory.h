@@ -21,22 +21,13 @@ struct SegmentOptions {
   uint32_t height = 96;
   uint32_t fps = 30;
   uint32_t frameCount = 60;
-  int64_t startTicks = 0;
-  double durationSeconds = -1.0;  // below 0: frameCount / fps
-  bool needsReencode = false;
   int whiteFrame = -1;            // this frame is solid white; the others are dark
   AVPixelFormat pixelFormat = AV_PIX_FMT_NV12;  // AV_PIX_FMT_YUV422P makes a 4:2:2 stream
   int64_t bitrate = 0;            // 0: constant quality
-  // Frame i gets pts i * ptsStep in a time base of 1 / timeBaseDen
-  // (0: 1 / fps).
-  int timeBaseDen = 0;
-  int ptsStep = 1;
 };
 
 // The MP4 bytes of one segment; throws std::runtime_error when FFmpeg fails.
 SharedBytes EncodeSegmentBytes(const SegmentOptions& options);
-// A segment record around freshly encoded bytes.
-EncodedSegment MakeSegment(const SegmentOptions& options);
 // A record sharing existing bytes (cheap: reuse one encoding many times).
 EncodedSegment SegmentFromBytes(SharedBytes bytes, int64_t startTicks, double durationSeconds, uint32_t frameCount,
                                 bool needsReencode = false);

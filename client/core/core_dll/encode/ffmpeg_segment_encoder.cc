@@ -132,11 +132,6 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
 
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-int AvioWrite(void* opaque, const uint8_t* data, int size) { return MemoryWriter::Write(opaque, data, size); }
-#else
-int AvioWrite(void* opaque, uint8_t* data, int size) { return MemoryWriter::Write(opaque, data, size); }
-#endif
 
 std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
                                                       uint32_t height, bool staging) {
@@ -254,7 +249,7 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   if (!packet_) throw std::runtime_error("av_packet_alloc failed");
   ffmpeg::AvBufferPtr ioBuffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
   if (!ioBuffer) throw std::runtime_error("av_malloc failed");
-  io_.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, &writer_, nullptr, &AvioWrite,
+  io_.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, &writer_, nullptr, &MemoryWriter::AvioWrite,
                                &MemoryWriter::Seek));
   if (!io_) throw std::runtime_error("avio_alloc_context failed");
   ioBuffer.release();  // the I/O context owns it now

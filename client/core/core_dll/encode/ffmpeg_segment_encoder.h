@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+extern "C" {
+#include <libavformat/version.h>
+}
+
 #include "encode/gpu_encode_context.h"
 #include "encode/video_segment_encoder.h"
 
@@ -31,6 +35,13 @@ class MemoryWriter {
   // the target, which is returned. Another whence or a negative target
   // returns -1 and leaves the position.
   static int64_t Seek(void* opaque, int64_t offset, int whence);
+  // Write in the signature this FFmpeg's avio_alloc_context takes (its
+  // buffer became const in libavformat 61).
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  static int AvioWrite(void* opaque, const uint8_t* data, int size) { return Write(opaque, data, size); }
+#else
+  static int AvioWrite(void* opaque, uint8_t* data, int size) { return Write(opaque, data, size); }
+#endif
 
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
   uint64_t Position() const { return position_; }

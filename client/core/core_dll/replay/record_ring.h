@@ -22,12 +22,10 @@ class RecordRing {
   virtual ~RecordRing() = default;
 
   void Append(Record record, const ReplayWindow& window) {
-    std::lock_guard lock(mutex_);
-    records_.push_back(std::move(record));
-    EvictLocked(window.EvictionCutoff());
+    AppendWithCutoff(std::move(record), window.EvictionCutoff());
   }
 
-  // Append with an explicit cutoff (tests and the window-based Append).
+  // Append with an explicit eviction cutoff.
   void AppendWithCutoff(Record record, int64_t cutoff) {
     std::lock_guard lock(mutex_);
     records_.push_back(std::move(record));
