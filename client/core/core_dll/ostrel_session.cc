@@ -7,6 +7,7 @@
 #include "capture/frame_arrival.h"
 #include "encode/encoder_selection.h"
 #include "encode/encoder_threads.h"
+#include "replay/tick_clock.h"
 #include "save/clip_save.h"
 #include "watchdog/watchdog.h"
 
@@ -148,9 +149,11 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     frameDesc.width = s.captureWidth;
     frameDesc.height = s.captureHeight;
     frameDesc.format = platform::PixelFormat::Bgra8;
-    std::shared_ptr<platform::ITexture> frameTexture;
-    Check(s.d3dDevice->CreateTexture(frameDesc, &frameTexture));
-    s.frameTexture = std::move(frameTexture);
+    for (auto& texture : s.frameTextures) {
+      std::shared_ptr<platform::ITexture> created;
+      Check(s.d3dDevice->CreateTexture(frameDesc, &created));
+      texture = std::move(created);
+    }
 
     s.framePending.store(false);
     s.haveFrame.store(false);
@@ -164,6 +167,8 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     {
       std::lock_guard frameLock(s.frameMutex);
       s.rotationRequests.clear();
+      s.latestFrameTexture = 0;
+      s.frameTextureInUse = -1;
     }
     {
       std::lock_guard spareLock(s.spareMutex);
@@ -177,7 +182,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
 
     CreateFramePoolAndSession(s);
     SubscribeItemClosed(s);
-    s.lastSubmit.store(SteadyClock::now());
+    s.rateGate.Reset(TickClock::Now(), s.fps);
     SubscribeFrameArrived(s);
     Check(s.captureSession->StartCapture());
   } catch (const HresultError& error) {

@@ -2,6 +2,7 @@
 // Start and Stop, and the accessors the exports use.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "audio/audio_settings.h"
+#include "capture/frame_rate_gate.h"
 #include "encode/gpu_encode_context.h"
 #include "encode/video_segment_encoder.h"
 #include "log/log.h"
@@ -47,13 +49,20 @@ struct SessionState {
   uint32_t bitrate = 6000000;
   uint32_t requestedMaxHeight = 0, requestedFps = 0, requestedBitrate = 0;
 
-  std::shared_ptr<platform::ITexture> frameTexture;
+  // The captured picture, double-buffered: the capture callback copies into
+  // a texture the encoder thread is not reading, so a frame's content and its
+  // time stamp always travel together. Both indices are guarded by
+  // frameMutex; the callback holds it across its copy, so the encoder thread
+  // never takes a texture that is being written.
+  std::array<std::shared_ptr<platform::ITexture>, 2> frameTextures;
+  int latestFrameTexture = 0;   // content of the frame handed off last
+  int frameTextureInUse = -1;   // what the encoder thread is reading, or -1
 
   // Frame hand-off slot: capture callback and pacer produce, encoder thread
   // consumes.
   std::atomic<bool> framePending{false};
   std::atomic<int64_t> frameTicks{0};
-  std::atomic<SteadyClock::time_point> lastSubmit{SteadyClock::time_point{}};
+  FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
   std::atomic<bool> haveFrame{false};
   std::atomic<uint64_t> framesDelivered{0};
   std::atomic<uint64_t> framesOverwritten{0};

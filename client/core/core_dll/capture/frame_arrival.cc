@@ -1,6 +1,8 @@
 #include "capture/frame_arrival.h"
 
 #include <cwchar>
+#include <optional>
+#include <thread>
 
 #include "replay/tick_clock.h"
 
@@ -8,15 +10,6 @@ namespace ostrel {
 namespace {
 
 using platform::GetPlatform;
-
-// Arrivals of a source running at exactly the capture rate jitter by a
-// little; without this tolerance every late one makes the gate drop the next
-// frame, the pacer fills the hole with stale content, and the picture lags
-// the sound by a frame or more.
-constexpr double kRateGateTolerance = 0.125;  // of a frame period
-// The pacer repeats a frame only once the source has clearly missed its next
-// frame (half a period late), never in a race with an arrival that is due.
-constexpr double kPacerMargin = 1.5;  // frame periods since the last arrival
 
 double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
@@ -51,15 +44,12 @@ void WaitForCallbacks(SessionState& state) {
 }
 
 // Puts a frame stamped `ticks` into the slot; a frame still pending is
-// replaced and counted as overwritten.
-void HandOff(SessionState& state, int64_t ticks, bool newContent) {
-  {
-    std::lock_guard lock(state.frameMutex);
-    state.frameTicks.store(ticks);
-    if (newContent) state.haveFrame.store(true);
-    state.framesDelivered.fetch_add(1);
-    if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
-  }
+// replaced and counted as overwritten. The caller holds frameMutex.
+void HandOffLocked(SessionState& state, int64_t ticks, bool newContent) {
+  state.frameTicks.store(ticks);
+  if (newContent) state.haveFrame.store(true);
+  state.framesDelivered.fetch_add(1);
+  if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
 }
 
 // Closes the frame whatever way the handler leaves.
@@ -160,7 +150,7 @@ void OnFrameArrived(SessionState& state) {
   if (!scope.entered()) return;
   std::unique_ptr<platform::ICaptureFrame> frame = state.framePool->TryGetNextFrame();
   if (!frame) return;
-  // The frame's time stamp is when it arrived, not when the copy below got
+  // The frame is timed by when it arrived, not by when the copy below got
   // the device context: an encoder holding the context must not make the
   // picture late against the audio.
   const int64_t arrivalTicks = TickClock::Now();
@@ -188,17 +178,24 @@ void OnFrameArrived(SessionState& state) {
                             std::to_wstring(state.captureWidth) + L"x" + std::to_wstring(state.captureHeight) +
                             L" t=" + NowStamp());
     }
-    const SteadyClock::time_point now = SteadyClock::now();
-    const auto gate = std::chrono::duration<double>((1.0 - kRateGateTolerance) / state.fps);
-    if (now - state.lastSubmit.load() < gate) return;  // rate gate: no copy, no counters
+    const std::optional<int64_t> stamp = state.rateGate.Admit(arrivalTicks);
+    if (!stamp) return;  // no copy, no counters
 
     {
-      // The encoder thread uses the same immediate context.
-      std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
-      state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTexture, *surface);
+      std::lock_guard frameLock(state.frameMutex);
+      // Stamps never go back: when the copy waited so long that the pacer
+      // filled a later slot meanwhile, this frame is left out.
+      if (*stamp <= state.frameTicks.load()) return;
+      int target = state.latestFrameTexture;
+      if (target == state.frameTextureInUse) target = 1 - target;
+      {
+        // The encoder thread uses the same immediate context.
+        std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
+        state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTextures[target], *surface);
+      }
+      state.latestFrameTexture = target;
+      HandOffLocked(state, *stamp, /*newContent=*/true);
     }
-    HandOff(state, arrivalTicks, /*newContent=*/true);
-    state.lastSubmit.store(now);
     state.frameCv.notify_one();
   } catch (const HresultError& error) {
     SessionLog(state, L"Frame copy failed: 0x" + Hex32(error.code()));
@@ -208,16 +205,18 @@ void OnFrameArrived(SessionState& state) {
 }
 
 void RunPacer(SessionState& state) {
-  const auto period = std::chrono::duration<double>(1.0 / state.fps);
-  const auto sleepFor = std::chrono::duration_cast<SteadyClock::duration>(period);
-  const auto silence = std::chrono::duration<double>(kPacerMargin / state.fps);
+  const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / state.fps));
   for (;;) {
     if (state.stopRequested.load()) return;
-    std::this_thread::sleep_for(sleepFor);
+    std::this_thread::sleep_for(period);
     if (state.stopRequested.load()) return;
-    const SteadyClock::time_point now = SteadyClock::now();
-    if (state.haveFrame.load() && now - state.lastSubmit.load() >= silence) {
-      HandOff(state, TickClock::Now(), /*newContent=*/false);
+    if (!state.haveFrame.load()) continue;
+    if (std::optional<int64_t> slot = state.rateGate.TakeMissedSlot(TickClock::Now())) {
+      {
+        // A repeat re-submits the latest picture with the slot's stamp.
+        std::lock_guard frameLock(state.frameMutex);
+        HandOffLocked(state, *slot, /*newContent=*/false);
+      }
       state.frameCv.notify_one();
     }
   }

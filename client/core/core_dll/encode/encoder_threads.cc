@@ -54,14 +54,46 @@ void Rotate(SessionState& state) {
   }
 }
 
+// Takes the pending frame, if any: its picture and its stamp together, with
+// the texture marked as read until the write is done, so that the capture
+// callback copies the next picture into the other one.
+class PendingFrameClaim {
+ public:
+  explicit PendingFrameClaim(SessionState& state) : state_(state) {
+    std::lock_guard lock(state_.frameMutex);
+    if (!state_.framePending.exchange(false)) return;
+    texture_ = state_.latestFrameTexture;
+    ticks_ = state_.frameTicks.load();
+    state_.frameTextureInUse = texture_;
+  }
+  ~PendingFrameClaim() {
+    if (texture_ < 0) return;
+    std::lock_guard lock(state_.frameMutex);
+    state_.frameTextureInUse = -1;
+  }
+  PendingFrameClaim(const PendingFrameClaim&) = delete;
+  PendingFrameClaim& operator=(const PendingFrameClaim&) = delete;
+
+  bool claimed() const { return texture_ >= 0; }
+  platform::ITexture& texture() const { return *state_.frameTextures[texture_]; }
+  int64_t ticks() const { return ticks_; }
+
+ private:
+  SessionState& state_;
+  int texture_ = -1;
+  int64_t ticks_ = 0;
+};
+
 void EncodePendingFrame(SessionState& state) {
+  PendingFrameClaim frame(state);
+  if (!frame.claimed() || !state.encoder) return;
   const SteadyClock::time_point t = SteadyClock::now();
   uint32_t cap = state.segmentFpsCap.load();
   if (cap != 0 && state.lastEncodeTime != SteadyClock::time_point{} &&
       t - state.lastEncodeTime < std::chrono::duration<double>(1.0 / cap)) {
     return;  // above the backoff cap: skipped and counted nowhere
   }
-  bool ok = state.encoder->WriteFrame(*state.frameTexture, state.frameTicks.load());
+  bool ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
   state.writeCalls.fetch_add(1);
   if (!ok) state.writeFailures.fetch_add(1);
   state.lastEncodeTime = t;
@@ -87,7 +119,7 @@ void RunEncoderThread(SessionState& state) {
     }
     try {
       if (rotate) Rotate(state);
-      if (state.framePending.exchange(false) && state.encoder) EncodePendingFrame(state);
+      EncodePendingFrame(state);
     } catch (const HresultError& error) {
       SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
     } catch (const std::exception& error) {

@@ -1,0 +1,47 @@
+#include "capture/frame_rate_gate.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "replay/tick_clock.h"
+
+namespace ostrel {
+
+void FrameRateGate::Reset(int64_t startTicks, uint32_t fps) {
+  std::lock_guard lock(mutex_);
+  periodTicks_ = static_cast<double>(TickClock::kTicksPerSecond) / std::max<uint32_t>(fps, 1);
+  anchorTicks_ = startTicks;
+  index_ = 0;
+  anchored_ = false;
+}
+
+int64_t FrameRateGate::SlotTicks(int64_t index) const {
+  return anchorTicks_ + std::llround(static_cast<double>(index) * periodTicks_);
+}
+
+std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
+  std::lock_guard lock(mutex_);
+  const auto late = static_cast<double>(ticks - SlotTicks(index_ + 1));
+  if (late < -periodTicks_ / 4) return std::nullopt;
+  if (!anchored_ || late > periodTicks_ / 2) {
+    anchorTicks_ = ticks;
+    index_ = 0;
+    anchored_ = true;
+  } else {
+    ++index_;
+  }
+  return SlotTicks(index_);
+}
+
+std::optional<int64_t> FrameRateGate::TakeMissedSlot(int64_t nowTicks) {
+  std::lock_guard lock(mutex_);
+  if (!anchored_) return std::nullopt;
+  // Slot k's window closes half a period after it.
+  const double sinceAnchor = static_cast<double>(nowTicks - anchorTicks_) - periodTicks_ / 2;
+  const auto latestClosed = static_cast<int64_t>(std::floor(sinceAnchor / periodTicks_));
+  if (latestClosed <= index_) return std::nullopt;
+  index_ = latestClosed;
+  return SlotTicks(index_);
+}
+
+}  // namespace ostrel

@@ -1,0 +1,148 @@
+// Which frames of a source the capture takes, and which slots the pacer
+// fills, for sources faster, slower and as fast as the capture rate, with
+// arrival jitter and stalls.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "capture/frame_rate_gate.h"
+
+namespace ostrel {
+namespace {
+
+constexpr int64_t kStart = 50'000'000;
+
+int64_t At(double ms) { return kStart + std::llround(ms * 10000.0); }
+double Ms(int64_t ticks) { return static_cast<double>(ticks - kStart) / 10000.0; }
+
+struct SourceRun {
+  size_t offered = 0;
+  std::vector<double> taken;  // arrival times, ms after the start
+};
+
+// The frames the gate takes from a source at `sourceHz` whose frames arrive
+// up to `jitterMs` late, for `seconds`.
+SourceRun Feed(uint32_t fps, double sourceHz, double jitterMs, double seconds) {
+  FrameRateGate gate;
+  gate.Reset(At(0), fps);
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> late(0.0, jitterMs);
+  SourceRun run;
+  for (double content = 40.0; content < seconds * 1000.0; content += 1000.0 / sourceHz) {
+    double arrival = content + late(random);
+    ++run.offered;
+    if (gate.Admit(At(arrival))) run.taken.push_back(arrival);
+  }
+  return run;
+}
+
+// Largest distance of a taken frame from the slot grid of the first one.
+double WorstOffGrid(const std::vector<double>& taken, uint32_t fps) {
+  const double period = 1000.0 / fps;
+  double worst = 0;
+  for (double t : taken) {
+    double slots = (t - taken.front()) / period;
+    worst = std::max(worst, std::fabs(slots - std::round(slots)) * period);
+  }
+  return worst;
+}
+
+TEST(FrameRateGateTest, HalvesADoubleRateSourceWithoutChangingWhichFramesItTakes) {
+  // 60 Hz at 30 fps with up to 6 ms of delivery jitter: every second source
+  // frame, always the same ones, so no frame sits half a period off the grid.
+  SourceRun run = Feed(30, 60.0, 6.0, 20.0);
+  EXPECT_EQ(run.taken.size(), (run.offered + 1) / 2);
+  EXPECT_LT(WorstOffGrid(run.taken, 30), 6.5);
+}
+
+TEST(FrameRateGateTest, TakesEveryFrameOfASourceAtTheCaptureRateDespiteJitter) {
+  SourceRun run = Feed(60, 60.0, 3.5, 10.0);
+  EXPECT_EQ(run.taken.size(), run.offered);
+  EXPECT_LT(WorstOffGrid(run.taken, 60), 4.0);
+}
+
+TEST(FrameRateGateTest, CapsAFasterSourceAtTheCaptureRate) {
+  // 75 Hz at 60 fps gives 60 frames a second, not every second frame.
+  SourceRun run = Feed(60, 75.0, 0.0, 10.0);
+  EXPECT_NEAR(static_cast<double>(run.taken.size()), 598.0, 2.0);
+}
+
+TEST(FrameRateGateTest, TakesEveryFrameOfASlowerSource) {
+  for (SourceRun run : {Feed(60, 50.0, 2.0, 10.0), Feed(30, 29.97, 0.0, 10.0)}) {
+    EXPECT_EQ(run.taken.size(), run.offered);
+  }
+}
+
+TEST(FrameRateGateTest, DropsFramesRightAfterTheStartAndStartsAGridAfterAStall) {
+  FrameRateGate gate;
+  gate.Reset(At(0), 30);
+  EXPECT_FALSE(gate.Admit(At(10)));
+  EXPECT_TRUE(gate.Admit(At(30)));  // within a quarter period of the first slot
+  EXPECT_TRUE(gate.Admit(At(63.3)));
+  EXPECT_FALSE(gate.Admit(At(80)));  // the next slot is at 96.7
+  // A 500 ms stall: the grid starts again at the frame that ends it.
+  EXPECT_TRUE(gate.Admit(At(580)));
+  EXPECT_FALSE(gate.Admit(At(600)));
+  EXPECT_TRUE(gate.Admit(At(613.3)));
+
+  gate.Reset(At(1000), 30);  // a new capture forgets the old grid
+  EXPECT_FALSE(gate.Admit(At(1010)));
+  EXPECT_TRUE(gate.Admit(At(1040)));
+}
+
+TEST(FrameRateGateTest, PacerFillsOnlySlotsWhoseWindowClosedAndOnTheGrid) {
+  FrameRateGate gate;
+  gate.Reset(At(0), 30);
+  EXPECT_FALSE(gate.TakeMissedSlot(At(200)).has_value());  // nothing taken yet: nothing to repeat
+  ASSERT_TRUE(gate.Admit(At(40)));                          // grid: 40, 73.3, 106.7, ...
+  EXPECT_FALSE(gate.TakeMissedSlot(At(85)).has_value());    // slot 73.3 may still get its frame
+  auto slot = gate.TakeMissedSlot(At(95));
+  ASSERT_TRUE(slot.has_value());
+  EXPECT_NEAR(Ms(*slot), 73.33, 0.01);
+  EXPECT_FALSE(gate.TakeMissedSlot(At(100)).has_value());  // taken once only
+  // The late source frame of that slot is not taken as well: the two would
+  // share one time stamp. The frame of the next slot is.
+  EXPECT_FALSE(gate.Admit(At(96)));
+  auto stamp = gate.Admit(At(112));  // a frame a little late is stamped with its slot
+  ASSERT_TRUE(stamp.has_value());
+  EXPECT_NEAR(Ms(*stamp), 106.67, 0.01);
+  // A pacer that woke late fills the latest closed slot, skipping the others.
+  slot = gate.TakeMissedSlot(At(260));
+  ASSERT_TRUE(slot.has_value());
+  EXPECT_NEAR(Ms(*slot), 240.0, 0.01);
+}
+
+TEST(FrameRateGateTest, SourceFramesAndRepeatsTogetherNeverShareASlot) {
+  // A 60 Hz source at 30 fps that stalls now and then, with a pacer waking
+  // every period: rounded to the encoder's 1/fps time base, no two stamps of
+  // what is handed on fall into one slot, so none is pushed to a later one.
+  FrameRateGate gate;
+  gate.Reset(At(0), 30);
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> late(0.0, 40.0);
+  std::bernoulli_distribution stalls(0.1);
+  std::vector<double> stamps;
+  double pacer = 7.0;
+  double lastArrival = 0;
+  for (double content = 40.0; content < 20000.0; content += 1000.0 / 60) {
+    // A stalled delivery holds back the frames behind it too.
+    double arrival = std::max(content + (stalls(random) ? late(random) : 1.0), lastArrival + 0.1);
+    lastArrival = arrival;
+    for (; pacer < arrival; pacer += 1000.0 / 30) {
+      if (auto slot = gate.TakeMissedSlot(At(pacer))) stamps.push_back(Ms(*slot));
+    }
+    if (auto stamp = gate.Admit(At(arrival))) stamps.push_back(Ms(*stamp));
+  }
+  ASSERT_GT(stamps.size(), 500u);
+  std::sort(stamps.begin(), stamps.end());
+  const double period = 1000.0 / 30;
+  for (size_t i = 1; i < stamps.size(); ++i) {
+    ASSERT_GT(std::llround((stamps[i] - stamps[0]) / period), std::llround((stamps[i - 1] - stamps[0]) / period))
+        << "at " << stamps[i];
+  }
+}
+
+}  // namespace
+}  // namespace ostrel
