@@ -75,6 +75,30 @@ TEST(FrameRateGateTest, TakesEveryFrameOfASlowerSource) {
   }
 }
 
+TEST(FrameRateGateTest, AGridStartedAtALateFrameSettlesOnTheSourcesTiming) {
+  // The first frame comes 10.8 ms late, every later one 0.5 ms: the grid
+  // starts early against the source, and must not go on stamping frames
+  // before they arrived.
+  for (uint32_t fps : {30u, 60u}) {
+    const double period = 1000.0 / fps;
+    FrameRateGate gate;
+    gate.Reset(At(0), fps);
+    int taken = 0;
+    for (double content = 40.0; content < 2000.0; content += 1000.0 / 60) {
+      double arrival = content + (content == 40.0 ? 10.8 : 0.5);
+      auto stamp = gate.Admit(At(arrival));
+      if (!stamp) continue;
+      double early = arrival - Ms(*stamp);
+      EXPECT_LE(early, period / 2) << fps << " fps, frame at " << arrival;
+      if (++taken > 2 * 4) {
+        EXPECT_LE(early, period / 8 + 0.5) << fps << " fps, frame at " << arrival;
+        EXPECT_GE(early, -period / 4) << fps << " fps, frame at " << arrival;
+      }
+    }
+    EXPECT_NEAR(taken, 1960.0 / period, 2.0) << fps << " fps";
+  }
+}
+
 TEST(FrameRateGateTest, DropsFramesRightAfterTheStartAndStartsAGridAfterAStall) {
   FrameRateGate gate;
   gate.Reset(At(0), 30);

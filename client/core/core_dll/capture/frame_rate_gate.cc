@@ -13,6 +13,7 @@ void FrameRateGate::Reset(int64_t startTicks, uint32_t fps) {
   anchorTicks_ = startTicks;
   index_ = 0;
   anchored_ = false;
+  lateRun_ = 0;
 }
 
 int64_t FrameRateGate::SlotTicks(int64_t index) const {
@@ -27,8 +28,23 @@ std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
     anchorTicks_ = ticks;
     index_ = 0;
     anchored_ = true;
+    lateRun_ = 0;
+    return ticks;
+  }
+  ++index_;
+  // A grid started at a late frame runs early against the source, and every
+  // frame after it would be stamped early. Frames that keep arriving late
+  // move the grid later by the least of their delays: it settles on the
+  // source's own timing, never on one frame's jitter.
+  if (late > periodTicks_ / 8) {
+    const auto delay = static_cast<int64_t>(late);
+    leastLate_ = lateRun_ == 0 ? delay : std::min(leastLate_, delay);
+    if (++lateRun_ == kSettleFrames) {
+      anchorTicks_ += leastLate_;
+      lateRun_ = 0;
+    }
   } else {
-    ++index_;
+    lateRun_ = 0;
   }
   return SlotTicks(index_);
 }

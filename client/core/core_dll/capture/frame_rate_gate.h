@@ -4,7 +4,8 @@
 // the first frame after a start: a source frame is taken when it arrives no
 // more than a quarter period before the next slot is due, and starts a new
 // grid when it arrives more than half a period after it (a slower source, a
-// stall). A frame taken is stamped with its slot's time, and a slot whose
+// stall); frames that keep arriving late move the grid later. A frame taken
+// is stamped with its slot's time, and a slot whose
 // window closed without a source frame goes to the pacer, whose repeat is
 // stamped with the slot's time too.
 //
@@ -41,11 +42,15 @@ class FrameRateGate {
  private:
   int64_t SlotTicks(int64_t index) const;
 
+  static constexpr int kSettleFrames = 4;
+
   std::mutex mutex_;
   double periodTicks_ = 0;
   int64_t anchorTicks_ = 0;  // the grid's slot 0; the start before the first frame
   int64_t index_ = 0;        // slot of the last frame taken or repeated
   bool anchored_ = false;
+  int lateRun_ = 0;         // frames in a row taken more than an eighth of a period late
+  int64_t leastLate_ = 0;   // the least delay among them, in ticks
 };
 
 }  // namespace ostrel
