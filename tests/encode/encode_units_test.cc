@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -18,6 +19,7 @@
 
 extern "C" {
 #include <libavformat/avio.h>
+#include <libavutil/log.h>
 }
 
 namespace ostrel {
@@ -154,13 +156,23 @@ TEST(GpuEncodeContextTest, CapabilityLinesFollowTheEncoderAndTheVideoProcessor) 
   }
 }
 
-TEST(GpuEncodeContextTest, TheRealSelectionProbesAndLogsAfterTheCapabilityLine) {
+TEST(GpuEncodeContextTest, TheRealSelectionProbesQuietlyAndLogsAfterTheCapabilityLine) {
   OstrelSim_Reset();
-  RouteFfmpegLogTo({});  // keep the failing hardware encoders quiet
+  // The hardware encoders fail to open here; their complaints stay out of
+  // the log, which FFmpeg's lines otherwise reach.
+  std::vector<std::wstring> ffmpegLines;
+  std::mutex ffmpegLinesMutex;
+  RouteFfmpegLogTo([&](const std::wstring& line) {
+    std::lock_guard lock(ffmpegLinesMutex);
+    ffmpegLines.push_back(line);
+  });
   Lines lines;
   GpuEncodeContext context(Device(), 1280, 720, 640, 360, [&](auto& l) { lines.push_back(l); });
+  av_log(nullptr, AV_LOG_ERROR, "after the probes\n");
+  RouteFfmpegLogTo({});
   ASSERT_FALSE(context.EncoderName().empty());  // libx264 at least is on every machine
   EXPECT_EQ(lines, (Lines{kZeroCopyLine, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(context.EncoderName())}));
+  EXPECT_EQ(ffmpegLines, std::vector<std::wstring>{L"after the probes"});
 }
 
 }  // namespace

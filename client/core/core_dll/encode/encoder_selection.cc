@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "encode/ffmpeg_segment_encoder.h"
+#include "ffmpeg/ffmpeg_log.h"
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "platform/platform.h"
 
@@ -56,6 +57,7 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   context->pix_fmt = AV_PIX_FMT_NV12;
   context->bit_rate = bitrate;
   context->gop_size = static_cast<int>(2 * fps);
+  QuietFfmpegLogScope quiet;
   return avcodec_open2(context.get(), codec, nullptr) >= 0;
 }
 

@@ -24,9 +24,10 @@ LogSink& RoutedSink() {
 // A sink that makes FFmpeg log again on the same thread would otherwise
 // deadlock on the sink mutex; such nested lines are dropped.
 thread_local bool insideSink = false;
+thread_local int quietScopes = 0;
 
 void OnFfmpegLog(void* avClassContext, int level, const char* format, va_list args) {
-  if (level < 0 || level > AV_LOG_WARNING || insideSink) return;
+  if (level < 0 || level > AV_LOG_WARNING || insideSink || quietScopes > 0) return;
   char line[1024];
   // FFmpeg tracks whether the previous piece ended a line, per caller; one
   // flag per thread keeps the "[name @ 0x...]" prefix on line starts only.
@@ -59,5 +60,8 @@ void RouteFfmpegLogTo(LogSink sink) {
   std::lock_guard<std::mutex> lock(SinkMutex());
   RoutedSink() = std::move(sink);
 }
+
+QuietFfmpegLogScope::QuietFfmpegLogScope() { ++quietScopes; }
+QuietFfmpegLogScope::~QuietFfmpegLogScope() { --quietScopes; }
 
 }  // namespace ostrel

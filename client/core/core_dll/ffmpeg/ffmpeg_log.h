@@ -13,4 +13,15 @@ namespace ostrel {
 // previous sink is no longer called.
 void RouteFfmpegLogTo(LogSink sink);
 
+// While one lives, FFmpeg's lines from this thread are dropped: probing
+// encoders that are expected to fail (no such GPU, no driver) must not put
+// their complaints into the host's log at every start.
+class QuietFfmpegLogScope {
+ public:
+  QuietFfmpegLogScope();
+  ~QuietFfmpegLogScope();
+  QuietFfmpegLogScope(const QuietFfmpegLogScope&) = delete;
+  QuietFfmpegLogScope& operator=(const QuietFfmpegLogScope&) = delete;
+};
+
 }  // namespace ostrel
