@@ -13,9 +13,7 @@ void FrameRateGate::Reset(int64_t startTicks, uint32_t fps) {
   anchorTicks_ = startTicks;
   index_ = 0;
   anchored_ = false;
-  driftSide_ = 0;
-  driftRun_ = 0;
-  movedEarlier_ = 0;
+  lateRun_ = 0;
 }
 
 int64_t FrameRateGate::SlotTicks(int64_t index) const {
@@ -30,43 +28,25 @@ std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
     anchorTicks_ = ticks;
     index_ = 0;
     anchored_ = true;
-    driftSide_ = 0;
-    driftRun_ = 0;
-    movedEarlier_ = 0;
+    lateRun_ = 0;
     return ticks;
   }
   ++index_;
-  Settle(late);
+  // A grid started at a late frame runs early against the source, and every
+  // frame after it would be stamped early. Frames that keep arriving late
+  // move the grid later by the least of their delays: it settles on the
+  // source's own timing, never on one frame's jitter.
+  if (late > periodTicks_ / 8) {
+    const auto delay = static_cast<int64_t>(late);
+    leastLate_ = lateRun_ == 0 ? delay : std::min(leastLate_, delay);
+    if (++lateRun_ == kSettleFrames) {
+      anchorTicks_ += leastLate_;
+      lateRun_ = 0;
+    }
+  } else {
+    lateRun_ = 0;
+  }
   return SlotTicks(index_);
-}
-
-// A grid started at an unusually late frame can sit off the source's own
-// timing by up to half a period either way, and every frame after it would
-// be stamped that much early or late. Frames that keep arriving more than an
-// eighth of a period off their
-// slots, on one side, move the grid by the smallest of their offsets: it
-// settles on the source's own timing, never on one frame's jitter. Earlier
-// moves make slots closer than a period, so they are bounded to a quarter
-// period per grid: stamps then never come close enough to round to one time
-// stamp, and a source faster than the capture is not followed.
-void FrameRateGate::Settle(double late) {
-  const int side = late > periodTicks_ / 8 ? 1 : (late < -periodTicks_ / 8 ? -1 : 0);
-  if (side != driftSide_) {
-    driftSide_ = side;
-    driftRun_ = 0;
-  }
-  if (side == 0) return;
-  const auto offset = static_cast<int64_t>(late);
-  smallestOffset_ = driftRun_ == 0 ? offset : (side > 0 ? std::min(smallestOffset_, offset)
-                                                       : std::max(smallestOffset_, offset));
-  if (++driftRun_ < kSettleFrames) return;
-  driftRun_ = 0;
-  int64_t shift = smallestOffset_;
-  if (shift < 0) {
-    shift = std::max(shift, -(static_cast<int64_t>(periodTicks_ / 4) - movedEarlier_));
-    movedEarlier_ -= shift;
-  }
-  anchorTicks_ += shift;
 }
 
 std::optional<int64_t> FrameRateGate::TakeMissedSlot(int64_t nowTicks) {

@@ -4,7 +4,7 @@
 // the first frame after a start: a source frame is taken when it arrives no
 // more than a quarter period before the next slot is due, and starts a new
 // grid when it arrives more than half a period after it (a slower source, a
-// stall); frames that keep arriving off their slots move the grid. A frame taken
+// stall); frames that keep arriving late move the grid later. A frame taken
 // is stamped with its slot's time, and a slot whose
 // window closed without a source frame goes to the pacer, whose repeat is
 // stamped with the slot's time too.
@@ -41,9 +41,6 @@ class FrameRateGate {
 
  private:
   int64_t SlotTicks(int64_t index) const;
-  // Moves the grid after frames that keep arriving off their slots; `late`
-  // is the frame just taken's distance after its slot.
-  void Settle(double late);
 
   static constexpr int kSettleFrames = 4;
 
@@ -52,10 +49,8 @@ class FrameRateGate {
   int64_t anchorTicks_ = 0;  // the grid's slot 0; the start before the first frame
   int64_t index_ = 0;        // slot of the last frame taken or repeated
   bool anchored_ = false;
-  int driftSide_ = 0;           // +1 frames keep coming late, -1 early, 0 on time
-  int driftRun_ = 0;            // how many in a row
-  int64_t smallestOffset_ = 0;  // the smallest offset among them, in ticks (signed)
-  int64_t movedEarlier_ = 0;    // how far this grid has been moved earlier, in ticks
+  int lateRun_ = 0;         // frames in a row taken more than an eighth of a period late
+  int64_t leastLate_ = 0;   // the least delay among them, in ticks
 };
 
 }  // namespace ostrel
