@@ -1,23 +1,25 @@
 // Which frames a capture at `fps` takes, and when the pacer repeats one.
 //
 // Frames are taken on a grid of frame slots (tick-clock times) anchored to
-// the first frame after a start: a source frame is taken when it arrives no
-// more than a quarter period before the next slot is due, and starts a new
-// grid when it arrives more than half a period after it (a slower source, a
-// stall); frames that keep arriving late move the grid later. A frame taken
-// is stamped with its slot's time, and a slot whose
-// window closed without a source frame goes to the pacer, whose repeat is
-// stamped with the slot's time too.
+// the first frame after a start. A source frame is taken when it arrives no
+// more than a quarter period before the next slot is due, and is stamped
+// with that slot's time; one arriving more than half a period after it
+// starts a new grid (a slower source, a stall). Frames that keep arriving
+// late move the grid later. A slot whose window closed without a source
+// frame goes to the pacer, whose repeat is stamped with that slot's time.
 //
-// Why a grid rather than "one period after the last frame taken": stamps
-// within a grid are whole periods apart, so their rounding to the encoder's
-// 1/fps time base is exact and no two frames ever round to one time stamp
-// (the encoder would push the second and every frame after it a frame late);
-// a late arrival no longer makes the gate skip a source frame and shift every
-// later one by a source period; and a source slightly faster than the capture
-// (75 Hz at 60 fps) yields the capture rate, not half the source's. The
-// stamp is off the arrival by at most half a period, which is what rounding
-// to the time base costs in any case.
+// Why a grid rather than "one period after the last frame taken":
+// - the grid only ever moves later, so no two stamps are closer than a
+//   period, and rounded to the encoder's 1/fps time base none can take
+//   another's time stamp (the encoder would push it, and every frame after
+//   it, a frame late);
+// - delivery jitter cannot switch which frames of a 60 Hz window a 30 fps
+//   capture takes, which would leave them half a frame off their segment's
+//   time base;
+// - a source slightly faster than the capture (75 Hz at 60 fps) yields the
+//   capture rate, not half the source's.
+// A stamp is off its frame's arrival by at most half a period, which is what
+// rounding to the time base costs in any case.
 #pragma once
 
 #include <cstdint>
