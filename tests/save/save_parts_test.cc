@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <numbers>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "save/aac_encoder.h"
 #include "save/audio_mix.h"
 #include "save/clip_path.h"
+#include "save/save_progress.h"
 #include "save/save_telemetry.h"
 #include "save/stream_resampler.h"
 #include "save/wave_format.h"
@@ -237,6 +239,27 @@ TEST(SaveTelemetry, StageSamplerAndRecordingLinesHaveTheirFormats) {
                        L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
   EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
             L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
+}
+
+TEST(SaveProgressTest, AReaderNeverPairsOneStageWithAnothersNumbers) {
+  // The setter publishes (stage, done, total) triples that belong together;
+  // a reader on another thread must only ever see whole ones.
+  SaveProgress progress;
+  std::atomic<bool> finished{false};
+  std::thread setter([&] {
+    for (uint32_t i = 1; i <= 2000000; ++i) progress.Set(1 + i % 4, i, 2 * i);
+    finished.store(true);
+  });
+  int reads = 0, torn = 0;
+  while (!finished.load()) {
+    int stage = 0, done = 0, total = 0;
+    progress.Read(&stage, &done, &total);
+    ++reads;
+    if (stage != 0 && (total != 2 * done || stage != 1 + done % 4)) ++torn;
+  }
+  setter.join();
+  EXPECT_GT(reads, 0);
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
 }
 
 }  // namespace
