@@ -75,8 +75,6 @@ class MmcssScope {
   MmcssScope(const MmcssScope&) = delete;
   MmcssScope& operator=(const MmcssScope&) = delete;
 
-  bool Registered() const { return handle_ != nullptr; }
-
  private:
   platform::IAudioSystem& audio_;
   void* handle_;

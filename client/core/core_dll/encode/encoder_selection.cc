@@ -61,8 +61,6 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   return avcodec_open2(context.get(), codec, nullptr) >= 0;
 }
 
-std::span<const char* const> FfmpegEncoderFallbackChain() { return kFallbackChain; }
-
 std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t width, uint32_t height,
                                     uint32_t fps, uint32_t bitrate, const LogSink& logSink) {
   for (const char* name : kFallbackChain) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 
 #include "encode/gpu_encode_context.h"
@@ -27,8 +26,6 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
 std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
                                 const LogSink& logSink);
 
-// The names SelectFfmpegEncoder tries, in order.
-std::span<const char* const> FfmpegEncoderFallbackChain();
 // Opens (or pretends to open) one named encoder; ProbeFfmpegEncoder normally.
 using FfmpegEncoderProbe =
     std::function<bool(const std::string& name, uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate)>;

@@ -21,7 +21,6 @@ class AacEncoder {
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 
-  const AVCodecContext* Codec() const { return codec_.get(); }
   // Encoder parameters and time base onto the clip's audio stream.
   void SetupStream(AVStream* stream) const;
 

@@ -42,8 +42,6 @@ class SaveReencoder {
 
   // Encoder parameters and time base (1 / frame rate) onto the clip stream.
   void SetupStream(AVStream* stream) const;
-  AVRational TimeBase() const { return codec_->time_base; }
-  ReencodeAttempt OpenedWith() const { return openedWith_; }
 
   // Decodes one segment and encodes its frames at clip time (segment start -
   // clip start + frame time); raises videoEndTicks to the last frame's time.

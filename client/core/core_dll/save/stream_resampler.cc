@@ -86,7 +86,6 @@ StreamResampler::StreamResampler(const WaveFormatInfo& format) : format_(format)
   inputFormat_ = SampleFormatOf(format);
   packed24_ = format.kind == WaveSampleKind::kInteger && format.bitsPerSample == 24;
   swr_ = MakeContext(format_, inputFormat_, true);
-  soxr_ = static_cast<bool>(swr_);
   if (!swr_) swr_ = MakeContext(format_, inputFormat_, false);
   if (!swr_) {
     throw std::runtime_error("audio resampler setup failed for " + std::to_string(format.channels) + " channel(s) at " +

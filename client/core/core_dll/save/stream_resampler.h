@@ -27,9 +27,6 @@ class StreamResampler {
   // Ends the stream: appends what the filter still holds. No Push after it.
   void Finish(std::vector<float>& out);
 
-  // "soxr" or "swr": the engine this instance runs on.
-  const char* EngineName() const { return soxr_ ? "soxr" : "swr"; }
-
   // The whole conversion of one byte stream in one format (empty in, empty out).
   static std::vector<float> Convert(const uint8_t* data, size_t size, const uint8_t* format, size_t formatSize);
 
@@ -40,7 +37,6 @@ class StreamResampler {
   WaveFormatInfo format_;
   AVSampleFormat inputFormat_ = AV_SAMPLE_FMT_NONE;
   bool packed24_ = false;   // 24-bit samples are widened to 32-bit first
-  bool soxr_ = false;
   ffmpeg::SwrContextPtr swr_;
   std::vector<uint8_t> partial_;  // bytes of an incomplete frame
   std::vector<int32_t> widened_;  // scratch for 24-bit input
