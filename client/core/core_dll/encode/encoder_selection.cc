@@ -11,8 +11,6 @@
 namespace ostrel {
 namespace {
 
-constexpr const char* kFallbackChain[] = {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
-
 // The media platform's hardware H.264 encoders; false when the enumeration
 // failed.
 bool EnumerateHardwareEncoders(std::vector<platform::HardwareEncoderInfo>* encoders) {
@@ -63,7 +61,7 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
 
 std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t width, uint32_t height,
                                     uint32_t fps, uint32_t bitrate, const LogSink& logSink) {
-  for (const char* name : kFallbackChain) {
+  for (const std::string& name : platform::GetPlatform().media.H264EncoderChain()) {
     if (!probe(name, width, height, fps, bitrate)) continue;
     LogTo(logSink, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(name));
     return name;

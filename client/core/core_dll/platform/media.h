@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/hresult.h"
@@ -25,6 +26,9 @@ class IMediaPlatform {
   virtual void Shutdown() = 0;
   // MFTEnumEx(video encoder, hardware | sort-and-filter, out H.264).
   virtual Hresult EnumHardwareH264Encoders(std::vector<HardwareEncoderInfo>* out) = 0;
+  // The FFmpeg H.264 encoder names this platform can use, best first; the
+  // session opens the first that works.
+  virtual std::vector<std::string> H264EncoderChain() = 0;
 };
 
 }  // namespace ostrel::platform

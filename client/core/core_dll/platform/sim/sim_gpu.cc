@@ -8,13 +8,8 @@
 #include <new>
 #include <thread>
 
-#include "ffmpeg/ffmpeg_ptr.h"
+#include "platform/cpu/bgra_to_nv12.h"
 #include "platform/sim/sim_world.h"
-
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
 
 namespace ostrel::sim {
 
@@ -193,37 +188,14 @@ class SimVideoConverter final : public IVideoConverter {
     return hr::kOk;
   }
 
-  // One blit: the whole input scaled onto the whole output, BGRA full range
-  // to NV12 BT.709 limited range.
+  // One blit: the whole input scaled onto the whole output.
   Hresult Convert(const SimTexture& input, SimTexture& output) {
     std::lock_guard lock(mutex_);
     if (!processorCreated_) return hr::kFail;
     const TextureDesc in = input.Desc();
     const TextureDesc out = output.Desc();
-    if (!scaler_ || scalerKey_[0] != in.width || scalerKey_[1] != in.height || scalerKey_[2] != out.width ||
-        scalerKey_[3] != out.height) {
-      scaler_.reset(sws_getContext(static_cast<int>(in.width), static_cast<int>(in.height), AV_PIX_FMT_BGRA,
-                                   static_cast<int>(out.width), static_cast<int>(out.height), AV_PIX_FMT_NV12,
-                                   SWS_BICUBIC, nullptr, nullptr, nullptr));
-      if (!scaler_) return hr::kFail;
-      const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-      if (sws_setColorspaceDetails(scaler_.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0) {
-        scaler_.reset();
-        return hr::kFail;
-      }
-      scalerKey_[0] = in.width;
-      scalerKey_[1] = in.height;
-      scalerKey_[2] = out.width;
-      scalerKey_[3] = out.height;
-    }
-    const uint8_t* srcPlanes[4] = {input.Data(), nullptr, nullptr, nullptr};
-    const int srcStrides[4] = {static_cast<int>(input.RowPitch()), 0, 0, 0};
-    uint8_t* dstPlanes[4] = {output.Data(), output.Data() + static_cast<size_t>(output.RowPitch()) * out.height,
-                             nullptr, nullptr};
-    const int dstStrides[4] = {static_cast<int>(output.RowPitch()), static_cast<int>(output.RowPitch()), 0, 0};
-    int rows = sws_scale(scaler_.get(), srcPlanes, srcStrides, 0, static_cast<int>(in.height), dstPlanes,
-                         dstStrides);
-    return rows > 0 ? hr::kOk : hr::kFail;
+    return converter_.Convert({input.Data(), input.RowPitch(), in.width, in.height},
+                              {output.Data(), output.RowPitch(), out.width, out.height});
   }
 
   uint32_t InputWidth() const { return inputWidth_; }
@@ -235,8 +207,7 @@ class SimVideoConverter final : public IVideoConverter {
   const uint32_t inputWidth_, inputHeight_, outputWidth_, outputHeight_;
   std::mutex mutex_;
   bool processorCreated_ = false;
-  ffmpeg::SwsContextPtr scaler_;
-  uint32_t scalerKey_[4] = {0, 0, 0, 0};
+  platform::CpuBgraToNv12 converter_;
 };
 
 // ---- device and context -----------------------------------------------------

@@ -34,6 +34,11 @@ class SimMedia final : public platform::IMediaPlatform {
     out->push_back(encoder);
     return hr::kOk;
   }
+
+  // Every encoder a Windows machine may offer, then the software ones.
+  std::vector<std::string> H264EncoderChain() override {
+    return {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+  }
 };
 
 }  // namespace

@@ -1,0 +1,41 @@
+// BGRA (full range) to NV12 (BT.709, limited range) conversion and scaling on
+// the CPU with libswscale. Every backend without a GPU video processor uses
+// it: the fake world always, Linux today, Windows when the device offers no
+// video processor. One instance per converter; not thread-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "ffmpeg/ffmpeg_ptr.h"
+#include "platform/hresult.h"
+
+namespace ostrel::platform {
+
+struct BgraImage {
+  const uint8_t* data = nullptr;
+  uint32_t rowPitch = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+// NV12: `height` luma rows of `rowPitch` bytes, the interleaved chroma plane
+// right after them with the same pitch.
+struct Nv12Image {
+  uint8_t* data = nullptr;
+  uint32_t rowPitch = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+class CpuBgraToNv12 {
+ public:
+  // The whole input scaled onto the whole output; the scaler is rebuilt only
+  // when a size changes.
+  Hresult Convert(const BgraImage& input, const Nv12Image& output);
+
+ private:
+  ffmpeg::SwsContextPtr scaler_;
+  uint32_t key_[4] = {0, 0, 0, 0};
+};
+
+}  // namespace ostrel::platform
