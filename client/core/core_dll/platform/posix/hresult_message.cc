@@ -26,6 +26,7 @@ std::wstring HresultMessage(Hresult code) {
     case 0x88890001: return L"The audio client has not been successfully initialized.";
     case 0x88890004: return L"The audio endpoint device has been unplugged, or the audio hardware or associated hardware resources have been reconfigured, disabled, removed, or otherwise made unavailable for use.";
     case 0x88890008: return L"The requested audio format is not supported.";
+    case 0x88890010: return L"The audio service is not running.";
     case 0xC00D6D72: return L"The transform needs more input.";
     default: return L"Unknown error 0x" + Hex32(static_cast<uint32_t>(code));
   }

@@ -1,0 +1,192 @@
+// The device enumerator, endpoints and collections on PulseAudio, and the
+// audio system of the Linux backend. Each enumerator has its own connection
+// to the server; its endpoints and streams share it.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/linux/linux_backend.h"
+#include "platform/linux/pulse_audio.h"
+#include "platform/linux/pulse_watcher.h"
+
+namespace ostrel::linuxp {
+namespace {
+
+using platform::DataFlow;
+using platform::IAudioEndpoint;
+
+class PulseEndpoint final : public IAudioEndpoint {
+ public:
+  PulseEndpoint(std::shared_ptr<PulseConnection> connection, PulseDevice device)
+      : connection_(std::move(connection)), device_(std::move(device)) {}
+
+  Hresult GetId(std::wstring* id) override {
+    if (id == nullptr) return hr::kInvalidArg;
+    *id = PulseWide(device_.name.c_str());
+    return hr::kOk;
+  }
+
+  Hresult GetFriendlyName(std::wstring* name) override {
+    if (name == nullptr) return hr::kInvalidArg;
+    if (device_.description.empty()) return hr::kFail;
+    *name = PulseWide(device_.description.c_str());
+    return hr::kOk;
+  }
+
+  Hresult Activate(std::shared_ptr<platform::IAudioClient>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    *out = MakePulseAudioClient(connection_, device_);
+    return hr::kOk;
+  }
+
+ private:
+  std::shared_ptr<PulseConnection> connection_;
+  PulseDevice device_;
+};
+
+class PulseEndpointCollection final : public platform::IAudioEndpointCollection {
+ public:
+  PulseEndpointCollection(std::shared_ptr<PulseConnection> connection, std::vector<PulseDevice> devices)
+      : connection_(std::move(connection)), devices_(std::move(devices)) {}
+
+  Hresult GetCount(uint32_t* count) override {
+    if (count == nullptr) return hr::kInvalidArg;
+    *count = static_cast<uint32_t>(devices_.size());
+    return hr::kOk;
+  }
+
+  Hresult Item(uint32_t index, std::shared_ptr<IAudioEndpoint>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (index >= devices_.size()) return hr::kInvalidArg;
+    *out = std::make_shared<PulseEndpoint>(connection_, devices_[index]);
+    return hr::kOk;
+  }
+
+ private:
+  std::shared_ptr<PulseConnection> connection_;
+  std::vector<PulseDevice> devices_;  // a snapshot, like the system's
+};
+
+class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
+ public:
+  explicit PulseDeviceEnumerator(std::shared_ptr<PulseConnection> connection)
+      : connection_(std::move(connection)) {}
+
+  // Every role has the one default the server keeps per direction. A
+  // monitor as the default source is no microphone.
+  Hresult GetDefaultAudioEndpoint(DataFlow flow, platform::Role,
+                                  std::shared_ptr<IAudioEndpoint>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    PulseLock lock(*connection_);
+    std::optional<PulseDefaults> defaults = ServerDefaults(*connection_);
+    if (!defaults) return kAudioServiceNotRunning;
+    const std::string& name = flow == DataFlow::Render ? defaults->sink : defaults->source;
+    if (name.empty()) return hr::kNotFound;
+    std::optional<PulseDevice> device = FindDevice(*connection_, name);
+    if (!device || device->flow != flow || device->state != platform::kDeviceStateActive) {
+      return connection_->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
+    }
+    *out = std::make_shared<PulseEndpoint>(connection_, std::move(*device));
+    return hr::kOk;
+  }
+
+  Hresult GetDevice(const std::wstring& id, std::shared_ptr<IAudioEndpoint>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (id.empty()) return hr::kNotFound;
+    PulseLock lock(*connection_);
+    std::optional<PulseDevice> device = FindDevice(*connection_, PulseUtf8(id));
+    if (!device) return connection_->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
+    *out = std::make_shared<PulseEndpoint>(connection_, std::move(*device));
+    return hr::kOk;
+  }
+
+  Hresult EnumAudioEndpoints(DataFlow flow, uint32_t stateMask,
+                             std::shared_ptr<platform::IAudioEndpointCollection>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    std::vector<PulseDevice> devices;
+    {
+      PulseLock lock(*connection_);
+      devices = ListDevices(*connection_, flow);
+      if (!connection_->Alive()) return kAudioServiceNotRunning;
+    }
+    std::erase_if(devices, [stateMask](const PulseDevice& device) { return (device.state & stateMask) == 0; });
+    *out = std::make_shared<PulseEndpointCollection>(connection_, std::move(devices));
+    return hr::kOk;
+  }
+
+  Hresult RegisterEndpointNotificationCallback(platform::IEndpointNotificationClient* client) override {
+    PulseLock lock(*connection_);
+    return connection_->Watcher().Register(client);
+  }
+
+  Hresult UnregisterEndpointNotificationCallback(platform::IEndpointNotificationClient* client) override {
+    PulseLock lock(*connection_);
+    return connection_->Watcher().Unregister(client);
+  }
+
+ private:
+  std::shared_ptr<PulseConnection> connection_;
+};
+
+// The multimedia class scheduler has no Linux equivalent; the nearest is a
+// higher priority (lower nice value) for the capture thread, which a
+// process may or may not be allowed to take. The handle remembers the
+// thread's previous nice value.
+struct PriorityHandle {
+  pid_t thread = 0;
+  int previousNice = 0;
+};
+
+constexpr int kCaptureNice = -10;
+
+class PulseAudioSystem final : public platform::IAudioSystem {
+ public:
+  Hresult CreateDeviceEnumerator(std::shared_ptr<platform::IAudioDeviceEnumerator>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    Hresult result = hr::kOk;
+    std::shared_ptr<PulseConnection> connection = PulseConnection::Open(&result);
+    if (!connection) return result;
+    *out = std::make_shared<PulseDeviceEnumerator>(std::move(connection));
+    return hr::kOk;
+  }
+
+  void* EnterProAudioScheduling() override {
+    auto* handle = new PriorityHandle{static_cast<pid_t>(syscall(SYS_gettid)), 0};
+    errno = 0;
+    handle->previousNice = getpriority(PRIO_PROCESS, static_cast<id_t>(handle->thread));
+    if (errno != 0) {
+      delete handle;
+      return nullptr;
+    }
+    return handle;
+  }
+
+  bool SetCriticalPriority(void* handle) override {
+    if (handle == nullptr) return false;
+    auto* priority = static_cast<PriorityHandle*>(handle);
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(priority->thread), kCaptureNice) == 0;
+  }
+
+  void LeaveProAudioScheduling(void* handle) override {
+    if (handle == nullptr) return;
+    auto* priority = static_cast<PriorityHandle*>(handle);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(priority->thread), priority->previousNice);
+    delete priority;
+  }
+};
+
+}  // namespace
+
+platform::IAudioSystem& AudioSystem() {
+  static PulseAudioSystem system;
+  return system;
+}
+
+}  // namespace ostrel::linuxp

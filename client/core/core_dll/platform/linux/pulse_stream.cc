@@ -1,0 +1,251 @@
+// IAudioClient and IAudioCaptureClient on a PulseAudio record stream.
+//
+// The stream is opened in the format GetMixFormat reports, corked until
+// Start. It is never moved to another device: when its device goes away the
+// server kills it and the packet calls report the device as invalidated,
+// which the capture thread answers with a reconnection. Packets are the
+// fragments the server delivers (about 10 ms); the device position counts
+// the frames delivered since the stream opened, holes included.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/linux/pulse_audio.h"
+#include "platform/linux/pulse_format.h"
+
+namespace ostrel::linuxp {
+namespace {
+
+using platform::DataFlow;
+using platform::IAudioCaptureClient;
+
+constexpr Hresult kBufferEmpty = static_cast<Hresult>(0x08890001);  // AUDCLNT_S_BUFFER_EMPTY
+constexpr uint64_t kFragmentMs = 10;
+
+// One record stream and the packet between GetBuffer and ReleaseBuffer.
+class PulseStream {
+ public:
+  PulseStream(std::shared_ptr<PulseConnection> connection, pa_stream* stream, size_t frameBytes)
+      : connection_(std::move(connection)), stream_(stream), frameBytes_(frameBytes) {}
+
+  ~PulseStream() {
+    PulseLock lock(*connection_);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+  }
+  PulseStream(const PulseStream&) = delete;
+  PulseStream& operator=(const PulseStream&) = delete;
+
+  // Loop locked.
+  bool Alive() const { return connection_->Alive() && pa_stream_get_state(stream_) == PA_STREAM_READY; }
+
+  Hresult Cork(bool cork) {
+    PulseLock lock(*connection_);
+    if (!Alive()) return hr::kAudioDeviceInvalidated;
+    pa_operation* operation = pa_stream_cork(stream_, cork ? 1 : 0, &PulseStream::OnDone, connection_.get());
+    return connection_->Wait(operation) && Alive() ? hr::kOk : hr::kAudioDeviceInvalidated;
+  }
+
+  Hresult NextPacketSize(uint32_t* frames) {
+    PulseLock lock(*connection_);
+    if (!Alive()) return hr::kAudioDeviceInvalidated;
+    if (Hresult result = Fill(); Failed(result)) return result;
+    *frames = PacketFrames();
+    return hr::kOk;
+  }
+
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint64_t* position) {
+    {
+      PulseLock lock(*connection_);
+      if (!Alive()) return hr::kAudioDeviceInvalidated;
+      if (outstanding_) return kAudioOutOfOrder;
+      if (Hresult result = Fill(); Failed(result)) return result;
+    }
+    if (PacketFrames() == 0) return kBufferEmpty;
+    outstanding_ = true;
+    *data = packet_.data();
+    *frames = PacketFrames();
+    *position = position_;
+    return hr::kOk;
+  }
+
+  Hresult ReleaseBuffer(uint32_t frames) {
+    if (!outstanding_) return frames == 0 ? hr::kOk : kAudioOutOfOrder;
+    // A capture packet is released whole or not at all.
+    if (frames != 0 && frames != PacketFrames()) return kAudioInvalidSize;
+    outstanding_ = false;
+    if (frames != 0) {
+      position_ += frames;
+      packet_.clear();
+    }
+    return hr::kOk;
+  }
+
+  static void OnDone(pa_stream*, int, void* connection) { static_cast<PulseConnection*>(connection)->Signal(); }
+
+ private:
+  uint32_t PacketFrames() const { return static_cast<uint32_t>(packet_.size() / frameBytes_); }
+
+  // Takes the next fragment off the stream into the packet (loop locked).
+  // A hole moves the device position on; a partial frame waits for the rest.
+  Hresult Fill() {
+    while (packet_.empty()) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream_, &data, &bytes) < 0) return hr::kAudioDeviceInvalidated;
+      if (bytes == 0) return hr::kOk;
+      if (data == nullptr) {
+        position_ += bytes / frameBytes_;
+      } else {
+        const auto* from = static_cast<const uint8_t*>(data);
+        packet_.assign(partial_.begin(), partial_.end());
+        packet_.insert(packet_.end(), from, from + bytes);
+        const size_t whole = packet_.size() / frameBytes_ * frameBytes_;
+        partial_.assign(packet_.begin() + static_cast<std::ptrdiff_t>(whole), packet_.end());
+        packet_.resize(whole);
+      }
+      pa_stream_drop(stream_);
+    }
+    return hr::kOk;
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  pa_stream* stream_;
+  const size_t frameBytes_;
+  std::vector<uint8_t> packet_;   // whole frames, handed out by GetBuffer
+  std::vector<uint8_t> partial_;  // the start of a frame split across fragments
+  uint64_t position_ = 0;         // device position of the packet's first frame
+  bool outstanding_ = false;
+};
+
+class PulseCaptureClient final : public IAudioCaptureClient {
+ public:
+  explicit PulseCaptureClient(std::shared_ptr<PulseStream> stream) : stream_(std::move(stream)) {}
+
+  Hresult GetNextPacketSize(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    *frames = 0;
+    return stream_->NextPacketSize(frames);
+  }
+
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition) override {
+    if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr) {
+      return hr::kInvalidArg;
+    }
+    *data = nullptr;
+    *frames = 0;
+    *flags = 0;
+    *devicePosition = 0;
+    return stream_->GetBuffer(data, frames, devicePosition);
+  }
+
+  Hresult ReleaseBuffer(uint32_t frames) override { return stream_->ReleaseBuffer(frames); }
+
+ private:
+  std::shared_ptr<PulseStream> stream_;
+};
+
+class PulseAudioClient final : public platform::IAudioClient {
+ public:
+  PulseAudioClient(std::shared_ptr<PulseConnection> connection, PulseDevice device)
+      : connection_(std::move(connection)), device_(std::move(device)) {}
+
+  Hresult GetMixFormat(std::vector<uint8_t>* waveFormat) override {
+    if (waveFormat == nullptr) return hr::kInvalidArg;
+    if (Hresult result = LoadFormat(); Failed(result)) return result;
+    *waveFormat = format_->waveFormat;
+    return hr::kOk;
+  }
+
+  Hresult Initialize(uint32_t streamFlags, int64_t bufferDuration100ns,
+                     const std::vector<uint8_t>& waveFormat) override {
+    if (stream_) return kAudioAlreadyInitialized;
+    const bool loopback = (streamFlags & platform::kStreamFlagsLoopback) != 0;
+    if (loopback != (device_.flow == DataFlow::Render)) return kAudioWrongEndpointType;
+    if (bufferDuration100ns < 0) return hr::kInvalidArg;
+    if (Hresult result = LoadFormat(); Failed(result)) return result;
+    // Shared mode takes the mix format only.
+    if (waveFormat != format_->waveFormat) return hr::kAudioUnsupportedFormat;
+
+    const pa_sample_spec& spec = format_->spec;
+    const size_t frameBytes = pa_frame_size(&spec);
+    const uint64_t rate = spec.rate;
+    const uint64_t bufferFrames =
+        std::max<uint64_t>(static_cast<uint64_t>(bufferDuration100ns) * rate / 10000000, rate / 10);
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<uint32_t>(bufferFrames * frameBytes);
+    attr.fragsize = static_cast<uint32_t>(std::max<uint64_t>(1, rate * kFragmentMs / 1000) * frameBytes);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+
+    Hresult result = Connect(attr, frameBytes);
+    // The stream's destructor takes the loop lock itself.
+    if (Failed(result)) stream_.reset();
+    return result;
+  }
+
+  Hresult GetCaptureClient(std::shared_ptr<IAudioCaptureClient>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (!stream_) return hr::kAudioNotInitialized;
+    *out = std::make_shared<PulseCaptureClient>(stream_);
+    return hr::kOk;
+  }
+
+  Hresult Start() override {
+    if (!stream_) return hr::kAudioNotInitialized;
+    return stream_->Cork(false);
+  }
+
+  Hresult Stop() override {
+    if (!stream_) return hr::kAudioNotInitialized;
+    return stream_->Cork(true);
+  }
+
+ private:
+  Hresult Connect(const pa_buffer_attr& attr, size_t frameBytes) {
+    PulseLock lock(*connection_);
+    pa_stream* stream = pa_stream_new(connection_->Context(), "Ostrel capture", &format_->spec, &format_->map);
+    if (stream == nullptr) return connection_->Alive() ? hr::kFail : kAudioServiceNotRunning;
+    // Owned from here on, also when connecting fails.
+    stream_ = std::make_shared<PulseStream>(connection_, stream, frameBytes);
+    pa_stream_set_state_callback(stream, &PulseAudioClient::OnState, connection_.get());
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, device_.recordSource.c_str(), &attr, flags) < 0) {
+      return hr::kAudioDeviceInvalidated;
+    }
+    for (;;) {
+      const pa_stream_state_t state = pa_stream_get_state(stream);
+      if (state == PA_STREAM_READY) return hr::kOk;
+      if (!PA_STREAM_IS_GOOD(state) || !connection_->Alive()) return hr::kAudioDeviceInvalidated;
+      pa_threaded_mainloop_wait(connection_->Loop());
+    }
+  }
+
+  static void OnState(pa_stream*, void* connection) { static_cast<PulseConnection*>(connection)->Signal(); }
+
+  // The device's format as the server describes it now.
+  Hresult LoadFormat() {
+    if (format_) return hr::kOk;
+    PulseLock lock(*connection_);
+    std::optional<PulseDevice> current = FindDevice(*connection_, device_.name);
+    if (!current) return connection_->Alive() ? hr::kAudioDeviceInvalidated : kAudioServiceNotRunning;
+    device_ = std::move(*current);
+    format_ = ChooseStreamFormat(device_.spec, device_.map);
+    return hr::kOk;
+  }
+
+  std::shared_ptr<PulseConnection> connection_;
+  PulseDevice device_;
+  std::optional<PulseStreamFormat> format_;
+  std::shared_ptr<PulseStream> stream_;
+};
+
+}  // namespace
+
+std::shared_ptr<platform::IAudioClient> MakePulseAudioClient(std::shared_ptr<PulseConnection> connection,
+                                                             PulseDevice device) {
+  return std::make_shared<PulseAudioClient>(std::move(connection), std::move(device));
+}
+
+}  // namespace ostrel::linuxp
