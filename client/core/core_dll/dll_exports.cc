@@ -89,7 +89,7 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
   if (!g_session) return 6;
   if (target == nullptr) return 3;
   if (g_session->IsCapturing()) return 1;
-  if (!ProbeHardwareEncoder()) return 7;
+  if (!ProbeHardwareEncoder() && !SoftwareEncoderAllowed()) return 7;
   bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
                                   static_cast<uint32_t>(ClampToZero(fps)), static_cast<uint32_t>(ClampToZero(bitrate)),
                                   static_cast<uint32_t>(ClampToZero(replaySeconds)));

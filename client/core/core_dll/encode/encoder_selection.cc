@@ -29,6 +29,14 @@ bool ProbeHardwareEncoder() {
   return EnumerateHardwareEncoders(&encoders) && !encoders.empty();
 }
 
+bool SoftwareEncoderAllowed() {
+  try {
+    return platform::GetPlatform().media.SoftwareEncoderAllowed();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool ProbeD3D11AwareEncoder() {
   std::vector<platform::HardwareEncoderInfo> encoders;
   if (!EnumerateHardwareEncoders(&encoders)) return false;

@@ -16,6 +16,9 @@ namespace ostrel {
 // True when the media platform lists a hardware H.264 encoder. Enumerates on
 // every call.
 bool ProbeHardwareEncoder();
+// The media platform lets capture start on the software encoder without a
+// hardware one (never throws).
+bool SoftwareEncoderAllowed();
 // True when any listed hardware H.264 encoder is Direct3D 11 aware.
 bool ProbeD3D11AwareEncoder();
 // True when an FFmpeg encoder of that name exists and opens with probe

@@ -29,6 +29,10 @@ class IMediaPlatform {
   // The FFmpeg H.264 encoder names this platform can use, best first; the
   // session opens the first that works.
   virtual std::vector<std::string> H264EncoderChain() = 0;
+  // Whether capture may start without a hardware H.264 encoder (the
+  // software encoder of the chain does the work). A backend answers true
+  // only when the user asked for it.
+  virtual bool SoftwareEncoderAllowed() { return false; }
 };
 
 }  // namespace ostrel::platform

@@ -8,7 +8,6 @@
 #include <new>
 #include <thread>
 
-#include "platform/cpu/bgra_to_nv12.h"
 #include "platform/sim/sim_world.h"
 
 namespace ostrel::sim {
@@ -36,56 +35,10 @@ int64_t SteadyNs() {
       .count();
 }
 
-uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
-
 }  // namespace
 
-// ---- textures ---------------------------------------------------------------
-
-Hresult SimTexture::Validate(const TextureDesc& desc) {
-  if (desc.width == 0 || desc.height == 0) return hr::kInvalidArg;
-  if (desc.width > static_cast<uint32_t>(World::kMaxExtent) ||
-      desc.height > static_cast<uint32_t>(World::kMaxExtent)) {
-    return hr::kInvalidArg;
-  }
-  // Planar 4:2:0 surfaces need even sizes, as on real GPUs.
-  if (desc.format == PixelFormat::Nv12 && (desc.width % 2 != 0 || desc.height % 2 != 0)) {
-    return hr::kInvalidArg;
-  }
-  if (desc.usage == TextureUsage::Staging && desc.renderTarget) return hr::kInvalidArg;
-  if (desc.usage == TextureUsage::Default && desc.cpuRead) return hr::kInvalidArg;
-  return hr::kOk;
-}
-
-uint32_t SimTexture::PitchFor(const TextureDesc& desc) {
-  uint32_t bytesPerRow = desc.format == PixelFormat::Bgra8 ? desc.width * 4 : desc.width;
-  return AlignUp(bytesPerRow, kPitchAlignment);
-}
-
-SimTexture::SimTexture(const TextureDesc& desc)
-    : desc_(desc), pitch_(PitchFor(desc)), copiedAtNs_(std::numeric_limits<int64_t>::min()) {
-  size_t rows = desc.height;
-  if (desc.format == PixelFormat::Nv12) rows += (desc.height + 1) / 2;
-  size_ = static_cast<size_t>(pitch_) * rows;
-  // The pitch is a multiple of the alignment, so the size is too.
-  data_ = static_cast<uint8_t*>(std::aligned_alloc(kPitchAlignment, std::max<size_t>(size_, kPitchAlignment)));
-  if (data_ == nullptr) throw std::bad_alloc();
-  std::memset(data_, 0, size_);
-}
-
-SimTexture::~SimTexture() { std::free(data_); }
-
-void SimTexture::MarkCopied() { copiedAtNs_.store(SteadyNs()); }
-
 std::shared_ptr<SimTexture> CreateSurfaceTexture(int width, int height) {
-  TextureDesc desc;
-  desc.width = static_cast<uint32_t>(width);
-  desc.height = static_cast<uint32_t>(height);
-  desc.format = PixelFormat::Bgra8;
-  if (Failed(SimTexture::Validate(desc))) return nullptr;
-  auto texture = std::make_shared<SimTexture>(desc);
-  texture->MarkCaptureSurface();
-  return texture;
+  return platform::cpu::CreateSurfaceTexture(width, height, World::kMaxExtent);
 }
 
 namespace {
@@ -167,11 +120,8 @@ class SimFactory final : public IGpuFactory {
 
 // ---- video converter --------------------------------------------------------
 
-class SimVideoConverter final : public IVideoConverter {
+class SimVideoConverter final : public platform::cpu::CpuVideoConverter {
  public:
-  SimVideoConverter(uint32_t inW, uint32_t inH, uint32_t outW, uint32_t outH)
-      : inputWidth_(inW), inputHeight_(inH), outputWidth_(outW), outputHeight_(outH) {}
-
   Hresult CheckNv12Output(bool* supported) override {
     if (supported == nullptr) return hr::kInvalidArg;
     Hresult lost = World::Get().DeviceFault();
@@ -183,82 +133,31 @@ class SimVideoConverter final : public IVideoConverter {
   Hresult CreateProcessor() override {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    std::lock_guard lock(mutex_);
-    processorCreated_ = true;
-    return hr::kOk;
+    return CpuVideoConverter::CreateProcessor();
   }
-
-  // One blit: the whole input scaled onto the whole output.
-  Hresult Convert(const SimTexture& input, SimTexture& output) {
-    std::lock_guard lock(mutex_);
-    if (!processorCreated_) return hr::kFail;
-    const TextureDesc in = input.Desc();
-    const TextureDesc out = output.Desc();
-    return converter_.Convert({input.Data(), input.RowPitch(), in.width, in.height},
-                              {output.Data(), output.RowPitch(), out.width, out.height});
-  }
-
-  uint32_t InputWidth() const { return inputWidth_; }
-  uint32_t InputHeight() const { return inputHeight_; }
-  uint32_t OutputWidth() const { return outputWidth_; }
-  uint32_t OutputHeight() const { return outputHeight_; }
-
- private:
-  const uint32_t inputWidth_, inputHeight_, outputWidth_, outputHeight_;
-  std::mutex mutex_;
-  bool processorCreated_ = false;
-  platform::CpuBgraToNv12 converter_;
 };
 
 // ---- device and context -----------------------------------------------------
 
-class SimContext final : public IGpuContext {
+class SimContext final : public platform::cpu::CpuContext {
  public:
   void CopyResource(ITexture& destination, ITexture& source) override {
     if (Failed(World::Get().DeviceFault())) return;
-    auto* dst = dynamic_cast<SimTexture*>(&destination);
-    auto* src = dynamic_cast<SimTexture*>(&source);
-    if (dst == nullptr || src == nullptr || dst == src) return;
-    const TextureDesc d = dst->Desc();
-    const TextureDesc s = src->Desc();
-    // The GPU refuses copies between different sizes or formats; nothing
-    // happens then.
-    if (d.width != s.width || d.height != s.height || d.format != s.format) return;
-    // A GPU copy costs the CPU nothing; out of a capture surface (which the
-    // capture service renders anew before reuse) the fake GPU moves the
-    // storage instead of the bytes, so it does not either.
-    if (src->IsCaptureSurface() && d.usage == TextureUsage::Default && dst->ByteSize() == src->ByteSize()) {
-      dst->SwapStorage(*src);
-    } else {
-      std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));
-    }
-    if (d.usage == TextureUsage::Staging) dst->MarkCopied();
+    CpuContext::CopyResource(destination, source);
   }
 
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    auto* sim = dynamic_cast<SimVideoConverter*>(&converter);
-    auto* in = dynamic_cast<SimTexture*>(&bgraInput);
-    auto* out = dynamic_cast<SimTexture*>(&nv12Output);
-    if (sim == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
-    const TextureDesc inDesc = in->Desc();
-    const TextureDesc outDesc = out->Desc();
-    // Input and output views need GPU-side textures; the output view needs
-    // the render-target binding.
-    if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
-    if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || !outDesc.renderTarget) {
-      return hr::kInvalidArg;
-    }
-    return sim->Convert(*in, *out);
+    if (dynamic_cast<SimVideoConverter*>(&converter) == nullptr) return hr::kInvalidArg;
+    return CpuContext::ConvertAndScale(converter, bgraInput, nv12Output);
   }
 
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override {
     if (out == nullptr) return hr::kInvalidArg;
-    auto* texture = dynamic_cast<SimTexture*>(&staging);
-    if (texture == nullptr) return hr::kInvalidArg;
-    const TextureDesc desc = texture->Desc();
-    if (desc.usage != TextureUsage::Staging || !desc.cpuRead) return hr::kInvalidArg;
+    SimTexture* texture = nullptr;
+    Hresult checked = CheckMappable(staging, &texture);
+    if (Failed(checked)) return checked;
     World& world = World::Get();
     for (;;) {
       Hresult lost = world.DeviceFault();
@@ -273,12 +172,8 @@ class SimContext final : public IGpuContext {
       int64_t remaining = copied + delayNs - now;
       std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(remaining, 5000000)));
     }
-    out->data = texture->Data();
-    out->rowPitch = texture->RowPitch();
-    return hr::kOk;
+    return CpuContext::Map(staging, doNotWait, out);
   }
-
-  void Unmap(ITexture&) override {}
 };
 
 }  // namespace
@@ -297,7 +192,7 @@ class SimDevice final : public IGpuDevice, public std::enable_shared_from_this<S
     out->reset();
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    Hresult valid = SimTexture::Validate(desc);
+    Hresult valid = SimTexture::Validate(desc, World::kMaxExtent);
     if (Failed(valid)) return valid;
     World& world = World::Get();
     if (int delay = world.textureCreationDelayMs.load(); delay > 0) {
@@ -327,7 +222,7 @@ class SimDevice final : public IGpuDevice, public std::enable_shared_from_this<S
         inputHeight > limit || outputWidth > limit || outputHeight > limit) {
       return hr::kInvalidArg;
     }
-    *out = std::make_shared<SimVideoConverter>(inputWidth, inputHeight, outputWidth, outputHeight);
+    *out = std::make_shared<SimVideoConverter>();
     return hr::kOk;
   }
 

@@ -1,0 +1,174 @@
+#include "platform/cpu/cpu_gpu.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace ostrel::platform::cpu {
+
+namespace {
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+}  // namespace
+
+// ---- textures ---------------------------------------------------------------
+
+Hresult CpuTexture::Validate(const TextureDesc& desc, uint32_t maxExtent) {
+  if (desc.width == 0 || desc.height == 0) return hr::kInvalidArg;
+  if (desc.width > maxExtent || desc.height > maxExtent) return hr::kInvalidArg;
+  // Planar 4:2:0 surfaces need even sizes, as on real GPUs.
+  if (desc.format == PixelFormat::Nv12 && (desc.width % 2 != 0 || desc.height % 2 != 0)) {
+    return hr::kInvalidArg;
+  }
+  if (desc.usage == TextureUsage::Staging && desc.renderTarget) return hr::kInvalidArg;
+  if (desc.usage == TextureUsage::Default && desc.cpuRead) return hr::kInvalidArg;
+  return hr::kOk;
+}
+
+uint32_t CpuTexture::PitchFor(const TextureDesc& desc) {
+  uint32_t bytesPerRow = desc.format == PixelFormat::Bgra8 ? desc.width * 4 : desc.width;
+  return AlignUp(bytesPerRow, kPitchAlignment);
+}
+
+CpuTexture::CpuTexture(const TextureDesc& desc)
+    : desc_(desc), pitch_(PitchFor(desc)), copiedAtNs_(std::numeric_limits<int64_t>::min()) {
+  size_t rows = desc.height;
+  if (desc.format == PixelFormat::Nv12) rows += (desc.height + 1) / 2;
+  size_ = static_cast<size_t>(pitch_) * rows;
+  // The pitch is a multiple of the alignment, so the size is too.
+  data_ = static_cast<uint8_t*>(std::aligned_alloc(kPitchAlignment, std::max<size_t>(size_, kPitchAlignment)));
+  if (data_ == nullptr) throw std::bad_alloc();
+  std::memset(data_, 0, size_);
+}
+
+CpuTexture::~CpuTexture() { std::free(data_); }
+
+void CpuTexture::MarkCopied() { copiedAtNs_.store(SteadyNs()); }
+
+std::shared_ptr<CpuTexture> CreateSurfaceTexture(int width, int height, uint32_t maxExtent) {
+  if (width <= 0 || height <= 0) return nullptr;
+  TextureDesc desc;
+  desc.width = static_cast<uint32_t>(width);
+  desc.height = static_cast<uint32_t>(height);
+  desc.format = PixelFormat::Bgra8;
+  if (Failed(CpuTexture::Validate(desc, maxExtent))) return nullptr;
+  auto texture = std::make_shared<CpuTexture>(desc);
+  texture->MarkCaptureSurface();
+  return texture;
+}
+
+// ---- video converter --------------------------------------------------------
+
+Hresult CpuVideoConverter::CheckNv12Output(bool* supported) {
+  if (supported == nullptr) return hr::kInvalidArg;
+  *supported = true;
+  return hr::kOk;
+}
+
+Hresult CpuVideoConverter::CreateProcessor() {
+  std::lock_guard lock(mutex_);
+  processorCreated_ = true;
+  return hr::kOk;
+}
+
+Hresult CpuVideoConverter::Convert(const CpuTexture& input, CpuTexture& output) {
+  std::lock_guard lock(mutex_);
+  if (!processorCreated_) return hr::kFail;
+  const TextureDesc in = input.Desc();
+  const TextureDesc out = output.Desc();
+  return converter_.Convert({input.Data(), input.RowPitch(), in.width, in.height},
+                            {output.Data(), output.RowPitch(), out.width, out.height});
+}
+
+// ---- context ----------------------------------------------------------------
+
+void CpuContext::CopyResource(ITexture& destination, ITexture& source) {
+  auto* dst = dynamic_cast<CpuTexture*>(&destination);
+  auto* src = dynamic_cast<CpuTexture*>(&source);
+  if (dst == nullptr || src == nullptr || dst == src) return;
+  const TextureDesc d = dst->Desc();
+  const TextureDesc s = src->Desc();
+  if (d.width != s.width || d.height != s.height || d.format != s.format) return;
+  // Out of a capture surface (which the capture service renders anew before
+  // reuse) the storage moves instead of the bytes, as a GPU copy costs the
+  // CPU nothing.
+  if (src->IsCaptureSurface() && d.usage == TextureUsage::Default && dst->ByteSize() == src->ByteSize()) {
+    dst->SwapStorage(*src);
+  } else {
+    std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));
+  }
+  if (d.usage == TextureUsage::Staging) dst->MarkCopied();
+}
+
+Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
+  auto* cpu = dynamic_cast<CpuVideoConverter*>(&converter);
+  auto* in = dynamic_cast<CpuTexture*>(&bgraInput);
+  auto* out = dynamic_cast<CpuTexture*>(&nv12Output);
+  if (cpu == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
+  const TextureDesc inDesc = in->Desc();
+  const TextureDesc outDesc = out->Desc();
+  // Input and output views need GPU-side textures; the output view needs
+  // the render-target binding.
+  if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
+  if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || !outDesc.renderTarget) {
+    return hr::kInvalidArg;
+  }
+  return cpu->Convert(*in, *out);
+}
+
+Hresult CpuContext::CheckMappable(ITexture& staging, CpuTexture** texture) {
+  *texture = dynamic_cast<CpuTexture*>(&staging);
+  if (*texture == nullptr) return hr::kInvalidArg;
+  const TextureDesc desc = (*texture)->Desc();
+  if (desc.usage != TextureUsage::Staging || !desc.cpuRead) return hr::kInvalidArg;
+  return hr::kOk;
+}
+
+Hresult CpuContext::Map(ITexture& staging, bool, MappedTexture* out) {
+  if (out == nullptr) return hr::kInvalidArg;
+  CpuTexture* texture = nullptr;
+  Hresult checked = CheckMappable(staging, &texture);
+  if (Failed(checked)) return checked;
+  out->data = texture->Data();
+  out->rowPitch = texture->RowPitch();
+  return hr::kOk;
+}
+
+// ---- device -----------------------------------------------------------------
+
+Hresult CpuDevice::CreateTexture(const TextureDesc& desc, std::shared_ptr<ITexture>* out) {
+  if (out == nullptr) return hr::kInvalidArg;
+  out->reset();
+  Hresult valid = CpuTexture::Validate(desc, maxExtent_);
+  if (Failed(valid)) return valid;
+  try {
+    *out = std::make_shared<CpuTexture>(desc);
+  } catch (const std::bad_alloc&) {
+    return hr::kOutOfMemory;
+  }
+  return hr::kOk;
+}
+
+Hresult CpuDevice::CreateVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
+                                        uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) {
+  if (out == nullptr) return hr::kInvalidArg;
+  out->reset();
+  if (inputWidth == 0 || inputHeight == 0 || outputWidth == 0 || outputHeight == 0 || inputWidth > maxExtent_ ||
+      inputHeight > maxExtent_ || outputWidth > maxExtent_ || outputHeight > maxExtent_) {
+    return hr::kInvalidArg;
+  }
+  *out = std::make_shared<CpuVideoConverter>();
+  return hr::kOk;
+}
+
+}  // namespace ostrel::platform::cpu

@@ -1,0 +1,112 @@
+// A GPU whose textures are CPU buffers: the texture, the immediate context
+// (copies with memcpy, conversion with libswscale, maps that never wait) and
+// the video converter. Backends without a usable GPU path build on it: the
+// fake world adds its scripted faults around these calls, Linux uses them as
+// they are (a VA-API device with surfaces and VPP would be a sibling of
+// CpuDevice behind the same interfaces).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "platform/cpu/bgra_to_nv12.h"
+#include "platform/gpu.h"
+
+namespace ostrel::platform::cpu {
+
+// Row pitch alignment of every texture, as GPUs lay rows out.
+constexpr uint32_t kPitchAlignment = 64;
+
+// A texture: one CPU buffer. BGRA: `height` rows of RowPitch() bytes. NV12:
+// `height` luma rows, then `height / 2` rows of interleaved U/V, same pitch.
+class CpuTexture final : public ITexture {
+ public:
+  // Checks a description the way a device would; kOk when it can exist.
+  static Hresult Validate(const TextureDesc& desc, uint32_t maxExtent);
+  static uint32_t PitchFor(const TextureDesc& desc);
+
+  explicit CpuTexture(const TextureDesc& desc);
+  ~CpuTexture() override;
+  CpuTexture(const CpuTexture&) = delete;
+  CpuTexture& operator=(const CpuTexture&) = delete;
+
+  TextureDesc Desc() const override { return desc_; }
+  uint8_t* Data() { return data_; }
+  const uint8_t* Data() const { return data_; }
+  uint32_t RowPitch() const { return pitch_; }
+  size_t ByteSize() const { return size_; }
+
+  // A capture-service surface: rewritten whole before it is handed out
+  // again, so a copy out of it may take its storage instead of its bytes.
+  void MarkCaptureSurface() { captureSurface_ = true; }
+  bool IsCaptureSurface() const { return captureSurface_; }
+  // Exchanges pixel storage with a texture of the same description.
+  void SwapStorage(CpuTexture& other) { std::swap(data_, other.data_); }
+
+  // Steady-clock nanoseconds of the last copy into this texture.
+  void MarkCopied();
+  int64_t CopiedAtNs() const { return copiedAtNs_.load(); }
+
+ private:
+  TextureDesc desc_;
+  uint32_t pitch_ = 0;
+  size_t size_ = 0;
+  uint8_t* data_ = nullptr;
+  bool captureSurface_ = false;
+  std::atomic<int64_t> copiedAtNs_;
+};
+
+// A BGRA capture-service surface (see MarkCaptureSurface); null for a size
+// no texture can have.
+std::shared_ptr<CpuTexture> CreateSurfaceTexture(int width, int height, uint32_t maxExtent);
+
+// The video processor: the whole input scaled onto the whole output.
+class CpuVideoConverter : public IVideoConverter {
+ public:
+  Hresult CheckNv12Output(bool* supported) override;
+  Hresult CreateProcessor() override;
+  Hresult Convert(const CpuTexture& input, CpuTexture& output);
+
+ private:
+  std::mutex mutex_;
+  bool processorCreated_ = false;
+  CpuBgraToNv12 converter_;
+};
+
+// The immediate context. Copies between different sizes or formats do
+// nothing, as the GPU refuses them.
+class CpuContext : public IGpuContext {
+ public:
+  void CopyResource(ITexture& destination, ITexture& source) override;
+  Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override;
+  Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override;
+  void Unmap(ITexture&) override {}
+
+ protected:
+  // Map's argument checks, for a context that waits before mapping.
+  static Hresult CheckMappable(ITexture& staging, CpuTexture** texture);
+};
+
+// A device of CPU textures that is never lost.
+class CpuDevice : public IGpuDevice {
+ public:
+  explicit CpuDevice(uint32_t maxExtent) : maxExtent_(maxExtent) {}
+  Hresult CreateTexture(const TextureDesc& desc, std::shared_ptr<ITexture>* out) override;
+  IGpuContext& ImmediateContext() override { return context_; }
+  Hresult CreateVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
+                               uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) override;
+  // There is no GPU scheduler to prioritise.
+  bool HasDxgiDevice() override { return false; }
+  Hresult SetGpuThreadPriority(int32_t) override { return hr::kNoInterface; }
+  Hresult GetGpuThreadPriority(int32_t*) override { return hr::kNoInterface; }
+  Hresult GetDeviceRemovedReason() override { return hr::kOk; }
+
+ private:
+  const uint32_t maxExtent_;
+  CpuContext context_;
+};
+
+}  // namespace ostrel::platform::cpu

@@ -1,0 +1,607 @@
+// Window capture on X11: the item is a window (or a monitor's area of the
+// root window), frames are read from the window's XComposite pixmap (the
+// root window for a monitor) through MIT-SHM whenever XDamage reports a
+// change, so a still window delivers nothing. Each capture session has one
+// pool thread that reads and delivers frames.
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+
+#include <algorithm>
+#include <climits>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/cpu/cpu_gpu.h"
+#include "platform/linux/linux_backend.h"
+#include "platform/linux/x11_connection.h"
+#include "platform/linux/x11_handles.h"
+
+namespace ostrel::linuxp {
+namespace {
+
+using platform::EventToken;
+using platform::ICaptureFrame;
+using platform::ICaptureItem;
+using platform::ICaptureSession;
+using platform::IFramePool;
+using platform::ITexture;
+using platform::SizeInt32;
+using platform::cpu::CpuTexture;
+
+// Handlers by token; callers get copies so that a handler may run while
+// another is added or removed.
+class HandlerList {
+ public:
+  EventToken Add(std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    handlers_.emplace(++lastToken_, std::move(handler));
+    return lastToken_;
+  }
+  void Remove(EventToken token) {
+    std::lock_guard lock(mutex_);
+    handlers_.erase(token);
+  }
+  void CallAll() {
+    std::vector<std::function<void()>> copies;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& [token, handler] : handlers_) copies.push_back(handler);
+    }
+    for (const auto& handler : copies) handler();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<EventToken, std::function<void()>> handlers_;
+  EventToken lastToken_ = 0;
+};
+
+// ---- item -------------------------------------------------------------------
+
+class X11Item final : public ICaptureItem,
+                      public X11EventListener,
+                      public std::enable_shared_from_this<X11Item> {
+ public:
+  // A window item (monitor.id == 0) or a monitor item (window == 0).
+  X11Item(std::shared_ptr<X11Connection> connection, xcb_window_t window, X11Monitor monitor)
+      : connection_(std::move(connection)), window_(window), monitor_(monitor) {}
+  ~X11Item() override { connection_->RemoveListener(this); }
+
+  SizeInt32 Size() override {
+    if (window_ == 0) return {static_cast<int32_t>(monitor_.width), static_cast<int32_t>(monitor_.height)};
+    X11Geometry geometry;
+    // A window that is not viewable (unmapped, iconified) has no picture.
+    if (!connection_->QueryWindow(window_, &geometry) || !geometry.viewable) return {0, 0};
+    return {static_cast<int32_t>(geometry.width), static_cast<int32_t>(geometry.height)};
+  }
+
+  EventToken AddClosed(std::function<void()> handler) override { return closed_.Add(std::move(handler)); }
+  void RemoveClosed(EventToken token) override { closed_.Remove(token); }
+
+  void OnX11Event(const xcb_generic_event_t& event) override {
+    if ((event.response_type & 0x7F) != XCB_DESTROY_NOTIFY) return;
+    const auto& destroyed = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
+    if (window_ == 0 || destroyed.window != window_) return;
+    if (closedFired_.exchange(true)) return;
+    closed_.CallAll();
+  }
+
+  const std::shared_ptr<X11Connection>& Connection() const { return connection_; }
+  xcb_window_t Window() const { return window_; }
+  const X11Monitor& Monitor() const { return monitor_; }
+
+ private:
+  std::shared_ptr<X11Connection> connection_;
+  const xcb_window_t window_;
+  const X11Monitor monitor_;
+  HandlerList closed_;
+  std::atomic<bool> closedFired_{false};
+};
+
+// ---- frame pool -------------------------------------------------------------
+
+class X11FramePool;
+
+class X11Frame final : public ICaptureFrame {
+ public:
+  X11Frame(std::shared_ptr<X11FramePool> pool, std::shared_ptr<CpuTexture> texture)
+      : pool_(std::move(pool)), texture_(std::move(texture)) {}
+  ~X11Frame() override { Close(); }
+  Hresult GetSurfaceTexture(std::shared_ptr<ITexture>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    if (!texture_) return hr::kFail;
+    *out = texture_;
+    return hr::kOk;
+  }
+  void Close() override;
+
+ private:
+  std::shared_ptr<X11FramePool> pool_;
+  std::shared_ptr<CpuTexture> texture_;
+};
+
+// Buffers of the pool's size: free ones, the newest delivered one (until
+// taken) and those the host holds as frames.
+class X11FramePool final : public IFramePool, public std::enable_shared_from_this<X11FramePool> {
+ public:
+  X11FramePool(int32_t bufferCount, SizeInt32 size) : size_(size) {
+    for (int32_t i = 0; i < bufferCount; ++i) {
+      auto texture = platform::cpu::CreateSurfaceTexture(size.width, size.height, kMaxTextureExtent);
+      if (!texture) break;
+      free_.push_back(std::move(texture));
+    }
+  }
+
+  bool Valid() const { return !free_.empty(); }
+  SizeInt32 PoolSize() const { return size_; }
+
+  std::unique_ptr<ICaptureFrame> TryGetNextFrame() override {
+    std::lock_guard lock(mutex_);
+    if (!ready_) return nullptr;
+    return std::make_unique<X11Frame>(shared_from_this(), std::move(ready_));
+  }
+
+  EventToken AddFrameArrived(std::function<void()> handler) override { return arrived_.Add(std::move(handler)); }
+  void RemoveFrameArrived(EventToken token) override { arrived_.Remove(token); }
+
+  Hresult Close() override {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    if (ready_) free_.push_back(std::move(ready_));
+    return hr::kOk;
+  }
+
+  // A buffer to read the next frame into; the undelivered newest one when
+  // every other buffer is out. Null once closed.
+  std::shared_ptr<CpuTexture> AcquireBuffer() {
+    std::lock_guard lock(mutex_);
+    if (closed_) return nullptr;
+    if (!free_.empty()) {
+      auto texture = std::move(free_.back());
+      free_.pop_back();
+      return texture;
+    }
+    return std::move(ready_);
+  }
+
+  // Publishes a filled buffer as the newest frame and calls the handlers.
+  void Deliver(std::shared_ptr<CpuTexture> texture) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) {
+        free_.push_back(std::move(texture));
+        return;
+      }
+      if (ready_) free_.push_back(std::move(ready_));
+      ready_ = std::move(texture);
+    }
+    arrived_.CallAll();
+  }
+
+  void Release(std::shared_ptr<CpuTexture> texture) {
+    std::lock_guard lock(mutex_);
+    free_.push_back(std::move(texture));
+  }
+
+ private:
+  const SizeInt32 size_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<CpuTexture>> free_;
+  std::shared_ptr<CpuTexture> ready_;
+  bool closed_ = false;
+  HandlerList arrived_;
+};
+
+void X11Frame::Close() {
+  if (texture_) pool_->Release(std::move(texture_));
+}
+
+// ---- shared memory ----------------------------------------------------------
+
+// One MIT-SHM segment attached to the server and to this process.
+class ShmSegment {
+ public:
+  ShmSegment(xcb_connection_t* connection, size_t size) : connection_(connection) {
+    int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0) return;
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+      shmctl(id, IPC_RMID, nullptr);
+      return;
+    }
+    segment_ = xcb_generate_id(connection_);
+    xcb_generic_error_t* error = xcb_request_check(connection_, xcb_shm_attach_checked(connection_, segment_, id, 0));
+    // Once both sides are attached the segment goes when both detach.
+    shmctl(id, IPC_RMID, nullptr);
+    if (error != nullptr) {
+      std::free(error);
+      shmdt(address);
+      return;
+    }
+    data_ = static_cast<uint8_t*>(address);
+    size_ = size;
+  }
+  ~ShmSegment() {
+    if (data_ == nullptr) return;
+    xcb_shm_detach(connection_, segment_);
+    xcb_flush(connection_);
+    shmdt(data_);
+  }
+  ShmSegment(const ShmSegment&) = delete;
+  ShmSegment& operator=(const ShmSegment&) = delete;
+
+  bool Valid() const { return data_ != nullptr; }
+  uint32_t Id() const { return segment_; }
+  const uint8_t* Data() const { return data_; }
+  size_t Size() const { return size_; }
+
+ private:
+  xcb_connection_t* connection_;
+  xcb_shm_seg_t segment_ = 0;
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// ---- capture session --------------------------------------------------------
+
+class X11CaptureSession final : public ICaptureSession,
+                                public X11EventListener,
+                                public std::enable_shared_from_this<X11CaptureSession> {
+ public:
+  X11CaptureSession(std::shared_ptr<X11FramePool> pool, std::shared_ptr<X11Item> item)
+      : pool_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
+  ~X11CaptureSession() override { Close(); }
+
+  // There is no capture border on X11.
+  Hresult IsBorderPropertyPresent(bool* present) override {
+    if (present == nullptr) return hr::kInvalidArg;
+    *present = false;
+    return hr::kOk;
+  }
+  Hresult SetBorderRequired(bool) override { return hr::kOk; }
+
+  Hresult StartCapture() override {
+    std::lock_guard lock(lifecycleMutex_);
+    if (started_) return hr::kFail;
+    xcb_connection_t* c = connection_->Raw();
+    const xcb_window_t window = item_->Window();
+    if (window != 0) {
+      if (!connection_->HasComposite()) return hr::kDxgiUnsupported;
+      // Off-screen storage of the window's own, whatever covers it.
+      xcb_composite_redirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+      redirected_ = true;
+      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+      xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    }
+    if (connection_->DamageEventBase() == 0) return hr::kDxgiUnsupported;
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(c);
+    const SizeInt32 size = pool_->PoolSize();
+    if (connection_->HasShm()) {
+      shm_ = std::make_unique<ShmSegment>(c, static_cast<size_t>(size.width) * size.height * 4);
+      if (!shm_->Valid()) shm_.reset();
+    }
+    connection_->AddListener(shared_from_this());
+    {
+      std::lock_guard stateLock(mutex_);
+      // The first frame is read at once, as it stands.
+      renamePixmap_ = true;
+      dirty_ = true;
+    }
+    started_ = true;
+    thread_ = std::thread([this] { PoolThread(); });
+    return hr::kOk;
+  }
+
+  Hresult Close() override {
+    std::lock_guard lock(lifecycleMutex_);
+    if (!started_ || closed_) return hr::kOk;
+    closed_ = true;
+    {
+      std::lock_guard stateLock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    connection_->RemoveListener(this);
+    xcb_connection_t* c = connection_->Raw();
+    shm_.reset();
+    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
+    pixmap_ = 0;
+    xcb_damage_destroy(c, damage_);
+    if (redirected_) xcb_composite_unredirect_window(c, item_->Window(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    xcb_flush(c);
+    return hr::kOk;
+  }
+
+  void OnX11Event(const xcb_generic_event_t& event) override {
+    const uint8_t type = event.response_type & 0x7F;
+    const xcb_window_t window = item_->Window();
+    bool wake = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (type == connection_->DamageEventBase() + XCB_DAMAGE_NOTIFY) {
+        const auto& damage = reinterpret_cast<const xcb_damage_notify_event_t&>(event);
+        if (damage.damage == damage_) dirty_ = wake = true;
+      } else if (window != 0 && type == XCB_CONFIGURE_NOTIFY) {
+        const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
+        // A new size needs a new pixmap; a move keeps it.
+        if (configure.window == window &&
+            (configure.width != geometry_.width || configure.height != geometry_.height)) {
+          renamePixmap_ = dirty_ = wake = true;
+        }
+      } else if (window != 0 && type == XCB_MAP_NOTIFY) {
+        if (reinterpret_cast<const xcb_map_notify_event_t&>(event).window == window) {
+          renamePixmap_ = dirty_ = wake = true;
+        }
+      } else if (window != 0 && type == XCB_UNMAP_NOTIFY) {
+        if (reinterpret_cast<const xcb_unmap_notify_event_t&>(event).window == window) renamePixmap_ = wake = true;
+      } else if (window != 0 && type == XCB_DESTROY_NOTIFY) {
+        if (reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window == window) gone_ = wake = true;
+      }
+    }
+    if (wake) cv_.notify_one();
+  }
+
+ private:
+  void PoolThread() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || dirty_ || renamePixmap_; });
+      if (stop_) return;
+      if (gone_) {
+        dirty_ = renamePixmap_ = false;
+        continue;
+      }
+      const bool rename = renamePixmap_;
+      const bool read = dirty_;
+      renamePixmap_ = dirty_ = false;
+      lock.unlock();
+      if (rename) RenamePixmap();
+      if (read) ReadFrame();
+      lock.lock();
+    }
+  }
+
+  // The window's current pixmap: named while the window is viewable, none
+  // otherwise (it is named again when the window is mapped).
+  void RenamePixmap() {
+    xcb_connection_t* c = connection_->Raw();
+    const xcb_window_t window = item_->Window();
+    if (window == 0) return;
+    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
+    pixmap_ = 0;
+    X11Geometry geometry;
+    if (!connection_->QueryWindow(window, &geometry) || !geometry.viewable) return;
+    xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_generic_error_t* error =
+        xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, window, pixmap));
+    if (error != nullptr) {
+      std::free(error);
+      return;
+    }
+    pixmap_ = pixmap;
+    std::lock_guard lock(mutex_);
+    geometry_ = geometry;
+  }
+
+  // Reads the picture into a pool buffer and delivers it. The damage is
+  // cleared first, so a change during the read reports again.
+  void ReadFrame() {
+    xcb_connection_t* c = connection_->Raw();
+    xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
+    xcb_drawable_t source = 0;
+    int32_t x = 0, y = 0;
+    uint32_t width = 0, height = 0;
+    if (item_->Window() != 0) {
+      if (pixmap_ == 0) {
+        xcb_flush(c);
+        return;
+      }
+      X11Geometry geometry;
+      {
+        std::lock_guard lock(mutex_);
+        geometry = geometry_;
+      }
+      // The named pixmap holds the border around the contents.
+      source = pixmap_;
+      x = geometry.border;
+      y = geometry.border;
+      width = geometry.width;
+      height = geometry.height;
+    } else {
+      const X11Monitor& monitor = item_->Monitor();
+      source = connection_->Root();
+      x = monitor.x;
+      y = monitor.y;
+      width = monitor.width;
+      height = monitor.height;
+    }
+    // Frames have the pool's size: a larger picture is cut, a smaller one
+    // padded with black.
+    const SizeInt32 size = pool_->PoolSize();
+    width = std::min<uint32_t>(width, static_cast<uint32_t>(size.width));
+    height = std::min<uint32_t>(height, static_cast<uint32_t>(size.height));
+    std::shared_ptr<CpuTexture> texture = pool_->AcquireBuffer();
+    if (!texture) {
+      xcb_flush(c);
+      return;
+    }
+    if (width == 0 || height == 0 || !ReadPixels(source, x, y, width, height, *texture)) {
+      pool_->Release(std::move(texture));
+      return;
+    }
+    pool_->Deliver(std::move(texture));
+  }
+
+  bool ReadPixels(xcb_drawable_t source, int32_t x, int32_t y, uint32_t width, uint32_t height,
+                  CpuTexture& texture) {
+    xcb_connection_t* c = connection_->Raw();
+    const uint8_t* pixels = nullptr;
+    uint8_t depth = 0;
+    std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> plain(nullptr, &std::free);
+    if (shm_) {
+      std::unique_ptr<xcb_shm_get_image_reply_t, decltype(&std::free)> reply(
+          xcb_shm_get_image_reply(c,
+                                  xcb_shm_get_image(c, source, static_cast<int16_t>(x), static_cast<int16_t>(y),
+                                                    static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                                                    ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->Id(), 0),
+                                  nullptr),
+          &std::free);
+      if (!reply) return false;
+      depth = reply->depth;
+      pixels = shm_->Data();
+    } else {
+      plain.reset(xcb_get_image_reply(
+          c,
+          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, source, static_cast<int16_t>(x), static_cast<int16_t>(y),
+                        static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0u),
+          nullptr));
+      if (!plain) return false;
+      depth = plain->depth;
+      pixels = xcb_get_image_data(plain.get());
+    }
+    // 24- and 32-bit pictures are 4 bytes per pixel, B G R X in memory.
+    if (depth != 24 && depth != 32) return false;
+    const size_t sourcePitch = static_cast<size_t>(width) * 4;
+    const platform::TextureDesc desc = texture.Desc();
+    uint8_t* destination = texture.Data();
+    const size_t rowBytes = static_cast<size_t>(desc.width) * 4;
+    for (uint32_t row = 0; row < desc.height; ++row) {
+      uint8_t* out = destination + static_cast<size_t>(row) * texture.RowPitch();
+      if (row < height) {
+        std::memcpy(out, pixels + row * sourcePitch, sourcePitch);
+        std::memset(out + sourcePitch, 0, rowBytes - sourcePitch);
+      } else {
+        std::memset(out, 0, rowBytes);
+      }
+    }
+    return true;
+  }
+
+  std::shared_ptr<X11FramePool> pool_;
+  std::shared_ptr<X11Item> item_;
+  std::shared_ptr<X11Connection> connection_;
+
+  std::mutex lifecycleMutex_;
+  bool started_ = false;
+  bool closed_ = false;
+  bool redirected_ = false;
+  xcb_damage_damage_t damage_ = 0;
+  std::unique_ptr<ShmSegment> shm_;
+  xcb_pixmap_t pixmap_ = 0;  // pool thread only
+  std::thread thread_;
+
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  bool dirty_ = false;
+  bool renamePixmap_ = false;
+  bool gone_ = false;
+  X11Geometry geometry_;
+};
+
+// ---- the service ------------------------------------------------------------
+
+class X11WindowCapture final : public platform::IWindowCapture {
+ public:
+  bool IsWindow(platform::WindowHandle window) override {
+    auto connection = X11Connection::Current();
+    return connection && connection->QueryWindow(XidOf(window), nullptr);
+  }
+
+  // The monitor holding the window's centre, else the nearest one.
+  platform::MonitorHandle MonitorFromWindow(platform::WindowHandle window) override {
+    auto connection = X11Connection::Current();
+    if (!connection) return nullptr;
+    X11Geometry geometry;
+    if (!connection->QueryWindow(XidOf(window), &geometry)) return nullptr;
+    const int64_t cx = geometry.x + static_cast<int64_t>(geometry.width) / 2;
+    const int64_t cy = geometry.y + static_cast<int64_t>(geometry.height) / 2;
+    uint32_t best = 0;
+    int64_t bestDistance = INT64_MAX;
+    for (const X11Monitor& monitor : connection->Monitors()) {
+      const int64_t dx = std::max<int64_t>({monitor.x - cx, 0, cx - (monitor.x + int64_t{monitor.width} - 1)});
+      const int64_t dy = std::max<int64_t>({monitor.y - cy, 0, cy - (monitor.y + int64_t{monitor.height} - 1)});
+      const int64_t distance = dx * dx + dy * dy;
+      if (distance < bestDistance) {
+        bestDistance = distance;
+        best = monitor.id;
+      }
+    }
+    return best != 0 ? HandleOf(best) : nullptr;
+  }
+
+  Hresult CreateItemForWindow(platform::WindowHandle window, std::shared_ptr<ICaptureItem>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    auto connection = X11Connection::Current();
+    if (!connection) return hr::kInvalidArg;
+    const xcb_window_t xid = XidOf(window);
+    if (!connection->QueryWindow(xid, nullptr)) return hr::kInvalidArg;
+    auto item = std::make_shared<X11Item>(connection, xid, X11Monitor{});
+    // The item learns of the window's end from its structure events.
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection->Raw(), xid, XCB_CW_EVENT_MASK, &mask);
+    xcb_flush(connection->Raw());
+    connection->AddListener(item);
+    *out = std::move(item);
+    return hr::kOk;
+  }
+
+  Hresult CreateItemForMonitor(platform::MonitorHandle monitor, std::shared_ptr<ICaptureItem>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    auto connection = X11Connection::Current();
+    if (!connection) return hr::kInvalidArg;
+    for (const X11Monitor& candidate : connection->Monitors()) {
+      if (candidate.id != XidOf(monitor)) continue;
+      *out = std::make_shared<X11Item>(connection, 0, candidate);
+      return hr::kOk;
+    }
+    return hr::kInvalidArg;
+  }
+
+  Hresult CreateFramePool(platform::ICaptureDevice&, int32_t bufferCount, SizeInt32 size,
+                          std::shared_ptr<IFramePool>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (bufferCount <= 0 || size.width <= 0 || size.height <= 0) return hr::kInvalidArg;
+    auto pool = std::make_shared<X11FramePool>(bufferCount, size);
+    if (!pool->Valid()) return hr::kInvalidArg;
+    *out = std::move(pool);
+    return hr::kOk;
+  }
+
+  Hresult CreateCaptureSession(IFramePool& pool, ICaptureItem& item,
+                               std::shared_ptr<ICaptureSession>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    auto* x11Pool = dynamic_cast<X11FramePool*>(&pool);
+    auto* x11Item = dynamic_cast<X11Item*>(&item);
+    if (x11Pool == nullptr || x11Item == nullptr) return hr::kInvalidArg;
+    *out = std::make_shared<X11CaptureSession>(x11Pool->shared_from_this(), x11Item->shared_from_this());
+    return hr::kOk;
+  }
+};
+
+}  // namespace
+
+platform::IWindowCapture& WindowCapture() {
+  static X11WindowCapture capture;
+  return capture;
+}
+
+}  // namespace ostrel::linuxp

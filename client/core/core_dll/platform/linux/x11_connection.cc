@@ -1,0 +1,177 @@
+#include "platform/linux/x11_connection.h"
+
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace ostrel::linuxp {
+namespace {
+
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T>
+Reply<T> Own(T* reply) {
+  return Reply<T>(reply, &std::free);
+}
+
+std::string DisplayName() {
+  const char* display = std::getenv("DISPLAY");
+  return display != nullptr ? display : "";
+}
+
+std::mutex g_currentMutex;
+std::shared_ptr<X11Connection> g_current;
+std::string g_currentDisplay;
+
+}  // namespace
+
+std::shared_ptr<X11Connection> X11Connection::Current() {
+  std::lock_guard lock(g_currentMutex);
+  std::string display = DisplayName();
+  if (g_current && !g_current->Broken() && g_currentDisplay == display) return g_current;
+  g_current.reset();
+  int screen = 0;
+  xcb_connection_t* connection = xcb_connect(display.empty() ? nullptr : display.c_str(), &screen);
+  if (connection == nullptr || xcb_connection_has_error(connection) != 0) {
+    if (connection != nullptr) xcb_disconnect(connection);
+    return nullptr;
+  }
+  g_current.reset(new X11Connection(connection, screen, display));
+  g_currentDisplay = display;
+  return g_current;
+}
+
+X11Connection::X11Connection(xcb_connection_t* connection, int screen, std::string display)
+    : connection_(connection), display_(std::move(display)) {
+  xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+  for (int i = 0; i < screen && it.rem > 0; ++i) xcb_screen_next(&it);
+  root_ = it.data->root;
+
+  // Every extension is used only after its version was agreed.
+  auto composite = Own(xcb_composite_query_version_reply(
+      connection_, xcb_composite_query_version(connection_, 0, 4), nullptr));
+  composite_ = composite && (composite->major_version > 0 || composite->minor_version >= 2);
+  const xcb_query_extension_reply_t* damage = xcb_get_extension_data(connection_, &xcb_damage_id);
+  if (damage != nullptr && damage->present) {
+    damageEventBase_ = damage->first_event;
+    Own(xcb_damage_query_version_reply(connection_, xcb_damage_query_version(connection_, 1, 1), nullptr));
+  }
+  // Damage 1.1 needs XFixes regions to be known to the server's client.
+  Own(xcb_xfixes_query_version_reply(connection_, xcb_xfixes_query_version(connection_, 5, 0), nullptr));
+  auto shm = Own(xcb_shm_query_version_reply(connection_, xcb_shm_query_version(connection_), nullptr));
+  shm_ = static_cast<bool>(shm);
+  auto randr = Own(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 3), nullptr));
+  randr_ = randr && (randr->major_version > 1 || randr->minor_version >= 3);
+
+  wakeWindow_ = xcb_generate_id(connection_);
+  xcb_create_window(connection_, XCB_COPY_FROM_PARENT, wakeWindow_, root_, 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+  xcb_flush(connection_);
+  eventThread_ = std::thread([this] { EventLoop(); });
+}
+
+X11Connection::~X11Connection() {
+  // A client message to our own window ends the loop; a broken connection
+  // has ended it already.
+  xcb_client_message_event_t wake{};
+  wake.response_type = XCB_CLIENT_MESSAGE;
+  wake.format = 32;
+  wake.window = wakeWindow_;
+  wake.type = XCB_ATOM_NONE;
+  xcb_send_event(connection_, 0, wakeWindow_, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&wake));
+  xcb_flush(connection_);
+  if (eventThread_.joinable()) eventThread_.join();
+  xcb_disconnect(connection_);
+}
+
+bool X11Connection::Broken() const { return xcb_connection_has_error(connection_) != 0; }
+
+void X11Connection::EventLoop() {
+  for (;;) {
+    xcb_generic_event_t* raw = xcb_wait_for_event(connection_);
+    if (raw == nullptr) return;  // the connection broke
+    auto event = Own(raw);
+    const uint8_t type = event->response_type & 0x7F;
+    if (type == XCB_CLIENT_MESSAGE &&
+        reinterpret_cast<const xcb_client_message_event_t*>(event.get())->window == wakeWindow_) {
+      return;
+    }
+    std::vector<std::shared_ptr<X11EventListener>> targets;
+    {
+      std::lock_guard lock(listenersMutex_);
+      for (const auto& weak : listeners_) {
+        if (auto listener = weak.lock()) targets.push_back(std::move(listener));
+      }
+    }
+    for (const auto& listener : targets) listener->OnX11Event(*event);
+  }
+}
+
+void X11Connection::AddListener(const std::shared_ptr<X11EventListener>& listener) {
+  std::lock_guard lock(listenersMutex_);
+  listeners_.push_back(listener);
+}
+
+void X11Connection::RemoveListener(const X11EventListener* listener) {
+  std::lock_guard lock(listenersMutex_);
+  listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                  [listener](const std::weak_ptr<X11EventListener>& weak) {
+                                    auto held = weak.lock();
+                                    return !held || held.get() == listener;
+                                  }),
+                   listeners_.end());
+}
+
+bool X11Connection::QueryWindow(xcb_window_t window, X11Geometry* geometry) {
+  if (window == 0 || window == root_) return false;
+  auto attributes = Own(xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, window),
+                                                        nullptr));
+  auto shape = Own(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, window), nullptr));
+  if (!attributes || !shape) return false;
+  auto position = Own(xcb_translate_coordinates_reply(
+      connection_, xcb_translate_coordinates(connection_, window, root_, 0, 0), nullptr));
+  if (geometry != nullptr) {
+    geometry->width = shape->width;
+    geometry->height = shape->height;
+    geometry->border = shape->border_width;
+    geometry->viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    geometry->x = position ? position->dst_x : shape->x;
+    geometry->y = position ? position->dst_y : shape->y;
+  }
+  return true;
+}
+
+std::vector<X11Monitor> X11Connection::Monitors() {
+  std::vector<X11Monitor> monitors;
+  if (randr_) {
+    auto resources = Own(xcb_randr_get_screen_resources_current_reply(
+        connection_, xcb_randr_get_screen_resources_current(connection_, root_), nullptr));
+    if (resources) {
+      const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources.get());
+      const int count = xcb_randr_get_screen_resources_current_outputs_length(resources.get());
+      for (int i = 0; i < count; ++i) {
+        auto output = Own(xcb_randr_get_output_info_reply(
+            connection_, xcb_randr_get_output_info(connection_, outputs[i], resources->config_timestamp), nullptr));
+        if (!output || output->crtc == XCB_NONE) continue;
+        auto crtc = Own(xcb_randr_get_crtc_info_reply(
+            connection_, xcb_randr_get_crtc_info(connection_, output->crtc, resources->config_timestamp), nullptr));
+        if (!crtc || crtc->width == 0 || crtc->height == 0) continue;
+        monitors.push_back({outputs[i], crtc->x, crtc->y, crtc->width, crtc->height});
+      }
+    }
+  }
+  if (monitors.empty()) {
+    auto shape = Own(xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, root_), nullptr));
+    if (shape) monitors.push_back({root_, 0, 0, shape->width, shape->height});
+  }
+  return monitors;
+}
+
+}  // namespace ostrel::linuxp

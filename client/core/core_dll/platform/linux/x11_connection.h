@@ -1,0 +1,84 @@
+// The backend's own X11 connection (xcb) with its event thread.
+//
+// One connection per display: Current() opens one for $DISPLAY and opens a
+// new one when DISPLAY changed or the server went away; whoever uses a
+// connection keeps it alive through its shared pointer. The event thread
+// hands every event to the registered listeners; a listener is held weakly,
+// so it may go at any time (its owner unregisters it in its destructor).
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ostrel::linuxp {
+
+class X11EventListener {
+ public:
+  virtual ~X11EventListener() = default;
+  // On the event thread; must be short and must not unregister listeners.
+  virtual void OnX11Event(const xcb_generic_event_t& event) = 0;
+};
+
+// A monitor: a RandR output with a CRTC (the whole screen when RandR knows
+// none). `id` is the output's id (or the root window's).
+struct X11Monitor {
+  uint32_t id = 0;
+  int32_t x = 0, y = 0;
+  uint32_t width = 0, height = 0;
+};
+
+struct X11Geometry {
+  int32_t x = 0, y = 0;  // top-left of the contents, root coordinates
+  uint32_t width = 0, height = 0;
+  uint16_t border = 0;
+  bool viewable = false;
+};
+
+class X11Connection {
+ public:
+  // The connection to $DISPLAY; null when no server answers.
+  static std::shared_ptr<X11Connection> Current();
+
+  ~X11Connection();
+  X11Connection(const X11Connection&) = delete;
+  X11Connection& operator=(const X11Connection&) = delete;
+
+  xcb_connection_t* Raw() const { return connection_; }
+  xcb_window_t Root() const { return root_; }
+  bool Broken() const;
+  bool HasComposite() const { return composite_; }
+  bool HasShm() const { return shm_; }
+  uint8_t DamageEventBase() const { return damageEventBase_; }
+
+  // The window's existence, viewability and geometry; false when it does
+  // not exist.
+  bool QueryWindow(xcb_window_t window, X11Geometry* geometry);
+  std::vector<X11Monitor> Monitors();
+
+  void AddListener(const std::shared_ptr<X11EventListener>& listener);
+  void RemoveListener(const X11EventListener* listener);
+
+ private:
+  X11Connection(xcb_connection_t* connection, int screen, std::string display);
+  void EventLoop();
+
+  xcb_connection_t* connection_ = nullptr;
+  xcb_window_t root_ = 0;
+  xcb_window_t wakeWindow_ = 0;  // receives the event that ends the loop
+  std::string display_;
+  bool composite_ = false;
+  bool shm_ = false;
+  bool randr_ = false;
+  uint8_t damageEventBase_ = 0;
+  std::mutex listenersMutex_;
+  std::vector<std::weak_ptr<X11EventListener>> listeners_;
+  std::thread eventThread_;
+};
+
+}  // namespace ostrel::linuxp
