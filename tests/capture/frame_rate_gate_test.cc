@@ -104,21 +104,21 @@ TEST(FrameRateGateTest, AGridStartedAtALateFrameSettlesOnTheSourcesTiming) {
   }
 }
 
-TEST(FrameRateGateTest, DropsFramesRightAfterTheStartAndStartsAGridAfterAStall) {
+TEST(FrameRateGateTest, TakesTheFirstFrameAfterTheStartAndStartsAGridAfterAStall) {
   FrameRateGate gate;
   gate.Reset(At(0), 30);
-  EXPECT_FALSE(gate.Admit(At(10)));
-  EXPECT_TRUE(gate.Admit(At(30)));  // within a quarter period of the first slot
-  EXPECT_TRUE(gate.Admit(At(63.3)));
-  EXPECT_FALSE(gate.Admit(At(80)));  // the next slot is at 96.7
+  EXPECT_TRUE(gate.Admit(At(10)));   // the first frame, however soon: grid 10, 43.3, 76.7, ...
+  EXPECT_FALSE(gate.Admit(At(30)));  // more than a quarter period before the next slot
+  EXPECT_TRUE(gate.Admit(At(36)));   // within a quarter period of it
+  EXPECT_FALSE(gate.Admit(At(60)));
   // A 500 ms stall: the grid starts again at the frame that ends it.
   EXPECT_TRUE(gate.Admit(At(580)));
   EXPECT_FALSE(gate.Admit(At(600)));
   EXPECT_TRUE(gate.Admit(At(613.3)));
 
   gate.Reset(At(1000), 30);  // a new capture forgets the old grid
+  EXPECT_TRUE(gate.Admit(At(1001)));
   EXPECT_FALSE(gate.Admit(At(1010)));
-  EXPECT_TRUE(gate.Admit(At(1040)));
 }
 
 TEST(FrameRateGateTest, PacerFillsOnlySlotsWhoseWindowClosedAndOnTheGrid) {

@@ -23,7 +23,9 @@ int64_t FrameRateGate::SlotTicks(int64_t index) const {
 std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
   std::lock_guard lock(mutex_);
   const auto late = static_cast<double>(ticks - SlotTicks(index_ + 1));
-  if (late < -periodTicks_ / 4) return std::nullopt;
+  // The first frame after a start is always taken: nothing was taken before
+  // it, and a still window may never send another.
+  if (anchored_ && late < -periodTicks_ / 4) return std::nullopt;
   if (!anchored_ || late > periodTicks_ / 2) {
     anchorTicks_ = ticks;
     index_ = 0;

@@ -1,7 +1,8 @@
 // Which frames a capture at `fps` takes, and when the pacer repeats one.
 //
 // Frames are taken on a grid of frame slots (tick-clock times) anchored to
-// the first frame after a start. A source frame is taken when it arrives no
+// the first frame after a start, which is always taken. A source frame is
+// taken when it arrives no
 // more than a quarter period before the next slot is due, and is stamped
 // with that slot's time; one arriving more than half a period after it
 // starts a new grid (a slower source, a stall). Frames that keep arriving

@@ -18,7 +18,9 @@ bool WaitOneInterval(SessionState& state) {
 
 void RunWatchdog(OstrelSession& session, platform::WindowHandle target, bool captureMonitor) {
   SessionState& state = session.State();
-  bool encoderWasPresent = true;
+  // Capture starts only with a hardware encoder, unless the platform lets the
+  // software one record: then only an encoder seen at the start can vanish.
+  bool encoderWasPresent = !SoftwareEncoderAllowed() || ProbeHardwareEncoder();
   for (;;) {
     if (state.stopRequested.load()) return;
     if (!WaitOneInterval(state)) return;

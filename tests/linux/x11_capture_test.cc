@@ -1,0 +1,267 @@
+// The Linux library (libostrel_core.so) recording real X11 windows with
+// sound from a real PulseAudio server, each test with an Xvfb and a sound
+// server of its own. Exercised through the exports only, as a host would.
+#include <gtest/gtest.h>
+#include <ostrel/ostrel.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "linux/click_player.h"
+#include "linux/pulse_server.h"
+#include "linux/test_window.h"
+#include "linux/x_server.h"
+#include "support/clip_probe.h"
+#include "support/log_capture.h"
+
+namespace ostrel::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kColourBt709 = 1;      // AVCOL_PRI_BT709 / AVCOL_TRC_BT709 / AVCOL_SPC_BT709
+constexpr int kColourRangeTv = 1;    // AVCOL_RANGE_MPEG
+
+void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+// Runs a shell command; its standard error and output, merged.
+std::string RunCommand(const std::string& command) {
+  std::string output;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
+  if (!pipe) return output;
+  char buffer[4096];
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) output.append(buffer, n);
+  return output;
+}
+
+class X11CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    xserver_ = std::make_unique<XServer>(1280, 720);
+    ASSERT_TRUE(xserver_->Ready()) << "Xvfb did not start";
+    pulse_ = std::make_unique<PulseServer>(
+        std::vector<std::string>{NullSink("ostrel_test_sink", "Test speakers")});
+    ASSERT_TRUE(pulse_->Ready()) << pulse_->ReadLog();
+    ASSERT_TRUE(pulse_->SetDefaultSink("ostrel_test_sink"));
+    // No hardware encoder here: libx264 records.
+    setenv("OSTREL_ALLOW_SOFTWARE_ENCODER", "1", 1);
+    LogCapture::Clear();
+    Ostrel_SetLogCallback(&LogCapture::Callback);
+    ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+    // Picture only, unless a test records sound.
+    Ostrel_SetAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);
+  }
+
+  void TearDown() override {
+    Ostrel_StopCapture();
+    if (HasFailure()) {
+      for (const std::wstring& line : LogCapture::Lines()) {
+        std::printf("  log | %s\n", std::string(line.begin(), line.end()).c_str());
+      }
+    }
+    Ostrel_GlobalShutdown();
+    Ostrel_SetLogCallback(nullptr);
+    window_.reset();
+    pulse_.reset();
+    xserver_.reset();
+    if (!scratch_.empty()) std::filesystem::remove_all(scratch_);
+  }
+
+  TestWindow& OpenWindow(int width, int height, TestWindow::Content content,
+                         Clock::time_point flashEpoch = Clock::now()) {
+    window_ = std::make_unique<TestWindow>(width, height, content, flashEpoch);
+    const auto deadline = Clock::now() + 5s;
+    while (!window_->Ready() && Clock::now() < deadline) Sleep(0.01);
+    EXPECT_TRUE(window_->Ready());
+    return *window_;
+  }
+
+  std::filesystem::path Scratch() {
+    if (scratch_.empty()) {
+      std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-x11-test-XXXXXX").string();
+      scratch_ = mkdtemp(pattern.data());
+    }
+    return scratch_;
+  }
+
+  std::string Save() {
+    wchar_t path[1024];
+    EXPECT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
+    return std::string(path, path + std::wcslen(path));
+  }
+
+  static void ExpectCleanH264(const ClipInfo& clip, int width, int height) {
+    ASSERT_TRUE(clip.opened);
+    ASSERT_TRUE(clip.video.present);
+    EXPECT_EQ(clip.video.codec, "h264");
+    EXPECT_EQ(clip.video.width, width);
+    EXPECT_EQ(clip.video.height, height);
+    EXPECT_EQ(clip.video.colorPrimaries, kColourBt709);
+    EXPECT_EQ(clip.video.colorTransfer, kColourBt709);
+    EXPECT_EQ(clip.video.colorSpace, kColourBt709);
+    EXPECT_EQ(clip.video.colorRange, kColourRangeTv);
+    EXPECT_EQ(clip.video.decodeErrors, 0);
+  }
+
+  // Decoded frames per second of clip time. A pacer that wakes late on a
+  // loaded machine skips a slot now and then, so "full rate" is 95 % of it.
+  static double FrameRate(const ClipInfo& clip) {
+    const auto& pts = clip.video.framePtsSeconds;
+    if (pts.size() < 2) return 0;
+    return (pts.size() - 1) / (pts.back() - pts.front());
+  }
+
+  static void ExpectFullRate(const ClipInfo& clip, int fps) {
+    EXPECT_GE(FrameRate(clip), 0.95 * fps);
+    EXPECT_LE(FrameRate(clip), fps + 0.1);
+  }
+
+  std::unique_ptr<XServer> xserver_;
+  std::unique_ptr<PulseServer> pulse_;
+  std::unique_ptr<TestWindow> window_;
+  std::filesystem::path scratch_;
+};
+
+// Flash and click start at the same instant; in the clip the flash may lag
+// by up to a frame (it is taken at the next frame slot), never lead.
+TEST_F(X11CaptureTest, FlashesAndClicksAgreeInA12SecondClipAt60Fps) {
+  const Clock::time_point epoch = Clock::now() + 1500ms;
+  TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Animated, epoch);
+  ClickPlayer clicks("ostrel_test_sink", epoch, 1s);
+  // Desktop audio (the sink's monitor) at full gain, so the clicks stay
+  // above the probe's threshold; no microphone.
+  Ostrel_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 60, 6000000, 12), 0);
+  Sleep(15.0);
+  ASSERT_FALSE(clicks.Failed());
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 640, 360);
+  ASSERT_TRUE(clip.audio.present);
+  EXPECT_EQ(clip.audio.decodeErrors, 0);
+  EXPECT_GE(clip.durationSeconds, 11.9);
+  ExpectFullRate(clip, 60);
+
+  const auto flashes = FlashOnsets(clip.video);
+  const auto onsets = ClickOnsets(clip.audio);
+  ASSERT_GE(onsets.size(), 10u);
+  ASSERT_GE(flashes.size(), onsets.size());
+  double low = 1e9, high = -1e9;
+  for (double click : onsets) {
+    auto nearest = std::min_element(flashes.begin(), flashes.end(), [&](double a, double b) {
+      return std::fabs(a - click) < std::fabs(b - click);
+    });
+    const double offset = *nearest - click;
+    low = std::min(low, offset);
+    high = std::max(high, offset);
+    EXPECT_GE(offset, -0.010) << "click at " << click << " s, flash at " << *nearest << " s";
+    EXPECT_LE(offset, 1.0 / 60 + 0.010) << "click at " << click << " s, flash at " << *nearest << " s";
+  }
+  std::printf("flash - click offsets over %zu marks: %+.1f to %+.1f ms\n", onsets.size(), low * 1000, high * 1000);
+}
+
+// A window that never changes delivers one frame; the pacer fills every
+// slot, and the clip shows the window's own pixels.
+TEST_F(X11CaptureTest, StillWindowGivesAFullRateClipOfItsOwnPixels) {
+  TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Still);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 6), 0);
+  Sleep(7.0);
+  const std::string path = Save();
+  ClipInfo clip = ProbeClip(path, /*decode=*/true);
+  ExpectCleanH264(clip, 640, 360);
+  EXPECT_GE(clip.durationSeconds, 5.9);
+  ExpectFullRate(clip, 30);
+
+  // Fidelity: each clip frame against the window's pixels, both as 4:2:0
+  // BT.709 limited range (what the clip holds), so only capture and
+  // encoding are judged.
+  const std::filesystem::path reference = Scratch() / "window.bgr0";
+  {
+    std::ofstream out(reference, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(window.Pattern().data()),
+              static_cast<std::streamsize>(window.Pattern().size()));
+  }
+  auto compare = [&](const std::string& filter, const std::string& pattern) {
+    const std::string command =
+        "ffmpeg -nostdin -hide_banner -i '" + path + "' -f rawvideo -pix_fmt bgr0 -s 640x360 -i '" +
+        reference.string() +
+        "' -lavfi '[0:v]format=yuv420p[clip];"
+        "[1:v]scale=out_color_matrix=bt709:out_range=tv:flags=bicubic,format=yuv420p[window];[clip][window]" +
+        filter + "' -f null -";
+    const std::string output = RunCommand(command);
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(output, match, std::regex(pattern))) << command << "\n" << output;
+    return match.size() > 1 ? std::stod(match[1]) : 0.0;
+  };
+  const double ssim = compare("ssim", R"(SSIM .* All:([0-9.]+))");
+  const double psnr = compare("psnr", R"(PSNR .* average:([0-9.]+))");
+  std::printf("clip against the window: SSIM %.4f, PSNR %.2f dB\n", ssim, psnr);
+  EXPECT_GE(psnr, 35.0);
+  EXPECT_GE(ssim, 0.95);
+}
+
+// The pool keeps the size from the start; a resized window keeps
+// delivering (cut or padded) frames and the flashes keep coming.
+TEST_F(X11CaptureTest, ResizedWindowKeepsRecording) {
+  TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Animated);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 0);
+  Sleep(2.0);
+  window.Resize(800, 450);
+  Sleep(2.5);
+  window.Resize(480, 270);
+  Sleep(3.5);
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 640, 360);
+  ExpectFullRate(clip, 30);
+  // About one flash a second throughout, before and after both resizes (the
+  // smaller window's flash covers about half the frame).
+  const auto flashes = FlashOnsets(clip.video, 110.0);
+  ASSERT_GE(flashes.size(), 5u);
+  EXPECT_GE(flashes.back(), clip.video.framePtsSeconds.back() - 2.0);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-SIZE-MISMATCH]"), 0u);
+}
+
+TEST_F(X11CaptureTest, DestroyedWindowLogsItemClosedAndCaptureGoesOn) {
+  TestWindow& window = OpenWindow(320, 240, TestWindow::Content::Animated);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 0);
+  Sleep(1.0);
+  window.Destroy();
+  EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED]", 3s));
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  Sleep(2.5);
+  // The pacer repeats the last picture; a clip can still be saved.
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 320, 240);
+}
+
+TEST_F(X11CaptureTest, StartRefusesWhatIsNotAViewableWindow) {
+  // Not a window of this server.
+  EXPECT_EQ(Ostrel_StartCapture(reinterpret_cast<void*>(uintptr_t{0x7FFFFF}), false, 0, 30, 0, 10), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: invalid target window."), 1u);
+  // An unmapped window has no picture: a zero-size item.
+  TestWindow& window = OpenWindow(320, 240, TestWindow::Content::Animated);
+  const std::string unmap = RunCommand("xdotool windowunmap --sync " + std::to_string(window.Xid()));
+  EXPECT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 0, 10), 4) << unmap;
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: zero-size capture item (minimized target?)."), 1u);
+}
+
+// Monitor mode records the RandR output's area of the root window.
+TEST_F(X11CaptureTest, MonitorCaptureRecordsTheWholeOutput) {
+  TestWindow& window = OpenWindow(320, 240, TestWindow::Content::Animated);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), true, 0, 30, 6000000, 10), 0);
+  Sleep(3.0);
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 1280, 720);
+}
+
+}  // namespace
+}  // namespace ostrel::testing
