@@ -5,8 +5,10 @@
 // server kills it and the packet calls report the device as invalidated,
 // which the capture thread answers with a reconnection. Packets are the
 // fragments the server delivers (about 10 ms); the device position counts
-// the frames delivered since the stream opened, holes included.
+// the frames delivered since the stream started, holes included, and
+// follows the clock where the device delivered nothing (see FollowClock).
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/linux/pulse_audio.h"
@@ -20,12 +22,14 @@ using platform::IAudioCaptureClient;
 
 constexpr Hresult kBufferEmpty = static_cast<Hresult>(0x08890001);  // AUDCLNT_S_BUFFER_EMPTY
 constexpr uint64_t kFragmentMs = 10;
+// Delivered audio this far behind the clock counts as audio the device lost.
+constexpr uint64_t kBehindToleranceMs = 100;
 
 // One record stream and the packet between GetBuffer and ReleaseBuffer.
 class PulseStream {
  public:
-  PulseStream(std::shared_ptr<PulseConnection> connection, pa_stream* stream, size_t frameBytes)
-      : connection_(std::move(connection)), stream_(stream), frameBytes_(frameBytes) {}
+  PulseStream(std::shared_ptr<PulseConnection> connection, pa_stream* stream, size_t frameBytes, uint32_t rate)
+      : connection_(std::move(connection)), stream_(stream), frameBytes_(frameBytes), rate_(rate) {}
 
   ~PulseStream() {
     PulseLock lock(*connection_);
@@ -43,7 +47,12 @@ class PulseStream {
     PulseLock lock(*connection_);
     if (!Alive()) return hr::kAudioDeviceInvalidated;
     pa_operation* operation = pa_stream_cork(stream_, cork ? 1 : 0, &PulseStream::OnDone, connection_.get());
-    return connection_->Wait(operation) && Alive() ? hr::kOk : hr::kAudioDeviceInvalidated;
+    if (!connection_->Wait(operation) || !Alive()) return hr::kAudioDeviceInvalidated;
+    if (!cork && !started_) {
+      started_ = true;
+      startTime_ = std::chrono::steady_clock::now();
+    }
+    return hr::kOk;
   }
 
   Hresult NextPacketSize(uint32_t* frames) {
@@ -84,6 +93,30 @@ class PulseStream {
   static void OnDone(pa_stream*, int, void* connection) { static_cast<PulseConnection*>(connection)->Signal(); }
 
  private:
+  // The fragment at the read index was captured `latency` ago, so its
+  // position on the stream's timeline is the time from the start to then.
+  // The first fragment is the reference (the capture thread takes its
+  // position as the start of its timeline, as it does on every platform);
+  // later ones move on to the clock's position when the delivered frames
+  // fell clearly behind it (audio the device never delivered, such as a
+  // sink's first long block), never back: small differences are the
+  // latency estimate's own jitter.
+  void FollowClock() {
+    if (!delivered_) {
+      delivered_ = true;
+      return;
+    }
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (!started_ || pa_stream_get_latency(stream_, &latency, &negative) < 0) return;
+    const auto capturedAt = std::chrono::steady_clock::now() -
+                            std::chrono::microseconds(negative != 0 ? 0 : static_cast<int64_t>(latency));
+    const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(capturedAt - startTime_).count();
+    if (sinceStart <= 0) return;
+    const uint64_t onClock = static_cast<uint64_t>(sinceStart) * rate_ / 1000000;
+    if (onClock > position_ + rate_ * kBehindToleranceMs / 1000) position_ = onClock;
+  }
+
   uint32_t PacketFrames() const { return static_cast<uint32_t>(packet_.size() / frameBytes_); }
 
   // Takes the next fragment off the stream into the packet (loop locked).
@@ -97,6 +130,7 @@ class PulseStream {
       if (data == nullptr) {
         position_ += bytes / frameBytes_;
       } else {
+        FollowClock();
         const auto* from = static_cast<const uint8_t*>(data);
         packet_.assign(partial_.begin(), partial_.end());
         packet_.insert(packet_.end(), from, from + bytes);
@@ -112,6 +146,10 @@ class PulseStream {
   std::shared_ptr<PulseConnection> connection_;
   pa_stream* stream_;
   const size_t frameBytes_;
+  const uint64_t rate_;
+  bool started_ = false;
+  bool delivered_ = false;
+  std::chrono::steady_clock::time_point startTime_;
   std::vector<uint8_t> packet_;   // whole frames, handed out by GetBuffer
   std::vector<uint8_t> partial_;  // the start of a frame split across fragments
   uint64_t position_ = 0;         // device position of the packet's first frame
@@ -170,8 +208,10 @@ class PulseAudioClient final : public platform::IAudioClient {
     const pa_sample_spec& spec = format_->spec;
     const size_t frameBytes = pa_frame_size(&spec);
     const uint64_t rate = spec.rate;
+    // Some sources post seconds at once: the buffer holds at least two of
+    // them besides the duration asked for, so nothing is dropped.
     const uint64_t bufferFrames =
-        std::max<uint64_t>(static_cast<uint64_t>(bufferDuration100ns) * rate / 10000000, rate / 10);
+        static_cast<uint64_t>(bufferDuration100ns) * rate / 10000000 + 2 * rate;
     pa_buffer_attr attr{};
     attr.maxlength = static_cast<uint32_t>(bufferFrames * frameBytes);
     attr.fragsize = static_cast<uint32_t>(std::max<uint64_t>(1, rate * kFragmentMs / 1000) * frameBytes);
@@ -207,10 +247,11 @@ class PulseAudioClient final : public platform::IAudioClient {
     pa_stream* stream = pa_stream_new(connection_->Context(), "Ostrel capture", &format_->spec, &format_->map);
     if (stream == nullptr) return connection_->Alive() ? hr::kFail : kAudioServiceNotRunning;
     // Owned from here on, also when connecting fails.
-    stream_ = std::make_shared<PulseStream>(connection_, stream, frameBytes);
+    stream_ = std::make_shared<PulseStream>(connection_, stream, frameBytes, format_->spec.rate);
     pa_stream_set_state_callback(stream, &PulseAudioClient::OnState, connection_.get());
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_DONT_MOVE);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(stream, device_.recordSource.c_str(), &attr, flags) < 0) {
       return hr::kAudioDeviceInvalidated;
     }

@@ -49,7 +49,7 @@ Hresult PulseWatcher::Subscribe() {
   pa_context_set_subscribe_callback(connection_.Context(), &PulseWatcher::OnEvent, this);
   const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
                                                         PA_SUBSCRIPTION_MASK_SERVER);
-  if (!connection_.Wait(pa_context_subscribe(connection_.Context(), mask, nullptr, nullptr))) {
+  if (!connection_.Wait(pa_context_subscribe(connection_.Context(), mask, &PulseWatcher::OnSubscribed, &connection_))) {
     pa_context_set_subscribe_callback(connection_.Context(), nullptr, nullptr);
     return kAudioServiceNotRunning;
   }
@@ -80,6 +80,10 @@ void PulseWatcher::OnEvent(pa_context* context, pa_subscription_event_type_t typ
   }
   // The answer arrives on this thread; the watcher outlives the loop.
   if (operation != nullptr) pa_operation_unref(operation);
+}
+
+void PulseWatcher::OnSubscribed(pa_context*, int, void* connection) {
+  static_cast<PulseConnection*>(connection)->Signal();
 }
 
 void PulseWatcher::OnSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {

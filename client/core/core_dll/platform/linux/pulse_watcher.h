@@ -38,6 +38,7 @@ class PulseWatcher {
   void DefaultsSeen(const PulseDefaults& defaults);
 
   static void OnEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self);
+  static void OnSubscribed(pa_context* context, int success, void* connection);
   static void OnSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
   static void OnSourceInfo(pa_context* context, const pa_source_info* info, int eol, void* self);
   static void OnServerInfo(pa_context* context, const pa_server_info* info, void* self);

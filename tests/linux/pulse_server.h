@@ -1,0 +1,54 @@
+// A PulseAudio server of the test's own: started from a minimal script (the
+// native protocol on a socket in a fresh temporary runtime directory, plus
+// the modules the test names), with no user configuration, and stopped and
+// removed when the object goes. While it runs, PULSE_SERVER points this
+// process and the pactl/pacat it starts at it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ostrel::testing {
+
+class PulseServer {
+ public:
+  // `modules`: "module-name arguments" lines loaded after the protocol.
+  explicit PulseServer(const std::vector<std::string>& modules);
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  // Whether the server answered after starting with every module loaded
+  // (the log says why not).
+  bool Ready() const { return ready_; }
+  const std::string& Log() const { return logText_; }
+  std::string ReadLog() const;
+
+  // Runs pactl with the given arguments; its output (also on failure, which
+  // `ok` reports).
+  std::string Pactl(const std::string& arguments, bool* ok = nullptr) const;
+  // Loads a module; its index, or -1.
+  int LoadModule(const std::string& module);
+  bool UnloadModule(int index);
+  bool SetDefaultSink(const std::string& name);
+  bool SetDefaultSource(const std::string& name);
+
+ private:
+  void Stop();
+
+  std::string directory_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string logText_;
+  std::string previousServer_;
+  bool hadPreviousServer_ = false;
+};
+
+// A null sink's module line: name, description, sample format, rate and
+// channels.
+std::string NullSink(const std::string& name, const std::string& description, const std::string& format = "s16le",
+                     int rate = 48000, int channels = 2);
+
+}  // namespace ostrel::testing

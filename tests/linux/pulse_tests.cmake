@@ -1,0 +1,11 @@
+# Tests of the PulseAudio backend against a server each test starts itself
+# (tests/linux/pulse_server.cc); label "services". Included by
+# tests/CMakeLists.txt when the Linux backend is built.
+set(pulse_fixture ${CMAKE_CURRENT_LIST_DIR}/pulse_server.cc)
+
+# The backend under the audio subsystem: listener, formats, capture threads.
+add_executable(linux_audio_capture_tests ${CMAKE_CURRENT_LIST_DIR}/pulse_capture_test.cc ${pulse_fixture})
+target_include_directories(linux_audio_capture_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(linux_audio_capture_tests PRIVATE ostrel_audio ostrel_backend_linux GTest::gtest_main)
+gtest_discover_tests(linux_audio_capture_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 300 LABELS services)
