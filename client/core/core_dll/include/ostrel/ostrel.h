@@ -14,7 +14,8 @@
  *   5  Ostrel_SaveClipNow: the save failed (the reason is logged)
  *   6  not initialised; Ostrel_SaveClipNow also for a null folder;
  *      Ostrel_GlobalInitialize: the media platform could not start
- *   7  Ostrel_StartCapture: no hardware H.264 encoder is present
+ *   7  Ostrel_StartCapture: no hardware H.264 encoder is present (on Linux,
+ *      unless OSTREL_ALLOW_SOFTWARE_ENCODER is set, see below)
  * Ostrel_VerifyUpdateArtifact has its own meanings for 0..4 (see there).
  *
  * Threads: every export may be called from any host thread, concurrently,
@@ -22,6 +23,15 @@
  * calls from one thread and never concurrently with each other. The log
  * callback may run on any library thread and must not call back into the
  * library.
+ *
+ * Linux (libostrel_core.so): the OstrelWindow argument carries an X11 window
+ * id (XID) of the display named by DISPLAY; "minimised" means not viewable
+ * (unmapped). Audio endpoints are PulseAudio sinks and sources, their ids the
+ * device names. The environment variable OSTREL_ALLOW_SOFTWARE_ENCODER set
+ * to exactly "1" lets Ostrel_StartCapture record with the software encoder
+ * (libx264) on a machine without an NVIDIA or VA-API H.264 encoder, where it
+ * would otherwise return 7; Ostrel_HasHardwareEncoder still answers false
+ * there.
  */
 #ifndef OSTREL_OSTREL_H
 #define OSTREL_OSTREL_H
