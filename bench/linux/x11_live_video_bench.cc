@@ -1,0 +1,210 @@
+// Live video path on a real X server: can libostrel_core.so hold 1080p ->
+// 720p60 of an X11 window that changes at 60 Hz, and at what CPU cost per
+// recorded second compared with the FFmpeg tool's own X11 grabber
+// (-f x11grab of the same window area) with the same encoder, options and
+// rate control, measured in the same run? Brings its own Xvfb; the window is
+// drawn by a child process, so neither side pays for it.
+//
+// usage: x11_live_video_bench [seconds=30]
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "linux/test_window.h"
+#include "linux/x_server.h"
+#include "ostrel/ostrel.h"
+
+namespace {
+
+constexpr int kWidth = 1920, kHeight = 1080;
+constexpr int kOutputHeight = 720, kFps = 60, kBitrate = 6000000;
+
+std::mutex g_linesMutex;
+std::vector<std::wstring> g_lines;
+
+void CollectLine(const wchar_t* line) {
+  std::lock_guard lock(g_linesMutex);
+  g_lines.emplace_back(line);
+}
+
+size_t CountSince(size_t from, const std::wstring& text) {
+  std::lock_guard lock(g_linesMutex);
+  size_t count = 0;
+  for (size_t i = from; i < g_lines.size(); ++i) count += g_lines[i].find(text) != std::wstring::npos;
+  return count;
+}
+
+size_t LineCount() {
+  std::lock_guard lock(g_linesMutex);
+  return g_lines.size();
+}
+
+double Seconds(const rusage& usage) {
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double SelfCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return Seconds(usage);
+}
+
+// A child process draws the 60 Hz window; its XID comes back through a
+// pipe, and closing `*control` ends it.
+pid_t StartWindowProcess(uint32_t* xid, int* control) {
+  int idPipe[2], controlPipe[2];
+  if (pipe(idPipe) != 0 || pipe(controlPipe) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    close(idPipe[0]);
+    close(controlPipe[1]);
+    {
+      ostrel::testing::TestWindow window(kWidth, kHeight, ostrel::testing::TestWindow::Content::Animated);
+      while (!window.Ready()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      uint32_t id = window.Xid();
+      if (write(idPipe[1], &id, sizeof id) != sizeof id) _exit(1);
+      char byte;
+      while (read(controlPipe[0], &byte, 1) > 0) {
+      }
+    }
+    _exit(0);
+  }
+  close(idPipe[1]);
+  close(controlPipe[0]);
+  *control = controlPipe[1];
+  if (read(idPipe[0], xid, sizeof *xid) != sizeof *xid) *xid = 0;
+  close(idPipe[0]);
+  return child;
+}
+
+struct LibraryResult {
+  double sustainableFps = 0;
+  double cpuPerSecond = 0;
+  size_t tierChanges = 0;
+  size_t syncRotations = 0;
+};
+
+LibraryResult RunLibrary(uint32_t xid, double seconds) {
+  LibraryResult result;
+  Ostrel_SetLogCallback(CollectLine);
+  Ostrel_GlobalInitialize();
+  Ostrel_SetAudioSettings(0.6f, 0.6f, true, true, nullptr, nullptr);  // the video path alone
+  void* window = reinterpret_cast<void*>(static_cast<uintptr_t>(xid));
+  if (int started = Ostrel_StartCapture(window, false, kOutputHeight, kFps, kBitrate, 30); started != 0) {
+    std::printf("capture did not start (result %d)\n", started);
+    std::exit(1);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(4));  // warm-up: first segments, spare built
+  const size_t from = LineCount();
+  const double cpuStart = SelfCpuSeconds();
+  const auto begin = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  result.cpuPerSecond = (SelfCpuSeconds() - cpuStart) / elapsed;
+  result.sustainableFps = Ostrel_GetMeasuredSustainableFps();
+  result.tierChanges = CountSince(from, L"[DIAG-BACKOFF]");
+  result.syncRotations = CountSince(from, L"[ROTATION-TIMING] usedSpare=0");
+  Ostrel_StopCapture();
+  Ostrel_GlobalShutdown();
+  return result;
+}
+
+struct ToolResult {
+  double cpuPerSecond = 0;
+  double fps = 0;
+};
+
+// Frames in a file, counted by ffprobe.
+long CountFrames(const char* path) {
+  std::string command = std::string("ffprobe -v error -select_streams v:0 -count_packets -show_entries "
+                                    "stream=nb_read_packets -of csv=p=0 ") +
+                        path;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return 0;
+  long frames = 0;
+  if (std::fscanf(pipe, "%ld", &frames) != 1) frames = 0;
+  pclose(pipe);
+  return frames;
+}
+
+// ffmpeg -f x11grab of the window's area (the window sits at 0,0) with the
+// library's scaling, colour tags, encoder options and rate control. The
+// first 4 s are its warm-up, as for the library; the CPU of the whole run is
+// divided by its whole length.
+ToolResult RunFfmpegTool(const std::string& display, double seconds) {
+  const char* output = "/tmp/ostrel_x11_bench_tool.mp4";
+  const int outputWidth = kOutputHeight * 16 / 9;
+  char command[2048];
+  std::snprintf(command, sizeof command,
+                "ffmpeg -nostdin -v error -f x11grab -draw_mouse 0 -framerate %d -video_size %dx%d -i %s+0,0 -t %.1f "
+                "-vf scale=%d:%d:flags=bicubic:out_color_matrix=bt709:out_range=tv,format=nv12 "
+                "-c:v libx264 -preset ultrafast -tune zerolatency -threads 2 -bf 0 -g %d "
+                "-b:v %d -maxrate %d -bufsize %d -color_primaries bt709 -color_trc bt709 -colorspace bt709 "
+                "-color_range tv -f mp4 -y %s",
+                kFps, kWidth, kHeight, display.c_str(), seconds + 4.0, outputWidth, kOutputHeight, 2 * kFps,
+                kBitrate, 2 * kBitrate, 4 * kBitrate, output);
+  const auto begin = std::chrono::steady_clock::now();
+  pid_t child = fork();
+  if (child == 0) {
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  ToolResult result;
+  result.cpuPerSecond = Seconds(usage) / elapsed;
+  result.fps = static_cast<double>(CountFrames(output)) / (seconds + 4.0);
+  unlink(output);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 30.0;
+  ostrel::testing::XServer xserver(kWidth, kHeight);
+  if (!xserver.Ready()) {
+    std::printf("Xvfb did not start\n");
+    return 1;
+  }
+  setenv("OSTREL_ALLOW_SOFTWARE_ENCODER", "1", 1);
+  uint32_t xid = 0;
+  int control = -1;
+  pid_t windowProcess = StartWindowProcess(&xid, &control);
+  if (windowProcess <= 0 || xid == 0) {
+    std::printf("the test window did not come up\n");
+    return 1;
+  }
+  std::printf("X11 live video path, %.0f s per run (after 4 s warm-up): Xvfb window %dx%d changing at 60 Hz -> "
+              "%dp%d, libx264 ultrafast/zerolatency, %d bit/s\n",
+              seconds, kWidth, kHeight, kOutputHeight, kFps, kBitrate);
+  const LibraryResult library = RunLibrary(xid, seconds);
+  const ToolResult tool = RunFfmpegTool(xserver.Display(), seconds);
+  close(control);
+  int status = 0;
+  waitpid(windowProcess, &status, 0);
+
+  std::printf("  library sustainable fps  %.2f (%.1f%% of requested)\n", library.sustainableFps,
+              100.0 * library.sustainableFps / kFps);
+  std::printf("  backoff tier changes     %zu\n", library.tierChanges);
+  std::printf("  rotations w/o spare      %zu\n", library.syncRotations);
+  std::printf("  library CPU per second   %.3f s (XDamage + MIT-SHM read + convert + encode + mux)\n",
+              library.cpuPerSecond);
+  std::printf("  ffmpeg x11grab fps       %.2f\n", tool.fps);
+  std::printf("  ffmpeg x11grab CPU/s     %.3f s (grab + scale + encode + mux)\n", tool.cpuPerSecond);
+  std::printf("  library / tool           %.2f\n", tool.cpuPerSecond > 0 ? library.cpuPerSecond / tool.cpuPerSecond : 0.0);
+  return 0;
+}
