@@ -9,3 +9,12 @@ target_include_directories(linux_audio_capture_tests PRIVATE ${CMAKE_CURRENT_LIS
 target_link_libraries(linux_audio_capture_tests PRIVATE ostrel_audio ostrel_backend_linux GTest::gtest_main)
 gtest_discover_tests(linux_audio_capture_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 300 LABELS services)
+
+# The Linux library's sound through its exports: the endpoint list, and
+# recording an Xvfb test window (ostrel_x11_test_support) with sound.
+add_executable(linux_audio_tests ${CMAKE_CURRENT_LIST_DIR}/pulse_export_test.cc ${pulse_fixture}
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/log_capture.cc)
+target_include_directories(linux_audio_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
+target_link_libraries(linux_audio_tests PRIVATE ostrel_core ostrel_x11_test_support GTest::gtest_main)
+gtest_discover_tests(linux_audio_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 300 LABELS services RUN_SERIAL TRUE)
