@@ -255,9 +255,7 @@ class ShmSegment {
 
 // ---- capture session --------------------------------------------------------
 
-class X11CaptureSession final : public ICaptureSession,
-                                public X11EventListener,
-                                public std::enable_shared_from_this<X11CaptureSession> {
+class X11CaptureSession final : public ICaptureSession, public X11EventListener {
  public:
   X11CaptureSession(std::shared_ptr<X11FramePool> pool, std::shared_ptr<X11Item> item)
       : pool_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
@@ -293,7 +291,7 @@ class X11CaptureSession final : public ICaptureSession,
       shm_ = std::make_unique<ShmSegment>(c, static_cast<size_t>(size.width) * size.height * 4);
       if (!shm_->Valid()) shm_.reset();
     }
-    connection_->AddListener(shared_from_this());
+    connection_->AddListener(this);
     {
       std::lock_guard stateLock(mutex_);
       // The first frame is read at once, as it stands.
@@ -556,7 +554,7 @@ class X11WindowCapture final : public platform::IWindowCapture {
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     xcb_change_window_attributes(connection->Raw(), xid, XCB_CW_EVENT_MASK, &mask);
     xcb_flush(connection->Raw());
-    connection->AddListener(item);
+    connection->AddListener(item.get());
     *out = std::move(item);
     return hr::kOk;
   }

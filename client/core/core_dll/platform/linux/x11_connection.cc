@@ -103,30 +103,32 @@ void X11Connection::EventLoop() {
         reinterpret_cast<const xcb_client_message_event_t*>(event.get())->window == wakeWindow_) {
       return;
     }
-    std::vector<std::shared_ptr<X11EventListener>> targets;
+    std::vector<X11EventListener*> targets;
     {
       std::lock_guard lock(listenersMutex_);
-      for (const auto& weak : listeners_) {
-        if (auto listener = weak.lock()) targets.push_back(std::move(listener));
-      }
+      targets = listeners_;
+      dispatching_ = true;
     }
-    for (const auto& listener : targets) listener->OnX11Event(*event);
+    for (X11EventListener* listener : targets) listener->OnX11Event(*event);
+    {
+      std::lock_guard lock(listenersMutex_);
+      dispatching_ = false;
+    }
+    dispatchDone_.notify_all();
   }
 }
 
-void X11Connection::AddListener(const std::shared_ptr<X11EventListener>& listener) {
+void X11Connection::AddListener(X11EventListener* listener) {
   std::lock_guard lock(listenersMutex_);
   listeners_.push_back(listener);
 }
 
 void X11Connection::RemoveListener(const X11EventListener* listener) {
-  std::lock_guard lock(listenersMutex_);
-  listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
-                                  [listener](const std::weak_ptr<X11EventListener>& weak) {
-                                    auto held = weak.lock();
-                                    return !held || held.get() == listener;
-                                  }),
-                   listeners_.end());
+  std::unique_lock lock(listenersMutex_);
+  listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), listener), listeners_.end());
+  if (std::this_thread::get_id() != eventThread_.get_id()) {
+    dispatchDone_.wait(lock, [this] { return !dispatching_; });
+  }
 }
 
 bool X11Connection::QueryWindow(xcb_window_t window, X11Geometry* geometry) {

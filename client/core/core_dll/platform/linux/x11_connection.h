@@ -3,12 +3,14 @@
 // One connection per display: Current() opens one for $DISPLAY and opens a
 // new one when DISPLAY changed or the server went away; whoever uses a
 // connection keeps it alive through its shared pointer. The event thread
-// hands every event to the registered listeners; a listener is held weakly,
-// so it may go at any time (its owner unregisters it in its destructor).
+// hands every event to the registered listeners. Unregistering waits for an
+// event being handed out, so a listener's owner unregisters it before it
+// goes, and nothing is ever destroyed on the event thread.
 #pragma once
 
 #include <xcb/xcb.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,7 +23,8 @@ namespace ostrel::linuxp {
 class X11EventListener {
  public:
   virtual ~X11EventListener() = default;
-  // On the event thread; must be short and must not unregister listeners.
+  // On the event thread; must be short and must not unregister or destroy
+  // listeners.
   virtual void OnX11Event(const xcb_generic_event_t& event) = 0;
 };
 
@@ -61,7 +64,8 @@ class X11Connection {
   bool QueryWindow(xcb_window_t window, X11Geometry* geometry);
   std::vector<X11Monitor> Monitors();
 
-  void AddListener(const std::shared_ptr<X11EventListener>& listener);
+  void AddListener(X11EventListener* listener);
+  // Once it returns, the listener is not called any more.
   void RemoveListener(const X11EventListener* listener);
 
  private:
@@ -77,7 +81,9 @@ class X11Connection {
   bool randr_ = false;
   uint8_t damageEventBase_ = 0;
   std::mutex listenersMutex_;
-  std::vector<std::weak_ptr<X11EventListener>> listeners_;
+  std::condition_variable dispatchDone_;
+  std::vector<X11EventListener*> listeners_;
+  bool dispatching_ = false;
   std::thread eventThread_;
 };
 
