@@ -479,6 +479,27 @@ TEST_F(PulseCaptureTest, RemovedConfiguredSourceFallsBackToTheDefault) {
   EXPECT_EQ(log.Count(L"[mic-audio] capture error"), 0u);
 }
 
+TEST_F(PulseCaptureTest, ARestartedServerIsRecordedAgain) {
+  StartServer({NullSink("sink_a", "Sink A")});
+  ASSERT_TRUE(server_->SetDefaultSink("sink_a"));
+  LogLines log;
+  CaptureRunner runner(DataFlow::Render, L"", log);
+  ASSERT_TRUE(log.WaitFor(L"[desktop-audio] device: Sink A")) << Joined(log.Texts());
+  ASSERT_TRUE(server_->Restart()) << server_->ReadLog();
+  for (int i = 0; i < 1000 && log.Count(L"[desktop-audio] device: Sink A") < 2; ++i) sleep_for(10ms);
+  EXPECT_EQ(log.Count(L"[desktop-audio] device: Sink A"), 2u) << Joined(log.Texts());
+  EXPECT_EQ(log.Count(L"[desktop-audio] device changed - reconnecting (reconnect #1)..."), 1u)
+      << Joined(log.Texts());
+  // While no server answered, the thread retried without counting.
+  for (const std::wstring& line : log.Texts()) {
+    if (line.find(L"capture error") != std::wstring::npos) {
+      EXPECT_EQ(line, L"[desktop-audio] capture error: 0x88890010 (The audio service is not running.) - retrying...");
+    }
+  }
+  runner.Stop();
+  EXPECT_EQ(runner.ring.ReconnectCount().load(), 1u);
+}
+
 TEST_F(PulseCaptureTest, WithoutAServerTheThreadSaysSoAndRecordsNothing) {
   setenv("PULSE_SERVER", "unix:/nonexistent/ostrel-no-server", 1);
   std::shared_ptr<platform::IAudioDeviceEnumerator> enumerator;

@@ -57,6 +57,23 @@ PulseServer::PulseServer(const std::vector<std::string>& modules) {
   }
   setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
 
+  Launch();
+}
+
+PulseServer::~PulseServer() {
+  Stop();
+  if (hadPreviousServer_) {
+    setenv("PULSE_SERVER", previousServer_.c_str(), 1);
+  } else {
+    unsetenv("PULSE_SERVER");
+  }
+  std::error_code ignored;
+  if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
+}
+
+void PulseServer::Launch() {
+  ready_ = false;
+  if (directory_.empty()) return;
   pid_ = fork();
   if (pid_ == 0) {
     // A test that dies takes its server with it.
@@ -98,15 +115,10 @@ PulseServer::PulseServer(const std::vector<std::string>& modules) {
   if (logText_.find("Failed to load module") != std::string::npos) ready_ = false;
 }
 
-PulseServer::~PulseServer() {
+bool PulseServer::Restart() {
   Stop();
-  if (hadPreviousServer_) {
-    setenv("PULSE_SERVER", previousServer_.c_str(), 1);
-  } else {
-    unsetenv("PULSE_SERVER");
-  }
-  std::error_code ignored;
-  if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
+  Launch();
+  return ready_;
 }
 
 void PulseServer::Stop() {

@@ -26,6 +26,10 @@ class PulseServer {
   const std::string& Log() const { return logText_; }
   std::string ReadLog() const;
 
+  // Stops the server and starts it again from the same script on the same
+  // socket (a sound server that restarts); whether it is ready again.
+  bool Restart();
+
   // Runs pactl with the given arguments; its output (also on failure, which
   // `ok` reports).
   std::string Pactl(const std::string& arguments, bool* ok = nullptr) const;
@@ -36,6 +40,7 @@ class PulseServer {
   bool SetDefaultSource(const std::string& name);
 
  private:
+  void Launch();
   void Stop();
 
   std::string directory_;

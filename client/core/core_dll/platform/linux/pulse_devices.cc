@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/linux/linux_backend.h"
@@ -70,10 +71,17 @@ class PulseEndpointCollection final : public platform::IAudioEndpointCollection 
   std::vector<PulseDevice> devices_;  // a snapshot, like the system's
 };
 
+// Used by one thread at a time (the interface's rule), so its own state
+// needs no lock; the connection's loop lock guards what the loop shares.
 class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
  public:
   explicit PulseDeviceEnumerator(std::shared_ptr<PulseConnection> connection)
       : connection_(std::move(connection)) {}
+
+  ~PulseDeviceEnumerator() override {
+    PulseLock lock(*connection_);
+    for (platform::IEndpointNotificationClient* client : clients_) connection_->Watcher().Unregister(client);
+  }
 
   // Every role has the one default the server keeps per direction. A
   // monitor as the default source is no microphone.
@@ -81,16 +89,17 @@ class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
                                   std::shared_ptr<IAudioEndpoint>* out) override {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
-    PulseLock lock(*connection_);
-    std::optional<PulseDefaults> defaults = ServerDefaults(*connection_);
+    std::shared_ptr<PulseConnection> connection = Connection();
+    PulseLock lock(*connection);
+    std::optional<PulseDefaults> defaults = ServerDefaults(*connection);
     if (!defaults) return kAudioServiceNotRunning;
     const std::string& name = flow == DataFlow::Render ? defaults->sink : defaults->source;
     if (name.empty()) return hr::kNotFound;
-    std::optional<PulseDevice> device = FindDevice(*connection_, name);
+    std::optional<PulseDevice> device = FindDevice(*connection, name);
     if (!device || device->flow != flow || device->state != platform::kDeviceStateActive) {
-      return connection_->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
+      return connection->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
     }
-    *out = std::make_shared<PulseEndpoint>(connection_, std::move(*device));
+    *out = std::make_shared<PulseEndpoint>(connection, std::move(*device));
     return hr::kOk;
   }
 
@@ -98,10 +107,11 @@ class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     if (id.empty()) return hr::kNotFound;
-    PulseLock lock(*connection_);
-    std::optional<PulseDevice> device = FindDevice(*connection_, PulseUtf8(id));
-    if (!device) return connection_->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
-    *out = std::make_shared<PulseEndpoint>(connection_, std::move(*device));
+    std::shared_ptr<PulseConnection> connection = Connection();
+    PulseLock lock(*connection);
+    std::optional<PulseDevice> device = FindDevice(*connection, PulseUtf8(id));
+    if (!device) return connection->Alive() ? hr::kNotFound : kAudioServiceNotRunning;
+    *out = std::make_shared<PulseEndpoint>(connection, std::move(*device));
     return hr::kOk;
   }
 
@@ -109,29 +119,65 @@ class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
                              std::shared_ptr<platform::IAudioEndpointCollection>* out) override {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
+    std::shared_ptr<PulseConnection> connection = Connection();
     std::vector<PulseDevice> devices;
     {
-      PulseLock lock(*connection_);
-      devices = ListDevices(*connection_, flow);
-      if (!connection_->Alive()) return kAudioServiceNotRunning;
+      PulseLock lock(*connection);
+      devices = ListDevices(*connection, flow);
+      if (!connection->Alive()) return kAudioServiceNotRunning;
     }
     std::erase_if(devices, [stateMask](const PulseDevice& device) { return (device.state & stateMask) == 0; });
-    *out = std::make_shared<PulseEndpointCollection>(connection_, std::move(devices));
+    *out = std::make_shared<PulseEndpointCollection>(connection, std::move(devices));
     return hr::kOk;
   }
 
   Hresult RegisterEndpointNotificationCallback(platform::IEndpointNotificationClient* client) override {
-    PulseLock lock(*connection_);
-    return connection_->Watcher().Register(client);
+    if (client == nullptr) return hr::kInvalidArg;
+    std::shared_ptr<PulseConnection> connection = Connection();
+    PulseLock lock(*connection);
+    if (Hresult result = connection->Watcher().Register(client); Failed(result)) return result;
+    clients_.push_back(client);
+    return hr::kOk;
   }
 
   Hresult UnregisterEndpointNotificationCallback(platform::IEndpointNotificationClient* client) override {
+    auto found = std::find(clients_.begin(), clients_.end(), client);
+    if (found == clients_.end()) return hr::kNotFound;
+    clients_.erase(found);
     PulseLock lock(*connection_);
     return connection_->Watcher().Unregister(client);
   }
 
  private:
+  // The connection, opened anew once the server has gone away (a sound
+  // server restarts): registered listeners move to the new one. While no
+  // server answers, the dead one is returned and the calls report that.
+  std::shared_ptr<PulseConnection> Connection() {
+    {
+      PulseLock lock(*connection_);
+      if (connection_->Alive()) return connection_;
+    }
+    Hresult result = hr::kOk;
+    std::shared_ptr<PulseConnection> fresh = PulseConnection::Open(&result);
+    if (!fresh) return connection_;
+    std::vector<platform::IEndpointNotificationClient*> moved;
+    {
+      PulseLock lock(*fresh);
+      for (platform::IEndpointNotificationClient* client : clients_) {
+        if (Succeeded(fresh->Watcher().Register(client))) moved.push_back(client);
+      }
+    }
+    {
+      PulseLock lock(*connection_);
+      for (platform::IEndpointNotificationClient* client : clients_) connection_->Watcher().Unregister(client);
+    }
+    clients_ = std::move(moved);
+    connection_ = std::move(fresh);
+    return connection_;
+  }
+
   std::shared_ptr<PulseConnection> connection_;
+  std::vector<platform::IEndpointNotificationClient*> clients_;  // registered, each held by the watcher
 };
 
 // The multimedia class scheduler has no Linux equivalent; the nearest is a
