@@ -69,7 +69,7 @@ bool Resolve(void* library, const char* name, T* function) {
 // and points the table at it. The library stays loaded until exit.
 bool LoadLinuxLibrary() {
   void* library = dlopen(OSTREL_LINUX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) library = dlopen("libostrel_core.so", RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) library = dlopen("libostrel_core.so.0", RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
     std::printf("cannot load libostrel_core.so: %s\n", dlerror());
     return false;

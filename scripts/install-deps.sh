@@ -11,6 +11,8 @@ packages=(
   libxcb-xfixes0-dev libpulse-dev libva-dev
   # Its tests, demo and bench run their own X server and sound server.
   xvfb x11-utils xdotool pulseaudio pulseaudio-utils
+  # Release archives: the .deb's dependencies come from dpkg-shlibdeps.
+  dpkg-dev file
 )
 missing=()
 for package in "${packages[@]}"; do
