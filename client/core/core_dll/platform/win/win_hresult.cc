@@ -20,10 +20,10 @@ struct LocalFreeDeleter {
 
 std::wstring HresultMessage(Hresult code) {
   wchar_t* raw = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&raw), 0,
-      nullptr);
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                     reinterpret_cast<wchar_t*>(&raw), 0, nullptr);
   std::unique_ptr<wchar_t, LocalFreeDeleter> owned(raw);
   std::wstring text;
   if (length != 0 && raw != nullptr) text.assign(raw, length);

@@ -72,13 +72,10 @@ class WinSystemServices final : public platform::ISystemServices {
   platform::LocalTime GetLocalTime() override {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    return platform::LocalTime{now.wYear, now.wMonth,  now.wDay,         now.wHour,
-                               now.wMinute, now.wSecond, now.wMilliseconds};
+    return platform::LocalTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
   }
 
-  bool CreateDirectory(const std::wstring& path) override {
-    return CreateDirectoryW(path.c_str(), nullptr) != 0;
-  }
+  bool CreateDirectory(const std::wstring& path) override { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
   std::optional<std::wstring> GetEnvironmentVariable(const std::wstring& name, size_t capacity,
                                                      size_t* length) override {
