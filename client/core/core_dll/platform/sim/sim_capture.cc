@@ -392,6 +392,9 @@ class SimCaptureSession final : public ICaptureSession {
     return hr::kOk;
   }
 
+  // Frames follow the content's own rate.
+  Hresult SetMinUpdateInterval(int64_t interval) override { return interval > 0 ? hr::kOk : hr::kInvalidArg; }
+
   Hresult StartCapture() override {
     std::lock_guard lock(mutex_);
     if (!pool_) return kObjectClosed;
