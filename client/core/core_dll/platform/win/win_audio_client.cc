@@ -44,7 +44,7 @@ class WinAudioClient final : public platform::IAudioClient {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<::IAudioCaptureClient> capture;
-    const HRESULT result = client_->GetService(IID_PPV_ARGS(&capture));
+    const HRESULT result = client_->GetService(IID_PPV_ARGS(capture.GetAddressOf()));
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!capture) return hr::kFail;
     *out = std::make_shared<WinAudioCaptureClient>(std::move(capture));

@@ -41,7 +41,7 @@ class WinAudioEndpoint final : public IAudioEndpoint {
   Hresult GetFriendlyName(std::wstring* name) override {
     if (name == nullptr) return hr::kInvalidArg;
     ComPtr<IPropertyStore> store;
-    HRESULT result = device_->OpenPropertyStore(STGM_READ, &store);
+    HRESULT result = device_->OpenPropertyStore(STGM_READ, store.GetAddressOf());
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!store) return hr::kFail;
     ScopedPropVariant value;
@@ -56,7 +56,8 @@ class WinAudioEndpoint final : public IAudioEndpoint {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<::IAudioClient> client;
-    const HRESULT result = device_->Activate(__uuidof(::IAudioClient), CLSCTX_ALL, nullptr, &client);
+    const HRESULT result = device_->Activate(__uuidof(::IAudioClient), CLSCTX_ALL, nullptr,
+                                             reinterpret_cast<void**>(client.GetAddressOf()));
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!client) return hr::kFail;
     *out = MakeAudioClient(std::move(client));
@@ -92,7 +93,7 @@ class WinEndpointCollection final : public platform::IAudioEndpointCollection {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<IMMDevice> device;
-    const HRESULT result = collection_->Item(index, &device);
+    const HRESULT result = collection_->Item(index, device.GetAddressOf());
     return WrapDevice(result, std::move(device), out);
   }
 
@@ -116,8 +117,8 @@ class WinDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<IMMDevice> device;
-    const HRESULT result =
-        enumerator_->GetDefaultAudioEndpoint(static_cast<EDataFlow>(flow), static_cast<ERole>(role), &device);
+    const HRESULT result = enumerator_->GetDefaultAudioEndpoint(static_cast<EDataFlow>(flow), static_cast<ERole>(role),
+                                                                device.GetAddressOf());
     return WrapDevice(result, std::move(device), out);
   }
 
@@ -125,7 +126,7 @@ class WinDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<IMMDevice> device;
-    const HRESULT result = enumerator_->GetDevice(id.c_str(), &device);
+    const HRESULT result = enumerator_->GetDevice(id.c_str(), device.GetAddressOf());
     return WrapDevice(result, std::move(device), out);
   }
 
@@ -134,7 +135,8 @@ class WinDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     ComPtr<IMMDeviceCollection> collection;
-    const HRESULT result = enumerator_->EnumAudioEndpoints(static_cast<EDataFlow>(flow), stateMask, &collection);
+    const HRESULT result =
+        enumerator_->EnumAudioEndpoints(static_cast<EDataFlow>(flow), stateMask, collection.GetAddressOf());
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!collection) return hr::kFail;
     *out = std::make_shared<WinEndpointCollection>(std::move(collection));
@@ -206,7 +208,7 @@ class WinAudioSystem final : public platform::IAudioSystem {
     out->reset();
     ComPtr<IMMDeviceEnumerator> enumerator;
     const HRESULT result =
-        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, IID_PPV_ARGS(&enumerator));
+        CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, IID_PPV_ARGS(enumerator.GetAddressOf()));
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!enumerator) return hr::kFail;
     *out = std::make_shared<WinDeviceEnumerator>(std::move(enumerator));

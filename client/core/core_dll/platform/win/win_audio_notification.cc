@@ -83,9 +83,8 @@ static_assert(static_cast<int>(eConsole) == static_cast<int>(platform::Role::Con
 }  // namespace
 
 ComPtr<IMMNotificationClient> MakeNotificationForwarder(platform::IEndpointNotificationClient* client) {
-  ComPtr<IMMNotificationClient> forwarder;
-  if (client != nullptr) forwarder.Attach(new NotificationForwarder(client));
-  return forwarder;
+  if (client == nullptr) return nullptr;
+  return Adopt<IMMNotificationClient>(new NotificationForwarder(client));
 }
 
 }  // namespace ostrel::win

@@ -41,9 +41,7 @@ class WinMediaPlatform final : public platform::IMediaPlatform {
     if (activates != nullptr) {
       owned.reserve(count);
       for (UINT32 i = 0; i < count; ++i) {
-        ComPtr<IMFActivate> activate;
-        activate.Attach(activates[i]);
-        owned.push_back(std::move(activate));
+        owned.push_back(Adopt(activates[i]));
       }
     }
     if (FAILED(result)) return static_cast<Hresult>(result);
