@@ -159,6 +159,12 @@ OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void) { return World::Get()
 
 OSTREL_API int OstrelSim_GetOpenFramePoolCount(void) { return World::Get().openFramePools.load(); }
 
+OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available) {
+  World::Get().captureServiceAvailable = available;
+}
+
+OSTREL_API uint64_t OstrelSim_GetFallbackFrameCount(void) { return World::Get().fallbackFrames.load(); }
+
 OSTREL_API int OstrelSim_GetBorderRequired(void) { return World::Get().borderRequired.load(); }
 
 OSTREL_API void OstrelSim_LoseDevice(uint32_t reason) { World::Get().deviceLostReason = AsHresult(reason); }

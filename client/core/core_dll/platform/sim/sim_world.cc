@@ -70,7 +70,9 @@ void World::Reset() {
   textureFailureStatus = hr::kOk;
   textureCreationDelayMs = 0;
   frameDeliveryEnabled = true;
+  captureServiceAvailable = true;
   deliveredFrames = 0;
+  fallbackFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;
   WorldSyncMarks().SetPeriodMs(0);

@@ -93,9 +93,11 @@ class World {
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
   std::atomic<bool> frameDeliveryEnabled{true};
+  std::atomic<bool> captureServiceAvailable{true};
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};
+  std::atomic<uint64_t> fallbackFrames{0};
   std::atomic<int> lastDeviceAdapter{-1};
   std::atomic<int> borderRequired{-1};
   std::atomic<int> openFramePools{0};
