@@ -169,15 +169,18 @@ void CheckUtf8(platform::ISystemServices& system) {
   const std::wstring path = L"C:\\clips\\\x00E9\x20AC\xD83D\xDE00";
   const std::string expected = "C:\\clips\\\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
   Report(system.PathToUtf8(path) == expected, "a wide path becomes UTF-8");
-  Report(system.PathToUtf8(L"a\xD800" L"b") == "a\xEF\xBF\xBD" "b", "an unpaired surrogate becomes U+FFFD");
+  Report(system.PathToUtf8(L"a\xD800"
+                           L"b") ==
+             "a\xEF\xBF\xBD"
+             "b",
+         "an unpaired surrogate becomes U+FFFD");
   Report(system.PathToUtf8(L"").empty(), "an empty path stays empty");
 }
 
 void CheckMessages() {
   const std::wstring denied = HresultMessage(static_cast<Hresult>(0x80070005));
   const bool trimmed = !denied.empty() && denied.back() != L'\n' && denied.back() != L'\r' && denied.back() != L' ';
-  Report(trimmed && denied.find(L"denied") != std::wstring::npos, "system message of 0x80070005",
-         Narrow(denied));
+  Report(trimmed && denied.find(L"denied") != std::wstring::npos, "system message of 0x80070005", Narrow(denied));
   const std::wstring unknown = HresultMessage(static_cast<Hresult>(0xA0DEF00D));
   Report(unknown == L"Unknown error 0xA0DEF00D", "a code without a message", Narrow(unknown));
 }
@@ -200,8 +203,8 @@ void CheckMedia() {
   const Hresult listed = media.EnumHardwareH264Encoders(&encoders);
   std::string detail = Hex(listed) + ", " + std::to_string(encoders.size()) + " encoder(s)";
   for (const auto& encoder : encoders) {
-    detail += "; D3D11-aware read " + Hex(encoder.d3d11AwareReadResult) + " value " +
-              std::to_string(encoder.d3d11Aware);
+    detail +=
+        "; D3D11-aware read " + Hex(encoder.d3d11AwareReadResult) + " value " + std::to_string(encoder.d3d11Aware);
   }
   // Wine has no hardware encoder transform: an empty list.
   Report(Succeeded(listed), "hardware H.264 encoder enumeration", detail);
@@ -286,9 +289,9 @@ void CheckAudioEndpoints(platform::IAudioSystem& audio) {
       Report(Succeeded(named) && !name.empty(), "endpoint has a friendly name", Hex(named));
       std::shared_ptr<platform::IAudioEndpoint> again;
       std::wstring againId;
-      Report(Succeeded(enumerator->GetDevice(id, &again)) && again && Succeeded(again->GetId(&againId)) &&
-                 againId == id,
-             "an endpoint is found again by its id");
+      Report(
+          Succeeded(enumerator->GetDevice(id, &again)) && again && Succeeded(again->GetId(&againId)) && againId == id,
+          "an endpoint is found again by its id");
       if (id == defaultId) defaultListed = true;
     }
     Report(defaultListed, (std::string("the default ") + flowName + " endpoint is among the listed").c_str());
@@ -311,7 +314,7 @@ void CheckAudioEndpoints(platform::IAudioSystem& audio) {
   Report(listener.references == 1, "an enumerator that goes lets its listeners go");
 }
 
-// Reads the default endpoint of a flow for about half a second.
+// Opens the default endpoint of a flow and reads a little of its stream.
 void CheckStream(platform::IAudioSystem& audio, platform::DataFlow flow) {
   const bool loopback = flow == platform::DataFlow::Render;
   const char* what = loopback ? "loopback stream" : "capture stream";
@@ -350,10 +353,14 @@ void CheckStream(platform::IAudioSystem& audio, platform::DataFlow flow) {
   Report(Succeeded(result) && capture, (std::string(what) + ": started").c_str(), Hex(result));
   if (Failed(result) || !capture) return;
 
+  // Wine's first packets come most of a second after Start; read until a
+  // tenth of a second of audio arrived, for at most three seconds.
+  uint32_t rate = 0;
+  std::memcpy(&rate, format.data() + 4, 4);
   uint64_t frames = 0, packets = 0, lastEnd = 0, backwards = 0;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   Hresult failure = hr::kOk;
-  while (std::chrono::steady_clock::now() < until && Succeeded(failure)) {
+  while (std::chrono::steady_clock::now() < until && frames < rate / 10) {
     uint32_t next = 0;
     failure = capture->GetNextPacketSize(&next);
     if (Failed(failure)) break;
@@ -371,9 +378,11 @@ void CheckStream(platform::IAudioSystem& audio, platform::DataFlow flow) {
     frames += packetFrames;
     ++packets;
     failure = capture->ReleaseBuffer(packetFrames);
+    if (Failed(failure)) break;
   }
   client->Stop();
-  Report(Succeeded(failure) && frames > 0 && backwards == 0, (std::string(what) + ": packets arrive in order").c_str(),
+  Report(Succeeded(failure) && frames >= rate / 10 && backwards == 0,
+         (std::string(what) + ": packets arrive in order").c_str(),
          std::to_string(packets) + " packets, " + std::to_string(frames) + " frames, last " + Hex(failure));
 }
 
