@@ -1,8 +1,8 @@
 // The Windows audio backend's parts that know each other: endpoints hand out
 // clients, enumerators wrap notification clients in COM objects.
 //
-// Link: ole32, avrt (and uuid for the Core Audio interface ids where
-// __uuidof does not supply them).
+// Link: ole32, avrt (the interface and class ids come from __uuidof, so no
+// uuid library is needed).
 #pragma once
 
 #include <windows.h>
