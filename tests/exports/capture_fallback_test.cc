@@ -45,8 +45,10 @@ TEST_F(CaptureFallbackTest, UnavailableServiceRecordsThroughTheFallback) {
   EXPECT_EQ(clip.video.width, 640);
   EXPECT_EQ(clip.video.height, 360);
   EXPECT_EQ(clip.video.decodeErrors, 0);
-  // At least the replay length of frames at 30 fps, and the flashes in them.
-  EXPECT_GE(clip.video.framePtsSeconds.size(), 4u * 30u - 2u);
+  // At least the replay length of video (a loaded machine may drop frames
+  // through the backoff), and the flashes in it.
+  ASSERT_GE(clip.video.framePtsSeconds.size(), 60u);
+  EXPECT_GE(clip.video.framePtsSeconds.back(), 4.0 - 0.1);
   EXPECT_GE(FlashOnsets(clip.video).size(), 3u);
 
   // The fallback's item closes with its window; capture goes on.
