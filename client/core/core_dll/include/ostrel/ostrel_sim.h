@@ -127,6 +127,9 @@ OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status);
 OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds);
 /* Whether the video processor can output NV12 (default true). */
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported);
+/* Whether the device has a video processor at all (default true); without
+ * one, asking for it answers E_NOINTERFACE, as under Wine. */
+OSTREL_API void OstrelSim_SetVideoProcessorPresent(bool present);
 /* Makes device creation fail with `status` (0 clears). */
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status);
 /* Index of the adapter the most recent device was created on (-1: none

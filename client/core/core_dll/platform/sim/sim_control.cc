@@ -188,6 +188,9 @@ OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
 }
 
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported) { World::Get().videoProcessorNv12 = supported; }
+OSTREL_API void OstrelSim_SetVideoProcessorPresent(bool present) {
+  World::Get().videoProcessorPresent = present;
+}
 
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status) {
   World::Get().deviceCreationFailure = AsHresult(status);

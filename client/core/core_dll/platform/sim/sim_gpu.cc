@@ -167,16 +167,18 @@ class SimFactory final : public IGpuFactory {
 
 // ---- video converter --------------------------------------------------------
 
+// The video processor, or (onCpu) the conversion of a device without one,
+// which reads the input back through its own staging texture first.
 class SimVideoConverter final : public IVideoConverter {
  public:
-  SimVideoConverter(uint32_t inW, uint32_t inH, uint32_t outW, uint32_t outH)
-      : inputWidth_(inW), inputHeight_(inH), outputWidth_(outW), outputHeight_(outH) {}
+  SimVideoConverter(uint32_t inW, uint32_t inH, uint32_t outW, uint32_t outH, bool onCpu)
+      : inputWidth_(inW), inputHeight_(inH), outputWidth_(outW), outputHeight_(outH), onCpu_(onCpu) {}
 
   Hresult CheckNv12Output(bool* supported) override {
     if (supported == nullptr) return hr::kInvalidArg;
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    *supported = World::Get().videoProcessorNv12.load();
+    *supported = onCpu_ || World::Get().videoProcessorNv12.load();
     return hr::kOk;
   }
 
@@ -184,8 +186,27 @@ class SimVideoConverter final : public IVideoConverter {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
     std::lock_guard lock(mutex_);
+    if (onCpu_ && !readBack_) {
+      TextureDesc desc;
+      desc.width = inputWidth_;
+      desc.height = inputHeight_;
+      desc.usage = TextureUsage::Staging;
+      desc.cpuRead = true;
+      try {
+        readBack_ = std::make_unique<SimTexture>(desc);
+      } catch (const std::bad_alloc&) {
+        return hr::kOutOfMemory;
+      }
+    }
     processorCreated_ = true;
     return hr::kOk;
+  }
+
+  bool OnCpu() const { return onCpu_; }
+  // The staging texture of a CPU conversion; null before CreateProcessor.
+  SimTexture* ReadBack() {
+    std::lock_guard lock(mutex_);
+    return readBack_.get();
   }
 
   // One blit: the whole input scaled onto the whole output.
@@ -205,8 +226,10 @@ class SimVideoConverter final : public IVideoConverter {
 
  private:
   const uint32_t inputWidth_, inputHeight_, outputWidth_, outputHeight_;
+  const bool onCpu_;
   std::mutex mutex_;
   bool processorCreated_ = false;
+  std::unique_ptr<SimTexture> readBack_;
   platform::CpuBgraToNv12 converter_;
 };
 
@@ -244,13 +267,31 @@ class SimContext final : public IGpuContext {
     if (sim == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
     const TextureDesc inDesc = in->Desc();
     const TextureDesc outDesc = out->Desc();
+    if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
+    if (sim->OnCpu()) return ConvertOnCpu(*sim, *in, *out);
     // Input and output views need GPU-side textures; the output view needs
     // the render-target binding.
-    if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
     if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || !outDesc.renderTarget) {
       return hr::kInvalidArg;
     }
     return sim->Convert(*in, *out);
+  }
+
+  // As a device without a video processor does it: copy into the staging
+  // texture, wait for the copy, convert from the mapped bytes.
+  Hresult ConvertOnCpu(SimVideoConverter& converter, SimTexture& input, SimTexture& output) {
+    if (output.Desc().format != PixelFormat::Nv12) return hr::kInvalidArg;
+    SimTexture* readBack = converter.ReadBack();
+    if (readBack == nullptr) return hr::kFail;
+    const TextureDesc inDesc = input.Desc();
+    if (inDesc.width != readBack->Desc().width || inDesc.height != readBack->Desc().height) return hr::kInvalidArg;
+    CopyResource(*readBack, input);
+    MappedTexture mapped;
+    Hresult status = Map(*readBack, false, &mapped);
+    if (Failed(status)) return status;
+    status = converter.Convert(*readBack, output);
+    Unmap(*readBack);
+    return status;
   }
 
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override {
@@ -280,6 +321,17 @@ class SimContext final : public IGpuContext {
 
   void Unmap(ITexture&) override {}
 };
+
+Hresult MakeConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth, uint32_t outputHeight,
+                      bool onCpu, std::shared_ptr<IVideoConverter>* out) {
+  const uint32_t limit = World::kMaxExtent;
+  if (inputWidth == 0 || inputHeight == 0 || outputWidth == 0 || outputHeight == 0 || inputWidth > limit ||
+      inputHeight > limit || outputWidth > limit || outputHeight > limit) {
+    return hr::kInvalidArg;
+  }
+  *out = std::make_shared<SimVideoConverter>(inputWidth, inputHeight, outputWidth, outputHeight, onCpu);
+  return hr::kOk;
+}
 
 }  // namespace
 
@@ -322,13 +374,17 @@ class SimDevice final : public IGpuDevice, public std::enable_shared_from_this<S
     out->reset();
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    const uint32_t limit = World::kMaxExtent;
-    if (inputWidth == 0 || inputHeight == 0 || outputWidth == 0 || outputHeight == 0 || inputWidth > limit ||
-        inputHeight > limit || outputWidth > limit || outputHeight > limit) {
-      return hr::kInvalidArg;
-    }
-    *out = std::make_shared<SimVideoConverter>(inputWidth, inputHeight, outputWidth, outputHeight);
-    return hr::kOk;
+    if (!World::Get().videoProcessorPresent.load()) return hr::kNoInterface;
+    return MakeConverter(inputWidth, inputHeight, outputWidth, outputHeight, false, out);
+  }
+
+  Hresult CreateCpuVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
+                                  uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    Hresult lost = World::Get().DeviceFault();
+    if (Failed(lost)) return lost;
+    return MakeConverter(inputWidth, inputHeight, outputWidth, outputHeight, true, out);
   }
 
   bool HasDxgiDevice() override { return true; }

@@ -62,6 +62,7 @@ void World::Reset() {
   priorityHonoured = true;
   stagingDelayMs = 0;
   videoProcessorNv12 = true;
+  videoProcessorPresent = true;
   deviceCreationFailure = hr::kOk;
   encoderPresent = true;
   encoderD3D11Aware = true;

@@ -85,6 +85,7 @@ class World {
   std::atomic<bool> priorityHonoured{true};
   std::atomic<int> stagingDelayMs{0};
   std::atomic<bool> videoProcessorNv12{true};
+  std::atomic<bool> videoProcessorPresent{true};
   std::atomic<Hresult> deviceCreationFailure{hr::kOk};
   std::atomic<bool> encoderPresent{true};
   std::atomic<bool> encoderD3D11Aware{true};
