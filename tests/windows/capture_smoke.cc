@@ -1,0 +1,242 @@
+// The Windows backend's window capture on the real APIs, without a session:
+// run under Wine (where Windows.Graphics.Capture cannot be activated and the
+// GDI source is what captures) or on Windows. A window of its own, painted
+// one colour, is captured through the platform interfaces exactly as the
+// capture session drives them. Prints one line per check and exits with the
+// number of failed checks.
+#include <windows.h>
+#include <d3d11.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/gpu.h"
+#include "platform/hresult.h"
+#include "platform/win/win_backend.h"
+#include "platform/win/win_capture.h"
+#include "platform/win/win_com.h"
+#include "platform/win/win_gpu.h"
+
+namespace {
+
+using namespace ostrel;
+using Clock = std::chrono::steady_clock;
+
+constexpr COLORREF kPaint = RGB(200, 40, 90);
+constexpr int kClientWidth = 320;
+constexpr int kClientHeight = 240;
+
+int failures = 0;
+
+void Report(bool ok, const char* what, const std::string& detail = {}) {
+  std::printf("%s %s%s%s\n", ok ? "PASS" : "FAIL", what, detail.empty() ? "" : ": ", detail.c_str());
+  std::fflush(stdout);
+  if (!ok) ++failures;
+}
+
+std::string Hex(Hresult code) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(code));
+  return buffer;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_PAINT) {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    HBRUSH brush = CreateSolidBrush(kPaint);
+    FillRect(dc, &paint.rcPaint, brush);
+    DeleteObject(brush);
+    EndPaint(window, &paint);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND MakeWindow() {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"OstrelCaptureSmoke";
+  windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  RegisterClassW(&windowClass);
+  RECT rect{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
+  HWND window = CreateWindowW(L"OstrelCaptureSmoke", L"capture smoke", WS_OVERLAPPEDWINDOW, 50, 50,
+                              rect.right - rect.left, rect.bottom - rect.top, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
+  ShowWindow(window, SW_SHOWNORMAL);
+  UpdateWindow(window);
+  return window;
+}
+
+// Runs the window's messages for `seconds`.
+void Pump(double seconds) {
+  const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(seconds));
+  MSG message;
+  while (Clock::now() < until) {
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    Sleep(5);
+  }
+}
+
+// What the frame handler saw, as the capture session's handler would.
+struct Frames {
+  std::mutex mutex;
+  std::atomic<int> count{0};
+  std::shared_ptr<platform::ITexture> last;  // under mutex
+  platform::IFramePool* pool = nullptr;
+
+  void OnFrame() {
+    std::unique_ptr<platform::ICaptureFrame> frame = pool->TryGetNextFrame();
+    if (!frame) return;
+    std::shared_ptr<platform::ITexture> texture;
+    if (Succeeded(frame->GetSurfaceTexture(&texture)) && texture) {
+      std::lock_guard lock(mutex);
+      last = texture;
+      ++count;
+    }
+    frame->Close();
+  }
+};
+
+// The centre pixel of a BGRA texture, read back through a staging copy.
+bool CentrePixel(ID3D11Device* device, platform::ITexture& texture, uint32_t* pixel) {
+  ID3D11Texture2D* native = win::NativeTexture(texture);
+  if (native == nullptr) return false;
+  D3D11_TEXTURE2D_DESC desc{};
+  native->GetDesc(&desc);
+  desc.Usage = D3D11_USAGE_STAGING;
+  desc.BindFlags = 0;
+  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
+  desc.MiscFlags = 0;
+  win::ComPtr<ID3D11Texture2D> staging;
+  if (FAILED(device->CreateTexture2D(&desc, nullptr, staging.GetAddressOf()))) return false;
+  win::ComPtr<ID3D11DeviceContext> context;
+  device->GetImmediateContext(context.GetAddressOf());
+  context->CopyResource(staging.Get(), native);
+  D3D11_MAPPED_SUBRESOURCE mapped{};
+  if (FAILED(context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
+  const auto* row = static_cast<const uint8_t*>(mapped.pData) + static_cast<size_t>(desc.Height / 2) * mapped.RowPitch;
+  std::memcpy(pixel, row + static_cast<size_t>(desc.Width / 2) * 4, 4);
+  context->Unmap(staging.Get(), 0);
+  return true;
+}
+
+void CheckWindowsGraphicsCapture(HWND window) {
+  std::shared_ptr<platform::ICaptureItem> item;
+  const Hresult result = win::WindowCapture().CreateItemForWindow(window, &item);
+  Report(Succeeded(result) || result == hr::kClassNotRegistered,
+         "Windows.Graphics.Capture item: created, or class not registered",
+         Succeeded(result) ? "available" : Hex(result));
+}
+
+void CheckGdiCapture(HWND window) {
+  platform::IWindowCapture& capture = win::GdiWindowCapture();
+  Report(capture.IsWindow(window) && !capture.IsWindow(nullptr), "IsWindow");
+  platform::MonitorHandle monitor = capture.MonitorFromWindow(window);
+  Report(monitor != nullptr, "MonitorFromWindow");
+
+  std::shared_ptr<platform::ICaptureItem> monitorItem;
+  Report(Succeeded(capture.CreateItemForMonitor(monitor, &monitorItem)) && monitorItem &&
+             monitorItem->Size().width > 0,
+         "monitor item", monitorItem ? std::to_string(monitorItem->Size().width) + "x" +
+                                           std::to_string(monitorItem->Size().height)
+                                     : std::string());
+
+  std::shared_ptr<platform::ICaptureItem> item;
+  Hresult result = capture.CreateItemForWindow(window, &item);
+  if (Failed(result) || !item) {
+    Report(false, "window item", Hex(result));
+    return;
+  }
+  platform::SizeInt32 size = item->Size();
+  Report(size.width == kClientWidth && size.height == kClientHeight, "window item has the client area's size",
+         std::to_string(size.width) + "x" + std::to_string(size.height));
+  std::atomic<int> closed{0};
+  item->AddClosed([&closed] { ++closed; });
+
+  std::shared_ptr<platform::IGpuDevice> device;
+  result = win::GpuSystem().CreateDevice(nullptr, &device);
+  if (Failed(result) || !device) {
+    Report(false, "Direct3D 11 device", Hex(result));
+    return;
+  }
+  std::shared_ptr<platform::ICaptureDevice> captureDevice;
+  result = win::GpuSystem().WrapForCapture(*device, &captureDevice);
+  Report(Succeeded(result) && captureDevice, "capture device", Hex(result));
+  if (!captureDevice) return;
+
+  std::shared_ptr<platform::IFramePool> pool;
+  result = capture.CreateFramePool(*captureDevice, 4, size, &pool);
+  std::shared_ptr<platform::ICaptureSession> session;
+  if (Succeeded(result)) result = capture.CreateCaptureSession(*pool, *item, &session);
+  Report(Succeeded(result) && pool && session, "frame pool and session", Hex(result));
+  if (!session) return;
+  bool border = true;
+  Report(Succeeded(session->IsBorderPropertyPresent(&border)) && !border, "no border property");
+  Report(Succeeded(session->SetMinUpdateInterval(10000000 / 30)), "update interval 1/30 s");
+
+  Frames frames;
+  frames.pool = pool.get();
+  platform::EventToken token = pool->AddFrameArrived([&frames] { frames.OnFrame(); });
+  Report(Succeeded(session->StartCapture()), "start");
+  Pump(2.0);
+  const int inTwoSeconds = frames.count.load();
+  Report(inTwoSeconds >= 40 && inTwoSeconds <= 70, "about 30 frames a second", std::to_string(inTwoSeconds) + " in 2 s");
+
+  std::shared_ptr<platform::ITexture> last;
+  {
+    std::lock_guard lock(frames.mutex);
+    last = frames.last;
+  }
+  uint32_t pixel = 0;
+  const bool read = last && CentrePixel(win::NativeDevice(*device), *last, &pixel);
+  const uint32_t expected = 0xFF000000u | (GetRValue(kPaint) << 16) | (GetGValue(kPaint) << 8) | GetBValue(kPaint);
+  char detail[64];
+  std::snprintf(detail, sizeof detail, "BGRA 0x%08X, expected 0x%08X, %ux%u", static_cast<unsigned>(pixel),
+                static_cast<unsigned>(expected), last ? last->Desc().width : 0, last ? last->Desc().height : 0);
+  Report(read && pixel == expected && last->Desc().width == static_cast<uint32_t>(kClientWidth),
+         "frames hold the window's pixels, opaque, at the pool's size", detail);
+
+  ShowWindow(window, SW_MINIMIZE);
+  Pump(0.5);
+  const int minimised = frames.count.load();
+  Pump(1.0);
+  Report(frames.count.load() == minimised && item->Size().width == 0, "a minimised window gives no frames",
+         std::to_string(frames.count.load() - minimised) + " frames");
+  ShowWindow(window, SW_RESTORE);
+  Pump(1.0);
+  Report(frames.count.load() > minimised + 10, "frames resume when restored",
+         std::to_string(frames.count.load() - minimised) + " frames");
+
+  pool->RemoveFrameArrived(token);
+  Report(Succeeded(session->Close()) && Succeeded(pool->Close()), "close");
+  const int afterClose = frames.count.load();
+  Pump(0.3);
+  Report(frames.count.load() == afterClose, "no frames after close");
+
+  DestroyWindow(window);
+  Pump(1.0);
+  Report(closed.load() == 1, "Closed fires once the window is destroyed", std::to_string(closed.load()));
+}
+
+}  // namespace
+
+int wmain() {
+  HWND window = MakeWindow();
+  Pump(0.5);
+  CheckWindowsGraphicsCapture(window);
+  CheckGdiCapture(window);
+  std::printf("%d failed\n", failures);
+  return failures;
+}
