@@ -185,6 +185,37 @@ TEST_F(SegmentEncoderTest, FinalizeWithoutFramesGivesAnEmptyMp4AndNoNameGivesNoE
   EXPECT_TRUE(lines_.empty());
 }
 
+// An encoder that takes planar 4:2:0 but not NV12 (libopenh264 does that;
+// FFmpeg's mpeg4 encoder stands in for it here): the probe opens it, and the
+// interleaved chroma of the converted frames reaches it split into U and V,
+// so the colours survive. Encoders that take NV12 keep getting NV12.
+TEST_F(SegmentEncoderTest, AnEncoderWithoutNv12GetsPlanarChromaInTheRightColours) {
+  EXPECT_EQ(SegmentEncoderPixelFormat(avcodec_find_encoder_by_name("libx264")), AV_PIX_FMT_NV12);
+  EXPECT_EQ(SegmentEncoderPixelFormat(avcodec_find_encoder_by_name("mpeg4")), AV_PIX_FMT_YUV420P);
+  EXPECT_TRUE(ProbeFfmpegEncoder("mpeg4", 320, 180, 30, 2000000));
+
+  Rig(320, 180, 320, 180, "mpeg4");
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240}, {90, 200, 90}};
+  for (size_t i = 0; i < colours.size(); ++i) {
+    Fill(colours[i][0], colours[i][1], colours[i][2]);
+    EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase + static_cast<int64_t>(i) * kPeriod));
+  }
+  encoder->DrainPending();
+  const EncodedSegment segment = encoder->Finalize();
+  ASSERT_TRUE(segment.bytes);
+  std::string error;
+  const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
+  ASSERT_EQ(frames.size(), colours.size()) << error;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
+    const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
+    EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 4.0) << "frame " << i;
+    EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 4.0) << "frame " << i;
+    EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 4.0) << "frame " << i;
+  }
+}
+
 // Quick Sync stand-in: records what it is asked to open, refuses by mode, and
 // opens libx264 for real in its place so that the segment still gets made.
 class FakeOpener : public EncoderOpener {
