@@ -26,7 +26,7 @@ class CaptureFallbackTest : public ExportTest {};
 TEST_F(CaptureFallbackTest, UnavailableServiceRecordsThroughTheFallback) {
   OstrelSim_SetWindowCaptureAvailable(false);
   OstrelSim_SetSyncMarks(1000);  // a white flash every second shows that live content is copied
-  void* window = StartRecording(360, 30, 4);
+  void* window = StartRecording(0, 30, 4, 640, 360);
   ASSERT_TRUE(Ostrel_IsCapturing());
   EXPECT_EQ(CountExact(kFallbackLine), 1u);
   EXPECT_EQ(LogCapture::Count(L"Capture started."), 1u);
@@ -36,7 +36,8 @@ TEST_F(CaptureFallbackTest, UnavailableServiceRecordsThroughTheFallback) {
   EXPECT_EQ(LogCapture::Count(L"Couldn't set capture border"), 0u);
 
   Sleep(7.0);
-  EXPECT_GT(OstrelSim_GetFallbackFrameCount(), 100u);
+  // Sanitizer builds render and encode several times slower.
+  EXPECT_GT(OstrelSim_GetFallbackFrameCount(), kInstrumentedBuild ? 20u : 100u);
   wchar_t path[1024];
   ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
   ClipInfo clip = ProbeClip(Narrow(path), /*decode=*/true);
@@ -47,9 +48,9 @@ TEST_F(CaptureFallbackTest, UnavailableServiceRecordsThroughTheFallback) {
   EXPECT_EQ(clip.video.decodeErrors, 0);
   // At least the replay length of video (a loaded machine may drop frames
   // through the backoff), and the flashes in it.
-  ASSERT_GE(clip.video.framePtsSeconds.size(), 60u);
+  ASSERT_GE(clip.video.framePtsSeconds.size(), kInstrumentedBuild ? 10u : 60u);
   EXPECT_GE(clip.video.framePtsSeconds.back(), 4.0 - 0.1);
-  EXPECT_GE(FlashOnsets(clip.video).size(), 3u);
+  EXPECT_GE(FlashOnsets(clip.video).size(), kInstrumentedBuild ? 1u : 3u);
 
   // The fallback's item closes with its window; capture goes on.
   OstrelSim_DestroyWindow(window);
