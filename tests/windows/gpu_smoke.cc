@@ -133,20 +133,38 @@ void CheckCaptureWrapping(IGpuSystem& gpu, const std::shared_ptr<IGpuDevice>& de
          std::string(interop ? "with" : "without") + " WinRT interop, " + Hex(result));
 }
 
-// Draws the two halves into a default BGRA texture through the native API.
-void Paint(IGpuDevice& device, ITexture& texture) {
+// The picture: two halves.
+std::vector<uint32_t> Picture() {
   std::vector<uint32_t> pixels(size_t{kCaptureWidth} * kCaptureHeight);
   for (uint32_t y = 0; y < kCaptureHeight; ++y) {
     for (uint32_t x = 0; x < kCaptureWidth; ++x) pixels[y * kCaptureWidth + x] = x < kCaptureWidth / 2 ? kLeft : kRight;
   }
-  ID3D11DeviceContext* context = nullptr;
-  win::NativeDevice(device)->GetImmediateContext(&context);
-  context->UpdateSubresource(win::NativeTexture(texture), 0, nullptr, pixels.data(), kCaptureWidth * 4, 0);
-  context->Release();
+  return pixels;
+}
+
+// A Direct3D texture of the device holding the picture, as the capture
+// service hands frames out, wrapped for the platform.
+std::shared_ptr<ITexture> NativePicture(IGpuDevice& device, const std::vector<uint32_t>& pixels) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = kCaptureWidth;
+  desc.Height = kCaptureHeight;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  D3D11_SUBRESOURCE_DATA data{};
+  data.pSysMem = pixels.data();
+  data.SysMemPitch = kCaptureWidth * 4;
+  ID3D11Texture2D* texture = nullptr;
+  if (FAILED(win::NativeDevice(device)->CreateTexture2D(&desc, &data, &texture))) return nullptr;
+  auto wrapped = win::WrapTexture(texture);
+  texture->Release();
+  return wrapped;
 }
 
 // Converts once with the context's converter and reads the NV12 result back.
-void CheckConversion(GpuEncodeContext& encode, ITexture& frame) {
+void CheckConversion(GpuEncodeContext& encode, ITexture& frame, const char* what) {
   IGpuDevice& device = encode.Device();
   std::shared_ptr<ITexture> target, staging;
   Hresult result = device.CreateTexture(
@@ -192,7 +210,7 @@ void CheckConversion(GpuEncodeContext& encode, ITexture& frame) {
   for (int side = 0; side < 2; ++side) {
     for (int c = 0; c < 3; ++c) close = close && std::fabs(got[side][c] - want[side][c]) <= 3.0;
   }
-  Report(close, "BGRA to NV12 at output size in BT.709 studio range", detail);
+  Report(close, what, detail);
 }
 
 void CheckSegment(GpuEncodeContext& encode, ITexture& frame) {
@@ -231,16 +249,22 @@ int main() {
   CheckDevice(*device);
   CheckCaptureWrapping(gpu, device);
 
+  const std::vector<uint32_t> pixels = Picture();
   std::shared_ptr<ITexture> frame;
-  const Hresult frameCreated = device->CreateTexture(TextureDesc{kCaptureWidth, kCaptureHeight}, &frame);
-  Report(Succeeded(frameCreated) && frame && win::NativeTexture(*frame) != nullptr, "BGRA frame texture",
-         Hex(frameCreated));
+  const Hresult frameCreated = win::CreateTextureWithPixels(*device, kCaptureWidth, kCaptureHeight,
+                                                            reinterpret_cast<const uint8_t*>(pixels.data()),
+                                                            kCaptureWidth * 4, &frame);
+  Report(Succeeded(frameCreated) && frame, "BGRA texture made from pixels", Hex(frameCreated));
   if (!frame) return failures;
-  Paint(*device, *frame);
-  auto wrapped = win::WrapTexture(win::NativeTexture(*frame));
+  auto wrapped = NativePicture(*device, pixels);
   Report(wrapped && wrapped->Desc().width == kCaptureWidth && wrapped->Desc().format == PixelFormat::Bgra8 &&
              wrapped->Desc().usage == TextureUsage::Default,
-         "a native texture wrapped keeps its description");
+         "a Direct3D texture wrapped keeps its description");
+  // The capture callback's copy out of a capture-service texture.
+  std::shared_ptr<ITexture> copied;
+  if (wrapped && Succeeded(device->CreateTexture(TextureDesc{kCaptureWidth, kCaptureHeight}, &copied))) {
+    device->ImmediateContext().CopyResource(*copied, *wrapped);
+  }
 
   std::vector<std::wstring> lines;
   try {
@@ -250,7 +274,12 @@ int main() {
     for (const auto& line : lines) detail += (detail.empty() ? "" : " | ") + Narrow(line);
     Report(true, encode.CpuConversion() ? "encode context converts on the CPU" : "encode context uses the video processor",
            detail);
-    CheckConversion(encode, *frame);
+    CheckConversion(encode, *frame, "BGRA made from pixels to NV12 at output size in BT.709 studio range");
+    if (copied) {
+      CheckConversion(encode, *copied, "BGRA copied from a Direct3D texture to NV12 in BT.709 studio range");
+    } else {
+      Report(false, "frame texture copied from a Direct3D texture");
+    }
     CheckSegment(encode, *frame);
   } catch (const HresultError& error) {
     Report(false, "encode context", Hex(error.code()));

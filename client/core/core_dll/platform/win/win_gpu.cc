@@ -179,6 +179,13 @@ std::shared_ptr<platform::ITexture> WrapTexture(ID3D11Texture2D* texture) {
   return std::make_shared<WinTexture>(ComPtr<ID3D11Texture2D>(texture), desc);
 }
 
+Hresult CreateTextureWithPixels(platform::IGpuDevice& device, uint32_t width, uint32_t height, const uint8_t* pixels,
+                                uint32_t pitch, std::shared_ptr<platform::ITexture>* out) {
+  auto* win = dynamic_cast<WinDevice*>(&device);
+  if (win == nullptr) return hr::kInvalidArg;
+  return win->CreateTextureWithPixels(width, height, pixels, pitch, out);
+}
+
 ID3D11Device* NativeDevice(platform::IGpuDevice& device) {
   auto* win = dynamic_cast<WinDevice*>(&device);
   return win != nullptr ? win->Native() : nullptr;

@@ -95,8 +95,10 @@ class VideoProcessorConverter final : public WinConverter {
   ComPtr<ID3D11VideoProcessor> processor_;
 };
 
-// The input is copied into a staging texture of capture size, mapped (the
-// copy is waited for) and converted into the system-memory NV12 output.
+// Converts into the system-memory NV12 output. A system-memory input (every
+// texture of a device without a video processor) is read in place; a
+// Direct3D input is copied into a staging texture of capture size first and
+// mapped, waiting for the copy.
 class CpuConverter final : public WinConverter {
  public:
   CpuConverter(ComPtr<ID3D11Device> device, uint32_t inputWidth, uint32_t inputHeight)
@@ -131,17 +133,20 @@ class CpuConverter final : public WinConverter {
     if (!readBack_) return hr::kFail;
     const platform::TextureDesc in = bgraInput.Desc();
     const platform::TextureDesc out = nv12Output.Desc();
-    if (bgraInput.InSystemMemory() || in.format != PixelFormat::Bgra8 || in.width != inputWidth_ ||
-        in.height != inputHeight_ || !nv12Output.InSystemMemory() || out.format != PixelFormat::Nv12) {
+    if (in.format != PixelFormat::Bgra8 || in.width != inputWidth_ || in.height != inputHeight_ ||
+        !nv12Output.InSystemMemory() || out.format != PixelFormat::Nv12) {
       return hr::kInvalidArg;
+    }
+    const platform::Nv12Image output{nv12Output.Memory(), nv12Output.MemoryPitch(), out.width, out.height};
+    if (bgraInput.InSystemMemory()) {
+      return converter_.Convert({bgraInput.Memory(), bgraInput.MemoryPitch(), in.width, in.height}, output);
     }
     context.CopyResource(readBack_.Get(), bgraInput.Native());
     D3D11_MAPPED_SUBRESOURCE mapped{};
     const HRESULT result = context.Map(readBack_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
     if (FAILED(result)) return result;
-    const Hresult converted = converter_.Convert(
-        {static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch, in.width, in.height},
-        {nv12Output.Memory(), nv12Output.MemoryPitch(), out.width, out.height});
+    const Hresult converted =
+        converter_.Convert({static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch, in.width, in.height}, output);
     context.Unmap(readBack_.Get(), 0);
     return converted;
   }

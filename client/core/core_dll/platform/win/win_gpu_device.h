@@ -1,6 +1,5 @@
-// Inside the Windows GPU backend: textures (Direct3D 11, or system memory
-// for NV12 on a device without a video processor), the immediate context and
-// the device.
+// Inside the Windows GPU backend: textures (Direct3D 11, or system memory on
+// a device without a video processor), the immediate context and the device.
 #pragma once
 
 #include <d3d11.h>
@@ -15,8 +14,9 @@
 
 namespace ostrel::win {
 
-// A Direct3D 11 texture, or a texture in system memory: NV12 with `height`
-// luma rows and `height / 2` interleaved chroma rows of one pitch.
+// A Direct3D 11 texture, or a texture in system memory: BGRA rows, or NV12
+// with `height` luma rows and `height / 2` interleaved chroma rows of one
+// pitch.
 class WinTexture final : public platform::ITexture {
  public:
   WinTexture(ComPtr<ID3D11Texture2D> texture, const platform::TextureDesc& desc)
@@ -46,7 +46,8 @@ class WinConverter : public platform::IVideoConverter {
 
 class WinContext final : public platform::IGpuContext {
  public:
-  explicit WinContext(ComPtr<ID3D11DeviceContext> context) : context_(std::move(context)) {}
+  WinContext(ComPtr<ID3D11Device> device, ComPtr<ID3D11DeviceContext> context)
+      : device_(std::move(device)), context_(std::move(context)) {}
 
   void CopyResource(platform::ITexture& destination, platform::ITexture& source) override;
   Hresult ConvertAndScale(platform::IVideoConverter& converter, platform::ITexture& bgraInput,
@@ -55,7 +56,14 @@ class WinContext final : public platform::IGpuContext {
   void Unmap(platform::ITexture& staging) override;
 
  private:
+  // Copies a Direct3D texture into a system-memory one through a staging
+  // texture of its size, kept for the next copy.
+  void ReadBack(WinTexture& destination, WinTexture& source);
+
+  ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;
+  ComPtr<ID3D11Texture2D> readBack_;
+  platform::TextureDesc readBackDesc_;
 };
 
 class WinDevice final : public platform::IGpuDevice, public std::enable_shared_from_this<WinDevice> {
@@ -70,6 +78,10 @@ class WinDevice final : public platform::IGpuDevice, public std::enable_shared_f
                                uint32_t outputHeight, std::shared_ptr<platform::IVideoConverter>* out) override;
   Hresult CreateCpuVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
                                   uint32_t outputHeight, std::shared_ptr<platform::IVideoConverter>* out) override;
+  // A default-usage BGRA texture holding a copy of `pixels`, made without the
+  // immediate context.
+  Hresult CreateTextureWithPixels(uint32_t width, uint32_t height, const uint8_t* pixels, uint32_t pitch,
+                                  std::shared_ptr<platform::ITexture>* out);
   bool HasDxgiDevice() override;
   Hresult SetGpuThreadPriority(int32_t priority) override;
   Hresult GetGpuThreadPriority(int32_t* priority) override;
@@ -79,8 +91,8 @@ class WinDevice final : public platform::IGpuDevice, public std::enable_shared_f
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> immediate_;
   std::unique_ptr<WinContext> context_;
-  // Whether the device answers for ID3D11VideoDevice; without it NV12
-  // textures are kept in system memory.
+  // Whether the device answers for ID3D11VideoDevice; without it every
+  // texture it makes is kept in system memory.
   bool videoProcessor_ = false;
 };
 
