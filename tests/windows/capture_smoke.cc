@@ -6,7 +6,6 @@
 // only, without the exports' hardware-encoder check). Prints one line per
 // check and the session's log, and exits with the number of failed checks.
 #include <windows.h>
-#include <d3d11.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,7 +24,6 @@
 #include "platform/hresult.h"
 #include "platform/win/win_backend.h"
 #include "platform/win/win_capture.h"
-#include "platform/win/win_com.h"
 #include "platform/win/win_gpu.h"
 
 namespace {
@@ -116,26 +114,22 @@ struct Frames {
   }
 };
 
-// The centre pixel of a BGRA texture, read back through a staging copy.
-bool CentrePixel(ID3D11Device* device, platform::ITexture& texture, uint32_t* pixel) {
-  ID3D11Texture2D* native = win::NativeTexture(texture);
-  if (native == nullptr) return false;
-  D3D11_TEXTURE2D_DESC desc{};
-  native->GetDesc(&desc);
-  desc.Usage = D3D11_USAGE_STAGING;
-  desc.BindFlags = 0;
-  desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-  desc.MiscFlags = 0;
-  win::ComPtr<ID3D11Texture2D> staging;
-  if (FAILED(device->CreateTexture2D(&desc, nullptr, staging.GetAddressOf()))) return false;
-  win::ComPtr<ID3D11DeviceContext> context;
-  device->GetImmediateContext(context.GetAddressOf());
-  context->CopyResource(staging.Get(), native);
-  D3D11_MAPPED_SUBRESOURCE mapped{};
-  if (FAILED(context->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
-  const auto* row = static_cast<const uint8_t*>(mapped.pData) + static_cast<size_t>(desc.Height / 2) * mapped.RowPitch;
-  std::memcpy(pixel, row + static_cast<size_t>(desc.Width / 2) * 4, 4);
-  context->Unmap(staging.Get(), 0);
+// The centre pixel of a BGRA texture, read back through a staging copy as the
+// encoder reads its pictures (the texture may live in video or system memory).
+bool CentrePixel(platform::IGpuDevice& device, platform::ITexture& texture, uint32_t* pixel) {
+  platform::TextureDesc desc = texture.Desc();
+  desc.usage = platform::TextureUsage::Staging;
+  desc.cpuRead = true;
+  desc.renderTarget = false;
+  std::shared_ptr<platform::ITexture> staging;
+  if (Failed(device.CreateTexture(desc, &staging)) || !staging) return false;
+  platform::IGpuContext& context = device.ImmediateContext();
+  context.CopyResource(*staging, texture);
+  platform::MappedTexture mapped;
+  if (Failed(context.Map(*staging, /*doNotWait=*/false, &mapped))) return false;
+  const uint8_t* row = mapped.data + static_cast<size_t>(desc.height / 2) * mapped.rowPitch;
+  std::memcpy(pixel, row + static_cast<size_t>(desc.width / 2) * 4, 4);
+  context.Unmap(*staging);
   return true;
 }
 
@@ -206,7 +200,7 @@ void CheckGdiCapture(HWND window) {
     last = frames.last;
   }
   uint32_t pixel = 0;
-  const bool read = last && CentrePixel(win::NativeDevice(*device), *last, &pixel);
+  const bool read = last && CentrePixel(*device, *last, &pixel);
   const uint32_t expected = 0xFF000000u | (GetRValue(kPaint) << 16) | (GetGValue(kPaint) << 8) | GetBValue(kPaint);
   char detail[64];
   std::snprintf(detail, sizeof detail, "BGRA 0x%08X, expected 0x%08X, %ux%u", static_cast<unsigned>(pixel),

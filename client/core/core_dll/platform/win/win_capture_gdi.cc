@@ -1,7 +1,7 @@
 // The GDI capture source: for systems where Windows.Graphics.Capture cannot
 // be activated (Windows before 10 1903, Wine). It copies the target with
 // BitBlt on a timer of its own, behind the same capture interfaces.
-#include <d3d11.h>
+#include <windows.h>
 #include <timeapi.h>
 
 #include <algorithm>
@@ -20,7 +20,6 @@
 
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
-#include "platform/win/win_com.h"
 #include "platform/win/win_gpu.h"
 
 namespace ostrel::win {
@@ -219,26 +218,12 @@ class DibSurface {
     return true;
   }
 
-  // A new BGRA texture of the device holding the surface's pixels. Creation
-  // with initial data needs no device context, so the timer thread never
-  // touches the immediate context the encoder uses.
-  HRESULT Upload(ID3D11Device* device, std::shared_ptr<ITexture>* out) const {
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = static_cast<UINT>(width_);
-    desc.Height = static_cast<UINT>(height_);
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    D3D11_SUBRESOURCE_DATA data{};
-    data.pSysMem = bits_;
-    data.SysMemPitch = static_cast<UINT>(width_) * 4;
-    ComPtr<ID3D11Texture2D> texture;
-    HRESULT result = device->CreateTexture2D(&desc, &data, texture.GetAddressOf());
-    if (FAILED(result)) return result;
-    *out = WrapTexture(texture.Get());
-    return *out ? S_OK : E_POINTER;
+  // A new BGRA texture of the device holding the surface's pixels, made
+  // without the immediate context, so the timer thread never touches the
+  // context the encoder uses.
+  HRESULT Upload(platform::IGpuDevice& device, std::shared_ptr<ITexture>* out) const {
+    return CreateTextureWithPixels(device, static_cast<uint32_t>(width_), static_cast<uint32_t>(height_),
+                                   static_cast<const uint8_t*>(bits_), static_cast<uint32_t>(width_) * 4, out);
   }
 
  private:
@@ -270,9 +255,10 @@ class TimerResolution {
 
 // The state a pool shares with its timer thread and its frames.
 struct PoolCore {
-  PoolCore(ComPtr<ID3D11Device> d, SizeInt32 s, int buffers) : device(std::move(d)), size(s), bufferCount(buffers) {}
+  PoolCore(std::shared_ptr<platform::IGpuDevice> d, SizeInt32 s, int buffers)
+      : device(std::move(d)), size(s), bufferCount(buffers) {}
 
-  const ComPtr<ID3D11Device> device;
+  const std::shared_ptr<platform::IGpuDevice> device;
   const SizeInt32 size;
   const int bufferCount;
 
@@ -332,7 +318,7 @@ void RunTimer(std::shared_ptr<PoolCore> core, Target target) {
     }
 
     std::shared_ptr<ITexture> texture;
-    if (!surface.Grab(target) || FAILED(surface.Upload(core->device.Get(), &texture))) continue;
+    if (!surface.Grab(target) || FAILED(surface.Upload(*core->device, &texture))) continue;
 
     std::vector<EventToken> tokens;
     {
@@ -357,7 +343,7 @@ void RunTimer(std::shared_ptr<PoolCore> core, Target target) {
 
 class GdiFramePool final : public IFramePool, public std::enable_shared_from_this<GdiFramePool> {
  public:
-  GdiFramePool(ComPtr<ID3D11Device> device, SizeInt32 size, int bufferCount)
+  GdiFramePool(std::shared_ptr<platform::IGpuDevice> device, SizeInt32 size, int bufferCount)
       : core_(std::make_shared<PoolCore>(std::move(device), size, bufferCount)) {}
   ~GdiFramePool() override { Close(); }
   GdiFramePool(const GdiFramePool&) = delete;
@@ -524,9 +510,9 @@ class GdiCapture final : public platform::IWindowCapture {
     if (out == nullptr) return E_INVALIDARG;
     out->reset();
     auto* captureDevice = dynamic_cast<WinCaptureDevice*>(&device);
-    if (captureDevice == nullptr || captureDevice->D3dDevice() == nullptr) return E_INVALIDARG;
+    if (captureDevice == nullptr || !captureDevice->GpuDevice()) return E_INVALIDARG;
     if (bufferCount < 1 || bufferCount > kMaxBuffers || size.width <= 0 || size.height <= 0) return E_INVALIDARG;
-    *out = std::make_shared<GdiFramePool>(ComPtr<ID3D11Device>(captureDevice->D3dDevice()), size, bufferCount);
+    *out = std::make_shared<GdiFramePool>(captureDevice->GpuDevice(), size, bufferCount);
     return S_OK;
   }
 
