@@ -17,10 +17,8 @@ struct AudioExpectation {
 
 // The recording run (see recording_checks.cc for what it does).
 struct RecordingOptions {
-  std::wstring outputFolder;        // where the clip goes
-  std::wstring unwritableFolder;    // a folder the save cannot create a file in
-  std::wstring microphone;          // capture endpoint name to record from
-  std::wstring clickSink;           // render endpoint name the clicks are played into
+  std::wstring outputFolder;   // where the clips go
+  std::wstring microphone;     // capture endpoint name to record from
   int seconds = 12;
   int fps = 30;
   int maxHeight = 720;
