@@ -337,7 +337,7 @@ void CheckSession() {
 
 }  // namespace
 
-int wmain() {
+int main() {
   HWND window = MakeWindow();
   Pump(0.5);
   CheckWindowsGraphicsCapture(window);
