@@ -5,11 +5,13 @@
 #
 #   run-wine-tests.sh exports HOST.exe core.dll EXPORT_COUNT
 #   run-wine-tests.sh record  HOST.exe core.dll CLIP_CHECK_SCRIPT
+#   run-wine-tests.sh run     PROGRAM.exe          (any program; its exit code counts)
 # The record run checks the clips it wrote with CLIP_CHECK_SCRIPT.
 set -euo pipefail
 
-mode=$1 host=$2 dll=$3
-shift 3
+mode=$1 host=$2
+dll=${3:-}
+shift $(($# < 3 ? $# : 3))
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-wine-XXXXXX")
 pids=()
@@ -83,6 +85,9 @@ case "$mode" in
     mkdir -p "$out"
     wine "$host" record --dll "$(winpath "$dll")" --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
     if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
+    ;;
+  run)
+    wine "$host" || rc=$?
     ;;
   *)
     echo "unknown mode $mode" >&2
