@@ -31,7 +31,8 @@ target_link_libraries(${shared_name} PRIVATE
   -Wl,--whole-archive ${OSTREL_ALL_LIBS} -Wl,--no-whole-archive
   PkgConfig::FFMPEG PkgConfig::SODIUM ${OSTREL_WINDOWS_SYSTEM_LIBS})
 target_link_options(${shared_name} PRIVATE
-  -static -static-libgcc -static-libstdc++ -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+  -static -static-libgcc -static-libstdc++ -Wl,--exclude-libs,ALL -Wl,--no-undefined
+  $<$<CONFIG:Release>:-s>)  # the static runtime brings debug sections along
 # core.dll and core.lib (the import library), no "lib" prefixes.
 set_target_properties(${shared_name} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib"
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
