@@ -124,6 +124,9 @@ const std::wstring kNv12FallbackLine =
     L"[CAPABILITY] Encoder reports MF_SA_D3D11_AWARE but this GPU's video processor doesn't support NV12 output - "
     L"falling back to the CPU path.";
 
+const std::wstring kCpuConversionLine =
+    L"[CAPABILITY] GPU video processor unavailable (0x80004002) - converting BGRA to NV12 on the CPU.";
+
 std::shared_ptr<platform::IGpuDevice> Device() {
   std::shared_ptr<platform::IGpuDevice> device;
   EXPECT_EQ(platform::GetPlatform().gpu.CreateDevice(nullptr, &device), hr::kOk);
@@ -153,7 +156,47 @@ TEST(GpuEncodeContextTest, CapabilityLinesFollowTheEncoderAndTheVideoProcessor) 
     EXPECT_EQ(context.ZeroCopySupported(), expected == Lines{kZeroCopyLine});
     EXPECT_EQ(lines, expected) << present << aware << nv12;
     EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, uint32_t>>{{1280, 720}}));  // the output size
+    EXPECT_FALSE(context.CpuConversion());
   }
+}
+
+TEST(GpuEncodeContextTest, OnlyADeviceWithoutAVideoProcessorConvertsOnTheCpu) {
+  // Without a video processor the CPU converts, whatever the encoder could
+  // take: the frames leave the GPU anyway, so there is no zero-copy path and
+  // no NV12 question to ask.
+  for (const bool aware : {true, false}) {
+    OstrelSim_Reset();
+    OstrelSim_SetHardwareEncoderD3D11Aware(aware);
+    OstrelSim_SetVideoProcessorPresent(false);
+    Lines lines;
+    GpuEncodeContext context(
+        Device(), 1920, 1080, 1280, 720, [&](auto& l) { lines.push_back(l); },
+        [](uint32_t, uint32_t, const LogSink& sink) {
+          LogTo(sink, L"selected");
+          return std::string("libx264");
+        });
+    EXPECT_TRUE(context.CpuConversion());
+    EXPECT_FALSE(context.ZeroCopySupported());
+    EXPECT_EQ(lines, (Lines{kCpuConversionLine, kCpuPathLine, L"selected"})) << aware;
+    EXPECT_EQ(context.EncoderName(), "libx264");
+  }
+
+  // Any other failure of the video processor is not a missing processor:
+  // construction fails with that code and nothing claims a CPU fallback.
+  OstrelSim_Reset();
+  OstrelSim_SetVideoProcessorPresent(false);
+  auto device = Device();
+  OstrelSim_LoseDevice(0x887A0005);
+  Lines lines;
+  try {
+    GpuEncodeContext context(device, 640, 360, 640, 360, [&](auto& l) { lines.push_back(l); },
+                             [](uint32_t, uint32_t, const LogSink&) { return std::string("libx264"); });
+    ADD_FAILURE() << "a lost device built a context";
+  } catch (const HresultError& error) {
+    EXPECT_EQ(static_cast<uint32_t>(error.code()), 0x887A0005u);
+  }
+  EXPECT_TRUE(lines.empty());
+  OstrelSim_Reset();
 }
 
 TEST(GpuEncodeContextTest, TheRealSelectionProbesQuietlyAndLogsAfterTheCapabilityLine) {

@@ -73,54 +73,61 @@ class SegmentEncoderTest : public ::testing::Test {
   std::shared_ptr<platform::ITexture> frame_;
 };
 
+// The same segment whether the GPU's video processor converts and scales or,
+// on a device without one, the CPU does after a staging read-back.
 TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRangeAndBumpedPts) {
-  Rig(640, 360, 320, 180);
-  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
-  const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240},  {255, 255, 255},
-                                                       {0, 0, 0},     {128, 128, 128}, {90, 200, 90}};
-  // The same instant again and an earlier one are bumped one period past the
-  // previous frame; a frame almost on top of one before it too.
-  const std::vector<int64_t> ticks = {
-      kBase, kBase, kBase - kPeriod, kBase + 3 * kPeriod, kBase + 3 * kPeriod + 1000, kBase + 10 * kPeriod};
-  for (size_t i = 0; i < ticks.size(); ++i) {
-    Fill(colours[i][0], colours[i][1], colours[i][2]);
-    EXPECT_TRUE(encoder->WriteFrame(*frame_, ticks[i]));
-  }
-  encoder->DrainPending();
-  const EncodedSegment segment = encoder->Finalize();
-  EXPECT_EQ(segment.frameCount, 6u);
-  EXPECT_EQ(segment.startTicks, kBase);
-  EXPECT_FALSE(segment.needsReencode);
+  for (const bool videoProcessor : {true, false}) {
+    SCOPED_TRACE(videoProcessor ? "video processor" : "CPU conversion");
+    OstrelSim_Reset();
+    OstrelSim_SetVideoProcessorPresent(videoProcessor);
+    Rig(640, 360, 320, 180);
+    auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+    const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240},  {255, 255, 255},
+                                                         {0, 0, 0},     {128, 128, 128}, {90, 200, 90}};
+    // The same instant again and an earlier one are bumped one period past the
+    // previous frame; a frame almost on top of one before it too.
+    const std::vector<int64_t> ticks = {
+        kBase, kBase, kBase - kPeriod, kBase + 3 * kPeriod, kBase + 3 * kPeriod + 1000, kBase + 10 * kPeriod};
+    for (size_t i = 0; i < ticks.size(); ++i) {
+      Fill(colours[i][0], colours[i][1], colours[i][2]);
+      EXPECT_TRUE(encoder->WriteFrame(*frame_, ticks[i]));
+    }
+    encoder->DrainPending();
+    const EncodedSegment segment = encoder->Finalize();
+    EXPECT_EQ(segment.frameCount, 6u);
+    EXPECT_EQ(segment.startTicks, kBase);
+    EXPECT_FALSE(segment.needsReencode);
 
-  ASSERT_TRUE(segment.bytes);
-  const MediaProbe probe = ProbeMediaBytes(*segment.bytes);
-  ASSERT_TRUE(probe.opened) << probe.error;
-  ASSERT_EQ(probe.streams.size(), 1u);
-  const auto& stream = probe.streams[0];
-  EXPECT_EQ(stream.codecId, AV_CODEC_ID_H264);
-  EXPECT_EQ(std::make_pair(stream.width, stream.height), std::make_pair(320, 180));
-  EXPECT_EQ(std::make_tuple(stream.primaries, stream.transfer, stream.matrix, stream.range),
-            std::make_tuple(AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG));
-  const auto packets = probe.PacketsOf(0);
-  ASSERT_EQ(packets.size(), 6u);
-  EXPECT_TRUE(packets[0].key);
-  std::vector<int64_t> pts;
-  for (const auto& packet : packets) {
-    pts.push_back(av_rescale_q(packet.pts, stream.timeBase, AVRational{1, 30}));
-    EXPECT_EQ(packet.pts, packet.dts);  // no B-frames
-  }
-  EXPECT_EQ(pts, (std::vector<int64_t>{0, 1, 2, 3, 4, 10}));
+    ASSERT_TRUE(segment.bytes);
+    const MediaProbe probe = ProbeMediaBytes(*segment.bytes);
+    ASSERT_TRUE(probe.opened) << probe.error;
+    ASSERT_EQ(probe.streams.size(), 1u);
+    const auto& stream = probe.streams[0];
+    EXPECT_EQ(stream.codecId, AV_CODEC_ID_H264);
+    EXPECT_EQ(std::make_pair(stream.width, stream.height), std::make_pair(320, 180));
+    EXPECT_EQ(std::make_tuple(stream.primaries, stream.transfer, stream.matrix, stream.range),
+              std::make_tuple(AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG));
+    const auto packets = probe.PacketsOf(0);
+    ASSERT_EQ(packets.size(), 6u);
+    EXPECT_TRUE(packets[0].key);
+    std::vector<int64_t> pts;
+    for (const auto& packet : packets) {
+      pts.push_back(av_rescale_q(packet.pts, stream.timeBase, AVRational{1, 30}));
+      EXPECT_EQ(packet.pts, packet.dts);  // no B-frames
+    }
+    EXPECT_EQ(pts, (std::vector<int64_t>{0, 1, 2, 3, 4, 10}));
 
-  // Every frame decodes (the last has a duration too) in the colours given.
-  std::string error;
-  const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
-  ASSERT_EQ(frames.size(), 6u) << error;
-  for (size_t i = 0; i < frames.size(); ++i) {
-    ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
-    const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
-    EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 3.0) << "frame " << i;
-    EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 3.0) << "frame " << i;
-    EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 3.0) << "frame " << i;
+    // Every frame decodes (the last has a duration too) in the colours given.
+    std::string error;
+    const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
+    ASSERT_EQ(frames.size(), 6u) << error;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
+      const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
+      EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 3.0) << "frame " << i;
+      EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 3.0) << "frame " << i;
+      EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 3.0) << "frame " << i;
+    }
   }
 }
 
@@ -176,6 +183,37 @@ TEST_F(SegmentEncoderTest, FinalizeWithoutFramesGivesAnEmptyMp4AndNoNameGivesNoE
     EXPECT_STREQ(error.what(), "No FFmpeg encoder available (fallback chain exhausted)");
   }
   EXPECT_TRUE(lines_.empty());
+}
+
+// An encoder that takes planar 4:2:0 but not NV12 (libopenh264 does that;
+// FFmpeg's mpeg4 encoder stands in for it here): the probe opens it, and the
+// interleaved chroma of the converted frames reaches it split into U and V,
+// so the colours survive. Encoders that take NV12 keep getting NV12.
+TEST_F(SegmentEncoderTest, AnEncoderWithoutNv12GetsPlanarChromaInTheRightColours) {
+  EXPECT_EQ(SegmentEncoderPixelFormat(avcodec_find_encoder_by_name("libx264")), AV_PIX_FMT_NV12);
+  EXPECT_EQ(SegmentEncoderPixelFormat(avcodec_find_encoder_by_name("mpeg4")), AV_PIX_FMT_YUV420P);
+  EXPECT_TRUE(ProbeFfmpegEncoder("mpeg4", 320, 180, 30, 2000000));
+
+  Rig(320, 180, 320, 180, "mpeg4");
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240}, {90, 200, 90}};
+  for (size_t i = 0; i < colours.size(); ++i) {
+    Fill(colours[i][0], colours[i][1], colours[i][2]);
+    EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase + static_cast<int64_t>(i) * kPeriod));
+  }
+  encoder->DrainPending();
+  const EncodedSegment segment = encoder->Finalize();
+  ASSERT_TRUE(segment.bytes);
+  std::string error;
+  const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
+  ASSERT_EQ(frames.size(), colours.size()) << error;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
+    const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
+    EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 4.0) << "frame " << i;
+    EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 4.0) << "frame " << i;
+    EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 4.0) << "frame " << i;
+  }
 }
 
 // Quick Sync stand-in: records what it is asked to open, refuses by mode, and

@@ -23,6 +23,15 @@ TEST(LogFormatTest, FloatsUseSixDecimals) {
   EXPECT_EQ(Widen("h264_nvenc"), L"h264_nvenc");
 }
 
+TEST(LogFormatTest, WidenDecodesUtf8AndKeepsStrayBytesAsLatin1) {
+  // A wide literal is UTF-16 where wchar_t has 16 bits, so the same
+  // expectation checks the surrogate pair on Windows.
+  EXPECT_EQ(Widen("caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC"), L"caf\u00E9 \u20AC \U0001F3AC");
+  EXPECT_EQ(Widen("\xFFok\xC3"), L"\u00FFok\u00C3");
+  EXPECT_EQ(Widen("\xC0\xAF"), L"\u00C0\u00AF");  // overlong '/'
+  EXPECT_EQ(Widen("\xED\xA0\x80"), L"\u00ED\u00A0\u0080");  // a lone surrogate
+}
+
 TEST(LogFTest, FormatsIntoOneLineAndCutsAt1023) {
   std::vector<std::wstring> lines;
   LogSink sink = [&](const std::wstring& line) { lines.push_back(line); };

@@ -109,6 +109,36 @@ TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
   EXPECT_GE(session_.GetMeasuredSustainableFps(), 20.0);
 }
 
+// A device without a video processor (Wine, old drivers): one line says the
+// CPU converts, and the segments carry the picture at output size in BT.709
+// studio range (a white flash decodes at luma 235, not 255).
+TEST_F(PipelineTest, WithoutAVideoProcessorTheCpuConvertsIntoTheSameSegments) {
+  OstrelSim_SetVideoProcessorPresent(false);
+  OstrelSim_SetSyncMarks(500);
+  void* window = OstrelSim_CreateWindow(1920, 1080);
+  ASSERT_TRUE(StartOn(window, 720, 30));
+  std::this_thread::sleep_for(4500ms);
+  EXPECT_EQ(Count(L"[CAPABILITY] GPU video processor unavailable (0x80004002) - converting BGRA to NV12 on the CPU."),
+            1u)
+      << Dump();
+  auto segments = Segments();
+  ASSERT_GE(segments.size(), 1u);
+  int flashes = 0;
+  for (const EncodedSegment& segment : segments) {
+    ASSERT_NE(segment.bytes, nullptr);
+    std::string error;
+    const auto frames = testing::DecodeVideoFrames(*segment.bytes, -1, &error);
+    ASSERT_EQ(frames.size(), segment.frameCount) << error;
+    for (const auto& frame : frames) {
+      ASSERT_EQ(std::make_pair(frame.width, frame.height), std::make_pair(1280, 720));
+      const double luma = frame.MeanOf(0, 0, 0, 1280, 720);
+      EXPECT_LE(luma, 236.0);
+      if (luma > 232.0) ++flashes;
+    }
+  }
+  EXPECT_GE(flashes, 2);  // a flash every 0.5 s
+}
+
 TEST_F(PipelineTest, StillWindowKeepsProducingFullSegmentsFromPacerRepeats) {
   void* window = OstrelSim_CreateWindow(640, 360);
   ASSERT_TRUE(StartOn(window, 0, 30));

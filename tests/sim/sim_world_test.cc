@@ -228,10 +228,13 @@ struct Seen { int64_t ticks; uint32_t width, height; bool allWhite; };
 // (device, pool of 4 buffers, session); the handler records each frame and
 // closes it.
 struct Capture {
-  explicit Capture(std::shared_ptr<ICaptureItem> captured) : item(std::move(captured)) {
+  explicit Capture(std::shared_ptr<ICaptureItem> captured, IWindowCapture& service = GetPlatform().capture,
+                   int64_t interval = TickClock::kTicksPerSecond / 60)
+      : item(std::move(captured)) {
     EXPECT_EQ(GetPlatform().gpu.WrapForCapture(*device, &wrapped), hr::kOk);
-    EXPECT_EQ(GetPlatform().capture.CreateFramePool(*wrapped, 4, item->Size(), &pool), hr::kOk);
-    EXPECT_EQ(GetPlatform().capture.CreateCaptureSession(*pool, *item, &session), hr::kOk);
+    EXPECT_EQ(service.CreateFramePool(*wrapped, 4, item->Size(), &pool), hr::kOk);
+    EXPECT_EQ(service.CreateCaptureSession(*pool, *item, &session), hr::kOk);
+    EXPECT_EQ(session->SetMinUpdateInterval(interval), hr::kOk);
     pool->AddFrameArrived([this] { OnFrame(); });
     EXPECT_EQ(session->StartCapture(), hr::kOk);
   }
@@ -337,6 +340,42 @@ TEST_F(SimWorldTest, DestroyedWindowFiresClosedOnceOnAnotherThread) {
   EXPECT_FALSE(GetPlatform().capture.IsWindow(window));
   OstrelSim_Reset();
   EXPECT_EQ(closed.load(), 1);
+}
+
+TEST_F(SimWorldTest, UnavailableCaptureServiceAndTheFallbackSource) {
+  void* window = OstrelSim_CreateWindow(160, 90);
+  OstrelSim_SetWindowContentRate(window, 0);  // still: the service would deliver one frame
+  OstrelSim_SetWindowCaptureAvailable(false);
+  std::shared_ptr<ICaptureItem> item;
+  EXPECT_EQ(GetPlatform().capture.CreateItemForWindow(window, &item), hr::kClassNotRegistered);
+  EXPECT_EQ(GetPlatform().capture.CreateItemForMonitor(OstrelSim_GetMonitorHandle(0), &item),
+            hr::kClassNotRegistered);
+  EXPECT_EQ(item, nullptr);
+  // Windows themselves are still there.
+  EXPECT_TRUE(GetPlatform().capture.IsWindow(window));
+  EXPECT_NE(GetPlatform().capture.MonitorFromWindow(window), nullptr);
+
+  ASSERT_NE(GetPlatform().fallbackCapture, nullptr);
+  IWindowCapture& fallback = *GetPlatform().fallbackCapture;
+  ASSERT_EQ(fallback.CreateItemForWindow(window, &item), hr::kOk);
+  EXPECT_EQ(item->Size().width, 160);
+  Capture capture(item, fallback, TickClock::kTicksPerSecond / 20);
+  bool present = true;
+  EXPECT_EQ(capture.session->IsBorderPropertyPresent(&present), hr::kOk);
+  EXPECT_FALSE(present);
+  std::this_thread::sleep_for(1000ms);
+  capture.Stop();
+  // Polled 20 times a second whatever the content does.
+  EXPECT_GE(capture.frames.size(), 12u);
+  EXPECT_LE(capture.frames.size(), 22u);
+  EXPECT_EQ(OstrelSim_GetFallbackFrameCount(), capture.frames.size());
+  for (const auto& f : capture.frames) EXPECT_TRUE(f.width == 160 && f.height == 90) << f.width << "x" << f.height;
+
+  // The switch only affects the service, and a reset makes it available.
+  OstrelSim_Reset();
+  void* other = OstrelSim_CreateWindow(160, 90);
+  EXPECT_EQ(GetPlatform().capture.CreateItemForWindow(other, &item), hr::kOk);
+  EXPECT_EQ(OstrelSim_GetFallbackFrameCount(), 0u);
 }
 
 TEST_F(SimWorldTest, SyncFlashFramesArePureWhite) {

@@ -121,7 +121,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.winrtDevice = WrapForCapture(*s.d3dDevice);
 
     UnsubscribeItemClosedAndWait(s);  // the previous capture's item is replaced here
-    s.captureItem = CreateCaptureItem(target, monitor, captureMonitor);
+    CreateCaptureItem(s, target, monitor, captureMonitor);
     platform::SizeInt32 size = s.captureItem->Size();
     if (size.width <= 0 || size.height <= 0) {
       Log(L"Start() failed: zero-size capture item (minimized target?).");

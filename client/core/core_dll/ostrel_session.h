@@ -34,6 +34,9 @@ struct SessionState {
   std::shared_ptr<platform::IGpuDevice> d3dDevice;
   std::shared_ptr<platform::ICaptureDevice> winrtDevice;
   std::shared_ptr<platform::ICaptureItem> captureItem;
+  // The capture source that made captureItem; its pool and session come
+  // from the same source.
+  platform::IWindowCapture* captureService = nullptr;
   std::shared_ptr<platform::IFramePool> framePool;
   std::shared_ptr<platform::ICaptureSession> captureSession;
   platform::EventToken frameArrivedToken = 0;

@@ -66,20 +66,28 @@ class FrameCloser {
 
 }  // namespace
 
-std::shared_ptr<platform::ICaptureItem> CreateCaptureItem(platform::WindowHandle target,
-                                                          platform::MonitorHandle monitor,
-                                                          bool captureMonitor) {
+void CreateCaptureItem(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
+                       bool captureMonitor) {
+  auto create = [&](platform::IWindowCapture& service, std::shared_ptr<platform::ICaptureItem>* item) {
+    return captureMonitor ? service.CreateItemForMonitor(monitor, item) : service.CreateItemForWindow(target, item);
+  };
+  platform::Platform& platform = GetPlatform();
   std::shared_ptr<platform::ICaptureItem> item;
-  if (captureMonitor) {
-    Check(GetPlatform().capture.CreateItemForMonitor(monitor, &item));
-  } else {
-    Check(GetPlatform().capture.CreateItemForWindow(target, &item));
+  platform::IWindowCapture* service = &platform.capture;
+  Hresult result = create(*service, &item);
+  if (result == hr::kClassNotRegistered && platform.fallbackCapture != nullptr) {
+    SessionLog(state, L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x" + Hex32(result) +
+                          L"); capturing with GDI");
+    service = platform.fallbackCapture;
+    result = create(*service, &item);
   }
-  return item;
+  Check(result);
+  state.captureItem = std::move(item);
+  state.captureService = service;
 }
 
 void CreateFramePoolAndSession(SessionState& state) {
-  auto& capture = GetPlatform().capture;
+  platform::IWindowCapture& capture = *state.captureService;
   platform::SizeInt32 size{static_cast<int32_t>(state.captureWidth), static_cast<int32_t>(state.captureHeight)};
   std::shared_ptr<platform::IFramePool> pool;
   Check(capture.CreateFramePool(*state.winrtDevice, 4, size, &pool));
@@ -88,6 +96,8 @@ void CreateFramePoolAndSession(SessionState& state) {
   Check(capture.CreateCaptureSession(*state.framePool, *state.captureItem, &session));
   state.captureSession = std::move(session);
   ConfigureBorder(state);
+  // A source that polls needs no more than one frame per slot.
+  Check(state.captureSession->SetMinUpdateInterval(TickClock::kTicksPerSecond / state.fps));
 }
 
 void ConfigureBorder(SessionState& state) {

@@ -7,12 +7,15 @@
 
 namespace ostrel {
 
-// Item for the window, or for its monitor. Throws HresultError.
-std::shared_ptr<platform::ICaptureItem> CreateCaptureItem(platform::WindowHandle target,
-                                                          platform::MonitorHandle monitor,
-                                                          bool captureMonitor);
-// Free-threaded pool of 4 buffers at capture size and the capture session,
-// with the border setting applied. Throws HresultError.
+// Item for the window, or for its monitor, into captureItem. Where the
+// window-capture service cannot be activated and the platform has a fallback
+// source, the item comes from the fallback, with one [CAPABILITY] line.
+// Records the source in captureService. Throws HresultError.
+void CreateCaptureItem(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
+                       bool captureMonitor);
+// Free-threaded pool of 4 buffers at capture size and the capture session of
+// the item's source, with the border setting and the frame interval applied.
+// Throws HresultError.
 void CreateFramePoolAndSession(SessionState& state);
 // Applies borderEnabled when the platform has the property; a failure only
 // warns.

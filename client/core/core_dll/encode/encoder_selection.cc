@@ -60,7 +60,7 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   context->height = static_cast<int>(height);
   context->time_base = AVRational{1, static_cast<int>(fps)};
   context->framerate = AVRational{static_cast<int>(fps), 1};
-  context->pix_fmt = AV_PIX_FMT_NV12;
+  context->pix_fmt = SegmentEncoderPixelFormat(codec);
   context->bit_rate = bitrate;
   context->gop_size = static_cast<int>(2 * fps);
   QuietFfmpegLogScope quiet;

@@ -68,6 +68,26 @@ const EncoderOpener& EncoderOpener::Default() {
 
 // ---- settings ------------------------------------------------------------
 
+AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec) {
+  if (codec == nullptr) return AV_PIX_FMT_NV12;
+  const AVPixelFormat* formats = nullptr;
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+  const void* supported = nullptr;
+  if (avcodec_get_supported_config(nullptr, codec, AV_CODEC_CONFIG_PIX_FORMAT, 0, &supported, nullptr) >= 0) {
+    formats = static_cast<const AVPixelFormat*>(supported);
+  }
+#else
+  formats = codec->pix_fmts;
+#endif
+  if (formats == nullptr) return AV_PIX_FMT_NV12;  // the encoder does not say: it gets what it always got
+  bool planar = false;
+  for (const AVPixelFormat* format = formats; *format != AV_PIX_FMT_NONE; ++format) {
+    if (*format == AV_PIX_FMT_NV12) return AV_PIX_FMT_NV12;
+    if (*format == AV_PIX_FMT_YUV420P) planar = true;
+  }
+  return planar ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_NV12;
+}
+
 void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32_t height, uint32_t fps,
                                  uint64_t bitrate) {
   context->width = static_cast<int>(std::min<uint32_t>(width, INT_MAX));
@@ -240,7 +260,7 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
 
   frame_.reset(av_frame_alloc());
   if (!frame_) throw HresultError(hr::kFail);
-  frame_->format = AV_PIX_FMT_NV12;
+  frame_->format = codec_->pix_fmt;
   frame_->width = codec_->width;
   frame_->height = codec_->height;
   if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
@@ -278,6 +298,7 @@ bool FfmpegSegmentEncoder::Configure(const AVCodec* codec, uint64_t bitrate) {
   codec_.reset(avcodec_alloc_context3(codec));
   if (!codec_) return false;
   ApplySegmentEncoderSettings(codec_.get(), width_, height_, fps_, bitrate);
+  codec_->pix_fmt = SegmentEncoderPixelFormat(codec);
   return true;
 }
 
@@ -364,10 +385,23 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
                   mapped.data + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
     }
     const uint8_t* chromaSource = mapped.data + static_cast<size_t>(mapped.rowPitch) * height_;
-    uint8_t* chroma = frame_->data[1];
-    for (uint32_t row = 0; row < height_ / 2; ++row) {
-      std::memcpy(chroma + static_cast<size_t>(row) * frame_->linesize[1],
-                  chromaSource + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
+    if (frame_->format == AV_PIX_FMT_NV12) {
+      uint8_t* chroma = frame_->data[1];
+      for (uint32_t row = 0; row < height_ / 2; ++row) {
+        std::memcpy(chroma + static_cast<size_t>(row) * frame_->linesize[1],
+                    chromaSource + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
+      }
+    } else {
+      // Planar 4:2:0: the interleaved U/V pairs go to planes 1 and 2.
+      for (uint32_t row = 0; row < height_ / 2; ++row) {
+        const uint8_t* pairs = chromaSource + static_cast<size_t>(row) * mapped.rowPitch;
+        uint8_t* u = frame_->data[1] + static_cast<size_t>(row) * frame_->linesize[1];
+        uint8_t* v = frame_->data[2] + static_cast<size_t>(row) * frame_->linesize[2];
+        for (uint32_t x = 0; x < width_ / 2; ++x) {
+          u[x] = pairs[2 * x];
+          v[x] = pairs[2 * x + 1];
+        }
+      }
     }
   }
   {

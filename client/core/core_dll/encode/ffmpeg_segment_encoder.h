@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavformat/version.h>
+#include <libavutil/pixfmt.h>
 }
 
 #include "encode/gpu_encode_context.h"
@@ -65,6 +66,11 @@ class EncoderOpener {
 
 // The live bit rate of the two-stage arm is min(3 x target, this).
 constexpr uint64_t kTwoStageLiveBitrateCap = 35000000;
+
+// The pixel format the segment encoder feeds `codec`: NV12, the layout of
+// the converted frames, unless the encoder lists planar 4:2:0 without NV12
+// (libopenh264), which then gets the chroma plane split in two.
+AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec);
 
 // Applies the segment encoder settings (size, 1/fps time base, NV12, bit
 // rate with 2x max rate and 4x buffer, GOP of two seconds, no B-frames,

@@ -27,7 +27,20 @@ GpuEncodeContext::GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device,
   if (!device_) throw HresultError(hr::kInvalidArg);
   zeroCopySupported_ = ProbeD3D11AwareEncoder();
   immediateContext_ = &device_->ImmediateContext();
-  Check(device_->CreateVideoConverter(captureWidth, captureHeight, outputWidth, outputHeight, &converter_));
+  const Hresult processor =
+      device_->CreateVideoConverter(captureWidth, captureHeight, outputWidth, outputHeight, &converter_);
+  if (processor == hr::kNoInterface) {
+    // Only a device without any video processor (older drivers, Wine)
+    // converts on the CPU; every other failure is a failure.
+    LogF(logSink_, L"[CAPABILITY] GPU video processor unavailable (0x%08X) - converting BGRA to NV12 on the CPU.",
+         static_cast<uint32_t>(processor));
+    Check(device_->CreateCpuVideoConverter(captureWidth, captureHeight, outputWidth, outputHeight, &converter_));
+    cpuConversion_ = true;
+    // The frames leave the GPU before encoding, whatever the encoder takes.
+    zeroCopySupported_ = false;
+  } else {
+    Check(processor);
+  }
   if (!converter_) throw HresultError(hr::kFail);
 
   if (zeroCopySupported_) {

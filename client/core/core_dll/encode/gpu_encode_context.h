@@ -35,6 +35,9 @@ class GpuEncodeContext {
   platform::IGpuContext& ImmediateContext() const { return *immediateContext_; }
   platform::IVideoConverter& Converter() const { return *converter_; }
   bool ZeroCopySupported() const { return zeroCopySupported_; }
+  // True when the device has no video processor and the converter works on
+  // the CPU after a staging read-back.
+  bool CpuConversion() const { return cpuConversion_; }
   const std::string& EncoderName() const { return encoderName_; }
   const LogSink& Sink() const { return logSink_; }
   uint32_t CaptureWidth() const { return captureWidth_; }
@@ -52,6 +55,7 @@ class GpuEncodeContext {
   platform::IGpuContext* immediateContext_ = nullptr;
   std::shared_ptr<platform::IVideoConverter> converter_;
   bool zeroCopySupported_ = false;
+  bool cpuConversion_ = false;
   std::string encoderName_;
   LogSink logSink_;
   uint32_t captureWidth_ = 0;

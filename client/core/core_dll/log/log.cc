@@ -53,10 +53,50 @@ std::wstring TickSeconds(int64_t ticks) { return Fixed6(static_cast<double>(tick
 
 std::wstring NowStamp() { return TickSeconds(TickClock::Now()); }
 
+namespace {
+
+// Appends one code point as UTF-16 (Windows, 16-bit wchar_t) or UTF-32.
+void AppendCodePoint(std::wstring& out, char32_t code) {
+  if constexpr (sizeof(wchar_t) == 2) {
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<wchar_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<wchar_t>(0xDC00 + (code & 0x3FF)));
+      return;
+    }
+  }
+  out.push_back(static_cast<wchar_t>(code));
+}
+
+}  // namespace
+
 std::wstring Widen(std::string_view text) {
   std::wstring out;
   out.reserve(text.size());
-  for (char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    char32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (valid && (code < kSmallest[length] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)) valid = false;
+    if (!valid) {
+      // A byte that starts no valid sequence stands for itself (Latin-1),
+      // so a message in a legacy code page stays readable.
+      out.push_back(static_cast<wchar_t>(lead));
+      ++i;
+      continue;
+    }
+    AppendCodePoint(out, code);
+    i += length;
+  }
   return out;
 }
 

@@ -17,8 +17,8 @@ using LogCallback = void (*)(const wchar_t* line);
 using LogSink = std::function<void(const std::wstring&)>;
 
 // printf-style line into a 1024-character buffer (longer output is cut to
-// 1023 characters). With an empty sink nothing is even formatted. %s takes a
-// wide string.
+// 1023 characters). With an empty sink nothing is even formatted. Wide
+// strings are passed with %ls (%s is a narrow string on every platform).
 void LogF(const LogSink& sink, const wchar_t* format, ...);
 
 // Calls the sink when it is set.
@@ -35,7 +35,9 @@ std::wstring Fixed6(double value);
 std::wstring TickSeconds(int64_t ticks);
 // The current tick-clock reading as seconds in "%f" form.
 std::wstring NowStamp();
-// Character-by-character widening of ASCII/UTF-8 text.
+// UTF-8 text (FFmpeg's messages, exception texts) as a wide string: UTF-16
+// where wchar_t has 16 bits (Windows), UTF-32 elsewhere. A byte that starts
+// no valid sequence is taken as Latin-1.
 std::wstring Widen(std::string_view text);
 
 }  // namespace ostrel

@@ -109,9 +109,18 @@ class IGpuDevice {
   virtual Hresult CreateTexture(const TextureDesc& desc, std::shared_ptr<ITexture>* out) = 0;
   virtual IGpuContext& ImmediateContext() = 0;
   // The video device + video context + processor enumerator for these sizes.
+  // kNoInterface when the device has no video processor at all.
   virtual Hresult CreateVideoConverter(uint32_t inputWidth, uint32_t inputHeight,
                                        uint32_t outputWidth, uint32_t outputHeight,
                                        std::shared_ptr<IVideoConverter>* out) = 0;
+  // The same conversion without a video processor: ConvertAndScale reads the
+  // BGRA input back through a staging texture and converts and scales it with
+  // libswscale into the NV12 output. A device without a video processor keeps
+  // its NV12 textures in system memory (nothing on its GPU would write them),
+  // so copies and maps of them are plain memory operations.
+  virtual Hresult CreateCpuVideoConverter(uint32_t inputWidth, uint32_t inputHeight,
+                                          uint32_t outputWidth, uint32_t outputHeight,
+                                          std::shared_ptr<IVideoConverter>* out) = 0;
   // False when the device offers no IDXGIDevice (priority calls are skipped).
   virtual bool HasDxgiDevice() = 0;
   virtual Hresult SetGpuThreadPriority(int32_t priority) = 0;

@@ -21,6 +21,7 @@ constexpr Hresult kOutOfMemory = static_cast<Hresult>(0x8007000E);
 constexpr Hresult kAccessDenied = static_cast<Hresult>(0x80070005);
 constexpr Hresult kFileNotFound = static_cast<Hresult>(0x80070002);
 constexpr Hresult kNotFound = static_cast<Hresult>(0x80070490);  // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
+constexpr Hresult kClassNotRegistered = static_cast<Hresult>(0x80040154);  // REGDB_E_CLASSNOTREG
 constexpr Hresult kRpcChangedMode = static_cast<Hresult>(0x80010106);
 constexpr Hresult kDxgiNotFound = static_cast<Hresult>(0x887A0002);
 constexpr Hresult kDxgiWasStillDrawing = static_cast<Hresult>(0x887A000A);

@@ -19,6 +19,10 @@ struct Platform {
   IGpuSystem& gpu;
   IWindowCapture& capture;
   IAudioSystem& audio;
+  // A second window-capture source for systems where `capture` cannot be
+  // activated (its item creation answers kClassNotRegistered); null where
+  // there is none.
+  IWindowCapture* fallbackCapture = nullptr;
 };
 
 // The backend of this build; lives for the whole process.

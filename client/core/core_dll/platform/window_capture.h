@@ -55,6 +55,11 @@ class ICaptureSession {
   // ApiInformation::IsPropertyPresent(GraphicsCaptureSession, IsBorderRequired).
   virtual Hresult IsBorderPropertyPresent(bool* present) = 0;
   virtual Hresult SetBorderRequired(bool required) = 0;
+  // GraphicsCaptureSession.MinUpdateInterval: frames come at most once per
+  // `interval` (100-nanosecond ticks). A source that delivers on content
+  // changes may keep its own pace; a source that polls (the GDI fallback)
+  // polls at this interval.
+  virtual Hresult SetMinUpdateInterval(int64_t interval) = 0;
   virtual Hresult StartCapture() = 0;
   virtual Hresult Close() = 0;
 };

@@ -91,6 +91,16 @@ OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
 OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
+/* false: the window-capture service cannot be activated (its item creation
+ * answers REGDB_E_CLASSNOTREG 0x80040154, as on Windows before 10 1903 and
+ * under Wine), so capture falls back to the polling source; true (default)
+ * makes it available again. Pools already running are not affected. */
+OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available);
+/* Frames delivered by the fallback (polling) capture source so far; they
+ * are also counted by OstrelSim_GetDeliveredFrameCount. The fallback copies
+ * the target once per capture frame period while it is visible, whatever its
+ * content rate, and has no border setting. */
+OSTREL_API uint64_t OstrelSim_GetFallbackFrameCount(void);
 /* Frame pools created and not yet closed (for tests: a stopped capture
  * leaves none behind). */
 OSTREL_API int OstrelSim_GetOpenFramePoolCount(void);
@@ -117,6 +127,9 @@ OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status);
 OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds);
 /* Whether the video processor can output NV12 (default true). */
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported);
+/* Whether the device has a video processor at all (default true); without
+ * one, asking for it answers E_NOINTERFACE, as under Wine. */
+OSTREL_API void OstrelSim_SetVideoProcessorPresent(bool present);
 /* Makes device creation fail with `status` (0 clears). */
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status);
 /* Index of the adapter the most recent device was created on (-1: none

@@ -98,6 +98,11 @@ class CpuDevice : public IGpuDevice {
   IGpuContext& ImmediateContext() override { return context_; }
   Hresult CreateVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
                                uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) override;
+  // Conversion runs on the CPU already.
+  Hresult CreateCpuVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
+                                  uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) override {
+    return CreateVideoConverter(inputWidth, inputHeight, outputWidth, outputHeight, out);
+  }
   // There is no GPU scheduler to prioritise.
   bool HasDxgiDevice() override { return false; }
   Hresult SetGpuThreadPriority(int32_t) override { return hr::kNoInterface; }

@@ -268,6 +268,8 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return hr::kOk;
   }
   Hresult SetBorderRequired(bool) override { return hr::kOk; }
+  // Damage drives delivery; the core's rate gate keeps the pace.
+  Hresult SetMinUpdateInterval(int64_t) override { return hr::kOk; }
 
   Hresult StartCapture() override {
     std::lock_guard lock(lifecycleMutex_);

@@ -35,6 +35,9 @@ constexpr Hresult kIllegalMethodCall = static_cast<Hresult>(0x8000000E);  // E_I
 constexpr int kMaxBuffers = 64;
 // How often an idle pool (still, minimised or hidden target) looks again.
 constexpr int64_t kIdlePollTicks = 10 * 10000;
+// The fallback source's copy period until its session sets one.
+constexpr int64_t kDefaultPollTicks = TickClock::kTicksPerSecond / 30;
+constexpr int64_t kMinPollTicks = TickClock::kTicksPerSecond / 1000;
 
 void CallHandler(const std::function<void()>& handler) {
   try {
@@ -101,11 +104,14 @@ struct PoolCore {
     bool held = false;  // being rendered, waiting as the newest frame, or out as a frame
   };
 
-  PoolCore(std::shared_ptr<SimDevice> d, int bufferCount) : device(std::move(d)), slots(bufferCount) {}
+  PoolCore(std::shared_ptr<SimDevice> d, int bufferCount, bool poll)
+      : device(std::move(d)), polling(poll), slots(bufferCount) {}
 
   std::mutex mutex;
   std::condition_variable cv;
   std::shared_ptr<SimDevice> device;  // the pool's textures belong to it
+  const bool polling;                 // a pool of the fallback source
+  int64_t intervalTicks = kDefaultPollTicks;  // polling pools: copy period
   std::vector<Slot> slots;
   int newest = -1;  // slot of the newest frame not yet taken
   bool stop = false;
@@ -193,6 +199,7 @@ void DeliverFrame(const std::shared_ptr<PoolCore>& core, int width, int height, 
     for (auto& [token, handler] : core->handlers) tokens.push_back(token);
   }
   ++World::Get().deliveredFrames;
+  if (core->polling) ++World::Get().fallbackFrames;
   for (EventToken token : tokens) {
     std::function<void()> handler;
     {
@@ -208,11 +215,42 @@ void DeliverFrame(const std::shared_ptr<PoolCore>& core, int width, int height, 
   }
 }
 
+// The delivery thread of a fallback pool: like a GDI copy on a timer, one
+// frame of what the target shows now per copy period while it is visible,
+// whatever its content rate. Copies are due on the period's multiples of the
+// tick clock; a late turn skips the ones it missed.
+void PollLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target) {
+  World& world = World::Get();
+  int64_t due = TickClock::Now();
+  for (;;) {
+    int64_t interval = 0;
+    {
+      std::unique_lock lock(core->mutex);
+      int64_t wait = std::max<int64_t>(due - TickClock::Now(), 0);
+      if (core->cv.wait_for(lock, std::chrono::microseconds(wait / 10), [&] { return core->stop; })) return;
+      interval = core->intervalTicks;
+    }
+    int64_t now = TickClock::Now();
+    due = (now / interval + 1) * interval;
+    TargetView view = world.View(*target);
+    if (view.closed || view.minimized || view.width <= 0 || view.height <= 0) continue;
+    // The content frame the target shows at this moment.
+    uint64_t frameNumber =
+        view.rateHz > 0.0 ? static_cast<uint64_t>(static_cast<double>(now) * view.rateHz / TickClock::kTicksPerSecond)
+                          : 0;
+    DeliverFrame(core, view.width, view.height, frameNumber);
+  }
+}
+
 // The delivery thread of one pool capturing one target. Animated targets
 // get a frame at every multiple of their content period on the tick clock
 // (so frames line up with sync marks); still targets get one frame at the
 // start and one whenever what they show changes.
 void DeliveryLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target) {
+  if (core->polling) {
+    PollLoop(std::move(core), std::move(target));
+    return;
+  }
   World& world = World::Get();
   uint64_t frameNumber = 0;
   double period = 0.0;      // ticks per content frame; 0 while still
@@ -284,8 +322,8 @@ void DeliveryLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target
 
 class SimFramePool final : public IFramePool, public std::enable_shared_from_this<SimFramePool> {
  public:
-  SimFramePool(std::shared_ptr<SimDevice> device, int bufferCount)
-      : core_(std::make_shared<PoolCore>(std::move(device), bufferCount)) {
+  SimFramePool(std::shared_ptr<SimDevice> device, int bufferCount, bool polling)
+      : core_(std::make_shared<PoolCore>(std::move(device), bufferCount, polling)) {
     ++World::Get().openFramePools;
   }
   ~SimFramePool() override { Close(); }
@@ -343,6 +381,13 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
     return hr::kOk;
   }
 
+  bool Polling() const { return core_->polling; }
+
+  void SetPollInterval(int64_t ticks) {
+    std::lock_guard lock(core_->mutex);
+    core_->intervalTicks = std::max(ticks, kMinPollTicks);
+  }
+
   // Stops delivery and waits until no handler of this pool runs any more.
   // From a handler on the delivery thread itself the wait is impossible;
   // the thread then ends as soon as that handler returns and the world's
@@ -381,7 +426,9 @@ class SimCaptureSession final : public ICaptureSession {
 
   Hresult IsBorderPropertyPresent(bool* present) override {
     if (present == nullptr) return hr::kInvalidArg;
-    *present = true;
+    std::lock_guard lock(mutex_);
+    if (!pool_) return kObjectClosed;
+    *present = !pool_->Polling();  // the polling source draws no border
     return hr::kOk;
   }
 
@@ -389,6 +436,16 @@ class SimCaptureSession final : public ICaptureSession {
     std::lock_guard lock(mutex_);
     if (!pool_) return kObjectClosed;
     World::Get().borderRequired = required ? 1 : 0;
+    return hr::kOk;
+  }
+
+  // The capture service's frames follow the content's own rate; the
+  // fallback copies once per interval.
+  Hresult SetMinUpdateInterval(int64_t interval) override {
+    if (interval <= 0) return hr::kInvalidArg;
+    std::lock_guard lock(mutex_);
+    if (!pool_) return kObjectClosed;
+    if (pool_->Polling()) pool_->SetPollInterval(interval);
     return hr::kOk;
   }
 
@@ -422,8 +479,12 @@ class SimCaptureSession final : public ICaptureSession {
 
 // ---- the capture service ---------------------------------------------------------
 
+// The fake world's window-capture service, or (fallback) the polling source
+// used where that service cannot be activated.
 class SimCapture final : public platform::IWindowCapture {
  public:
+  explicit SimCapture(bool fallback) : fallback_(fallback) {}
+
   bool IsWindow(WindowHandle window) override {
     World& world = World::Get();
     std::lock_guard lock(world.mutex);
@@ -443,6 +504,7 @@ class SimCapture final : public platform::IWindowCapture {
   Hresult CreateItemForWindow(WindowHandle window, std::shared_ptr<ICaptureItem>* out) override {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
+    if (!Available()) return hr::kClassNotRegistered;
     World& world = World::Get();
     std::shared_ptr<Target> target;
     {
@@ -457,6 +519,7 @@ class SimCapture final : public platform::IWindowCapture {
   Hresult CreateItemForMonitor(MonitorHandle monitor, std::shared_ptr<ICaptureItem>* out) override {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
+    if (!Available()) return hr::kClassNotRegistered;
     World& world = World::Get();
     std::shared_ptr<Target> target;
     {
@@ -477,7 +540,7 @@ class SimCapture final : public platform::IWindowCapture {
     if (!sim || bufferCount < 1 || bufferCount > kMaxBuffers || size.width < 0 || size.height < 0) {
       return hr::kInvalidArg;
     }
-    *out = std::make_shared<SimFramePool>(std::move(sim), bufferCount);
+    *out = std::make_shared<SimFramePool>(std::move(sim), bufferCount, fallback_);
     return hr::kOk;
   }
 
@@ -491,12 +554,22 @@ class SimCapture final : public platform::IWindowCapture {
     *out = std::make_shared<SimCaptureSession>(simPool->shared_from_this(), simItem->GetTarget());
     return hr::kOk;
   }
+
+ private:
+  bool Available() const { return fallback_ || World::Get().captureServiceAvailable.load(); }
+
+  const bool fallback_;
 };
 
 }  // namespace
 
 platform::IWindowCapture& SimWindowCapture() {
-  static SimCapture capture;
+  static SimCapture capture(/*fallback=*/false);
+  return capture;
+}
+
+platform::IWindowCapture& SimFallbackWindowCapture() {
+  static SimCapture capture(/*fallback=*/true);
   return capture;
 }
 

@@ -24,5 +24,10 @@
 namespace ostrel::sim {
 
 platform::IWindowCapture& SimWindowCapture();
+// The polling source used where the capture service cannot be activated
+// (OstrelSim_SetWindowCaptureAvailable): a frame of the target every copy
+// period (the session's minimum update interval) while it is visible; no
+// border property.
+platform::IWindowCapture& SimFallbackWindowCapture();
 
 }  // namespace ostrel::sim

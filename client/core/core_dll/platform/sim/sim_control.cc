@@ -159,6 +159,12 @@ OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void) { return World::Get()
 
 OSTREL_API int OstrelSim_GetOpenFramePoolCount(void) { return World::Get().openFramePools.load(); }
 
+OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available) {
+  World::Get().captureServiceAvailable = available;
+}
+
+OSTREL_API uint64_t OstrelSim_GetFallbackFrameCount(void) { return World::Get().fallbackFrames.load(); }
+
 OSTREL_API int OstrelSim_GetBorderRequired(void) { return World::Get().borderRequired.load(); }
 
 OSTREL_API void OstrelSim_LoseDevice(uint32_t reason) { World::Get().deviceLostReason = AsHresult(reason); }
@@ -182,6 +188,9 @@ OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
 }
 
 OSTREL_API void OstrelSim_SetVideoProcessorNv12(bool supported) { World::Get().videoProcessorNv12 = supported; }
+OSTREL_API void OstrelSim_SetVideoProcessorPresent(bool present) {
+  World::Get().videoProcessorPresent = present;
+}
 
 OSTREL_API void OstrelSim_SetDeviceCreationFailure(uint32_t status) {
   World::Get().deviceCreationFailure = AsHresult(status);

@@ -120,8 +120,12 @@ class SimFactory final : public IGpuFactory {
 
 // ---- video converter --------------------------------------------------------
 
+// The video processor, or (onCpu) the conversion of a device without one,
+// which reads the input back through its own staging texture first.
 class SimVideoConverter final : public platform::cpu::CpuVideoConverter {
  public:
+  SimVideoConverter(uint32_t inW, uint32_t inH, bool onCpu) : inputWidth_(inW), inputHeight_(inH), onCpu_(onCpu) {}
+
   Hresult CheckNv12Output(bool* supported) override {
     if (supported == nullptr) return hr::kInvalidArg;
     Hresult lost = World::Get().DeviceFault();
@@ -133,8 +137,36 @@ class SimVideoConverter final : public platform::cpu::CpuVideoConverter {
   Hresult CreateProcessor() override {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
+    {
+      std::lock_guard lock(mutex_);
+      if (onCpu_ && !readBack_) {
+        TextureDesc desc;
+        desc.width = inputWidth_;
+        desc.height = inputHeight_;
+        desc.usage = TextureUsage::Staging;
+        desc.cpuRead = true;
+        try {
+          readBack_ = std::make_unique<SimTexture>(desc);
+        } catch (const std::bad_alloc&) {
+          return hr::kOutOfMemory;
+        }
+      }
+    }
     return CpuVideoConverter::CreateProcessor();
   }
+
+  bool OnCpu() const { return onCpu_; }
+  // The staging texture of a CPU conversion; null before CreateProcessor.
+  SimTexture* ReadBack() {
+    std::lock_guard lock(mutex_);
+    return readBack_.get();
+  }
+
+ private:
+  const uint32_t inputWidth_, inputHeight_;
+  const bool onCpu_;
+  std::mutex mutex_;
+  std::unique_ptr<SimTexture> readBack_;
 };
 
 // ---- device and context -----------------------------------------------------
@@ -149,8 +181,34 @@ class SimContext final : public platform::cpu::CpuContext {
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    if (dynamic_cast<SimVideoConverter*>(&converter) == nullptr) return hr::kInvalidArg;
+    auto* sim = dynamic_cast<SimVideoConverter*>(&converter);
+    if (sim == nullptr) return hr::kInvalidArg;
+    if (sim->OnCpu()) {
+      auto* in = dynamic_cast<SimTexture*>(&bgraInput);
+      auto* out = dynamic_cast<SimTexture*>(&nv12Output);
+      if (in == nullptr || out == nullptr) return hr::kInvalidArg;
+      return ConvertOnCpu(*sim, *in, *out);
+    }
     return CpuContext::ConvertAndScale(converter, bgraInput, nv12Output);
+  }
+
+  // As a device without a video processor does it: copy into the staging
+  // texture, wait for the copy, convert from the mapped bytes.
+  Hresult ConvertOnCpu(SimVideoConverter& converter, SimTexture& input, SimTexture& output) {
+    if (input.Desc().format != PixelFormat::Bgra8 || output.Desc().format != PixelFormat::Nv12) {
+      return hr::kInvalidArg;
+    }
+    SimTexture* readBack = converter.ReadBack();
+    if (readBack == nullptr) return hr::kFail;
+    const TextureDesc inDesc = input.Desc();
+    if (inDesc.width != readBack->Desc().width || inDesc.height != readBack->Desc().height) return hr::kInvalidArg;
+    CopyResource(*readBack, input);
+    MappedTexture mapped;
+    Hresult status = Map(*readBack, false, &mapped);
+    if (Failed(status)) return status;
+    status = converter.Convert(*readBack, output);
+    Unmap(*readBack);
+    return status;
   }
 
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override {
@@ -175,6 +233,17 @@ class SimContext final : public platform::cpu::CpuContext {
     return CpuContext::Map(staging, doNotWait, out);
   }
 };
+
+Hresult MakeConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth, uint32_t outputHeight,
+                      bool onCpu, std::shared_ptr<IVideoConverter>* out) {
+  const uint32_t limit = World::kMaxExtent;
+  if (inputWidth == 0 || inputHeight == 0 || outputWidth == 0 || outputHeight == 0 || inputWidth > limit ||
+      inputHeight > limit || outputWidth > limit || outputHeight > limit) {
+    return hr::kInvalidArg;
+  }
+  *out = std::make_shared<SimVideoConverter>(inputWidth, inputHeight, onCpu);
+  return hr::kOk;
+}
 
 }  // namespace
 
@@ -217,13 +286,17 @@ class SimDevice final : public IGpuDevice, public std::enable_shared_from_this<S
     out->reset();
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;
-    const uint32_t limit = World::kMaxExtent;
-    if (inputWidth == 0 || inputHeight == 0 || outputWidth == 0 || outputHeight == 0 || inputWidth > limit ||
-        inputHeight > limit || outputWidth > limit || outputHeight > limit) {
-      return hr::kInvalidArg;
-    }
-    *out = std::make_shared<SimVideoConverter>();
-    return hr::kOk;
+    if (!World::Get().videoProcessorPresent.load()) return hr::kNoInterface;
+    return MakeConverter(inputWidth, inputHeight, outputWidth, outputHeight, false, out);
+  }
+
+  Hresult CreateCpuVideoConverter(uint32_t inputWidth, uint32_t inputHeight, uint32_t outputWidth,
+                                  uint32_t outputHeight, std::shared_ptr<IVideoConverter>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    Hresult lost = World::Get().DeviceFault();
+    if (Failed(lost)) return lost;
+    return MakeConverter(inputWidth, inputHeight, outputWidth, outputHeight, true, out);
   }
 
   bool HasDxgiDevice() override { return true; }

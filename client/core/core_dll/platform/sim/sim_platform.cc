@@ -15,8 +15,12 @@ Platform& GetPlatform() {
   // uses it.
   sim::World::Get();
   static posix::PosixSystemServices system;
-  static Platform platform{system, sim::SimMediaPlatform(), sim::SimGpuSystem(), sim::SimWindowCapture(),
-                           sim::SimAudioSystem()};
+  static Platform platform{system,
+                           sim::SimMediaPlatform(),
+                           sim::SimGpuSystem(),
+                           sim::SimWindowCapture(),
+                           sim::SimAudioSystem(),
+                           &sim::SimFallbackWindowCapture()};
   return platform;
 }
 

@@ -62,6 +62,7 @@ void World::Reset() {
   priorityHonoured = true;
   stagingDelayMs = 0;
   videoProcessorNv12 = true;
+  videoProcessorPresent = true;
   deviceCreationFailure = hr::kOk;
   encoderPresent = true;
   encoderD3D11Aware = true;
@@ -70,7 +71,9 @@ void World::Reset() {
   textureFailureStatus = hr::kOk;
   textureCreationDelayMs = 0;
   frameDeliveryEnabled = true;
+  captureServiceAvailable = true;
   deliveredFrames = 0;
+  fallbackFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;
   WorldSyncMarks().SetPeriodMs(0);

@@ -85,6 +85,7 @@ class World {
   std::atomic<bool> priorityHonoured{true};
   std::atomic<int> stagingDelayMs{0};
   std::atomic<bool> videoProcessorNv12{true};
+  std::atomic<bool> videoProcessorPresent{true};
   std::atomic<Hresult> deviceCreationFailure{hr::kOk};
   std::atomic<bool> encoderPresent{true};
   std::atomic<bool> encoderD3D11Aware{true};
@@ -93,9 +94,11 @@ class World {
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
   std::atomic<bool> frameDeliveryEnabled{true};
+  std::atomic<bool> captureServiceAvailable{true};
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};
+  std::atomic<uint64_t> fallbackFrames{0};
   std::atomic<int> lastDeviceAdapter{-1};
   std::atomic<int> borderRequired{-1};
   std::atomic<int> openFramePools{0};

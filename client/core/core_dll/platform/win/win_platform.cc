@@ -1,0 +1,13 @@
+#include "platform/win/win_backend.h"
+#include "platform/win/win_capture.h"
+
+namespace ostrel::platform {
+
+Platform& GetPlatform() {
+  // Windows.Graphics.Capture, with GDI where it cannot be activated.
+  static Platform platform{win::SystemServices(), win::MediaPlatform(), win::GpuSystem(),
+                           win::WindowCapture(),  win::AudioSystem(),   &win::GdiWindowCapture()};
+  return platform;
+}
+
+}  // namespace ostrel::platform

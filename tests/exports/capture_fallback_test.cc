@@ -1,0 +1,133 @@
+// The choice of capture source: the window-capture service whenever it can be
+// activated, the polling fallback (GDI on Windows) when it cannot, announced
+// by one line; and that a recording through the fallback is a real one.
+#include <algorithm>
+#include <cwchar>
+
+#include "exports/export_fixture.h"
+#include "support/clip_probe.h"
+
+namespace ostrel::testing {
+namespace {
+
+constexpr wchar_t kFallbackLine[] =
+    L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80040154); capturing with GDI";
+
+// Lines that are exactly `text` (LogCapture::Count matches parts of lines).
+size_t CountExact(const std::wstring& text) {
+  std::vector<std::wstring> lines = LogCapture::Lines();
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+std::string Narrow(const wchar_t* text) { return std::string(text, text + std::wcslen(text)); }
+
+class CaptureFallbackTest : public ExportTest {};
+
+TEST_F(CaptureFallbackTest, UnavailableServiceRecordsThroughTheFallback) {
+  OstrelSim_SetWindowCaptureAvailable(false);
+  OstrelSim_SetSyncMarks(1000);  // a white flash every second shows that live content is copied
+  void* window = StartRecording(0, 30, 4, 640, 360);
+  ASSERT_TRUE(Ostrel_IsCapturing());
+  EXPECT_EQ(CountExact(kFallbackLine), 1u);
+  EXPECT_EQ(LogCapture::Count(L"Capture started."), 1u);
+  EXPECT_LT(LogCapture::IndexOf(kFallbackLine), LogCapture::IndexOf(L"Capture started."));
+  // The fallback has no border setting, so the session never gets one.
+  EXPECT_EQ(OstrelSim_GetBorderRequired(), -1);
+  EXPECT_EQ(LogCapture::Count(L"Couldn't set capture border"), 0u);
+
+  Sleep(7.0);
+  // Sanitizer builds render and encode several times slower.
+  EXPECT_GT(OstrelSim_GetFallbackFrameCount(), kInstrumentedBuild ? 20u : 100u);
+  wchar_t path[1024];
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
+  ClipInfo clip = ProbeClip(Narrow(path), /*decode=*/true);
+  ASSERT_TRUE(clip.opened);
+  EXPECT_EQ(clip.video.codec, "h264");
+  EXPECT_EQ(clip.video.width, 640);
+  EXPECT_EQ(clip.video.height, 360);
+  EXPECT_EQ(clip.video.decodeErrors, 0);
+  // At least the replay length of video (a loaded machine may drop frames
+  // through the backoff), and the flashes in it.
+  ASSERT_GE(clip.video.framePtsSeconds.size(), kInstrumentedBuild ? 10u : 60u);
+  EXPECT_GE(clip.video.framePtsSeconds.back(), 4.0 - 0.1);
+  EXPECT_GE(FlashOnsets(clip.video).size(), kInstrumentedBuild ? 1u : 3u);
+
+  // The fallback's item closes with its window; capture goes on.
+  OstrelSim_DestroyWindow(window);
+  EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] ", std::chrono::seconds(5)));
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  EXPECT_EQ(CountExact(kFallbackLine), 1u);
+}
+
+TEST_F(CaptureFallbackTest, TheServiceIsTakenWheneverItCanBeActivated) {
+  // Available: the service, no line, the border applied.
+  void* window = StartRecording(360, 30, 60);
+  ASSERT_TRUE(Ostrel_IsCapturing());
+  EXPECT_EQ(LogCapture::Count(L"Windows.Graphics.Capture unavailable"), 0u);
+  EXPECT_EQ(OstrelSim_GetBorderRequired(), 1);
+  Sleep(1.0);
+  EXPECT_EQ(OstrelSim_GetFallbackFrameCount(), 0u);
+  Ostrel_StopCapture();
+
+  // Unavailable: each start falls back, with its line.
+  OstrelSim_SetWindowCaptureAvailable(false);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 360, 30, 4000000, 60), 0);
+  EXPECT_EQ(CountExact(kFallbackLine), 1u);
+  Sleep(1.0);
+  EXPECT_GT(OstrelSim_GetFallbackFrameCount(), 0u);
+  Ostrel_StopCapture();
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+
+  // Available again: back to the service.
+  OstrelSim_SetWindowCaptureAvailable(true);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 360, 30, 4000000, 60), 0);
+  uint64_t fallbackFrames = OstrelSim_GetFallbackFrameCount();
+  uint64_t delivered = OstrelSim_GetDeliveredFrameCount();
+  Sleep(1.0);
+  EXPECT_EQ(OstrelSim_GetFallbackFrameCount(), fallbackFrames);
+  EXPECT_GT(OstrelSim_GetDeliveredFrameCount(), delivered);
+  EXPECT_EQ(CountExact(kFallbackLine), 1u);
+}
+
+TEST_F(CaptureFallbackTest, FallbackCopiesAtTheCaptureRateWhileTheWindowIsVisible) {
+  OstrelSim_SetWindowCaptureAvailable(false);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void* window = OstrelSim_CreateWindow(640, 360);
+  OstrelSim_SetWindowContentRate(window, 0.0);  // still: the service would deliver one frame
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 10, 2000000, 60), 0);
+  Sleep(2.0);
+  // About 20 copies at 10 fps, far from the 120 a 60 Hz source would give.
+  uint64_t copied = OstrelSim_GetFallbackFrameCount();
+  EXPECT_GE(copied, 10u);
+  EXPECT_LE(copied, 30u);
+
+  // Minimised: no copies, the pacer repeats, capture goes on.
+  OstrelSim_SetWindowMinimized(window, true);
+  Sleep(0.3);
+  uint64_t minimised = OstrelSim_GetFallbackFrameCount();
+  uint64_t delivered = OstrelSim_GetDeliveredFrameCount();
+  Sleep(1.0);
+  EXPECT_EQ(OstrelSim_GetFallbackFrameCount(), minimised);
+  EXPECT_EQ(OstrelSim_GetDeliveredFrameCount(), delivered);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+
+  // Restored: copies resume.
+  OstrelSim_SetWindowMinimized(window, false);
+  Sleep(1.0);
+  EXPECT_GT(OstrelSim_GetFallbackFrameCount(), minimised);
+}
+
+TEST_F(CaptureFallbackTest, MinimisedWindowCannotStartOnTheFallbackEither) {
+  OstrelSim_SetWindowCaptureAvailable(false);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void* window = OstrelSim_CreateWindow(640, 360);
+  OstrelSim_SetWindowMinimized(window, true);
+  EXPECT_NE(Ostrel_StartCapture(window, false, 0, 30, 2000000, 60), 0);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+  EXPECT_EQ(CountExact(kFallbackLine), 1u);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: zero-size capture item (minimized target?)."), 1u);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+}
+
+}  // namespace
+}  // namespace ostrel::testing
