@@ -177,7 +177,8 @@ struct Rig {
                                     std::wstring name = line.substr(tag.size(), line.find(L' ', tag.size()) - tag.size());
                                     stages.emplace_back(std::string(name.begin(), name.end()), Clock::now());
                                   }
-                                }};
+                                },
+                                std::nullopt, 0, nullptr};
     stages.clear();
     return ostrel::SaveClipNow(sources, folder, *path);
   }

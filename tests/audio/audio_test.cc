@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "platform/sim/sim_audio.h"
 #include "platform/sim/sync_marks.h"
+#include "replay/tick_clock.h"
 
 namespace ostrel::audiotest {
 namespace {
@@ -224,12 +225,15 @@ TEST_F(AudioDevicesTest, SimEndpointsDescribeTheirFormatAndCarryTheSine) {
 
     ASSERT_EQ(client->Initialize(0, 10000000, format), hr::kOk);
     ASSERT_EQ(client->GetCaptureClient(&capture), hr::kOk);
+    const int64_t started = TickClock::Now();
     ASSERT_EQ(client->Start(), hr::kOk);
     uint32_t size = 0, frames = 0, flags = 0;
     for (int i = 0; i < 500 && Succeeded(capture->GetNextPacketSize(&size)) && !size; ++i) sleep_for(2ms);
     const uint8_t* data = nullptr;
-    uint64_t position = 0;
-    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, &position), hr::kOk);
+    uint64_t position = 0, qpc = 0;
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, &position, &qpc), hr::kOk);
+    // The stamp of the stream's first frame: the moment of Start.
+    EXPECT_NEAR(static_cast<double>(TickClock::FromCounter100ns(qpc) - started), 0.0, 20000.0);
     ASSERT_EQ(frames, static_cast<uint32_t>(c.rate / 100));
     const std::vector<uint8_t> bytes(data, data + frames * block);
     // Every channel carries the same sine, which satisfies x[n+1] + x[n-1] =
