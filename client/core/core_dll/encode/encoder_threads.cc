@@ -120,7 +120,7 @@ void RequestSpareAfterCut(SessionState& state) {
 // (the pacer fills every slot, so one normally comes within a period).
 std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
   const auto period = std::chrono::microseconds(1000000 / std::max<uint32_t>(state.fps, 1));
-  return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(100));
+  return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(250));
 }
 
 }  // namespace

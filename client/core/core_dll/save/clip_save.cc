@@ -150,6 +150,18 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
   }
 }
 
+// Clip zero: the straddling segment's frame slot that holds the span start
+// (its frames lie on the 1/fps grid from its start). On a frame, the edit
+// list starts exactly where that frame does, so players show it at 0 and the
+// audio placed against the same zero lines up with it; between two frames a
+// player would show the earlier one from 0, a fraction of a frame early.
+int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps) {
+  if (spanStartTicks <= segmentStartTicks) return segmentStartTicks;
+  const AVRational frameBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
+  const int64_t frames = av_rescale_q_rnd(spanStartTicks - segmentStartTicks, kTickBase, frameBase, AV_ROUND_DOWN);
+  return segmentStartTicks + av_rescale_q(frames, frameBase, kTickBase);
+}
+
 // Everything from the progress start to the "Saved clip" line. Encoders and
 // the mix live here, so they are gone before the caller logs a failure; the
 // snapshots and the output guard belong to the caller and go after it.
@@ -176,8 +188,10 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     return false;
   }
   while (snaps.video.size() >= 2 && snaps.video[1].startTicks <= span.startTicks) snaps.video.pop_front();
-  const int64_t clipStartTicks = std::max(span.startTicks, snaps.video.front().startTicks);
-  const int64_t clipLengthTicks = span.endTicks - clipStartTicks;
+  const int64_t clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps);
+  // The span's length from a zero on a frame: the clip may end up to a frame
+  // before the request, never after it (audio past the request is not held).
+  const int64_t clipLengthTicks = span.endTicks - std::max(clipStartTicks, span.startTicks);
 
   system.CreateDirectory(outputDir);  // an existing folder is fine
   const std::wstring fullPath = UniqueClipPath(outputDir, system.GetLocalTime(), ClipPathExists);
@@ -284,7 +298,15 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
 
   SetProgress(sources.progress, 4, 0, 0);
   if (reencoder) reencoder->Flush();
-  if (aac) aac->Flush();  // audio past the last video position is not written
+  if (aac) {
+    // The clip's sound runs to its end even when the capture missed the
+    // last frame slot or two (the picture holds the last frame there).
+    if (audioFramesHanded < mix.frames) {
+      aac->Feed(mix.samples.data() + audioFramesHanded * 2, mix.frames - audioFramesHanded);
+      audioFramesHanded = mix.frames;
+    }
+    aac->Flush();
+  }
   tracker.Stage(L"flush", sizes.Text());
   // The last frame ends one period after it starts; a tick lost to rounding
   // does not make a 5 s clip "~4s".
