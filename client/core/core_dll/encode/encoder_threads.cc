@@ -168,17 +168,20 @@ void RunEncoderThread(SessionState& state) {
         state.rotationRequests.pop_front();
       }
     }
+    // A cut whose rotation failed is over: nothing new reaches the ring.
+    bool cutQueued = false;
     try {
       if (rotate) {
         Rotate(state, cut);
+        cutQueued = true;
         if (cut != 0) RequestSpareAfterCut(state);
       }
       EncodePendingFrame(state);
     } catch (const HresultError& error) {
-      if (cut != 0) SignalCutDone(state, cut);
+      if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
       SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
     } catch (const std::exception& error) {
-      if (cut != 0) SignalCutDone(state, cut);
+      if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
       // FFmpeg failures while building an encoder synchronously: the current
       // segment simply grows until the next rotation succeeds.
       SessionLog(state, L"Encoder thread error: " + Widen(error.what()));
