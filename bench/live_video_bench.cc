@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -27,8 +28,16 @@ namespace {
 
 std::mutex g_linesMutex;
 std::vector<std::wstring> g_lines;
+// When the latest save reached its snapshot (after the cut at the request).
+std::atomic<int64_t> g_snapshotNs{0};
+
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void CollectLine(const wchar_t* line) {
+  if (std::wcsncmp(line, L"[DIAG-SAVE-MEM] stage=snapshot", 30) == 0) g_snapshotNs.store(SteadyNs());
   std::lock_guard lock(g_linesMutex);
   g_lines.emplace_back(line);
 }
@@ -92,15 +101,21 @@ struct SaveLoad {
   int saves = 0;
   int failures = 0;
   double totalSeconds = 0;
+  // From the call to the snapshot: the cut of the running segment and audio
+  // chunks at the request.
+  std::vector<double> cutSeconds;
   void Run() {
     char folder[] = "/tmp/ostrel-bench-XXXXXX";
     if (!mkdtemp(folder)) return;
     std::wstring wideFolder(folder, folder + std::strlen(folder));
     while (!stop.load()) {
       auto begin = std::chrono::steady_clock::now();
+      const int64_t beginNs = SteadyNs();
       wchar_t path[1024];
       int result = Ostrel_SaveClipNow(wideFolder.c_str(), path, 1024);
       totalSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+      const int64_t snapshotNs = g_snapshotNs.load();
+      if (snapshotNs > beginNs) cutSeconds.push_back(static_cast<double>(snapshotNs - beginNs) / 1e9);
       ++saves;
       if (result != 0) ++failures;
       if (result == 0) {
@@ -242,6 +257,12 @@ int main(int argc, char** argv) {
                 100.0 * library.sustainableFps / config.fps);
     std::printf("  saves                  %d (%d failed), mean %.3f s each\n", load.saves, load.failures,
                 load.saves ? load.totalSeconds / load.saves : 0.0);
+    if (!load.cutSeconds.empty()) {
+      std::vector<double> cuts = load.cutSeconds;
+      std::sort(cuts.begin(), cuts.end());
+      std::printf("  call to snapshot (cut) median %.1f ms, 90th %.1f ms, max %.1f ms\n", 1e3 * cuts[cuts.size() / 2],
+                  1e3 * cuts[cuts.size() * 9 / 10], 1e3 * cuts.back());
+    }
     std::printf("  backoff tier changes   %zu\n", library.tierChanges);
   }
   std::printf("\npeak resident memory    %ld MB\n", PeakRssMb());

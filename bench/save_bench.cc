@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <cwchar>
 #include <vector>
 
 extern "C" {
@@ -22,6 +25,8 @@ extern "C" {
 }
 
 #include "encode/ffmpeg_segment_encoder.h"
+#include "ostrel/ostrel.h"
+#include "ostrel/ostrel_sim.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
 
@@ -177,11 +182,58 @@ struct Rig {
                                     std::wstring name = line.substr(tag.size(), line.find(L' ', tag.size()) - tag.size());
                                     stages.emplace_back(std::string(name.begin(), name.end()), Clock::now());
                                   }
-                                }};
+                                },
+                                std::nullopt, 0, nullptr};
     stages.clear();
     return ostrel::SaveClipNow(sources, folder, *path);
   }
 };
+
+// Saves of a live capture on the fake world (1920x1080 -> 720p60, 6 Mbit/s,
+// 10 s replay, desktop and microphone audio): from the call to the snapshot
+// is the cut at the request (the running segment finalised into the ring,
+// the audio threads' partial chunks handed over).
+std::atomic<int64_t> g_snapshotNs{0};
+int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+void SnapshotWatch(const wchar_t* line) {
+  if (std::wcsncmp(line, L"[DIAG-SAVE-MEM] stage=snapshot", 30) == 0) g_snapshotNs.store(SteadyNs());
+}
+
+void LiveCutFigures(const std::filesystem::path& folder) {
+  OstrelSim_Reset();
+  Ostrel_SetLogCallback(SnapshotWatch);
+  Ostrel_GlobalInitialize();
+  void* window = OstrelSim_CreateWindow(1920, 1080);
+  if (Ostrel_StartCapture(window, false, 720, 60, static_cast<int>(kBitrate), 10) != 0) {
+    std::fprintf(stderr, "live capture did not start\n");
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(11));
+  std::vector<double> cut, whole;
+  for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    wchar_t path[1024];
+    const int64_t begin = SteadyNs();
+    if (Ostrel_SaveClipNow(folder.wstring().c_str(), path, 1024) != 0) continue;
+    whole.push_back(static_cast<double>(SteadyNs() - begin) / 1e9);
+    cut.push_back(static_cast<double>(g_snapshotNs.load() - begin) / 1e9);
+    std::filesystem::remove(std::filesystem::path(std::wstring(path)));
+  }
+  Ostrel_StopCapture();
+  Ostrel_GlobalShutdown();
+  Ostrel_SetLogCallback(nullptr);
+  if (cut.empty()) {
+    std::fprintf(stderr, "live saves failed\n");
+    return;
+  }
+  std::sort(cut.begin(), cut.end());
+  std::sort(whole.begin(), whole.end());
+  std::printf("live 10 s clip with audio, %zu saves: call to snapshot (cut at the request) median %.1f ms, max %.1f ms; "
+              "whole save median %.3f s\n",
+              cut.size(), 1e3 * cut[cut.size() / 2], 1e3 * cut.back(), whole[whole.size() / 2]);
+}
 
 }  // namespace
 
@@ -278,6 +330,7 @@ int main() {
     audioPeakIncrease = std::max(audioPeakIncrease, StatusMiB("VmHWM:") - before);
     std::filesystem::remove(path);
   }
+  LiveCutFigures(folder);
   std::filesystem::remove_all(folder);
   std::string breakdown;
   for (size_t i = 1; i < rig.stages.size(); ++i) {

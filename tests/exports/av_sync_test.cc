@@ -3,7 +3,9 @@
 // tick-clock instants; in the clip the flash and the click must agree to
 // within one frame.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "exports/export_fixture.h"
 #include "support/clip_probe.h"
@@ -20,6 +22,37 @@ const wchar_t* DefaultRenderId() {
     });
   }
   return id.c_str();
+}
+
+const wchar_t* DefaultCaptureId() {
+  static std::wstring id;
+  if (id.empty()) {
+    Ostrel_EnumerateAudioDevices(true, [](const wchar_t* endpoint, const wchar_t*, bool isDefault) {
+      if (isDefault) id = endpoint;
+    });
+  }
+  return id.c_str();
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+double SecondsBetween(SteadyClock::time_point from, SteadyClock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// Where the loud tone that runs up to `endSeconds` begins: the start of the
+// last run of 10 ms windows before it whose peak stays above `threshold`.
+double LoudUpToFrom(const AudioStreamInfo& audio, double endSeconds, float threshold) {
+  const size_t window = static_cast<size_t>(audio.sampleRate / 100);
+  const auto last = static_cast<size_t>(std::max(0.0, (endSeconds - audio.firstSampleSeconds) * audio.sampleRate));
+  size_t onset = std::min(last, audio.peak.size());
+  for (size_t end = onset; end >= window; end -= window) {
+    const float peak = *std::max_element(audio.peak.begin() + static_cast<std::ptrdiff_t>(end - window),
+                                         audio.peak.begin() + static_cast<std::ptrdiff_t>(end));
+    if (peak <= threshold) break;
+    onset = end - window;
+  }
+  return audio.firstSampleSeconds + static_cast<double>(onset) / audio.sampleRate;
 }
 
 class AvSyncTest : public ExportTest {
@@ -60,6 +93,128 @@ class AvSyncTest : public ExportTest {
     }
   }
 };
+
+// Clips saved while a tone plays on the render endpoint, switched on a
+// moment before each request, at several phases of the 2 s segments.
+class ExactClipTest : public AvSyncTest {
+ protected:
+  static constexpr float kQuietTone = 0.05f;  // under everything else: only there to make sound
+  static constexpr float kLoudTone = 0.5f;
+
+  void SetUp() override {
+    AvSyncTest::SetUp();
+    if (IsSkipped()) return;
+    OstrelSim_SetAudioSignal(DefaultRenderId(), 1, 440.0, kQuietTone);
+    OstrelSim_SetAudioSignal(DefaultCaptureId(), 1, 880.0, 0.1);
+  }
+
+  struct Saved {
+    ClipInfo clip;
+    double toneLead = 0;  // seconds from switching the tone on to the request
+  };
+
+  // Waits until `at` seconds after the capture start less `lead`, switches
+  // the loud tone on, and requests the save `lead` later (seconds 0: the
+  // whole replay length through Ostrel_SaveClipNow).
+  Saved SaveWithToneAt(double at, double lead, int seconds) {
+    std::this_thread::sleep_until(started_ + std::chrono::duration_cast<SteadyClock::duration>(
+                                                 std::chrono::duration<double>(at - lead)));
+    OstrelSim_SetAudioSignal(DefaultRenderId(), 1, 440.0, kLoudTone);
+    const SteadyClock::time_point on = SteadyClock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(lead));
+    wchar_t path[1024];
+    const SteadyClock::time_point request = SteadyClock::now();
+    const int result = seconds == 0 ? Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024)
+                                    : Ostrel_SaveClipSeconds(seconds, Scratch().wstring().c_str(), path, 1024);
+    OstrelSim_SetAudioSignal(DefaultRenderId(), 1, 440.0, kQuietTone);
+    Saved saved;
+    saved.toneLead = SecondsBetween(on, request);
+    EXPECT_EQ(result, 0);
+    if (result != 0) return saved;
+    saved.clip = ProbeClip(std::string(path, path + std::wcslen(path)), /*decode=*/true);
+    return saved;
+  }
+
+  void Start(int fps, int replaySeconds) {
+    StartRecording(360, fps, replaySeconds);
+    started_ = SteadyClock::now();
+  }
+
+  // The clip is `seconds` long up to the request: duration and frames to
+  // within one frame, the first frame shown at 0, audio from the first frame
+  // to the end of the last (within one AAC frame), sound from the very
+  // start, the tone as long before the end as it was on before the request,
+  // and every click with its flash.
+  void ExpectExact(const Saved& saved, double seconds, int fps) {
+    const ClipInfo& clip = saved.clip;
+    ASSERT_TRUE(clip.opened);
+    const double period = 1.0 / fps;
+    EXPECT_NEAR(clip.durationSeconds, seconds, period + 1e-3);
+    std::vector<double> shown;
+    for (double pts : clip.video.framePtsSeconds) {
+      if (pts >= -1e-6) shown.push_back(pts);
+    }
+    ASSERT_FALSE(shown.empty());
+    EXPECT_NEAR(shown.front(), 0.0, 1e-3);
+    // Every frame slot is there once; a slot the capture could not keep up
+    // with (a saturated machine) is counted as the gap it leaves.
+    double slots = 1;
+    for (size_t i = 1; i < shown.size(); ++i) slots += std::max(1.0, std::round((shown[i] - shown[i - 1]) / period));
+    EXPECT_NEAR(slots, seconds * fps, 1.0);
+    const double videoEnd = shown.back() + period;
+    EXPECT_NEAR(videoEnd, seconds, period + 1e-3);
+    EXPECT_NEAR(clip.video.durationSeconds, seconds, period + 1e-3);
+    EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
+    EXPECT_NEAR(clip.audio.durationSeconds, seconds, 1024.0 / 48000.0);
+    EXPECT_NEAR(clip.audio.durationSeconds, clip.video.durationSeconds, std::max(period, 1024.0 / 48000.0) + 1e-3);
+    // No silent head: sound in every 10 ms of the first half second.
+    for (size_t from = 0; from + 480 <= 24000 && from + 480 <= clip.audio.peak.size(); from += 480) {
+      EXPECT_GT(*std::max_element(clip.audio.peak.begin() + static_cast<std::ptrdiff_t>(from),
+                                  clip.audio.peak.begin() + static_cast<std::ptrdiff_t>(from + 480)),
+                0.02f)
+          << "silent at " << static_cast<double>(from) / 48000.0 << " s";
+    }
+    // The tone's onset, measured back from the clip's end (which is the
+    // request to within the frame slot it falls in).
+    const double end = clip.audio.durationSeconds;
+    const double toneFromEnd = end - LoudUpToFrom(clip.audio, end - 0.005, 0.17f);
+    EXPECT_NEAR(toneFromEnd, saved.toneLead, 0.05);
+    ExpectInSync(clip, fps, static_cast<size_t>(seconds) - 1);
+  }
+
+  SteadyClock::time_point started_;
+};
+
+TEST_F(ExactClipTest, SaveClipNowHoldsTheReplayLengthUpToTheRequestAtEveryPhase) {
+  Start(30, 6);
+  // Segments turn over about every 2 s from the start: these requests fall
+  // 1.3, 1.9 and 0.5 s into one.
+  for (double at : {7.3, 9.9, 12.5}) {
+    SCOPED_TRACE(at);
+    ExpectExact(SaveWithToneAt(at, 0.5, 0), 6.0, 30);
+  }
+}
+
+TEST_F(ExactClipTest, SaveClipSecondsHoldsTheSecondsAskedForAt60Fps) {
+  Start(60, 10);
+  for (double at : {6.2, 9.1}) {
+    SCOPED_TRACE(at);
+    ExpectExact(SaveWithToneAt(at, 0.3, 4), 4.0, 60);
+  }
+}
+
+// Device clocks off by 2000 ppm either way: without following the packet
+// stamps the audio would be 120 ms off after a minute.
+TEST_F(ExactClipTest, DeviceClocksRunningFastOrSlowKeepSyncOverAMinute) {
+  for (double ppm : {2000.0, -2000.0}) {
+    SCOPED_TRACE(ppm);
+    OstrelSim_SetAudioClockPpm(DefaultRenderId(), ppm);
+    OstrelSim_SetAudioClockPpm(DefaultCaptureId(), -ppm);
+    Start(30, 8);
+    ExpectExact(SaveWithToneAt(60.0, 0.4, 0), 8.0, 30);
+    Ostrel_StopCapture();
+  }
+}
 
 TEST_F(AvSyncTest, ClicksAndFlashesAgreeAt30Fps) {
   StartRecording(360, 30, 8);

@@ -13,6 +13,7 @@ TEST_F(ExportTest, EverySessionBoundExportAnswersEmptyBeforeInitialisation) {
   void *window = OstrelSim_CreateWindow(640, 480);
   EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 0, 0, 0), 6);
   EXPECT_EQ(Ostrel_SaveClipNow(L"/tmp", nullptr, 0), 6);
+  EXPECT_EQ(Ostrel_SaveClipSeconds(4, L"/tmp", nullptr, 0), 6);
   EXPECT_FALSE(Ostrel_IsCapturing());
   EXPECT_EQ(Ostrel_GetMeasuredSustainableFps(), 0.0);
   int stage = 7, done = 7, total = 7;
@@ -73,8 +74,10 @@ TEST_F(ExportTest, StartCaptureResultCodes) {
   EXPECT_EQ(LogCapture::Count(L"Start() called while already running"), 0u);  // the export answers first
 
   EXPECT_EQ(Ostrel_SaveClipNow(nullptr, nullptr, 0), 6);  // null folder: 6 even while capturing
+  EXPECT_EQ(Ostrel_SaveClipSeconds(4, nullptr, nullptr, 0), 6);
   Ostrel_StopCapture();
   EXPECT_EQ(Ostrel_SaveClipNow(L"/tmp", nullptr, 0), 2);
+  EXPECT_EQ(Ostrel_SaveClipSeconds(4, L"/tmp", nullptr, 0), 2);
   EXPECT_EQ(LogCapture::Count(L"SaveClipNow() called while not running"), 0u);
 }
 
@@ -162,7 +165,8 @@ std::set<std::string> DefinedSymbols(const std::string &library) {
 const char *const kInterface[] = {"Ostrel_GlobalInitialize", "Ostrel_GlobalShutdown", "Ostrel_SetLogCallback",
                                   "Ostrel_GetAppVersion", "Ostrel_HasHardwareEncoder", "Ostrel_StartCapture",
                                   "Ostrel_StopCapture", "Ostrel_IsCapturing", "Ostrel_GetMeasuredSustainableFps",
-                                  "Ostrel_SaveClipNow", "Ostrel_GetSaveProgress", "Ostrel_SetCaptureBorderEnabled",
+                                  "Ostrel_SaveClipNow", "Ostrel_SaveClipSeconds", "Ostrel_GetSaveProgress",
+                                  "Ostrel_SetCaptureBorderEnabled",
                                   "Ostrel_SetAudioSettings", "Ostrel_EnumerateAudioDevices",
                                   "Ostrel_VerifyUpdateArtifact"};
 

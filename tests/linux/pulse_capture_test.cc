@@ -334,8 +334,8 @@ TEST_F(PulseEndpointTest, StreamsDeliverTheDevicesOwnFormatInTheWaveOrder) {
       const uint8_t* data = nullptr;
       uint32_t got = 0;
       uint32_t flags = 0;
-      uint64_t position = 0;
-      ASSERT_EQ(capture->GetBuffer(&data, &got, &flags, &position), hr::kOk);
+      uint64_t position = 0, qpc = 0;
+      ASSERT_EQ(capture->GetBuffer(&data, &got, &flags, &position, &qpc), hr::kOk);
       EXPECT_EQ(got, next);
       EXPECT_NE(data, nullptr);
       EXPECT_GE(position, expectedPosition);
@@ -373,8 +373,8 @@ TEST_F(PulseEndpointTest, RemovedDeviceInvalidatesItsStream) {
     if (result == hr::kOk && frames > 0) {
       const uint8_t* data = nullptr;
       uint32_t got = 0, flags = 0;
-      uint64_t position = 0;
-      result = capture->GetBuffer(&data, &got, &flags, &position);
+      uint64_t position = 0, qpc = 0;
+      result = capture->GetBuffer(&data, &got, &flags, &position, &qpc);
       if (result == hr::kOk) capture->ReleaseBuffer(got);
     }
     sleep_for(10ms);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <algorithm>
 #include <mutex>
 #include <regex>
@@ -74,12 +75,15 @@ struct SaveRig {
 
   void Add(EncodedSegment segment) { videoRing.AppendWithCutoff(std::move(segment), INT64_MIN); }
   std::wstring path;  // the clip written by the last save
+  std::optional<int64_t> request;  // the request instant (none: when the save begins)
+  int seconds = 0;      // the clip length asked for (0: the replay length)
   bool Save(const std::wstring& folder) {
     SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
                         160, 96, 30, 400000, encoderName, [this](const std::wstring& line) {
                           std::lock_guard lock(mutex);
                           lines.push_back(line);
-                        }};
+                        },
+                        request, seconds, nullptr};
     return SaveClipNow(sources, folder, path);
   }
   std::vector<std::wstring> Containing(const std::wstring& text) {
@@ -107,24 +111,47 @@ int64_t AddSegmentsEndingAt(SaveRig& rig, int count, int64_t endTicks, bool reen
   return first;
 }
 
-void ExpectKeyAtZeroAndRisingTimes(const VideoStreamInfo& video) {
+// The stream opens with a key frame at `firstPts` (negative: behind the
+// edit list) and its times only grow.
+void ExpectKeyFirstAndRisingTimes(const VideoStreamInfo& video, double firstPts = 0.0) {
   ASSERT_EQ(video.codec, "h264");
   ASSERT_FALSE(video.packets.empty());
   EXPECT_TRUE(video.packets.front().key);
-  EXPECT_DOUBLE_EQ(video.packets.front().ptsSeconds, 0.0);
+  EXPECT_NEAR(video.packets.front().ptsSeconds, firstPts, 1e-3);
   for (size_t i = 1; i < video.packets.size(); ++i)
     EXPECT_GT(video.packets[i].dtsSeconds, video.packets[i - 1].dtsSeconds) << "packet " << i;
 }
 
-TEST(ClipSave, PassthroughKeepsTheStraddlingSegmentWholeAndReportsProgressInOrder) {
+// What a player shows: frames from time 0 on, the first one `white` or not,
+// `frames` of them one period apart, and a duration of `seconds`.
+void ExpectShown(const ClipInfo& clip, bool white, size_t frames, double seconds, double fps = 30.0) {
+  std::vector<double> shownPts;
+  std::vector<double> shownLuma;
+  for (size_t i = 0; i < clip.video.framePtsSeconds.size(); ++i) {
+    if (clip.video.framePtsSeconds[i] < -1e-6) continue;  // decoded only to lead up to the first shown
+    shownPts.push_back(clip.video.framePtsSeconds[i]);
+    shownLuma.push_back(clip.video.frameMeanLuma[i]);
+  }
+  ASSERT_FALSE(shownPts.empty());
+  EXPECT_NEAR(shownPts.front(), 0.0, 1e-3);
+  EXPECT_EQ(shownLuma.front() > 200.0, white) << "luma " << shownLuma.front();
+  EXPECT_NEAR(static_cast<double>(shownPts.size()), static_cast<double>(frames), 1.0);
+  EXPECT_NEAR(clip.durationSeconds, seconds, 1.0 / fps + 1e-3);
+  EXPECT_EQ(clip.video.decodeErrors, 0);
+}
+
+TEST(ClipSave, PassthroughStartsAtTheSpanStartBehindAnEditListAndReportsProgressInOrder) {
   SaveRig rig(24.0);
   Scratch scratch;
   const int64_t now = TickClock::Now();
+  rig.request = now;
   // The first segment's frames end exactly at the span start (now - 24 s) but
   // it was finalized late (2.6 s), so the ring still hands it over. The span
-  // start falls 0.5 s into the next one; twelve segments follow from there.
+  // start falls 0.5 s into the next one, on its frame 15 (white); eleven
+  // segments follow, the last one ending 0.5 s before the request.
   rig.Add(SegmentFromBytes(Bytes(), now - 26 * kTicks, 2.6, 60));
-  for (int i = 0; i < 12; ++i) rig.Add(SegmentFromBytes(Bytes(), now - 245 * kTicks / 10 + i * 2 * kTicks, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(15), now - 245 * kTicks / 10, 2.0, 60));
+  for (int i = 1; i < 12; ++i) rig.Add(SegmentFromBytes(Bytes(), now - 245 * kTicks / 10 + i * 2 * kTicks, 2.0, 60));
   // Each progress change is held long enough for a poller to see it.
   ScopedHooks hooks({nullptr, [](uint32_t, uint32_t, uint32_t) {
                        std::this_thread::sleep_for(std::chrono::milliseconds(40));
@@ -151,13 +178,16 @@ TEST(ClipSave, PassthroughKeepsTheStraddlingSegmentWholeAndReportsProgressInOrde
   expected.insert(expected.end(), {{4, 0, 0}, {0, 0, 0}});
   EXPECT_EQ(seen, expected);
 
-  ClipInfo clip = ProbeClip(Narrow(rig.path), false);
+  // The straddling segment is copied whole, its first half second behind
+  // the edit list: players start at the white frame, and the clip lasts
+  // from the span start to the end of the last frame.
+  ClipInfo clip = ProbeClip(Narrow(rig.path), true);
   EXPECT_EQ(clip.streamCount, 1);
-  ExpectKeyAtZeroAndRisingTimes(clip.video);
+  ExpectKeyFirstAndRisingTimes(clip.video, -0.5);
   ASSERT_EQ(clip.video.packets.size(), 12u * 60u);
   for (size_t i = 0; i < clip.video.packets.size(); ++i) EXPECT_EQ(clip.video.packets[i].key, i % 60 == 0) << i;
-  EXPECT_NEAR(clip.video.packets.back().ptsSeconds, 22.0 + 59.0 / 30.0, 1e-3);
-  EXPECT_NEAR(clip.durationSeconds, 24.0, 0.1);
+  EXPECT_NEAR(clip.video.packets.back().ptsSeconds, 21.5 + 59.0 / 30.0, 1e-3);
+  ExpectShown(clip, true, 12 * 60 - 15, 23.5);
   EXPECT_TRUE(rig.Has(L"Saved clip: ~23s video, ~0s audio -> " + rig.path));
 
   // Stage lines: every tenth segment and the last one.
@@ -172,6 +202,42 @@ TEST(ClipSave, PassthroughKeepsTheStraddlingSegmentWholeAndReportsProgressInOrde
 
   // The folder was created.
   EXPECT_EQ(fs::path(rig.path).parent_path(), target);
+}
+
+TEST(ClipSave, AClipEndsAtTheRequestAndLastsTheSecondsAskedFor) {
+  // Segments of 2 s from 6.5 s before the request to 1.5 s after it (the
+  // ring got ahead of a late request); flashes at frame 45 of the first
+  // (the span start of a 5 s clip) and frame 15 of the third.
+  struct Case {
+    int seconds;      // asked for
+    double length;    // what the clip must last
+    bool whiteFirst;  // the first frame shown is the flash
+  };
+  for (const Case& c : {Case{5, 5.0, true}, Case{4, 4.0, false}, Case{0, 5.0, true}, Case{9, 5.0, true},
+                        Case{-3, 5.0, true}, Case{1, 1.0, false}}) {
+    SCOPED_TRACE(c.seconds);
+    SaveRig rig(5.0);
+    Scratch scratch;
+    rig.request = TickClock::Now();
+    rig.seconds = c.seconds;
+    const int64_t first = *rig.request - 65 * kTicks / 10;
+    rig.Add(SegmentFromBytes(Bytes(45), first, 2.0, 60));
+    rig.Add(SegmentFromBytes(Bytes(), first + 2 * kTicks, 2.0, 60));
+    rig.Add(SegmentFromBytes(Bytes(15), first + 4 * kTicks, 2.0, 60));
+    rig.Add(SegmentFromBytes(Bytes(), first + 6 * kTicks, 2.0, 60));
+    ASSERT_TRUE(rig.Save(scratch.Wide()));
+    ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+    ExpectShown(clip, c.whiteFirst, static_cast<size_t>(c.length * 30), c.length);
+    // Nothing stamped at or after the request is in the clip.
+    EXPECT_LT(clip.video.packets.back().ptsSeconds, c.length - 1e-3);
+    // The third segment's flash sits 4.5 s after the first segment's start.
+    const std::vector<double> flashes = FlashOnsets(clip.video);
+    const double flash = 4.5 - (6.5 - c.length);
+    if (flash >= 0) {
+      ASSERT_FALSE(flashes.empty());
+      EXPECT_NEAR(flashes.back(), flash, 1e-3);
+    }
+  }
 }
 
 TEST(ClipSave, NotRunningOrNothingBufferedSavesNothing) {
@@ -270,12 +336,14 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   rig.settings.desktopVolume = 1.0f;
   rig.settings.micVolume = 1.0f;
   const int64_t now = TickClock::Now();
-  // Segments from 6.5 s ago (the clip's zero); flashes 4.0 s and 2.0 s ago
-  // (frame 15 of the second and third segments).
-  const int64_t zero = now - 65 * kTicks / 10;
-  rig.Add(SegmentFromBytes(Bytes(), zero, 2.0, 60));
-  rig.Add(SegmentFromBytes(Bytes(15), zero + 2 * kTicks, 2.0, 60));
-  rig.Add(SegmentFromBytes(Bytes(15), zero + 4 * kTicks, 2.0, 60));
+  rig.request = now - 5 * kTicks / 10;
+  // Segments from 6.5 s ago; the clip's zero is 5 s before the request, 1 s
+  // into the first. Flashes 4.0 s and 2.0 s ago (frame 15 of the second and
+  // third segments).
+  const int64_t first = now - 65 * kTicks / 10;
+  rig.Add(SegmentFromBytes(Bytes(), first, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(15), first + 2 * kTicks, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(15), first + 4 * kTicks, 2.0, 60));
   // Desktop audio from 5.8 s ago clicks 4.0 s ago; the microphone (44.1 kHz
   // mono 16-bit) from 4.9 s ago clicks 2.0 s ago. Both run past the video.
   AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 58 * kTicks / 10, 1.8);
@@ -288,11 +356,14 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   ASSERT_EQ(flashes.size(), 2u);
   ASSERT_EQ(clicks.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_NEAR(flashes[i], 2.5 + 2.0 * static_cast<double>(i), 1e-3);
+    EXPECT_NEAR(flashes[i], 1.5 + 2.0 * static_cast<double>(i), 1e-3);
     EXPECT_NEAR(clicks[i], flashes[i], 1.0 / 30) << "pair " << i;
   }
-  // The mix is cut at the last video frame (5 + 29/30 s).
-  EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 4.0 + 59.0 / 30.0, 0.03);
+  // The clip runs from its zero to the end of the last frame (the request);
+  // the audio starts with the first frame and ends with the last.
+  ExpectShown(clip, false, 150, 5.0);
+  EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
+  EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 5.0, 1024.0 / 48000.0);
   EXPECT_TRUE(rig.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
 }
 
@@ -321,7 +392,8 @@ TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithF
     ScopedQuality quality(value);
     SaveRig rig(4.0);
     Scratch scratch;
-    const int64_t first = AddSegmentsEndingAt(rig, 1, TickClock::Now() - 2 * kTicks);
+    rig.request = TickClock::Now();
+    const int64_t first = AddSegmentsEndingAt(rig, 1, *rig.request - 2 * kTicks);
     rig.Add(SegmentFromBytes(Bytes(15), first + 2 * kTicks, 2.0, 60, true));
     ScopedHooks hooks({[refused = refused](FaultPoint point, int attempt) {
                          return point == FaultPoint::kReencoderOpen && attempt >= 1 && attempt <= refused;
@@ -337,7 +409,7 @@ TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithF
     EXPECT_TRUE(rig.Has(L"SaveClipNow: two-stage re-encode 2 segment(s) -> 400kbps"));
     EXPECT_TRUE(rig.Has(L"[DIAG-SAVE-QUALITY] mode=" + description + L" @ 400kbps"));
     ClipInfo clip = ProbeClip(Narrow(rig.path), true);
-    ExpectKeyAtZeroAndRisingTimes(clip.video);
+    ExpectKeyFirstAndRisingTimes(clip.video);
     EXPECT_EQ(clip.video.packets.size(), 120u);
     EXPECT_EQ(clip.video.colorPrimaries, 1);
     EXPECT_EQ(clip.video.colorSpace, 1);

@@ -88,6 +88,7 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
     info.video.colorTransfer = par->color_trc;
     info.video.colorSpace = par->color_space;
     info.video.colorRange = par->color_range;
+    info.video.durationSeconds = Seconds(input->streams[videoIndex]->duration, input->streams[videoIndex]->time_base);
     if (decode && !videoDecoder.Open(input->streams[videoIndex])) info.video.decodeErrors++;
   }
   if (audioIndex >= 0) {
@@ -97,6 +98,7 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
     info.audio.sampleRate = par->sample_rate;
     info.audio.channels = par->ch_layout.nb_channels;
     info.audio.bitRate = par->bit_rate;
+    info.audio.durationSeconds = Seconds(input->streams[audioIndex]->duration, input->streams[audioIndex]->time_base);
     if (decode && !audioDecoder.Open(input->streams[audioIndex])) info.audio.decodeErrors++;
   }
   AVPacket* packet = av_packet_alloc();

@@ -19,6 +19,7 @@ struct VideoStreamInfo {
   int width = 0, height = 0;
   int colorPrimaries = 0, colorTransfer = 0, colorSpace = 0, colorRange = 0;
   std::vector<PacketInfo> packets;
+  double durationSeconds = 0;           // the stream's own duration (after its edit list)
   std::vector<double> framePtsSeconds;  // decoded frames, in presentation order
   std::vector<double> frameMeanLuma;    // mean of the luma plane per decoded frame
   int decodeErrors = 0;
@@ -30,6 +31,7 @@ struct AudioStreamInfo {
   int sampleRate = 0, channels = 0;
   long long bitRate = 0;
   std::vector<PacketInfo> packets;
+  double durationSeconds = 0;     // the stream's own duration (after its edit list)
   double firstSampleSeconds = 0;  // presentation time of the first decoded sample
   std::vector<float> peak;        // per decoded sample: max |x| over channels
   int decodeErrors = 0;

@@ -370,8 +370,8 @@ void CheckStream(platform::IAudioSystem& audio, platform::DataFlow flow) {
     }
     const uint8_t* data = nullptr;
     uint32_t packetFrames = 0, flags = 0;
-    uint64_t position = 0;
-    failure = capture->GetBuffer(&data, &packetFrames, &flags, &position);
+    uint64_t position = 0, qpc = 0;
+    failure = capture->GetBuffer(&data, &packetFrames, &flags, &position, &qpc);
     if (Failed(failure)) break;
     if (packets > 0 && position < lastEnd) ++backwards;
     lastEnd = position + packetFrames;

@@ -12,6 +12,7 @@
 #include "ffmpeg/ffmpeg_log.h"
 #include "ostrel/ostrel.h"
 #include "ostrel_session.h"
+#include "replay/tick_clock.h"
 #include "update/update_verifier.h"
 
 namespace ostrel {
@@ -35,6 +36,31 @@ void DispatchLogLine(const std::wstring& line) {
   std::lock_guard lock(g_callbackLock);
   if (g_callback) g_callback(line.c_str());
 }
+
+namespace {
+
+// Both save exports: the request instant is read first, before any lock.
+int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
+  if (outputDir == nullptr) return 6;
+  std::lock_guard saveLock(g_saveLock);
+  OstrelSession* session = nullptr;
+  {
+    std::lock_guard sessionLock(g_sessionLock);
+    if (!g_session) return 6;
+    if (!g_session->IsCapturing()) return 2;
+    session = g_session.get();  // saveLock keeps it alive
+  }
+  std::wstring written;
+  if (!session->SaveClip(seconds, requestTicks, outputDir, written)) return 5;
+  if (outPath != nullptr && outPathCapacity >= 1) {
+    size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
+    std::wmemcpy(outPath, written.data(), count);
+    outPath[count] = L'\0';
+  }
+  return 0;
+}
+
+}  // namespace
 
 }  // namespace ostrel
 
@@ -114,23 +140,12 @@ OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
 }
 
 OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
-  if (outputDir == nullptr) return 6;
-  std::lock_guard saveLock(g_saveLock);
-  OstrelSession* session = nullptr;
-  {
-    std::lock_guard sessionLock(g_sessionLock);
-    if (!g_session) return 6;
-    if (!g_session->IsCapturing()) return 2;
-    session = g_session.get();  // saveLock keeps it alive
-  }
-  std::wstring written;
-  if (!session->SaveClipNow(outputDir, written)) return 5;
-  if (outPath != nullptr && outPathCapacity >= 1) {
-    size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
-    std::wmemcpy(outPath, written.data(), count);
-    outPath[count] = L'\0';
-  }
-  return 0;
+  return ostrel::SaveClip(TickClock::Now(), 0, outputDir, outPath, outPathCapacity);
+}
+
+OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wchar_t* outPath,
+                                      int outPathCapacity) {
+  return ostrel::SaveClip(TickClock::Now(), seconds, outputDir, outPath, outPathCapacity);
 }
 
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {

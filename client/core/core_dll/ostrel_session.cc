@@ -21,7 +21,43 @@ void RequestStop(SessionState& state) {
     state.stopRequested.store(true);
   }
   state.stopWakeCv.notify_all();
+  {
+    std::lock_guard lock(state.cutMutex);  // a save waiting for its cut gives up
+  }
+  state.cutCv.notify_all();
 }
+
+namespace {
+
+// How long a save waits for its cut before it saves what the rings hold.
+constexpr std::chrono::seconds kVideoCutWait{3};
+constexpr std::chrono::milliseconds kAudioCutWait{500};
+
+// Ends the running segment and both audio chunks at `requestTicks`, and
+// returns once the segment is in the ring and the audio handed over (or
+// their waits ran out). Capture goes on throughout.
+void CutAtRequest(SessionState& s, int64_t requestTicks) {
+  uint64_t cut = 0;
+  {
+    std::lock_guard lock(s.frameMutex);
+    if (s.stopRequested.load()) return;
+    cut = ++s.cutRequested;
+    s.cutTicks = requestTicks;
+  }
+  s.frameCv.notify_one();
+  const uint64_t desktopCut = s.desktopRing.RequestCut(requestTicks);
+  const uint64_t micCut = s.micRing.RequestCut(requestTicks);
+  const auto start = SteadyClock::now();
+  {
+    std::unique_lock lock(s.cutMutex);
+    s.cutCv.wait_until(lock, start + kVideoCutWait,
+                       [&] { return s.cutDone >= cut || s.stopRequested.load(); });
+  }
+  if (desktopCut != 0) s.desktopRing.WaitCut(desktopCut, start + kAudioCutWait);
+  if (micCut != 0) s.micRing.WaitCut(micCut, start + kAudioCutWait);
+}
+
+}  // namespace
 
 void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
                        uint32_t* outputWidth, uint32_t* outputHeight) {
@@ -167,6 +203,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     {
       std::lock_guard frameLock(s.frameMutex);
       s.rotationRequests.clear();
+      s.cutTaken = s.cutRequested;  // a cut of the previous capture is over
       s.latestFrameTexture = 0;
       s.frameTextureInUse = -1;
     }
@@ -298,6 +335,11 @@ void OstrelSession::StopLocked() {
 }
 
 bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {
+  return SaveClip(0, TickClock::Now(), outputDir, outPath);
+}
+
+bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir,
+                             std::wstring& outPath) {
   SessionState& s = *state_;
   std::string encoderName;
   {
@@ -321,6 +363,9 @@ bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& out
       s.bitrate,
       std::move(encoderName),
       [this](const std::wstring& line) { Log(line); },
+      requestTicks,
+      seconds,
+      [&s](int64_t ticks) { CutAtRequest(s, ticks); },
   };
   return ostrel::SaveClipNow(sources, outputDir, outPath);
 }

@@ -80,6 +80,17 @@ struct SessionState {
   std::mutex frameMutex;
   std::condition_variable frameCv;
   std::deque<bool> rotationRequests;  // guarded by frameMutex
+  // A save's cut: the running segment ends at the save's request instant.
+  // The save raises cutRequested (with cutTicks) under frameMutex; the
+  // encoder thread takes it (cutTaken) once every frame stamped before the
+  // instant is in the segment, and the finalize thread raises cutDone (under
+  // cutMutex) when that segment is in the ring.
+  uint64_t cutRequested = 0;  // guarded by frameMutex
+  uint64_t cutTaken = 0;      // guarded by frameMutex
+  int64_t cutTicks = 0;       // guarded by frameMutex
+  std::mutex cutMutex;
+  std::condition_variable cutCv;
+  uint64_t cutDone = 0;  // guarded by cutMutex
   std::thread encoderThread;
 
   std::unique_ptr<GpuEncodeContext> gpuEncodeContext;
@@ -99,7 +110,11 @@ struct SessionState {
 
   std::mutex finalizeMutex;
   std::condition_variable finalizeCv;
-  std::deque<std::unique_ptr<IVideoSegmentEncoder>> finalizeQueue;
+  struct RetiredEncoder {
+    std::unique_ptr<IVideoSegmentEncoder> encoder;
+    uint64_t cut = 0;  // the save cut it ends, 0 for a periodic rotation
+  };
+  std::deque<RetiredEncoder> finalizeQueue;
   std::thread finalizeThread;
 
   AudioRing desktopRing;
@@ -166,6 +181,10 @@ bool SleepUnlessStopped(SessionState& state, Duration duration) {
 // Sets stopRequested and wakes every waiter, so workers end promptly.
 void RequestStop(SessionState& state);
 
+// Marks save cut `cut` as done (its segment is in the ring, or there was
+// none to end) and wakes the waiting save.
+void SignalCutDone(SessionState& state, uint64_t cut);
+
 class OstrelSession {
  public:
   OstrelSession();
@@ -182,6 +201,10 @@ class OstrelSession {
   void SetAudioSettings(AudioSettings settings);
   void SetCaptureBorderEnabled(bool enabled) { state_->borderEnabled.store(enabled); }
   void SetLogSink(LogSink sink);
+  // Saves the `seconds` before `requestTicks` (0 or more than the replay
+  // length: the replay length). Ends the running segment and audio chunks at
+  // the request first, so the clip holds everything up to it.
+  bool SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir, std::wstring& outPath);
   bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
 
   // Writes one line to the session's sink under logMutex.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "audio/audio_devices.h"
+#include "audio/device_clock.h"
 #include "platform/platform.h"
 #include "replay/tick_clock.h"
 
@@ -25,6 +26,18 @@ constexpr auto kWaitForEndpoint = std::chrono::milliseconds(500);
 constexpr size_t kWaveFormatHeaderBytes = 18;
 // Audio the device may hold for us at a cut without it being a silence.
 constexpr uint64_t kInFlightAllowanceMs = 40;
+// How long after a save's request instant its audio may still arrive before
+// the missing part counts as silence.
+constexpr int64_t kCutWaitTicks = 150 * 10000;
+
+// Tells the ring's savers that a stream is capturing into it.
+struct CapturingScope {
+  explicit CapturingScope(AudioRing& ring) : ring_(ring) { ring_.SetCapturing(true); }
+  ~CapturingScope() { ring_.SetCapturing(false); }
+  CapturingScope(const CapturingScope&) = delete;
+  CapturingScope& operator=(const CapturingScope&) = delete;
+  AudioRing& ring_;
+};
 
 uint16_t ReadU16(const std::vector<uint8_t>& bytes, size_t offset) {
   return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
@@ -167,13 +180,18 @@ class AudioCaptureThread {
   // The capture loop; returns on the stop flag, a change notification or a
   // failed packet call. Audio not yet cut is dropped with the connection.
   //
-  // Chunks follow the device's own timeline: device position p was captured
-  // at streamStart + p / rate. A chunk starts where the previous one ended
-  // on that timeline, so consecutive chunks are one continuous stream and
-  // every sample sits at its true tick, however late its packet was read.
+  // Chunks follow the device's own timeline: timeline frame n is the device
+  // position of the connection's first packet plus n, and the DeviceClock
+  // says at which tick it was captured (following the platform's packet
+  // stamps, so a device clock running fast or slow never drifts against
+  // the video). A chunk starts where the previous one ended on that
+  // timeline, so consecutive chunks are one continuous stream and every
+  // sample sits at its true tick, however late its packet was read.
   // Silence fills position jumps where they happen and, at a cut, a stretch
   // in which the device delivered nothing; audio still in flight at a cut
   // (at most a packet or two) is not padded but lands in the next chunk.
+  // A save's cut ends the chunk at its request instant: the frames before
+  // it are handed over, the rest begin the next chunk.
   void Capture(platform::IAudioCaptureClient& capture, const MixFormat& format,
                const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat, int64_t streamStart) {
     const uint32_t blockAlign = format.blockAlign;
@@ -185,13 +203,43 @@ class AudioCaptureThread {
     std::vector<uint8_t> pending;
     pending.reserve(chunkCapacity);
     // Device frames accounted for so far (captured, gap-filled or padded);
-    // the first frame of `pending` is device frame chunkFirstFrame.
+    // the first frame of `pending` is timeline frame chunkFirstFrame, which
+    // began at chunkStartTicks.
     uint64_t accountedFrames = 0;
     uint64_t chunkFirstFrame = 0;
+    int64_t chunkStartTicks = streamStart;
     bool havePosition = false;
     uint64_t basePosition = 0;
-    auto frameTicks = [&](uint64_t frame) {
-      return streamStart + static_cast<int64_t>(frame * TickClock::kTicksPerSecond / rate);
+    DeviceClock clock(format.samplesPerSec, streamStart);
+    CapturingScope capturing(ring_);
+
+    // Hands the first `frames` frames of `pending` to the ring as one chunk.
+    auto appendChunk = [&](uint64_t frames) {
+      const uint64_t endFrame = chunkFirstFrame + frames;
+      const int64_t endTicks = std::max(clock.TicksAt(endFrame), chunkStartTicks);
+      AudioChunk chunk;
+      const size_t bytes = static_cast<size_t>(frames) * blockAlign;
+      if (bytes >= pending.size()) {
+        chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(pending));
+        pending = std::vector<uint8_t>();
+        pending.reserve(chunkCapacity);
+      } else {
+        chunk.bytes = std::make_shared<std::vector<uint8_t>>(pending.begin(),
+                                                             pending.begin() + static_cast<std::ptrdiff_t>(bytes));
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
+      }
+      chunk.startTicks = chunkStartTicks;
+      chunk.durationSeconds = static_cast<double>(endTicks - chunkStartTicks) / TickClock::kTicksPerSecond;
+      chunk.waveFormat = chunkFormat;
+      ring_.Append(std::move(chunk), window_);
+      chunkFirstFrame = endFrame;
+      chunkStartTicks = endTicks;
+    };
+    // Silence up to timeline frame `frame` (exclusive).
+    auto padTo = [&](uint64_t frame) {
+      if (frame <= accountedFrames) return;
+      pending.resize(pending.size() + static_cast<size_t>(frame - accountedFrames) * blockAlign, 0);
+      accountedFrames = frame;
     };
 
     for (;;) {
@@ -204,12 +252,18 @@ class AudioCaptureThread {
         uint32_t frames = 0;
         uint32_t flags = 0;
         uint64_t position = 0;
-        if (Failed(capture.GetBuffer(&data, &frames, &flags, &position))) return;
+        uint64_t qpcPosition = 0;
+        if (Failed(capture.GetBuffer(&data, &frames, &flags, &position, &qpcPosition))) return;
         // The first packet of a connection only sets the reference: device
         // position `basePosition` is timeline frame 0.
         if (!havePosition) basePosition = position;
         havePosition = true;
         const uint64_t packetFirst = position >= basePosition ? position - basePosition : 0;
+        if (qpcPosition != 0) {
+          clock.Observe(packetFirst, TickClock::FromCounter100ns(qpcPosition));
+          // Before the first cut the chunk starts with the timeline itself.
+          if (chunkFirstFrame == 0 && accountedFrames == 0) chunkStartTicks = clock.TicksAt(0);
+        }
         // A jump of the device position is audio the device lost: keep the
         // timeline by putting silence where it happened.
         if (packetFirst > accountedFrames) {
@@ -234,27 +288,25 @@ class AudioCaptureThread {
         std::this_thread::sleep_for(kIdlePoll);
       }
 
-      const int64_t chunkStart = frameTicks(chunkFirstFrame);
       const int64_t now = TickClock::Now();
-      const double elapsed = static_cast<double>(now - chunkStart) / TickClock::kTicksPerSecond;
+      uint64_t cut = 0;
+      int64_t cutTicks = 0;
+      if (ring_.PendingCut(&cut, &cutTicks)) {
+        const uint64_t cutFrame = clock.FrameAt(cutTicks);
+        if (cutFrame <= chunkFirstFrame) {
+          ring_.CutDone(cut);  // already handed over
+        } else if (accountedFrames >= cutFrame || now >= cutTicks + kCutWaitTicks) {
+          padTo(cutFrame);  // only when the device fell silent before the instant
+          appendChunk(cutFrame - chunkFirstFrame);
+          ring_.CutDone(cut);
+        }
+      }
+      const double elapsed = static_cast<double>(now - chunkStartTicks) / TickClock::kTicksPerSecond;
       if (elapsed >= kChunkSeconds) {
         // A stretch without packets becomes silence at the chunk's end.
-        const auto deviceFrames = static_cast<uint64_t>(elapsed * static_cast<double>(rate)) + chunkFirstFrame;
-        if (deviceFrames > accountedFrames + inFlightFrames) {
-          const uint64_t silence = deviceFrames - inFlightFrames - accountedFrames;
-          pending.resize(pending.size() + static_cast<size_t>(silence) * blockAlign, 0);
-          accountedFrames += silence;
-        }
-        const uint64_t chunkFrames = accountedFrames - chunkFirstFrame;
-        AudioChunk chunk;
-        chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(pending));
-        chunk.startTicks = chunkStart;
-        chunk.durationSeconds = static_cast<double>(chunkFrames) / static_cast<double>(rate);
-        chunk.waveFormat = chunkFormat;
-        ring_.Append(std::move(chunk), window_);
-        pending = std::vector<uint8_t>();
-        pending.reserve(chunkCapacity);
-        chunkFirstFrame = accountedFrames;
+        const uint64_t deviceFrames = clock.FrameAt(now);
+        if (deviceFrames > accountedFrames + inFlightFrames) padTo(deviceFrames - inFlightFrames);
+        appendChunk(accountedFrames - chunkFirstFrame);
       }
     }
   }

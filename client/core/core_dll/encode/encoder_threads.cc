@@ -1,5 +1,7 @@
 #include "encode/encoder_threads.h"
 
+#include <algorithm>
+
 #include "encode/backoff.h"
 #include "encode/encoder_selection.h"
 #include "replay/tick_clock.h"
@@ -17,8 +19,8 @@ std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
 }
 
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
-// for finalizing.
-void Rotate(SessionState& state) {
+// for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
+void Rotate(SessionState& state, uint64_t cut) {
   const SteadyClock::time_point t0 = SteadyClock::now();
   std::unique_ptr<IVideoSegmentEncoder> next;
   uint32_t cap = 0;
@@ -42,9 +44,11 @@ void Rotate(SessionState& state) {
     retired->DrainPending();
     {
       std::lock_guard lock(state.finalizeMutex);
-      state.finalizeQueue.push_back(std::move(retired));
+      state.finalizeQueue.push_back({std::move(retired), cut});
     }
     state.finalizeCv.notify_one();
+  } else if (cut != 0) {
+    SignalCutDone(state, cut);
   }
   double construct = MillisecondsSince(t0, t1);
   double swap = MillisecondsSince(t1, t2);
@@ -101,28 +105,83 @@ void EncodePendingFrame(SessionState& state) {
   if (elapsed > 30.0) SessionLog(state, L"[WRITEFRAME-TIMING] " + Fixed6(elapsed) + L"ms");
 }
 
+// After asking for the next spare at once: the cut used the spare the next
+// periodic rotation was counting on.
+void RequestSpareAfterCut(SessionState& state) {
+  {
+    std::lock_guard lock(state.spareRequestMutex);
+    if (state.spareBuilding) return;
+    state.spareRequested = true;
+  }
+  state.spareCv.notify_one();
+}
+
+// How long after its instant a cut waits for a frame stamped at or after it
+// (the pacer fills every slot, so one normally comes within a period).
+std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
+  const auto period = std::chrono::microseconds(1000000 / std::max<uint32_t>(state.fps, 1));
+  return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(250));
+}
+
 }  // namespace
+
+void SignalCutDone(SessionState& state, uint64_t cut) {
+  {
+    std::lock_guard lock(state.cutMutex);
+    state.cutDone = std::max(state.cutDone, cut);
+  }
+  state.cutCv.notify_all();
+}
 
 void RunEncoderThread(SessionState& state) {
   for (;;) {
     bool rotate = false;
+    uint64_t cut = 0;
     {
       std::unique_lock lock(state.frameMutex);
-      state.frameCv.wait(lock, [&] {
-        return state.framePending.load() || !state.rotationRequests.empty() || state.stopRequested.load();
-      });
+      const auto cutPending = [&] { return state.cutRequested != state.cutTaken; };
+      if (cutPending()) {
+        // A cut waits for the first frame at or after its instant (frames
+        // before it still belong to the segment it ends), or for its grace.
+        const int64_t aheadTicks = state.cutTicks - TickClock::Now();
+        const auto deadline = SteadyClock::now() + std::chrono::microseconds(aheadTicks / 10) + CutGrace(state);
+        state.frameCv.wait_until(lock, deadline,
+                                 [&] { return state.framePending.load() || state.stopRequested.load(); });
+      } else {
+        state.frameCv.wait(lock, [&] {
+          return state.framePending.load() || !state.rotationRequests.empty() || cutPending() ||
+                 state.stopRequested.load();
+        });
+      }
       if (state.stopRequested.load()) return;
-      if (!state.rotationRequests.empty()) {
+      if (cutPending()) {
+        const bool frameBeforeCut = state.framePending.load() && state.frameTicks.load() < state.cutTicks;
+        if (!frameBeforeCut) {
+          // The cut also serves a periodic rotation that is due.
+          cut = state.cutRequested;
+          state.cutTaken = cut;
+          rotate = true;
+          state.rotationRequests.clear();
+        }
+      } else if (!state.rotationRequests.empty()) {
         rotate = true;
         state.rotationRequests.pop_front();
       }
     }
+    // A cut whose rotation failed is over: nothing new reaches the ring.
+    bool cutQueued = false;
     try {
-      if (rotate) Rotate(state);
+      if (rotate) {
+        Rotate(state, cut);
+        cutQueued = true;
+        if (cut != 0) RequestSpareAfterCut(state);
+      }
       EncodePendingFrame(state);
     } catch (const HresultError& error) {
+      if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
       SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
     } catch (const std::exception& error) {
+      if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
       // FFmpeg failures while building an encoder synchronously: the current
       // segment simply grows until the next rotation succeeds.
       SessionLog(state, L"Encoder thread error: " + Widen(error.what()));
@@ -204,13 +263,24 @@ void RunSpareBuilderThread(SessionState& state) {
 void RunFinalizeThread(SessionState& state) {
   for (;;) {
     std::unique_ptr<IVideoSegmentEncoder> retired;
+    uint64_t cut = 0;
     {
       std::unique_lock lock(state.finalizeMutex);
       state.finalizeCv.wait(lock, [&] { return !state.finalizeQueue.empty() || state.stopRequested.load(); });
       if (state.finalizeQueue.empty()) return;
-      retired = std::move(state.finalizeQueue.front());
+      retired = std::move(state.finalizeQueue.front().encoder);
+      cut = state.finalizeQueue.front().cut;
       state.finalizeQueue.pop_front();
     }
+    // The save waiting for this segment goes on once it is in the ring (or
+    // known to be empty or broken).
+    struct CutSignal {
+      SessionState& state;
+      uint64_t cut;
+      ~CutSignal() {
+        if (cut != 0) SignalCutDone(state, cut);
+      }
+    } cutSignal{state, cut};
     try {
       EncodedSegment segment = retired->Finalize();
       if (segment.frameCount != 0) {

@@ -49,9 +49,12 @@ class IAudioCaptureClient {
  public:
   virtual ~IAudioCaptureClient() = default;
   virtual Hresult GetNextPacketSize(uint32_t* frames) = 0;
-  // The packet stays valid until ReleaseBuffer.
+  // The packet stays valid until ReleaseBuffer. `qpcPosition` is when the
+  // packet's first frame was captured: the performance counter in 100 ns
+  // units, as WASAPI's GetBuffer reports it (the counter TickClock reads);
+  // 0 when the backend cannot tell, and audio then runs at the nominal rate.
   virtual Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags,
-                            uint64_t* devicePosition) = 0;
+                            uint64_t* devicePosition, uint64_t* qpcPosition) = 0;
   virtual Hresult ReleaseBuffer(uint32_t frames) = 0;
 };
 

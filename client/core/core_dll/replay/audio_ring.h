@@ -3,8 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "replay/record_ring.h"
@@ -32,6 +35,46 @@ class AudioRing : public RecordRing<AudioChunk> {
 
   std::atomic<uint32_t>& ReconnectCount() { return reconnectCount_; }
 
+  // A save's cut: the ring's capture thread hands over its partial chunk up
+  // to `ticks`. Returns the cut's number, or 0 when no stream is capturing
+  // into the ring (there is nobody to wait for).
+  uint64_t RequestCut(int64_t ticks) {
+    if (!capturing_.load()) return 0;
+    std::lock_guard lock(cutMutex_);
+    cutTicks_.store(ticks);
+    return cutRequested_.fetch_add(1) + 1;
+  }
+  // Waits until cut `cut` was handed over; false at the deadline (or when
+  // the stream stopped meanwhile, which ends the wait too).
+  bool WaitCut(uint64_t cut, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(cutMutex_);
+    return cutCv_.wait_until(lock, deadline, [&] { return cutDone_.load() >= cut || !capturing_.load(); }) &&
+           cutDone_.load() >= cut;
+  }
+  // The capture thread's side: the newest cut not handled yet and its tick.
+  bool PendingCut(uint64_t* cut, int64_t* ticks) const {
+    const uint64_t requested = cutRequested_.load();
+    if (requested <= cutDone_.load()) return false;
+    *ticks = cutTicks_.load();
+    *cut = requested;
+    return true;
+  }
+  void CutDone(uint64_t cut) {
+    {
+      std::lock_guard lock(cutMutex_);
+      if (cut > cutDone_.load()) cutDone_.store(cut);
+    }
+    cutCv_.notify_all();
+  }
+  // Whether a stream is capturing into the ring (set by its capture thread).
+  void SetCapturing(bool capturing) {
+    {
+      std::lock_guard lock(cutMutex_);
+      capturing_.store(capturing);
+    }
+    cutCv_.notify_all();
+  }
+
  private:
   void OnClearLocked() override {
     waveFormat_.reset();
@@ -40,6 +83,13 @@ class AudioRing : public RecordRing<AudioChunk> {
 
   std::shared_ptr<const std::vector<uint8_t>> waveFormat_;
   std::atomic<uint32_t> reconnectCount_{0};
+
+  std::mutex cutMutex_;
+  std::condition_variable cutCv_;
+  std::atomic<bool> capturing_{false};
+  std::atomic<int64_t> cutTicks_{0};
+  std::atomic<uint64_t> cutRequested_{0};
+  std::atomic<uint64_t> cutDone_{0};
 };
 
 }  // namespace ostrel

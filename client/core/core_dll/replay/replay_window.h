@@ -29,6 +29,9 @@ class ReplayWindow {
 
   // The same rules at a given instant (what the two above use).
   int64_t CutoffAt(int64_t nowTicks) const;
+  // [max(end - seconds, floor), end]: the span of a clip of `seconds` (the
+  // replay length when not in 1..replay length) ending at `endTicks`.
+  TickSpan SpanEndingAt(int64_t endTicks, double seconds) const;
 
  private:
   std::atomic<double> seconds_;

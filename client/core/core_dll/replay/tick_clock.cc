@@ -38,3 +38,17 @@ int64_t TickClock::Now() {
 }
 
 }  // namespace ostrel
+
+namespace ostrel {
+
+int64_t TickClock::FromCounter100ns(uint64_t counter100ns) {
+  const ClockBase& base = Base();
+  return static_cast<int64_t>(counter100ns) - CounterToTicks(base.counter, base.frequency);
+}
+
+uint64_t TickClock::ToCounter100ns(int64_t ticks) {
+  const ClockBase& base = Base();
+  return static_cast<uint64_t>(ticks + CounterToTicks(base.counter, base.frequency));
+}
+
+}  // namespace ostrel

@@ -9,6 +9,11 @@ namespace ostrel {
 namespace {
 
 constexpr float kSoftKnee = 0.8f;
+// A run's own rate is believed from this length on, and within this much of
+// the nominal rate (no device clock is further off; other chunks were not
+// timed by a capture thread).
+constexpr double kMinRunSecondsForRate = 0.5;
+constexpr double kMaxDeviceRateDeviation = 0.01;
 constexpr double kTicksPerSecond = 10000000.0;
 
 float Clamp(float value, float low, float high) {
@@ -25,6 +30,19 @@ bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
 }
 
 }  // namespace
+
+uint32_t RunSampleRate(const AudioRing::Snapshot& chunks, size_t first, size_t end, const WaveFormatInfo& format) {
+  const uint32_t nominal = format.samplesPerSecond;
+  if (end <= first || format.blockAlign == 0 || nominal == 0) return nominal;
+  uint64_t bytes = 0;
+  for (size_t k = first; k < end; ++k) bytes += ByteCount(chunks[k].bytes);
+  const double frames = static_cast<double>(bytes / format.blockAlign);
+  const double seconds = static_cast<double>(chunks[end - 1].EndTicks() - chunks[first].startTicks) / kTicksPerSecond;
+  if (seconds < kMinRunSecondsForRate) return nominal;
+  const double rate = frames / seconds;
+  if (std::fabs(rate / nominal - 1.0) > kMaxDeviceRateDeviation) return nominal;
+  return static_cast<uint32_t>(std::llround(rate));
+}
 
 uint64_t MixFramesFor(int64_t clipTicks) {
   double seconds = static_cast<double>(clipTicks) / kTicksPerSecond;
@@ -112,7 +130,9 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
         out->samples.insert(out->samples.end(), frames * 2, 0.0f);
       }
     } else {
-      StreamResampler resampler(ParseWaveFormat(format->data(), format->size()));
+      WaveFormatInfo info = ParseWaveFormat(format->data(), format->size());
+      info.samplesPerSecond = RunSampleRate(chunks, i, end, info);
+      StreamResampler resampler(info);
       for (size_t k = i; k < end; ++k) {
         if (chunks[k].bytes) resampler.Push(chunks[k].bytes->data(), chunks[k].bytes->size(), out->samples);
       }

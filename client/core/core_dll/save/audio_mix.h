@@ -10,6 +10,7 @@
 #include "audio/audio_settings.h"
 #include "replay/audio_ring.h"
 #include "save/save_telemetry.h"
+#include "save/wave_format.h"
 
 namespace ostrel {
 
@@ -63,6 +64,14 @@ struct ConvertedSource {
   std::vector<ConvertedRun> runs;
   uint64_t rawBytes = 0;
 };
+// The rate a run of chunks [first, end) was really recorded at: its frames
+// over the time its chunks cover (the capture thread times chunks by the
+// device's stamps, so a device clock running fast or slow shows here), to
+// the nearest hertz; the nominal rate for runs too short to tell or too far
+// off to be a device clock. The run is converted from this rate, so its
+// audio lasts exactly as long as it took to record.
+uint32_t RunSampleRate(const AudioRing::Snapshot& chunks, size_t first, size_t end, const WaveFormatInfo& format);
+
 // Chunks closer than this to the end of the previous one continue it.
 constexpr int64_t kChunkJoinToleranceTicks = 10000;  // 1 ms
 bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,

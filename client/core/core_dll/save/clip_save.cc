@@ -1,18 +1,16 @@
-// The clip save: snapshot, probe, output setup, audio assembly, the video
-// segments (copied or re-encoded), finishing.
+// The clip save: the cut at the request, snapshot, probe, output setup,
+// audio assembly, the video segments (copied or re-encoded), finishing.
 //
-// Clip time zero. The snapshot holds every segment that overlaps the span,
-// so its first segment usually began before the span start. Cutting that
-// segment at the span start would need a key frame there, and placing it at
-// 0 would overlap the next segment. Instead the segment is kept whole and
-// its start tick becomes the clip's zero: each segment opens with a key
-// frame, so the clip starts at 0 on a key frame, every segment sits at its
-// true offset from that zero and timestamps only grow. The clip is then up
-// to one segment (2 s) longer than the replay length. Segments that lie
-// wholly before the span (a later one already starts at or before the span
-// start) are left out. Audio is placed against the same zero, and the mix
-// covers zero to the span end, so sound and picture stay aligned to the
-// sample.
+// Clip time zero is the span start: the request minus the clip length (or
+// the first frame held, when less is buffered). The segment that straddles
+// it starts with a key frame before zero. Passthrough copies it whole with
+// the frames before zero at negative times; the MP4 muxer turns those into
+// an edit list, so players decode from the key frame and show from zero,
+// and the clip's duration is exactly the span. The re-encoder drops the
+// frames before zero and starts its own key frame at zero. Frames stamped
+// at or after the request (a frame the encoder took before the cut reached
+// it) are left out. Audio is mixed against the same zero up to the end of
+// the last frame, so sound and picture line up to the sample.
 #include "save/clip_save.h"
 
 #include <algorithm>
@@ -30,6 +28,7 @@
 #include "save/save_reencoder.h"
 #include "save/save_telemetry.h"
 #include "save/save_test_hooks.h"
+#include "replay/tick_clock.h"
 
 namespace ostrel {
 namespace {
@@ -100,8 +99,13 @@ ProbedVideo ProbeFirstSegment(const EncodedSegment& segment) {
 // and players and converters working at the nominal rate see no collision.
 // `lastTicks` is the clip time of the last packet written (INT64_MIN before
 // the first).
+//
+// Packets before clip zero keep their negative times (the muxer hides them
+// behind an edit list); packets at or after `clipLengthTicks` lie past the
+// request and are left out.
 void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int outputIndex, int64_t clipStartTicks,
-                  int64_t framePeriodTicks, int64_t& videoEndTicks, int64_t& lastTimestamp, int64_t& lastTicks) {
+                  int64_t clipLengthTicks, int64_t framePeriodTicks, int64_t& videoEndTicks,
+                  int64_t& lastTimestamp, int64_t& lastTicks) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
   if (save_hooks::ShouldFail(save_hooks::FaultPoint::kPassthroughStreamInfo) ||
@@ -110,7 +114,7 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
   }
   AVFormatContext* in = input.Context();
   const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  int64_t offset = std::max<int64_t>(0, segment.startTicks - clipStartTicks);
+  int64_t offset = segment.startTicks - clipStartTicks;
   if (lastTicks != INT64_MIN) offset = std::max(offset, lastTicks + framePeriodTicks);
   const AVRational outputBase = output->streams[outputIndex]->time_base;
 
@@ -127,6 +131,10 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
     if (first == AV_NOPTS_VALUE) first = pts != AV_NOPTS_VALUE ? pts : 0;
     if (pts == AV_NOPTS_VALUE) pts = first;
     const int64_t t = av_rescale_q(pts - first, inputBase, kTickBase) + offset;
+    if (t >= clipLengthTicks) {
+      av_packet_unref(packet.get());
+      continue;
+    }
     int64_t ts = av_rescale_q(t, kTickBase, outputBase);
     if (ts <= lastTimestamp) ts = lastTimestamp + 1;
     lastTimestamp = ts;
@@ -142,6 +150,18 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
   }
 }
 
+// Clip zero: the straddling segment's frame slot that holds the span start
+// (its frames lie on the 1/fps grid from its start). On a frame, the edit
+// list starts exactly where that frame does, so players show it at 0 and the
+// audio placed against the same zero lines up with it; between two frames a
+// player would show the earlier one from 0, a fraction of a frame early.
+int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps) {
+  if (spanStartTicks <= segmentStartTicks) return segmentStartTicks;
+  const AVRational frameBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
+  const int64_t frames = av_rescale_q_rnd(spanStartTicks - segmentStartTicks, kTickBase, frameBase, AV_ROUND_DOWN);
+  return segmentStartTicks + av_rescale_q(frames, frameBase, kTickBase);
+}
+
 // Everything from the progress start to the "Saved clip" line. Encoders and
 // the mix live here, so they are gone before the caller logs a failure; the
 // snapshots and the output guard belong to the caller and go after it.
@@ -151,7 +171,9 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   platform::ISystemServices& system = platform::GetPlatform().system;
   SetProgress(sources.progress, 1, 0, 0);
 
-  const TickSpan span = sources.replayWindow.SaveSpan();
+  const int64_t requestTicks = sources.requestTicks ? *sources.requestTicks : TickClock::Now();
+  if (sources.cutAtRequest) sources.cutAtRequest(requestTicks);
+  const TickSpan span = sources.replayWindow.SpanEndingAt(requestTicks, sources.seconds);
   snaps.video = sources.videoRing.TakeSnapshot(span);
   snaps.desktop = sources.desktopRing.TakeSnapshot(span);
   snaps.mic = sources.micRing.TakeSnapshot(span);
@@ -166,14 +188,16 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     return false;
   }
   while (snaps.video.size() >= 2 && snaps.video[1].startTicks <= span.startTicks) snaps.video.pop_front();
-  const int64_t clipStartTicks = snaps.video.front().startTicks;
+  const int64_t clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps);
+  // The span's length from a zero on a frame: the clip may end up to a frame
+  // before the request, never after it (audio past the request is not held).
+  const int64_t clipLengthTicks = span.endTicks - std::max(clipStartTicks, span.startTicks);
 
   system.CreateDirectory(outputDir);  // an existing folder is fine
   const std::wstring fullPath = UniqueClipPath(outputDir, system.GetLocalTime(), ClipPathExists);
   const AudioSettings settings = sources.copyAudioSettings ? sources.copyAudioSettings() : AudioSettings{};
 
   ProbedVideo probed = ProbeFirstSegment(snaps.video.front());
-  int64_t frameDurationTicks = av_rescale_q(1, probed.timeBase, kTickBase);
 
   AVFormatContext* output = nullptr;
   if (save_hooks::ShouldFail(save_hooks::FaultPoint::kAllocOutputContext) ||
@@ -196,7 +220,6 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
                                                 sources.outputWidth, sources.outputHeight, sources.fps,
                                                 sources.bitrate);
     reencoder->SetupStream(videoStream);
-    frameDurationTicks = kTicksPerSecond / std::max<uint32_t>(sources.fps, 1);
     LogTo(log, L"SaveClipNow: two-stage re-encode " + std::to_wstring(segmentCount) + L" segment(s) -> " +
                    std::to_wstring(sources.bitrate / 1000) + L"kbps");
   } else {
@@ -226,9 +249,9 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   guard.headerWritten = true;
   tracker.Stage(L"header", sizes.Text());
 
-  // The mix runs from clip zero to the span end; only a clip with audio
+  // The mix runs from clip zero to the request; only a clip with audio
   // needs its buffer.
-  const uint64_t totalFrames = MixFramesFor(span.endTicks - clipStartTicks);
+  const uint64_t totalFrames = MixFramesFor(clipLengthTicks);
   MixBuffer mix(hasAudio ? totalFrames : 0);
   tracker.Stage(L"mixed-alloc", sizes.Text());
   SetProgress(sources.progress, 2, 0, 0);
@@ -254,15 +277,16 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   for (size_t i = 0; i < segmentCount; ++i) {
     SetProgress(sources.progress, 3, static_cast<uint32_t>(i + 1), total);
     if (twoStage) {
-      reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, videoEndTicks);
+      reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, clipLengthTicks, videoEndTicks);
     } else {
-      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, framePeriodTicks, videoEndTicks, lastTimestamp,
-                   lastTicks);
+      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, clipLengthTicks, framePeriodTicks,
+                   videoEndTicks, lastTimestamp, lastTicks);
     }
     snaps.video[i].bytes.reset();
     if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
     if (aac && audioFramesHanded < mix.frames) {
-      const double position = static_cast<double>(videoEndTicks) / kTicksPerSecond;
+      // Audio runs to the end of the last frame written, never beyond.
+      const double position = static_cast<double>(videoEndTicks + framePeriodTicks) / kTicksPerSecond;
       const uint64_t target =
           position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), mix.frames) : 0;
       if (target > audioFramesHanded) {
@@ -274,10 +298,20 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
 
   SetProgress(sources.progress, 4, 0, 0);
   if (reencoder) reencoder->Flush();
-  if (aac) aac->Flush();  // audio past the last video position is not written
+  if (aac) {
+    // The clip's sound runs to its end even when the capture missed the
+    // last frame slot or two (the picture holds the last frame there).
+    if (audioFramesHanded < mix.frames) {
+      aac->Feed(mix.samples.data() + audioFramesHanded * 2, mix.frames - audioFramesHanded);
+      audioFramesHanded = mix.frames;
+    }
+    aac->Flush();
+  }
   tracker.Stage(L"flush", sizes.Text());
-  const double videoSeconds = static_cast<double>(videoEndTicks + frameDurationTicks) / kTicksPerSecond;
-  const double audioSeconds = static_cast<double>(audioFramesHanded) / kMixRate;
+  // The last frame ends one period after it starts; a tick lost to rounding
+  // does not make a 5 s clip "~4s".
+  const double videoSeconds = static_cast<double>(videoEndTicks + framePeriodTicks + 1000) / kTicksPerSecond;
+  const double audioSeconds = static_cast<double>(audioFramesHanded + kMixRate / 10000) / kMixRate;
   guard.Finish();
   tracker.Stage(L"trailer", sizes.Text());
 

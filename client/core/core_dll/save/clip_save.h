@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "audio/audio_settings.h"
@@ -33,6 +34,13 @@ struct SaveSources {
   uint32_t bitrate = 6000000;
   std::string encoderName;  // the live encoder's FFmpeg name (re-encode uses it)
   LogSink log;              // the session's Log
+  // The request instant: the clip ends here (none: when the save begins).
+  std::optional<int64_t> requestTicks;
+  // Clip length in seconds; outside 1..replay length: the replay length.
+  int seconds = 0;
+  // Ends the live segment and audio chunks at the request, before the
+  // snapshot (null: the rings are saved as they are).
+  std::function<void(int64_t requestTicks)> cutAtRequest;
 };
 
 // The whole save: returns true with the clip's full path in outPath; false

@@ -175,7 +175,8 @@ void SaveReencoder::SetupStream(AVStream* stream) const {
   stream->time_base = codec_->time_base;
 }
 
-void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clipStartTicks, int64_t& videoEndTicks) {
+void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clipStartTicks, int64_t clipLengthTicks,
+                                     int64_t& videoEndTicks) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("save-time transcode: avformat_open_input failed");
   if (save_hooks::ShouldFail(save_hooks::FaultPoint::kTranscodeStreamInfo) ||
@@ -196,11 +197,10 @@ void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clip
     throw std::runtime_error("save-time transcode: decoder open failed");
   }
   const AVRational inputBase = in->streams[videoIndex]->time_base;
-  // Segments are placed at their true offset from the clip's zero; the clip
-  // zero is the first kept segment's start, so this is never negative for
-  // a ring in order. A stray earlier segment is held at 0 and its frames
-  // follow one encoder tick after another.
-  const int64_t offset = std::max<int64_t>(0, segment.startTicks - clipStartTicks);
+  // Segments are placed at their true offset from the clip's zero; the
+  // straddling segment's frames before zero are decoded (they lead up to the
+  // first one shown) but not encoded.
+  const int64_t offset = segment.startTicks - clipStartTicks;
   int64_t first = kNoTimestamp;
 
   ffmpeg::PacketPtr packet(av_packet_alloc());
@@ -208,7 +208,7 @@ void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clip
   if (!packet || !decoded) throw std::bad_alloc();
   auto receiveAll = [&] {
     while (avcodec_receive_frame(decoder.get(), decoded.get()) == 0) {
-      EncodeDecoded(*decoded, inputBase, offset, first, videoEndTicks);
+      EncodeDecoded(*decoded, inputBase, offset, clipLengthTicks, first, videoEndTicks);
       av_frame_unref(decoded.get());
     }
   };
@@ -220,12 +220,13 @@ void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clip
   receiveAll();
 }
 
-void SaveReencoder::EncodeDecoded(const AVFrame& decoded, AVRational inputBase, int64_t offset, int64_t& first,
-                                  int64_t& videoEndTicks) {
+void SaveReencoder::EncodeDecoded(const AVFrame& decoded, AVRational inputBase, int64_t offset,
+                                  int64_t clipLengthTicks, int64_t& first, int64_t& videoEndTicks) {
   int64_t framePts = decoded.pts != kNoTimestamp ? decoded.pts : decoded.best_effort_timestamp;
   if (first == kNoTimestamp) first = framePts != kNoTimestamp ? framePts : 0;
   const int64_t pts = framePts != kNoTimestamp ? framePts : first;
   const int64_t t = av_rescale_q(pts - first, inputBase, kTickBase) + offset;
+  if (t < 0 || t >= clipLengthTicks) return;
   int64_t e = av_rescale_q(t, kTickBase, codec_->time_base);
   if (e <= lastTimestamp_) e = lastTimestamp_ + 1;
   lastTimestamp_ = e;

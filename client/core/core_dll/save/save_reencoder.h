@@ -44,15 +44,18 @@ class SaveReencoder {
   void SetupStream(AVStream* stream) const;
 
   // Decodes one segment and encodes its frames at clip time (segment start -
-  // clip start + frame time); raises videoEndTicks to the last frame's time.
-  void TranscodeSegment(const EncodedSegment& segment, int64_t clipStartTicks, int64_t& videoEndTicks);
+  // clip start + frame time); frames before clip zero or at or after
+  // `clipLengthTicks` are left out. Raises videoEndTicks to the last frame's
+  // time.
+  void TranscodeSegment(const EncodedSegment& segment, int64_t clipStartTicks, int64_t clipLengthTicks,
+                        int64_t& videoEndTicks);
   // End of stream for the encoder; writes what it still holds.
   void Flush();
 
  private:
   bool OpenAttempt(const AVCodec* codec, ReencodeAttempt attempt, bool qsv);
-  void EncodeDecoded(const AVFrame& decoded, AVRational inputBase, int64_t offset, int64_t& first,
-                     int64_t& videoEndTicks);
+  void EncodeDecoded(const AVFrame& decoded, AVRational inputBase, int64_t offset, int64_t clipLengthTicks,
+                     int64_t& first, int64_t& videoEndTicks);
   void DrainEncoder();
 
   AVFormatContext* output_;

@@ -8,11 +8,11 @@
  * Result codes (one numbering for every export that returns an int):
  *   0  success
  *   1  Ostrel_StartCapture: already capturing, nothing changed
- *   2  Ostrel_SaveClipNow: not capturing, nothing done
+ *   2  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: not capturing, nothing done
  *   3  Ostrel_StartCapture: target is null
  *   4  Ostrel_StartCapture: the session failed to start (the reason is logged)
- *   5  Ostrel_SaveClipNow: the save failed (the reason is logged)
- *   6  not initialised; Ostrel_SaveClipNow also for a null folder;
+ *   5  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: the save failed (the reason is logged)
+ *   6  not initialised; the save exports also for a null folder;
  *      Ostrel_GlobalInitialize: the media platform could not start
  *   7  Ostrel_StartCapture: no hardware H.264 encoder is present (on Linux,
  *      unless OSTREL_ALLOW_SOFTWARE_ENCODER is set, see below)
@@ -98,11 +98,19 @@ OSTREL_API bool Ostrel_IsCapturing(void);
 OSTREL_API double Ostrel_GetMeasuredSustainableFps(void);
 
 /* Writes the last replaySeconds as an MP4 clip into outputDir (created if its
- * parent exists) while capture continues. On success the clip's full path is
+ * parent exists) while capture continues. The clip ends at the moment of the
+ * call and starts replaySeconds earlier (or with the oldest frame held, when
+ * less is buffered). On success the clip's full path is
  * copied into outPath, cut to outPathCapacity - 1 characters plus NUL; a null
  * outPath or a capacity below 1 is allowed. Returns 0, 2, 5 or 6. Blocks for
  * the whole save; saves never overlap. */
 OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity);
+
+/* Ostrel_SaveClipNow for the last `seconds` only: 1 <= seconds <= the
+ * replay length; any other value saves the whole replay length. Same
+ * results (2 means not capturing), locks, progress and log lines. */
+OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wchar_t* outPath,
+                                      int outPathCapacity);
 
 /* Progress of a running save: stage 1 preparing, 2 audio, 3 writing video
  * (done of total segments), 4 finishing; 0 when idle. Null pointers are

@@ -174,6 +174,11 @@ OSTREL_API void OstrelSim_FailAudioCall(const wchar_t* id, const char* call, uin
  * `frames` (a discontinuity), or marks its next `packets` packets silent. */
 OSTREL_API void OstrelSim_InjectAudioGap(const wchar_t* id, int frames);
 OSTREL_API void OstrelSim_InjectSilentPackets(const wchar_t* id, int packets);
+/* The endpoint's sample clock runs `ppm` parts per million fast (negative:
+ * slow) against the tick clock: it delivers rate x (1 + ppm / 10^6) frames
+ * per second and stamps packets with their true capture time. Applies from
+ * the next stream start; |ppm| < 100000. */
+OSTREL_API void OstrelSim_SetAudioClockPpm(const wchar_t* id, double ppm);
 
 /* ---- sync marks ----------------------------------------------------------- */
 

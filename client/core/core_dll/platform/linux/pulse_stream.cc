@@ -166,14 +166,18 @@ class PulseCaptureClient final : public IAudioCaptureClient {
     return stream_->NextPacketSize(frames);
   }
 
-  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition) override {
-    if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr) {
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
+                    uint64_t* qpcPosition) override {
+    if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr ||
+        qpcPosition == nullptr) {
       return hr::kInvalidArg;
     }
     *data = nullptr;
     *frames = 0;
     *flags = 0;
     *devicePosition = 0;
+    // Unknown: the stream's own position already follows the server clock.
+    *qpcPosition = 0;
     return stream_->GetBuffer(data, frames, devicePosition);
   }
 

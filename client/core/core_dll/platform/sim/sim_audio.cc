@@ -207,4 +207,8 @@ OSTREL_API void OstrelSim_InjectSilentPackets(const wchar_t* id, int packets) {
   if (id != nullptr) SimAudioWorld::Get().InjectSilentPackets(id, packets);
 }
 
+OSTREL_API void OstrelSim_SetAudioClockPpm(const wchar_t* id, double ppm) {
+  if (id != nullptr) SimAudioWorld::Get().SetClockPpm(id, ppm);
+}
+
 }  // extern "C"

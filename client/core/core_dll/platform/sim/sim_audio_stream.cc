@@ -56,12 +56,29 @@ void WriteSample(uint8_t* out, SimSampleFormat format, double value) {
 struct SimStream {
   explicit SimStream(std::shared_ptr<SimAudioEndpoint> ep) : endpoint(std::move(ep)) {}
 
-  // Frames the device has produced up to `now` (device position space).
+  // Frames the device has produced up to `now` (device position space), by
+  // the device's own clock.
   uint64_t ProducedAt(int64_t now) const {
     if (!started) return stoppedAt;
     int64_t elapsed = std::max<int64_t>(0, now - baseTicks);
-    return basePosition +
-           static_cast<uint64_t>(elapsed) * endpoint->sampleRate / TickClock::kTicksPerSecond;
+    if (clockPpm == 0.0) {
+      return basePosition + static_cast<uint64_t>(elapsed) * endpoint->sampleRate / TickClock::kTicksPerSecond;
+    }
+    return basePosition + static_cast<uint64_t>(static_cast<double>(elapsed) * DeviceRate() /
+                                                TickClock::kTicksPerSecond);
+  }
+
+  // Frames per tick-clock second: the nominal rate off by the clock's ppm.
+  double DeviceRate() const { return endpoint->sampleRate * (1.0 + clockPpm * 1e-6); }
+
+  // The tick at which frame n after the latest Start was captured.
+  int64_t FrameTick(uint64_t n) const {
+    const uint64_t rate = endpoint->sampleRate;
+    if (clockPpm == 0.0) {
+      return baseTicks + static_cast<int64_t>(n / rate) * TickClock::kTicksPerSecond +
+             static_cast<int64_t>((n % rate) * TickClock::kTicksPerSecond / rate);
+    }
+    return baseTicks + static_cast<int64_t>(static_cast<double>(n) * TickClock::kTicksPerSecond / DeviceRate());
   }
 
   // Brings the read position up to date: applies a pending gap once its
@@ -103,10 +120,16 @@ struct SimStream {
     // cheaper than a sine per frame.
     const uint64_t n0 = position - basePosition;
     const double f = signal.frequencyHz;
-    const double cycles0 = std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0) +
-                           std::fmod(f * static_cast<double>(n0 / rate), 1.0) +
-                           f * static_cast<double>(n0 % rate) / static_cast<double>(rate);
-    const double step = 2.0 * std::numbers::pi * f / static_cast<double>(rate);
+    // A device whose clock is off samples the world at its true rate.
+    const double deviceRate = DeviceRate();
+    const double cycles0 =
+        clockPpm == 0.0
+            ? std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0) +
+                  std::fmod(f * static_cast<double>(n0 / rate), 1.0) +
+                  f * static_cast<double>(n0 % rate) / static_cast<double>(rate)
+            : std::fmod(f * static_cast<double>(baseTicks) / 1e7, 1.0) +
+                  std::fmod(f * static_cast<double>(n0) / deviceRate, 1.0);
+    const double step = 2.0 * std::numbers::pi * f / deviceRate;
     const double stepSin = std::sin(step);
     const double stepCos = std::cos(step);
     double phaseSin = std::sin(2.0 * std::numbers::pi * cycles0);
@@ -120,10 +143,7 @@ struct SimStream {
       if (clicks) {
         // Exact tick of the frame, so the click's first frame is the first
         // one at or after the mark.
-        const uint64_t n = n0 + i;
-        const int64_t frameTick = baseTicks + static_cast<int64_t>(n / rate) * TickClock::kTicksPerSecond +
-                                  static_cast<int64_t>((n % rate) * TickClock::kTicksPerSecond / rate);
-        if (marks.ClickAt(frameTick)) value = 1.0;
+        if (marks.ClickAt(FrameTick(n0 + i))) value = 1.0;
       }
       for (uint16_t c = 0; c < endpoint->channels; ++c) {
         WriteSample(out, endpoint->sampleFormat, value);
@@ -143,6 +163,7 @@ struct SimStream {
   uint64_t readPosition = 0;
   uint64_t pendingGap = 0;
   bool discontinuity = false;
+  double clockPpm = 0.0;      // the endpoint's clock offset, taken at Start
   bool outstanding = false;   // a packet is between GetBuffer and ReleaseBuffer
   uint32_t outstandingFrames = 0;
   std::vector<uint8_t> packet;  // the data GetBuffer hands out
@@ -161,7 +182,8 @@ class SimCaptureClient final : public IAudioCaptureClient {
     return hr::kOk;
   }
 
-  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition) override {
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
+                    uint64_t* qpcPosition) override {
     if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr) {
       return hr::kInvalidArg;
     }
@@ -169,6 +191,7 @@ class SimCaptureClient final : public IAudioCaptureClient {
     *frames = 0;
     *flags = 0;
     *devicePosition = 0;
+    if (qpcPosition != nullptr) *qpcPosition = 0;
     if (Hresult failure = Failure("GetBuffer"); Failed(failure)) return failure;
     SimStream& s = *stream_;
     if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
@@ -190,6 +213,9 @@ class SimCaptureClient final : public IAudioCaptureClient {
     *frames = ready;
     *flags = packetFlags;
     *devicePosition = s.readPosition;
+    // The capture time of the packet's first frame, as the platform's
+    // counter in 100 ns units.
+    if (qpcPosition != nullptr) *qpcPosition = TickClock::ToCounter100ns(s.FrameTick(s.readPosition - s.basePosition));
     return hr::kOk;
   }
 
@@ -264,6 +290,7 @@ class SimAudioClient final : public platform::IAudioClient {
     if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
     s.baseTicks = TickClock::Now();
     s.basePosition = s.stoppedAt;
+    s.clockPpm = s.endpoint->clockPpm.load();
     s.started = true;
     return hr::kOk;
   }

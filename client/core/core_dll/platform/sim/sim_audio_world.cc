@@ -227,6 +227,12 @@ void SimAudioWorld::InjectSilentPackets(const std::wstring& id, int packets) {
   if (auto endpoint = FindLocked(id)) endpoint->pendingSilentPackets.fetch_add(packets);
 }
 
+void SimAudioWorld::SetClockPpm(const std::wstring& id, double ppm) {
+  if (!std::isfinite(ppm) || ppm <= -100000.0 || ppm >= 100000.0) return;
+  std::lock_guard lock(mutex_);
+  if (auto endpoint = FindLocked(id)) endpoint->clockPpm.store(ppm);
+}
+
 Hresult SimAudioWorld::InjectedFailure(const char* call, const std::wstring& endpointId) {
   if (failureCount_.load() == 0) return hr::kOk;
   std::lock_guard lock(mutex_);

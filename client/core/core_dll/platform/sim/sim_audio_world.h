@@ -55,6 +55,8 @@ struct SimAudioEndpoint {
   std::atomic<bool> removed{false};
   std::atomic<int64_t> pendingGapFrames{0};
   std::atomic<int32_t> pendingSilentPackets{0};
+  // How far the device's clock is off the tick clock; read at stream start.
+  std::atomic<double> clockPpm{0.0};
   SimAudioSignal signal;  // guarded by the world mutex
 
   uint16_t BlockAlign() const { return static_cast<uint16_t>(channels * SampleBytes(sampleFormat)); }
@@ -81,6 +83,7 @@ class SimAudioWorld {
   bool FailCall(const std::wstring& id, const std::string& call, uint32_t status, int count);
   void InjectGap(const std::wstring& id, int frames);
   void InjectSilentPackets(const std::wstring& id, int packets);
+  void SetClockPpm(const std::wstring& id, double ppm);
 
   // What the platform objects ask.
   // The status injected for `call` on `endpointId` (kOk: none); consumes one

@@ -17,23 +17,18 @@
 
 namespace ostrel::win {
 
-// One shared-mode stream's capture side. Besides what the interface reads,
-// each packet's performance-counter position is kept for whoever wants to
-// place packets on the QPC timeline.
+// One shared-mode stream's capture side.
 class WinAudioCaptureClient final : public platform::IAudioCaptureClient {
  public:
   explicit WinAudioCaptureClient(ComPtr<::IAudioCaptureClient> capture) : capture_(std::move(capture)) {}
 
   Hresult GetNextPacketSize(uint32_t* frames) override;
-  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition) override;
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags, uint64_t* devicePosition,
+                    uint64_t* qpcPosition) override;
   Hresult ReleaseBuffer(uint32_t frames) override;
-
-  // The QPC position (100 ns units) of the last packet GetBuffer returned.
-  uint64_t LastQpcPosition() const { return qpcPosition_; }
 
  private:
   ComPtr<::IAudioCaptureClient> capture_;
-  uint64_t qpcPosition_ = 0;
 };
 
 std::shared_ptr<platform::IAudioClient> MakeAudioClient(ComPtr<::IAudioClient> client);

@@ -69,21 +69,23 @@ Hresult WinAudioCaptureClient::GetNextPacketSize(uint32_t* frames) {
 }
 
 Hresult WinAudioCaptureClient::GetBuffer(const uint8_t** data, uint32_t* frames, uint32_t* flags,
-                                         uint64_t* devicePosition) {
-  if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr) {
+                                         uint64_t* devicePosition, uint64_t* qpcPosition) {
+  if (data == nullptr || frames == nullptr || flags == nullptr || devicePosition == nullptr ||
+      qpcPosition == nullptr) {
     return hr::kInvalidArg;
   }
   BYTE* packet = nullptr;
   UINT32 packetFrames = 0;
   DWORD packetFlags = 0;
   UINT64 position = 0;
-  UINT64 qpcPosition = 0;
-  const HRESULT result = capture_->GetBuffer(&packet, &packetFrames, &packetFlags, &position, &qpcPosition);
+  UINT64 packetQpc = 0;
+  // The QPC position comes in 100-nanosecond units already.
+  const HRESULT result = capture_->GetBuffer(&packet, &packetFrames, &packetFlags, &position, &packetQpc);
   *data = packet;
   *frames = packetFrames;
   *flags = packetFlags;
   *devicePosition = position;
-  qpcPosition_ = qpcPosition;
+  *qpcPosition = packetQpc;
   return static_cast<Hresult>(result);
 }
 
