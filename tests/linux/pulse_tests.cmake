@@ -10,8 +10,9 @@ add_executable(linux_audio_capture_tests ${CMAKE_CURRENT_LIST_DIR}/pulse_capture
 target_include_directories(linux_audio_capture_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(linux_audio_capture_tests PRIVATE ostrel_audio ostrel_backend_linux PkgConfig::PULSE_SIMPLE
   GTest::gtest_main)
+# Audio timing and levels are measured: never beside another test.
 gtest_discover_tests(linux_audio_capture_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 300 LABELS services)
+  PROPERTIES TIMEOUT 300 LABELS services RUN_SERIAL TRUE)
 
 # The Linux library's sound through its exports: the endpoint list, and
 # recording an Xvfb test window (ostrel_x11_test_support) with sound.
