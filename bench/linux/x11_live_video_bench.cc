@@ -5,6 +5,10 @@
 // rate control, measured in the same run? Brings its own Xvfb; the window is
 // drawn by a child process, so neither side pays for it.
 //
+// The library's rate is the one it reports (frames the encoder took, of
+// those captured); the tool grabs on its own clock, so its rate is its
+// frames per recorded second together with how far it stayed real time.
+//
 // usage: x11_live_video_bench [seconds=30]
 #include <signal.h>
 #include <sys/resource.h>
@@ -123,6 +127,7 @@ LibraryResult RunLibrary(uint32_t xid, double seconds) {
 struct ToolResult {
   double cpuPerSecond = 0;
   double fps = 0;
+  double speed = 0;  // recorded seconds per wall second (below 1: it fell behind)
 };
 
 // Frames in a file, counted by ffprobe.
@@ -167,6 +172,7 @@ ToolResult RunFfmpegTool(const std::string& display, double seconds) {
   ToolResult result;
   result.cpuPerSecond = Seconds(usage) / elapsed;
   result.fps = static_cast<double>(CountFrames(output)) / (seconds + 4.0);
+  result.speed = (seconds + 4.0) / elapsed;
   unlink(output);
   return result;
 }
@@ -203,7 +209,8 @@ int main(int argc, char** argv) {
   std::printf("  rotations w/o spare      %zu\n", library.syncRotations);
   std::printf("  library CPU per second   %.3f s (XDamage + MIT-SHM read + convert + encode + mux)\n",
               library.cpuPerSecond);
-  std::printf("  ffmpeg x11grab fps       %.2f\n", tool.fps);
+  std::printf("  ffmpeg x11grab fps       %.2f frames per recorded second, at %.2fx real time\n", tool.fps,
+              tool.speed);
   std::printf("  ffmpeg x11grab CPU/s     %.3f s (grab + scale + encode + mux)\n", tool.cpuPerSecond);
   std::printf("  library / tool           %.2f\n", tool.cpuPerSecond > 0 ? library.cpuPerSecond / tool.cpuPerSecond : 0.0);
   return 0;

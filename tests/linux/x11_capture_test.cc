@@ -32,6 +32,14 @@ using namespace std::chrono_literals;
 constexpr int kColourBt709 = 1;      // AVCOL_PRI_BT709 / AVCOL_TRC_BT709 / AVCOL_SPC_BT709
 constexpr int kColourRangeTv = 1;    // AVCOL_RANGE_MPEG
 
+// Sanitizer builds run several times slower: frame timing and rates are
+// judged in optimised builds only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kInstrumentedBuild = true;
+#else
+constexpr bool kInstrumentedBuild = false;
+#endif
+
 void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // Runs a shell command; its standard error and output, merged.
@@ -122,6 +130,7 @@ class X11CaptureTest : public ::testing::Test {
   }
 
   static void ExpectFullRate(const ClipInfo& clip, int fps) {
+    if (kInstrumentedBuild) return;
     EXPECT_GE(FrameRate(clip), 0.95 * fps);
     EXPECT_LE(FrameRate(clip), fps + 0.1);
   }
@@ -135,6 +144,7 @@ class X11CaptureTest : public ::testing::Test {
 // Flash and click start at the same instant; in the clip the flash may lag
 // by up to a frame (it is taken at the next frame slot), never lead.
 TEST_F(X11CaptureTest, FlashesAndClicksAgreeInA12SecondClipAt60Fps) {
+  if (kInstrumentedBuild) GTEST_SKIP() << "frame timing is measured in optimised builds only";
   const Clock::time_point epoch = Clock::now() + 1500ms;
   TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Animated, epoch);
   ClickPlayer clicks("ostrel_test_sink", epoch, 1s);

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@ XServer::XServer(int width, int height) {
   pid_ = fork();
   if (pid_ == 0) {
     close(pipeFds[0]);
+    // The server goes with the test, even when the test is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     // Xvfb's chatter stays out of the test output.
     freopen("/dev/null", "w", stderr);
     execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",

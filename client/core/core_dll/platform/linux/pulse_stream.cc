@@ -24,6 +24,8 @@ constexpr Hresult kBufferEmpty = static_cast<Hresult>(0x08890001);  // AUDCLNT_S
 constexpr uint64_t kFragmentMs = 10;
 // Delivered audio this far behind the clock counts as audio the device lost.
 constexpr uint64_t kBehindToleranceMs = 100;
+// While a stream settles, its positions follow the clock exactly.
+constexpr auto kSettling = std::chrono::seconds(3);
 
 // One record stream and the packet between GetBuffer and ReleaseBuffer.
 class PulseStream {
@@ -93,28 +95,35 @@ class PulseStream {
   static void OnDone(pa_stream*, int, void* connection) { static_cast<PulseConnection*>(connection)->Signal(); }
 
  private:
-  // The fragment at the read index was captured `latency` ago, so its
-  // position on the stream's timeline is the time from the start to then.
-  // The first fragment is the reference (the capture thread takes its
-  // position as the start of its timeline, as it does on every platform);
-  // later ones move on to the clock's position when the delivered frames
-  // fell clearly behind it (audio the device never delivered, such as a
-  // sink's first long block), never back: small differences are the
+  // The fragment at the read index was captured `latency` ago (for a
+  // monitor, whose audio arrives before the sink plays it, the latency is
+  // negative: it is "captured" when it is heard), so its position on the
+  // stream's timeline is the time from the start to then. The first
+  // fragment is the reference (the capture thread takes its position as the
+  // start of its timeline, as it does on every platform); while the stream
+  // settles (a device's first blocks can be long, its latency estimates
+  // off) the next ones move on to the clock's position, which puts the
+  // stream where its audio really belongs; after that only when the
+  // delivered frames fell clearly behind the clock (audio the device never
+  // delivered). Positions never move back: small differences are the
   // latency estimate's own jitter.
   void FollowClock() {
     if (!delivered_) {
       delivered_ = true;
+      settledAt_ = std::chrono::steady_clock::now() + kSettling;
       return;
     }
     pa_usec_t latency = 0;
     int negative = 0;
     if (!started_ || pa_stream_get_latency(stream_, &latency, &negative) < 0) return;
-    const auto capturedAt = std::chrono::steady_clock::now() -
-                            std::chrono::microseconds(negative != 0 ? 0 : static_cast<int64_t>(latency));
+    const auto age = std::chrono::microseconds(static_cast<int64_t>(latency));
+    const auto capturedAt = std::chrono::steady_clock::now() + (negative != 0 ? age : -age);
     const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(capturedAt - startTime_).count();
     if (sinceStart <= 0) return;
     const uint64_t onClock = static_cast<uint64_t>(sinceStart) * rate_ / 1000000;
-    if (onClock > position_ + rate_ * kBehindToleranceMs / 1000) position_ = onClock;
+    const bool settling = std::chrono::steady_clock::now() < settledAt_;
+    const uint64_t tolerance = settling ? 0 : rate_ * kBehindToleranceMs / 1000;
+    if (onClock > position_ + tolerance) position_ = onClock;
   }
 
   uint32_t PacketFrames() const { return static_cast<uint32_t>(packet_.size() / frameBytes_); }
@@ -149,6 +158,7 @@ class PulseStream {
   const uint64_t rate_;
   bool started_ = false;
   bool delivered_ = false;
+  std::chrono::steady_clock::time_point settledAt_;
   std::chrono::steady_clock::time_point startTime_;
   std::vector<uint8_t> packet_;   // whole frames, handed out by GetBuffer
   std::vector<uint8_t> partial_;  // the start of a frame split across fragments
