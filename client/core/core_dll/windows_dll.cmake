@@ -21,10 +21,6 @@ set(def_file ${CMAKE_CURRENT_BINARY_DIR}/core.def)
 file(CONFIGURE OUTPUT ${def_file} CONTENT "${def_text}")
 set(OSTREL_EXPORT_COUNT ${export_count})
 
-# What the backend and the static FFmpeg call in Windows itself.
-set(OSTREL_WINDOWS_SYSTEM_LIBS
-  d3d11 dxgi mfplat mfuuid mf strmiids ole32 oleaut32 uuid propsys runtimeobject
-  bcrypt avrt ksuser user32 gdi32 dwmapi psapi winmm)
 
 add_library(${shared_name} SHARED exports_anchor.cc ${def_file})
 target_link_libraries(${shared_name} PRIVATE

@@ -45,13 +45,13 @@ CpuTexture::CpuTexture(const TextureDesc& desc)
   size_t rows = desc.height;
   if (desc.format == PixelFormat::Nv12) rows += (desc.height + 1) / 2;
   size_ = static_cast<size_t>(pitch_) * rows;
-  // The pitch is a multiple of the alignment, so the size is too.
-  data_ = static_cast<uint8_t*>(std::aligned_alloc(kPitchAlignment, std::max<size_t>(size_, kPitchAlignment)));
-  if (data_ == nullptr) throw std::bad_alloc();
+  // Aligned new rather than aligned_alloc: the Windows C runtime has none.
+  data_ = static_cast<uint8_t*>(
+      ::operator new(std::max<size_t>(size_, kPitchAlignment), std::align_val_t{kPitchAlignment}));
   std::memset(data_, 0, size_);
 }
 
-CpuTexture::~CpuTexture() { std::free(data_); }
+CpuTexture::~CpuTexture() { ::operator delete(data_, std::align_val_t{kPitchAlignment}); }
 
 void CpuTexture::MarkCopied() { copiedAtNs_.store(SteadyNs()); }
 
