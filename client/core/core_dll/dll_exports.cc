@@ -29,6 +29,9 @@ const char kVersion[] = "0.1.1";
 
 int ClampToZero(int value) { return value > 0 ? value : 0; }
 
+// No display refreshes faster; above it a capture only records repeats.
+constexpr int kMaxFps = 240;
+
 }  // namespace
 
 void DispatchLogLine(const std::wstring& line) {
@@ -91,7 +94,8 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
   if (g_session->IsCapturing()) return 1;
   if (!ProbeHardwareEncoder()) return 7;
   bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
-                                  static_cast<uint32_t>(ClampToZero(fps)), static_cast<uint32_t>(ClampToZero(bitrate)),
+                                  static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
+                                  static_cast<uint32_t>(ClampToZero(bitrate)),
                                   static_cast<uint32_t>(ClampToZero(replaySeconds)));
   return started ? 0 : 4;
 }
@@ -114,7 +118,7 @@ OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
 }
 
 OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
-  if (outputDir == nullptr) return 6;
+  if (outputDir == nullptr || outputDir[0] == L'\0') return 6;
   std::lock_guard saveLock(g_saveLock);
   OstrelSession* session = nullptr;
   {

@@ -12,6 +12,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/save_progress.h"
+#include "save/save_seam.h"
 
 namespace ostrel {
 
@@ -33,6 +34,8 @@ struct SaveSources {
   uint32_t bitrate = 6000000;
   std::string encoderName;  // the live encoder's FFmpeg name (re-encode uses it)
   LogSink log;              // the session's Log
+  SaveSeam* seam = nullptr;  // null: the plain seam
+  SaveSeam& Seam() const { return seam != nullptr ? *seam : PlainSaveSeam(); }
 };
 
 // The whole save: returns true with the clip's full path in outPath; false
