@@ -5,6 +5,7 @@
 #include <set>
 
 #include "exports/export_fixture.h"
+#include "support/clip_probe.h"
 
 namespace ostrel::testing {
 namespace {
@@ -109,6 +110,32 @@ TEST_F(ExportTest, NegativeArgumentsBehaveAsDefaults) {
   double fps = Ostrel_GetMeasuredSustainableFps();
   EXPECT_GT(fps, 20.0);  // 30 fps minus whatever the encoder could not take
   EXPECT_LE(fps, 30.0);
+}
+
+// Odd windows are recorded at the even size below theirs (1x1 at 2x2); a
+// frame rate past any display is capped at 240.
+TEST_F(ExportTest, OddWindowsRecordAtEvenSizesAndTheFrameRateIsCapped) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  struct Case {
+    int width, height, maxHeight, fps, clipWidth, clipHeight;
+  };
+  for (const Case& c : {Case{641, 481, 0, 100000, 640, 480}, Case{1, 1, 0, 30, 2, 2}, Case{641, 481, 241, 30, 320, 240},
+                        Case{1280, 720, -1, 30, 1280, 720}}) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    void *window = OstrelSim_CreateWindow(c.width, c.height);
+    ASSERT_EQ(Ostrel_StartCapture(window, false, c.maxHeight, c.fps, 4000000, 10), 0);
+    Sleep(2.6);
+    const double fps = Ostrel_GetMeasuredSustainableFps();
+    EXPECT_GT(fps, 0.0);
+    EXPECT_LE(fps, c.fps > 240 ? 240.0 : c.fps);
+    wchar_t path[4096];
+    ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 4096), 0);
+    Ostrel_StopCapture();
+    const ClipInfo clip = ProbeClip(std::filesystem::path(path).string(), false);
+    EXPECT_EQ(clip.video.width, c.clipWidth);
+    EXPECT_EQ(clip.video.height, c.clipHeight);
+    OstrelSim_DestroyWindow(window);
+  }
 }
 
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {

@@ -1,5 +1,6 @@
 #include "ostrel_session.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "audio/audio_capture.h"
@@ -31,9 +32,13 @@ void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t m
     *outputHeight = height;
     *outputWidth = static_cast<uint32_t>(width) & ~1u;
   } else {
-    *outputWidth = captureWidth;
-    *outputHeight = captureHeight;
+    *outputWidth = captureWidth & ~1u;
+    *outputHeight = captureHeight & ~1u;
   }
+  // NV12 needs even sizes of at least 2: an odd window loses its last column
+  // or row to the scaler, a sliver of 1 pixel is stretched to 2.
+  *outputWidth = std::max(*outputWidth, 2u);
+  *outputHeight = std::max(*outputHeight, 2u);
 }
 
 OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
@@ -56,7 +61,12 @@ double OstrelSession::GetMeasuredSustainableFps() const {
   uint64_t delivered = state_->framesDelivered.load();
   if (delivered < 30) return 0.0;
   uint64_t overwritten = state_->framesOverwritten.load();
-  return static_cast<double>(state_->fps) *
+  uint32_t fps = 0;
+  {
+    std::lock_guard lock(state_->encoderNameMutex);
+    fps = state_->fps;
+  }
+  return static_cast<double>(fps) *
          (1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
 }
 
@@ -129,9 +139,13 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     }
     s.captureWidth = static_cast<uint32_t>(size.width);
     s.captureHeight = static_cast<uint32_t>(size.height);
-    ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
-    s.fps = fps == 0 ? 30 : fps;
-    s.bitrate = bitrate == 0 ? 6000000 : bitrate;
+    {
+      // A save running through a device-loss restart copies these.
+      std::lock_guard settingsLock(s.encoderNameMutex);
+      ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
+      s.fps = fps == 0 ? 30 : fps;
+      s.bitrate = bitrate == 0 ? 6000000 : bitrate;
+    }
     s.replayWindow.SetSeconds(replaySeconds == 0 ? 60.0 : static_cast<double>(replaySeconds));
     s.replayWindow.MarkStart();
     s.stopRequested.store(false);
@@ -268,12 +282,17 @@ void OstrelSession::StopLocked() {
   JoinWorkers();
 
   UnsubscribeFrameArrivedAndWait(s);
-  try {
-    if (s.captureSession) Check(s.captureSession->Close());
-    if (s.framePool) Check(s.framePool->Close());
-  } catch (const HresultError& error) {
-    Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
-  }
+  // Each close on its own: a session that fails to close still lets the
+  // pool close.
+  auto closeLogged = [this](auto* closable) {
+    try {
+      if (closable != nullptr) Check(closable->Close());
+    } catch (const HresultError& error) {
+      Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
+    }
+  };
+  closeLogged(s.captureSession.get());
+  closeLogged(s.framePool.get());
   s.encoder.reset();
   {
     std::lock_guard spareLock(s.spareMutex);
@@ -300,9 +319,14 @@ void OstrelSession::StopLocked() {
 bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {
   SessionState& s = *state_;
   std::string encoderName;
+  uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;
   {
     std::lock_guard lock(s.encoderNameMutex);
     encoderName = s.encoderName;
+    outputWidth = s.outputWidth;
+    outputHeight = s.outputHeight;
+    fps = s.fps;
+    bitrate = s.bitrate;
   }
   SaveSources sources{
       running_,
@@ -315,10 +339,10 @@ bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& out
         std::lock_guard lock(s.audioSettingsMutex);
         return s.audioSettings;
       },
-      s.outputWidth,
-      s.outputHeight,
-      s.fps,
-      s.bitrate,
+      outputWidth,
+      outputHeight,
+      fps,
+      bitrate,
       std::move(encoderName),
       [this](const std::wstring& line) { Log(line); },
   };
@@ -343,16 +367,24 @@ void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {
 
 void OstrelSession::RunRestart(RestartRequest request) {
   const uint64_t epoch = request.epoch;
+  const wchar_t* const kCancelled =
+      L"Watchdog: automatic capture restart after GPU device loss cancelled - the host started or stopped capture.";
   {
     std::lock_guard lock(lifecycleMutex_);
-    if (hostEpoch_ != epoch) return;  // the host stopped or restarted meanwhile
+    if (hostEpoch_ != epoch) {
+      Log(kCancelled);
+      return;
+    }
     StopLocked();
   }
   bool started = false;
   {
     std::unique_lock lock(lifecycleMutex_);
     // The pause between stop and start, cut short if the host takes over.
-    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) return;
+    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) {
+      Log(kCancelled);
+      return;
+    }
     started = StartLocked(request.target, request.captureMonitor, request.maxHeight, request.fps, request.bitrate,
                           request.replaySeconds);
   }

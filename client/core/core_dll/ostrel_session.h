@@ -136,7 +136,9 @@ struct SessionState {
   bool acceptCallbacks = false;
 
   // The encoder name of the running capture, copied for saves so that a
-  // restart releasing the encode context never races a save reading it.
+  // restart releasing the encode context never races a save reading it. It
+  // also guards the writes of outputWidth, outputHeight, fps and bitrate
+  // made by Start, which a save (or a rate query) reads during a restart.
   std::mutex encoderNameMutex;
   std::string encoderName;
 };
