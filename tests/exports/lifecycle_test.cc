@@ -138,6 +138,32 @@ TEST_F(ExportTest, OddWindowsRecordAtEvenSizesAndTheFrameRateIsCapped) {
   }
 }
 
+void SlowCallback(const wchar_t *line) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  LogCapture::Callback(line);
+}
+
+// A host whose callback takes 50 ms a line slows only its own calls: frame
+// callbacks never wait for it, and a call returns with its lines delivered.
+TEST_F(ExportTest, ASlowLogCallbackNeverHoldsUpTheFramePath) {
+  Ostrel_SetLogCallback(&SlowCallback);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void *window = OstrelSim_CreateWindow(1280, 720);
+  OstrelSim_SetWindowContentRate(window, 60.0);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 360, 60, 2000000, 10), 0);
+  EXPECT_EQ(LogCapture::Count(L"Capture started."), 1u);  // already delivered
+  Sleep(3.0);
+  const std::wstring missing = (Scratch() / "missing" / "x").wstring();
+  EXPECT_EQ(Ostrel_SaveClipNow(missing.c_str(), nullptr, 0), 5);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() failed: avio_open2 failed for output file"), 1u);
+  Ostrel_StopCapture();
+  // A frame callback that waited for the host would take 50 ms or more.
+  for (const std::wstring &line : LogCapture::Matching(L"[DIAG-CALLBACK-DURATION] ")) {
+    EXPECT_LT(std::stod(line.substr(line.find(L' ') + 1)), 40.0) << std::string(line.begin(), line.end());
+  }
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
+}
+
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
   StartRecording(360, 30);
   Ostrel_GlobalShutdown();

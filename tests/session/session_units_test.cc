@@ -2,6 +2,8 @@
 // backoff tiers and caps, and the host-callback dispatch under contention.
 #include <gtest/gtest.h>
 
+#include <cwchar>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -92,7 +94,10 @@ std::atomic<int> g_inside{0};
 std::atomic<int> g_maxInside{0};
 std::atomic<int> g_lines{0};
 
-void CountingCallback(const wchar_t*) {
+void CountingCallback(const wchar_t* line) {
+  // A burst past the queue's room arrives as a count of the dropped lines.
+  unsigned long dropped = 0;
+  if (std::swscanf(line, L"[DIAG-LOG-DROPPED] %lu", &dropped) == 1) g_lines.fetch_add(static_cast<int>(dropped) - 1);
   int now = g_inside.fetch_add(1) + 1;
   int seen = g_maxInside.load();
   while (now > seen && !g_maxInside.compare_exchange_weak(seen, now)) {
@@ -119,8 +124,9 @@ TEST(LogDispatchTest, EightThreadsNeverEnterTheCallbackTogether) {
     });
   }
   for (auto& thread : threads) thread.join();
+  FlushLogLines();
   Ostrel_SetLogCallback(nullptr);
-  EXPECT_EQ(g_lines.load(), 8 * 500);
+  EXPECT_EQ(g_lines.load(), 8 * 500);  // delivered or counted
   EXPECT_EQ(g_maxInside.load(), 1);
 }
 
