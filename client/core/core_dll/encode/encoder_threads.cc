@@ -1,5 +1,8 @@
 #include "encode/encoder_threads.h"
 
+#include <algorithm>
+#include <map>
+
 #include "encode/backoff.h"
 #include "encode/encoder_selection.h"
 #include "replay/tick_clock.h"
@@ -101,9 +104,37 @@ void EncodePendingFrame(SessionState& state) {
   if (elapsed > 30.0) SessionLog(state, L"[WRITEFRAME-TIMING] " + Fixed6(elapsed) + L"ms");
 }
 
+// Encoder-thread errors, each distinct one logged once per segment: a lost
+// device fails every frame until the watchdog acts, and the host log gets one
+// line and a count instead of one line per frame.
+class SegmentErrorLog {
+ public:
+  explicit SegmentErrorLog(SessionState& state) : state_(state) {}
+  void Report(const std::wstring& line) {
+    auto [entry, first] = repeats_.try_emplace(line, 0);
+    if (first) {
+      SessionLog(state_, line);
+    } else {
+      ++entry->second;
+    }
+  }
+  // At the end of a segment: the counts of the lines left out.
+  void EndSegment() {
+    for (const auto& [line, count] : repeats_) {
+      if (count != 0) SessionLog(state_, line + L" (repeated " + std::to_wstring(count) + L" more times in the segment)");
+    }
+    repeats_.clear();
+  }
+
+ private:
+  SessionState& state_;
+  std::map<std::wstring, uint64_t> repeats_;
+};
+
 }  // namespace
 
 void RunEncoderThread(SessionState& state) {
+  SegmentErrorLog errors(state);
   for (;;) {
     bool rotate = false;
     {
@@ -111,28 +142,34 @@ void RunEncoderThread(SessionState& state) {
       state.frameCv.wait(lock, [&] {
         return state.framePending.load() || !state.rotationRequests.empty() || state.stopRequested.load();
       });
-      if (state.stopRequested.load()) return;
+      if (state.stopRequested.load()) break;
       if (!state.rotationRequests.empty()) {
         rotate = true;
         state.rotationRequests.pop_front();
       }
     }
+    if (rotate) errors.EndSegment();
     try {
       if (rotate) Rotate(state);
       EncodePendingFrame(state);
     } catch (const HresultError& error) {
-      SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
+      errors.Report(L"Encoder thread error: 0x" + Hex32(error.code()));
     } catch (const std::exception& error) {
       // FFmpeg failures while building an encoder synchronously: the current
       // segment simply grows until the next rotation succeeds.
-      SessionLog(state, L"Encoder thread error: " + Widen(error.what()));
+      errors.Report(L"Encoder thread error: " + Widen(error.what()));
     }
   }
+  errors.EndSegment();
 }
 
 void RunBackoffThread(SessionState& state) {
   BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
   auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
+  // Rotations are due on a fixed 2 s timeline, so the time spent below
+  // waiting for a rotation to be picked up comes out of the next interval
+  // instead of lengthening every segment.
+  SteadyClock::time_point due = SteadyClock::now();
   for (;;) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
@@ -144,8 +181,10 @@ void RunBackoffThread(SessionState& state) {
         state.spareCv.notify_one();
       }
     }
-    // The segment interval, cut short by a stop.
-    if (!SleepUnlessStopped(state, kSegmentInterval)) return;
+    // A timeline the encoder thread fell a whole interval behind (stalled)
+    // starts again from now: that segment runs long, none is cut short.
+    due = std::max(due + kSegmentInterval, SteadyClock::now());
+    if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
       std::lock_guard lock(state.frameMutex);
       state.rotationRequests.push_back(true);
