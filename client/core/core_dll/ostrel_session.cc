@@ -183,6 +183,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.rotationRequests.clear();
       s.latestFrameTexture = 0;
       s.frameTextureInUse = -1;
+      s.frameTextureWriting = -1;
     }
     {
       std::lock_guard spareLock(s.spareMutex);

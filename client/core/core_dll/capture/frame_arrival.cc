@@ -181,18 +181,44 @@ void OnFrameArrived(SessionState& state) {
     const std::optional<int64_t> stamp = state.rateGate.Admit(arrivalTicks);
     if (!stamp) return;  // no copy, no counters
 
+    int target = -1;
     {
       std::lock_guard frameLock(state.frameMutex);
-      // Stamps never go back: when the copy waited so long that the pacer
-      // filled a later slot meanwhile, this frame is left out.
+      // Stamps never go back: when the pacer already filled a later slot,
+      // this frame is left out.
       if (*stamp <= state.frameTicks.load()) return;
-      int target = state.latestFrameTexture;
-      if (target == state.frameTextureInUse) target = 1 - target;
+      for (int candidate = 0; candidate < static_cast<int>(state.frameTextures.size()); ++candidate) {
+        if (candidate != state.frameTextureInUse && candidate != state.latestFrameTexture &&
+            candidate != state.frameTextureWriting) {
+          target = candidate;
+          break;
+        }
+      }
+      if (target < 0) {
+        // Another callback is still copying: this frame is lost.
+        state.framesOverwritten.fetch_add(1);
+        return;
+      }
+      state.frameTextureWriting = target;
+    }
+    // The copy holds the context lock alone: the encoder thread uses the same
+    // immediate context, and frameMutex stays free for it and the pacer.
+    struct WritingReset {
+      SessionState& state;
+      ~WritingReset() {
+        std::lock_guard frameLock(state.frameMutex);
+        state.frameTextureWriting = -1;
+      }
+    };
+    {
+      WritingReset reset{state};
       {
-        // The encoder thread uses the same immediate context.
         std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
         state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTextures[target], *surface);
       }
+      std::lock_guard frameLock(state.frameMutex);
+      // Again: the pacer may have filled a later slot while this one copied.
+      if (*stamp <= state.frameTicks.load()) return;
       state.latestFrameTexture = target;
       HandOffLocked(state, *stamp, /*newContent=*/true);
     }
