@@ -275,7 +275,7 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
       {ok, ok, false, 0, x264, failAt(kPassthroughStreamInfo),
        L"avformat_find_stream_info failed for segment passthrough"},
       {ok, ok, false, 1, x264, failAt(kAacEncoderOpen), L"avcodec_open2 failed for aac encoder"},
-      {ok, ok, false, 0x55, x264, none, L"unsupported audio format: format tag 0x0055"},
+      {ok, ok, false, 0x55, x264, none, L"0x88890008 (" + HresultMessage(hr::kAudioUnsupportedFormat) + L")"},
       {ok, ok, true, 0, "no_such_encoder", none, L"save-time re-encoder: encoder not found"},
       {ok, ok, true, 0, x264, failAt(kReencoderOpen), L"save-time re-encoder: avcodec_open2 failed"},
       {ok, bad, true, 0, x264, none, L"save-time transcode: avformat_open_input failed"},
@@ -305,6 +305,9 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
     EXPECT_FALSE(rig.Save(scratch.Wide()));
     EXPECT_EQ(rig.path, L"untouched");
     EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: " + c.text));
+    if (c.audioTag == 0x55) {
+      EXPECT_TRUE(rig.Has(L"SaveClipNow: unsupported audio format: format tag 0x0055"));
+    }
     EXPECT_EQ(rig.progress.stage.load(), 0u);
     // A clip that failed is not left behind half-written.
     EXPECT_TRUE(fs::is_empty(scratch.path));

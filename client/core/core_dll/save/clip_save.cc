@@ -315,6 +315,7 @@ bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstri
   try {
     return RunSave(sources, outputDir, outPath, tracker, snaps, guard);
   } catch (const HresultError& error) {
+    if (std::string(error.what()) != HresultError(error.code()).what()) LogTo(sources.log, L"SaveClipNow: " + Widen(error.what()));
     LogTo(sources.log, L"SaveClipNow() failed: 0x" + Hex32(static_cast<uint32_t>(error.code())) + L" (" +
                            error.message() + L")");
   } catch (const std::exception& error) {
