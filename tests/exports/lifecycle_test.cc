@@ -164,6 +164,45 @@ TEST_F(ExportTest, ASlowLogCallbackNeverHoldsUpTheFramePath) {
   EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
 }
 
+// The device goes on the adapter that drives the window's monitor; without
+// one (a display no adapter drives) on the first hardware adapter, with a
+// warning; on a machine with only a software adapter on that one.
+TEST_F(ExportTest, AdapterSelectionFollowsTheWindowsMonitor) {
+  const std::wstring kFallback = L"Couldn't find which adapter owns the capture target's monitor - falling back";
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  const int second = OstrelSim_AddAdapter(L"Second GPU", false);
+  const int onSecond = OstrelSim_AddMonitor(1280, 720, second);
+  const int remote = OstrelSim_AddMonitor(1280, 720, -1);
+  void *window = OstrelSim_CreateWindow(640, 360);
+  struct Case {
+    int monitor, adapter;
+    bool warned;
+  };
+  for (const Case &c : {Case{onSecond, second, false}, Case{0, 0, false}, Case{remote, 0, true}}) {
+    SCOPED_TRACE(c.monitor);
+    LogCapture::Clear();
+    OstrelSim_SetWindowMonitor(window, c.monitor);
+    ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 0);
+    Ostrel_StopCapture();
+    EXPECT_EQ(OstrelSim_GetLastDeviceAdapter(), c.adapter);
+    EXPECT_EQ(LogCapture::Count(kFallback), c.warned ? 1u : 0u);
+  }
+  // Only software adapters: no hardware adapter is taken, the device still
+  // comes up (on the platform's own choice) and capture runs.
+  OstrelSim_SetAdapter(0, nullptr, true);
+  OstrelSim_SetAdapter(second, nullptr, true);
+  OstrelSim_SetWindowMonitor(window, 0);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 0);
+  EXPECT_EQ(OstrelSim_GetLastDeviceAdapter(), 0);
+  Ostrel_StopCapture();
+  // A platform error during the start: its code and message, result 4.
+  OstrelSim_SetDeviceCreationFailure(0x887A0004);
+  LogCapture::Clear();
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: 0x887A0004 ("), 1u);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+}
+
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
   StartRecording(360, 30);
   Ostrel_GlobalShutdown();

@@ -111,11 +111,16 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
     if (target == nullptr) return 3;
     if (g_session->IsCapturing()) return 1;
     if (!ProbeHardwareEncoder()) return 7;
-    bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
-                                    static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
-                                    static_cast<uint32_t>(ClampToZero(bitrate)),
-                                    static_cast<uint32_t>(ClampToZero(replaySeconds)));
-    result = started ? 0 : 4;
+    try {
+      bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
+                                      static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
+                                      static_cast<uint32_t>(ClampToZero(bitrate)),
+                                      static_cast<uint32_t>(ClampToZero(replaySeconds)));
+      result = started ? 0 : 4;
+    } catch (...) {
+      // Start catches what it knows; nothing crosses into the host.
+      g_session->Log(L"Start() failed: unexpected error");
+    }
   }
   FlushLogLines();
   return result;
@@ -152,7 +157,12 @@ OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, in
     session = g_session.get();  // saveLock keeps it alive
   }
   std::wstring written;
-  const bool saved = session->SaveClipNow(outputDir, written);
+  bool saved = false;
+  try {
+    saved = session->SaveClipNow(outputDir, written);
+  } catch (...) {
+    session->Log(L"SaveClipNow() failed: unexpected error");
+  }
   FlushLogLines();
   if (!saved) return 5;
   if (outPath != nullptr && outPathCapacity >= 1) {

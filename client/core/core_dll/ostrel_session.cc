@@ -214,7 +214,19 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     return false;
   }
 
-  StartWorkers(target, captureMonitor);
+  try {
+    StartWorkers(target, captureMonitor);
+  } catch (const std::exception& error) {
+    // A thread that cannot be created: the ones already running are ended.
+    RequestStop(s);
+    s.frameCv.notify_all();
+    s.finalizeCv.notify_all();
+    s.spareCv.notify_all();
+    JoinWorkers();
+    UnsubscribeFrameArrivedAndWait(s);
+    Log(L"Start() failed: " + Widen(error.what()));
+    return false;
+  }
   running_.store(true);
   Log(L"Capture started.");
   return true;
