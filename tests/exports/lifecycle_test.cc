@@ -1,6 +1,7 @@
 // The exported interface as a host sees it: result codes in every state,
 // argument clamping, lifecycle lines and the exported symbol set.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -201,6 +202,26 @@ TEST_F(ExportTest, AdapterSelectionFollowsTheWindowsMonitor) {
   EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 4);
   EXPECT_EQ(LogCapture::Count(L"Start() failed: 0x887A0004 ("), 1u);
   EXPECT_FALSE(Ostrel_IsCapturing());
+}
+
+// The export's own rules around the verifier: a null path is refused before
+// anything is read, negative lengths count as 0 (no signature, no room for
+// the digest text).
+TEST_F(ExportTest, VerifyUpdateArtifactWrapperRefusesNullPathAndNegativeLengths) {
+  char hex[65];
+  std::memset(hex, '#', sizeof hex);
+  const unsigned char signature[64] = {};
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(nullptr, signature, 64, hex, 65), 3);
+  EXPECT_EQ(hex[0], '#');
+  const std::filesystem::path file = Scratch() / "update.bin";
+  std::fclose(std::fopen(file.c_str(), "w"));
+  const std::wstring path = file.wstring();
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, -64, hex, -65), 3);
+  EXPECT_EQ(hex[0], '#');  // -65 is no room: nothing written
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, -64, hex, 65), 3);
+  // SHA-256 of nothing, written before the signature is looked at.
+  EXPECT_EQ(std::string(hex), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, 64, nullptr, 0), 4);
 }
 
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
