@@ -239,6 +239,29 @@ TEST_F(ExportTest, VerifyUpdateArtifactWrapperRefusesNullPathAndNegativeLengths)
   EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, 64, nullptr, 0), 4);
 }
 
+// What the capture side reports: a long gap between frames, frames of
+// another size than the pipeline's, and the target going away.
+TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
+  void *window = StartRecording(360, 30, 10, 640, 360);
+  Sleep(0.5);
+  OstrelSim_SetFrameDeliveryEnabled(false);
+  Sleep(0.4);
+  OstrelSim_SetFrameDeliveryEnabled(true);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ARRIVAL-GAP] ", std::chrono::seconds(2)));
+  const std::wstring gap = LogCapture::Matching(L"[DIAG-ARRIVAL-GAP] ").front();
+  EXPECT_GE(std::stod(gap.substr(19)), 300.0);
+  EXPECT_NE(gap.find(L"ms since last WGC frame arrival t="), std::wstring::npos);
+
+  OstrelSim_ResizeWindow(window, 800, 450);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-SIZE-MISMATCH] frame is 800x450 but pipeline expects 640x360 t=",
+                                  std::chrono::seconds(2)));
+  OstrelSim_DestroyWindow(window);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] GraphicsCaptureItem.Closed fired mid-session - capture "
+                                  L"target became invalid (window closed, or a display/monitor topology change) t=",
+                                  std::chrono::seconds(2)));
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED] "), 1u);
+}
+
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
   StartRecording(360, 30);
   Ostrel_GlobalShutdown();
