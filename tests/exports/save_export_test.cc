@@ -143,7 +143,11 @@ TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
     const long failed = LogCapture::IndexOf(L"SaveClipNow() failed: avio_open2 failed for output file");
     ASSERT_GT(failed, 0) << folder;
     EXPECT_EQ(lines[static_cast<size_t>(failed)], L"SaveClipNow() failed: avio_open2 failed for output file");
-    const std::wstring& reasonLine = lines[static_cast<size_t>(failed) - 1];
+    // Worker lines may come between the two; the reason comes first.
+    const long reasonAt = LogCapture::IndexOf(L"SaveClipNow: cannot create ");
+    ASSERT_GE(reasonAt, 0);
+    EXPECT_LT(reasonAt, failed);
+    const std::wstring& reasonLine = lines[static_cast<size_t>(reasonAt)];
     EXPECT_EQ(reasonLine.rfind(L"SaveClipNow: cannot create " + folder.wstring() + L"/clip_", 0), 0u) << folder;
     EXPECT_TRUE(reasonLine.ends_with(reason)) << Narrow(reasonLine.c_str());
   }

@@ -30,8 +30,11 @@ TEST(OutputSizeTest, FollowsTheScalingRule) {
   EXPECT_EQ(OutputFor(1920, 1080, 0), Size(1920, 1080));
   EXPECT_EQ(OutputFor(1920, 1080, 5000), Size(1920, 1080));
   EXPECT_EQ(OutputFor(1366, 768, 480), Size(854, 480));
-  EXPECT_EQ(OutputFor(1001, 601, 0), Size(1001, 601));  // odd sizes pass through unscaled
+  EXPECT_EQ(OutputFor(1001, 601, 0), Size(1000, 600));  // odd sizes: the even size below
   EXPECT_EQ(OutputFor(1001, 601, 301), Size(500, 300));
+  EXPECT_EQ(OutputFor(1, 1, 0), Size(2, 2));  // never below 2x2
+  EXPECT_EQ(OutputFor(4000, 10, 2), Size(800, 2));
+  EXPECT_EQ(OutputFor(3, 4000, 8), Size(2, 8));
 }
 
 TEST(SustainableFpsTest, NeedsThirtyFramesThenDiscountsOverwrites) {

@@ -40,7 +40,9 @@ void HostLogQueue::Push(std::wstring line) {
 void HostLogQueue::Flush() {
   std::unique_lock lock(mutex_);
   if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) return;
-  const uint64_t target = pushed_;
+  // Drops not yet reported are reported once the queue empties: that line
+  // is waited for too.
+  const uint64_t target = pushed_ + (dropped_ != 0 ? 1 : 0);
   delivered_.wait(lock, [&] { return completed_ >= target; });
 }
 
