@@ -188,67 +188,6 @@ TEST(AudioDeviceNotifierTest, MarksOwnFlowConsoleDefaultsAndCurrentDeviceEventsO
   }
 }
 
-// Mix format blocks and packet samples of fake endpoints in each sample format.
-TEST_F(AudioDevicesTest, SimEndpointsDescribeTheirFormatAndCarryTheSine) {
-  struct Case {
-    const wchar_t* id;
-    int rate, channels, format, bytes, tag, mask;
-    double tolerance;  // of the sine recurrence, from the format's resolution
-  };
-  const Case cases[] = {{L"s16", 44100, 1, 0, 2, 1, 0, 2e-4}, {L"f32", 48000, 2, 1, 4, 0xFFFE, 0x3, 1e-6},
-                        {L"s24", 96000, 6, 2, 3, 0xFFFE, 0x3F, 1e-6}, {L"s32", 16000, 2, 3, 4, 1, 0, 1e-8}};
-  std::shared_ptr<platform::IAudioDeviceEnumerator> enumerator;
-  ASSERT_EQ(platform::GetPlatform().audio.CreateDeviceEnumerator(&enumerator), hr::kOk);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "format " << c.format);
-    const bool extensible = c.tag == 0xFFFE;
-    ASSERT_TRUE(OstrelSim_AddAudioEndpoint(true, c.id, L"t", c.rate, c.channels, c.format, extensible, false));
-    OstrelSim_SetAudioSignal(c.id, 1, 1000.0, 0.5);
-    std::shared_ptr<platform::IAudioEndpoint> endpoint;
-    std::shared_ptr<platform::IAudioClient> client;
-    std::shared_ptr<platform::IAudioCaptureClient> capture;
-    std::vector<uint8_t> format;
-    ASSERT_EQ(enumerator->GetDevice(c.id, &endpoint), hr::kOk);
-    ASSERT_EQ(endpoint->Activate(&client), hr::kOk);
-    ASSERT_EQ(client->GetMixFormat(&format), hr::kOk);
-    const int block = c.channels * c.bytes;
-    ASSERT_EQ(format.size(), extensible ? 40u : 18u);
-    // Tag, channels, rate, bytes per second, block, bits, extra size, then
-    // for the extensible form valid bits, channel mask and sub-format.
-    std::vector<int64_t> expected{c.tag, c.channels, c.rate, c.rate * block, block, 8 * c.bytes, extensible ? 22 : 0};
-    if (extensible) expected.insert(expected.end(), {8 * c.bytes, c.mask, c.format == 1 ? 3 : 1});
-    const int widths[] = {2, 2, 4, 4, 2, 2, 2, 2, 4, 4};
-    std::vector<int64_t> actual;
-    for (size_t i = 0, at = 0; i < expected.size(); at += widths[i++]) actual.push_back(LeAt(format, at, widths[i]));
-    EXPECT_EQ(actual, expected);
-
-    ASSERT_EQ(client->Initialize(0, 10000000, format), hr::kOk);
-    ASSERT_EQ(client->GetCaptureClient(&capture), hr::kOk);
-    ASSERT_EQ(client->Start(), hr::kOk);
-    uint32_t size = 0, frames = 0, flags = 0;
-    for (int i = 0; i < 500 && Succeeded(capture->GetNextPacketSize(&size)) && !size; ++i) sleep_for(2ms);
-    const uint8_t* data = nullptr;
-    uint64_t position = 0;
-    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, &position), hr::kOk);
-    ASSERT_EQ(frames, static_cast<uint32_t>(c.rate / 100));
-    const std::vector<uint8_t> bytes(data, data + frames * block);
-    // Every channel carries the same sine, which satisfies x[n+1] + x[n-1] =
-    // 2 cos(w) x[n]; its peak is the amplitude.
-    auto sample = [&](size_t frame, int ch) {
-      const uint32_t v = LeAt(bytes, frame * block + ch * c.bytes, c.bytes) << (32 - 8 * c.bytes);
-      return c.format == 1 ? double{std::bit_cast<float>(v)} : std::bit_cast<int32_t>(v) / 2147483648.0;
-    };
-    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * 1000.0 / c.rate);
-    double peak = 0.0;
-    for (size_t n = 1; n + 1 < frames; ++n) {
-      ASSERT_NEAR(sample(n + 1, 0) + sample(n - 1, 0), k * sample(n, 0), c.tolerance) << "frame " << n;
-      for (int ch = 1; ch < c.channels; ++ch) ASSERT_EQ(sample(n, ch), sample(n, 0));
-      peak = std::max(peak, std::abs(sample(n, 0)));
-    }
-    EXPECT_NEAR(peak, 0.5, 0.01);
-  }
-}
-
 // ---- Capture threads ----
 
 using AudioCaptureTest = AudioWorldTest;
