@@ -205,6 +205,22 @@ TEST_F(PipelineTest, StopDuringASlowSpareBuildWaitsForItAndReleasesIt) {
   EXPECT_TRUE(StartOn(window, 0, 30));
 }
 
+// The backoff's cap for a segment makes the encoder thread write at most
+// that many frames a second, whatever the capture side hands it.
+TEST_F(PipelineTest, TheSegmentsFrameRateCapMakesTheEncoderSkipFrames) {
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_TRUE(StartOn(window, 0, 30));
+  auto& state = session_.State();
+  state.segmentFpsCap.store(10);  // until the first rotation, 2 s after the start
+  std::this_thread::sleep_for(300ms);
+  const uint64_t writes = state.writeCalls.load(), handed = state.framesDelivered.load();
+  std::this_thread::sleep_for(1000ms);
+  const uint64_t written = state.writeCalls.load() - writes;
+  EXPECT_GE(written, 5u);
+  EXPECT_LE(written, 11u);
+  EXPECT_GT(state.framesDelivered.load() - handed, written + 5);  // more came than were written
+}
+
 TEST_F(PipelineTest, StopRightAfterARotationFinalizesTheQueuedSegment) {
   void* window = OstrelSim_CreateWindow(1920, 1080);
   ASSERT_TRUE(StartOn(window, 0, 30));
