@@ -262,6 +262,18 @@ TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
   EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED] "), 1u);
 }
 
+// A capture session that fails to close is reported and the frame pool is
+// closed all the same.
+TEST_F(ExportTest, AFailedCloseIsATeardownWarningAndThePoolStillCloses) {
+  StartRecording(360, 30, 10, 640, 360);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 1);
+  OstrelSim_SetCaptureSessionCloseFailure(0x80004005);
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Count(L"Teardown warning (non-fatal): 0x80004005"), 1u);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
+}
+
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
   StartRecording(360, 30);
   Ostrel_GlobalShutdown();

@@ -70,6 +70,7 @@ void World::Reset() {
   textureFailureStatus = hr::kOk;
   textureCreationDelayMs = 0;
   frameDeliveryEnabled = true;
+  captureSessionCloseStatus = hr::kOk;
   deliveredFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;

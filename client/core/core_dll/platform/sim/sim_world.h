@@ -93,6 +93,7 @@ class World {
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
   std::atomic<bool> frameDeliveryEnabled{true};
+  std::atomic<Hresult> captureSessionCloseStatus{hr::kOk};  // what closing a capture session reports
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};
