@@ -66,8 +66,9 @@ double OstrelSession::GetMeasuredSustainableFps() const {
     std::lock_guard lock(state_->encoderNameMutex);
     fps = state_->fps;
   }
+  // Overwrites and frames left out late both count as lost.
   return static_cast<double>(fps) *
-         (1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
+         std::max(0.0, 1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
 }
 
 bool OstrelSession::GetSaveProgress(int* stage, int* done, int* total) const {

@@ -185,8 +185,11 @@ void OnFrameArrived(SessionState& state) {
     {
       std::lock_guard frameLock(state.frameMutex);
       // Stamps never go back: when the pacer already filled a later slot,
-      // this frame is left out.
-      if (*stamp <= state.frameTicks.load()) return;
+      // this frame is left out, and counts as lost.
+      if (*stamp <= state.frameTicks.load()) {
+        state.framesOverwritten.fetch_add(1);
+        return;
+      }
       for (int candidate = 0; candidate < static_cast<int>(state.frameTextures.size()); ++candidate) {
         if (candidate != state.frameTextureInUse && candidate != state.latestFrameTexture &&
             candidate != state.frameTextureWriting) {
@@ -218,7 +221,10 @@ void OnFrameArrived(SessionState& state) {
       }
       std::lock_guard frameLock(state.frameMutex);
       // Again: the pacer may have filled a later slot while this one copied.
-      if (*stamp <= state.frameTicks.load()) return;
+      if (*stamp <= state.frameTicks.load()) {
+        state.framesOverwritten.fetch_add(1);
+        return;
+      }
       state.latestFrameTexture = target;
       HandOffLocked(state, *stamp, /*newContent=*/true);
     }
