@@ -248,9 +248,14 @@ TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
   Sleep(0.4);
   OstrelSim_SetFrameDeliveryEnabled(true);
   ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ARRIVAL-GAP] ", std::chrono::seconds(2)));
-  const std::wstring gap = LogCapture::Matching(L"[DIAG-ARRIVAL-GAP] ").front();
-  EXPECT_GE(std::stod(gap.substr(19)), 300.0);
-  EXPECT_NE(gap.find(L"ms since last WGC frame arrival t="), std::wstring::npos);
+  // A loaded machine may add gaps of its own; the pause is the longest.
+  double longest = 0.0;
+  for (const std::wstring &gap : LogCapture::Matching(L"[DIAG-ARRIVAL-GAP] ")) {
+    EXPECT_GT(std::stod(gap.substr(19)), 100.0);
+    EXPECT_NE(gap.find(L"ms since last WGC frame arrival t="), std::wstring::npos);
+    longest = std::max(longest, std::stod(gap.substr(19)));
+  }
+  EXPECT_GE(longest, 300.0);
 
   OstrelSim_ResizeWindow(window, 800, 450);
   ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-SIZE-MISMATCH] frame is 800x450 but pipeline expects 640x360 t=",

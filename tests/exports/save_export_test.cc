@@ -54,7 +54,7 @@ TEST_F(SaveExportTest, ClipHoldsTheReplayLengthAndDecodesCleanly) {
   // Whole 2 s segments: the newest one, still being encoded, is not in the
   // buffer yet, the one straddling the span start is kept whole.
   double videoSeconds = clip.video.packets.back().ptsSeconds + 1.0 / 30;
-  EXPECT_GE(videoSeconds, 4.0 - 0.05);
+  EXPECT_GE(videoSeconds, 4.0 - 0.1);  // less the frame or two a loaded machine drops at a segment's end
   EXPECT_LE(videoSeconds, 4.0 + 2.1);
   EXPECT_EQ(clip.audio.codec, "aac");
   EXPECT_EQ(clip.audio.sampleRate, 48000);

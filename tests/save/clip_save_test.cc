@@ -320,15 +320,27 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
 }
 
 // A clicked source: silence with 10 ms bursts at the given seconds from its
-// start, in 2 s chunks of its format.
-void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
-  ring.SetWaveFormat(format);
-  for (int c = 0; c < 3; ++c) {
-    auto bytes = MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
+// start, in 2 s chunks of its format. The bytes are made once per source and
+// kept, so a test can make them before it reads the clock (an instrumented
+// build makes them slowly).
+const std::vector<std::vector<uint8_t>>& ClickedChunkBytes(const std::vector<uint8_t>& format, uint32_t rate,
+                                                           double click) {
+  static std::map<std::tuple<std::vector<uint8_t>, uint32_t, double>, std::vector<std::vector<uint8_t>>> cache;
+  auto& chunks = cache[{format, rate, click}];
+  for (int c = static_cast<int>(chunks.size()); c < 3; ++c) {
+    chunks.push_back(MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
       double t = static_cast<double>(frame + 2ull * rate * c) / rate;
       return t >= click && t < click + 0.010 ? 0.9 : 0.0;
-    });
-    ring.AppendWithCutoff(MakeAudioChunk(std::move(bytes), start + c * 2 * kTicks, 2.0), INT64_MIN);
+    }));
+  }
+  return chunks;
+}
+
+void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
+  ring.SetWaveFormat(format);
+  const auto& chunks = ClickedChunkBytes(format, rate, click);
+  for (int c = 0; c < 3; ++c) {
+    ring.AppendWithCutoff(MakeAudioChunk(chunks[c], start + c * 2 * kTicks, 2.0), INT64_MIN);
   }
 }
 
@@ -337,7 +349,10 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   Scratch scratch;
   rig.settings.desktopVolume = 1.0f;
   rig.settings.micVolume = 1.0f;
-  Bytes(), Bytes(15);  // encoded before the clock is read: an instrumented build encodes slowly
+  // Made before the clock is read: an instrumented build makes them slowly.
+  Bytes(), Bytes(15);
+  ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 1.8);
+  ClickedChunkBytes(WaveFormatBlock(1, 1, 44100, 16), 44100, 2.9);
   const int64_t now = TickClock::Now();
   // Segments from 6.5 s ago (the clip's zero); flashes 4.0 s and 2.0 s ago
   // (frame 15 of the second and third segments).
@@ -375,16 +390,17 @@ TEST(ClipSave, NonFiniteVolumesAndSamplesNeverReachTheAacEncoder) {
     Scratch scratch;
     rig.settings.desktopVolume = desktop;
     rig.settings.micVolume = mic;
-    Bytes();  // encoded before the clock is read
+    // A float microphone that delivers NaN samples throughout.
+    std::vector<uint8_t> nanBytes(96000 * 4);
+    for (size_t i = 0; i < nanBytes.size(); i += 4) std::memcpy(nanBytes.data() + i, &nan, 4);
+    Bytes();  // made before the clock is read
+    ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 2.0);
     const int64_t now = TickClock::Now();
     AddSegmentsEndingAt(rig, 3, now);
     AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 6 * kTicks, 2.0);
-    // A float microphone that delivers NaN samples throughout.
     rig.micRing.SetWaveFormat(WaveFormatBlock(3, 1, 48000, 32));
     for (int c = 0; c < 3; ++c) {
-      auto bytes = MakeAudioBytes(WaveFormatBlock(3, 1, 48000, 32), 96000, [](uint64_t, int) { return 0.0; });
-      for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(bytes.data() + i, &nan, 4);
-      rig.micRing.AppendWithCutoff(MakeAudioChunk(std::move(bytes), now - (6 - 2 * c) * kTicks, 2.0), INT64_MIN);
+      rig.micRing.AppendWithCutoff(MakeAudioChunk(nanBytes, now - (6 - 2 * c) * kTicks, 2.0), INT64_MIN);
     }
     ASSERT_TRUE(rig.Save(scratch.Wide()));
     ClipInfo clip = ProbeClip(Narrow(rig.path), true);
