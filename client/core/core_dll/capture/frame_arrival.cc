@@ -243,6 +243,12 @@ void RunPacer(SessionState& state) {
     std::this_thread::sleep_for(period);
     if (state.stopRequested.load()) return;
     if (!state.haveFrame.load()) continue;
+    {
+      // A frame still being copied takes its slot first: a repeat now would
+      // fill a later slot and push that frame out.
+      std::lock_guard frameLock(state.frameMutex);
+      if (state.frameTextureWriting >= 0) continue;
+    }
     if (std::optional<int64_t> slot = state.rateGate.TakeMissedSlot(TickClock::Now())) {
       {
         // A repeat re-submits the latest picture with the slot's stamp.
