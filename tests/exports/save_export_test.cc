@@ -19,7 +19,9 @@ std::string Narrow(const wchar_t* text) { return std::string(text, text + std::w
 
 // Lines FFmpeg prints at error level while decoding the whole file.
 std::string DecodeErrors(const std::string& path) {
-  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  // The null output keeps the clip's own time base: a clip with dropped frames
+  // has a low average rate, and rounding to it would make frames collide.
+  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -enc_time_base -1 -f null - 2>&1";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   std::string output;
   char buffer[512];
