@@ -1,10 +1,13 @@
 // The exported interface as a host sees it: result codes in every state,
 // argument clamping, lifecycle lines and the exported symbol set.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 
 #include "exports/export_fixture.h"
+#include "support/clip_probe.h"
 
 namespace ostrel::testing {
 namespace {
@@ -108,10 +111,173 @@ TEST_F(ExportTest, NegativeArgumentsBehaveAsDefaults) {
   ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
   void *window = OstrelSim_CreateWindow(1280, 720);
   ASSERT_EQ(Ostrel_StartCapture(window, false, -1, -60, -5, -9), 0);
-  Sleep(2.5);
+  Sleep(4.5);
   double fps = Ostrel_GetMeasuredSustainableFps();
-  EXPECT_GT(fps, 20.0);  // 30 fps minus whatever the encoder could not take
+  EXPECT_GT(fps, 0.0);
   EXPECT_LE(fps, 30.0);
+  // The clip shows each default: no downscaling, 30 fps frame times, and a
+  // replay length longer than what was recorded (all of it is kept).
+  wchar_t path[4096];
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 4096), 0);
+  const ClipInfo clip = ProbeClip(std::filesystem::path(path).string(), false);
+  EXPECT_EQ(clip.video.width, 1280);
+  EXPECT_EQ(clip.video.height, 720);
+  ASSERT_GE(clip.video.packets.size(), 2u);
+  double shortest = 1.0;
+  for (size_t i = 1; i < clip.video.packets.size(); ++i) {
+    shortest = std::min(shortest, clip.video.packets[i].dtsSeconds - clip.video.packets[i - 1].dtsSeconds);
+  }
+  EXPECT_NEAR(shortest, 1.0 / 30, 1e-3);
+  EXPECT_GE(clip.durationSeconds, 3.5);  // both segments: nothing cut at a shorter replay length
+}
+
+// Odd windows are recorded at the even size below theirs (1x1 at 2x2); a
+// frame rate past any display is capped at 240.
+TEST_F(ExportTest, OddWindowsRecordAtEvenSizesAndTheFrameRateIsCapped) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  struct Case {
+    int width, height, maxHeight, fps, clipWidth, clipHeight;
+  };
+  for (const Case& c : {Case{641, 481, 0, 100000, 640, 480}, Case{1, 1, 0, 30, 2, 2}, Case{641, 481, 241, 30, 320, 240},
+                        Case{1280, 720, -1, 30, 1280, 720}}) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    void *window = OstrelSim_CreateWindow(c.width, c.height);
+    ASSERT_EQ(Ostrel_StartCapture(window, false, c.maxHeight, c.fps, 4000000, 10), 0);
+    Sleep(2.6);
+    const double fps = Ostrel_GetMeasuredSustainableFps();
+    EXPECT_GT(fps, 0.0);
+    EXPECT_LE(fps, c.fps > 240 ? 240.0 : c.fps);
+    wchar_t path[4096];
+    ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 4096), 0);
+    Ostrel_StopCapture();
+    const ClipInfo clip = ProbeClip(std::filesystem::path(path).string(), false);
+    EXPECT_EQ(clip.video.width, c.clipWidth);
+    EXPECT_EQ(clip.video.height, c.clipHeight);
+    OstrelSim_DestroyWindow(window);
+  }
+}
+
+void SlowCallback(const wchar_t *line) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  LogCapture::Callback(line);
+}
+
+// A host whose callback takes 50 ms a line: each of its own calls returns
+// with that call's lines delivered, in order. (That no capture or encoder
+// thread waits for the host is the log queue's own test: frame callback
+// durations depend on the machine's load, not only on the host.)
+TEST_F(ExportTest, ASlowLogCallbackGetsTheLinesOfEachCallBeforeItReturns) {
+  Ostrel_SetLogCallback(&SlowCallback);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void *window = OstrelSim_CreateWindow(1280, 720);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 360, 60, 2000000, 10), 0);
+  EXPECT_EQ(LogCapture::Count(L"Capture started."), 1u);  // already delivered
+  Sleep(3.0);
+  const std::wstring missing = (Scratch() / "missing" / "x").wstring();
+  EXPECT_EQ(Ostrel_SaveClipNow(missing.c_str(), nullptr, 0), 5);
+  const long reason = LogCapture::IndexOf(L"SaveClipNow: cannot create ");
+  const long failed = LogCapture::IndexOf(L"SaveClipNow() failed: avio_open2 failed for output file");
+  EXPECT_GE(reason, 0);
+  EXPECT_GT(failed, reason);
+  EXPECT_GT(Ostrel_GetMeasuredSustainableFps(), 0.0);
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
+}
+
+TEST_F(ExportTest, AdapterSelectionFollowsTheWindowsMonitor) {
+  const std::wstring kFallback = L"Couldn't find which adapter owns the capture target's monitor - falling back";
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  const int second = OstrelSim_AddAdapter(L"Second GPU", false);
+  const int onSecond = OstrelSim_AddMonitor(1280, 720, second);
+  const int remote = OstrelSim_AddMonitor(1280, 720, -1);
+  void *window = OstrelSim_CreateWindow(640, 360);
+  struct Case {
+    int monitor, adapter;
+    bool warned;
+  };
+  for (const Case &c : {Case{onSecond, second, false}, Case{0, 0, false}, Case{remote, 0, true}}) {
+    SCOPED_TRACE(c.monitor);
+    LogCapture::Clear();
+    OstrelSim_SetWindowMonitor(window, c.monitor);
+    ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 0);
+    Ostrel_StopCapture();
+    EXPECT_EQ(OstrelSim_GetLastDeviceAdapter(), c.adapter);
+    EXPECT_EQ(LogCapture::Count(kFallback), c.warned ? 1u : 0u);
+  }
+  // Only software adapters: no hardware adapter is taken, the device still
+  // comes up (on the platform's own choice) and capture runs.
+  OstrelSim_SetAdapter(0, nullptr, true);
+  OstrelSim_SetAdapter(second, nullptr, true);
+  OstrelSim_SetWindowMonitor(window, 0);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 0);
+  EXPECT_EQ(OstrelSim_GetLastDeviceAdapter(), 0);
+  Ostrel_StopCapture();
+  // A platform error during the start: its code and message, result 4.
+  OstrelSim_SetDeviceCreationFailure(0x887A0004);
+  LogCapture::Clear();
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 0, 30, 0, 5), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: 0x887A0004 ("), 1u);
+  EXPECT_FALSE(Ostrel_IsCapturing());
+}
+
+// The export's own rules around the verifier: a null path is refused before
+// anything is read, negative lengths count as 0 (no signature, no room for
+// the digest text).
+TEST_F(ExportTest, VerifyUpdateArtifactWrapperRefusesNullPathAndNegativeLengths) {
+  char hex[65];
+  std::memset(hex, '#', sizeof hex);
+  const unsigned char signature[64] = {};
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(nullptr, signature, 64, hex, 65), 3);
+  EXPECT_EQ(hex[0], '#');
+  const std::filesystem::path file = Scratch() / "update.bin";
+  std::fclose(std::fopen(file.c_str(), "w"));
+  const std::wstring path = file.wstring();
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, -64, hex, -65), 3);
+  EXPECT_EQ(hex[0], '#');  // -65 is no room: nothing written
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, -64, hex, 65), 3);
+  // SHA-256 of nothing, written before the signature is looked at.
+  EXPECT_EQ(std::string(hex), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Ostrel_VerifyUpdateArtifact(path.c_str(), signature, 64, nullptr, 0), 4);
+}
+
+// What the capture side reports: a long gap between frames, frames of
+// another size than the pipeline's, and the target going away.
+TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
+  void *window = StartRecording(360, 30, 10, 640, 360);
+  Sleep(0.5);
+  OstrelSim_SetFrameDeliveryEnabled(false);
+  Sleep(0.4);
+  OstrelSim_SetFrameDeliveryEnabled(true);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ARRIVAL-GAP] ", std::chrono::seconds(2)));
+  // A loaded machine may add gaps of its own; the pause is the longest.
+  double longest = 0.0;
+  for (const std::wstring &gap : LogCapture::Matching(L"[DIAG-ARRIVAL-GAP] ")) {
+    EXPECT_GT(std::stod(gap.substr(19)), 100.0);
+    EXPECT_NE(gap.find(L"ms since last WGC frame arrival t="), std::wstring::npos);
+    longest = std::max(longest, std::stod(gap.substr(19)));
+  }
+  EXPECT_GE(longest, 300.0);
+
+  OstrelSim_ResizeWindow(window, 800, 450);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-SIZE-MISMATCH] frame is 800x450 but pipeline expects 640x360 t=",
+                                  std::chrono::seconds(2)));
+  OstrelSim_DestroyWindow(window);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] GraphicsCaptureItem.Closed fired mid-session - capture "
+                                  L"target became invalid (window closed, or a display/monitor topology change) t=",
+                                  std::chrono::seconds(2)));
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED] "), 1u);
+}
+
+// A capture session that fails to close is reported and the frame pool is
+// closed all the same.
+TEST_F(ExportTest, AFailedCloseIsATeardownWarningAndThePoolStillCloses) {
+  StartRecording(360, 30, 10, 640, 360);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 1);
+  OstrelSim_SetCaptureSessionCloseFailure(0x80004005);
+  Ostrel_StopCapture();
+  EXPECT_EQ(LogCapture::Count(L"Teardown warning (non-fatal): 0x80004005"), 1u);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+  EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
 }
 
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {

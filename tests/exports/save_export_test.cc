@@ -19,7 +19,9 @@ std::string Narrow(const wchar_t* text) { return std::string(text, text + std::w
 
 // Lines FFmpeg prints at error level while decoding the whole file.
 std::string DecodeErrors(const std::string& path) {
-  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  // The null output keeps the clip's own time base: a clip with dropped frames
+  // has a low average rate, and rounding to it would make frames collide.
+  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -enc_time_base -1 -f null - 2>&1";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   std::string output;
   char buffer[512];
@@ -126,10 +128,48 @@ TEST_F(SaveExportTest, NothingBufferedCreatesNoFolderAndNoFile) {
 TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   StartRecording(360, 30, 30);
   Sleep(4.5);
-  fs::path orphan = Scratch() / "missing-parent" / "clips";
-  EXPECT_EQ(Ostrel_SaveClipNow(orphan.wstring().c_str(), nullptr, 0), 5);
-  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() failed: avio_open2 failed for output file"), 1u);
+  // Each folder that cannot take a clip: the failure line keeps its words,
+  // the line before it names the full path and the system's reason.
+  const fs::path blocker = Scratch() / "a-file";
+  std::FILE* made = std::fopen(blocker.c_str(), "w");
+  ASSERT_NE(made, nullptr);
+  std::fclose(made);
+  const std::vector<std::pair<fs::path, std::wstring>> folders{
+      {Scratch() / "missing-parent" / "clips", L": No such file or directory"},
+      {blocker / "clips", L": Not a directory"},
+      {Scratch() / std::string(300, 'n'), L": File name too long"},
+  };
+  for (const auto& [folder, reason] : folders) {
+    LogCapture::Clear();
+    EXPECT_EQ(Ostrel_SaveClipNow(folder.wstring().c_str(), nullptr, 0), 5);
+    const std::vector<std::wstring> lines = LogCapture::Lines();
+    const long failed = LogCapture::IndexOf(L"SaveClipNow() failed: avio_open2 failed for output file");
+    ASSERT_GT(failed, 0) << folder;
+    EXPECT_EQ(lines[static_cast<size_t>(failed)], L"SaveClipNow() failed: avio_open2 failed for output file");
+    // Worker lines may come between the two; the reason comes first.
+    const long reasonAt = LogCapture::IndexOf(L"SaveClipNow: cannot create ");
+    ASSERT_GE(reasonAt, 0);
+    EXPECT_LT(reasonAt, failed);
+    const std::wstring& reasonLine = lines[static_cast<size_t>(reasonAt)];
+    EXPECT_EQ(reasonLine.rfind(L"SaveClipNow: cannot create " + folder.wstring() + L"/clip_", 0), 0u) << folder;
+    EXPECT_TRUE(reasonLine.ends_with(reason)) << Narrow(reasonLine.c_str());
+  }
   EXPECT_TRUE(Ostrel_IsCapturing());
+  // An empty folder is no folder; a name with a lone surrogate cannot be
+  // written under its own name.
+  EXPECT_EQ(Ostrel_SaveClipNow(L"", nullptr, 0), 6);
+  const std::wstring surrogate = (Scratch() / "x").wstring() + wchar_t(0xD800);
+  EXPECT_EQ(Ostrel_SaveClipNow(surrogate.c_str(), nullptr, 0), 5);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() failed: the output folder's name holds an unpaired surrogate"), 1u);
+  // A relative folder is taken from the working folder and the full path
+  // comes back.
+  const fs::path workingFolder = fs::current_path();
+  fs::current_path(Scratch());
+  wchar_t fullPath[4096];
+  EXPECT_EQ(Ostrel_SaveClipNow(L"relative", fullPath, 4096), 0);
+  fs::current_path(workingFolder);
+  EXPECT_EQ(fs::path(fullPath).parent_path(), Scratch() / "relative");
+  EXPECT_TRUE(fs::exists(fullPath));
 
   // A short buffer gets the path cut to capacity - 1 characters.
   wchar_t shortPath[10];

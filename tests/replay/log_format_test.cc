@@ -1,9 +1,18 @@
 // Message-building rules shared by every log line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cwchar>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "log/host_log_queue.h"
 #include "log/log.h"
 
 namespace ostrel {
@@ -50,10 +59,80 @@ TEST(LogFTest, FormatsIntoOneLineAndCutsAt1023) {
 }
 
 TEST(LogFTest, EmptySinkFormatsNothing) {
-  LogSink empty;
-  // A format that would read a bad pointer proves the arguments are untouched.
-  LogF(empty, L"%ls", reinterpret_cast<const wchar_t*>(0x10));
-  SUCCEED();
+  // %n stores how far formatting got: it stays untouched without a sink.
+  int reached = -1;
+  LogF(LogSink(), L"abc%n", &reached);
+  EXPECT_EQ(reached, -1);
+  LogF([](const std::wstring&) {}, L"abc%n", &reached);
+  EXPECT_EQ(reached, 3);
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// A host callback that blocks until released, recording what it got.
+struct SlowHost {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool open = false;
+  std::vector<std::wstring> lines;
+  std::atomic<int> inside{0}, maxInside{0};
+  void Deliver(const std::wstring& line) {
+    const int now = ++inside;
+    maxInside = std::max(maxInside.load(), now);
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return open; });
+    lines.push_back(line);
+    --inside;
+  }
+  void Open() {
+    std::lock_guard lock(mutex);
+    open = true;
+    cv.notify_all();
+  }
+};
+
+TEST(HostLogQueueTest, WritersNeverWaitForTheHostAndLinesArriveInOrderOrCounted) {
+  SlowHost host;
+  HostLogQueue queue([&](const std::wstring& line) { host.Deliver(line); }, 100);
+  // The host is stuck; 4 threads x 50 lines still go through at once.
+  std::vector<std::thread> writers;
+  const auto start = std::chrono::steady_clock::now();
+  for (int t = 0; t < 4; ++t) {
+    writers.emplace_back([&queue, t] {
+      for (int i = 0; i < 50; ++i) queue.Push(std::to_wstring(t) + L" " + std::to_wstring(i));
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  host.Open();
+  queue.Flush();
+  // Every line arrived or was counted: reports stand where lines were
+  // dropped, the last one after the last line that got through.
+  uint64_t lines = 0, dropped = 0;
+  std::map<int, int> next;  // per writer, lines come in the order written
+  for (const std::wstring& line : host.lines) {
+    unsigned long count = 0;
+    if (std::swscanf(line.c_str(), L"[DIAG-LOG-DROPPED] %lu", &count) == 1) {
+      EXPECT_EQ(line, HostLogQueue::DroppedLine(count));
+      EXPECT_GT(count, 0u);
+      dropped += count;
+      continue;
+    }
+    int t = 0, n = 0;
+    ASSERT_EQ(std::swscanf(line.c_str(), L"%d %d", &t, &n), 2);
+    EXPECT_GE(n, next[t]) << Narrow(line);
+    next[t] = n + 1;
+    ++lines;
+  }
+  EXPECT_EQ(lines + dropped, 200u);
+  EXPECT_GE(lines, 100u);
+  EXPECT_EQ(host.lines.back().rfind(L"[DIAG-LOG-DROPPED] ", 0), 0u);
+  EXPECT_EQ(host.maxInside.load(), 1);
+  // A line pushed after the drops comes after their count, and Flush waits
+  // for it.
+  queue.Push(L"later");
+  queue.Flush();
+  EXPECT_EQ(host.lines.back(), L"later");
 }
 
 }  // namespace

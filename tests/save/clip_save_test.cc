@@ -6,6 +6,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <cstdio>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -17,21 +22,20 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 #include "platform/hresult.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
 #include "save/save_reencoder.h"
-#include "save/save_test_hooks.h"
+#include "save/save_seam.h"
 #include "support/clip_probe.h"
 #include "support/save_segment_factory.h"
 
 namespace ostrel::testing {
 namespace {
 
-using save_hooks::FaultPoint;
-using save_hooks::SaveTestHooks;
 namespace fs = std::filesystem;
 constexpr int64_t kTicks = 10000000;
 
@@ -53,11 +57,51 @@ struct Scratch {
   std::wstring Wide() const { return path.wstring(); }
 };
 
-// Installs hooks for one scope.
-struct ScopedHooks {
-  SaveTestHooks hooks;
-  explicit ScopedHooks(SaveTestHooks h) : hooks(std::move(h)) { save_hooks::InstallSaveTestHooks(&hooks); }
-  ~ScopedHooks() { save_hooks::InstallSaveTestHooks(nullptr); }
+// A save's seam for tests: fails chosen FFmpeg calls, watches progress, and
+// writes the file through a budget of bytes, as a disk that fills up.
+struct TestSeam : SaveSeam {
+  std::function<bool(SaveFault, int)> fail;
+  std::function<void(uint32_t, uint32_t, uint32_t)> afterProgress;
+  int64_t diskBytes = -1;  // -1: unlimited
+  bool failClose = false;
+
+  bool Fails(SaveFault point, int detail) const override { return fail && fail(point, detail); }
+  void AfterProgress(uint32_t stage, uint32_t done, uint32_t total) override {
+    if (afterProgress) afterProgress(stage, done, total);
+  }
+  int OpenOutput(const std::string& utf8Path, AVIOContext** pb) override {
+    if (diskBytes < 0 && !failClose) return SaveSeam::OpenOutput(utf8Path, pb);
+    file = std::fopen(utf8Path.c_str(), "wb");
+    if (file == nullptr) return AVERROR(errno);
+    auto* buffer = static_cast<unsigned char*>(av_malloc(4096));
+    *pb = avio_alloc_context(buffer, 4096, 1, this, nullptr, &TestSeam::Write, &TestSeam::Seek);
+    return *pb != nullptr ? 0 : AVERROR(ENOMEM);
+  }
+  int CloseOutput(AVIOContext** pb) override {
+    if (file == nullptr) return SaveSeam::CloseOutput(pb);
+    avio_flush(*pb);
+    av_freep(&(*pb)->buffer);
+    avio_context_free(pb);
+    std::fclose(file);
+    file = nullptr;
+    return failClose ? AVERROR(EIO) : 0;
+  }
+
+ private:
+  static int Write(void* opaque, uint8_t* data, int size) {
+    auto& self = *static_cast<TestSeam*>(opaque);
+    const int64_t end = std::ftell(self.file) + size;
+    if (self.diskBytes >= 0 && end > self.diskBytes) return AVERROR(ENOSPC);
+    return std::fwrite(data, 1, static_cast<size_t>(size), self.file) == static_cast<size_t>(size) ? size
+                                                                                                     : AVERROR(EIO);
+  }
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    auto& self = *static_cast<TestSeam*>(opaque);
+    if (whence == AVSEEK_SIZE) return -1;
+    return std::fseek(self.file, static_cast<long>(offset), whence & ~AVSEEK_FORCE) == 0 ? std::ftell(self.file)
+                                                                                         : AVERROR(EIO);
+  }
+  std::FILE* file = nullptr;
 };
 
 // The session around one save: live rings, window, progress and its log.
@@ -77,13 +121,14 @@ struct SaveRig {
   std::wstring path;  // the clip written by the last save
   std::optional<int64_t> request;  // the request instant (none: when the save begins)
   int seconds = 0;      // the clip length asked for (0: the replay length)
+  TestSeam seam;
   bool Save(const std::wstring& folder) {
     SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
                         160, 96, 30, 400000, encoderName, [this](const std::wstring& line) {
                           std::lock_guard lock(mutex);
                           lines.push_back(line);
                         },
-                        request, seconds, nullptr};
+                        request, seconds, nullptr, &seam};
     return SaveClipNow(sources, folder, path);
   }
   std::vector<std::wstring> Containing(const std::wstring& text) {
@@ -153,9 +198,9 @@ TEST(ClipSave, PassthroughStartsAtTheSpanStartBehindAnEditListAndReportsProgress
   rig.Add(SegmentFromBytes(Bytes(15), now - 245 * kTicks / 10, 2.0, 60));
   for (int i = 1; i < 12; ++i) rig.Add(SegmentFromBytes(Bytes(), now - 245 * kTicks / 10 + i * 2 * kTicks, 2.0, 60));
   // Each progress change is held long enough for a poller to see it.
-  ScopedHooks hooks({nullptr, [](uint32_t, uint32_t, uint32_t) {
-                       std::this_thread::sleep_for(std::chrono::milliseconds(40));
-                     }});
+  rig.seam.afterProgress = [](uint32_t, uint32_t, uint32_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  };
   std::atomic<bool> done{false};
   std::vector<std::array<int, 3>> seen;
   auto read = [&] {
@@ -261,19 +306,27 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
   yuv422.pixelFormat = AV_PIX_FMT_YUV422P;
   const SharedBytes ok = Bytes(), bad = std::make_shared<std::vector<uint8_t>>(4096, uint8_t{0x5A}),
                     bytes422 = EncodeSegmentBytes(yuv422);
-  using enum FaultPoint;
-  auto failAt = [](FaultPoint wanted) {
-    return SaveTestHooks{[wanted](FaultPoint point, int) { return point == wanted; }, nullptr};
+  using enum SaveFault;
+  auto failAt = [](SaveFault wanted) {
+    TestSeam seam;
+    seam.fail = [wanted](SaveFault point, int) { return point == wanted; };
+    return seam;
   };
-  const SaveTestHooks none, throwing{nullptr, [](uint32_t stage, uint32_t done, uint32_t) {
-                                       if (stage == 3 && done == 2) throw HresultError(hr::kFail);
-                                     }};
+  TestSeam none, throwing, fullAtHeader, fullMidway, closeFails;
+  throwing.afterProgress = [](uint32_t stage, uint32_t done, uint32_t) {
+    if (stage == 3 && done == 2) throw HresultError(hr::kFail);
+  };
+  // Writes leave in 4 KiB blocks: the first one fails, or the second.
+  fullAtHeader.diskBytes = 0;
+  fullMidway.diskBytes = 4097;
+  closeFails.failClose = true;
+  const std::wstring full = L"write failed for output file (No space left on device)";
   struct Case {
     SharedBytes first, second;
     bool reencode;
     uint16_t audioTag;  // 0: no audio
     const char* encoder;
-    SaveTestHooks hooks;
+    TestSeam seam;
     std::wstring text;
   };
   const char* x264 = "libx264";
@@ -281,12 +334,14 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
       {bad, ok, false, 0, x264, none, L"avformat_open_input failed probing first segment"},
       {ok, ok, false, 0, x264, failAt(kProbeStreamInfo), L"avformat_find_stream_info failed probing first segment"},
       {ok, ok, false, 0, x264, failAt(kAllocOutputContext), L"avformat_alloc_output_context2 failed"},
-      {ok, ok, false, 0, x264, failAt(kWriteHeader), L"avformat_write_header failed"},
+      {ok, ok, false, 0, x264, fullAtHeader, full},
+      {ok, ok, false, 1, x264, fullMidway, full},
+      {ok, ok, false, 0, x264, closeFails, L"closing output file failed (Input/output error)"},
       {ok, bad, false, 0, x264, none, L"avformat_open_input failed for segment passthrough"},
       {ok, ok, false, 0, x264, failAt(kPassthroughStreamInfo),
        L"avformat_find_stream_info failed for segment passthrough"},
       {ok, ok, false, 1, x264, failAt(kAacEncoderOpen), L"avcodec_open2 failed for aac encoder"},
-      {ok, ok, false, 0x55, x264, none, L"unsupported audio format: format tag 0x0055"},
+      {ok, ok, false, 0x55, x264, none, L"0x88890008 (" + HresultMessage(hr::kAudioUnsupportedFormat) + L")"},
       {ok, ok, true, 0, "no_such_encoder", none, L"save-time re-encoder: encoder not found"},
       {ok, ok, true, 0, x264, failAt(kReencoderOpen), L"save-time re-encoder: avcodec_open2 failed"},
       {ok, bad, true, 0, x264, none, L"save-time transcode: avformat_open_input failed"},
@@ -308,25 +363,50 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsText) {
       rig.desktopRing.AppendWithCutoff(MakeAudioChunk(std::vector<uint8_t>(19200), now - 3 * kTicks, 2.0), INT64_MIN);
     }
     rig.encoderName = c.encoder;
-    ScopedHooks hooks(c.hooks);
+    rig.seam.fail = c.seam.fail;
+    rig.seam.afterProgress = c.seam.afterProgress;
+    rig.seam.diskBytes = c.seam.diskBytes;
+    rig.seam.failClose = c.seam.failClose;
     rig.path = L"untouched";
     EXPECT_FALSE(rig.Save(scratch.Wide()));
     EXPECT_EQ(rig.path, L"untouched");
     EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: " + c.text));
+    if (c.audioTag == 0x55) {
+      EXPECT_TRUE(rig.Has(L"SaveClipNow: unsupported audio format: format tag 0x0055"));
+    }
     EXPECT_EQ(rig.progress.stage.load(), 0u);
+    // A clip that failed is not left behind half-written.
+    EXPECT_TRUE(fs::is_empty(scratch.path));
+    // The next save, with room to write, works.
+    rig.seam = TestSeam();
+    if (c.first == ok && c.second == ok && c.audioTag != 0x55 && c.encoder == x264) {
+      EXPECT_TRUE(rig.Save(scratch.Wide()));
+    }
   }
 }
 
 // A clicked source: silence with 10 ms bursts at the given seconds from its
-// start, in 2 s chunks of its format.
-void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
-  ring.SetWaveFormat(format);
-  for (int c = 0; c < 3; ++c) {
-    auto bytes = MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
+// start, in 2 s chunks of its format. The bytes are made once per source and
+// kept, so a test can make them before it reads the clock (an instrumented
+// build makes them slowly).
+const std::vector<std::vector<uint8_t>>& ClickedChunkBytes(const std::vector<uint8_t>& format, uint32_t rate,
+                                                           double click) {
+  static std::map<std::tuple<std::vector<uint8_t>, uint32_t, double>, std::vector<std::vector<uint8_t>>> cache;
+  auto& chunks = cache[{format, rate, click}];
+  for (int c = static_cast<int>(chunks.size()); c < 3; ++c) {
+    chunks.push_back(MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
       double t = static_cast<double>(frame + 2ull * rate * c) / rate;
       return t >= click && t < click + 0.010 ? 0.9 : 0.0;
-    });
-    ring.AppendWithCutoff(MakeAudioChunk(std::move(bytes), start + c * 2 * kTicks, 2.0), INT64_MIN);
+    }));
+  }
+  return chunks;
+}
+
+void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
+  ring.SetWaveFormat(format);
+  const auto& chunks = ClickedChunkBytes(format, rate, click);
+  for (int c = 0; c < 3; ++c) {
+    ring.AppendWithCutoff(MakeAudioChunk(chunks[c], start + c * 2 * kTicks, 2.0), INT64_MIN);
   }
 }
 
@@ -335,6 +415,10 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   Scratch scratch;
   rig.settings.desktopVolume = 1.0f;
   rig.settings.micVolume = 1.0f;
+  // Made before the clock is read: an instrumented build makes them slowly.
+  Bytes(), Bytes(15);
+  ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 1.8);
+  ClickedChunkBytes(WaveFormatBlock(1, 1, 44100, 16), 44100, 2.9);
   const int64_t now = TickClock::Now();
   rig.request = now - 5 * kTicks / 10;
   // Segments from 6.5 s ago; the clip's zero is 5 s before the request, 1 s
@@ -367,6 +451,38 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   EXPECT_TRUE(rig.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
 }
 
+TEST(ClipSave, NonFiniteVolumesAndSamplesNeverReachTheAacEncoder) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  // {desktop volume, mic volume, whether the desktop click is heard}
+  for (const auto& [desktop, mic, heard] : std::vector<std::tuple<float, float, bool>>{
+           {nan, nan, false}, {inf, -inf, true}, {-inf, nan, false}}) {
+    SCOPED_TRACE(std::to_string(desktop) + " " + std::to_string(mic));
+    SaveRig rig(5.0);
+    Scratch scratch;
+    rig.settings.desktopVolume = desktop;
+    rig.settings.micVolume = mic;
+    // A float microphone that delivers NaN samples throughout.
+    std::vector<uint8_t> nanBytes(96000 * 4);
+    for (size_t i = 0; i < nanBytes.size(); i += 4) std::memcpy(nanBytes.data() + i, &nan, 4);
+    Bytes();  // made before the clock is read
+    ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 2.0);
+    const int64_t now = TickClock::Now();
+    AddSegmentsEndingAt(rig, 3, now);
+    AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 6 * kTicks, 2.0);
+    rig.micRing.SetWaveFormat(WaveFormatBlock(3, 1, 48000, 32));
+    for (int c = 0; c < 3; ++c) {
+      rig.micRing.AppendWithCutoff(MakeAudioChunk(nanBytes, now - (6 - 2 * c) * kTicks, 2.0), INT64_MIN);
+    }
+    ASSERT_TRUE(rig.Save(scratch.Wide()));
+    ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+    ASSERT_TRUE(clip.audio.present);
+    EXPECT_EQ(clip.audio.decodeErrors, 0);
+    ASSERT_FALSE(clip.audio.peak.empty());
+    EXPECT_TRUE(std::ranges::all_of(clip.audio.peak, [](float x) { return std::isfinite(x); }));
+    EXPECT_EQ(ClickOnsets(clip.audio).size(), heard ? 1u : 0u);
+  }
+}
+
 // OSTREL_SAVE_QUALITY for one scope.
 struct ScopedQuality {
   explicit ScopedQuality(const char* v) { v ? setenv("OSTREL_SAVE_QUALITY", v, 1) : unsetenv("OSTREL_SAVE_QUALITY"); }
@@ -395,10 +511,9 @@ TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithF
     rig.request = TickClock::Now();
     const int64_t first = AddSegmentsEndingAt(rig, 1, *rig.request - 2 * kTicks);
     rig.Add(SegmentFromBytes(Bytes(15), first + 2 * kTicks, 2.0, 60, true));
-    ScopedHooks hooks({[refused = refused](FaultPoint point, int attempt) {
-                         return point == FaultPoint::kReencoderOpen && attempt >= 1 && attempt <= refused;
-                       },
-                       nullptr});
+    rig.seam.fail = [refused = refused](SaveFault point, int attempt) {
+      return point == SaveFault::kReencoderOpen && attempt >= 1 && attempt <= refused;
+    };
     const bool saved = rig.Save(scratch.Wide());
     if (refused == 3) {
       EXPECT_FALSE(saved);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <numbers>
 #include <set>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -329,6 +330,28 @@ TEST(SaveTelemetry, StageSamplerAndRecordingLinesHaveTheirFormats) {
                        L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
   EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
             L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
+}
+
+TEST(RecordingTelemetryTest, OneLineEveryFortyStepsStampedWithItsSecond) {
+  // 25 ms steps: a line a second (10 s at the real 250 ms step).
+  SegmentRing video;
+  AudioRing desktop, mic;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<std::wstring> lines;
+  std::thread worker([&] {
+    RunRecordingTelemetryLoop(stop, video, desktop, mic, [&](const std::wstring& line) {
+      std::lock_guard lock(mutex);
+      lines.push_back(line);
+    }, std::chrono::milliseconds(25), [] { return MemorySample{1.0, 2.0}; });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  stop.store(true);
+  worker.join();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], L"[DIAG-REC-MEM] t=0s priv=1.0MB ws=2.0MB ringV=0MB ringA=0MB");
+  EXPECT_EQ(lines[1].rfind(L"[DIAG-REC-MEM] t=1s ", 0), 0u);
+  EXPECT_EQ(lines[2].rfind(L"[DIAG-REC-MEM] t=2s ", 0), 0u);
 }
 
 TEST(SaveProgressTest, AReaderNeverPairsOneStageWithAnothersNumbers) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,45 +247,6 @@ TEST_F(SignedUpdateTest, OnlyTheBuiltInKeyOverTheDigestVerifies) {
 // from C++ at run time; this is where the two must meet.
 TEST(MaskedKey, GeneratedRecordUnmasksToConfiguredKey) {
   EXPECT_EQ(Hex(UnmaskKey(kUpdateMaskedKey)), OSTREL_UPDATE_PUBLIC_KEY_HEX);
-}
-
-// Slow (several seconds). Sparse zeros with a marker across the 2 GiB line,
-// where a 32-bit signed offset would wrap.
-TEST_F(UpdateVerifierTest, TwoGibSparseFileStreamsInBoundedMemory) {
-  constexpr uint64_t kFileSize = (1ull << 31) + 4096;
-  const std::vector<uint8_t> marker = PatternBytes(100);
-  const std::string path = File("large.bin");
-  const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  const bool ok = ::ftruncate(fd, static_cast<off_t>(kFileSize)) == 0 &&
-                  ::pwrite(fd, marker.data(), marker.size(), (1ll << 31) - 50) == 100;
-  ::close(fd);
-  ASSERT_TRUE(ok) << "cannot create the sparse file: " << std::strerror(errno);
-
-  // The reference digest is read on the other core meanwhile. Signing needs
-  // the digest first, so only the digest text is checked here.
-  Digest expected{};
-  std::thread reference([&] {
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> chunk(1 << 20);
-    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-      crypto_hash_sha256_update(&state, reinterpret_cast<const uint8_t*>(chunk.data()),
-                                static_cast<unsigned long long>(in.gcount()));
-    }
-    crypto_hash_sha256_final(&state, expected.data());
-  });
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
-  const Signature zeros{};
-  const Outcome out = Check(path, zeros.data(), 64);
-  getrusage(RUSAGE_SELF, &after);
-  const long rssGrowthKib = after.ru_maxrss - before.ru_maxrss;
-  reference.join();
-
-  EXPECT_EQ(out.Summary(), "4 " + Hex(expected));
-  EXPECT_LT(rssGrowthKib, 64 * 1024) << "peak RSS grew by " << rssGrowthKib << " KiB";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "audio/audio_capture.h"
 #include "encode/encoder_selection.h"
 #include "ffmpeg/ffmpeg_log.h"
+#include "log/host_log_queue.h"
 #include "ostrel/ostrel.h"
 #include "ostrel_session.h"
 #include "replay/tick_clock.h"
@@ -26,22 +27,36 @@ std::mutex g_saveLock;
 std::mutex g_callbackLock;
 LogCallback g_callback = nullptr;
 
+// Enough for the bursts of a start or a save several times over; a host that
+// cannot keep up loses lines (counted), never frames.
+constexpr size_t kLogQueueLines = 2048;
+
+void DeliverToHost(const std::wstring& line) {
+  std::lock_guard lock(g_callbackLock);
+  if (g_callback) g_callback(line.c_str());
+}
+
+// Declared after the callback and its lock: destroyed (drained, joined) first.
+HostLogQueue g_logQueue(DeliverToHost, kLogQueueLines);
+
 const char kVersion[] = "0.1.1";
 
 int ClampToZero(int value) { return value > 0 ? value : 0; }
 
+// No display refreshes faster; above it a capture only records repeats.
+constexpr int kMaxFps = 240;
+
 }  // namespace
 
-void DispatchLogLine(const std::wstring& line) {
-  std::lock_guard lock(g_callbackLock);
-  if (g_callback) g_callback(line.c_str());
-}
+void DispatchLogLine(const std::wstring& line) { g_logQueue.Push(line); }
+
+void FlushLogLines() { g_logQueue.Flush(); }
 
 namespace {
 
 // Both save exports: the request instant is read first, before any lock.
 int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
-  if (outputDir == nullptr) return 6;
+  if (outputDir == nullptr || outputDir[0] == L'\0') return 6;
   std::lock_guard saveLock(g_saveLock);
   OstrelSession* session = nullptr;
   {
@@ -51,7 +66,14 @@ int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_
     session = g_session.get();  // saveLock keeps it alive
   }
   std::wstring written;
-  if (!session->SaveClip(seconds, requestTicks, outputDir, written)) return 5;
+  bool saved = false;
+  try {
+    saved = session->SaveClip(seconds, requestTicks, outputDir, written);
+  } catch (...) {
+    session->Log(L"SaveClipNow() failed: unexpected error");
+  }
+  FlushLogLines();
+  if (!saved) return 5;
   if (outPath != nullptr && outPathCapacity >= 1) {
     size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
     std::wmemcpy(outPath, written.data(), count);
@@ -86,6 +108,9 @@ OSTREL_API int Ostrel_GlobalInitialize(void) {
 }
 
 OSTREL_API void Ostrel_GlobalShutdown(void) {
+  struct FlushAtExit {
+    ~FlushAtExit() { FlushLogLines(); }
+  } flush;
   {
     std::lock_guard saveLock(g_saveLock);
     std::lock_guard sessionLock(g_sessionLock);
@@ -101,6 +126,7 @@ OSTREL_API void Ostrel_GlobalShutdown(void) {
 }
 
 OSTREL_API void Ostrel_SetLogCallback(OstrelLogCallback callback) {
+  FlushLogLines();  // lines written before the switch go to the old callback
   std::lock_guard lock(g_callbackLock);
   g_callback = callback;
 }
@@ -111,21 +137,35 @@ OSTREL_API bool Ostrel_HasHardwareEncoder(void) { return ProbeHardwareEncoder();
 
 OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int maxHeight, int fps, int bitrate,
                                    int replaySeconds) {
-  std::lock_guard lock(g_sessionLock);
-  if (!g_session) return 6;
-  if (target == nullptr) return 3;
-  if (g_session->IsCapturing()) return 1;
-  if (!ProbeHardwareEncoder() && !SoftwareEncoderAllowed()) return 7;
-  bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
-                                  static_cast<uint32_t>(ClampToZero(fps)), static_cast<uint32_t>(ClampToZero(bitrate)),
-                                  static_cast<uint32_t>(ClampToZero(replaySeconds)));
-  return started ? 0 : 4;
+  int result = 4;
+  {
+    std::lock_guard lock(g_sessionLock);
+    if (!g_session) return 6;
+    if (target == nullptr) return 3;
+    if (g_session->IsCapturing()) return 1;
+    if (!ProbeHardwareEncoder() && !SoftwareEncoderAllowed()) return 7;
+    try {
+      bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
+                                      static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
+                                      static_cast<uint32_t>(ClampToZero(bitrate)),
+                                      static_cast<uint32_t>(ClampToZero(replaySeconds)));
+      result = started ? 0 : 4;
+    } catch (...) {
+      // Start catches what it knows; nothing crosses into the host.
+      g_session->Log(L"Start() failed: unexpected error");
+    }
+  }
+  FlushLogLines();
+  return result;
 }
 
 OSTREL_API void Ostrel_StopCapture(void) {
-  std::lock_guard saveLock(g_saveLock);
-  std::lock_guard sessionLock(g_sessionLock);
-  if (g_session) g_session->Stop();
+  {
+    std::lock_guard saveLock(g_saveLock);
+    std::lock_guard sessionLock(g_sessionLock);
+    if (g_session) g_session->Stop();
+  }
+  FlushLogLines();
 }
 
 OSTREL_API bool Ostrel_IsCapturing(void) {

@@ -6,8 +6,15 @@
 
 namespace ostrel {
 
-// Delivers one line to the registered host callback under callbackLock, so
-// calls into the host never overlap.
+// Hands one line to the host log queue: its delivery thread calls the
+// registered host callback under callbackLock, one line at a time and in
+// order, so calls into the host never overlap and no capture or encoder
+// thread ever waits for the host.
 void DispatchLogLine(const std::wstring& line);
+
+// Waits until every line dispatched before the call reached the callback.
+// Exports that act for the host call it before returning, so a host sees the
+// lines of its own call (a failure's reason) when the call returns.
+void FlushLogLines();
 
 }  // namespace ostrel

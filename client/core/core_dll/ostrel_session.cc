@@ -1,5 +1,6 @@
 #include "ostrel_session.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "audio/audio_capture.h"
@@ -67,9 +68,13 @@ void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t m
     *outputHeight = height;
     *outputWidth = static_cast<uint32_t>(width) & ~1u;
   } else {
-    *outputWidth = captureWidth;
-    *outputHeight = captureHeight;
+    *outputWidth = captureWidth & ~1u;
+    *outputHeight = captureHeight & ~1u;
   }
+  // NV12 needs even sizes of at least 2: an odd window loses its last column
+  // or row to the scaler, a sliver of 1 pixel is stretched to 2.
+  *outputWidth = std::max(*outputWidth, 2u);
+  *outputHeight = std::max(*outputHeight, 2u);
 }
 
 OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
@@ -92,8 +97,14 @@ double OstrelSession::GetMeasuredSustainableFps() const {
   uint64_t delivered = state_->framesDelivered.load();
   if (delivered < 30) return 0.0;
   uint64_t overwritten = state_->framesOverwritten.load();
-  return static_cast<double>(state_->fps) *
-         (1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
+  uint32_t fps = 0;
+  {
+    std::lock_guard lock(state_->encoderNameMutex);
+    fps = state_->fps;
+  }
+  // Overwrites and frames left out late both count as lost.
+  return static_cast<double>(fps) *
+         std::max(0.0, 1.0 - static_cast<double>(overwritten) / static_cast<double>(delivered));
 }
 
 bool OstrelSession::GetSaveProgress(int* stage, int* done, int* total) const {
@@ -165,9 +176,13 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     }
     s.captureWidth = static_cast<uint32_t>(size.width);
     s.captureHeight = static_cast<uint32_t>(size.height);
-    ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
-    s.fps = fps == 0 ? 30 : fps;
-    s.bitrate = bitrate == 0 ? 6000000 : bitrate;
+    {
+      // A save running through a device-loss restart copies these.
+      std::lock_guard settingsLock(s.encoderNameMutex);
+      ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
+      s.fps = fps == 0 ? 30 : fps;
+      s.bitrate = bitrate == 0 ? 6000000 : bitrate;
+    }
     s.replayWindow.SetSeconds(replaySeconds == 0 ? 60.0 : static_cast<double>(replaySeconds));
     s.replayWindow.MarkStart();
     s.stopRequested.store(false);
@@ -206,6 +221,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.cutTaken = s.cutRequested;  // a cut of the previous capture is over
       s.latestFrameTexture = 0;
       s.frameTextureInUse = -1;
+      s.frameTextureWriting = -1;
     }
     {
       std::lock_guard spareLock(s.spareMutex);
@@ -236,7 +252,19 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     return false;
   }
 
-  StartWorkers(target, captureMonitor);
+  try {
+    StartWorkers(target, captureMonitor);
+  } catch (const std::exception& error) {
+    // A thread that cannot be created: the ones already running are ended.
+    RequestStop(s);
+    s.frameCv.notify_all();
+    s.finalizeCv.notify_all();
+    s.spareCv.notify_all();
+    JoinWorkers();
+    UnsubscribeFrameArrivedAndWait(s);
+    Log(L"Start() failed: " + Widen(error.what()));
+    return false;
+  }
   running_.store(true);
   Log(L"Capture started.");
   return true;
@@ -305,12 +333,17 @@ void OstrelSession::StopLocked() {
   JoinWorkers();
 
   UnsubscribeFrameArrivedAndWait(s);
-  try {
-    if (s.captureSession) Check(s.captureSession->Close());
-    if (s.framePool) Check(s.framePool->Close());
-  } catch (const HresultError& error) {
-    Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
-  }
+  // Each close on its own: a session that fails to close still lets the
+  // pool close.
+  auto closeLogged = [this](auto* closable) {
+    try {
+      if (closable != nullptr) Check(closable->Close());
+    } catch (const HresultError& error) {
+      Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
+    }
+  };
+  closeLogged(s.captureSession.get());
+  closeLogged(s.framePool.get());
   s.encoder.reset();
   {
     std::lock_guard spareLock(s.spareMutex);
@@ -342,9 +375,14 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
                              std::wstring& outPath) {
   SessionState& s = *state_;
   std::string encoderName;
+  uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;
   {
     std::lock_guard lock(s.encoderNameMutex);
     encoderName = s.encoderName;
+    outputWidth = s.outputWidth;
+    outputHeight = s.outputHeight;
+    fps = s.fps;
+    bitrate = s.bitrate;
   }
   SaveSources sources{
       running_,
@@ -357,10 +395,10 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
         std::lock_guard lock(s.audioSettingsMutex);
         return s.audioSettings;
       },
-      s.outputWidth,
-      s.outputHeight,
-      s.fps,
-      s.bitrate,
+      outputWidth,
+      outputHeight,
+      fps,
+      bitrate,
       std::move(encoderName),
       [this](const std::wstring& line) { Log(line); },
       requestTicks,
@@ -388,16 +426,24 @@ void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {
 
 void OstrelSession::RunRestart(RestartRequest request) {
   const uint64_t epoch = request.epoch;
+  const wchar_t* const kCancelled =
+      L"Watchdog: automatic capture restart after GPU device loss cancelled - the host started or stopped capture.";
   {
     std::lock_guard lock(lifecycleMutex_);
-    if (hostEpoch_ != epoch) return;  // the host stopped or restarted meanwhile
+    if (hostEpoch_ != epoch) {
+      Log(kCancelled);
+      return;
+    }
     StopLocked();
   }
   bool started = false;
   {
     std::unique_lock lock(lifecycleMutex_);
     // The pause between stop and start, cut short if the host takes over.
-    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) return;
+    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) {
+      Log(kCancelled);
+      return;
+    }
     started = StartLocked(request.target, request.captureMonitor, request.maxHeight, request.fps, request.bitrate,
                           request.replaySeconds);
   }

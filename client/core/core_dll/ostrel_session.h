@@ -52,14 +52,14 @@ struct SessionState {
   uint32_t bitrate = 6000000;
   uint32_t requestedMaxHeight = 0, requestedFps = 0, requestedBitrate = 0;
 
-  // The captured picture, double-buffered: the capture callback copies into
-  // a texture the encoder thread is not reading, so a frame's content and its
-  // time stamp always travel together. Both indices are guarded by
-  // frameMutex; the callback holds it across its copy, so the encoder thread
-  // never takes a texture that is being written.
-  std::array<std::shared_ptr<platform::ITexture>, 2> frameTextures;
-  int latestFrameTexture = 0;   // content of the frame handed off last
-  int frameTextureInUse = -1;   // what the encoder thread is reading, or -1
+  // The captured picture, triple-buffered: the capture callback copies into
+  // a texture that is neither being read by the encoder thread nor the latest
+  // hand-off, so a frame's content and its time stamp always travel together
+  // and the copy needs no frameMutex. The indices are guarded by frameMutex.
+  std::array<std::shared_ptr<platform::ITexture>, 3> frameTextures;
+  int latestFrameTexture = 0;    // content of the frame handed off last
+  int frameTextureInUse = -1;    // what the encoder thread is reading, or -1
+  int frameTextureWriting = -1;  // what a capture callback is copying into, or -1
 
   // Frame hand-off slot: capture callback and pacer produce, encoder thread
   // consumes.
@@ -154,7 +154,9 @@ struct SessionState {
   bool acceptCallbacks = false;
 
   // The encoder name of the running capture, copied for saves so that a
-  // restart releasing the encode context never races a save reading it.
+  // restart releasing the encode context never races a save reading it. It
+  // also guards the writes of outputWidth, outputHeight, fps and bitrate
+  // made by Start, which a save (or a rate query) reads during a restart.
   std::mutex encoderNameMutex;
   std::string encoderName;
 };

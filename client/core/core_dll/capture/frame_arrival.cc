@@ -191,17 +191,49 @@ void OnFrameArrived(SessionState& state) {
     const std::optional<int64_t> stamp = state.rateGate.Admit(arrivalTicks);
     if (!stamp) return;  // no copy, no counters
 
+    int target = -1;
     {
       std::lock_guard frameLock(state.frameMutex);
-      // Stamps never go back: when the copy waited so long that the pacer
-      // filled a later slot meanwhile, this frame is left out.
-      if (*stamp <= state.frameTicks.load()) return;
-      int target = state.latestFrameTexture;
-      if (target == state.frameTextureInUse) target = 1 - target;
+      // Stamps never go back: when the pacer already filled a later slot,
+      // this frame is left out, and counts as lost.
+      if (*stamp <= state.frameTicks.load()) {
+        state.framesOverwritten.fetch_add(1);
+        return;
+      }
+      for (int candidate = 0; candidate < static_cast<int>(state.frameTextures.size()); ++candidate) {
+        if (candidate != state.frameTextureInUse && candidate != state.latestFrameTexture &&
+            candidate != state.frameTextureWriting) {
+          target = candidate;
+          break;
+        }
+      }
+      if (target < 0) {
+        // Another callback is still copying: this frame is lost.
+        state.framesOverwritten.fetch_add(1);
+        return;
+      }
+      state.frameTextureWriting = target;
+    }
+    // The copy holds the context lock alone: the encoder thread uses the same
+    // immediate context, and frameMutex stays free for it and the pacer.
+    struct WritingReset {
+      SessionState& state;
+      ~WritingReset() {
+        std::lock_guard frameLock(state.frameMutex);
+        state.frameTextureWriting = -1;
+      }
+    };
+    {
+      WritingReset reset{state};
       {
-        // The encoder thread uses the same immediate context.
         std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
         state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTextures[target], *surface);
+      }
+      std::lock_guard frameLock(state.frameMutex);
+      // Again: the pacer may have filled a later slot while this one copied.
+      if (*stamp <= state.frameTicks.load()) {
+        state.framesOverwritten.fetch_add(1);
+        return;
       }
       state.latestFrameTexture = target;
       HandOffLocked(state, *stamp, /*newContent=*/true);
@@ -221,6 +253,12 @@ void RunPacer(SessionState& state) {
     std::this_thread::sleep_for(period);
     if (state.stopRequested.load()) return;
     if (!state.haveFrame.load()) continue;
+    {
+      // A frame still being copied takes its slot first: a repeat now would
+      // fill a later slot and push that frame out.
+      std::lock_guard frameLock(state.frameMutex);
+      if (state.frameTextureWriting >= 0) continue;
+    }
     if (std::optional<int64_t> slot = state.rateGate.TakeMissedSlot(TickClock::Now())) {
       {
         // A repeat re-submits the latest picture with the slot's stamp.

@@ -1,6 +1,7 @@
 #include "encode/encoder_threads.h"
 
 #include <algorithm>
+#include <map>
 
 #include "encode/backoff.h"
 #include "encode/encoder_selection.h"
@@ -123,6 +124,33 @@ std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
   return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(250));
 }
 
+// Encoder-thread errors, each distinct one logged once per segment: a lost
+// device fails every frame until the watchdog acts, and the host log gets one
+// line and a count instead of one line per frame.
+class SegmentErrorLog {
+ public:
+  explicit SegmentErrorLog(SessionState& state) : state_(state) {}
+  void Report(const std::wstring& line) {
+    auto [entry, first] = repeats_.try_emplace(line, 0);
+    if (first) {
+      SessionLog(state_, line);
+    } else {
+      ++entry->second;
+    }
+  }
+  // At the end of a segment: the counts of the lines left out.
+  void EndSegment() {
+    for (const auto& [line, count] : repeats_) {
+      if (count != 0) SessionLog(state_, line + L" (repeated " + std::to_wstring(count) + L" more times in the segment)");
+    }
+    repeats_.clear();
+  }
+
+ private:
+  SessionState& state_;
+  std::map<std::wstring, uint64_t> repeats_;
+};
+
 }  // namespace
 
 void SignalCutDone(SessionState& state, uint64_t cut) {
@@ -134,6 +162,7 @@ void SignalCutDone(SessionState& state, uint64_t cut) {
 }
 
 void RunEncoderThread(SessionState& state) {
+  SegmentErrorLog errors(state);
   for (;;) {
     bool rotate = false;
     uint64_t cut = 0;
@@ -153,7 +182,7 @@ void RunEncoderThread(SessionState& state) {
                  state.stopRequested.load();
         });
       }
-      if (state.stopRequested.load()) return;
+      if (state.stopRequested.load()) break;
       if (cutPending()) {
         const bool frameBeforeCut = state.framePending.load() && state.frameTicks.load() < state.cutTicks;
         if (!frameBeforeCut) {
@@ -170,6 +199,7 @@ void RunEncoderThread(SessionState& state) {
     }
     // A cut whose rotation failed is over: nothing new reaches the ring.
     bool cutQueued = false;
+    if (rotate) errors.EndSegment();
     try {
       if (rotate) {
         Rotate(state, cut);
@@ -179,19 +209,24 @@ void RunEncoderThread(SessionState& state) {
       EncodePendingFrame(state);
     } catch (const HresultError& error) {
       if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
-      SessionLog(state, L"Encoder thread error: 0x" + Hex32(error.code()));
+      errors.Report(L"Encoder thread error: 0x" + Hex32(error.code()));
     } catch (const std::exception& error) {
       if (cut != 0 && !cutQueued) SignalCutDone(state, cut);
       // FFmpeg failures while building an encoder synchronously: the current
       // segment simply grows until the next rotation succeeds.
-      SessionLog(state, L"Encoder thread error: " + Widen(error.what()));
+      errors.Report(L"Encoder thread error: " + Widen(error.what()));
     }
   }
+  errors.EndSegment();
 }
 
 void RunBackoffThread(SessionState& state) {
   BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
   auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
+  // Rotations are due on a fixed 2 s timeline, so the time spent below
+  // waiting for a rotation to be picked up comes out of the next interval
+  // instead of lengthening every segment.
+  SteadyClock::time_point due = SteadyClock::now();
   for (;;) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
@@ -203,8 +238,10 @@ void RunBackoffThread(SessionState& state) {
         state.spareCv.notify_one();
       }
     }
-    // The segment interval, cut short by a stop.
-    if (!SleepUnlessStopped(state, kSegmentInterval)) return;
+    // A timeline the encoder thread fell a whole interval behind (stalled)
+    // starts again from now: that segment runs long, none is cut short.
+    due = std::max(due + kSegmentInterval, SteadyClock::now());
+    if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
       std::lock_guard lock(state.frameMutex);
       state.rotationRequests.push_back(true);

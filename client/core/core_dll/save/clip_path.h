@@ -28,6 +28,16 @@ std::wstring ClipFileName(const platform::LocalTime& time, unsigned candidate);
 std::wstring UniqueClipPath(const std::wstring& folder, const platform::LocalTime& time,
                             const std::function<bool(const std::wstring& path)>& exists);
 
+// False when the text holds a surrogate that pairs with nothing (UTF-16) or
+// any surrogate or a value past U+10FFFF (UTF-32): such a name cannot be
+// handed to the file system unchanged, so a clip saved under it would land
+// under another name than the one returned.
+bool IsRepresentablePath(const std::wstring& path);
+
+// The folder as an absolute path (a relative one is taken from the working
+// folder), so the path a save returns is a full one.
+std::wstring AbsoluteFolder(const std::wstring& folder);
+
 // Whether something exists at that path, asked through FFmpeg's own file
 // protocol so the answer matches the name avio_open2 will open.
 bool ClipPathExists(const std::wstring& path);

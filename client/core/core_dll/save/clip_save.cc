@@ -27,8 +27,8 @@
 #include "save/output_guard.h"
 #include "save/save_reencoder.h"
 #include "save/save_telemetry.h"
-#include "save/save_test_hooks.h"
 #include "replay/tick_clock.h"
+#include "save/save_seam.h"
 
 namespace ostrel {
 namespace {
@@ -42,10 +42,10 @@ struct CodecParametersDeleter {
 };
 using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 
-// Progress changes go through here so tests can watch (or stall) each one.
-void SetProgress(SaveProgress& progress, uint32_t stage, uint32_t done, uint32_t total) {
-  progress.Set(stage, done, total);
-  save_hooks::AfterProgress(stage, done, total);
+// Progress changes go through here so the seam can watch (or stall) each one.
+void SetProgress(SaveSources& sources, uint32_t stage, uint32_t done, uint32_t total) {
+  sources.progress.Set(stage, done, total);
+  sources.Seam().AfterProgress(stage, done, total);
 }
 
 // Back to idle at every exit of a save that got past the not-running check.
@@ -67,10 +67,10 @@ struct ProbedVideo {
   AVRational timeBase{0, 1};
 };
 
-ProbedVideo ProbeFirstSegment(const EncodedSegment& segment) {
+ProbedVideo ProbeFirstSegment(const EncodedSegment& segment, const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed probing first segment");
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kProbeStreamInfo) ||
+  if (seam.Fails(SaveFault::kProbeStreamInfo, 0) ||
       avformat_find_stream_info(input.Context(), nullptr) < 0) {
     throw std::runtime_error("avformat_find_stream_info failed probing first segment");
   }
@@ -105,10 +105,10 @@ ProbedVideo ProbeFirstSegment(const EncodedSegment& segment) {
 // request and are left out.
 void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int outputIndex, int64_t clipStartTicks,
                   int64_t clipLengthTicks, int64_t framePeriodTicks, int64_t& videoEndTicks,
-                  int64_t& lastTimestamp, int64_t& lastTicks) {
+                  int64_t& lastTimestamp, int64_t& lastTicks, const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kPassthroughStreamInfo) ||
+  if (seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ||
       avformat_find_stream_info(input.Context(), nullptr) < 0) {
     throw std::runtime_error("avformat_find_stream_info failed for segment passthrough");
   }
@@ -144,7 +144,7 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
     if (packet->duration > 0) packet->duration = av_rescale_q(packet->duration, inputBase, outputBase);
     packet->stream_index = outputIndex;
     packet->pos = -1;
-    av_interleaved_write_frame(output, packet.get());  // a refused packet is dropped
+    av_interleaved_write_frame(output, packet.get());  // a refused packet is dropped; failed writes are checked
     av_packet_unref(packet.get());
     videoEndTicks = std::max(videoEndTicks, t);
   }
@@ -169,7 +169,10 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
              SaveSnapshots& snaps, OutputGuard& guard) {
   const LogSink& log = sources.log;
   platform::ISystemServices& system = platform::GetPlatform().system;
-  SetProgress(sources.progress, 1, 0, 0);
+  SetProgress(sources, 1, 0, 0);
+  if (!IsRepresentablePath(outputDir)) {
+    throw std::runtime_error("the output folder's name holds an unpaired surrogate and cannot be written");
+  }
 
   const int64_t requestTicks = sources.requestTicks ? *sources.requestTicks : TickClock::Now();
   if (sources.cutAtRequest) sources.cutAtRequest(requestTicks);
@@ -193,14 +196,15 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   // before the request, never after it (audio past the request is not held).
   const int64_t clipLengthTicks = span.endTicks - std::max(clipStartTicks, span.startTicks);
 
-  system.CreateDirectory(outputDir);  // an existing folder is fine
-  const std::wstring fullPath = UniqueClipPath(outputDir, system.GetLocalTime(), ClipPathExists);
+  const std::wstring folder = AbsoluteFolder(outputDir);
+  system.CreateDirectory(folder);  // an existing folder is fine; a failure shows at the open
+  const std::wstring fullPath = UniqueClipPath(folder, system.GetLocalTime(), ClipPathExists);
   const AudioSettings settings = sources.copyAudioSettings ? sources.copyAudioSettings() : AudioSettings{};
 
-  ProbedVideo probed = ProbeFirstSegment(snaps.video.front());
+  ProbedVideo probed = ProbeFirstSegment(snaps.video.front(), sources.Seam());
 
   AVFormatContext* output = nullptr;
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kAllocOutputContext) ||
+  if (sources.Seam().Fails(SaveFault::kAllocOutputContext, 0) ||
       avformat_alloc_output_context2(&output, nullptr, "mp4", nullptr) < 0 || output == nullptr) {
     if (output != nullptr) avformat_free_context(output);
     throw std::runtime_error("avformat_alloc_output_context2 failed");
@@ -218,7 +222,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   if (twoStage) {
     reencoder = std::make_unique<SaveReencoder>(sources.encoderName, log, output, static_cast<unsigned>(videoIndex),
                                                 sources.outputWidth, sources.outputHeight, sources.fps,
-                                                sources.bitrate);
+                                                sources.bitrate, sources.Seam());
     reencoder->SetupStream(videoStream);
     LogTo(log, L"SaveClipNow: two-stage re-encode " + std::to_wstring(segmentCount) + L" segment(s) -> " +
                    std::to_wstring(sources.bitrate / 1000) + L"kbps");
@@ -235,15 +239,17 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   if (hasAudio) {
     AVStream* audioStream = avformat_new_stream(output, nullptr);
     if (audioStream == nullptr) throw std::bad_alloc();
-    aac = std::make_unique<AacEncoder>(output, static_cast<unsigned>(audioStream->index));
+    aac = std::make_unique<AacEncoder>(output, static_cast<unsigned>(audioStream->index), sources.Seam());
     aac->SetupStream(audioStream);
   }
 
   const std::string utf8Path = system.PathToUtf8(fullPath);
-  if (avio_open2(&output->pb, utf8Path.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0) {
+  if (const int opened = guard.Open(utf8Path); opened < 0) {
+    LogTo(log, L"SaveClipNow: cannot create " + fullPath + L": " + Widen(FfmpegErrorText(opened)));
     throw std::runtime_error("avio_open2 failed for output file");
   }
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kWriteHeader) || avformat_write_header(output, nullptr) < 0) {
+  if (avformat_write_header(output, nullptr) < 0) {
+    guard.CheckWrites();
     throw std::runtime_error("avformat_write_header failed");
   }
   guard.headerWritten = true;
@@ -254,7 +260,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   const uint64_t totalFrames = MixFramesFor(clipLengthTicks);
   MixBuffer mix(hasAudio ? totalFrames : 0);
   tracker.Stage(L"mixed-alloc", sizes.Text());
-  SetProgress(sources.progress, 2, 0, 0);
+  SetProgress(sources, 2, 0, 0);
   if (hasAudio) {
     MixContext context{tracker, clipStartTicks, mix};
     MixSource(context, snaps.desktop, snaps.desktopFormat, DesktopGain(settings));
@@ -273,15 +279,16 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   const int64_t framePeriodTicks = kTicksPerSecond / std::max<uint32_t>(sources.fps, 1);
   uint64_t audioFramesHanded = 0;
   const auto total = static_cast<uint32_t>(segmentCount);
-  SetProgress(sources.progress, 3, 0, total);
+  SetProgress(sources, 3, 0, total);
   for (size_t i = 0; i < segmentCount; ++i) {
-    SetProgress(sources.progress, 3, static_cast<uint32_t>(i + 1), total);
+    SetProgress(sources, 3, static_cast<uint32_t>(i + 1), total);
     if (twoStage) {
       reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, clipLengthTicks, videoEndTicks);
     } else {
       RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, clipLengthTicks, framePeriodTicks,
-                   videoEndTicks, lastTimestamp, lastTicks);
+                   videoEndTicks, lastTimestamp, lastTicks, sources.Seam());
     }
+    guard.CheckWrites();
     snaps.video[i].bytes.reset();
     if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
     if (aac && audioFramesHanded < mix.frames) {
@@ -296,7 +303,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     }
   }
 
-  SetProgress(sources.progress, 4, 0, 0);
+  SetProgress(sources, 4, 0, 0);
   if (reencoder) reencoder->Flush();
   if (aac) {
     // The clip's sound runs to its end even when the capture missed the
@@ -307,6 +314,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     }
     aac->Flush();
   }
+  guard.CheckWrites();
   tracker.Stage(L"flush", sizes.Text());
   // The last frame ends one period after it starts; a tick lost to rounding
   // does not make a 5 s clip "~4s".
@@ -336,10 +344,11 @@ bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstri
   tracker.Stage(L"entry", L"");
   ProgressReset progressReset{sources.progress};
   SaveSnapshots snaps;
-  OutputGuard guard;
+  OutputGuard guard(sources.Seam());
   try {
     return RunSave(sources, outputDir, outPath, tracker, snaps, guard);
   } catch (const HresultError& error) {
+    if (std::string(error.what()) != HresultError(error.code()).what()) LogTo(sources.log, L"SaveClipNow: " + Widen(error.what()));
     LogTo(sources.log, L"SaveClipNow() failed: 0x" + Hex32(static_cast<uint32_t>(error.code())) + L" (" +
                            error.message() + L")");
   } catch (const std::exception& error) {

@@ -13,6 +13,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/save_progress.h"
+#include "save/save_seam.h"
 
 namespace ostrel {
 
@@ -41,6 +42,8 @@ struct SaveSources {
   // Ends the live segment and audio chunks at the request, before the
   // snapshot (null: the rings are saved as they are).
   std::function<void(int64_t requestTicks)> cutAtRequest;
+  SaveSeam* seam = nullptr;  // null: the plain seam
+  SaveSeam& Seam() const { return seam != nullptr ? *seam : PlainSaveSeam(); }
 };
 
 // The whole save: returns true with the clip's full path in outPath; false

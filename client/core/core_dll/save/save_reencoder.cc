@@ -7,7 +7,6 @@
 
 #include "platform/platform.h"
 #include "save/memory_reader.h"
-#include "save/save_test_hooks.h"
 
 namespace ostrel {
 namespace {
@@ -86,8 +85,10 @@ void CopyDecodedToNv12(const AVFrame& decoded, AVFrame& target, uint32_t width, 
 }
 
 SaveReencoder::SaveReencoder(const std::string& encoderName, const LogSink& log, AVFormatContext* output,
-                             unsigned streamIndex, uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate)
+                             unsigned streamIndex, uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
+                             const SaveSeam& seam)
     : output_(output),
+      seam_(seam),
       streamIndex_(streamIndex),
       width_(width),
       height_(height),
@@ -158,7 +159,7 @@ bool SaveReencoder::OpenAttempt(const AVCodec* codec, ReencodeAttempt attempt, b
   ffmpeg::DictionaryPtr options;
   for (const auto& [key, value] : ReencoderOptions(qsv, attempt)) ffmpeg::DictSet(options, key.c_str(), value.c_str());
   AVDictionary* raw = options.release();
-  int result = save_hooks::ShouldFail(save_hooks::FaultPoint::kReencoderOpen, AttemptNumber(attempt))
+  int result = seam_.Fails(SaveFault::kReencoderOpen, AttemptNumber(attempt))
                    ? AVERROR(EINVAL)
                    : avcodec_open2(codec_.get(), codec, &raw);
   options.reset(raw);
@@ -179,7 +180,7 @@ void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clip
                                      int64_t& videoEndTicks) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("save-time transcode: avformat_open_input failed");
-  if (save_hooks::ShouldFail(save_hooks::FaultPoint::kTranscodeStreamInfo) ||
+  if (seam_.Fails(SaveFault::kTranscodeStreamInfo, 0) ||
       avformat_find_stream_info(input.Context(), nullptr) < 0) {
     throw std::runtime_error("save-time transcode: find_stream_info failed");
   }
@@ -188,7 +189,7 @@ void SaveReencoder::TranscodeSegment(const EncodedSegment& segment, int64_t clip
   const AVCodec* decoderCodec =
       videoIndex >= 0 ? avcodec_find_decoder(in->streams[videoIndex]->codecpar->codec_id) : nullptr;
   ffmpeg::CodecContextPtr decoder(decoderCodec ? avcodec_alloc_context3(decoderCodec) : nullptr);
-  if (!decoder || save_hooks::ShouldFail(save_hooks::FaultPoint::kTranscodeDecoderOpen) ||
+  if (!decoder || seam_.Fails(SaveFault::kTranscodeDecoderOpen, 0) ||
       avcodec_parameters_to_context(decoder.get(), in->streams[videoIndex]->codecpar) < 0) {
     throw std::runtime_error("save-time transcode: decoder open failed");
   }

@@ -10,6 +10,7 @@
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "log/log.h"
 #include "replay/records.h"
+#include "save/save_seam.h"
 
 namespace ostrel {
 
@@ -35,7 +36,8 @@ class SaveReencoder {
   // Throws std::runtime_error "save-time re-encoder: ..." when the encoder is
   // missing or no attempt opens it.
   SaveReencoder(const std::string& encoderName, const LogSink& log, AVFormatContext* output, unsigned streamIndex,
-                uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate);
+                uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
+                const SaveSeam& seam = PlainSaveSeam());
   SaveReencoder(const SaveReencoder&) = delete;
   SaveReencoder& operator=(const SaveReencoder&) = delete;
   ~SaveReencoder();
@@ -59,6 +61,7 @@ class SaveReencoder {
   void DrainEncoder();
 
   AVFormatContext* output_;
+  const SaveSeam& seam_;
   unsigned streamIndex_;
   uint32_t width_;
   uint32_t height_;

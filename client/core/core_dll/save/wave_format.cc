@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/hresult.h"
+
 namespace ostrel {
 namespace {
 
@@ -21,8 +23,10 @@ uint32_t U32(const uint8_t* p) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// A platform error, as the platform's resampler refusing the format would
+// raise; the detail travels in what().
 [[noreturn]] void Unsupported(const std::string& what) {
-  throw std::runtime_error("unsupported audio format: " + what);
+  throw HresultError(hr::kAudioUnsupportedFormat, "unsupported audio format: " + what);
 }
 
 std::string Hex4(uint32_t value) {

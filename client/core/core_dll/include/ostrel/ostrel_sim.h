@@ -89,6 +89,9 @@ OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
 /* false: no capture pool receives any frame (a target that never
  * delivers); true (default) resumes delivery. */
 OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled);
+/* Closing a started capture session stops its delivery and then reports
+ * `status` (0 clears). */
+OSTREL_API void OstrelSim_SetCaptureSessionCloseFailure(uint32_t status);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
 /* false: the window-capture service cannot be activated (its item creation

@@ -467,7 +467,7 @@ class SimCaptureSession final : public ICaptureSession {
       started_ = false;
     }
     if (pool) pool->StopDelivery();
-    return hr::kOk;
+    return World::Get().captureSessionCloseStatus.load();
   }
 
  private:

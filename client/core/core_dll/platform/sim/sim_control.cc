@@ -183,6 +183,10 @@ OSTREL_API void OstrelSim_FailTextureCreation(int count, uint32_t status) {
 
 OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled) { World::Get().frameDeliveryEnabled = enabled; }
 
+OSTREL_API void OstrelSim_SetCaptureSessionCloseFailure(uint32_t status) {
+  World::Get().captureSessionCloseStatus = AsHresult(status);
+}
+
 OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
   World::Get().textureCreationDelayMs = milliseconds > 0 ? milliseconds : 0;
 }

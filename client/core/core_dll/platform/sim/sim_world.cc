@@ -72,6 +72,7 @@ void World::Reset() {
   textureCreationDelayMs = 0;
   frameDeliveryEnabled = true;
   captureServiceAvailable = true;
+  captureSessionCloseStatus = hr::kOk;
   deliveredFrames = 0;
   fallbackFrames = 0;
   lastDeviceAdapter = -1;

@@ -95,6 +95,7 @@ class World {
   std::atomic<int> textureCreationDelayMs{0};
   std::atomic<bool> frameDeliveryEnabled{true};
   std::atomic<bool> captureServiceAvailable{true};
+  std::atomic<Hresult> captureSessionCloseStatus{hr::kOk};  // what closing a capture session reports
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};

@@ -1,0 +1,52 @@
+// Lines on their way to the host's log callback. Any thread hands a line
+// over without waiting for the host; one delivery thread calls the host, in
+// the order the lines were handed over, one call at a time. When the host
+// falls so far behind that the queue is full, further lines are dropped and
+// counted, and a line with the count is delivered where they would have been.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ostrel {
+
+class HostLogQueue {
+ public:
+  using Deliver = std::function<void(const std::wstring& line)>;
+  // `deliver` runs on the delivery thread only.
+  HostLogQueue(Deliver deliver, size_t capacity);
+  ~HostLogQueue();  // delivers what is queued, then joins the thread
+  HostLogQueue(const HostLogQueue&) = delete;
+  HostLogQueue& operator=(const HostLogQueue&) = delete;
+
+  // Never waits for the host (only for the queue's own short lock).
+  void Push(std::wstring line);
+  // Waits until every line pushed before the call has been delivered (or
+  // dropped). A no-op on the delivery thread itself.
+  void Flush();
+
+  static std::wstring DroppedLine(uint64_t count);
+
+ private:
+  void Run();
+
+  const Deliver deliver_;
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable delivered_;
+  std::deque<std::wstring> lines_;
+  uint64_t dropped_ = 0;
+  uint64_t pushed_ = 0;     // lines accepted, reports included
+  uint64_t completed_ = 0;  // of those, delivered
+  bool stopping_ = false;
+  std::thread thread_;  // started at the first line
+};
+
+}  // namespace ostrel
