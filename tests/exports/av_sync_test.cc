@@ -81,8 +81,14 @@ class AvSyncTest : public ExportTest {
     auto flashes = FlashOnsets(clip.video);
     auto clicks = ClickOnsets(clip.audio);
     ASSERT_GE(clicks.size(), minimumMarks);
-    ASSERT_GE(flashes.size(), clicks.size());
     const double framePeriod = 1.0 / fps;
+    // The clip ends at the request: a click in its last frame period may
+    // have its flash in the frame at or after the request, which the clip
+    // rightly leaves out.
+    ASSERT_FALSE(clip.video.packets.empty());
+    const double videoEnd = clip.video.packets.back().ptsSeconds + framePeriod;
+    std::erase_if(clicks, [&](double click) { return click > videoEnd - framePeriod - 0.010; });
+    ASSERT_GE(flashes.size(), clicks.size());
     for (double click : clicks) {
       auto nearest = std::min_element(flashes.begin(), flashes.end(), [&](double a, double b) {
         return std::fabs(a - click) < std::fabs(b - click);

@@ -133,6 +133,15 @@ TEST(HostLogQueueTest, WritersNeverWaitForTheHostAndLinesArriveInOrderOrCounted)
   queue.Push(L"later");
   queue.Flush();
   EXPECT_EQ(host.lines.back(), L"later");
+
+  // Stop (library shutdown) delivers what is queued and joins; the next line
+  // starts delivery again.
+  queue.Push(L"before stop");
+  queue.Stop();
+  EXPECT_EQ(host.lines.back(), L"before stop");
+  queue.Push(L"after stop");
+  queue.Flush();
+  EXPECT_EQ(host.lines.back(), L"after stop");
 }
 
 }  // namespace

@@ -108,9 +108,10 @@ OSTREL_API int Ostrel_GlobalInitialize(void) {
 }
 
 OSTREL_API void Ostrel_GlobalShutdown(void) {
-  struct FlushAtExit {
-    ~FlushAtExit() { FlushLogLines(); }
-  } flush;
+  // Every line delivered, and no delivery thread left behind.
+  struct StopLogDeliveryAtExit {
+    ~StopLogDeliveryAtExit() { g_logQueue.Stop(); }
+  } stopDelivery;
   {
     std::lock_guard saveLock(g_saveLock);
     std::lock_guard sessionLock(g_sessionLock);

@@ -4,13 +4,21 @@ namespace ostrel {
 
 HostLogQueue::HostLogQueue(Deliver deliver, size_t capacity) : deliver_(std::move(deliver)), capacity_(capacity) {}
 
-HostLogQueue::~HostLogQueue() {
+HostLogQueue::~HostLogQueue() { Stop(); }
+
+void HostLogQueue::Stop() {
+  std::thread delivery;
   {
     std::lock_guard lock(mutex_);
+    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
     stopping_ = true;
+    delivery = std::move(thread_);
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  delivery.join();
+  std::lock_guard lock(mutex_);
+  stopping_ = false;
+  if (!lines_.empty()) thread_ = std::thread([this] { Run(); });
 }
 
 std::wstring HostLogQueue::DroppedLine(uint64_t count) {
@@ -32,7 +40,8 @@ void HostLogQueue::Push(std::wstring line) {
     }
     lines_.push_back(std::move(line));
     ++pushed_;
-    if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    // While Stop joins the old thread, the new one is Stop's to start.
+    if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { Run(); });
   }
   wake_.notify_one();
 }

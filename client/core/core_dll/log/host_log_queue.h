@@ -30,6 +30,11 @@ class HostLogQueue {
   // Waits until every line pushed before the call has been delivered (or
   // dropped). A no-op on the delivery thread itself.
   void Flush();
+  // Delivers what is queued and joins the delivery thread; the next line
+  // starts a new one. Called at library shutdown, so that no thread is left
+  // to join when the library is unloaded (on Windows that join would run
+  // under the loader lock).
+  void Stop();
 
   static std::wstring DroppedLine(uint64_t count);
 
