@@ -1,16 +1,19 @@
 // The PulseAudio backend under the audio subsystem, against a real server
 // of the test's own: what the change listener reports, the formats streams
 // deliver, and the capture threads following default changes, falling back
-// from a removed device, recording a known tone in the source's own format
-// and placing desktop audio on the ticks it is heard at.
+// from a removed device, recording a known tone in the source's own format,
+// and placing desktop audio and the packets' capture stamps on the ticks it
+// is heard at.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <thread>
 
 #include "audio/audio_capture.h"
@@ -109,15 +112,15 @@ uint32_t LeAt(const std::vector<uint8_t>& bytes, size_t offset, int size) {
   return v;
 }
 
-// The first channel of a chunk as floats; 16-bit PCM or 32-bit float.
-std::vector<double> FirstChannel(const AudioChunk& chunk, const std::vector<uint8_t>& format) {
+// The first channel of interleaved frames as floats; 16-bit PCM or 32-bit
+// float.
+std::vector<double> FirstChannel(const uint8_t* data, size_t bytes, const std::vector<uint8_t>& format) {
   const uint32_t channels = LeAt(format, 2, 2);
   const uint32_t bits = LeAt(format, 14, 2);
   const size_t frameBytes = channels * bits / 8;
   std::vector<double> out;
-  if (!chunk.bytes) return out;
-  for (size_t at = 0; at + frameBytes <= chunk.bytes->size(); at += frameBytes) {
-    const uint8_t* p = chunk.bytes->data() + at;
+  for (size_t at = 0; at + frameBytes <= bytes; at += frameBytes) {
+    const uint8_t* p = data + at;
     if (bits == 32) {
       float value = 0;
       std::memcpy(&value, p, 4);
@@ -130,6 +133,102 @@ std::vector<double> FirstChannel(const AudioChunk& chunk, const std::vector<uint
   }
   return out;
 }
+
+std::vector<double> FirstChannel(const AudioChunk& chunk, const std::vector<uint8_t>& format) {
+  if (!chunk.bytes) return {};
+  return FirstChannel(chunk.bytes->data(), chunk.bytes->size(), format);
+}
+
+// Finds the onsets of clicks (a loud sample after 100 ms of quiet at 48 kHz)
+// in audio fed piece by piece.
+class ClickOnsets {
+ public:
+  // True when `sample` starts a click.
+  bool Next(double sample) {
+    if (std::fabs(sample) > 0.5) {
+      const bool onset = quiet_ > 4800;
+      quiet_ = 0;
+      return onset;
+    }
+    if (quiet_ != SIZE_MAX) ++quiet_;
+    return false;
+  }
+
+ private:
+  size_t quiet_ = SIZE_MAX;
+};
+
+// The offset in ms of a click heard at `tick` from the nearest of the marks
+// every 0.5 s from 3 s after `tickZero`; empty for the player's own first
+// click (its stream starts then) and before.
+std::optional<double> ClickOffsetMs(int64_t tick, int64_t tickZero) {
+  const double sinceFirst = static_cast<double>(tick - tickZero) / 1e7 - 3.0;
+  const double mark = std::round(sinceFirst / 0.5) * 0.5;
+  if (mark < 0.5) return std::nullopt;
+  return (sinceFirst - mark) * 1000.0;
+}
+
+// Reads every packet of a capture client on a thread of its own, as the
+// capture thread does, keeping positions, capture stamps and samples.
+class PacketReader {
+ public:
+  struct Packet {
+    uint64_t position = 0;
+    uint64_t qpc = 0;
+    std::vector<double> samples;  // first channel
+  };
+
+  PacketReader(std::shared_ptr<platform::IAudioCaptureClient> capture, std::vector<uint8_t> format)
+      : capture_(std::move(capture)), format_(std::move(format)), thread_([this] { Run(); }) {}
+  ~PacketReader() { Stop(); }
+  PacketReader(const PacketReader&) = delete;
+  PacketReader& operator=(const PacketReader&) = delete;
+
+  // Stops reading; false when a packet call failed.
+  bool Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    return !failed_;
+  }
+  const std::vector<Packet>& Packets() const { return packets_; }
+
+ private:
+  void Run() {
+    const size_t frameBytes = LeAt(format_, 12, 2);
+    while (!stop_.load()) {
+      uint32_t next = 0;
+      if (capture_->GetNextPacketSize(&next) != hr::kOk) {
+        failed_ = true;
+        return;
+      }
+      if (next == 0) {
+        sleep_for(2ms);
+        continue;
+      }
+      const uint8_t* data = nullptr;
+      uint32_t frames = 0;
+      uint32_t flags = 0;
+      Packet packet;
+      if (capture_->GetBuffer(&data, &frames, &flags, &packet.position, &packet.qpc) != hr::kOk) {
+        failed_ = true;
+        return;
+      }
+      packet.samples = FirstChannel(data, frames * frameBytes, format_);
+      packets_.push_back(std::move(packet));
+      if (capture_->ReleaseBuffer(frames) != hr::kOk) {
+        failed_ = true;
+        return;
+      }
+    }
+  }
+
+  std::shared_ptr<platform::IAudioCaptureClient> capture_;
+  const std::vector<uint8_t> format_;
+  std::atomic<bool> stop_{false};
+  bool failed_ = false;
+  std::vector<Packet> packets_;
+  std::thread thread_;
+};
 
 // Amplitude of the sine at `frequency` in `samples` (Goertzel).
 double ToneAmplitude(const std::vector<double>& samples, double rate, double frequency) {
@@ -423,10 +522,14 @@ TEST_F(PulseCaptureTest, MicrophoneAt44kMonoIsRecordedInItsOwnFormatWithTheTone)
   for (size_t i = 0; i < chunks.size(); ++i) {
     SCOPED_TRACE(i);
     const AudioChunk& chunk = chunks[i];
-    // Cut about every 2 s on the device's timeline, each following on.
+    // Cut about every 2 s on the device's timeline, each following on. A
+    // chunk lasts as long as its frames took by the packets' stamps: the
+    // nominal rate, bent by the few ms the server's latency estimates of a
+    // virtual source wander.
     EXPECT_NEAR(chunk.durationSeconds, 2.0, 0.1);
     ASSERT_TRUE(chunk.bytes);
-    EXPECT_EQ(chunk.bytes->size(), static_cast<size_t>(std::llround(chunk.durationSeconds * 44100)) * 2);
+    const double frames = static_cast<double>(chunk.bytes->size() / 2);
+    EXPECT_NEAR(frames, chunk.durationSeconds * 44100, frames * 0.005);
     if (i > 0) {
       EXPECT_NEAR(chunk.startTicks, chunks[i - 1].EndTicks(), 1);  // rounding of the duration
     }
@@ -463,12 +566,29 @@ TEST_F(PulseCaptureTest, DesktopFollowsTheDefaultSinkAndRecordsWhatItPlays) {
   EXPECT_LT(ToneAmplitude(samples, 48000, 1500), tone / 20);
 }
 
+// Clicks played into the sink at known instants are found where they are
+// heard: in the capture thread's chunks on the tick clock, and in the raw
+// packets of a stream of the backend by their capture stamps, which advance
+// at the sample rate.
 TEST_F(PulseCaptureTest, DesktopAudioSitsOnTheTicksItIsHeardAt) {
   if (kInstrumentedBuild) GTEST_SKIP() << "audio timing is measured in optimised builds only";
   StartServer({NullSink("speakers", "Speakers", "float32le", 48000, 2)});
   ASSERT_TRUE(server_->SetDefaultSink("speakers"));
   LogLines log;
   CaptureRunner runner(DataFlow::Render, L"", log);
+  auto enumerator = Enumerator();
+  ASSERT_TRUE(enumerator);
+  std::shared_ptr<platform::IAudioEndpoint> endpoint;
+  ASSERT_EQ(enumerator->GetDevice(L"speakers", &endpoint), hr::kOk);
+  std::shared_ptr<platform::IAudioClient> client;
+  ASSERT_EQ(endpoint->Activate(&client), hr::kOk);
+  std::vector<uint8_t> format;
+  ASSERT_EQ(client->GetMixFormat(&format), hr::kOk);
+  ASSERT_EQ(client->Initialize(platform::kStreamFlagsLoopback, 10000000, format), hr::kOk);
+  std::shared_ptr<platform::IAudioCaptureClient> capture;
+  ASSERT_EQ(client->GetCaptureClient(&capture), hr::kOk);
+  ASSERT_EQ(client->Start(), hr::kOk);
+  PacketReader reader(capture, format);
   // The same instant on both clocks.
   const auto steadyZero = std::chrono::steady_clock::now();
   const int64_t tickZero = TickClock::Now();
@@ -479,30 +599,73 @@ TEST_F(PulseCaptureTest, DesktopAudioSitsOnTheTicksItIsHeardAt) {
     ASSERT_FALSE(player.Failed());
   }
   runner.Stop();
+  ASSERT_TRUE(reader.Stop());
+  EXPECT_EQ(client->Stop(), hr::kOk);
+
   // Click onsets on the chunks' timeline against the marks they were played
-  // for; the player's own first click is left out (its stream starts then).
+  // for.
   std::vector<double> offsetsMs;
   for (const AudioChunk& chunk : runner.Chunks()) {
     const std::vector<double> samples = FirstChannel(chunk, runner.ring.WaveFormat());
-    size_t quiet = SIZE_MAX;
+    ClickOnsets onsets;
     for (size_t i = 0; i < samples.size(); ++i) {
-      if (std::fabs(samples[i]) > 0.5) {
-        if (quiet > 4800) {
-          const int64_t tick = chunk.startTicks + static_cast<int64_t>(i * 10000000ull / 48000);
-          const double sinceFirst = static_cast<double>(tick - tickZero) / 1e7 - 3.0;
-          const double mark = std::round(sinceFirst / 0.5) * 0.5;
-          if (mark >= 0.5) offsetsMs.push_back((sinceFirst - mark) * 1000.0);
-        }
-        quiet = 0;
-      } else if (quiet != SIZE_MAX) {
-        ++quiet;
-      }
+      if (!onsets.Next(samples[i])) continue;
+      const int64_t tick = chunk.startTicks + static_cast<int64_t>(i * 10000000ull / 48000);
+      if (std::optional<double> offset = ClickOffsetMs(tick, tickZero)) offsetsMs.push_back(*offset);
     }
   }
   EXPECT_GE(offsetsMs.size(), 8u) << Joined(log.Texts());
   for (double offset : offsetsMs) {
     EXPECT_GE(offset, -10.0);
     EXPECT_LE(offset, 10.0);
+  }
+
+  // The packets' stamps: every one stamped, on a line of the sample rate
+  // through (position, stamp) with only jitter around it.
+  const std::vector<PacketReader::Packet>& packets = reader.Packets();
+  ASSERT_GE(packets.size(), 200u);
+  double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+  const double x0 = static_cast<double>(packets.front().position);
+  const double y0 = static_cast<double>(packets.front().qpc);
+  for (const PacketReader::Packet& packet : packets) {
+    ASSERT_NE(packet.qpc, 0u) << "every packet of a running monitor is stamped";
+    const double x = static_cast<double>(packet.position) - x0;
+    const double y = static_cast<double>(packet.qpc) - y0;
+    n += 1, sx += x, sy += y, sxx += x * x, sxy += x * y;
+  }
+  const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+  const double intercept = (sy - slope * sx) / n;
+  const double ratePpm = (10000000.0 / 48000.0 / slope - 1.0) * 1e6;
+  double worstMs = 0;
+  for (const PacketReader::Packet& packet : packets) {
+    const double x = static_cast<double>(packet.position) - x0;
+    const double y = static_cast<double>(packet.qpc) - y0;
+    worstMs = std::max(worstMs, std::fabs(y - (intercept + slope * x)) / 1e4);
+  }
+  // Stamped clicks: each sample at its packet's stamp plus its place in it.
+  std::vector<double> stampOffsetsMs;
+  ClickOnsets onsets;
+  for (const PacketReader::Packet& packet : packets) {
+    const int64_t first = TickClock::FromCounter100ns(packet.qpc);
+    for (size_t i = 0; i < packet.samples.size(); ++i) {
+      if (!onsets.Next(packet.samples[i])) continue;
+      const int64_t tick = first + static_cast<int64_t>(i * 10000000ull / 48000);
+      if (std::optional<double> offset = ClickOffsetMs(tick, tickZero)) stampOffsetsMs.push_back(*offset);
+    }
+  }
+  double lowMs = 0, highMs = 0;
+  if (!stampOffsetsMs.empty()) {
+    lowMs = *std::min_element(stampOffsetsMs.begin(), stampOffsetsMs.end());
+    highMs = *std::max_element(stampOffsetsMs.begin(), stampOffsetsMs.end());
+  }
+  std::printf("stamps: %zu packets, rate %+.1f ppm, worst residual %.2f ms; %zu clicks at %+.2f to %+.2f ms\n",
+              packets.size(), ratePpm, worstMs, stampOffsetsMs.size(), lowMs, highMs);
+  EXPECT_LT(std::fabs(ratePpm), 300.0) << "stamps advance at the sample rate";
+  EXPECT_LT(worstMs, 5.0) << "stamps jitter around their line only";
+  EXPECT_GE(stampOffsetsMs.size(), 8u);
+  for (double offset : stampOffsetsMs) {
+    EXPECT_GE(offset, -5.0);
+    EXPECT_LE(offset, 5.0);
   }
 }
 

@@ -7,9 +7,12 @@
 // fragments the server delivers (about 10 ms); the device position counts
 // the frames delivered since the stream started, holes included, and
 // follows the clock where the device delivered nothing (see FollowClock).
+// Each packet carries the time its first frame was captured, from the
+// stream's latency, on CLOCK_MONOTONIC (the performance counter).
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "platform/linux/pulse_audio.h"
 #include "platform/linux/pulse_format.h"
@@ -50,10 +53,7 @@ class PulseStream {
     if (!Alive()) return hr::kAudioDeviceInvalidated;
     pa_operation* operation = pa_stream_cork(stream_, cork ? 1 : 0, &PulseStream::OnDone, connection_.get());
     if (!connection_->Wait(operation) || !Alive()) return hr::kAudioDeviceInvalidated;
-    if (!cork && !started_) {
-      started_ = true;
-      startTime_ = std::chrono::steady_clock::now();
-    }
+    if (!cork) started_ = true;
     return hr::kOk;
   }
 
@@ -65,7 +65,7 @@ class PulseStream {
     return hr::kOk;
   }
 
-  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint64_t* position) {
+  Hresult GetBuffer(const uint8_t** data, uint32_t* frames, uint64_t* position, uint64_t* counter100ns) {
     {
       PulseLock lock(*connection_);
       if (!Alive()) return hr::kAudioDeviceInvalidated;
@@ -77,6 +77,7 @@ class PulseStream {
     *data = packet_.data();
     *frames = PacketFrames();
     *position = position_;
+    *counter100ns = capturedAt100ns_;
     return hr::kOk;
   }
 
@@ -95,33 +96,55 @@ class PulseStream {
   static void OnDone(pa_stream*, int, void* connection) { static_cast<PulseConnection*>(connection)->Signal(); }
 
  private:
-  // The fragment at the read index was captured `latency` ago (for a
+  // When the fragment at the read index was captured: `latency` ago (for a
   // monitor, whose audio arrives before the sink plays it, the latency is
-  // negative: it is "captured" when it is heard), so its position on the
-  // stream's timeline is the time from the start to then. The first
-  // fragment is the reference (the capture thread takes its position as the
-  // start of its timeline, as it does on every platform); while the stream
-  // settles (a device's first blocks can be long, its latency estimates
-  // off) the next ones move on to the clock's position, which puts the
-  // stream where its audio really belongs; after that only when the
-  // delivered frames fell clearly behind the clock (audio the device never
-  // delivered). Positions never move back: small differences are the
-  // latency estimate's own jitter.
-  void FollowClock() {
-    if (!delivered_) {
-      delivered_ = true;
-      settledAt_ = std::chrono::steady_clock::now() + kSettling;
-      return;
-    }
+  // negative: it is "captured" when it is heard). Empty while the server
+  // has not sent timing yet.
+  std::optional<std::chrono::steady_clock::time_point> CaptureTime() const {
     pa_usec_t latency = 0;
     int negative = 0;
-    if (!started_ || pa_stream_get_latency(stream_, &latency, &negative) < 0) return;
+    if (!started_ || pa_stream_get_latency(stream_, &latency, &negative) < 0) return std::nullopt;
     const auto age = std::chrono::microseconds(static_cast<int64_t>(latency));
-    const auto capturedAt = std::chrono::steady_clock::now() + (negative != 0 ? age : -age);
-    const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(capturedAt - startTime_).count();
+    return std::chrono::steady_clock::now() + (negative != 0 ? age : -age);
+  }
+
+  // Stamps the packet with the capture time of the fragment at the read
+  // index and places it on the stream's timeline: the position of a
+  // fragment captured at t is the time from the first fragment's capture to
+  // t, so positions and stamps tell the same story and a position the clock
+  // moves on is where the stamps put the audio. The first fragment is the
+  // reference (the capture thread takes its position as the start of its
+  // timeline, as it does on every platform; the first one with timing, if
+  // the server had sent none before); while the stream settles (a
+  // device's first blocks can be long, its latency estimates off) the next
+  // ones move on to the clock's position, which puts the stream where its
+  // audio really belongs; after that only when the delivered frames fell
+  // clearly behind the clock (audio the device never delivered). Positions
+  // never move back: small differences are the latency estimate's own
+  // jitter. Without timing the packet is unstamped (0). steady_clock is
+  // CLOCK_MONOTONIC on Linux, the counter the POSIX services read.
+  void FollowClock() {
+    const auto now = std::chrono::steady_clock::now();
+    const std::optional<std::chrono::steady_clock::time_point> capturedAt = CaptureTime();
+    capturedAt100ns_ = 0;
+    if (capturedAt) {
+      const auto sinceEpoch = std::chrono::duration_cast<std::chrono::nanoseconds>(capturedAt->time_since_epoch());
+      capturedAt100ns_ = sinceEpoch.count() > 0 ? static_cast<uint64_t>(sinceEpoch.count() / 100) : 0;
+    }
+    if (!delivered_) {
+      delivered_ = true;
+      settledAt_ = now + kSettling;
+    }
+    if (!capturedAt) return;
+    if (!anchored_) {
+      anchored_ = true;
+      clockOrigin_ = *capturedAt - std::chrono::microseconds(static_cast<int64_t>(position_ * 1000000 / rate_));
+      return;
+    }
+    const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(*capturedAt - clockOrigin_).count();
     if (sinceStart <= 0) return;
     const uint64_t onClock = static_cast<uint64_t>(sinceStart) * rate_ / 1000000;
-    const bool settling = std::chrono::steady_clock::now() < settledAt_;
+    const bool settling = now < settledAt_;
     const uint64_t tolerance = settling ? 0 : rate_ * kBehindToleranceMs / 1000;
     if (onClock > position_ + tolerance) position_ = onClock;
   }
@@ -158,11 +181,14 @@ class PulseStream {
   const uint64_t rate_;
   bool started_ = false;
   bool delivered_ = false;
+  bool anchored_ = false;
   std::chrono::steady_clock::time_point settledAt_;
-  std::chrono::steady_clock::time_point startTime_;
+  // The capture time of device position 0.
+  std::chrono::steady_clock::time_point clockOrigin_;
   std::vector<uint8_t> packet_;   // whole frames, handed out by GetBuffer
   std::vector<uint8_t> partial_;  // the start of a frame split across fragments
   uint64_t position_ = 0;         // device position of the packet's first frame
+  uint64_t capturedAt100ns_ = 0;  // its capture time on CLOCK_MONOTONIC, 100 ns units; 0 unknown
   bool outstanding_ = false;
 };
 
@@ -186,9 +212,8 @@ class PulseCaptureClient final : public IAudioCaptureClient {
     *frames = 0;
     *flags = 0;
     *devicePosition = 0;
-    // Unknown: the stream's own position already follows the server clock.
     *qpcPosition = 0;
-    return stream_->GetBuffer(data, frames, devicePosition);
+    return stream_->GetBuffer(data, frames, devicePosition, qpcPosition);
   }
 
   Hresult ReleaseBuffer(uint32_t frames) override { return stream_->ReleaseBuffer(frames); }
