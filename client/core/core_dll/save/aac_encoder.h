@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "ffmpeg/ffmpeg_ptr.h"
@@ -16,8 +17,15 @@ class AacEncoder {
   static constexpr int kSampleRate = 48000;
   static constexpr int64_t kBitRate = 128000;
 
+  // Receives each packet, time stamps in samples (1/kSampleRate); the packet
+  // is unreferenced after the call.
+  using PacketSink = std::function<void(AVPacket* packet)>;
+
   // Throws std::runtime_error "avcodec_open2 failed for aac encoder".
   AacEncoder(AVFormatContext* output, unsigned streamIndex);
+  // Hands packets to `sink` instead of a clip; the first sample fed is
+  // sample `firstSample` of the stream.
+  AacEncoder(PacketSink sink, uint64_t firstSample);
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 
@@ -39,8 +47,11 @@ class AacEncoder {
   void EncodeFrame(uint32_t frames);
   void DrainPackets();
 
-  AVFormatContext* output_;
-  unsigned streamIndex_;
+  void Open();
+
+  AVFormatContext* output_ = nullptr;
+  unsigned streamIndex_ = 0;
+  PacketSink sink_;
   ffmpeg::CodecContextPtr codec_;
   ffmpeg::PacketPtr packet_;
   uint32_t frameSize_ = 1024;
