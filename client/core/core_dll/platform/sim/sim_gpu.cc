@@ -62,6 +62,12 @@ uint32_t SimTexture::PitchFor(const TextureDesc& desc) {
   return AlignUp(bytesPerRow, kPitchAlignment);
 }
 
+namespace {
+std::atomic<size_t> g_liveTextureBytes{0};
+}  // namespace
+
+size_t LiveTextureBytes() { return g_liveTextureBytes.load(); }
+
 SimTexture::SimTexture(const TextureDesc& desc)
     : desc_(desc), pitch_(PitchFor(desc)), copiedAtNs_(std::numeric_limits<int64_t>::min()) {
   size_t rows = desc.height;
@@ -71,9 +77,13 @@ SimTexture::SimTexture(const TextureDesc& desc)
   data_ = static_cast<uint8_t*>(std::aligned_alloc(kPitchAlignment, std::max<size_t>(size_, kPitchAlignment)));
   if (data_ == nullptr) throw std::bad_alloc();
   std::memset(data_, 0, size_);
+  g_liveTextureBytes.fetch_add(size_);
 }
 
-SimTexture::~SimTexture() { std::free(data_); }
+SimTexture::~SimTexture() {
+  g_liveTextureBytes.fetch_sub(size_);
+  std::free(data_);
+}
 
 void SimTexture::MarkCopied() { copiedAtNs_.store(SteadyNs()); }
 

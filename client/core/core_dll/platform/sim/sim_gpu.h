@@ -57,6 +57,10 @@ class SimTexture final : public platform::ITexture {
   std::atomic<int64_t> copiedAtNs_;
 };
 
+// Bytes held by every simulated texture alive now: on a real GPU this memory
+// is video memory, so memory figures of the process leave it out.
+size_t LiveTextureBytes();
+
 class SimDevice;
 
 // The platform's GPU system.
