@@ -7,6 +7,10 @@ namespace ostrel::platform::posix {
 
 class PosixSystemServices final : public ISystemServices {
  public:
+  // With glibc, keeps the heap from holding what the library has freed (see
+  // the definition); the setting is the process's, made once.
+  PosixSystemServices();
+
   int64_t PerformanceCounter() override;
   int64_t PerformanceFrequency() override;
   LocalTime GetLocalTime() override;
