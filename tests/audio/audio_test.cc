@@ -412,5 +412,58 @@ TEST_F(AudioCaptureTest, ChunksAreContiguousAndClicksStayOnTheirTicksAcrossCuts)
   for (long error : errors) EXPECT_NEAR(error, errors.front(), 1) << "audio moved between clicks";
 }
 
+TEST_F(AudioCaptureTest, ASaveCutHandsOverThePartialChunkAndAFastDeviceKeepsItsClicksOnTheirTicks) {
+  constexpr int kPeriodMs = 500;
+  sim::WorldSyncMarks().SetPeriodMs(kPeriodMs);
+  OstrelSim_SetAudioClockPpm(sim::kDefaultRenderEndpointId, 2000.0);  // 96 frames a second too many
+  LogLines log;
+  CaptureRunner desktop(DataFlow::Render, L"", log);
+  ASSERT_TRUE(desktop.WaitForChunks(1));
+  sleep_for(700ms);
+  const int64_t request = TickClock::Now();
+  const uint64_t cut = desktop.ring.RequestCut(request);
+  ASSERT_NE(cut, 0u);
+  ASSERT_TRUE(desktop.ring.WaitCut(cut, std::chrono::steady_clock::now() + 1s));
+  std::deque<AudioChunk> chunks = desktop.Chunks();
+  ASSERT_GE(chunks.size(), 2u);
+  // The cut chunk ends on the request, to within a frame.
+  EXPECT_NEAR(double(chunks.back().EndTicks()), double(request), 1e7 / 48000 + 1);
+  ASSERT_TRUE(desktop.WaitForChunks(chunks.size() + 1));
+  desktop.Stop();
+  chunks = desktop.Chunks();
+  const int64_t period = int64_t{kPeriodMs} * 10000;
+  for (size_t c = 0; c < chunks.size(); ++c) {
+    SCOPED_TRACE(testing::Message() << "chunk " << c);
+    const AudioChunk& chunk = chunks[c];
+    // Contiguous: nothing lost or doubled at the cut.
+    if (c > 0) {
+      EXPECT_NEAR(double(chunk.startTicks), double(chunks[c - 1].EndTicks()), 1.0);
+    }
+    const std::vector<float> samples = Floats(chunk);
+    const long frames = static_cast<long>(samples.size() / 2);
+    // The chunk's frames took as long as the fast device took for them (the
+    // first chunk is where the device clock learns the rate).
+    if (c > 0 && chunk.durationSeconds > 1.0) {
+      EXPECT_NEAR(frames / chunk.durationSeconds, 48096.0, 10.0);
+    }
+    // Every click lies where the chunk's own timing says its mark is, to
+    // within a millisecond (the device clock settles over the first seconds
+    // to a fraction of that); timed at the nominal rate, they would drift
+    // 2 ms a second.
+    const long tolerance = 48;
+    for (int64_t mark = (chunk.startTicks + 100000 + period - 1) / period * period; mark + 200000 < chunk.EndTicks();
+         mark += period) {
+      const long expected =
+          static_cast<long>(static_cast<double>(mark - chunk.startTicks) / 1e7 * frames / chunk.durationSeconds);
+      long edge = std::max(1L, expected - 240);
+      while (edge < std::min(frames, expected + 240) && !(samples[2 * edge] == 1.0f && samples[2 * edge - 2] != 1.0f)) {
+        ++edge;
+      }
+      ASSERT_LT(edge, std::min(frames, expected + 240)) << "no click near frame " << expected;
+      EXPECT_NEAR(edge, expected, tolerance) << "mark " << mark;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace ostrel::audiotest
