@@ -226,11 +226,11 @@ std::vector<float> MusicLike(size_t frames) {
   return samples;
 }
 
-// The clip's AAC (fast coder) keeps this music-like signal at 29 dB SNR
-// (FFmpeg's default two-loop coder: 26.6 dB; SNR does not reward its noise
-// shaping); a much coarser coder, a lost frame or a misplaced join would
-// fall far below.
-TEST(AacEncoder, KeepsAMusicLikeSignalAbove25DbSnr) {
+// The clip's AAC keeps this music-like signal at 26.6 dB SNR (FFmpeg's fast
+// coder would reach 29.1 dB; SNR does not reward the default two-loop
+// coder's noise shaping); a much coarser coder, a lost frame or a misplaced
+// join would fall far below.
+TEST(AacEncoder, KeepsAMusicLikeSignalAbove24DbSnr) {
   const auto path = std::filesystem::temp_directory_path() / ("ostrel_aac_snr_" + std::to_string(getpid()) + ".mp4");
   const size_t frames = 4 * 48000;
   const std::vector<float> source = MusicLike(frames);
@@ -290,7 +290,7 @@ TEST(AacEncoder, KeepsAMusicLikeSignalAbove25DbSnr) {
     signal += static_cast<double>(source[i]) * source[i];
     error += (static_cast<double>(decoded[i]) - source[i]) * (static_cast<double>(decoded[i]) - source[i]);
   }
-  EXPECT_GT(10 * std::log10(signal / error), 25.0);
+  EXPECT_GT(10 * std::log10(signal / error), 24.0);
 }
 
 TEST(ClipPath, TheSeparatorIsAddedOnlyWhenMissingAndNamesInOneSecondAreNumbered) {

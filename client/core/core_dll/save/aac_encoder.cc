@@ -6,7 +6,6 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 }
 
 #include "save/save_test_hooks.h"
@@ -36,14 +35,6 @@ void AacEncoder::Open() {
   if (sink_ || (output_ != nullptr && output_->oformat != nullptr && (output_->oformat->flags & AVFMT_GLOBALHEADER))) {
     codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  // FFmpeg's own AAC encoder defaults to its two-loop coder. The fast coder
-  // needs about half the CPU on broadband content (60 s of stereo at
-  // 128 kbit/s: music-like 0.52 s against 0.95 s, pink noise 0.45 against
-  // 0.90; silence the same; only steady pure tones cost it 13 % more). By SNR
-  // the two are within 1-2.5 dB, either way round (31.0 against 31.8 dB on
-  // one music-like signal, 29.1 against 26.6 dB on another). The save's
-  // audio is most of its time.
-  if (codec_->priv_data != nullptr) av_opt_set(codec_->priv_data, "aac_coder", "fast", 0);
   if (save_hooks::ShouldFail(save_hooks::FaultPoint::kAacEncoderOpen) ||
       avcodec_open2(codec_.get(), codec, nullptr) < 0) {
     throw std::runtime_error("avcodec_open2 failed for aac encoder");
