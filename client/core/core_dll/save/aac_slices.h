@@ -15,7 +15,7 @@
 namespace ostrel {
 
 // Encoder frames each slice's encoder runs before and after its slice.
-constexpr uint64_t kAacSliceOverlapFrames = 4;
+constexpr uint64_t kAacSliceOverlapFrames = 16;
 
 // How many slices a mix of `frames` stereo frames is cut into: one per
 // hardware thread (at most 4), each at least 5 s long.
