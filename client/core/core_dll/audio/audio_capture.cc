@@ -197,7 +197,7 @@ class AudioCaptureThread {
     const uint32_t blockAlign = format.blockAlign;
     const uint64_t rate = format.samplesPerSec;
     const uint64_t inFlightFrames = rate * kInFlightAllowanceMs / 1000;
-    // Room for a whole chunk and a few packets, so packets are copied once.
+    // Room for a whole chunk and a few packets, so `pending` never grows.
     const size_t chunkCapacity =
         static_cast<size_t>(format.samplesPerSec) * blockAlign * 21 / 10 + static_cast<size_t>(blockAlign) * 4096;
     std::vector<uint8_t> pending;
@@ -218,16 +218,13 @@ class AudioCaptureThread {
       const uint64_t endFrame = chunkFirstFrame + frames;
       const int64_t endTicks = std::max(clock.TicksAt(endFrame), chunkStartTicks);
       AudioChunk chunk;
-      const size_t bytes = static_cast<size_t>(frames) * blockAlign;
-      if (bytes >= pending.size()) {
-        chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(pending));
-        pending = std::vector<uint8_t>();
-        pending.reserve(chunkCapacity);
-      } else {
-        chunk.bytes = std::make_shared<std::vector<uint8_t>>(pending.begin(),
-                                                             pending.begin() + static_cast<std::ptrdiff_t>(bytes));
-        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
-      }
+      // Copied out at its exact size: the ring holds the audio and no spare
+      // room (a chunk cut short by a save would otherwise keep a whole
+      // chunk's capacity), and `pending` keeps its room for the next one.
+      const auto bytes =
+          static_cast<std::ptrdiff_t>(std::min(static_cast<size_t>(frames) * blockAlign, pending.size()));
+      chunk.bytes = std::make_shared<std::vector<uint8_t>>(pending.begin(), pending.begin() + bytes);
+      pending.erase(pending.begin(), pending.begin() + bytes);
       chunk.startTicks = chunkStartTicks;
       chunk.durationSeconds = static_cast<double>(endTicks - chunkStartTicks) / TickClock::kTicksPerSecond;
       chunk.waveFormat = chunkFormat;

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -10,7 +11,17 @@ extern "C" {
 
 namespace ostrel {
 
-AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex, const SaveSeam& seam) : output_(output), streamIndex_(streamIndex) {
+AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex, const SaveSeam& seam)
+    : output_(output), streamIndex_(streamIndex), seam_(&seam) {
+  Open();
+}
+
+AacEncoder::AacEncoder(PacketSink sink, uint64_t firstSample, const SaveSeam& seam)
+    : seam_(&seam), sink_(std::move(sink)), nextPts_(firstSample) {
+  Open();
+}
+
+void AacEncoder::Open() {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (codec == nullptr) throw std::runtime_error("avcodec_open2 failed for aac encoder");
   codec_.reset(avcodec_alloc_context3(codec));
@@ -20,10 +31,12 @@ AacEncoder::AacEncoder(AVFormatContext* output, unsigned streamIndex, const Save
   codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
   av_channel_layout_default(&codec_->ch_layout, 2);
   codec_->time_base = AVRational{1, kSampleRate};
-  if (output_ != nullptr && output_->oformat != nullptr && (output_->oformat->flags & AVFMT_GLOBALHEADER)) {
+  // A sink's packets go into an MP4 too, whose stream takes its decoder
+  // configuration from the clip's own encoder.
+  if (sink_ || (output_ != nullptr && output_->oformat != nullptr && (output_->oformat->flags & AVFMT_GLOBALHEADER))) {
     codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (seam.Fails(SaveFault::kAacEncoderOpen, 0) ||
+  if (seam_->Fails(SaveFault::kAacEncoderOpen, 0) ||
       avcodec_open2(codec_.get(), codec, nullptr) < 0) {
     throw std::runtime_error("avcodec_open2 failed for aac encoder");
   }
@@ -70,6 +83,13 @@ void AacEncoder::EncodeFrame(uint32_t frames) {
 }
 
 void AacEncoder::DrainPackets() {
+  if (sink_) {
+    while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+      sink_(packet_.get());
+      av_packet_unref(packet_.get());
+    }
+    return;
+  }
   AVRational streamBase = output_->streams[streamIndex_]->time_base;
   while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
     av_packet_rescale_ts(packet_.get(), codec_->time_base, streamBase);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "ffmpeg/ffmpeg_ptr.h"
@@ -17,8 +18,15 @@ class AacEncoder {
   static constexpr int kSampleRate = 48000;
   static constexpr int64_t kBitRate = 128000;
 
+  // Receives each packet, time stamps in samples (1/kSampleRate); the packet
+  // is unreferenced after the call.
+  using PacketSink = std::function<void(AVPacket* packet)>;
+
   // Throws std::runtime_error "avcodec_open2 failed for aac encoder".
   AacEncoder(AVFormatContext* output, unsigned streamIndex, const SaveSeam& seam = PlainSaveSeam());
+  // Hands packets to `sink` instead of a clip; the first sample fed is
+  // sample `firstSample` of the stream.
+  AacEncoder(PacketSink sink, uint64_t firstSample, const SaveSeam& seam = PlainSaveSeam());
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 
@@ -40,8 +48,12 @@ class AacEncoder {
   void EncodeFrame(uint32_t frames);
   void DrainPackets();
 
-  AVFormatContext* output_;
-  unsigned streamIndex_;
+  void Open();
+
+  AVFormatContext* output_ = nullptr;
+  unsigned streamIndex_ = 0;
+  const SaveSeam* seam_ = nullptr;
+  PacketSink sink_;
   ffmpeg::CodecContextPtr codec_;
   ffmpeg::PacketPtr packet_;
   uint32_t frameSize_ = 1024;

@@ -16,11 +16,13 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "platform/hresult.h"
 #include "platform/platform.h"
 #include "save/aac_encoder.h"
+#include "save/aac_slices.h"
 #include "save/audio_mix.h"
 #include "save/clip_path.h"
 #include "save/memory_reader.h"
@@ -162,6 +164,26 @@ int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps
   return segmentStartTicks + av_rescale_q(frames, frameBase, kTickBase);
 }
 
+// The clip's encoded audio, written in time-stamp order as the video goes.
+struct AudioPacketWriter {
+  AVFormatContext* output;
+  unsigned streamIndex;
+  std::vector<ffmpeg::PacketPtr> packets;  // time stamps in samples
+  size_t next;
+
+  // Writes every packet that starts before sample `limit`.
+  void WriteBefore(int64_t limit) {
+    const AVRational sampleBase{1, AacEncoder::kSampleRate};
+    for (; next < packets.size() && packets[next]->pts < limit; ++next) {
+      AVPacket* packet = packets[next].get();
+      av_packet_rescale_ts(packet, sampleBase, output->streams[streamIndex]->time_base);
+      packet->stream_index = static_cast<int>(streamIndex);
+      av_interleaved_write_frame(output, packet);  // a refused packet is lost
+      packets[next].reset();
+    }
+  }
+};
+
 // Everything from the progress start to the "Saved clip" line. Encoders and
 // the mix live here, so they are gone before the caller logs a failure; the
 // snapshots and the output guard belong to the caller and go after it.
@@ -235,12 +257,14 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   tracker.Stage(L"transcoder-init", sizes.Text());
 
   const bool hasAudio = !snaps.desktop.empty() || !snaps.mic.empty();
-  std::unique_ptr<AacEncoder> aac;
+  std::unique_ptr<AacEncoder> aac;  // the stream's configuration; the slices encode
+  AudioPacketWriter audioWriter{output, 0, {}, 0};
   if (hasAudio) {
     AVStream* audioStream = avformat_new_stream(output, nullptr);
     if (audioStream == nullptr) throw std::bad_alloc();
     aac = std::make_unique<AacEncoder>(output, static_cast<unsigned>(audioStream->index), sources.Seam());
     aac->SetupStream(audioStream);
+    audioWriter.streamIndex = static_cast<unsigned>(audioStream->index);
   }
 
   const std::string utf8Path = system.PathToUtf8(fullPath);
@@ -266,6 +290,12 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     MixSource(context, snaps.desktop, snaps.desktopFormat, DesktopGain(settings));
     MixSource(context, snaps.mic, snaps.micFormat, MicGain(settings));
     SoftClipAll(mix);
+    // The whole mix is known before the first segment is written, so it is
+    // encoded at once, in slices on every core.
+    audioWriter.packets = EncodeAacInSlices(mix.samples.data(), mix.frames,
+                                            AacSliceCount(mix.frames, std::thread::hardware_concurrency()));
+    std::vector<float>().swap(mix.samples);  // only the packets are written
+    tracker.Stage(L"audio-encoded", sizes.Text());
     snaps.desktop.clear();
     snaps.mic.clear();
     snaps.desktopFormat.reset();
@@ -292,12 +322,13 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     snaps.video[i].bytes.reset();
     if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
     if (aac && audioFramesHanded < mix.frames) {
-      // Audio runs to the end of the last frame written, never beyond.
+      // Audio is written along with the video up to the end of the last
+      // frame written, so the muxer interleaves without holding much.
       const double position = static_cast<double>(videoEndTicks + framePeriodTicks) / kTicksPerSecond;
       const uint64_t target =
           position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), mix.frames) : 0;
       if (target > audioFramesHanded) {
-        aac->Feed(mix.samples.data() + audioFramesHanded * 2, target - audioFramesHanded);
+        audioWriter.WriteBefore(static_cast<int64_t>(target));
         audioFramesHanded = target;
       }
     }
@@ -308,11 +339,8 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   if (aac) {
     // The clip's sound runs to its end even when the capture missed the
     // last frame slot or two (the picture holds the last frame there).
-    if (audioFramesHanded < mix.frames) {
-      aac->Feed(mix.samples.data() + audioFramesHanded * 2, mix.frames - audioFramesHanded);
-      audioFramesHanded = mix.frames;
-    }
-    aac->Flush();
+    audioWriter.WriteBefore(INT64_MAX);
+    audioFramesHanded = mix.frames;
   }
   guard.CheckWrites();
   tracker.Stage(L"flush", sizes.Text());

@@ -40,6 +40,10 @@ uint32_t CpuTexture::PitchFor(const TextureDesc& desc) {
   return AlignUp(bytesPerRow, kPitchAlignment);
 }
 
+namespace {
+std::atomic<size_t> g_liveTextureBytes{0};
+}  // namespace
+
 CpuTexture::CpuTexture(const TextureDesc& desc)
     : desc_(desc), pitch_(PitchFor(desc)), copiedAtNs_(std::numeric_limits<int64_t>::min()) {
   size_t rows = desc.height;
@@ -49,9 +53,15 @@ CpuTexture::CpuTexture(const TextureDesc& desc)
   data_ = static_cast<uint8_t*>(
       ::operator new(std::max<size_t>(size_, kPitchAlignment), std::align_val_t{kPitchAlignment}));
   std::memset(data_, 0, size_);
+  g_liveTextureBytes.fetch_add(size_);
 }
 
-CpuTexture::~CpuTexture() { ::operator delete(data_, std::align_val_t{kPitchAlignment}); }
+CpuTexture::~CpuTexture() {
+  g_liveTextureBytes.fetch_sub(size_);
+  ::operator delete(data_, std::align_val_t{kPitchAlignment});
+}
+
+size_t CpuTexture::LiveBytes() { return g_liveTextureBytes.load(); }
 
 void CpuTexture::MarkCopied() { copiedAtNs_.store(SteadyNs()); }
 

@@ -46,6 +46,10 @@ class CpuTexture final : public ITexture {
   // Exchanges pixel storage with a texture of the same description.
   void SwapStorage(CpuTexture& other) { std::swap(data_, other.data_); }
 
+  // Bytes of every texture alive in the process (the memory a real GPU
+  // would hold), for memory figures that leave them out.
+  static size_t LiveBytes();
+
   // Steady-clock nanoseconds of the last copy into this texture.
   void MarkCopied();
   int64_t CopiedAtNs() const { return copiedAtNs_.load(); }

@@ -37,6 +37,8 @@ int64_t SteadyNs() {
 
 }  // namespace
 
+size_t LiveTextureBytes() { return platform::cpu::CpuTexture::LiveBytes(); }
+
 std::shared_ptr<SimTexture> CreateSurfaceTexture(int width, int height) {
   return platform::cpu::CreateSurfaceTexture(width, height, World::kMaxExtent);
 }

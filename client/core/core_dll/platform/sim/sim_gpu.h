@@ -18,6 +18,10 @@ using platform::cpu::kPitchAlignment;
 // Textures are the shared CPU textures.
 using SimTexture = platform::cpu::CpuTexture;
 
+// Bytes held by every simulated texture alive now: on a real GPU this memory
+// is video memory, so memory figures of the process leave it out.
+size_t LiveTextureBytes();
+
 class SimDevice;
 
 // The platform's GPU system.
