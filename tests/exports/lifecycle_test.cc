@@ -280,6 +280,24 @@ TEST_F(ExportTest, AFailedCloseIsATeardownWarningAndThePoolStillCloses) {
   EXPECT_EQ(LogCapture::Count(L"Capture stopped."), 1u);
 }
 
+// What the capture service refuses is logged and recording goes on: a border
+// it will not set, and frames whose surface cannot be read.
+TEST_F(ExportTest, RefusedBorderAndUnreadableFramesAreLoggedAndRecordingGoesOn) {
+  OstrelSim_SetBorderFailure(0x80070005);
+  OstrelSim_FailFrameSurfaceAccess(3, 0x887A0005);
+  StartRecording(360, 30, 10, 640, 360);
+  EXPECT_EQ(LogCapture::Count(L"Couldn't set capture border (0x80070005) - keeping the default."), 1u);
+  EXPECT_EQ(OstrelSim_GetBorderRequired(), -1);
+  ASSERT_TRUE(LogCapture::WaitFor(L"Frame copy failed: 0x887A0005", std::chrono::seconds(3)));
+  Sleep(1.5);
+  EXPECT_EQ(LogCapture::Count(L"Frame copy failed: 0x887A0005"), 3u);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  wchar_t path[1024];
+  ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
+  std::string narrow(path, path + std::wcslen(path));
+  EXPECT_GT(ProbeClip(narrow, /*decode=*/false).video.packets.size(), 30u);
+}
+
 TEST_F(ExportTest, ShutdownWhileCapturingStops) {
   StartRecording(360, 30);
   Ostrel_GlobalShutdown();

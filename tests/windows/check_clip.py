@@ -3,7 +3,7 @@
 
 The first clip holds the painted test window and the clicks: H.264 + AAC,
 the recorded length, time stamps that only go forward, a decode without a
-single error, the window's frame counter (16 bit blocks along its bottom)
+single error, the window's frame counter (16 Gray-coded bit blocks along its bottom)
 advancing, and the white flashes against the clicks. Prints the flash/click
 offsets. Every later clip must decode cleanly too.
 
@@ -70,9 +70,13 @@ def video_frames(clip):
         # Block b spans x = 40 + 40 b .. 80 + 40 b, y = 640 .. 680 at full size.
         row = 82 * SCALE_W
         bits = [plane[row + 5 + 5 * b + 2] > 128 for b in range(16)]
-        counter = 0
+        gray = 0
         for bit in bits:
-            counter = counter * 2 + (1 if bit else 0)
+            gray = gray * 2 + (1 if bit else 0)
+        counter, shift = gray, gray >> 1  # the window writes its count in Gray code
+        while shift:
+            counter ^= shift
+            shift >>= 1
         frames.append((float(times[i]), mean, counter))
     return frames
 

@@ -102,9 +102,15 @@ void TestWindow::Run(HANDLE ready) {
   hwnd_ = nullptr;
 }
 
-void TestWindow::Paint(HDC dc) {
+void TestWindow::Paint(HDC windowDc) {
   RECT client;
   GetClientRect(hwnd_, &client);
+  // Drawn off screen and copied in one blit: a capture that copies the
+  // window meanwhile sees the old picture or the new one, never the erased
+  // background with half the counter drawn.
+  HDC dc = CreateCompatibleDC(windowDc);
+  HBITMAP picture = CreateCompatibleBitmap(windowDc, client.right, client.bottom);
+  HGDIOBJ previous = SelectObject(dc, picture);
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   const double seconds = static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency_.QuadPart);
@@ -122,13 +128,20 @@ void TestWindow::Paint(HDC dc) {
     SetTextColor(dc, RGB(200, 200, 200));
     TextOutW(dc, 40, 40, text, length > 0 ? length : 0);
     for (int bit = 0; bit < kBits; ++bit) {
-      const bool set = (frame >> (kBits - 1 - bit)) & 1;
+      // Gray code: consecutive counts differ in one block, so a copy torn
+      // between two pictures still reads one of the two counts.
+      const int gray = frame ^ (frame >> 1);
+      const bool set = (gray >> (kBits - 1 - bit)) & 1;
       RECT block{40 + bit * kBlock, client.bottom - 2 * kBlock, 40 + (bit + 1) * kBlock, client.bottom - kBlock};
       HBRUSH brush = CreateSolidBrush(set ? RGB(235, 235, 235) : RGB(16, 16, 16));
       FillRect(dc, &block, brush);
       DeleteObject(brush);
     }
   }
+  BitBlt(windowDc, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
+  SelectObject(dc, previous);
+  DeleteObject(picture);
+  DeleteDC(dc);
   GdiFlush();
   if (flash && second != lastFlash_) {
     lastFlash_ = second;

@@ -1,5 +1,5 @@
 // A real Win32 window on its own thread with its own message loop. It paints
-// a dark scene with a frame counter (as text and as a row of 16 black/white
+// a dark scene with a frame counter (as text and as a row of 16 Gray-coded black/white
 // bit blocks a reader of the clip can decode) and turns fully white for the
 // first `flashMs` of every second since `Start`. OnFlash runs on the window's
 // thread at each flash onset.

@@ -92,6 +92,11 @@ OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled);
 /* Closing a started capture session stops its delivery and then reports
  * `status` (0 clears). */
 OSTREL_API void OstrelSim_SetCaptureSessionCloseFailure(uint32_t status);
+/* Setting a capture session's border reports `status` (0 clears). */
+OSTREL_API void OstrelSim_SetBorderFailure(uint32_t status);
+/* The next `count` reads of a delivered frame's surface fail with `status`
+ * (0 or a negative count clears). */
+OSTREL_API void OstrelSim_FailFrameSurfaceAccess(int count, uint32_t status);
 /* Frames delivered to all capture pools so far (for tests). */
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
 /* false: the window-capture service cannot be activated (its item creation

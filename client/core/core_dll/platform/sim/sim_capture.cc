@@ -137,6 +137,10 @@ class SimCaptureFrame final : public ICaptureFrame {
   Hresult GetSurfaceTexture(std::shared_ptr<ITexture>* out) override {
     if (out == nullptr) return hr::kInvalidArg;
     if (!texture_) return kObjectClosed;
+    World& world = World::Get();
+    for (int left = world.surfaceFailuresLeft.load(); left > 0;) {
+      if (world.surfaceFailuresLeft.compare_exchange_weak(left, left - 1)) return world.surfaceFailureStatus.load();
+    }
     *out = texture_;
     return hr::kOk;
   }
@@ -435,6 +439,7 @@ class SimCaptureSession final : public ICaptureSession {
   Hresult SetBorderRequired(bool required) override {
     std::lock_guard lock(mutex_);
     if (!pool_) return kObjectClosed;
+    if (Hresult failure = World::Get().borderFailureStatus.load(); Failed(failure)) return failure;
     World::Get().borderRequired = required ? 1 : 0;
     return hr::kOk;
   }

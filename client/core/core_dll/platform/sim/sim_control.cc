@@ -187,6 +187,14 @@ OSTREL_API void OstrelSim_SetCaptureSessionCloseFailure(uint32_t status) {
   World::Get().captureSessionCloseStatus = AsHresult(status);
 }
 
+OSTREL_API void OstrelSim_SetBorderFailure(uint32_t status) { World::Get().borderFailureStatus = AsHresult(status); }
+
+OSTREL_API void OstrelSim_FailFrameSurfaceAccess(int count, uint32_t status) {
+  World& world = World::Get();
+  world.surfaceFailureStatus = AsHresult(status);
+  world.surfaceFailuresLeft = count > 0 ? count : 0;
+}
+
 OSTREL_API void OstrelSim_SetTextureCreationDelayMs(int milliseconds) {
   World::Get().textureCreationDelayMs = milliseconds > 0 ? milliseconds : 0;
 }

@@ -73,6 +73,9 @@ void World::Reset() {
   frameDeliveryEnabled = true;
   captureServiceAvailable = true;
   captureSessionCloseStatus = hr::kOk;
+  borderFailureStatus = hr::kOk;
+  surfaceFailuresLeft = 0;
+  surfaceFailureStatus = hr::kOk;
   deliveredFrames = 0;
   fallbackFrames = 0;
   lastDeviceAdapter = -1;

@@ -96,6 +96,9 @@ class World {
   std::atomic<bool> frameDeliveryEnabled{true};
   std::atomic<bool> captureServiceAvailable{true};
   std::atomic<Hresult> captureSessionCloseStatus{hr::kOk};  // what closing a capture session reports
+  std::atomic<Hresult> borderFailureStatus{hr::kOk};        // what setting the border reports
+  std::atomic<int> surfaceFailuresLeft{0};
+  std::atomic<Hresult> surfaceFailureStatus{hr::kOk};
 
   // ---- observations for tests ----
   std::atomic<uint64_t> deliveredFrames{0};
