@@ -77,15 +77,15 @@ std::vector<float> DecodeAudio(const std::string& clip, int channel = 0) {
 }
 
 // Amplitude of the sine at `frequency` in one second of audio from `from`.
-double ToneAmplitude(const std::vector<float>& samples, size_t from, double frequency) {
+double ToneAmplitude(const std::vector<float>& samples, size_t from, double frequency, size_t length = 48000) {
   const double w = 2.0 * std::numbers::pi * frequency / 48000.0;
   double re = 0.0;
   double im = 0.0;
-  for (size_t n = 0; n < 48000; ++n) {
+  for (size_t n = 0; n < length; ++n) {
     re += samples[from + n] * std::cos(w * static_cast<double>(n));
     im -= samples[from + n] * std::sin(w * static_cast<double>(n));
   }
-  return 2.0 * std::hypot(re, im) / 48000.0;
+  return 2.0 * std::hypot(re, im) / static_cast<double>(length);
 }
 
 // ---- The endpoint list ----
@@ -214,13 +214,15 @@ TEST_F(PulseRecordingTest, RemovedMicrophoneFallsBackToTheDefaultAndTheClipKeeps
   EXPECT_GT(fallback, reconnect);
   EXPECT_LT(fallback, LogCapture::IndexOf(L"[mic-audio] device: Built-in Mic"));
   // The built-in microphone's tone (half scale) reaches the clip once its
-  // new stream has settled: in one of the last three seconds at least.
+  // new stream has settled. Quarter seconds: this source's server-made clock
+  // wanders and its stamps jump back now and then, and a step in the tone's
+  // phase would lower a whole second's measure though the level is right.
   std::this_thread::sleep_for(9s);
   const std::vector<float> audio = DecodeAudio(Save());
-  ASSERT_GE(audio.size(), 48000u * 4);
+  ASSERT_GE(audio.size(), 48000u * 5);
   double best = 0.0;
-  for (size_t second = 1; second <= 3; ++second) {
-    best = std::max(best, ToneAmplitude(audio, audio.size() - 48000 * (second + 1), 440));
+  for (size_t quarter = 1; quarter <= 16; ++quarter) {
+    best = std::max(best, ToneAmplitude(audio, audio.size() - 48000 - 12000 * quarter, 440, 12000));
   }
   EXPECT_NEAR(best, 0.5, 0.1);
 }
