@@ -31,18 +31,18 @@ ClickPlayer::~ClickPlayer() {
 }
 
 void ClickPlayer::Run() {
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+  const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, kRate, kChannels};
   // A short buffer keeps the written position close to what is heard.
   pa_buffer_attr attributes;
   attributes.maxlength = static_cast<uint32_t>(-1);
-  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
+  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20000, &sampleFormat));
   attributes.prebuf = static_cast<uint32_t>(-1);
-  attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(5000, &spec));
+  attributes.minreq = static_cast<uint32_t>(pa_usec_to_bytes(5000, &sampleFormat));
   attributes.fragsize = static_cast<uint32_t>(-1);
   int error = 0;
   std::unique_ptr<pa_simple, SimpleDeleter> stream(pa_simple_new(nullptr, "ostrel-test", PA_STREAM_PLAYBACK,
                                                                  sink_.empty() ? nullptr : sink_.c_str(), "clicks",
-                                                                 &spec, nullptr, &attributes, &error));
+                                                                 &sampleFormat, nullptr, &attributes, &error));
   if (!stream) {
     failed_.store(true);
     return;

@@ -26,7 +26,7 @@ struct PulseDevice {
   std::string name;
   std::string description;
   std::string recordSource;  // the source a capture reads: a sink's monitor or the source itself
-  pa_sample_spec spec{};
+  pa_sample_spec sampleFormat{};
   pa_channel_map map{};
   uint32_t state = platform::kDeviceStateActive;
 };

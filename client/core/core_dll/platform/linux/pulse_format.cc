@@ -63,7 +63,7 @@ void PutU32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
 
 PulseStreamFormat ChooseStreamFormat(const pa_sample_spec& device, const pa_channel_map& deviceMap) {
   PulseStreamFormat format;
-  format.spec = device;
+  format.sampleFormat = device;
   switch (device.format) {
     case PA_SAMPLE_U8:
     case PA_SAMPLE_S16LE:
@@ -72,32 +72,32 @@ PulseStreamFormat ChooseStreamFormat(const pa_sample_spec& device, const pa_chan
     case PA_SAMPLE_FLOAT32LE: break;
     case PA_SAMPLE_S24_32LE:
     case PA_SAMPLE_S24_32BE:
-    case PA_SAMPLE_S32BE: format.spec.format = PA_SAMPLE_S32LE; break;
-    case PA_SAMPLE_S16BE: format.spec.format = PA_SAMPLE_S16LE; break;
-    case PA_SAMPLE_S24BE: format.spec.format = PA_SAMPLE_S24LE; break;
-    default: format.spec.format = PA_SAMPLE_FLOAT32LE; break;
+    case PA_SAMPLE_S32BE: format.sampleFormat.format = PA_SAMPLE_S32LE; break;
+    case PA_SAMPLE_S16BE: format.sampleFormat.format = PA_SAMPLE_S16LE; break;
+    case PA_SAMPLE_S24BE: format.sampleFormat.format = PA_SAMPLE_S24LE; break;
+    default: format.sampleFormat.format = PA_SAMPLE_FLOAT32LE; break;
   }
-  if (format.spec.channels == 0 || format.spec.channels > kMaxChannels) format.spec.channels = 2;
+  if (format.sampleFormat.channels == 0 || format.sampleFormat.channels > kMaxChannels) format.sampleFormat.channels = 2;
 
   uint32_t mask = 0;
-  if (deviceMap.channels == format.spec.channels) mask = WaveOrderMask(deviceMap);
+  if (deviceMap.channels == format.sampleFormat.channels) mask = WaveOrderMask(deviceMap);
   if (mask != 0) {
     format.map = deviceMap;
   } else {
     // The server remaps to the wave order for us.
-    pa_channel_map_init_auto(&format.map, format.spec.channels, PA_CHANNEL_MAP_WAVEEX);
+    pa_channel_map_init_auto(&format.map, format.sampleFormat.channels, PA_CHANNEL_MAP_WAVEEX);
     mask = WaveOrderMask(format.map);
   }
 
-  const bool isFloat = format.spec.format == PA_SAMPLE_FLOAT32LE;
-  const auto sampleBytes = static_cast<uint16_t>(pa_sample_size(&format.spec));
-  const auto blockAlign = static_cast<uint16_t>(sampleBytes * format.spec.channels);
+  const bool isFloat = format.sampleFormat.format == PA_SAMPLE_FLOAT32LE;
+  const auto sampleBytes = static_cast<uint16_t>(pa_sample_size(&format.sampleFormat));
+  const auto blockAlign = static_cast<uint16_t>(sampleBytes * format.sampleFormat.channels);
   std::vector<uint8_t>& block = format.waveFormat;
   block.assign(40, 0);
   PutU16(block, 0, kWaveFormatExtensible);
-  PutU16(block, 2, format.spec.channels);
-  PutU32(block, 4, format.spec.rate);
-  PutU32(block, 8, format.spec.rate * blockAlign);
+  PutU16(block, 2, format.sampleFormat.channels);
+  PutU32(block, 4, format.sampleFormat.rate);
+  PutU32(block, 8, format.sampleFormat.rate * blockAlign);
   PutU16(block, 12, blockAlign);
   PutU16(block, 14, static_cast<uint16_t>(sampleBytes * 8));
   PutU16(block, 16, 22);

@@ -10,7 +10,7 @@
 namespace ostrel::linuxp {
 
 struct PulseStreamFormat {
-  pa_sample_spec spec{};
+  pa_sample_spec sampleFormat{};
   pa_channel_map map{};
   std::vector<uint8_t> waveFormat;  // WAVEFORMATEXTENSIBLE, 40 bytes
 };

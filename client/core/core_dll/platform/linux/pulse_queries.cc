@@ -56,7 +56,7 @@ PulseDevice DeviceOf(const pa_sink_info& info) {
   device.name = info.name != nullptr ? info.name : "";
   device.description = info.description != nullptr ? info.description : "";
   device.recordSource = info.monitor_source_name != nullptr ? info.monitor_source_name : "";
-  device.spec = info.sample_spec;
+  device.sampleFormat = info.sample_spec;
   device.map = info.channel_map;
   device.state = StateOf(info.active_port);
   return device;
@@ -70,7 +70,7 @@ std::optional<PulseDevice> DeviceOf(const pa_source_info& info) {
   device.name = info.name != nullptr ? info.name : "";
   device.description = info.description != nullptr ? info.description : "";
   device.recordSource = device.name;
-  device.spec = info.sample_spec;
+  device.sampleFormat = info.sample_spec;
   device.map = info.channel_map;
   device.state = StateOf(info.active_port);
   return device;

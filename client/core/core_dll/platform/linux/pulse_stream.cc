@@ -244,9 +244,9 @@ class PulseAudioClient final : public platform::IAudioClient {
     // Shared mode takes the mix format only.
     if (waveFormat != format_->waveFormat) return hr::kAudioUnsupportedFormat;
 
-    const pa_sample_spec& spec = format_->spec;
-    const size_t frameBytes = pa_frame_size(&spec);
-    const uint64_t rate = spec.rate;
+    const pa_sample_spec& sampleFormat = format_->sampleFormat;
+    const size_t frameBytes = pa_frame_size(&sampleFormat);
+    const uint64_t rate = sampleFormat.rate;
     // Some sources post seconds at once: the buffer holds at least two of
     // them besides the duration asked for, so nothing is dropped.
     const uint64_t bufferFrames =
@@ -283,10 +283,10 @@ class PulseAudioClient final : public platform::IAudioClient {
  private:
   Hresult Connect(const pa_buffer_attr& attr, size_t frameBytes) {
     PulseLock lock(*connection_);
-    pa_stream* stream = pa_stream_new(connection_->Context(), "Ostrel capture", &format_->spec, &format_->map);
+    pa_stream* stream = pa_stream_new(connection_->Context(), "Ostrel capture", &format_->sampleFormat, &format_->map);
     if (stream == nullptr) return connection_->Alive() ? hr::kFail : kAudioServiceNotRunning;
     // Owned from here on, also when connecting fails.
-    stream_ = std::make_shared<PulseStream>(connection_, stream, frameBytes, format_->spec.rate);
+    stream_ = std::make_shared<PulseStream>(connection_, stream, frameBytes, format_->sampleFormat.rate);
     pa_stream_set_state_callback(stream, &PulseAudioClient::OnState, connection_.get());
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
@@ -311,7 +311,7 @@ class PulseAudioClient final : public platform::IAudioClient {
     std::optional<PulseDevice> current = FindDevice(*connection_, device_.name);
     if (!current) return connection_->Alive() ? hr::kAudioDeviceInvalidated : kAudioServiceNotRunning;
     device_ = std::move(*current);
-    format_ = ChooseStreamFormat(device_.spec, device_.map);
+    format_ = ChooseStreamFormat(device_.sampleFormat, device_.map);
     return hr::kOk;
   }
 
