@@ -6,6 +6,7 @@
 #include "encode/ffmpeg_segment_encoder.h"
 #include "ffmpeg/ffmpeg_log.h"
 #include "ffmpeg/ffmpeg_ptr.h"
+#include "ffmpeg/hardware_frames.h"
 #include "platform/platform.h"
 
 namespace ostrel {
@@ -64,6 +65,12 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   context->bit_rate = bitrate;
   context->gop_size = static_cast<int>(2 * fps);
   QuietFfmpegLogScope quiet;
+  // An encoder of hardware frames opens only on the platform's device; with
+  // none, the chain goes on to the next encoder.
+  if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
+    const ffmpeg::BufferRefPtr device = ffmpeg::HardwareEncoderDevice(name);
+    if (!ffmpeg::AttachHardwareFrames(*context, device.get(), hardware.format)) return false;
+  }
   return avcodec_open2(context.get(), codec, nullptr) >= 0;
 }
 

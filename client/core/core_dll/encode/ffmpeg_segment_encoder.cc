@@ -11,6 +11,7 @@
 
 #include "encode/bounded_map_retry.h"
 #include "ffmpeg/ffmpeg_ptr.h"
+#include "ffmpeg/hardware_frames.h"
 #include "replay/tick_clock.h"
 
 namespace ostrel {
@@ -69,16 +70,7 @@ const EncoderOpener& EncoderOpener::Default() {
 // ---- settings ------------------------------------------------------------
 
 AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec) {
-  if (codec == nullptr) return AV_PIX_FMT_NV12;
-  const AVPixelFormat* formats = nullptr;
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
-  const void* supported = nullptr;
-  if (avcodec_get_supported_config(nullptr, codec, AV_CODEC_CONFIG_PIX_FORMAT, 0, &supported, nullptr) >= 0) {
-    formats = static_cast<const AVPixelFormat*>(supported);
-  }
-#else
-  formats = codec->pix_fmts;
-#endif
+  const AVPixelFormat* formats = ffmpeg::EncoderPixelFormats(codec);
   if (formats == nullptr) return AV_PIX_FMT_NV12;  // the encoder does not say: it gets what it always got
   bool planar = false;
   for (const AVPixelFormat* format = formats; *format != AV_PIX_FMT_NONE; ++format) {
@@ -111,6 +103,7 @@ namespace {
 
 bool IsQuickSync(std::string_view name) { return name.find("qsv") != std::string_view::npos; }
 bool IsLibx264(std::string_view name) { return name == "libx264"; }
+bool IsVaapi(std::string_view name) { return name == "h264_vaapi"; }
 
 // libx264 in software has to share two cores with capture and conversion at
 // up to 1080p30 / 720p60. Measured with bench/segment_encoder_bench on
@@ -132,6 +125,9 @@ std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::
   if (IsLibx264(encoderName)) {
     return {{"preset", kLibx264Preset}, {"tune", kLibx264Tune}, {"threads", kLibx264Threads}};
   }
+  // Constant bit rate at the target; GOP and no B-frames come with the
+  // context's settings.
+  if (IsVaapi(encoderName)) return {{"rc_mode", "CBR"}};
   return {};
 }
 
@@ -151,6 +147,20 @@ constexpr int kDrainDropped = -1;
 using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
+
+// A frame that could not reach the encoder's hardware surface: an encoder
+// error of that frame only, the segment goes on.
+class HardwareUploadError : public std::runtime_error {
+ public:
+  explicit HardwareUploadError(int code) : std::runtime_error(Text(code)) {}
+
+ private:
+  static std::string Text(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return std::string("hardware frame upload failed: ") + text;
+  }
+};
 
 
 std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
@@ -204,6 +214,9 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   ffmpeg::OutputFormatContextPtr format_;
   ffmpeg::PacketPtr packet_;
   ffmpeg::FramePtr frame_;
+  // The hardware surface the frame is uploaded into, for an encoder of
+  // hardware frames; null otherwise.
+  ffmpeg::FramePtr surface_;
   ffmpeg::CodecContextPtr codec_;
   AVStream* stream_ = nullptr;
   uint32_t frameCount_ = 0;
@@ -250,10 +263,15 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
 
   frame_.reset(av_frame_alloc());
   if (!frame_) throw HresultError(hr::kFail);
-  frame_->format = codec_->pix_fmt;
+  // An encoder of hardware frames gets the NV12 of its surfaces uploaded.
+  frame_->format = codec_->hw_frames_ctx != nullptr ? AV_PIX_FMT_NV12 : codec_->pix_fmt;
   frame_->width = codec_->width;
   frame_->height = codec_->height;
   if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
+  if (codec_->hw_frames_ctx != nullptr) {
+    surface_.reset(av_frame_alloc());
+    if (!surface_) throw HresultError(hr::kFail);
+  }
 
   packet_.reset(av_packet_alloc());
   if (!packet_) throw std::runtime_error("av_packet_alloc failed");
@@ -289,6 +307,13 @@ bool FfmpegSegmentEncoder::Configure(const AVCodec* codec, uint64_t bitrate) {
   if (!codec_) return false;
   ApplySegmentEncoderSettings(codec_.get(), width_, height_, fps_, bitrate);
   codec_->pix_fmt = SegmentEncoderPixelFormat(codec);
+  // Constant bit rate: the peak is the target.
+  if (IsVaapi(context_.EncoderName())) codec_->rc_max_rate = codec_->bit_rate;
+  // Without the capture's device (or its frames) this encoder cannot open:
+  // the segment fails the way a refused open does.
+  if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
+    return ffmpeg::AttachHardwareFrames(*codec_, context_.HardwareDevice(), hardware.format);
+  }
   return true;
 }
 
@@ -406,7 +431,13 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
                                    codec_->time_base);
   frame_->pts = std::max(pts, lastPts_ + 1);
   lastPts_ = frame_->pts;
-  if (avcodec_send_frame(codec_.get(), frame_.get()) < 0) return kDrainDropped;
+  AVFrame* sent = frame_.get();
+  if (surface_) {
+    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
+    if (uploaded < 0) throw HardwareUploadError(uploaded);
+    sent = surface_.get();
+  }
+  if (avcodec_send_frame(codec_.get(), sent) < 0) return kDrainDropped;
   ReceiveAndWritePackets();
   ++frameCount_;
 
@@ -434,7 +465,22 @@ void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
 }
 
 void FfmpegSegmentEncoder::DrainPending() {
-  while (!pending_.empty()) DrainOldest(true);
+  // The segment is being retired and its frames still reach it after one
+  // that failed to upload; the failures get one line with their count, as
+  // the encoder thread reports its errors.
+  std::string failure;
+  uint64_t failures = 0;
+  while (!pending_.empty()) {
+    try {
+      DrainOldest(true);
+    } catch (const HardwareUploadError& error) {
+      if (failures++ == 0) failure = error.what();
+    }
+  }
+  if (failures == 0) return;
+  std::wstring line = L"Encoder thread error: " + Widen(failure);
+  if (failures > 1) line += L" (repeated " + std::to_wstring(failures - 1) + L" more times in the segment)";
+  LogTo(context_.Sink(), line);
 }
 
 EncodedSegment FfmpegSegmentEncoder::Finalize() {

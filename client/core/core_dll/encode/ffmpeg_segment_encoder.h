@@ -1,5 +1,6 @@
 // The FFmpeg segment encoder: GPU convert-and-scale into NV12, four staging
-// copies in flight, FFmpeg H.264 encode, MP4 muxed into memory. The class
+// copies in flight, FFmpeg H.264 encode (through a hardware frames context
+// for an encoder that takes only those), MP4 muxed into memory. The class
 // itself is private to its source file; MakeFfmpegSegmentEncoder builds it.
 #pragma once
 
@@ -69,7 +70,8 @@ constexpr uint64_t kTwoStageLiveBitrateCap = 35000000;
 
 // The pixel format the segment encoder feeds `codec`: NV12, the layout of
 // the converted frames, unless the encoder lists planar 4:2:0 without NV12
-// (libopenh264), which then gets the chroma plane split in two.
+// (libopenh264), which then gets the chroma plane split in two. An encoder
+// of hardware frames only (h264_vaapi) gets NV12 uploaded into its surfaces.
 AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec);
 
 // Applies the segment encoder settings (size, 1/fps time base, NV12, bit
@@ -79,7 +81,8 @@ void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32
                                  uint64_t bitrate);
 
 // The single-stage option dictionary entries for an encoder name (Quick Sync:
-// preset and async depth; libx264: the real-time configuration; others none).
+// preset and async depth; libx264: the real-time configuration; h264_vaapi:
+// constant bit rate; others none).
 std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::string_view encoderName);
 
 // Builds an FfmpegSegmentEncoder. Throws std::runtime_error ("No FFmpeg

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "encode/encoder_selection.h"
+#include "ffmpeg/hardware_frames.h"
 
 namespace ostrel {
 
@@ -64,6 +65,9 @@ GpuEncodeContext::GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device,
                         L"Map()/memcpy path.");
 
   if (selectEncoder) encoderName_ = selectEncoder(outputWidth, outputHeight, logSink_);
+  if (!encoderName_.empty() && ffmpeg::EncoderHardwareFrames(avcodec_find_encoder_by_name(encoderName_.c_str()))) {
+    hardwareDevice_ = ffmpeg::HardwareEncoderDevice(encoderName_);
+  }
 }
 
 }  // namespace ostrel

@@ -1,7 +1,8 @@
 // The per-capture GPU front end shared by every segment encoder of one
 // capture: the device, its immediate context, the BGRA -> NV12 converter set
 // up for capture size in and output size out, and the FFmpeg encoder name
-// chosen once per capture.
+// (with the hardware device of an encoder of hardware frames) chosen once per
+// capture.
 #pragma once
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "ffmpeg/ffmpeg_ptr.h"
 #include "log/log.h"
 #include "platform/gpu.h"
 
@@ -39,6 +41,10 @@ class GpuEncodeContext {
   // the CPU after a staging read-back.
   bool CpuConversion() const { return cpuConversion_; }
   const std::string& EncoderName() const { return encoderName_; }
+  // The platform's device for an encoder that takes only hardware frames,
+  // asked for once per capture; null for every other encoder, or when the
+  // platform had none (its segment encoders then fail to open).
+  AVBufferRef* HardwareDevice() const { return hardwareDevice_.get(); }
   const LogSink& Sink() const { return logSink_; }
   uint32_t CaptureWidth() const { return captureWidth_; }
   uint32_t CaptureHeight() const { return captureHeight_; }
@@ -57,6 +63,7 @@ class GpuEncodeContext {
   bool zeroCopySupported_ = false;
   bool cpuConversion_ = false;
   std::string encoderName_;
+  ffmpeg::BufferRefPtr hardwareDevice_;
   LogSink logSink_;
   uint32_t captureWidth_ = 0;
   uint32_t captureHeight_ = 0;

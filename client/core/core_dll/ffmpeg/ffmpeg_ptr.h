@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/buffer.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
@@ -53,6 +54,10 @@ struct AvFreeDeleter {
 struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
+// A reference to a buffer (hardware device and frames contexts).
+struct BufferRefDeleter {
+  void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
+};
 struct SwrContextDeleter {
   void operator()(SwrContext* context) const { swr_free(&context); }
 };
@@ -67,6 +72,7 @@ using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 using AvBufferPtr = std::unique_ptr<uint8_t, AvFreeDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using SwrContextPtr = std::unique_ptr<SwrContext, SwrContextDeleter>;
+using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
 
 // av_dict_set on an owned dictionary (which may be empty); AVDictionary**
 // semantics without giving up ownership.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ffmpeg/ffmpeg_ptr.h"
 #include "platform/hresult.h"
 
 namespace ostrel::platform {
@@ -29,6 +30,10 @@ class IMediaPlatform {
   // The FFmpeg H.264 encoder names this platform can use, best first; the
   // session opens the first that works.
   virtual std::vector<std::string> H264EncoderChain() = 0;
+  // The hardware device (an FFmpeg AVHWDeviceContext) for an encoder of the
+  // chain that takes only hardware frames, or null when this platform has
+  // none for it; the encoder's frames context is built on it.
+  virtual ffmpeg::BufferRefPtr HardwareEncoderDevice(const std::string& /*encoderName*/) { return nullptr; }
   // Whether capture may start without a hardware H.264 encoder (the
   // software encoder of the chain does the work). A backend answers true
   // only when the user asked for it.

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "ffmpeg/hardware_frames.h"
 #include "platform/platform.h"
 #include "save/memory_reader.h"
 
@@ -97,6 +98,11 @@ SaveReencoder::SaveReencoder(const std::string& encoderName, const LogSink& log,
   const AVCodec* codec = avcodec_find_encoder_by_name(encoderName.c_str());
   if (codec == nullptr) throw std::runtime_error("save-time re-encoder: encoder not found");
   quality_ = SaveQualityModeRequested();
+  // Fed the way the segment encoder feeds it: NV12 uploaded into surfaces.
+  if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
+    hardwareFormat_ = hardware.format;
+    device_ = ffmpeg::HardwareEncoderDevice(encoderName);
+  }
   const bool qsv = encoderName.find("qsv") != std::string::npos;
 
   bool opened = false;
@@ -125,11 +131,16 @@ SaveReencoder::SaveReencoder(const std::string& encoderName, const LogSink& log,
   frame_->width = static_cast<int>(width_);
   frame_->height = static_cast<int>(height_);
   if (av_frame_get_buffer(frame_.get(), 0) < 0) throw std::bad_alloc();
+  if (hardwareFormat_ != AV_PIX_FMT_NONE) {
+    surface_.reset(av_frame_alloc());
+    if (!surface_) throw std::bad_alloc();
+  }
 }
 
 SaveReencoder::~SaveReencoder() {
-  // Packet, frame, then codec context.
+  // Packet, frames, then codec context.
   packet_.reset();
+  surface_.reset();
   frame_.reset();
   codec_.reset();
 }
@@ -155,6 +166,10 @@ bool SaveReencoder::OpenAttempt(const AVCodec* codec, ReencodeAttempt attempt, b
   codec_->color_range = AVCOL_RANGE_MPEG;
   if (output_ != nullptr && output_->oformat != nullptr && (output_->oformat->flags & AVFMT_GLOBALHEADER)) {
     codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  }
+  if (hardwareFormat_ != AV_PIX_FMT_NONE && !ffmpeg::AttachHardwareFrames(*codec_, device_.get(), hardwareFormat_)) {
+    codec_.reset();
+    return false;
   }
   ffmpeg::DictionaryPtr options;
   for (const auto& [key, value] : ReencoderOptions(qsv, attempt)) ffmpeg::DictSet(options, key.c_str(), value.c_str());
@@ -235,7 +250,14 @@ void SaveReencoder::EncodeDecoded(const AVFrame& decoded, AVRational inputBase, 
   if (av_frame_make_writable(frame_.get()) < 0) throw std::bad_alloc();
   CopyDecodedToNv12(decoded, *frame_, width_, height_);
   frame_->pts = e;
-  avcodec_send_frame(codec_.get(), frame_.get());  // a refused frame is lost
+  AVFrame* sent = frame_.get();
+  if (surface_) {
+    if (ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_) < 0) {
+      throw std::runtime_error("save-time transcode: hardware frame upload failed");
+    }
+    sent = surface_.get();
+  }
+  avcodec_send_frame(codec_.get(), sent);  // a refused frame is lost
   DrainEncoder();
   videoEndTicks = std::max(videoEndTicks, t);
 }

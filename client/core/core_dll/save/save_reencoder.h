@@ -34,7 +34,8 @@ void CopyDecodedToNv12(const AVFrame& decoded, AVFrame& target, uint32_t width, 
 class SaveReencoder {
  public:
   // Throws std::runtime_error "save-time re-encoder: ..." when the encoder is
-  // missing or no attempt opens it.
+  // missing or no attempt opens it (an encoder of hardware frames opens only
+  // on the media platform's device for it).
   SaveReencoder(const std::string& encoderName, const LogSink& log, AVFormatContext* output, unsigned streamIndex,
                 uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
                 const SaveSeam& seam = PlainSaveSeam());
@@ -72,6 +73,11 @@ class SaveReencoder {
   ffmpeg::CodecContextPtr codec_;
   ffmpeg::PacketPtr packet_;
   ffmpeg::FramePtr frame_;
+  // For an encoder of hardware frames only: the platform's device, and the
+  // surface each NV12 frame is uploaded into.
+  AVPixelFormat hardwareFormat_ = AV_PIX_FMT_NONE;
+  ffmpeg::BufferRefPtr device_;
+  ffmpeg::FramePtr surface_;
   int64_t lastTimestamp_ = -1;
 };
 

@@ -152,6 +152,12 @@ OSTREL_API int OstrelSim_GetLiveDeviceCount(void);
 OSTREL_API void OstrelSim_SetHardwareEncoderPresent(bool present);
 /* The MF_SA_D3D11_AWARE attribute the hardware encoder reports. */
 OSTREL_API void OstrelSim_SetHardwareEncoderD3D11Aware(bool aware);
+/* Puts h264_vaapi, an encoder that takes only hardware frames, at the head of
+ * the encoder chain. The fake world has no hardware device to give it. */
+OSTREL_API void OstrelSim_SetHardwareFramesEncoderFirst(bool first);
+/* How many times the media platform was asked for an encoder's hardware
+ * device since the last reset (it never has one). */
+OSTREL_API int OstrelSim_GetHardwareDeviceRequestCount(void);
 /* Makes media-platform start-up fail with `status` (0 clears). */
 OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status);
 

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "ffmpeg/ffmpeg_log.h"
 #include "ffmpeg/ffmpeg_ptr.h"
+#include "ffmpeg/hardware_frames.h"
 #include "platform/linux/linux_backend.h"
 
 namespace ostrel::linuxp {
@@ -27,11 +28,6 @@ namespace {
 constexpr int kProbeWidth = 640;
 constexpr int kProbeHeight = 360;
 constexpr int kProbeFps = 30;
-
-struct BufferRefDeleter {
-  void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
-};
-using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
 
 void SetProbeSettings(AVCodecContext& context) {
   context.width = kProbeWidth;
@@ -64,32 +60,28 @@ std::vector<std::string> RenderNodes() {
   return nodes;
 }
 
-// h264_vaapi on the first render node whose VA-API device opens, with a
-// frames context of NV12 surfaces as the encoder needs.
-bool VaapiOpens() {
+// Whether h264_vaapi opens on this device with a frames context of NV12
+// surfaces, as the segment encoder feeds it.
+bool VaapiOpensOn(const AVCodec* codec, AVBufferRef* device) {
+  ffmpeg::CodecContextPtr context(avcodec_alloc_context3(codec));
+  if (!context) return false;
+  SetProbeSettings(*context);
+  if (!ffmpeg::AttachHardwareFrames(*context, device, AV_PIX_FMT_VAAPI)) return false;
+  return avcodec_open2(context.get(), codec, nullptr) >= 0;
+}
+
+// The VA-API device of the first render node on which h264_vaapi opens, or
+// null.
+ffmpeg::BufferRefPtr VaapiDevice() {
   const AVCodec* codec = avcodec_find_encoder_by_name("h264_vaapi");
-  if (codec == nullptr) return false;
+  if (codec == nullptr) return nullptr;
   for (const std::string& node : RenderNodes()) {
     AVBufferRef* rawDevice = nullptr;
     if (av_hwdevice_ctx_create(&rawDevice, AV_HWDEVICE_TYPE_VAAPI, node.c_str(), nullptr, 0) < 0) continue;
-    BufferRefPtr device(rawDevice);
-    BufferRefPtr frames(av_hwframe_ctx_alloc(device.get()));
-    if (!frames) continue;
-    auto* framesContext = reinterpret_cast<AVHWFramesContext*>(frames->data);
-    framesContext->format = AV_PIX_FMT_VAAPI;
-    framesContext->sw_format = AV_PIX_FMT_NV12;
-    framesContext->width = kProbeWidth;
-    framesContext->height = kProbeHeight;
-    framesContext->initial_pool_size = 4;
-    if (av_hwframe_ctx_init(frames.get()) < 0) continue;
-    ffmpeg::CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context) continue;
-    SetProbeSettings(*context);
-    context->pix_fmt = AV_PIX_FMT_VAAPI;
-    context->hw_frames_ctx = av_buffer_ref(frames.get());
-    if (avcodec_open2(context.get(), codec, nullptr) >= 0) return true;
+    ffmpeg::BufferRefPtr device(rawDevice);
+    if (VaapiOpensOn(codec, device.get())) return device;
   }
-  return false;
+  return nullptr;
 }
 
 class LinuxMedia final : public platform::IMediaPlatform {
@@ -106,21 +98,19 @@ class LinuxMedia final : public platform::IMediaPlatform {
     QuietFfmpegLogScope quiet;
     // None of them takes Direct3D 11 surfaces.
     if (NvencOpens()) out->push_back(platform::HardwareEncoderInfo{});
-    if (VaapiOpens()) out->push_back(platform::HardwareEncoderInfo{});
+    if (VaapiDevice()) out->push_back(platform::HardwareEncoderInfo{});
     return hr::kOk;
   }
 
-  // VA-API stays out of the chain unless it opens: the segment encoder feeds
-  // system-memory NV12 frames, which h264_vaapi takes only through a frames
-  // context that the probe above builds and the segment encoder does not yet.
-  std::vector<std::string> H264EncoderChain() override {
-    std::vector<std::string> chain{"h264_nvenc"};
-    {
-      QuietFfmpegLogScope quiet;
-      if (VaapiOpens()) chain.push_back("h264_vaapi");
-    }
-    chain.push_back("libx264");
-    return chain;
+  // The core probes each in turn; h264_vaapi opens only on a device from
+  // HardwareEncoderDevice.
+  std::vector<std::string> H264EncoderChain() override { return {"h264_nvenc", "h264_vaapi", "libx264"}; }
+
+  // A fresh device per call: every capture gets its own.
+  ffmpeg::BufferRefPtr HardwareEncoderDevice(const std::string& encoderName) override {
+    if (encoderName != "h264_vaapi") return nullptr;
+    QuietFfmpegLogScope quiet;
+    return VaapiDevice();
   }
 
   // OSTREL_ALLOW_SOFTWARE_ENCODER=1 records with libx264 on a machine

@@ -216,6 +216,12 @@ OSTREL_API void OstrelSim_SetHardwareEncoderPresent(bool present) { World::Get()
 
 OSTREL_API void OstrelSim_SetHardwareEncoderD3D11Aware(bool aware) { World::Get().encoderD3D11Aware = aware; }
 
+OSTREL_API void OstrelSim_SetHardwareFramesEncoderFirst(bool first) {
+  World::Get().hardwareFramesEncoderFirst = first;
+}
+
+OSTREL_API int OstrelSim_GetHardwareDeviceRequestCount(void) { return World::Get().hardwareDeviceRequests.load(); }
+
 OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status) {
   World::Get().mediaStartupFailure = AsHresult(status);
 }

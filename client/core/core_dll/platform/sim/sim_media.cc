@@ -35,9 +35,18 @@ class SimMedia final : public platform::IMediaPlatform {
     return hr::kOk;
   }
 
-  // Every encoder a Windows machine may offer, then the software ones.
+  // Every encoder a Windows machine may offer, then the software ones; on
+  // request an encoder of hardware frames first, for which this world has no
+  // device.
   std::vector<std::string> H264EncoderChain() override {
-    return {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+    std::vector<std::string> chain{"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+    if (World::Get().hardwareFramesEncoderFirst.load()) chain.insert(chain.begin(), "h264_vaapi");
+    return chain;
+  }
+
+  ffmpeg::BufferRefPtr HardwareEncoderDevice(const std::string&) override {
+    World::Get().hardwareDeviceRequests.fetch_add(1);
+    return nullptr;
   }
 };
 

@@ -66,6 +66,8 @@ void World::Reset() {
   deviceCreationFailure = hr::kOk;
   encoderPresent = true;
   encoderD3D11Aware = true;
+  hardwareFramesEncoderFirst = false;
+  hardwareDeviceRequests = 0;
   mediaStartupFailure = hr::kOk;
   textureFailuresLeft = 0;
   textureFailureStatus = hr::kOk;

@@ -89,6 +89,8 @@ class World {
   std::atomic<Hresult> deviceCreationFailure{hr::kOk};
   std::atomic<bool> encoderPresent{true};
   std::atomic<bool> encoderD3D11Aware{true};
+  std::atomic<bool> hardwareFramesEncoderFirst{false};
+  std::atomic<int> hardwareDeviceRequests{0};
   std::atomic<Hresult> mediaStartupFailure{hr::kOk};
   std::atomic<int> textureFailuresLeft{0};
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
