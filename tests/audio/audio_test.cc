@@ -101,12 +101,6 @@ std::vector<float> Floats(const AudioChunk& chunk) {
   return out;
 }
 
-uint32_t LeAt(const std::vector<uint8_t>& bytes, size_t offset, int size) {
-  uint32_t v = 0;
-  for (int i = size - 1; i >= 0; --i) v = (v << 8) | bytes.at(offset + static_cast<size_t>(i));
-  return v;
-}
-
 // ---- Endpoint list, change listener ----
 
 using AudioDevicesTest = AudioWorldTest;
@@ -210,7 +204,7 @@ TEST_F(AudioCaptureTest, DefaultEndpointsRecordTheirOwnToneInTwoSecondChunks) {
   for (auto [runner, hz] : {std::pair{&desktop, 440}, std::pair{&mic, 880}}) {
     const std::vector<uint8_t> format = runner->ring.WaveFormat();
     ASSERT_EQ(format.size(), 40u);  // float stereo extensible
-    EXPECT_EQ(LeAt(format, 0, 2), 0xFFFEu);
+    EXPECT_EQ(format[0] | format[1] << 8, 0xFFFE);
     const AudioChunk chunk = runner->Chunks().front();
     ASSERT_TRUE(chunk.waveFormat && chunk.bytes);
     EXPECT_EQ(*chunk.waveFormat, format);
