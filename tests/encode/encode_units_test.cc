@@ -133,51 +133,43 @@ std::shared_ptr<platform::IGpuDevice> Device() {
   return device;
 }
 
-// Each test sets the fake world up afresh; the segment tests reset it too.
+// Each case sets the fake world up afresh; the segment tests reset it too.
 TEST(GpuEncodeContextTest, CapabilityLinesFollowTheEncoderAndTheVideoProcessor) {
-  // Hardware encoder present, Direct3D 11 aware, video processor with NV12 output.
-  const std::tuple<bool, bool, bool, Lines> cases[] = {{true, true, true, {kZeroCopyLine}},
-                                                       {true, true, false, {kNv12FallbackLine, kCpuPathLine}},
-                                                       {true, false, false, {kCpuPathLine}},
-                                                       {false, false, false, {kCpuPathLine}}};
-  for (const auto& [present, aware, nv12, expected] : cases) {
+  struct Case {
+    bool present, aware, processor, nv12;  // hardware encoder, Direct3D 11 aware, video processor, its NV12 output
+    Lines lines;
+  };
+  // Without a video processor the CPU converts, whatever the encoder could
+  // take: the frames leave the GPU anyway, so there is no zero-copy path and
+  // no NV12 question to ask.
+  const Case cases[] = {{true, true, true, true, {kZeroCopyLine}},
+                        {true, true, true, false, {kNv12FallbackLine, kCpuPathLine}},
+                        {true, false, true, false, {kCpuPathLine}},
+                        {false, false, true, false, {kCpuPathLine}},
+                        {true, true, false, true, {kCpuConversionLine, kCpuPathLine}},
+                        {true, false, false, true, {kCpuConversionLine, kCpuPathLine}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.present << c.aware << c.processor << c.nv12);
     OstrelSim_Reset();
-    OstrelSim_SetHardwareEncoderPresent(present);
-    OstrelSim_SetHardwareEncoderD3D11Aware(aware);
-    OstrelSim_SetVideoProcessorNv12(nv12);
+    OstrelSim_SetHardwareEncoderPresent(c.present);
+    OstrelSim_SetHardwareEncoderD3D11Aware(c.aware);
+    OstrelSim_SetVideoProcessorPresent(c.processor);
+    OstrelSim_SetVideoProcessorNv12(c.nv12);
     Lines lines;
     std::vector<std::pair<uint32_t, uint32_t>> asked;
     GpuEncodeContext context(
         Device(), 1920, 1080, 1280, 720, [&](auto& l) { lines.push_back(l); },
-        [&](uint32_t w, uint32_t h, const LogSink&) {
+        [&](uint32_t w, uint32_t h, const LogSink& sink) {
           asked.emplace_back(w, h);
-          return std::string("libx264");
-        });
-    EXPECT_EQ(context.ZeroCopySupported(), expected == Lines{kZeroCopyLine});
-    EXPECT_EQ(lines, expected) << present << aware << nv12;
-    EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, uint32_t>>{{1280, 720}}));  // the output size
-    EXPECT_FALSE(context.CpuConversion());
-  }
-}
-
-TEST(GpuEncodeContextTest, OnlyADeviceWithoutAVideoProcessorConvertsOnTheCpu) {
-  // Without a video processor the CPU converts, whatever the encoder could
-  // take: the frames leave the GPU anyway, so there is no zero-copy path and
-  // no NV12 question to ask.
-  for (const bool aware : {true, false}) {
-    OstrelSim_Reset();
-    OstrelSim_SetHardwareEncoderD3D11Aware(aware);
-    OstrelSim_SetVideoProcessorPresent(false);
-    Lines lines;
-    GpuEncodeContext context(
-        Device(), 1920, 1080, 1280, 720, [&](auto& l) { lines.push_back(l); },
-        [](uint32_t, uint32_t, const LogSink& sink) {
           LogTo(sink, L"selected");
           return std::string("libx264");
         });
-    EXPECT_TRUE(context.CpuConversion());
-    EXPECT_FALSE(context.ZeroCopySupported());
-    EXPECT_EQ(lines, (Lines{kCpuConversionLine, kCpuPathLine, L"selected"})) << aware;
+    EXPECT_EQ(context.ZeroCopySupported(), c.lines == Lines{kZeroCopyLine});
+    EXPECT_EQ(context.CpuConversion(), !c.processor);
+    Lines expected = c.lines;
+    expected.push_back(L"selected");  // the selection logs after the capability lines
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, uint32_t>>{{1280, 720}}));  // the output size
     EXPECT_EQ(context.EncoderName(), "libx264");
   }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <future>
 #include <iterator>
@@ -21,24 +22,34 @@
 #include "platform/platform.h"
 #include "platform/sim/sim_gpu.h"
 #include "replay/tick_clock.h"
-#include "support/encode_media_probe.h"
+#include "support/clip_probe.h"
 
 namespace ostrel {
 namespace {
 
 using namespace std::chrono_literals;
-using namespace testing;  // the media probe helpers
+using namespace testing;  // the clip probe
 using Lines = std::vector<std::wstring>;
 using Options = std::map<std::string, std::string>;
 
 constexpr int64_t kPeriod = TickClock::kTicksPerSecond / 30;
 constexpr int64_t kBase = 500 * TickClock::kTicksPerSecond;  // segments never start at tick 0
 
-// Expected BT.709 limited-range YCbCr of a full-range RGB colour.
-std::array<double, 3> Bt709Limited(uint8_t r8, uint8_t g8, uint8_t b8) {
-  const double r = r8 / 255.0, g = g8 / 255.0, b = b8 / 255.0;
-  const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
-  return {16.0 + 219.0 * luma, 128.0 + 224.0 * (b - luma) / 1.8556, 128.0 + 224.0 * (r - luma) / 1.5748};
+using Colours = std::vector<std::array<uint8_t, 3>>;
+
+// The segment decodes to planar 4:2:0 frames in the BT.709 limited-range
+// YCbCr of the RGB colours given, one frame each.
+void ExpectColours(const ClipInfo& clip, const Colours& colours, double tolerance) {
+  EXPECT_EQ(clip.video.pixelFormat, AV_PIX_FMT_YUV420P);
+  EXPECT_EQ(clip.video.decodeErrors, 0);
+  ASSERT_EQ(clip.video.frameMiddleYuv.size(), colours.size());
+  for (size_t i = 0; i < colours.size(); ++i) {
+    const double r = colours[i][0] / 255.0, g = colours[i][1] / 255.0, b = colours[i][2] / 255.0;
+    const double luma = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    const std::array<double, 3> want{16.0 + 219.0 * luma, 128.0 + 224.0 * (b - luma) / 1.8556,
+                                     128.0 + 224.0 * (r - luma) / 1.5748};
+    for (int p = 0; p < 3; ++p) EXPECT_NEAR(clip.video.frameMiddleYuv[i][p], want[p], tolerance) << i << " " << p;
+  }
 }
 
 // The fake world's device, a context that chooses `encoderName`, and one
@@ -82,8 +93,7 @@ TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRa
     OstrelSim_SetVideoProcessorPresent(videoProcessor);
     Rig(640, 360, 320, 180);
     auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
-    const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240},  {255, 255, 255},
-                                                         {0, 0, 0},     {128, 128, 128}, {90, 200, 90}};
+    const Colours colours = {{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}, {128, 128, 128}, {90, 200, 90}};
     // The same instant again and an earlier one are bumped one period past the
     // previous frame; a frame almost on top of one before it too.
     const std::vector<int64_t> ticks = {
@@ -99,35 +109,24 @@ TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRa
     EXPECT_FALSE(segment.needsReencode);
 
     ASSERT_TRUE(segment.bytes);
-    const MediaProbe probe = ProbeMediaBytes(*segment.bytes);
-    ASSERT_TRUE(probe.opened) << probe.error;
-    ASSERT_EQ(probe.streams.size(), 1u);
-    const auto& stream = probe.streams[0];
-    EXPECT_EQ(stream.codecId, AV_CODEC_ID_H264);
-    EXPECT_EQ(std::make_pair(stream.width, stream.height), std::make_pair(320, 180));
-    EXPECT_EQ(std::make_tuple(stream.primaries, stream.transfer, stream.matrix, stream.range),
-              std::make_tuple(AVCOL_PRI_BT709, AVCOL_TRC_BT709, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG));
-    const auto packets = probe.PacketsOf(0);
-    ASSERT_EQ(packets.size(), 6u);
-    EXPECT_TRUE(packets[0].key);
+    const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+    ASSERT_TRUE(clip.opened);
+    EXPECT_EQ(clip.streamCount, 1);
+    EXPECT_EQ(clip.video.codec, "h264");
+    EXPECT_EQ(std::make_pair(clip.video.width, clip.video.height), std::make_pair(320, 180));
+    const auto& v = clip.video;
+    EXPECT_EQ(std::make_tuple(v.colorPrimaries, v.colorTransfer, v.colorSpace, v.colorRange),
+              std::make_tuple(+AVCOL_PRI_BT709, +AVCOL_TRC_BT709, +AVCOL_SPC_BT709, +AVCOL_RANGE_MPEG));
+    ASSERT_EQ(v.packets.size(), 6u);
+    EXPECT_TRUE(v.packets[0].key);
     std::vector<int64_t> pts;
-    for (const auto& packet : packets) {
-      pts.push_back(av_rescale_q(packet.pts, stream.timeBase, AVRational{1, 30}));
-      EXPECT_EQ(packet.pts, packet.dts);  // no B-frames
+    for (const auto& packet : v.packets) {
+      pts.push_back(std::llround(packet.ptsSeconds * 30));
+      EXPECT_EQ(packet.ptsSeconds, packet.dtsSeconds);  // no B-frames
     }
     EXPECT_EQ(pts, (std::vector<int64_t>{0, 1, 2, 3, 4, 10}));
-
     // Every frame decodes (the last has a duration too) in the colours given.
-    std::string error;
-    const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
-    ASSERT_EQ(frames.size(), 6u) << error;
-    for (size_t i = 0; i < frames.size(); ++i) {
-      ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
-      const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
-      EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 3.0) << "frame " << i;
-      EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 3.0) << "frame " << i;
-      EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 3.0) << "frame " << i;
-    }
+    ExpectColours(clip, colours, 3.0);
   }
 }
 
@@ -169,9 +168,9 @@ TEST_F(SegmentEncoderTest, FinalizeWithoutFramesGivesAnEmptyMp4AndNoNameGivesNoE
   const EncodedSegment segment = encoder->Finalize();
   EXPECT_EQ(segment.frameCount, 0u);
   ASSERT_TRUE(segment.bytes);
-  const MediaProbe probe = ProbeMediaBytes(*segment.bytes);
-  ASSERT_TRUE(probe.opened) << probe.error;
-  EXPECT_TRUE(probe.packets.empty());
+  const ClipInfo clip = ProbeClipBytes(*segment.bytes, false);
+  ASSERT_TRUE(clip.opened);
+  EXPECT_TRUE(clip.video.packets.empty());
   EXPECT_EQ(ByteCount(encoder->Finalize().bytes), 0u);  // a second Finalize has nothing more
   encoder.reset();
 
@@ -196,7 +195,7 @@ TEST_F(SegmentEncoderTest, AnEncoderWithoutNv12GetsPlanarChromaInTheRightColours
 
   Rig(320, 180, 320, 180, "mpeg4");
   auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
-  const std::vector<std::array<uint8_t, 3>> colours = {{200, 60, 30}, {20, 180, 240}, {90, 200, 90}};
+  const Colours colours = {{200, 60, 30}, {20, 180, 240}, {90, 200, 90}};
   for (size_t i = 0; i < colours.size(); ++i) {
     Fill(colours[i][0], colours[i][1], colours[i][2]);
     EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase + static_cast<int64_t>(i) * kPeriod));
@@ -204,16 +203,7 @@ TEST_F(SegmentEncoderTest, AnEncoderWithoutNv12GetsPlanarChromaInTheRightColours
   encoder->DrainPending();
   const EncodedSegment segment = encoder->Finalize();
   ASSERT_TRUE(segment.bytes);
-  std::string error;
-  const auto frames = DecodeVideoFrames(*segment.bytes, -1, &error);
-  ASSERT_EQ(frames.size(), colours.size()) << error;
-  for (size_t i = 0; i < frames.size(); ++i) {
-    ASSERT_EQ(frames[i].format, AV_PIX_FMT_YUV420P);
-    const auto want = Bt709Limited(colours[i][0], colours[i][1], colours[i][2]);
-    EXPECT_NEAR(frames[i].MeanOf(0, 32, 32, 256, 116), want[0], 4.0) << "frame " << i;
-    EXPECT_NEAR(frames[i].MeanOf(1, 16, 16, 128, 58), want[1], 4.0) << "frame " << i;
-    EXPECT_NEAR(frames[i].MeanOf(2, 16, 16, 128, 58), want[2], 4.0) << "frame " << i;
-  }
+  ExpectColours(ProbeClipBytes(*segment.bytes, true), colours, 4.0);
 }
 
 // Quick Sync stand-in: records what it is asked to open, refuses by mode, and
@@ -297,7 +287,7 @@ TEST_F(SegmentEncoderTest, QuickSyncTriesTheTwoStageArmFirstAndFallsBackToTheTar
     const EncodedSegment segment = encoder->Finalize();
     EXPECT_EQ(segment.needsReencode, c.reencode);
     EXPECT_EQ(segment.frameCount, 2u);
-    EXPECT_EQ(DecodeVideoFrames(*segment.bytes).size(), 2u);
+    EXPECT_EQ(ProbeClipBytes(*segment.bytes, true).video.framePtsSeconds.size(), 2u);
   }
 }
 

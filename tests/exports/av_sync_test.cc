@@ -67,8 +67,7 @@ class AvSyncTest : public ExportTest {
   ClipInfo SaveAndProbe() {
     wchar_t path[1024];
     EXPECT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
-    std::string narrow(path, path + std::wcslen(path));
-    return ProbeClip(narrow, /*decode=*/true);
+    return ProbeClip(Narrow(path), /*decode=*/true);
   }
 
   // Every click has its flash: video onset - audio onset lies in
@@ -137,7 +136,7 @@ class ExactClipTest : public AvSyncTest {
     saved.toneLead = SecondsBetween(on, request);
     EXPECT_EQ(result, 0);
     if (result != 0) return saved;
-    saved.clip = ProbeClip(std::string(path, path + std::wcslen(path)), /*decode=*/true);
+    saved.clip = ProbeClip(Narrow(path), /*decode=*/true);
     return saved;
   }
 
@@ -220,12 +219,6 @@ TEST_F(ExactClipTest, DeviceClocksRunningFastOrSlowKeepSyncOverAMinute) {
     ExpectExact(SaveWithToneAt(60.0, 0.4, 0), 8.0, 30);
     Ostrel_StopCapture();
   }
-}
-
-TEST_F(AvSyncTest, ClicksAndFlashesAgreeAt30Fps) {
-  StartRecording(360, 30, 8);
-  Sleep(7.0);
-  ExpectInSync(SaveAndProbe(), 30, 4);
 }
 
 TEST_F(AvSyncTest, ClicksAndFlashesAgreeAt60FpsAfterTwiceTheReplayLength) {

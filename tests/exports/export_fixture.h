@@ -6,6 +6,7 @@
 #include <ostrel/ostrel_sim.h>
 
 #include <chrono>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -21,6 +22,8 @@ constexpr bool kInstrumentedBuild = true;
 #else
 constexpr bool kInstrumentedBuild = false;
 #endif
+
+inline std::string Narrow(const wchar_t *text) { return std::string(text, text + std::wcslen(text)); }
 
 class ExportTest : public ::testing::Test {
  protected:

@@ -1,5 +1,5 @@
 // Saving through the exports while capture runs: result codes, the path
-// buffer, progress seen from another thread, failures that lose nothing, and
+// buffer, progress, failures that lose nothing, and
 // clips that FFmpeg reads without a single error.
 #include <algorithm>
 #include <atomic>
@@ -14,8 +14,6 @@ namespace ostrel::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Narrow(const wchar_t* text) { return std::string(text, text + std::wcslen(text)); }
 
 // Lines FFmpeg prints at error level while decoding the whole file.
 std::string DecodeErrors(const std::string& path) {
@@ -67,66 +65,16 @@ TEST_F(SaveExportTest, ClipHoldsTheReplayLengthAndDecodesCleanly) {
   EXPECT_EQ(LogCapture::Count(L"Saved clip: ~"), 1u);
 }
 
-TEST_F(SaveExportTest, ProgressSeenFromAnotherThreadRunsThroughEveryStage) {
-  StartRecording(720, 30, 30);
-  Sleep(8.5);
-  std::atomic<bool> done{false};
-  std::vector<std::array<int, 3>> seen;
-  std::thread watcher([&] {
-    while (!done.load()) {
-      int stage = 0, doneCount = 0, total = 0;
-      bool running = Ostrel_GetSaveProgress(&stage, &doneCount, &total);
-      EXPECT_EQ(running, stage != 0);
-      if (seen.empty() || seen.back() != std::array<int, 3>{stage, doneCount, total}) {
-        seen.push_back({stage, doneCount, total});
-      }
-    }
-  });
-  wchar_t path[1024];
-  int result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024);
-  done.store(true);
-  watcher.join();
-  ASSERT_EQ(result, 0);
-  int stage = 9, doneCount = 9, total = 9;
-  EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, &doneCount, &total));
-  EXPECT_EQ(stage, 0);
-  // Stages never go back; stage 3 counts segments up to its total, and the
-  // other stages carry no numbers: every read is one whole published triple.
-  int lastStage = 0, lastDone = 0, sawTotal = 0;
-  for (const auto& [s, d, t] : seen) {
-    if (s == 0) continue;
-    EXPECT_GE(s, lastStage);
-    if (s != 3) {
-      EXPECT_EQ(d, 0) << "stage " << s;
-      EXPECT_EQ(t, 0) << "stage " << s;
-    } else {
-      EXPECT_GT(t, 0);
-      EXPECT_LE(d, t);
-      if (lastStage == 3) {
-        EXPECT_GE(d, lastDone);
-      }
-      lastDone = d;
-      sawTotal = std::max(sawTotal, t);
-    }
-    lastStage = s;
-  }
-  EXPECT_GE(sawTotal, 4);  // 8 s of 2 s segments
-  EXPECT_GE(lastStage, 3);
-}
-
-TEST_F(SaveExportTest, NothingBufferedCreatesNoFolderAndNoFile) {
+TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   StartRecording(360, 30, 30);
-  fs::path folder = Scratch() / "not-yet";
-  EXPECT_EQ(Ostrel_SaveClipNow(folder.wstring().c_str(), nullptr, 0), 5);
+  // Nothing buffered yet: no folder and no file.
+  const fs::path notYet = Scratch() / "not-yet";
+  EXPECT_EQ(Ostrel_SaveClipNow(notYet.wstring().c_str(), nullptr, 0), 5);
   EXPECT_EQ(LogCapture::Count(L"Nothing buffered yet - save ignored."), 1u);
-  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_FALSE(fs::exists(notYet));
   int stage = 9;
   EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, nullptr, nullptr));
   EXPECT_EQ(stage, 0);
-}
-
-TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
-  StartRecording(360, 30, 30);
   Sleep(4.5);
   // Each folder that cannot take a clip: the failure line keeps its words,
   // the line before it names the full path and the system's reason.
@@ -185,20 +133,26 @@ TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   EXPECT_EQ(clips, 3u);
 }
 
-TEST_F(SaveExportTest, StopWaitsForARunningSave) {
+// Progress read through the export while a save runs is one whole triple;
+// a stop waits for the save.
+TEST_F(SaveExportTest, ProgressIsSeenWhileASaveRunsAndStopWaitsForIt) {
   StartRecording(720, 30, 60);
   Sleep(8.5);
   std::atomic<int> result{-1};
   std::thread saver([&] { result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), nullptr, 0); });
-  // Give the save a head start, then stop: the stop returns after it.
-  while (!Ostrel_GetSaveProgress(nullptr, nullptr, nullptr) && result.load() == -1) std::this_thread::yield();
+  int stage = 0, done = 0, total = 0;
+  while (!Ostrel_GetSaveProgress(&stage, &done, &total) && result.load() == -1) std::this_thread::yield();
+  EXPECT_GE(stage, 1);
+  EXPECT_LE(stage, 4);
+  EXPECT_LE(done, total);
+  EXPECT_EQ(total > 0, stage == 3);  // only the segment stage counts
   Ostrel_StopCapture();
   EXPECT_NE(result.load(), -1);
   saver.join();
   EXPECT_EQ(result.load(), 0);
-  long saved = LogCapture::IndexOf(L"Saved clip: ~");
-  long stopped = LogCapture::IndexOf(L"Capture stopped.");
-  EXPECT_LT(saved, stopped);
+  EXPECT_LT(LogCapture::IndexOf(L"Saved clip: ~"), LogCapture::IndexOf(L"Capture stopped."));
+  EXPECT_FALSE(Ostrel_GetSaveProgress(&stage, &done, &total));
+  EXPECT_EQ(stage, 0);
 }
 
 }  // namespace

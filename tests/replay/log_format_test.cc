@@ -18,18 +18,12 @@
 namespace ostrel {
 namespace {
 
-TEST(LogFormatTest, StatusCodesAreEightUppercaseHexDigits) {
+TEST(LogFormatTest, StatusCodesAreEightUppercaseHexDigitsAndFloatsHaveSixDecimals) {
   EXPECT_EQ(Hex32(static_cast<uint32_t>(0x887A0002)), L"887A0002");
   EXPECT_EQ(Hex32(5u), L"00000005");
-  EXPECT_EQ(Hex32(0u), L"00000000");
   EXPECT_EQ(Hex32(static_cast<int32_t>(0x80010106)), L"80010106");
-}
-
-TEST(LogFormatTest, FloatsUseSixDecimals) {
   EXPECT_EQ(Fixed6(2.5), L"2.500000");
-  EXPECT_EQ(Fixed6(1.5), L"1.500000");
   EXPECT_EQ(TickSeconds(12345678), L"1.234568");
-  EXPECT_EQ(Widen("h264_nvenc"), L"h264_nvenc");
 }
 
 TEST(LogFormatTest, WidenDecodesUtf8AndKeepsStrayBytesAsLatin1) {
@@ -41,24 +35,15 @@ TEST(LogFormatTest, WidenDecodesUtf8AndKeepsStrayBytesAsLatin1) {
   EXPECT_EQ(Widen("\xED\xA0\x80"), L"\u00ED\u00A0\u0080");  // a lone surrogate
 }
 
-TEST(LogFTest, FormatsIntoOneLineAndCutsAt1023) {
+TEST(LogFTest, FormatsIntoOneLineCutAt1023AndNothingWithoutASink) {
   std::vector<std::wstring> lines;
   LogSink sink = [&](const std::wstring& line) { lines.push_back(line); };
   LogF(sink, L"[%ls] capture error: 0x%08X (%ls) - retrying...", L"mic-audio", 0x88890004u, L"gone");
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], L"[mic-audio] capture error: 0x88890004 (gone) - retrying...");
-
-  std::wstring longText(5000, L'x');
+  const std::wstring longText(5000, L'x');
   LogF(sink, L"%ls", longText.c_str());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1].size(), 1023u);
-  EXPECT_EQ(lines[1], longText.substr(0, 1023));
-
   LogF(sink, L"%ls", std::wstring(1023, L'y').c_str());
-  EXPECT_EQ(lines[2].size(), 1023u);
-}
-
-TEST(LogFTest, EmptySinkFormatsNothing) {
+  EXPECT_EQ(lines, (std::vector<std::wstring>{L"[mic-audio] capture error: 0x88890004 (gone) - retrying...",
+                                              longText.substr(0, 1023), std::wstring(1023, L'y')}));
   // %n stores how far formatting got: it stays untouched without a sink.
   int reached = -1;
   LogF(LogSink(), L"abc%n", &reached);

@@ -68,20 +68,15 @@ TEST(SegmentRingTest, SnapshotSharesBytesAndOutlivesEviction) {
   EXPECT_EQ(SnapshotBytes(snapshot), 4096u);
 }
 
-TEST(ReplayWindowTest, SpanStartsAtTheFloorRightAfterAStart) {
+TEST(ReplayWindowTest, SpanStartsAtTheFloorRightAfterAStartAndCutoffFollowsTheReplayLength) {
   ReplayWindow window(60.0);
   window.MarkStart();
-  int64_t floor = window.FloorTicks();
-  TickSpan span = window.SaveSpan();
+  const int64_t floor = window.FloorTicks();
+  const TickSpan span = window.SaveSpan();
   EXPECT_EQ(span.startTicks, floor);  // 60 s reach back past the start
   EXPECT_GE(span.endTicks, floor);
   EXPECT_EQ(window.CutoffAt(floor + 5), floor);
-}
-
-TEST(ReplayWindowTest, CutoffFollowsTheReplayLengthOnceLongerThanIt) {
-  ReplayWindow window(2.5);
-  window.MarkStart();
-  int64_t floor = window.FloorTicks();
+  window.SetSeconds(2.5);
   EXPECT_EQ(window.CutoffAt(floor + 100000000), floor + 100000000 - 25000000);
   window.SetSeconds(0.0000001);  // one tick
   EXPECT_EQ(window.CutoffAt(floor + 10), floor + 9);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dll_exports.h"
@@ -49,29 +50,17 @@ TEST(SustainableFpsTest, NeedsThirtyFramesThenDiscountsOverwrites) {
   EXPECT_DOUBLE_EQ(session.GetMeasuredSustainableFps(), 54.0);
 }
 
-TEST(BackoffTest, TierMovesAtTheThresholds) {
-  EXPECT_EQ(NextBackoffTier(0, 0.15), 0);    // exactly 0.15: no step up
-  EXPECT_EQ(NextBackoffTier(0, 0.1501), 1);
-  EXPECT_EQ(NextBackoffTier(0, 0.375), 1);   // exactly 0.375: a step of one
-  EXPECT_EQ(NextBackoffTier(0, 0.376), 2);
-  EXPECT_EQ(NextBackoffTier(2, 0.5), 3);     // min(3, 4)
-  EXPECT_EQ(NextBackoffTier(3, 0.9), 3);
-  EXPECT_EQ(NextBackoffTier(2, 0.05), 2);    // exactly 0.05: no step down
-  EXPECT_EQ(NextBackoffTier(2, 0.0499), 1);
-  EXPECT_EQ(NextBackoffTier(0, 0.0), 0);
-}
-
-TEST(BackoffTest, CapsPerTierWithAFloorOfTen) {
-  EXPECT_EQ(BackoffCap(0, 30), 0u);
-  EXPECT_EQ(BackoffCap(1, 30), 25u);
-  EXPECT_EQ(BackoffCap(2, 30), 19u);
-  EXPECT_EQ(BackoffCap(3, 30), 15u);
-  EXPECT_EQ(BackoffCap(1, 60), 51u);
-  EXPECT_EQ(BackoffCap(2, 60), 39u);
-  EXPECT_EQ(BackoffCap(3, 60), 30u);
-  EXPECT_EQ(BackoffCap(1, 15), 12u);
-  EXPECT_EQ(BackoffCap(2, 15), 10u);
-  EXPECT_EQ(BackoffCap(3, 15), 10u);
+TEST(BackoffTest, TierMovesAtTheThresholdsAndCapsPerTierWithAFloorOfTen) {
+  // {tier, drop rate, next tier}: exactly 0.15 is no step up, exactly 0.375
+  // a step of one, exactly 0.05 no step down; at most tier 3.
+  const std::tuple<int, double, int> steps[] = {{0, 0.15, 0}, {0, 0.1501, 1}, {0, 0.375, 1}, {0, 0.376, 2},
+                                                {2, 0.5, 3},  {3, 0.9, 3},    {2, 0.05, 2},  {2, 0.0499, 1},
+                                                {0, 0.0, 0}};
+  for (const auto& [tier, rate, next] : steps) EXPECT_EQ(NextBackoffTier(tier, rate), next) << tier << " " << rate;
+  // {tier, fps, cap}
+  const std::tuple<int, uint32_t, uint32_t> caps[] = {{0, 30, 0},  {1, 30, 25}, {2, 30, 19}, {3, 30, 15}, {1, 60, 51},
+                                                      {2, 60, 39}, {3, 60, 30}, {1, 15, 12}, {2, 15, 10}, {3, 15, 10}};
+  for (const auto& [tier, fps, cap] : caps) EXPECT_EQ(BackoffCap(tier, fps), cap) << tier << " " << fps;
 }
 
 TEST(BackoffTest, TickResetsCountersLogsChangesAndReturnsTheCap) {

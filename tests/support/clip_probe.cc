@@ -1,11 +1,16 @@
 #include "support/clip_probe.h"
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace ostrel::testing {
@@ -37,6 +42,20 @@ void TakeVideoFrame(const AVFrame* frame, AVRational timeBase, VideoStreamInfo* 
     for (int x = 0; x < frame->width; ++x) sum += row[x];
   }
   video->frameMeanLuma.push_back(sum / (static_cast<double>(frame->width) * frame->height));
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (desc == nullptr || av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format)) != 3) return;
+  std::array<double, 3> middle{};
+  for (int p = 0; p < 3; ++p) {
+    const int w = p == 0 ? frame->width : AV_CEIL_RSHIFT(frame->width, desc->log2_chroma_w);
+    const int h = p == 0 ? frame->height : AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h);
+    double planeSum = 0;
+    for (int y = h / 6; y < h - h / 6; ++y) {
+      const uint8_t* row = frame->data[p] + static_cast<ptrdiff_t>(y) * frame->linesize[p];
+      for (int x = w / 10; x < w - w / 10; ++x) planeSum += row[x];
+    }
+    middle[p] = planeSum / (static_cast<double>(w - 2 * (w / 10)) * (h - 2 * (h / 6)));
+  }
+  video->frameMiddleYuv.push_back(middle);
 }
 
 void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* audio) {
@@ -49,6 +68,7 @@ void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* 
       if (frame->format == AV_SAMPLE_FMT_FLTP) sample = reinterpret_cast<const float*>(frame->extended_data[c])[i];
       else if (frame->format == AV_SAMPLE_FMT_FLT) sample = reinterpret_cast<const float*>(frame->data[0])[i * channels + c];
       peak = std::max(peak, std::fabs(sample));
+      audio->samples.push_back(sample);
     }
     audio->peak.push_back(peak);
   }
@@ -84,6 +104,7 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
     info.video.codec = avcodec_get_name(par->codec_id);
     info.video.width = par->width;
     info.video.height = par->height;
+    info.video.pixelFormat = par->format;
     info.video.colorPrimaries = par->color_primaries;
     info.video.colorTransfer = par->color_trc;
     info.video.colorSpace = par->color_space;
@@ -136,6 +157,17 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
   av_frame_free(&frame);
   av_packet_free(&packet);
   avformat_close_input(&input);
+  return info;
+}
+
+ClipInfo ProbeClipBytes(const std::vector<uint8_t>& bytes, bool decode) {
+  std::string path = (std::filesystem::temp_directory_path() / "ostrel-probe-XXXXXX").string();
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return {};
+  const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  close(fd);
+  ClipInfo info = written ? ProbeClip(path, decode) : ClipInfo{};
+  std::remove(path.c_str());
   return info;
 }
 

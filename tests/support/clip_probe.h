@@ -1,7 +1,10 @@
-// Reads a saved clip back with FFmpeg: streams, packets, decoded luma per
-// frame (for sync flashes) and decoded audio (for sync clicks).
+// Reads a saved clip or a live segment back with FFmpeg: streams, packets,
+// and when asked decoded video (luma per frame, for sync flashes; plane means
+// of the picture's middle, for colours) and decoded audio (for sync clicks).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,11 +20,16 @@ struct VideoStreamInfo {
   bool present = false;
   std::string codec;
   int width = 0, height = 0;
+  int pixelFormat = -1;  // AVPixelFormat of the stream
   int colorPrimaries = 0, colorTransfer = 0, colorSpace = 0, colorRange = 0;
   std::vector<PacketInfo> packets;
   double durationSeconds = 0;           // the stream's own duration (after its edit list)
   std::vector<double> framePtsSeconds;  // decoded frames, in presentation order
   std::vector<double> frameMeanLuma;    // mean of the luma plane per decoded frame
+  // Per decoded planar frame: the mean of Y, U and V over the middle of the
+  // picture (a tenth of the width and a sixth of the height left out at
+  // each side, where scaling blends in the edges).
+  std::vector<std::array<double, 3>> frameMiddleYuv;
   int decodeErrors = 0;
 };
 
@@ -34,6 +42,7 @@ struct AudioStreamInfo {
   double durationSeconds = 0;     // the stream's own duration (after its edit list)
   double firstSampleSeconds = 0;  // presentation time of the first decoded sample
   std::vector<float> peak;        // per decoded sample: max |x| over channels
+  std::vector<float> samples;     // decoded float samples, interleaved
   int decodeErrors = 0;
 };
 
@@ -46,6 +55,8 @@ struct ClipInfo {
 };
 
 ClipInfo ProbeClip(const std::string& path, bool decode);
+// The same for a file held in memory (a live segment's MP4 bytes).
+ClipInfo ProbeClipBytes(const std::vector<uint8_t>& bytes, bool decode);
 
 // Start times of white flashes (mean luma crossing `threshold` upwards).
 std::vector<double> FlashOnsets(const VideoStreamInfo& video, double threshold = 200.0);

@@ -1,6 +1,7 @@
 #include "support/save_segment_factory.h"
 
 #include "encode/ffmpeg_segment_encoder.h"
+#include "ffmpeg/ffmpeg_ptr.h"
 
 #include <cmath>
 #include <cstring>
@@ -18,22 +19,6 @@ namespace ostrel::testing {
 namespace {
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error("segment factory: " + what); }
-
-struct Cleanup {
-  AVCodecContext* codec = nullptr;
-  AVFormatContext* format = nullptr;
-  AVIOContext* io = nullptr;
-  AVFrame* frame = nullptr;
-  AVPacket* packet = nullptr;
-  ~Cleanup() {
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&codec);
-    avformat_free_context(format);
-    if (io) av_freep(&io->buffer);
-    avio_context_free(&io);
-  }
-};
 
 void Paint(AVFrame* frame, const SegmentOptions& options, uint32_t index) {
   const bool white = static_cast<int>(index) == options.whiteFrame;
@@ -57,67 +42,62 @@ void Paint(AVFrame* frame, const SegmentOptions& options, uint32_t index) {
 }  // namespace
 
 SharedBytes EncodeSegmentBytes(const SegmentOptions& options) {
-  Cleanup c;
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) Fail("libx264 not available");
-  c.codec = avcodec_alloc_context3(codec);
+  ffmpeg::CodecContextPtr encoder(avcodec_alloc_context3(codec));
   const int fps = static_cast<int>(options.fps);
-  c.codec->width = static_cast<int>(options.width);
-  c.codec->height = static_cast<int>(options.height);
-  c.codec->time_base = AVRational{1, fps};
-  c.codec->framerate = AVRational{fps, 1};
-  c.codec->pix_fmt = options.pixelFormat;
-  c.codec->gop_size = 2 * fps;
-  c.codec->max_b_frames = 0;
-  c.codec->color_primaries = AVCOL_PRI_BT709;
-  c.codec->color_trc = AVCOL_TRC_BT709;
-  c.codec->colorspace = AVCOL_SPC_BT709;
-  c.codec->color_range = AVCOL_RANGE_MPEG;
-  c.codec->thread_count = 1;
-  if (options.bitrate > 0) {
-    c.codec->bit_rate = options.bitrate;
-    c.codec->rc_max_rate = 2 * options.bitrate;
-    c.codec->rc_buffer_size = static_cast<int>(4 * options.bitrate);
-  }
-  av_opt_set(c.codec->priv_data, "preset", "ultrafast", 0);
-  if (avcodec_open2(c.codec, codec, nullptr) < 0) Fail("avcodec_open2");
+  encoder->width = static_cast<int>(options.width);
+  encoder->height = static_cast<int>(options.height);
+  encoder->time_base = AVRational{1, fps};
+  encoder->framerate = AVRational{fps, 1};
+  encoder->pix_fmt = options.pixelFormat;
+  encoder->gop_size = 2 * fps;
+  encoder->max_b_frames = 0;
+  encoder->color_primaries = AVCOL_PRI_BT709;
+  encoder->color_trc = AVCOL_TRC_BT709;
+  encoder->colorspace = AVCOL_SPC_BT709;
+  encoder->color_range = AVCOL_RANGE_MPEG;
+  encoder->thread_count = 1;
+  av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
+  if (avcodec_open2(encoder.get(), codec, nullptr) < 0) Fail("avcodec_open2");
 
-  c.frame = av_frame_alloc();
-  c.frame->format = options.pixelFormat;
-  c.frame->width = c.codec->width;
-  c.frame->height = c.codec->height;
-  if (av_frame_get_buffer(c.frame, 0) < 0) Fail("av_frame_get_buffer");
-  c.packet = av_packet_alloc();
+  ffmpeg::FramePtr frame(av_frame_alloc());
+  frame->format = options.pixelFormat;
+  frame->width = encoder->width;
+  frame->height = encoder->height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) Fail("av_frame_get_buffer");
+  ffmpeg::PacketPtr packet(av_packet_alloc());
 
   MemoryWriter writer;
-  auto* ioBuffer = static_cast<uint8_t*>(av_malloc(32768));
-  c.io = avio_alloc_context(ioBuffer, 32768, 1, &writer, nullptr, &MemoryWriter::AvioWrite, &MemoryWriter::Seek);
-  if (avformat_alloc_output_context2(&c.format, nullptr, "mp4", nullptr) < 0) Fail("output context");
-  c.format->pb = c.io;
-  c.format->flags |= AVFMT_FLAG_CUSTOM_IO;
-  AVStream* stream = avformat_new_stream(c.format, nullptr);
-  avcodec_parameters_from_context(stream->codecpar, c.codec);
-  stream->time_base = c.codec->time_base;
-  if (avformat_write_header(c.format, nullptr) < 0) Fail("write header");
+  ffmpeg::AvioContextPtr io(avio_alloc_context(static_cast<uint8_t*>(av_malloc(32768)), 32768, 1, &writer, nullptr,
+                                               &MemoryWriter::AvioWrite, &MemoryWriter::Seek));
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr) < 0) Fail("output context");
+  ffmpeg::OutputFormatContextPtr format(raw);  // freed before the I/O context it writes through
+  format->pb = io.get();
+  format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVStream* stream = avformat_new_stream(format.get(), nullptr);
+  avcodec_parameters_from_context(stream->codecpar, encoder.get());
+  stream->time_base = encoder->time_base;
+  if (avformat_write_header(format.get(), nullptr) < 0) Fail("write header");
 
   auto drain = [&] {
-    while (avcodec_receive_packet(c.codec, c.packet) == 0) {
-      av_packet_rescale_ts(c.packet, c.codec->time_base, stream->time_base);
-      c.packet->stream_index = stream->index;
-      av_interleaved_write_frame(c.format, c.packet);
-      av_packet_unref(c.packet);
+    while (avcodec_receive_packet(encoder.get(), packet.get()) == 0) {
+      av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
+      packet->stream_index = stream->index;
+      av_interleaved_write_frame(format.get(), packet.get());
     }
   };
   for (uint32_t i = 0; i < options.frameCount; ++i) {
-    if (av_frame_make_writable(c.frame) < 0) Fail("frame writable");
-    Paint(c.frame, options, i);
-    c.frame->pts = static_cast<int64_t>(i);
-    if (avcodec_send_frame(c.codec, c.frame) < 0) Fail("send frame");
+    if (av_frame_make_writable(frame.get()) < 0) Fail("frame writable");
+    Paint(frame.get(), options, i);
+    frame->pts = static_cast<int64_t>(i);
+    if (avcodec_send_frame(encoder.get(), frame.get()) < 0) Fail("send frame");
     drain();
   }
-  avcodec_send_frame(c.codec, nullptr);
+  avcodec_send_frame(encoder.get(), nullptr);
   drain();
-  av_write_trailer(c.format);
+  av_write_trailer(format.get());
   return std::make_shared<std::vector<uint8_t>>(writer.TakeBytes());
 }
 

@@ -23,7 +23,6 @@ struct SegmentOptions {
   uint32_t frameCount = 60;
   int whiteFrame = -1;            // this frame is solid white; the others are dark
   AVPixelFormat pixelFormat = AV_PIX_FMT_NV12;  // AV_PIX_FMT_YUV422P makes a 4:2:2 stream
-  int64_t bitrate = 0;            // 0: constant quality
 };
 
 // The MP4 bytes of one segment; throws std::runtime_error when FFmpeg fails.
