@@ -16,7 +16,7 @@
 #include "ostrel/ostrel_sim.h"
 #include "platform/platform.h"
 #include "replay/tick_clock.h"
-#include "support/encode_media_probe.h"
+#include "support/clip_probe.h"
 
 namespace ostrel {
 namespace {
@@ -107,7 +107,9 @@ TEST(HardwareFramesTest, WithoutADeviceTheChainSkipsTheEncoderAndTheNextOneRecor
   encoder->DrainPending();
   const EncodedSegment segment = encoder->Finalize();
   EXPECT_EQ(segment.frameCount, 3u);
-  EXPECT_EQ(testing::DecodeVideoFrames(*segment.bytes).size(), 3u);
+  const testing::ClipInfo decoded = testing::ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(decoded.video.framePtsSeconds.size(), 3u);
+  EXPECT_EQ(decoded.video.decodeErrors, 0);
 
   // Chosen anyway (the device went away after the probe): the segment fails
   // to open with the line every refused open gives.
