@@ -268,6 +268,24 @@ TEST(LiveAacMix, VolumeChangesAndLateAudioStartANewGenerationAndSavesMixThemselv
 
   // Gains other than the running mix's (the save read newer settings).
   EXPECT_FALSE(rig.live.TakeForClip(23 * kTicks, 3 * kRate, 0.2f, 0.2f, rig.next).has_value());
+
+  // The next capture's mix over the same (cleared) rings starts afresh.
+  rig.desktop.Clear();
+  rig.mic.Clear();
+  LiveAacMix next(rig.desktop, rig.mic, rig.window, nullptr, 30 * kTicks);
+  for (int64_t at = 30 * kTicks; at < 34 * kTicks; at += kChunkTicks) {
+    rig.Deliver(rig.desktop, rig.desktopFormat, at);
+    rig.Deliver(rig.mic, rig.micFormat, at);
+    next.Advance(at + kChunkTicks);
+  }
+  // One clip up to the newest audio, one ending before the encoder's frontier.
+  EXPECT_TRUE(next.TakeForClip(32 * kTicks, 2 * kRate, 0.6f, 0.6f, 34 * kTicks).has_value());
+  auto earlier = next.TakeForClip(31 * kTicks, 2 * kRate - 100, 0.6f, 0.6f, 34 * kTicks);
+  ASSERT_TRUE(earlier.has_value());
+  const auto packets = FinishClipAudio(std::move(*earlier));
+  EXPECT_EQ(packets.back()->pts + packets.back()->duration, 2 * kRate - 100);
+  for (size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i]->pts, packets[i - 1]->pts + 1024) << i;
+  EXPECT_EQ(next.Generations(), 1u);
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
 struct LiveAacMix::Source {
   const AudioRing& ring;
   uint64_t seen = 0;
+  bool read = false;
   // The line: chunks of one format, each starting where the previous ended.
   bool inLine = false;
   std::shared_ptr<const std::vector<uint8_t>> format;
@@ -181,7 +182,10 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
 void LiveAacMix::TakeChunks(Source& source) {
   bool missed = false;
   const AudioRing::Snapshot chunks = source.ring.TakeSince(source.seen, &missed);
-  if (missed && started_) NewGeneration();
+  // Chunks evicted or cleared unread (before the first read: those of an
+  // earlier capture, or older than the mix).
+  if (missed && source.read && started_) NewGeneration();
+  source.read = true;
   for (const AudioChunk& chunk : chunks) {
     try {
       ProcessChunk(source, chunk);
@@ -306,10 +310,11 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   if (!started_ || desktopGain != desktopGain_ || micGain != micGain_ || zero < 0) return std::nullopt;
   const int64_t firstPacket = zero / kFrame * kFrame - kFrame;  // the decoder's priming
   if (firstPacket < genStart_ - kFrame || packets_.empty() || packets_.front()->pts > firstPacket) return std::nullopt;
-  const int64_t encoded = std::min(encodedEnd_, end);
-  const int64_t tailStart =
-      std::max(genStart_, AlignUp(encoded) - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
-  if (final_ < end || tailStart < bufBase_ || AlignUp(encoded) != encoded) return std::nullopt;
+  // A clip ending before the encoder's frontier (its request waited behind
+  // another save) takes the packets before its last frame and encodes that.
+  const int64_t encoded = std::min(encodedEnd_, end / kFrame * kFrame);
+  const int64_t tailStart = std::max(genStart_, encoded - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
+  if (final_ < end || tailStart < bufBase_) return std::nullopt;
 
   PreEncodedClipAudio audio;
   for (const auto& packet : packets_) {
