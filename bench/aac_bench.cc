@@ -230,8 +230,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   const size_t zero = pre->clipZero, join = pre->encodedEnd - pre->clipZero;
-  const auto clip = Decode(ostrel::FinishClipAudio(std::move(*pre)));
+  const auto packets = ostrel::FinishClipAudio(std::move(*pre));
   const double tailCpu = CpuSeconds() - cpu;
+  const auto clip = Decode(packets);
   const std::vector<float> reference(mix.begin() + static_cast<std::ptrdiff_t>(2 * zero), mix.end());
   double worstAtJoin = 1e9;
   for (size_t block = join - 4096; block < std::min(join + 4096, clipFrames - 1024); block += 1024) {
