@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <cwchar>
@@ -276,7 +277,9 @@ int main() {
   auto desktopChunk = std::make_shared<std::vector<uint8_t>>(AudioBytes(true, 2));
   auto micChunk = std::make_shared<std::vector<uint8_t>>(AudioBytes(false, 2));
   // Refilled before every save so each one covers the full 60 s.
-  auto fill = [&](bool withAudio) {
+  // `beforeLast` runs before the last segment and chunks go in (the running
+  // mix has not seen the last chunks when the save's cut hands them over).
+  auto fill = [&](bool withAudio, const std::function<void()>& beforeLast = nullptr) {
     rig.video.Clear();
     rig.desktop.Clear();
     rig.mic.Clear();
@@ -286,6 +289,7 @@ int main() {
       rig.mic.SetWaveFormat(WaveFormat(false));
     }
     for (int i = 0; i < kSegments; ++i) {
+      if (i == kSegments - 1 && beforeLast) beforeLast();
       ostrel::EncodedSegment record;
       record.bytes = segment;  // the same bytes thirty times over
       record.startTicks = first + i * 2 * kTicks;
@@ -341,14 +345,17 @@ int main() {
 
   for (int run = 0; run < runs; ++run) {
     std::wstring path;
-    fill(true);
-    // What the running mix does while those 60 s are recorded (its CPU per
-    // recorded second), then the save that takes its packets.
+    // What the running mix does while the first 58 s are recorded (its CPU
+    // per recorded second), then the save that takes its packets and
+    // encodes the last chunks' audio.
     ostrel::LiveAacMix live(rig.desktop, rig.mic, rig.window, nullptr,
                             ostrel::TickClock::Now() - kTicks - kSegments * 2 * kTicks);
-    double cpuStart = CpuSeconds();
-    live.Advance(ostrel::TickClock::Now());
-    mixCpu.push_back(CpuSeconds() - cpuStart);
+    double cpuStart = 0;
+    fill(true, [&] {
+      cpuStart = CpuSeconds();
+      live.Advance(ostrel::TickClock::Now());
+      mixCpu.push_back((CpuSeconds() - cpuStart) * 60.0 / 58.0);
+    });
     start = Clock::now();
     cpuStart = CpuSeconds();
     const bool saved = rig.Save(folder.wstring(), &path, &live);
