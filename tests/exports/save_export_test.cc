@@ -65,6 +65,31 @@ TEST_F(SaveExportTest, ClipHoldsTheReplayLengthAndDecodesCleanly) {
   EXPECT_EQ(LogCapture::Count(L"Saved clip: ~"), 1u);
 }
 
+// The clip's audio comes from the mix encoded while recording; right after
+// a volume change the save mixes and encodes it itself, and a replay length
+// later the running mix serves again. Each clip has its whole audio track.
+TEST_F(SaveExportTest, AudioEncodedWhileRecordingServesClipsExceptRightAfterAVolumeChange) {
+  StartRecording(360, 30, 4);
+  Sleep(7.0);
+  auto save = [&](const wchar_t* stage) {
+    const size_t before = LogCapture::Count(stage);
+    wchar_t path[1024];
+    ASSERT_EQ(Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 1024), 0);
+    EXPECT_EQ(LogCapture::Count(stage), before + 1) << Narrow(stage);
+    const std::string file = Narrow(path);
+    ClipInfo clip = ProbeClip(file, /*decode=*/true);
+    EXPECT_NEAR(clip.audio.durationSeconds, 4.0, 1024.0 / 48000 + 1.0 / 30);
+    EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
+    EXPECT_EQ(DecodeErrors(file), "");
+  };
+  save(L"stage=audio-pre-encoded");
+  Ostrel_SetAudioSettings(0.6f, 0.9f, false, false, nullptr, nullptr);
+  save(L"stage=audio-encoded");
+  Sleep(6.0);
+  save(L"stage=audio-pre-encoded");
+  EXPECT_EQ(LogCapture::Count(L"stage=audio-encoded"), 1u);
+}
+
 TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   StartRecording(360, 30, 30);
   // Nothing buffered yet: no folder and no file.

@@ -1,5 +1,8 @@
 // The mix encoded in parallel slices against one encoder over the same mix:
 // same packets in number, time and length, and no click or gap at a join.
+// The mix encoded while recording against the one a save makes itself: the
+// same sound, a seamless join to the save's own tail, and the save-time path
+// whenever the running mix is not what the save would mix.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +17,9 @@ extern "C" {
 }
 
 #include "save/aac_slices.h"
+#include "save/audio_mix.h"
+#include "save/live_mix.h"
+#include "support/save_segment_factory.h"
 
 namespace ostrel {
 namespace {
@@ -43,7 +49,8 @@ std::vector<float> MusicLike(size_t frames) {
 }
 
 // Decodes raw AAC-LC packets (48 kHz stereo) to interleaved float, dropping
-// the encoder's 1024 priming samples as an MP4 edit list does.
+// the samples before time 0 (the first packet's time stamp is negative: the
+// encoder's priming) as an MP4 edit list does.
 std::vector<float> Decode(const std::vector<ffmpeg::PacketPtr>& packets) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_AAC);
   ffmpeg::CodecContextPtr decoder(avcodec_alloc_context3(codec));
@@ -72,7 +79,8 @@ std::vector<float> Decode(const std::vector<ffmpeg::PacketPtr>& packets) {
   }
   avcodec_send_packet(decoder.get(), nullptr);
   drain();
-  out.erase(out.begin(), out.begin() + std::min<size_t>(out.size(), 2 * 1024));
+  const auto skip = static_cast<size_t>(packets.empty() ? 0 : -packets.front()->pts);
+  out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(out.size(), 2 * skip)));
   return out;
 }
 
@@ -136,6 +144,149 @@ TEST(AacSlices, ShortMixesAreNotCutAndEveryCoreTakesAtMostOneSlice) {
 }
 
 TEST(AacSlices, AnEmptyMixGivesNoPackets) { EXPECT_TRUE(EncodeAacInSlices(nullptr, 0, 2).empty()); }
+
+constexpr int64_t kTicks = 10000000;
+constexpr int64_t kChunkTicks = kTicks / 2;
+
+// Both sources as the capture threads deliver them, in half-second chunks:
+// music on the desktop (48 kHz float stereo), a voice-like tone on a 44.1 kHz
+// mono 16-bit microphone; the running mix takes them as they come.
+struct LiveRig {
+  AudioRing desktop, mic;
+  ReplayWindow window{30.0};
+  AudioSettings settings;
+  LiveAacMix live{desktop, mic, window, [this] { return settings; }, 0};
+  std::vector<uint8_t> desktopFormat = testing::WaveFormatBlock(3, 2, 48000, 32);
+  std::vector<uint8_t> micFormat = testing::WaveFormatBlock(1, 1, 44100, 16);
+  std::vector<float> music = MusicLike(40 * kRate);
+  int64_t next = 0;     // start of the next desktop chunk
+  int64_t micNext = 0;  // and microphone chunk
+
+  LiveRig() {
+    desktop.SetWaveFormat(desktopFormat);
+    mic.SetWaveFormat(micFormat);
+    desktop.SetCapturing(true);
+    mic.SetCapturing(true);
+  }
+  void Deliver(AudioRing& ring, const std::vector<uint8_t>& format, int64_t start) {
+    const uint32_t rate = &ring == &desktop ? 48000 : 44100;
+    const uint64_t first = static_cast<uint64_t>(start) * rate / kTicks;
+    auto bytes = testing::MakeAudioBytes(format, rate / 2, [&](uint64_t frame, int channel) {
+      if (&ring == &mic) return 0.3 * std::sin(2 * std::numbers::pi * 180.0 * static_cast<double>(first + frame) / rate);
+      return static_cast<double>(music[(2 * (first + frame) + static_cast<uint64_t>(channel)) % music.size()]);
+    });
+    ring.AppendWithCutoff(testing::MakeAudioChunk(std::move(bytes), start, 0.5, &format), INT64_MIN);
+  }
+  // Half-second steps; the microphone a quarter second behind the desktop.
+  void RecordUntil(int64_t end) {
+    for (; next + kChunkTicks <= end; next += kChunkTicks) {
+      Deliver(desktop, desktopFormat, next);
+      for (; micNext + 2 * kChunkTicks <= next + kChunkTicks; micNext += kChunkTicks) Deliver(mic, micFormat, micNext);
+      live.Advance(next + kChunkTicks);
+    }
+    for (; micNext < next; micNext += kChunkTicks) Deliver(mic, micFormat, micNext);  // the save's cut
+  }
+  // The clip of `seconds` from `start`, as the save mixes and encodes it itself.
+  std::vector<float> SaveTimeMix(int64_t start, double seconds) {
+    MixBuffer mix(MixFramesFor(static_cast<int64_t>(seconds * kTicks)));
+    SaveMemoryTracker tracker(nullptr, [] { return MemorySample{}; });
+    MixContext context{tracker, start, mix};
+    const TickSpan span{start, start + static_cast<int64_t>(seconds * kTicks)};
+    MixSource(context, desktop.TakeSnapshot(span), desktop.SharedWaveFormat(), DesktopGain(settings));
+    MixSource(context, mic.TakeSnapshot(span), mic.SharedWaveFormat(), MicGain(settings));
+    SoftClipAll(mix);
+    return mix.samples;
+  }
+  std::optional<PreEncodedClipAudio> Take(int64_t start, double seconds) {
+    return live.TakeForClip(start, MixFramesFor(static_cast<int64_t>(seconds * kTicks)), DesktopGain(settings),
+                            MicGain(settings), next);
+  }
+};
+
+TEST(LiveAacMix, AClipFromTheRunningMixSoundsAsTheSaveTimeMixAndJoinsItsTailSeamlessly) {
+  LiveRig rig;
+  rig.RecordUntil(22 * kTicks);
+  // Clip zero between two grid samples and off the encoder's frame grid.
+  const int64_t start = 22 * kTicks - 15 * kTicks + 1234;
+  const double seconds = 15.0 - 1234.0 / kTicks;
+  auto pre = rig.Take(start, seconds);
+  ASSERT_TRUE(pre.has_value());
+  const int64_t join = static_cast<int64_t>(pre->encodedEnd) - static_cast<int64_t>(pre->clipZero);
+  const auto fromLive = FinishClipAudio(std::move(*pre));
+  const std::vector<float> mix = rig.SaveTimeMix(start, seconds);
+  const size_t frames = mix.size() / 2;
+  const auto fromSave = EncodeAacInSlices(mix.data(), frames, 2);
+
+  // Consecutive frames ending where the clip does, priming before zero.
+  ASSERT_FALSE(fromLive.empty());
+  EXPECT_LT(fromLive.front()->pts, 0);
+  EXPECT_GE(fromLive.front()->pts, -2048);
+  for (size_t i = 1; i < fromLive.size(); ++i) EXPECT_EQ(fromLive[i]->pts, fromLive[i - 1]->pts + 1024) << i;
+  EXPECT_EQ(fromLive.back()->pts + fromLive.back()->duration, fromSave.back()->pts + fromSave.back()->duration);
+  EXPECT_NEAR(static_cast<double>(fromLive.size()), static_cast<double>(fromSave.size()), 1.0);
+
+  const std::vector<float> live = Decode(fromLive);
+  const std::vector<float> saved = Decode(fromSave);
+  ASSERT_GE(live.size(), mix.size());
+  const double savedSnr = SnrDb(mix, saved, 4800, frames - 4800);
+  const double liveSnr = SnrDb(mix, live, 4800, frames - 4800);
+  EXPECT_GT(liveSnr, 20.0);
+  EXPECT_GT(liveSnr, savedSnr - 1.0);
+  // The join between the packets encoded while recording and the save's tail.
+  ASSERT_GT(join, 8 * 1024);
+  ASSERT_LT(join, static_cast<int64_t>(frames) - 1024);
+  for (int64_t block = join - 4 * 1024; block < std::min<int64_t>(join + 4 * 1024, frames - 1024); block += 1024) {
+    const auto from = static_cast<size_t>(block);
+    EXPECT_GT(SnrDb(mix, live, from, from + 1024), liveSnr - 6.0) << "at " << block - join;
+  }
+}
+
+TEST(LiveAacMix, VolumeChangesAndLateAudioStartANewGenerationAndSavesMixThemselvesMeanwhile) {
+  LiveRig rig;
+  rig.RecordUntil(12 * kTicks);
+  ASSERT_TRUE(rig.Take(6 * kTicks, 6.0).has_value());
+  EXPECT_EQ(rig.live.Generations(), 1u);
+
+  // A new volume: nothing mixed with the old one serves a clip; from a
+  // little after the change on, clips come from the running mix again.
+  rig.settings.micVolume = 1.5f;
+  rig.RecordUntil(20 * kTicks);
+  EXPECT_EQ(rig.live.Generations(), 2u);
+  EXPECT_FALSE(rig.Take(10 * kTicks, 8.0).has_value());
+  ASSERT_TRUE(rig.Take(15 * kTicks, 5.0).has_value());
+
+  // Audio for time already mixed (a chunk that turns up late).
+  rig.Deliver(rig.desktop, rig.desktopFormat, 17 * kTicks);
+  rig.RecordUntil(26 * kTicks);
+  EXPECT_EQ(rig.live.Generations(), 3u);
+  EXPECT_FALSE(rig.Take(18 * kTicks, 6.0).has_value());
+  auto resumed = rig.Take(23 * kTicks, 3.0);
+  ASSERT_TRUE(resumed.has_value());
+  const std::vector<float> mix = rig.SaveTimeMix(23 * kTicks, 3.0);
+  const double snr = SnrDb(mix, Decode(FinishClipAudio(std::move(*resumed))), 2400, mix.size() / 2 - 2400);
+  EXPECT_GT(snr, 20.0);
+
+  // Gains other than the running mix's (the save read newer settings).
+  EXPECT_FALSE(rig.live.TakeForClip(23 * kTicks, 3 * kRate, 0.2f, 0.2f, rig.next).has_value());
+
+  // The next capture's mix over the same (cleared) rings starts afresh.
+  rig.desktop.Clear();
+  rig.mic.Clear();
+  LiveAacMix next(rig.desktop, rig.mic, rig.window, nullptr, 30 * kTicks);
+  for (int64_t at = 30 * kTicks; at < 34 * kTicks; at += kChunkTicks) {
+    rig.Deliver(rig.desktop, rig.desktopFormat, at);
+    rig.Deliver(rig.mic, rig.micFormat, at);
+    next.Advance(at + kChunkTicks);
+  }
+  // One clip up to the newest audio, one ending before the encoder's frontier.
+  EXPECT_TRUE(next.TakeForClip(32 * kTicks, 2 * kRate, 0.6f, 0.6f, 34 * kTicks).has_value());
+  auto earlier = next.TakeForClip(31 * kTicks, 2 * kRate - 100, 0.6f, 0.6f, 34 * kTicks);
+  ASSERT_TRUE(earlier.has_value());
+  const auto packets = FinishClipAudio(std::move(*earlier));
+  EXPECT_EQ(packets.back()->pts + packets.back()->duration, 2 * kRate - 100);
+  for (size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i]->pts, packets[i - 1]->pts + 1024) << i;
+  EXPECT_EQ(next.Generations(), 1u);
+}
 
 }  // namespace
 }  // namespace ostrel

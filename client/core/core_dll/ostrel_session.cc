@@ -10,6 +10,7 @@
 #include "encode/encoder_threads.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
+#include "save/live_mix.h"
 #include "watchdog/watchdog.h"
 
 namespace ostrel {
@@ -29,6 +30,9 @@ void RequestStop(SessionState& state) {
 }
 
 namespace {
+
+// How often the running mix takes the new audio and encodes it.
+constexpr std::chrono::milliseconds kLiveMixPeriod{250};
 
 // How long a save waits for its cut before it saves what the rings hold.
 constexpr std::chrono::seconds kVideoCutWait{3};
@@ -300,6 +304,20 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
                       sink, id);
     });
   }
+  auto liveMix = std::make_shared<LiveAacMix>(
+      s.desktopRing, s.micRing, s.replayWindow,
+      [&s] {
+        std::lock_guard lock(s.audioSettingsMutex);
+        return s.audioSettings;
+      },
+      s.replayWindow.FloorTicks());
+  {
+    std::lock_guard lock(s.liveMixMutex);
+    s.liveMix = liveMix;
+  }
+  s.liveMixThread = std::thread([&s, liveMix] {
+    while (SleepUnlessStopped(s, kLiveMixPeriod)) liveMix->Advance(TickClock::Now());
+  });
   s.watchdogThread = std::thread([this, target, captureMonitor] { RunWatchdog(*this, target, captureMonitor); });
 }
 
@@ -307,9 +325,11 @@ void OstrelSession::JoinWorkers() {
   SessionState& s = *state_;
   for (std::thread* worker : {&s.watchdogThread, &s.telemetryThread, &s.backoffThread, &s.spareBuilderThread,
                               &s.pacerThread, &s.encoderThread, &s.finalizeThread, &s.desktopAudioThread,
-                              &s.micAudioThread}) {
+                              &s.micAudioThread, &s.liveMixThread}) {
     if (worker->joinable()) worker->join();
   }
+  std::lock_guard lock(s.liveMixMutex);
+  s.liveMix.reset();
 }
 
 void OstrelSession::StopLocked() {
@@ -405,6 +425,16 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
       seconds,
       [&s](int64_t ticks) { CutAtRequest(s, ticks); },
   };
+  std::shared_ptr<LiveAacMix> liveMix;
+  {
+    std::lock_guard lock(s.liveMixMutex);
+    liveMix = s.liveMix;
+  }
+  if (liveMix) {
+    sources.preEncodedAudio = [liveMix](int64_t clipStartTicks, uint64_t frames, float desktopGain, float micGain) {
+      return liveMix->TakeForClip(clipStartTicks, frames, desktopGain, micGain, TickClock::Now());
+    };
+  }
   return ostrel::SaveClipNow(sources, outputDir, outPath);
 }
 

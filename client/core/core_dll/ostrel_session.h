@@ -27,6 +27,7 @@
 namespace ostrel {
 
 using SteadyClock = std::chrono::steady_clock;
+class LiveAacMix;
 
 // Everything one recording owns. Workers hold plain references into it; it is
 // never reallocated while the session lives.
@@ -136,6 +137,11 @@ struct SessionState {
   std::thread micAudioThread;
   std::thread watchdogThread;
   std::thread telemetryThread;
+  // The clip audio mixed and encoded while recording (save/live_mix.h): made
+  // at each start, dropped at stop; saves share it under liveMixMutex.
+  std::mutex liveMixMutex;
+  std::shared_ptr<LiveAacMix> liveMix;
+  std::thread liveMixThread;
 
   std::mutex audioSettingsMutex;
   AudioSettings audioSettings;

@@ -66,6 +66,7 @@ class AudioRing : public RecordRing<AudioChunk> {
     }
     cutCv_.notify_all();
   }
+  bool Capturing() const { return capturing_.load(); }
   // Whether a stream is capturing into the ring (set by its capture thread).
   void SetCapturing(bool capturing) {
     {

@@ -4,6 +4,7 @@
 // the queue work.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -29,7 +30,21 @@ class RecordRing {
   void AppendWithCutoff(Record record, int64_t cutoff) {
     std::lock_guard lock(mutex_);
     records_.push_back(std::move(record));
+    ++appended_;
     EvictLocked(cutoff);
+  }
+
+  // The records appended since a reader had seen `seen` of them (appends
+  // are counted from the ring's creation), oldest first; `seen` becomes the
+  // new count. `missed` is set when some were evicted or cleared unread.
+  Snapshot TakeSince(uint64_t& seen, bool* missed) const {
+    std::lock_guard lock(mutex_);
+    const uint64_t firstHeld = appended_ - records_.size();
+    *missed = seen < firstHeld && seen < appended_;
+    Snapshot result;
+    for (uint64_t i = std::max(seen, firstHeld); i < appended_; ++i) result.push_back(records_[i - firstHeld]);
+    seen = appended_;
+    return result;
   }
 
   // Records overlapping the span (strict on both ends), oldest first.
@@ -73,6 +88,7 @@ class RecordRing {
   }
 
   std::deque<Record> records_;
+  uint64_t appended_ = 0;  // every append, cleared or evicted ones included
 };
 
 class SegmentRing : public RecordRing<EncodedSegment> {};

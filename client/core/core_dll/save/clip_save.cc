@@ -279,23 +279,31 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   guard.headerWritten = true;
   tracker.Stage(L"header", sizes.Text());
 
-  // The mix runs from clip zero to the request; only a clip with audio
-  // needs its buffer.
-  const uint64_t totalFrames = MixFramesFor(clipLengthTicks);
-  MixBuffer mix(hasAudio ? totalFrames : 0);
-  tracker.Stage(L"mixed-alloc", sizes.Text());
+  // The mix runs from clip zero to the request.
+  const uint64_t totalFrames = hasAudio ? MixFramesFor(clipLengthTicks) : 0;
   SetProgress(sources, 2, 0, 0);
   if (hasAudio) {
-    MixContext context{tracker, clipStartTicks, mix};
-    MixSource(context, snaps.desktop, snaps.desktopFormat, DesktopGain(settings));
-    MixSource(context, snaps.mic, snaps.micFormat, MicGain(settings));
-    SoftClipAll(mix);
-    // The whole mix is known before the first segment is written, so it is
-    // encoded at once, in slices on every core.
-    audioWriter.packets = EncodeAacInSlices(mix.samples.data(), mix.frames,
-                                            AacSliceCount(mix.frames, std::thread::hardware_concurrency()));
-    std::vector<float>().swap(mix.samples);  // only the packets are written
-    tracker.Stage(L"audio-encoded", sizes.Text());
+    std::optional<PreEncodedClipAudio> preEncoded;
+    if (sources.preEncodedAudio) {
+      preEncoded = sources.preEncodedAudio(clipStartTicks, totalFrames, DesktopGain(settings), MicGain(settings));
+    }
+    if (preEncoded) {
+      // Mixed and encoded while recording: only the last moments are encoded here.
+      audioWriter.packets = FinishClipAudio(std::move(*preEncoded));
+      tracker.Stage(L"audio-pre-encoded", sizes.Text());
+    } else {
+      MixBuffer mix(totalFrames);
+      tracker.Stage(L"mixed-alloc", sizes.Text());
+      MixContext context{tracker, clipStartTicks, mix};
+      MixSource(context, snaps.desktop, snaps.desktopFormat, DesktopGain(settings));
+      MixSource(context, snaps.mic, snaps.micFormat, MicGain(settings));
+      SoftClipAll(mix);
+      // The whole mix is known before the first segment is written, so it is
+      // encoded at once, in slices on every core.
+      audioWriter.packets = EncodeAacInSlices(mix.samples.data(), mix.frames,
+                                              AacSliceCount(mix.frames, std::thread::hardware_concurrency()));
+      tracker.Stage(L"audio-encoded", sizes.Text());
+    }
     snaps.desktop.clear();
     snaps.mic.clear();
     snaps.desktopFormat.reset();
@@ -321,12 +329,12 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     guard.CheckWrites();
     snaps.video[i].bytes.reset();
     if (i % kSegmentStageEvery == 0 || i == segmentCount - 1) tracker.Stage(SegmentStageName(i), sizes.Text());
-    if (aac && audioFramesHanded < mix.frames) {
+    if (aac && audioFramesHanded < totalFrames) {
       // Audio is written along with the video up to the end of the last
       // frame written, so the muxer interleaves without holding much.
       const double position = static_cast<double>(videoEndTicks + framePeriodTicks) / kTicksPerSecond;
       const uint64_t target =
-          position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), mix.frames) : 0;
+          position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), totalFrames) : 0;
       if (target > audioFramesHanded) {
         audioWriter.WriteBefore(static_cast<int64_t>(target));
         audioFramesHanded = target;
@@ -340,7 +348,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
     // The clip's sound runs to its end even when the capture missed the
     // last frame slot or two (the picture holds the last frame there).
     audioWriter.WriteBefore(INT64_MAX);
-    audioFramesHanded = mix.frames;
+    audioFramesHanded = totalFrames;
   }
   guard.CheckWrites();
   tracker.Stage(L"flush", sizes.Text());

@@ -12,6 +12,7 @@
 #include "replay/audio_ring.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
+#include "save/live_mix.h"
 #include "save/save_progress.h"
 #include "save/save_seam.h"
 
@@ -44,6 +45,13 @@ struct SaveSources {
   std::function<void(int64_t requestTicks)> cutAtRequest;
   SaveSeam* seam = nullptr;  // null: the plain seam
   SaveSeam& Seam() const { return seam != nullptr ? *seam : PlainSaveSeam(); }
+  // The clip's audio as mixed and encoded while recording: called after the
+  // cut with clip zero, the clip's mix frames and the save's gains; none
+  // (or no function) when the running mix does not cover the clip, and the
+  // save mixes and encodes it all itself.
+  std::function<std::optional<PreEncodedClipAudio>(int64_t clipStartTicks, uint64_t frames, float desktopGain,
+                                                   float micGain)>
+      preEncodedAudio = nullptr;
 };
 
 // The whole save: returns true with the clip's full path in outPath; false

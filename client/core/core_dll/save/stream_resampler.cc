@@ -46,13 +46,15 @@ void InputLayout(const WaveFormatInfo& format, AVChannelLayout* layout) {
   av_channel_layout_default(layout, format.channels);
 }
 
-ffmpeg::SwrContextPtr MakeContext(const WaveFormatInfo& format, AVSampleFormat inputFormat, bool soxr) {
+ffmpeg::SwrContextPtr MakeContext(const WaveFormatInfo& format, AVSampleFormat inputFormat, bool soxr,
+                                  uint32_t rateScale) {
   AVChannelLayout inLayout{};
   AVChannelLayout outLayout{};
   InputLayout(format, &inLayout);
   av_channel_layout_default(&outLayout, StreamResampler::kOutputChannels);
   SwrContext* raw = nullptr;
-  int result = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_FLT, StreamResampler::kOutputRate, &inLayout,
+  int result = swr_alloc_set_opts2(&raw, &outLayout, AV_SAMPLE_FMT_FLT,
+                                   static_cast<int>(StreamResampler::kOutputRate * rateScale), &inLayout,
                                    inputFormat, static_cast<int>(format.samplesPerSecond), 0, nullptr);
   av_channel_layout_uninit(&inLayout);
   av_channel_layout_uninit(&outLayout);
@@ -82,14 +84,15 @@ ffmpeg::SwrContextPtr MakeContext(const WaveFormatInfo& format, AVSampleFormat i
 
 }  // namespace
 
-StreamResampler::StreamResampler(const WaveFormatInfo& format) : format_(format) {
+StreamResampler::StreamResampler(const WaveFormatInfo& format, uint32_t rateScale)
+    : format_(format), rateScale_(std::max(rateScale, 1u)) {
   inputFormat_ = SampleFormatOf(format);
   packed24_ = format.kind == WaveSampleKind::kInteger && format.bitsPerSample == 24;
-  swr_ = MakeContext(format_, inputFormat_, true);
-  if (!swr_) swr_ = MakeContext(format_, inputFormat_, false);
+  swr_ = MakeContext(format_, inputFormat_, true, rateScale_);
+  if (!swr_) swr_ = MakeContext(format_, inputFormat_, false, rateScale_);
   if (!swr_) {
     throw std::runtime_error("audio resampler setup failed for " + std::to_string(format.channels) + " channel(s) at " +
-                             std::to_string(format.samplesPerSecond) + " Hz");
+                             std::to_string(format.samplesPerSecond / rateScale_) + " Hz");
   }
 }
 

@@ -16,8 +16,11 @@ class StreamResampler {
   static constexpr int kOutputRate = 48000;
   static constexpr int kOutputChannels = 2;
 
-  // Throws std::runtime_error for a format the converter cannot take.
-  explicit StreamResampler(const WaveFormatInfo& format);
+  // Throws std::runtime_error for a format the converter cannot take. With
+  // `rateScale` above 1, format.samplesPerSecond is the input rate times
+  // that scale (a rate known to a fraction of a hertz); the output is still
+  // 48 kHz.
+  explicit StreamResampler(const WaveFormatInfo& format, uint32_t rateScale = 1);
   StreamResampler(const StreamResampler&) = delete;
   StreamResampler& operator=(const StreamResampler&) = delete;
 
@@ -35,6 +38,7 @@ class StreamResampler {
   void Drain(std::vector<float>& out);
 
   WaveFormatInfo format_;
+  uint32_t rateScale_ = 1;
   AVSampleFormat inputFormat_ = AV_SAMPLE_FMT_NONE;
   bool packed24_ = false;   // 24-bit samples are widened to 32-bit first
   ffmpeg::SwrContextPtr swr_;

@@ -1,0 +1,357 @@
+#include "save/live_mix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "save/aac_encoder.h"
+#include "save/aac_slices.h"
+#include "save/audio_mix.h"
+#include "save/stream_resampler.h"
+
+namespace ostrel {
+namespace {
+
+constexpr int64_t kFrame = 1024;  // AAC-LC samples per encoder frame
+constexpr double kTicksPerSecond = 10000000.0;
+// A converter's output may drift from its chunks' ticks by this many grid
+// frames (half a millisecond) before its run is placed again at the tick of
+// the chunk at hand; a source's mix stays open this far behind its output.
+constexpr double kPlacementBound = 24.0;
+constexpr int64_t kOpenMargin = 64;
+// Rates are handed to the resampler in hundredths of a hertz: a device
+// clock 10 ppm off would otherwise move half a millisecond a minute.
+constexpr uint32_t kRateScale = 100;
+// A source that delivered nothing for this long is not waited for; what it
+// sends later for that time starts a new generation.
+constexpr int64_t kStalledSourceTicks = 4 * 10000000LL;
+// Packets are kept this long beyond the replay length.
+constexpr double kKeepMarginSeconds = 3.0;
+// The same rules as the save-time rate of a run (RunSampleRate).
+constexpr double kMinLineSecondsForRate = 0.5;
+constexpr double kMaxDeviceRateDeviation = 0.01;
+
+int64_t AlignUp(int64_t frame) { return (frame + kFrame - 1) / kFrame * kFrame; }
+
+bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
+                const std::shared_ptr<const std::vector<uint8_t>>& b) {
+  if (a == b) return true;
+  if (!a || !b) return false;
+  return *a == *b;
+}
+
+}  // namespace
+
+// One source: its ring, the unbroken stream ("line") its chunks form, and
+// the converter run placing that stream on the grid.
+struct LiveAacMix::Source {
+  const AudioRing& ring;
+  uint64_t seen = 0;
+  bool read = false;
+  // The line: chunks of one format, each starting where the previous ended.
+  bool inLine = false;
+  std::shared_ptr<const std::vector<uint8_t>> format;
+  WaveFormatInfo info;
+  int64_t lineStartTicks = 0;
+  uint64_t lineFrames = 0;  // device frames taken in the line
+  int64_t lastEndTicks = INT64_MIN;
+  // The run: one resampler from runPlace on.
+  std::unique_ptr<StreamResampler> resampler;
+  double runRate = 0.0;  // device frames per second it converts from
+  int64_t runPlace = 0;
+  uint64_t runIn = 0;   // device frames fed
+  int64_t runOut = 0;   // grid frames produced
+  bool hasOutput = false;  // placed anything in this generation
+  float gain = 0.0f;
+  std::vector<float> scratch;
+
+  explicit Source(const AudioRing& r) : ring(r) {}
+  // Grid frames before this hold all this source will add.
+  int64_t Frontier() const { return runPlace + runOut - (resampler ? kOpenMargin : 0); }
+};
+
+LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const ReplayWindow& window,
+                       std::function<AudioSettings()> settings, int64_t originTicks)
+    : window_(window), settings_(std::move(settings)), origin_(originTicks) {
+  sources_.push_back(std::make_unique<Source>(desktop));
+  sources_.push_back(std::make_unique<Source>(mic));
+  resumeTicks_ = originTicks;
+}
+
+LiveAacMix::~LiveAacMix() = default;
+
+uint64_t LiveAacMix::Generations() const {
+  std::lock_guard lock(mutex_);
+  return generations_;
+}
+
+double LiveAacMix::GridFrame(int64_t ticks) const {
+  return static_cast<double>(ticks - origin_) / kTicksPerSecond * kMixRate;
+}
+
+void LiveAacMix::Advance(int64_t nowTicks) {
+  std::lock_guard lock(mutex_);
+  AdvanceLocked(nowTicks, std::nullopt);
+}
+
+void LiveAacMix::NewGeneration() {
+  started_ = false;
+  encoder_.reset();
+  packets_.clear();
+  buf_.clear();
+  for (auto& source : sources_) {
+    source->resampler.reset();
+    source->hasOutput = false;
+    resumeTicks_ = std::max(resumeTicks_, source->lastEndTicks);
+  }
+  afterBreak_ = true;
+}
+
+void LiveAacMix::StartGeneration() {
+  const AudioSettings settings = settings_ ? settings_() : AudioSettings{};
+  desktopGain_ = DesktopGain(settings);
+  micGain_ = MicGain(settings);
+  sources_[0]->gain = desktopGain_;
+  sources_[1]->gain = micGain_;
+  int64_t start = std::llround(GridFrame(resumeTicks_));
+  if (afterBreak_) start += kFrame;  // a converter started mid-stream settles first
+  genStart_ = std::max<int64_t>(0, AlignUp(start));
+  final_ = bufBase_ = encodedEnd_ = genStart_;
+  encoder_ = std::make_unique<AacEncoder>(
+      [this](AVPacket* packet) {
+        ffmpeg::PacketPtr copy(av_packet_clone(packet));
+        if (!copy) throw std::bad_alloc();
+        encodedEnd_ = copy->pts + std::max<int64_t>(copy->duration, 0);
+        packets_.push_back(std::move(copy));
+      },
+      static_cast<uint64_t>(genStart_));
+  started_ = true;
+  ++generations_;
+}
+
+void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier) {
+  try {
+    if (started_ && settings_) {
+      const AudioSettings settings = settings_();
+      if (DesktopGain(settings) != desktopGain_ || MicGain(settings) != micGain_) NewGeneration();
+    }
+    for (auto& source : sources_) TakeChunks(*source);
+    if (!started_) return;
+
+    int64_t frontier = INT64_MAX;
+    int64_t furthest = INT64_MIN;
+    bool any = false;
+    for (auto& source : sources_) {
+      if (forcedFrontier && source->resampler && source->runPlace + source->runOut < *forcedFrontier) {
+        EndRun(*source);  // the save's cut ends the stream here; its filter tail is due now
+      }
+      const bool active = source->ring.Capturing() || source->hasOutput;
+      if (!active) continue;
+      if (!source->hasOutput) {
+        frontier = INT64_MIN;  // not heard from yet
+        continue;
+      }
+      any = true;
+      frontier = std::min(frontier, source->Frontier());
+      furthest = std::max(furthest, source->Frontier());
+    }
+    if (!any) return;
+    int64_t target = frontier;
+    const int64_t stalled = std::llround(GridFrame(nowTicks - kStalledSourceTicks));
+    target = std::max(target, std::min(stalled, furthest));
+    if (forcedFrontier) target = std::max(target, *forcedFrontier);
+    FinalizeTo(target);
+
+    // Packets the longest clip no longer reaches, and mix frames the next
+    // save's pre-roll no longer needs.
+    const double keep = (window_.Seconds() + kKeepMarginSeconds) * kMixRate;
+    const auto oldest = static_cast<int64_t>(GridFrame(nowTicks) - keep);
+    while (packets_.size() > 1 && packets_[1]->pts < oldest) packets_.pop_front();
+    const int64_t needed = std::max(genStart_, encodedEnd_ - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
+    if (needed - bufBase_ > 2 * kMixRate) {
+      buf_.erase(buf_.begin(), buf_.begin() + 2 * (needed - bufBase_));
+      bufBase_ = needed;
+    }
+  } catch (const std::exception&) {
+    NewGeneration();  // a failed conversion or encoder: saves take the save-time path
+  }
+}
+
+void LiveAacMix::TakeChunks(Source& source) {
+  bool missed = false;
+  const AudioRing::Snapshot chunks = source.ring.TakeSince(source.seen, &missed);
+  // Chunks evicted or cleared unread (before the first read: those of an
+  // earlier capture, or older than the mix).
+  if (missed && source.read && started_) NewGeneration();
+  source.read = true;
+  for (const AudioChunk& chunk : chunks) {
+    try {
+      ProcessChunk(source, chunk);
+    } catch (const std::exception&) {
+      source.inLine = false;
+      source.lastEndTicks = std::max(source.lastEndTicks, chunk.EndTicks());
+      NewGeneration();
+    }
+  }
+}
+
+void LiveAacMix::ProcessChunk(Source& source, const AudioChunk& chunk) {
+  auto format = chunk.waveFormat ? chunk.waveFormat : source.ring.SharedWaveFormat();
+  if (!format || format->empty()) throw std::runtime_error("audio chunk without a format");
+  // A chunk for time this source already delivered.
+  const bool overlaps =
+      source.lastEndTicks != INT64_MIN && chunk.startTicks < source.lastEndTicks - kChunkJoinToleranceTicks;
+  if (overlaps && started_) NewGeneration();
+  const bool continues = source.inLine && !overlaps && SameFormat(format, source.format) &&
+                         std::llabs(chunk.startTicks - source.lastEndTicks) <= kChunkJoinToleranceTicks;
+  if (!continues) {
+    EndRun(source);
+    source.inLine = true;
+    source.format = format;
+    source.info = ParseWaveFormat(format->data(), format->size());
+    source.lineStartTicks = chunk.startTicks;
+    source.lineFrames = 0;
+  }
+  const uint64_t chunkFrames = ByteCount(chunk.bytes) / source.info.blockAlign;
+  source.lastEndTicks = std::max(source.lastEndTicks, chunk.EndTicks());
+  if (chunk.EndTicks() <= resumeTicks_) {
+    // Audio from before the current generation: the line goes on, unmixed.
+    source.resampler.reset();
+    source.lineFrames += chunkFrames;
+    return;
+  }
+  if (!started_) StartGeneration();
+  if (source.resampler) {
+    const double expected = static_cast<double>(source.runPlace) +
+                            static_cast<double>(source.runIn) * kMixRate / source.runRate;
+    if (std::fabs(expected - GridFrame(chunk.startTicks)) > kPlacementBound) EndRun(source);
+  }
+  if (!source.resampler) StartRun(source, chunk.startTicks);
+  if (static_cast<double>(source.runPlace + source.runOut) < static_cast<double>(final_) - kPlacementBound &&
+      (source.hasOutput || final_ > genStart_)) {
+    // Audio for time already mixed: the mix goes on from after it.
+    NewGeneration();
+    source.lineFrames += chunkFrames;
+    return;
+  }
+  source.scratch.clear();
+  if (chunk.bytes) source.resampler->Push(chunk.bytes->data(), chunk.bytes->size(), source.scratch);
+  Place(source, source.scratch);
+  source.runIn += chunkFrames;
+  source.lineFrames += chunkFrames;
+}
+
+void LiveAacMix::StartRun(Source& source, int64_t startTicks) {
+  // The line's own rate so far, as a save would estimate it; the nominal
+  // rate until the line is long enough to tell.
+  const double nominal = source.info.samplesPerSecond;
+  double rate = nominal;
+  const double seconds = static_cast<double>(startTicks - source.lineStartTicks) / kTicksPerSecond;
+  if (seconds >= kMinLineSecondsForRate) {
+    const double measured = static_cast<double>(source.lineFrames) / seconds;
+    if (std::fabs(measured / nominal - 1.0) <= kMaxDeviceRateDeviation) rate = measured;
+  }
+  WaveFormatInfo scaled = source.info;
+  scaled.samplesPerSecond = static_cast<uint32_t>(std::llround(rate * kRateScale));
+  source.runRate = static_cast<double>(scaled.samplesPerSecond) / kRateScale;
+  source.resampler = std::make_unique<StreamResampler>(scaled, kRateScale);
+  source.runPlace = PlacementStartFrame(startTicks, origin_);
+  source.runIn = 0;
+  source.runOut = 0;
+}
+
+void LiveAacMix::EndRun(Source& source) {
+  if (!source.resampler) return;
+  source.scratch.clear();
+  source.resampler->Finish(source.scratch);
+  Place(source, source.scratch);
+  source.resampler.reset();
+}
+
+void LiveAacMix::Place(Source& source, const std::vector<float>& converted) {
+  const auto frames = static_cast<int64_t>(converted.size() / 2);
+  const int64_t first = source.runPlace + source.runOut;
+  source.runOut += frames;
+  if (frames == 0 || !started_) return;
+  source.hasOutput = true;
+  const int64_t end = first + frames;
+  if (end <= final_) return;
+  const auto needed = static_cast<size_t>(2 * (end - bufBase_));
+  if (buf_.size() < needed) buf_.resize(needed, 0.0f);
+  auto finite = [](float x) { return std::isfinite(x) ? x : 0.0f; };
+  for (int64_t g = std::max(first, final_); g < end; ++g) {
+    const auto i = static_cast<size_t>(g - first);
+    const auto d = static_cast<size_t>(g - bufBase_);
+    buf_[2 * d] += finite(converted[2 * i]) * source.gain;
+    buf_[2 * d + 1] += finite(converted[2 * i + 1]) * source.gain;
+  }
+}
+
+void LiveAacMix::FinalizeTo(int64_t frame) {
+  if (frame <= final_) return;
+  const auto needed = static_cast<size_t>(2 * (frame - bufBase_));
+  if (buf_.size() < needed) buf_.resize(needed, 0.0f);
+  float* first = buf_.data() + 2 * (final_ - bufBase_);
+  const auto count = static_cast<size_t>(frame - final_);
+  for (size_t i = 0; i < 2 * count; ++i) first[i] = SoftClip(first[i]);
+  final_ = frame;
+  encoder_->Feed(first, count);
+}
+
+std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTicks, uint64_t frames,
+                                                           float desktopGain, float micGain, int64_t nowTicks) {
+  std::lock_guard lock(mutex_);
+  if (frames == 0) return std::nullopt;
+  const int64_t zero = PlacementStartFrame(clipStartTicks, origin_);
+  const int64_t end = zero + static_cast<int64_t>(frames);
+  AdvanceLocked(nowTicks, end);
+  if (!started_ || desktopGain != desktopGain_ || micGain != micGain_ || zero < 0) return std::nullopt;
+  const int64_t firstPacket = zero / kFrame * kFrame - kFrame;  // the decoder's priming
+  if (firstPacket < genStart_ - kFrame || packets_.empty() || packets_.front()->pts > firstPacket) return std::nullopt;
+  // A clip ending before the encoder's frontier (its request waited behind
+  // another save) takes the packets before its last frame and encodes that.
+  const int64_t encoded = std::min(encodedEnd_, end / kFrame * kFrame);
+  const int64_t tailStart = std::max(genStart_, encoded - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
+  if (final_ < end || tailStart < bufBase_) return std::nullopt;
+
+  PreEncodedClipAudio audio;
+  for (const auto& packet : packets_) {
+    if (packet->pts < firstPacket) continue;
+    if (packet->pts >= encoded) break;
+    ffmpeg::PacketPtr copy(av_packet_clone(packet.get()));
+    if (!copy) throw std::bad_alloc();
+    audio.packets.push_back(std::move(copy));
+  }
+  const float* from = buf_.data() + 2 * (tailStart - bufBase_);
+  audio.tail.assign(from, from + 2 * (end - tailStart));
+  audio.tailStart = static_cast<uint64_t>(tailStart);
+  audio.encodedEnd = static_cast<uint64_t>(std::max(encoded, firstPacket));
+  audio.clipZero = static_cast<uint64_t>(zero);
+  audio.clipEnd = static_cast<uint64_t>(end);
+  return audio;
+}
+
+std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio) {
+  std::vector<ffmpeg::PacketPtr> packets = std::move(audio.packets);
+  const auto keepFrom = static_cast<int64_t>(audio.encodedEnd);
+  AacEncoder encoder(
+      [&packets, keepFrom](AVPacket* packet) {
+        if (packet->pts < keepFrom) return;
+        ffmpeg::PacketPtr copy(av_packet_clone(packet));
+        if (!copy) throw std::bad_alloc();
+        packets.push_back(std::move(copy));
+      },
+      audio.tailStart);
+  encoder.Feed(audio.tail.data(), audio.tail.size() / 2);
+  encoder.Flush();
+  const auto zero = static_cast<int64_t>(audio.clipZero);
+  for (auto& packet : packets) {
+    packet->pts -= zero;
+    packet->dts -= zero;
+  }
+  return packets;
+}
+
+}  // namespace ostrel

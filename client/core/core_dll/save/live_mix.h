@@ -1,0 +1,113 @@
+// The clip audio mixed and AAC-encoded while recording, so that a save
+// encodes only the last second or two.
+//
+// Both sources' chunks are taken from their rings as they arrive, converted
+// to 48 kHz stereo, weighted and added on one sample grid (grid frame k is
+// the instant origin + k / 48000 s), soft-clipped once every source has
+// delivered that far, and fed to one continuous AAC encoder whose frame j
+// covers grid frames [1024 j, 1024 (j + 1)). Packets are kept for the replay
+// length. A save takes the packets from the one before its clip zero (the
+// decoder's priming) up to the encoder's frontier and encodes the rest from
+// the kept mix, with an encoder started sixteen frames early so the join is
+// that of one encoder (as between slices).
+//
+// Anything that makes the running mix differ from what a save would mix (a
+// volume or mute change, audio arriving for time already mixed, a format
+// the converter refuses, audio evicted unread) starts a new generation: the
+// old packets go, and saves reaching back before the new one take the
+// save-time path.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "audio/audio_settings.h"
+#include "ffmpeg/ffmpeg_ptr.h"
+#include "replay/audio_ring.h"
+#include "replay/replay_window.h"
+#include "save/wave_format.h"
+
+namespace ostrel {
+
+class AacEncoder;
+class StreamResampler;
+
+// What a save needs to finish its audio: encoded packets (time stamps in
+// grid samples) up to `encodedEnd`, and the final mix from `tailStart` to
+// the clip's end.
+struct PreEncodedClipAudio {
+  std::vector<ffmpeg::PacketPtr> packets;
+  std::vector<float> tail;  // interleaved stereo, grid frames [tailStart, clipEnd)
+  uint64_t tailStart = 0;
+  uint64_t encodedEnd = 0;
+  uint64_t clipZero = 0;  // the grid frame of the clip's first sample
+  uint64_t clipEnd = 0;
+};
+
+// Encodes the tail and returns every packet of the clip, time stamps in
+// clip samples (the first ones negative: decoder priming, hidden by the
+// MP4 edit list). Throws what AacEncoder throws.
+std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio);
+
+class LiveAacMix {
+ public:
+  LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const ReplayWindow& window,
+             std::function<AudioSettings()> settings, int64_t originTicks);
+  ~LiveAacMix();
+  LiveAacMix(const LiveAacMix&) = delete;
+  LiveAacMix& operator=(const LiveAacMix&) = delete;
+
+  // Takes the new chunks and encodes what every source has delivered (a
+  // source silent for more than a few seconds before `nowTicks` is not
+  // waited for). Never throws: a failure starts a new generation.
+  void Advance(int64_t nowTicks);
+
+  // The clip of `frames` mix frames from `clipStartTicks`, once the rings
+  // hold everything up to its end (after the save's cut); none when the
+  // current generation does not cover it or its gains are not the clip's.
+  std::optional<PreEncodedClipAudio> TakeForClip(int64_t clipStartTicks, uint64_t frames, float desktopGain,
+                                                 float micGain, int64_t nowTicks);
+
+  // Generations started so far (the first included), for tests and benches.
+  uint64_t Generations() const;
+
+ private:
+  struct Source;
+  void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier);
+  void TakeChunks(Source& source);
+  void ProcessChunk(Source& source, const AudioChunk& chunk);
+  void StartRun(Source& source, int64_t startTicks);
+  void EndRun(Source& source);
+  void Place(Source& source, const std::vector<float>& converted);
+  void FinalizeTo(int64_t frame);
+  void StartGeneration();
+  void NewGeneration();
+  double GridFrame(int64_t ticks) const;
+
+  mutable std::mutex mutex_;
+  const ReplayWindow& window_;
+  std::function<AudioSettings()> settings_;
+  const int64_t origin_;
+  std::vector<std::unique_ptr<Source>> sources_;
+
+  // The current generation.
+  bool started_ = false;
+  uint64_t generations_ = 0;
+  int64_t resumeTicks_ = 0;      // a new generation starts after this instant
+  bool afterBreak_ = false;      // leave the converters a frame to settle
+  float desktopGain_ = 0.0f, micGain_ = 0.0f;
+  int64_t genStart_ = 0;         // grid frame of the encoder's first sample (a multiple of 1024)
+  int64_t final_ = 0;            // grid frames before this are mixed, soft-clipped and fed
+  int64_t bufBase_ = 0;          // grid frame of buf_[0]
+  std::vector<float> buf_;       // interleaved: final frames, then the sums still open
+  std::unique_ptr<AacEncoder> encoder_;
+  std::deque<ffmpeg::PacketPtr> packets_;  // oldest first, pts in grid samples
+  int64_t encodedEnd_ = 0;                  // end of the last packet
+};
+
+}  // namespace ostrel
