@@ -239,6 +239,22 @@ TEST(LiveAacMix, AClipFromTheRunningMixSoundsAsTheSaveTimeMixAndJoinsItsTailSeam
     const auto from = static_cast<size_t>(block);
     EXPECT_GT(SnrDb(mix, live, from, from + 1024), liveSnr - 6.0) << "at " << block - join;
   }
+  // The clip's last block (what the converters still held at the request).
+  EXPECT_GT(SnrDb(mix, live, frames - 1024, frames), liveSnr - 6.0);
+
+  // The running mix goes on through the save without a seam: a later clip
+  // over the instant of this save sounds as its own save-time mix there.
+  rig.RecordUntil(30 * kTicks);
+  const int64_t laterStart = 18 * kTicks;
+  auto later = rig.Take(laterStart, 12.0);
+  ASSERT_TRUE(later.has_value());
+  const std::vector<float> laterMix = rig.SaveTimeMix(laterStart, 12.0);
+  const std::vector<float> laterLive = Decode(FinishClipAudio(std::move(*later)));
+  const int64_t savedAt = 4 * kRate;  // 22 s
+  for (int64_t block = savedAt - 4 * 1024; block < savedAt + 4 * 1024; block += 1024) {
+    const auto from = static_cast<size_t>(block);
+    EXPECT_GT(SnrDb(laterMix, laterLive, from, from + 1024), liveSnr - 6.0) << "at " << block - savedAt;
+  }
 }
 
 TEST(LiveAacMix, VolumeChangesAndLateAudioStartANewGenerationAndSavesMixThemselvesMeanwhile) {
