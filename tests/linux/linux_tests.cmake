@@ -3,7 +3,7 @@
 # the Linux backend is built. Frame and audio timing are measured: never
 # beside another test.
 pkg_check_modules(PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
-pkg_check_modules(XCB_CLIENT REQUIRED IMPORTED_TARGET xcb)
+pkg_check_modules(XCB_CLIENT REQUIRED IMPORTED_TARGET xcb xcb-randr)
 
 # The test window and X server, shared with the X11 bench.
 add_library(ostrel_x11_test_support STATIC ${CMAKE_CURRENT_LIST_DIR}/x_server.cc

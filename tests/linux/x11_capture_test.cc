@@ -184,13 +184,18 @@ TEST_F(X11CaptureTest, StartRefusesWhatIsNotAViewableWindow) {
   EXPECT_EQ(LogCapture::Count(L"Start() failed: zero-size capture item (minimized target?)."), 1u);
 }
 
-// Monitor mode records the RandR output's area of the root window.
-TEST_F(X11CaptureTest, MonitorCaptureRecordsTheWholeOutput) {
+// Monitor mode records the RandR output's area of the root window; the
+// output switched off closes the item, and capture goes on.
+TEST_F(X11CaptureTest, MonitorCaptureRecordsTheWholeOutputUntilItIsSwitchedOff) {
   TestWindow& window = OpenWindow(320, 240);
   ASSERT_EQ(Ostrel_StartCapture(window.Handle(), true, 0, 30, 6000000, 10), 0);
   Sleep(3.0);
   ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
   ExpectCleanH264(clip, 1280, 720);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED]"), 0u);
+  ASSERT_TRUE(xserver_->SwitchOffOutputs());
+  EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED]", 3s));
+  EXPECT_TRUE(Ostrel_IsCapturing());
 }
 
 }  // namespace

@@ -86,12 +86,20 @@ class X11Item final : public ICaptureItem,
   EventToken AddClosed(std::function<void()> handler) override { return closed_.Add(std::move(handler)); }
   void RemoveClosed(EventToken token) override { closed_.Remove(token); }
 
+  // A window item closes with its window, a monitor item when its output
+  // loses its CRTC (switched off or unplugged).
   void OnX11Event(const xcb_generic_event_t& event) override {
-    if ((event.response_type & 0x7F) != XCB_DESTROY_NOTIFY) return;
-    const auto& destroyed = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-    if (window_ == 0 || destroyed.window != window_) return;
-    if (closedFired_.exchange(true)) return;
-    closed_.CallAll();
+    const int type = event.response_type & 0x7F;
+    bool gone = false;
+    if (window_ != 0) {
+      gone = type == XCB_DESTROY_NOTIFY &&
+             reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window == window_;
+    } else if (type == connection_->RandrNotifyEvent()) {
+      const auto& notify = reinterpret_cast<const xcb_randr_notify_event_t&>(event);
+      gone = notify.subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE && notify.u.oc.output == monitor_.id &&
+             notify.u.oc.crtc == XCB_NONE;
+    }
+    if (gone && !closedFired_.exchange(true)) closed_.CallAll();
   }
 
   const std::shared_ptr<X11Connection>& Connection() const { return connection_; }
@@ -565,7 +573,9 @@ class X11WindowCapture final : public platform::IWindowCapture {
     if (!connection) return hr::kInvalidArg;
     for (const X11Monitor& candidate : connection->Monitors()) {
       if (candidate.id != XidOf(monitor)) continue;
-      *out = std::make_shared<X11Item>(connection, 0, candidate);
+      auto item = std::make_shared<X11Item>(connection, 0, candidate);
+      connection->AddListener(item.get());
+      *out = std::move(item);
       return hr::kOk;
     }
     return hr::kInvalidArg;
