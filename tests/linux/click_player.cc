@@ -60,7 +60,6 @@ void ClickPlayer::Run() {
         // A click whose instant already passed unheard is skipped.
         if (at - nextClick < std::chrono::milliseconds(2)) {
           clickLeft = kClickFrames;
-          clicks_.fetch_add(1);
         }
         while (nextClick <= at) nextClick += interval_;
       }

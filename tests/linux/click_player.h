@@ -21,7 +21,6 @@ class ClickPlayer {
   ClickPlayer& operator=(const ClickPlayer&) = delete;
 
   bool Failed() const { return failed_.load(); }
-  int ClicksPlayed() const { return clicks_.load(); }
 
  private:
   void Run();
@@ -31,7 +30,6 @@ class ClickPlayer {
   const Clock::duration interval_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> failed_{false};
-  std::atomic<int> clicks_{0};
   std::thread thread_;
 };
 

@@ -1,51 +1,18 @@
-// The Linux library's sound as a host sees it, through the exports of
-// libostrel_core.so, with a PulseAudio server (and, to record, an Xvfb
-// window) of each test's own: the endpoint list, reconnection on a new
-// default sink, falling back from a removed microphone, and a 44.1 kHz mono
-// microphone mixed into the saved clip.
-#include <gtest/gtest.h>
-#include <ostrel/ostrel.h>
-
+// The Linux library's sound through its exports, with a PulseAudio server
+// (and, to record, an Xvfb window) of each test's own: the endpoint list,
+// reconnection on a new default sink and after a server restart, falling
+// back from a removed microphone, a 44.1 kHz mono microphone mixed into the
+// clip, and no server at all.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <memory>
 #include <numbers>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "linux/pulse_server.h"
-#include "linux/test_window.h"
-#include "linux/x_server.h"
-#include "support/log_capture.h"
+#include "linux/library_fixture.h"
 
 namespace ostrel::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A microphone with a known tone: a source (not a monitor) in the given
-// format carrying what a null sink plays, fed by the server's sine
-// generator (half scale).
-std::vector<std::string> ToneSource(const std::string& name, const std::string& description, int rate, int channels,
-                                    int frequency) {
-  return {NullSink(name + "_feed", name + " feed"),
-          "module-sine sink=" + name + "_feed frequency=" + std::to_string(frequency),
-          "module-remap-source source_name=" + name + " master=" + name + "_feed.monitor format=s16le rate=" +
-              std::to_string(rate) + " channels=" + std::to_string(channels) +
-              " source_properties='device.description=\"" + description + "\"'"};
-}
-
-std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts) {
-  std::vector<std::string> out;
-  for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
 
 struct Endpoint {
   std::wstring id, name;
@@ -61,8 +28,6 @@ std::vector<Endpoint> List(bool capture) {
   Ostrel_EnumerateAudioDevices(capture, &Collect);
   return listed;
 }
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // One channel of the clip's (stereo, 48 kHz) audio, decoded by the FFmpeg
 // tool without any remixing.
@@ -94,7 +59,7 @@ TEST(PulseEndpointListTest, ListsSinksAndSourcesWithoutMonitorsAndFollowsTheDefa
   PulseServer server(Concat({{NullSink("speakers_a", "Speakers A"), NullSink("speakers_b", "Speakers B")},
                              ToneSource("mic_a", "Mic A", 48000, 1, 440),
                              ToneSource("mic_b", "Mic B", 44100, 2, 880)}));
-  ASSERT_TRUE(server.Ready()) << server.Log();
+  ASSERT_TRUE(server.Ready()) << server.ReadLog();
   ASSERT_TRUE(server.SetDefaultSink("speakers_a"));
   ASSERT_TRUE(server.SetDefaultSource("mic_b"));
 
@@ -122,63 +87,12 @@ TEST(PulseEndpointListTest, ListsSinksAndSourcesWithoutMonitorsAndFollowsTheDefa
   for (const Endpoint& endpoint : List(true)) EXPECT_FALSE(endpoint.isDefault) << Narrow(endpoint.id);
 }
 
-TEST(PulseEndpointListTest, WithoutAServerNothingIsListedAndNothingWaits) {
-  setenv("PULSE_SERVER", "unix:/nonexistent/ostrel-no-server", 1);
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_TRUE(List(false).empty());
-  EXPECT_TRUE(List(true).empty());
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-  unsetenv("PULSE_SERVER");
-}
-
-// ---- Recording a window with sound ----
-
-class PulseRecordingTest : public ::testing::Test {
+class PulseRecordingTest : public LibraryTest {
  protected:
-  void StartWorld(const std::vector<std::string>& modules) {
-    xserver_ = std::make_unique<XServer>(1280, 720);
-    ASSERT_TRUE(xserver_->Ready()) << "Xvfb did not start";
-    pulse_ = std::make_unique<PulseServer>(modules);
-    ASSERT_TRUE(pulse_->Ready()) << pulse_->ReadLog();
-    setenv("OSTREL_ALLOW_SOFTWARE_ENCODER", "1", 1);
-    LogCapture::Clear();
-    Ostrel_SetLogCallback(&LogCapture::Callback);
-    ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
-    window_ = std::make_unique<TestWindow>(320, 240, TestWindow::Content::Animated);
-    for (int i = 0; i < 500 && !window_->Ready(); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(window_->Ready());
-  }
-
   void Record(int replaySeconds) {
-    ASSERT_EQ(Ostrel_StartCapture(window_->Handle(), false, 0, 30, 2000000, replaySeconds), 0);
+    TestWindow& window = OpenWindow(320, 240);
+    ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 2000000, replaySeconds), 0);
   }
-
-  std::string Save() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ostrel-pulse-clip-XXXXXX").string();
-    scratch_ = mkdtemp(pattern.data());
-    wchar_t path[1024] = {};
-    EXPECT_EQ(Ostrel_SaveClipNow(scratch_.wstring().c_str(), path, 1024), 0);
-    return Narrow(path);
-  }
-
-  void TearDown() override {
-    Ostrel_StopCapture();
-    if (HasFailure()) {
-      for (const std::wstring& line : LogCapture::Lines()) std::printf("  log | %s\n", Narrow(line).c_str());
-    }
-    Ostrel_GlobalShutdown();
-    Ostrel_SetLogCallback(nullptr);
-    window_.reset();
-    pulse_.reset();
-    xserver_.reset();
-    std::error_code ignored;
-    if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
-  }
-
-  std::unique_ptr<XServer> xserver_;
-  std::unique_ptr<PulseServer> pulse_;
-  std::unique_ptr<TestWindow> window_;
-  std::filesystem::path scratch_;
 };
 
 TEST_F(PulseRecordingTest, NewDefaultSinkWhileRecordingReconnectsTheDesktopAudio) {
@@ -252,6 +166,45 @@ TEST_F(PulseRecordingTest, MonoMicrophoneAt44kMixesIntoTheClipAtItsPitchAndLevel
       EXPECT_LT(ToneAmplitude(audio, from, 880), 0.02);
     }
   }
+}
+
+TEST_F(PulseRecordingTest, ARestartedServerIsRecordedAgain) {
+  StartWorld({NullSink("sink_a", "Sink A")});
+  ASSERT_TRUE(pulse_->SetDefaultSink("sink_a"));
+  Ostrel_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
+  Record(10);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[desktop-audio] device: Sink A", 10s));
+  ASSERT_TRUE(pulse_->Restart()) << pulse_->ReadLog();
+  EXPECT_TRUE(LogCapture::WaitFor(L"[desktop-audio] device: Sink A", 10s, 2));
+  // The stream's loss and the missing server are retried, never given up.
+  for (const std::wstring& line : LogCapture::Matching(L"capture error")) {
+    EXPECT_TRUE(line.ends_with(L" - retrying...")) << Narrow(line);
+  }
+  EXPECT_TRUE(Ostrel_IsCapturing());
+}
+
+// Without a sound server nothing is listed (at once), and recording goes on
+// without sound, saying why.
+TEST_F(PulseRecordingTest, WithoutAServerNothingIsListedAndThePictureIsRecorded) {
+  xserver_ = std::make_unique<XServer>(1280, 720);
+  ASSERT_TRUE(xserver_->Ready());
+  setenv("PULSE_SERVER", "unix:/nonexistent/ostrel-no-server", 1);
+  const auto started = Clock::now();
+  EXPECT_TRUE(List(false).empty());
+  EXPECT_TRUE(List(true).empty());
+  EXPECT_LT(Clock::now() - started, 2s);
+  setenv("OSTREL_ALLOW_SOFTWARE_ENCODER", "1", 1);
+  LogCapture::Clear();
+  Ostrel_SetLogCallback(&LogCapture::Callback);
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  Ostrel_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
+  Record(10);
+  EXPECT_TRUE(LogCapture::WaitFor(
+      L"[desktop-audio] audio capture unavailable: 0x88890010 (The audio service is not running.)", 5s));
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  EXPECT_FALSE(Save().empty());
+  unsetenv("PULSE_SERVER");
 }
 
 }  // namespace

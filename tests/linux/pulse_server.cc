@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,13 +23,7 @@ using namespace std::chrono_literals;
 
 std::string Quote(const std::string& text) {
   std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return out + "'";
 }
 
@@ -37,6 +33,21 @@ std::string NullSink(const std::string& name, const std::string& description, co
                      int channels) {
   return "module-null-sink sink_name=" + name + " format=" + format + " rate=" + std::to_string(rate) +
          " channels=" + std::to_string(channels) + " sink_properties='device.description=\"" + description + "\"'";
+}
+
+std::vector<std::string> ToneSource(const std::string& name, const std::string& description, int rate, int channels,
+                                    int frequency) {
+  return {NullSink(name + "_feed", name + " feed"),
+          "module-sine sink=" + name + "_feed frequency=" + std::to_string(frequency),
+          "module-remap-source source_name=" + name + " master=" + name + "_feed.monitor format=s16le rate=" +
+              std::to_string(rate) + " channels=" + std::to_string(channels) +
+              " source_properties='device.description=\"" + description + "\"'"};
+}
+
+std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts) {
+  std::vector<std::string> out;
+  for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
 }
 
 PulseServer::PulseServer(const std::vector<std::string>& modules) {
@@ -104,15 +115,12 @@ void PulseServer::Launch() {
       pid_ = -1;
       break;
     }
-    bool ok = false;
-    Pactl("info", &ok);
-    ready_ = ok;
+    ready_ = Pactl("info").has_value();
     if (!ready_) std::this_thread::sleep_for(100ms);
   }
-  logText_ = ReadLog();
   // A module line that did not load leaves a server without what the test
   // asked for.
-  if (logText_.find("Failed to load module") != std::string::npos) ready_ = false;
+  if (ReadLog().find("Failed to load module") != std::string::npos) ready_ = false;
 }
 
 bool PulseServer::Restart() {
@@ -143,18 +151,14 @@ std::string PulseServer::ReadLog() const {
   return text.str();
 }
 
-std::string PulseServer::Pactl(const std::string& arguments, bool* ok) const {
+std::optional<std::string> PulseServer::Pactl(const std::string& arguments) const {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("pactl " + arguments + " 2>&1").c_str(), "r"), pclose);
+  if (!pipe) return std::nullopt;
   std::string output;
-  FILE* pipe = popen(("pactl " + arguments + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    if (ok != nullptr) *ok = false;
-    return output;
-  }
   char buffer[512];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int status = pclose(pipe);
-  if (ok != nullptr) *ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  while (size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) output.append(buffer, n);
+  const int status = pclose(pipe.release());
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return output;
 }
 
@@ -162,32 +166,16 @@ int PulseServer::LoadModule(const std::string& module) {
   const size_t space = module.find(' ');
   std::string command = "load-module " + module.substr(0, space);
   if (space != std::string::npos) command += " " + Quote(module.substr(space + 1));
-  bool ok = false;
-  const std::string output = Pactl(command, &ok);
-  if (!ok) return -1;
-  try {
-    return std::stoi(output);
-  } catch (...) {
-    return -1;
-  }
+  const std::optional<std::string> index = Pactl(command);
+  return index && !index->empty() && std::isdigit(static_cast<unsigned char>(index->front())) ? std::stoi(*index) : -1;
 }
 
-bool PulseServer::UnloadModule(int index) {
-  bool ok = false;
-  Pactl("unload-module " + std::to_string(index), &ok);
-  return ok;
-}
-
+bool PulseServer::UnloadModule(int index) { return Pactl("unload-module " + std::to_string(index)).has_value(); }
 bool PulseServer::SetDefaultSink(const std::string& name) {
-  bool ok = false;
-  Pactl("set-default-sink " + Quote(name), &ok);
-  return ok;
+  return Pactl("set-default-sink " + Quote(name)).has_value();
 }
-
 bool PulseServer::SetDefaultSource(const std::string& name) {
-  bool ok = false;
-  Pactl("set-default-source " + Quote(name), &ok);
-  return ok;
+  return Pactl("set-default-source " + Quote(name)).has_value();
 }
 
 }  // namespace ostrel::testing

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,12 @@ class PulseServer {
   // Whether the server answered after starting with every module loaded
   // (the log says why not).
   bool Ready() const { return ready_; }
-  const std::string& Log() const { return logText_; }
   std::string ReadLog() const;
 
   // Stops the server and starts it again from the same script on the same
   // socket (a sound server that restarts); whether it is ready again.
   bool Restart();
 
-  // Runs pactl with the given arguments; its output (also on failure, which
-  // `ok` reports).
-  std::string Pactl(const std::string& arguments, bool* ok = nullptr) const;
   // Loads a module; its index, or -1.
   int LoadModule(const std::string& module);
   bool UnloadModule(int index);
@@ -42,11 +39,12 @@ class PulseServer {
  private:
   void Launch();
   void Stop();
+  // Runs pactl with the given arguments; its output, none on failure.
+  std::optional<std::string> Pactl(const std::string& arguments) const;
 
   std::string directory_;
   pid_t pid_ = -1;
   bool ready_ = false;
-  std::string logText_;
   std::string previousServer_;
   bool hadPreviousServer_ = false;
 };
@@ -55,5 +53,11 @@ class PulseServer {
 // channels.
 std::string NullSink(const std::string& name, const std::string& description, const std::string& format = "s16le",
                      int rate = 48000, int channels = 2);
+// A microphone with a known tone: a source (not a monitor) in the given
+// format carrying what a null sink plays, fed by the server's sine generator
+// (half scale). Its module lines.
+std::vector<std::string> ToneSource(const std::string& name, const std::string& description, int rate, int channels,
+                                    int frequency = 440);
+std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts);
 
 }  // namespace ostrel::testing

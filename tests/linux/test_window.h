@@ -30,14 +30,11 @@ class TestWindow {
   bool Ready() const { return ready_.load(); }
   uint32_t Xid() const { return window_; }
   void* Handle() const { return reinterpret_cast<void*>(static_cast<uintptr_t>(window_)); }
-  uint64_t FramesDrawn() const { return framesDrawn_.load(); }
 
   void Resize(int width, int height);
   void Destroy();
   // The still pattern, BGRX rows of width * 4 bytes.
   const std::vector<uint8_t>& Pattern() const { return pattern_; }
-  int Width() const { return width_.load(); }
-  int Height() const { return height_.load(); }
 
  private:
   void Run();
@@ -58,7 +55,6 @@ class TestWindow {
   std::atomic<bool> ready_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> destroyed_{false};
-  std::atomic<uint64_t> framesDrawn_{0};
   std::thread thread_;
 };
 

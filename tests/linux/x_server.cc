@@ -5,9 +5,11 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/randr.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace ostrel::testing {
@@ -54,6 +56,30 @@ XServer::XServer(int width, int height) {
   if (number.empty()) return;
   display_ = ":" + number;
   setenv("DISPLAY", display_.c_str(), 1);
+}
+
+bool XServer::SwitchOffOutputs() const {
+  std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> connection(xcb_connect(nullptr, nullptr),
+                                                                           xcb_disconnect);
+  if (xcb_connection_has_error(connection.get()) != 0) return false;
+  xcb_connection_t* c = connection.get();
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  std::unique_ptr<xcb_randr_get_screen_resources_current_reply_t, void (*)(void*)> resources(
+      xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root), nullptr),
+      std::free);
+  if (!resources) return false;
+  const xcb_randr_crtc_t* crtcs = xcb_randr_get_screen_resources_current_crtcs(resources.get());
+  bool ok = true;
+  for (int i = 0; i < xcb_randr_get_screen_resources_current_crtcs_length(resources.get()); ++i) {
+    std::unique_ptr<xcb_randr_set_crtc_config_reply_t, void (*)(void*)> reply(
+        xcb_randr_set_crtc_config_reply(c, xcb_randr_set_crtc_config(c, crtcs[i], XCB_CURRENT_TIME,
+                                                                     resources->config_timestamp, 0, 0, XCB_NONE,
+                                                                     XCB_RANDR_ROTATION_ROTATE_0, 0, nullptr),
+                                        nullptr),
+        std::free);
+    ok = ok && reply && reply->status == XCB_RANDR_SET_CONFIG_SUCCESS;
+  }
+  return ok;
 }
 
 XServer::~XServer() {

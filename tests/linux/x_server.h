@@ -19,6 +19,9 @@ class XServer {
   bool Ready() const { return !display_.empty(); }
   // ":N"
   const std::string& Display() const { return display_; }
+  // Switches every RandR output off (a monitor unplugged); whether the
+  // server did.
+  bool SwitchOffOutputs() const;
 
  private:
   pid_t pid_ = -1;

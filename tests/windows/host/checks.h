@@ -26,7 +26,7 @@ struct RecordingOptions {
 bool ParseRecordingOption(const std::wstring& key, const std::wstring& value, RecordingOptions* options);
 int RunRecording(const std::wstring& dll, const RecordingOptions& options);
 
-void RunExportChecks(const CoreApi& core, int expectedExports);
+void RunExportChecks(const CoreApi& core);
 void RunUpdateChecks(const CoreApi& core);
 void RunAudioChecks(const CoreApi& core, const AudioExpectation& expected);
 

@@ -31,39 +31,11 @@ bool LoadCore(const std::wstring& path, CoreApi* api) {
     std::printf("LoadLibraryW(%s) failed: error %lu\n", Narrow(path).c_str(), GetLastError());
     return false;
   }
-  HMODULE m = api->module;
-  return Resolve(m, "Ostrel_GlobalInitialize", &api->GlobalInitialize) &&
-         Resolve(m, "Ostrel_GlobalShutdown", &api->GlobalShutdown) &&
-         Resolve(m, "Ostrel_SetLogCallback", &api->SetLogCallback) &&
-         Resolve(m, "Ostrel_GetAppVersion", &api->GetAppVersion) &&
-         Resolve(m, "Ostrel_HasHardwareEncoder", &api->HasHardwareEncoder) &&
-         Resolve(m, "Ostrel_StartCapture", &api->StartCapture) &&
-         Resolve(m, "Ostrel_StopCapture", &api->StopCapture) &&
-         Resolve(m, "Ostrel_IsCapturing", &api->IsCapturing) &&
-         Resolve(m, "Ostrel_GetMeasuredSustainableFps", &api->GetMeasuredSustainableFps) &&
-         Resolve(m, "Ostrel_SaveClipNow", &api->SaveClipNow) &&
-         Resolve(m, "Ostrel_GetSaveProgress", &api->GetSaveProgress) &&
-         Resolve(m, "Ostrel_SetCaptureBorderEnabled", &api->SetCaptureBorderEnabled) &&
-         Resolve(m, "Ostrel_SetAudioSettings", &api->SetAudioSettings) &&
-         Resolve(m, "Ostrel_EnumerateAudioDevices", &api->EnumerateAudioDevices) &&
-         Resolve(m, "Ostrel_VerifyUpdateArtifact", &api->VerifyUpdateArtifact);
-}
-
-std::vector<std::string> ExportedNames(HMODULE module) {
-  std::vector<std::string> names;
-  const auto* base = reinterpret_cast<const BYTE*>(module);
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (entry.VirtualAddress == 0) return names;
-  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
-  const auto* nameRvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-    names.emplace_back(reinterpret_cast<const char*>(base + nameRvas[i]));
-  }
-  // Exports by ordinal only would have no name: count them as unnamed.
-  for (DWORD i = exports->NumberOfNames; i < exports->NumberOfFunctions; ++i) names.emplace_back("<ordinal>");
-  return names;
+  bool resolved = true;
+#define OSTREL_HOST_RESOLVE(name) resolved = Resolve(api->module, "Ostrel_" #name, &api->name) && resolved;
+  OSTREL_HOST_EXPORTS(OSTREL_HOST_RESOLVE)
+#undef OSTREL_HOST_RESOLVE
+  return resolved;
 }
 
 void HostLog::Callback(const wchar_t* line) {

@@ -10,32 +10,22 @@
 
 namespace ostrel::winhost {
 
+// Every export of ostrel.h, by its name without the prefix.
+#define OSTREL_HOST_EXPORTS(X)                                                                                  \
+  X(GlobalInitialize) X(GlobalShutdown) X(SetLogCallback) X(GetAppVersion) X(HasHardwareEncoder)               \
+  X(StartCapture) X(StopCapture) X(IsCapturing) X(GetMeasuredSustainableFps) X(SaveClipNow) X(GetSaveProgress) \
+  X(SetCaptureBorderEnabled) X(SetAudioSettings) X(EnumerateAudioDevices) X(VerifyUpdateArtifact)
+
 struct CoreApi {
   HMODULE module = nullptr;
-  decltype(&Ostrel_GlobalInitialize) GlobalInitialize = nullptr;
-  decltype(&Ostrel_GlobalShutdown) GlobalShutdown = nullptr;
-  decltype(&Ostrel_SetLogCallback) SetLogCallback = nullptr;
-  decltype(&Ostrel_GetAppVersion) GetAppVersion = nullptr;
-  decltype(&Ostrel_HasHardwareEncoder) HasHardwareEncoder = nullptr;
-  decltype(&Ostrel_StartCapture) StartCapture = nullptr;
-  decltype(&Ostrel_StopCapture) StopCapture = nullptr;
-  decltype(&Ostrel_IsCapturing) IsCapturing = nullptr;
-  decltype(&Ostrel_GetMeasuredSustainableFps) GetMeasuredSustainableFps = nullptr;
-  decltype(&Ostrel_SaveClipNow) SaveClipNow = nullptr;
-  decltype(&Ostrel_GetSaveProgress) GetSaveProgress = nullptr;
-  decltype(&Ostrel_SetCaptureBorderEnabled) SetCaptureBorderEnabled = nullptr;
-  decltype(&Ostrel_SetAudioSettings) SetAudioSettings = nullptr;
-  decltype(&Ostrel_EnumerateAudioDevices) EnumerateAudioDevices = nullptr;
-  decltype(&Ostrel_VerifyUpdateArtifact) VerifyUpdateArtifact = nullptr;
+#define OSTREL_HOST_MEMBER(name) decltype(&Ostrel_##name) name = nullptr;
+  OSTREL_HOST_EXPORTS(OSTREL_HOST_MEMBER)
+#undef OSTREL_HOST_MEMBER
 };
 
 // Loads the DLL and resolves every export; false (with a message) when the
 // DLL or any export is missing.
 bool LoadCore(const std::wstring& path, CoreApi* api);
-
-// The names of everything the loaded module exports, from its export
-// directory.
-std::vector<std::string> ExportedNames(HMODULE module);
 
 // The host's log: every line the callback received, in order.
 class HostLog {

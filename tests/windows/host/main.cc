@@ -1,6 +1,6 @@
 // The Windows test host: loads core.dll with LoadLibraryW and checks it
 // under Wine. Usage:
-//   ostrel_wine_host exports --dll PATH --exports N
+//   ostrel_wine_host exports --dll PATH
 //       [--render NAME]... [--capture NAME]... --default-render NAME --default-capture NAME
 //   ostrel_wine_host record --dll PATH --out FOLDER --mic NAME ...   (see recording_checks.cc)
 // Prints one line per failed check and ends with "N passed, N failed".
@@ -23,7 +23,6 @@ namespace {
 struct Arguments {
   std::wstring mode;
   std::wstring dll;
-  int exports = 0;
   AudioExpectation audio;
   RecordingOptions recording;
 };
@@ -35,7 +34,6 @@ bool Parse(int argc, wchar_t** argv, Arguments* args) {
     const std::wstring key = argv[i];
     const std::wstring value = argv[i + 1];
     if (key == L"--dll") args->dll = value;
-    else if (key == L"--exports") args->exports = _wtoi(value.c_str());
     else if (key == L"--render") args->audio.render.push_back(value);
     else if (key == L"--capture") args->audio.capture.push_back(value);
     else if (key == L"--default-render") args->audio.defaultRender = value;
@@ -71,7 +69,7 @@ int main() {
   if (!CHECK(LoadCore(args.dll, &core))) return Finish();
   core.SetLogCallback(&HostLog::Callback);
   if (args.mode == L"exports") {
-    RunExportChecks(core, args.exports);
+    RunExportChecks(core);
     RunUpdateChecks(core);
     RunAudioChecks(core, args.audio);
   } else {

@@ -1,56 +1,29 @@
 #include "test_window.h"
 
-#include <cstdio>
-#include <cwchar>
-
 namespace ostrel::winhost {
 namespace {
 
 constexpr wchar_t kClassName[] = L"OstrelTestWindow";
 constexpr UINT kDestroyMessage = WM_APP + 1;
-constexpr UINT_PTR kPaintTimer = 1;
-
-// Bit blocks: 16 squares along the bottom edge, most significant first.
-constexpr int kBits = 16;
+constexpr int kBits = 16;  // blocks along the bottom edge, most significant first
 constexpr int kBlock = 40;
-
-void RegisterClassOnce() {
-  static const ATOM atom = [] {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    wc.lpszClassName = kClassName;
-    return RegisterClassExW(&wc);
-  }();
-  (void)atom;
-}
 
 }  // namespace
 
-TestWindow::TestWindow(Options options) : options_(std::move(options)) {
-  QueryPerformanceFrequency(&frequency_);
-  QueryPerformanceCounter(&start_);
+TestWindow::TestWindow(int clientWidth, int clientHeight, int paintHz) {
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  thread_ = std::thread([this, ready] { Run(ready); });
+  thread_ = std::thread([=, this] { Run(ready, clientWidth, clientHeight, paintHz); });
   WaitForSingleObject(ready, 10000);
   CloseHandle(ready);
 }
 
-TestWindow::~TestWindow() {
-  Destroy();
-  if (thread_.joinable()) thread_.join();
-}
+TestWindow::~TestWindow() { Destroy(); }
 
 void TestWindow::Destroy() {
   HWND hwnd = hwnd_;
   if (hwnd != nullptr && IsWindow(hwnd)) SendMessageW(hwnd, kDestroyMessage, 0, 0);
   if (thread_.joinable()) thread_.join();
 }
-
-void TestWindow::Minimize() { ShowWindow(hwnd_, SW_MINIMIZE); }
-void TestWindow::Restore() { ShowWindow(hwnd_, SW_RESTORE); }
 
 LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<TestWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -78,19 +51,27 @@ LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
   }
 }
 
-void TestWindow::Run(HANDLE ready) {
-  RegisterClassOnce();
-  RECT rect{0, 0, options_.clientWidth, options_.clientHeight};
-  const DWORD style = WS_OVERLAPPEDWINDOW;
-  AdjustWindowRect(&rect, style, FALSE);
-  hwnd_ = CreateWindowExW(0, kClassName, L"Ostrel test window", style, 0, 0, rect.right - rect.left,
+void TestWindow::Run(HANDLE ready, int clientWidth, int clientHeight, int paintHz) {
+  static const ATOM registered = [] {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.lpszClassName = kClassName;
+    return RegisterClassExW(&wc);
+  }();
+  (void)registered;
+  RECT rect{0, 0, clientWidth, clientHeight};
+  AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
+  hwnd_ = CreateWindowExW(0, kClassName, L"Ostrel test window", WS_OVERLAPPEDWINDOW, 0, 0, rect.right - rect.left,
                           rect.bottom - rect.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (hwnd_ != nullptr) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetWindowLongPtrW(hwnd_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TestWindow::Proc));
     ShowWindow(hwnd_, SW_SHOWNORMAL);
     UpdateWindow(hwnd_);
-    if (options_.paintHz > 0) SetTimer(hwnd_, kPaintTimer, static_cast<UINT>(1000 / options_.paintHz), nullptr);
+    if (paintHz > 0) SetTimer(hwnd_, 1, static_cast<UINT>(1000 / paintHz), nullptr);
   }
   SetEvent(ready);
   if (hwnd_ == nullptr) return;
@@ -111,42 +92,25 @@ void TestWindow::Paint(HDC windowDc) {
   HDC dc = CreateCompatibleDC(windowDc);
   HBITMAP picture = CreateCompatibleBitmap(windowDc, client.right, client.bottom);
   HGDIOBJ previous = SelectObject(dc, picture);
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  const double seconds = static_cast<double>(now.QuadPart - start_.QuadPart) / static_cast<double>(frequency_.QuadPart);
-  const int second = static_cast<int>(seconds);
-  const bool flash = seconds - second < options_.flashMs / 1000.0;
   const int frame = frame_.fetch_add(1) + 1;
-
-  HBRUSH background = CreateSolidBrush(flash ? RGB(255, 255, 255) : RGB(24, 24, 32));
+  HBRUSH background = CreateSolidBrush(RGB(24, 24, 32));
   FillRect(dc, &client, background);
   DeleteObject(background);
-  if (!flash) {
-    wchar_t text[64];
-    int length = std::swprintf(text, 64, L"frame %d", frame);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(200, 200, 200));
-    TextOutW(dc, 40, 40, text, length > 0 ? length : 0);
-    for (int bit = 0; bit < kBits; ++bit) {
-      // Gray code: consecutive counts differ in one block, so a copy torn
-      // between two pictures still reads one of the two counts.
-      const int gray = frame ^ (frame >> 1);
-      const bool set = (gray >> (kBits - 1 - bit)) & 1;
-      RECT block{40 + bit * kBlock, client.bottom - 2 * kBlock, 40 + (bit + 1) * kBlock, client.bottom - kBlock};
-      HBRUSH brush = CreateSolidBrush(set ? RGB(235, 235, 235) : RGB(16, 16, 16));
-      FillRect(dc, &block, brush);
-      DeleteObject(brush);
-    }
+  // Gray code: consecutive counts differ in one block, so a copy torn
+  // between two pictures still reads one of the two counts.
+  const int gray = frame ^ (frame >> 1);
+  for (int bit = 0; bit < kBits; ++bit) {
+    const bool set = (gray >> (kBits - 1 - bit)) & 1;
+    RECT block{40 + bit * kBlock, client.bottom - 2 * kBlock, 40 + (bit + 1) * kBlock, client.bottom - kBlock};
+    HBRUSH brush = CreateSolidBrush(set ? RGB(235, 235, 235) : RGB(16, 16, 16));
+    FillRect(dc, &block, brush);
+    DeleteObject(brush);
   }
   BitBlt(windowDc, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
   SelectObject(dc, previous);
   DeleteObject(picture);
   DeleteDC(dc);
   GdiFlush();
-  if (flash && second != lastFlash_) {
-    lastFlash_ = second;
-    if (options_.onFlash) options_.onFlash(second);
-  }
 }
 
 }  // namespace ostrel::winhost

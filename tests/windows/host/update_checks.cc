@@ -1,6 +1,8 @@
 // Ostrel_VerifyUpdateArtifact on Windows: the DLL hashes through CNG and
 // verifies with its built-in key; this side signs with libsodium, from the
-// development key's published seed, files it writes into the prefix.
+// development key's published seed, files it writes into the prefix. The
+// arguments' checks are the shared core's, tested on Linux; here what the
+// Windows file and crypto calls decide.
 #include <sodium.h>
 
 #include <array>
@@ -107,34 +109,23 @@ void CheckSigned(const CoreApi& core, const SecretKey& key) {
               "size " + std::to_string(size));
   }
 
-  Group("update files: bad signatures and arguments still give the digest");
+  Group("update files: bad signatures still give the digest");
   const std::vector<uint8_t> bytes = PatternBytes(1000);
   const std::wstring path = files.Write(bytes);
   const Digest digest = Sha256(bytes);
   const std::string hex = Hex(digest);
   const Signature valid = Sign(key, digest.data(), digest.size());
-  for (int bit : {0, 255, 256, 511}) {
+  for (int bit : {0, 511}) {
     Signature flipped = valid;
     flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
     CHECK_MSG(Verify(core, path, flipped.data(), 64) == "4 " + hex, "bit " + std::to_string(bit));
   }
-  std::array<uint8_t, 65> padded{};
-  std::copy(valid.begin(), valid.end(), padded.begin());
-  for (int length : {63, 65, 0, -64}) {
-    CHECK_MSG(Verify(core, path, padded.data(), length) == "3 " + hex, "length " + std::to_string(length));
-  }
-  CHECK(Verify(core, path, nullptr, 64) == "3 " + hex);
+  CHECK(Verify(core, path, valid.data(), 63) == "3 " + hex);
   const Signature overBytes = Sign(key, bytes.data(), bytes.size());
   CHECK(Verify(core, path, overBytes.data(), 64) == "4 " + hex);
   const uint8_t otherSeed[32] = {7};
   const Signature otherKey = Sign(KeyFromSeed(otherSeed), digest.data(), digest.size());
   CHECK(Verify(core, path, otherKey.data(), 64) == "4 " + hex);
-
-  Group("update files: digest text needs room for its terminator");
-  for (int capacity : {64, 0, -65}) {
-    CHECK_MSG(Verify(core, path, valid.data(), 64, capacity) == "0 " + kUntouched, "capacity " + std::to_string(capacity));
-  }
-  CHECK_EQ(core.VerifyUpdateArtifact(path.c_str(), valid.data(), 64, nullptr, 65), 0);
 
   Group("update files: changed, missing, locked and folder paths");
   std::vector<uint8_t> changed = bytes;
@@ -142,13 +133,11 @@ void CheckSigned(const CoreApi& core, const SecretKey& key) {
   CHECK(Verify(core, files.Write(changed), valid.data(), 64) == "4 " + Hex(Sha256(changed)));
   CHECK(Verify(core, files.folder() + L"\\missing.bin", valid.data(), 64) == "1 " + kUntouched);
   CHECK(Verify(core, files.folder(), valid.data(), 64) == "1 " + kUntouched);
-  CHECK(Verify(core, files.folder() + L"\\missing.bin", nullptr, 0) == "1 " + kUntouched);  // hashing comes first
   HANDLE locked = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   CHECK(locked != INVALID_HANDLE_VALUE);
   CHECK_MSG(Verify(core, path, valid.data(), 64) == "1 " + kUntouched, "a file opened without sharing");
   CloseHandle(locked);
   CHECK(Verify(core, path, valid.data(), 64) == "0 " + hex);
-  CHECK_EQ(core.VerifyUpdateArtifact(nullptr, valid.data(), 64, nullptr, 0), 3);
 }
 
 }  // namespace

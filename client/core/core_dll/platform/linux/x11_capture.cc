@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/cpu/cpu_gpu.h"
+#include "platform/handler_registry.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/x11_handles.h"
@@ -39,32 +40,28 @@ using platform::ITexture;
 using platform::SizeInt32;
 using platform::cpu::CpuTexture;
 
-// Handlers by token; callers get copies so that a handler may run while
-// another is added or removed.
-class HandlerList {
+// A registry with a lock of its own, for objects with no other state to
+// guard with it.
+class LockedHandlers {
  public:
   EventToken Add(std::function<void()> handler) {
     std::lock_guard lock(mutex_);
-    handlers_.emplace(++lastToken_, std::move(handler));
-    return lastToken_;
+    return handlers_.Add(std::move(handler));
   }
   void Remove(EventToken token) {
+    std::function<void()> removed;  // destroyed outside the lock
     std::lock_guard lock(mutex_);
-    handlers_.erase(token);
+    removed = handlers_.Remove(token);
   }
   void CallAll() {
-    std::vector<std::function<void()>> copies;
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& [token, handler] : handlers_) copies.push_back(handler);
-    }
-    for (const auto& handler : copies) handler();
+    std::unique_lock lock(mutex_);
+    handlers_.Raise(lock, handlers_.Tokens(), kNeverStopped);
   }
 
  private:
+  static constexpr bool kNeverStopped = false;
   std::mutex mutex_;
-  std::map<EventToken, std::function<void()>> handlers_;
-  EventToken lastToken_ = 0;
+  platform::HandlerRegistry handlers_;
 };
 
 // ---- item -------------------------------------------------------------------
@@ -89,12 +86,20 @@ class X11Item final : public ICaptureItem,
   EventToken AddClosed(std::function<void()> handler) override { return closed_.Add(std::move(handler)); }
   void RemoveClosed(EventToken token) override { closed_.Remove(token); }
 
+  // A window item closes with its window, a monitor item when its output
+  // loses its CRTC (switched off or unplugged).
   void OnX11Event(const xcb_generic_event_t& event) override {
-    if ((event.response_type & 0x7F) != XCB_DESTROY_NOTIFY) return;
-    const auto& destroyed = reinterpret_cast<const xcb_destroy_notify_event_t&>(event);
-    if (window_ == 0 || destroyed.window != window_) return;
-    if (closedFired_.exchange(true)) return;
-    closed_.CallAll();
+    const int type = event.response_type & 0x7F;
+    bool gone = false;
+    if (window_ != 0) {
+      gone = type == XCB_DESTROY_NOTIFY &&
+             reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window == window_;
+    } else if (type == connection_->RandrNotifyEvent()) {
+      const auto& notify = reinterpret_cast<const xcb_randr_notify_event_t&>(event);
+      gone = notify.subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE && notify.u.oc.output == monitor_.id &&
+             notify.u.oc.crtc == XCB_NONE;
+    }
+    if (gone && !closedFired_.exchange(true)) closed_.CallAll();
   }
 
   const std::shared_ptr<X11Connection>& Connection() const { return connection_; }
@@ -105,7 +110,7 @@ class X11Item final : public ICaptureItem,
   std::shared_ptr<X11Connection> connection_;
   const xcb_window_t window_;
   const X11Monitor monitor_;
-  HandlerList closed_;
+  LockedHandlers closed_;
   std::atomic<bool> closedFired_{false};
 };
 
@@ -200,7 +205,7 @@ class X11FramePool final : public IFramePool, public std::enable_shared_from_thi
   std::vector<std::shared_ptr<CpuTexture>> free_;
   std::shared_ptr<CpuTexture> ready_;
   bool closed_ = false;
-  HandlerList arrived_;
+  LockedHandlers arrived_;
 };
 
 void X11Frame::Close() {
@@ -568,7 +573,9 @@ class X11WindowCapture final : public platform::IWindowCapture {
     if (!connection) return hr::kInvalidArg;
     for (const X11Monitor& candidate : connection->Monitors()) {
       if (candidate.id != XidOf(monitor)) continue;
-      *out = std::make_shared<X11Item>(connection, 0, candidate);
+      auto item = std::make_shared<X11Item>(connection, 0, candidate);
+      connection->AddListener(item.get());
+      *out = std::move(item);
       return hr::kOk;
     }
     return hr::kInvalidArg;

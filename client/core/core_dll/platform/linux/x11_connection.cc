@@ -69,6 +69,11 @@ X11Connection::X11Connection(xcb_connection_t* connection, int screen, std::stri
   shm_ = static_cast<bool>(shm);
   auto randr = Own(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 3), nullptr));
   randr_ = randr && (randr->major_version > 1 || randr->minor_version >= 3);
+  if (randr_) {
+    // An output switched off or unplugged ends its monitor's items.
+    randrEventBase_ = xcb_get_extension_data(connection_, &xcb_randr_id)->first_event;
+    xcb_randr_select_input(connection_, root_, XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+  }
 
   wakeWindow_ = xcb_generate_id(connection_);
   xcb_create_window(connection_, XCB_COPY_FROM_PARENT, wakeWindow_, root_, 0, 0, 1, 1, 0,

@@ -8,6 +8,7 @@
 // goes, and nothing is ever destroyed on the event thread.
 #pragma once
 
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <condition_variable>
@@ -58,6 +59,9 @@ class X11Connection {
   bool HasComposite() const { return composite_; }
   bool HasShm() const { return shm_; }
   uint8_t DamageEventBase() const { return damageEventBase_; }
+  // The response type of RandR's notify events (output changes), or -1
+  // without RandR.
+  int RandrNotifyEvent() const { return randr_ ? randrEventBase_ + XCB_RANDR_NOTIFY : -1; }
 
   // The window's existence, viewability and geometry; false when it does
   // not exist.
@@ -80,6 +84,7 @@ class X11Connection {
   bool shm_ = false;
   bool randr_ = false;
   uint8_t damageEventBase_ = 0;
+  uint8_t randrEventBase_ = 0;
   std::mutex listenersMutex_;
   std::condition_variable dispatchDone_;
   std::vector<X11EventListener*> listeners_;

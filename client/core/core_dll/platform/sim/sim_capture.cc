@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/handler_registry.h"
 #include "platform/sim/sim_gpu.h"
 #include "platform/sim/sim_scene.h"
 #include "platform/sim/sim_world.h"
@@ -38,14 +39,6 @@ constexpr int64_t kIdlePollTicks = 10 * 10000;
 // The fallback source's copy period until its session sets one.
 constexpr int64_t kDefaultPollTicks = TickClock::kTicksPerSecond / 30;
 constexpr int64_t kMinPollTicks = TickClock::kTicksPerSecond / 1000;
-
-void CallHandler(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (...) {
-    // The capture service has no one to report a handler's error to.
-  }
-}
 
 // ---- items ------------------------------------------------------------------
 
@@ -116,7 +109,7 @@ struct PoolCore {
   int newest = -1;  // slot of the newest frame not yet taken
   bool stop = false;
   bool closed = false;
-  std::map<EventToken, std::function<void()>> handlers;
+  platform::HandlerRegistry handlers;
 
   void Release(int slot, const std::shared_ptr<SimTexture>& texture) {
     std::lock_guard lock(mutex);
@@ -190,33 +183,20 @@ void DeliverFrame(const std::shared_ptr<PoolCore>& core, int width, int height, 
                     WorldSyncMarks().FlashAt(ticks));
   }
 
-  std::vector<EventToken> tokens;
-  {
-    std::lock_guard lock(core->mutex);
-    if (!texture || core->stop) {
-      core->slots[slot].held = false;
-      return;
-    }
-    core->slots[slot].texture = texture;
-    if (core->newest >= 0 && core->newest != slot) core->slots[core->newest].held = false;
-    core->newest = slot;
-    for (auto& [token, handler] : core->handlers) tokens.push_back(token);
+  std::unique_lock lock(core->mutex);
+  if (!texture || core->stop) {
+    core->slots[slot].held = false;
+    return;
   }
+  core->slots[slot].texture = texture;
+  if (core->newest >= 0 && core->newest != slot) core->slots[core->newest].held = false;
+  core->newest = slot;
+  const std::vector<EventToken> tokens = core->handlers.Tokens();
+  lock.unlock();
   ++World::Get().deliveredFrames;
   if (core->polling) ++World::Get().fallbackFrames;
-  for (EventToken token : tokens) {
-    std::function<void()> handler;
-    {
-      // Checked per handler: one removed meanwhile, or a pool closed by an
-      // earlier handler, is not called.
-      std::lock_guard lock(core->mutex);
-      if (core->stop) return;
-      auto it = core->handlers.find(token);
-      if (it == core->handlers.end()) continue;
-      handler = it->second;
-    }
-    CallHandler(handler);
-  }
+  lock.lock();
+  core->handlers.Raise(lock, tokens, core->stop);
 }
 
 // The delivery thread of a fallback pool: like a GDI copy on a timer, one
@@ -343,31 +323,26 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   EventToken AddFrameArrived(std::function<void()> handler) override {
-    EventToken token = World::Get().NextToken();
     std::lock_guard lock(core_->mutex);
-    if (!core_->closed) core_->handlers.emplace(token, std::move(handler));
-    return token;
+    return core_->closed ? 0 : core_->handlers.Add(std::move(handler));
   }
 
   void RemoveFrameArrived(EventToken token) override {
     std::function<void()> removed;  // destroyed outside the lock
     std::lock_guard lock(core_->mutex);
-    auto it = core_->handlers.find(token);
-    if (it == core_->handlers.end()) return;
-    removed = std::move(it->second);
-    core_->handlers.erase(it);
+    removed = core_->handlers.Remove(token);
   }
 
   Hresult Close() override {
     StopDelivery();
-    std::map<EventToken, std::function<void()>> handlers;
+    std::map<EventToken, std::function<void()>> handlers;  // destroyed outside the lock
     {
       std::lock_guard lock(core_->mutex);
       if (core_->closed) return hr::kOk;
       core_->closed = true;
       if (core_->newest >= 0) core_->slots[core_->newest].held = false;
       core_->newest = -1;
-      handlers.swap(core_->handlers);
+      handlers = core_->handlers.TakeAll();
     }
     --World::Get().openFramePools;
     return hr::kOk;

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/handler_registry.h"
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
 #include "platform/win/win_gpu.h"
@@ -44,17 +45,6 @@ constexpr int64_t kDefaultIntervalTicks = kTicksPerSecond / 30;
 constexpr int64_t kMinIntervalTicks = kTicksPerSecond / 1000;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(100);
 constexpr int kMaxBuffers = 64;
-
-std::atomic<EventToken> nextToken{0};
-EventToken NewToken() { return nextToken.fetch_add(1) + 1; }
-
-void CallHandler(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (...) {
-    // Nobody to report a handler's error to.
-  }
-}
 
 // What an item shows: a window's client area or a monitor's rectangle.
 struct Target {
@@ -83,7 +73,7 @@ struct ClosedWatch {
   std::mutex mutex;
   std::condition_variable cv;
   bool stop = false;
-  std::map<EventToken, std::function<void()>> handlers;
+  platform::HandlerRegistry handlers;
 };
 
 // A window's destruction is noticed by polling: GDI has no event for it that
@@ -93,17 +83,7 @@ void WatchWindow(std::shared_ptr<ClosedWatch> watch, HWND window) {
   for (;;) {
     if (watch->cv.wait_for(lock, kWatchPeriod, [&] { return watch->stop; })) return;
     if (IsWindow(window)) continue;
-    std::vector<EventToken> tokens;
-    for (auto& [token, handler] : watch->handlers) tokens.push_back(token);
-    for (EventToken token : tokens) {
-      // Looked up again: one removed by an earlier handler is not called.
-      auto it = watch->handlers.find(token);
-      if (it == watch->handlers.end() || watch->stop) continue;
-      std::function<void()> handler = it->second;
-      lock.unlock();
-      CallHandler(handler);
-      lock.lock();
-    }
+    watch->handlers.Raise(lock, watch->handlers.Tokens(), watch->stop);
     return;  // a window closes once
   }
 }
@@ -118,7 +98,7 @@ class GdiCaptureItem final : public ICaptureItem {
     {
       std::lock_guard lock(watch_->mutex);
       watch_->stop = true;
-      watch_->handlers.clear();
+      watch_->handlers.TakeAll();
     }
     watch_->cv.notify_all();
     if (watcher_.joinable()) watcher_.join();
@@ -133,10 +113,10 @@ class GdiCaptureItem final : public ICaptureItem {
   }
 
   EventToken AddClosed(std::function<void()> handler) override {
-    EventToken token = NewToken();
+    EventToken token = 0;
     {
       std::lock_guard lock(watch_->mutex);
-      watch_->handlers.emplace(token, std::move(handler));
+      token = watch_->handlers.Add(std::move(handler));
     }
     // Monitors are not watched: their GDI item never closes.
     std::lock_guard threadLock(threadMutex_);
@@ -149,10 +129,7 @@ class GdiCaptureItem final : public ICaptureItem {
   void RemoveClosed(EventToken token) override {
     std::function<void()> removed;  // destroyed outside the lock
     std::lock_guard lock(watch_->mutex);
-    auto it = watch_->handlers.find(token);
-    if (it == watch_->handlers.end()) return;
-    removed = std::move(it->second);
-    watch_->handlers.erase(it);
+    removed = watch_->handlers.Remove(token);
   }
 
   const Target& GetTarget() const { return target_; }
@@ -269,7 +246,7 @@ struct PoolCore {
   int64_t intervalTicks = kDefaultIntervalTicks;
   int framesOut = 0;                  // frames handed out and not closed
   std::shared_ptr<ITexture> newest;   // the newest frame not yet taken
-  std::map<EventToken, std::function<void()>> handlers;
+  platform::HandlerRegistry handlers;
 };
 
 class GdiCaptureFrame final : public ICaptureFrame {
@@ -320,24 +297,10 @@ void RunTimer(std::shared_ptr<PoolCore> core, Target target) {
     std::shared_ptr<ITexture> texture;
     if (!surface.Grab(target) || FAILED(surface.Upload(*core->device, &texture))) continue;
 
-    std::vector<EventToken> tokens;
-    {
-      std::lock_guard lock(core->mutex);
-      if (core->stop) return;
-      core->newest = std::move(texture);  // a newest frame nobody took is replaced
-      for (auto& [token, handler] : core->handlers) tokens.push_back(token);
-    }
-    for (EventToken token : tokens) {
-      std::function<void()> handler;
-      {
-        std::lock_guard lock(core->mutex);
-        if (core->stop) return;
-        auto it = core->handlers.find(token);
-        if (it == core->handlers.end()) continue;
-        handler = it->second;
-      }
-      CallHandler(handler);
-    }
+    std::unique_lock lock(core->mutex);
+    if (core->stop) return;
+    core->newest = std::move(texture);  // a newest frame nobody took is replaced
+    core->handlers.Raise(lock, core->handlers.Tokens(), core->stop);
   }
 }
 
@@ -361,29 +324,24 @@ class GdiFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   EventToken AddFrameArrived(std::function<void()> handler) override {
-    EventToken token = NewToken();
     std::lock_guard lock(core_->mutex);
-    if (!core_->closed) core_->handlers.emplace(token, std::move(handler));
-    return token;
+    return core_->closed ? 0 : core_->handlers.Add(std::move(handler));
   }
 
   void RemoveFrameArrived(EventToken token) override {
     std::function<void()> removed;  // destroyed outside the lock
     std::lock_guard lock(core_->mutex);
-    auto it = core_->handlers.find(token);
-    if (it == core_->handlers.end()) return;
-    removed = std::move(it->second);
-    core_->handlers.erase(it);
+    removed = core_->handlers.Remove(token);
   }
 
   Hresult Close() override {
     HRESULT result = StopTimer();
     if (FAILED(result)) return result;
-    std::map<EventToken, std::function<void()>> handlers;
+    std::map<EventToken, std::function<void()>> handlers;  // destroyed outside the lock
     std::shared_ptr<ITexture> newest;
     std::lock_guard lock(core_->mutex);
     core_->closed = true;
-    handlers.swap(core_->handlers);
+    handlers = core_->handlers.TakeAll();
     newest.swap(core_->newest);
     return S_OK;
   }
