@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "replay/audio_ring.h"
+#include "replay/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/save_progress.h"
@@ -145,6 +146,11 @@ struct SessionState {
 
   SaveProgress saveProgress;
   std::atomic<bool> borderEnabled{true};
+
+  // Returns the heap's free memory after a retired encoder, a save and a
+  // stop (see replay/heap_release.h): once a second at most.
+  HeapRelease heapRelease{[] { platform::GetPlatform().system.ReleaseFreeHeapMemory(); },
+                          std::chrono::seconds(1)};
 
   // Frame callbacks currently inside the handler; Stop waits for them before
   // releasing what they use (see capture/frame_arrival.cc).
