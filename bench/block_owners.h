@@ -38,7 +38,7 @@ void* __libc_memalign(size_t alignment, size_t size);
 
 namespace block_owners {
 
-inline const size_t kTrackedBytes = std::getenv("BLOCK_OWNERS_MIN") ? std::strtoul(std::getenv("BLOCK_OWNERS_MIN"), nullptr, 10) : 16 * 1024;
+constexpr size_t kTrackedBytes = 16 * 1024;
 constexpr int kFrames = 12;
 constexpr int kSlotBits = 14;
 constexpr size_t kSlots = size_t{1} << kSlotBits;  // far above the live big blocks

@@ -57,21 +57,32 @@ double Mb(double bytes) { return bytes / (1 << 20); }
 std::map<std::string, double> ResidentByMapping() {
   std::map<std::string, double> kinds;
   std::ifstream smaps("/proc/self/smaps");
-  std::string line, kind;
+  std::string line, kind, lastFile;
+  unsigned long lastEnd = 0;
   while (std::getline(smaps, line)) {
     if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 17) {
       // "start-end perms offset dev inode [path]"
+      const unsigned long start = std::strtoul(line.c_str(), nullptr, 16);
+      const unsigned long end = std::strtoul(line.c_str() + line.find('-') + 1, nullptr, 16);
       size_t pathAt = line.find('/');
       size_t bracketAt = line.find('[');
       if (pathAt != std::string::npos) {
         std::string path = line.substr(pathAt);
         kind = "file " + path.substr(path.rfind('/') + 1);
         if (kind.find(".so") != std::string::npos) kind = kind.substr(0, kind.find(".so") + 3);
+        lastFile = kind;
       } else if (bracketAt != std::string::npos) {
         kind = line.substr(bracketAt);
+        lastFile.clear();
+      } else if (!lastFile.empty() && start == lastEnd) {
+        // Zero-filled data right behind a library: its static tables.
+        kind = "static data " + lastFile.substr(5);
+        lastFile.clear();
       } else {
         kind = "anonymous";
+        lastFile.clear();
       }
+      lastEnd = end;
     } else if (line.rfind("Rss:", 0) == 0) {
       kinds[kind] += std::atof(line.c_str() + 4) / 1024.0;
     } else if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0) {
@@ -175,9 +186,20 @@ int main(int argc, char** argv) {
               Mb(tracked), block_owners::g_dropped.load());
 
   const double inUse = Mb(static_cast<double>(heap.uordblks + heap.hblkhd));
-  double files = 0;
-  for (const auto& [kind, mb] : mappings)
+  double files = 0, statics = 0;
+  std::string biggestStatics;
+  double biggestStaticsMb = 0;
+  for (const auto& [kind, mb] : mappings) {
     if (kind.rfind("file ", 0) == 0) files += mb;
+    // This bench's own static data is its block table, counted apart.
+    if (kind.rfind("static data ", 0) == 0 && kind != "static data memory_bench") {
+      statics += mb;
+      if (mb > biggestStaticsMb) {
+        biggestStaticsMb = mb;
+        biggestStatics = kind.substr(12);
+      }
+    }
+  }
   const double privateMb = mappings.count("(private)") ? mappings.at("(private)") : 0.0;
   std::printf("resident memory:\n");
   std::printf("  %-52s %8.1f MB\n", "all", rss);
@@ -189,12 +211,14 @@ int main(int argc, char** argv) {
   std::printf("  %-52s %8.1f MB  (%d arenas; resident or given back)\n", "allocator: free in arenas",
               Mb(static_cast<double>(heap.fordblks)), arenas);
   std::printf("  %-52s %8.1f MB  (FFmpeg's dependencies among them)\n", "shared libraries and other files", files);
+  std::printf("  %-52s %8.1f MB  (most in %s: %.1f MB)\n", "libraries' zero-filled static data", statics,
+              biggestStatics.c_str(), biggestStaticsMb);
   std::printf("  %-52s %8.1f MB\n", "main heap (resident)", mappings.count("[heap]") ? mappings.at("[heap]") : 0.0);
   std::printf("  %-52s %8.1f MB\n", "other anonymous: arenas, big blocks, stacks (resident)",
               mappings.count("anonymous") ? mappings.at("anonymous") : 0.0);
   std::printf("  %-52s %8.1f MB\n", "this bench's block table", table);
   std::printf("  %-52s %8.1f MB\n", "rest: free blocks still resident, thread stacks",
-              rss - inUse - files - table);
+              rss - inUse - files - statics - table);
   std::printf("  %-52s %8.1f MB  (target <= 60)\n", "beyond the rings and simulated textures",
               rss - table - textures - ringVideo - ringAudio);
   std::printf("  %-52s %8.1f MB  (shared library pages other processes share left out)\n",
