@@ -151,8 +151,7 @@ class SegmentErrorLog {
   std::map<std::wstring, uint64_t> repeats_;
 };
 
-// Appends a retired encoder's segment to the ring and frees the encoder;
-// the save waiting for cut `cut` goes on when this returns.
+// Appends a retired encoder's segment to the ring and frees the encoder.
 void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
   // The save waiting for this segment goes on once it is in the ring (or
   // known to be empty or broken).
