@@ -1,14 +1,17 @@
 // Where a recording's resident memory goes: 1920x1080 window captured at
 // 720p60, 6 Mbit/s, 30 s replay, desktop and microphone audio, optionally a
-// save every 5 s. After the given time prints a table of the holders: the
+// save every 5 s. The process keeps glibc's default allocator settings, as a
+// host would; "mallopt" sets a fixed 128 KiB mmap threshold and two arenas
+// first, for comparison. After the given time, with no save in progress,
+// prints the biggest holders of heap blocks (each charged to the function
+// that asked for it, see block_owners.h), then resident memory split into the
 // simulated GPU textures (video memory on a real GPU, left out of the
-// figure), the rings, the allocator's blocks in use and its free slack,
-// shared-library pages and the rest, and the figure that counts: resident
-// memory beyond the rings and the simulated textures.
+// figure), the rings, the allocator's blocks in use, shared-library pages and
+// the rest, and the figure that counts: resident memory beyond the rings and
+// the simulated textures.
 //
-// usage: memory_bench [seconds=40] [save-every-5s=1]
-#include <malloc.h>
-#include <unistd.h>
+// usage: memory_bench [seconds=40] [save-every-5s=1] [mallopt]
+#include "block_owners.h"
 
 #include <atomic>
 #include <cctype>
@@ -30,6 +33,8 @@
 namespace {
 
 std::atomic<unsigned long> g_ringVideoMb{0}, g_ringAudioMb{0};
+std::mutex g_releaseMutex;
+std::wstring g_releaseLine;
 
 void OnLogLine(const wchar_t* line) {
   unsigned long video = 0, audio = 0;
@@ -39,46 +44,89 @@ void OnLogLine(const wchar_t* line) {
     g_ringVideoMb.store(video);
     g_ringAudioMb.store(audio);
   }
+  if (std::wcsncmp(line, L"[DIAG-MEM-RELEASE]", 18) == 0) {
+    std::lock_guard lock(g_releaseMutex);
+    g_releaseLine = line;
+  }
 }
 
 double Mb(double bytes) { return bytes / (1 << 20); }
 
-// Resident kB of every mapping, by kind: heap, stacks, shared libraries (by
-// file name), anonymous.
+// Resident MB of every mapping, by kind: heap, stacks, shared libraries (by
+// file name), anonymous; "(private)" sums the pages no other process shares.
 std::map<std::string, double> ResidentByMapping() {
   std::map<std::string, double> kinds;
   std::ifstream smaps("/proc/self/smaps");
-  std::string line, kind;
+  std::string line, kind, lastFile;
+  unsigned long lastEnd = 0;
   while (std::getline(smaps, line)) {
     if (!line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) && line.find('-') < 17) {
       // "start-end perms offset dev inode [path]"
+      const unsigned long start = std::strtoul(line.c_str(), nullptr, 16);
+      const unsigned long end = std::strtoul(line.c_str() + line.find('-') + 1, nullptr, 16);
       size_t pathAt = line.find('/');
       size_t bracketAt = line.find('[');
       if (pathAt != std::string::npos) {
         std::string path = line.substr(pathAt);
         kind = "file " + path.substr(path.rfind('/') + 1);
         if (kind.find(".so") != std::string::npos) kind = kind.substr(0, kind.find(".so") + 3);
+        lastFile = kind;
       } else if (bracketAt != std::string::npos) {
         kind = line.substr(bracketAt);
+        lastFile.clear();
+      } else if (!lastFile.empty() && start == lastEnd) {
+        // Zero-filled data right behind a library: its static tables.
+        kind = "static data " + lastFile.substr(5);
+        lastFile.clear();
       } else {
         kind = "anonymous";
+        lastFile.clear();
       }
+      lastEnd = end;
     } else if (line.rfind("Rss:", 0) == 0) {
       kinds[kind] += std::atof(line.c_str() + 4) / 1024.0;
+    } else if (line.rfind("Private_Clean:", 0) == 0 || line.rfind("Private_Dirty:", 0) == 0) {
+      kinds["(private)"] += std::atof(line.c_str() + 14) / 1024.0;
     }
   }
   return kinds;
 }
 
+int ArenaCount() {
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&text, &size);
+  if (!stream) return 0;
+  malloc_info(0, stream);
+  std::fclose(stream);
+  int count = 0;
+  for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) ++count;
+  std::free(text);
+  return count;
+}
+
+double ResidentMb() {
+  long pages = 0, resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return Mb(static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The host's allocator policy (see the README's memory note): big blocks
-  // go back to the system when freed, two arenas.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  mallopt(M_ARENA_MAX, 2);
   const double seconds = argc > 1 ? std::atof(argv[1]) : 40.0;
   const bool saving = argc > 2 ? std::atoi(argv[2]) != 0 : true;
+  const bool hostMallopt = argc > 3 && std::strcmp(argv[3], "mallopt") == 0;
+  if (hostMallopt) {
+    // What a host may choose for itself: big blocks straight back to the
+    // system when freed, two arenas.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    mallopt(M_ARENA_MAX, 2);
+  }
+  block_owners::Enable();
   Ostrel_SetLogCallback(OnLogLine);
   OstrelSim_Reset();
   Ostrel_GlobalInitialize();
@@ -104,40 +152,85 @@ int main(int argc, char** argv) {
       unlink(narrow.c_str());
     }
   }
-  std::this_thread::sleep_for(std::chrono::seconds(11));  // a fresh ring line
+  // The last save ended 11 s ago (no save in progress); a fresh ring line.
+  std::this_thread::sleep_for(std::chrono::seconds(11));
+  const double rss = ResidentMb();
+  const auto owners = block_owners::Owners();
   const struct mallinfo2 heap = mallinfo2();
   const auto mappings = ResidentByMapping();
-  long pages = 0, resident = 0;
-  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(statm);
-  }
-  const double rss = Mb(static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)));
+  const int arenas = ArenaCount();
   const double textures = Mb(static_cast<double>(ostrel::sim::LiveTextureBytes()));
-  const double ringVideo = static_cast<double>(g_ringVideoMb.load()), ringAudio = static_cast<double>(g_ringAudioMb.load());
-  std::printf("recording 1920x1080 -> 720p60, 6 Mbit/s, 30 s replay, both audio sources, %.0f s, %d saves\n", seconds,
-              saves);
-  std::printf("  %-44s %8.1f MB\n", "resident memory", rss);
-  std::printf("  %-44s %8.1f MB  (video memory on a GPU: left out)\n", "simulated GPU textures", textures);
-  std::printf("  %-44s %8.1f MB\n", "video ring", ringVideo);
-  std::printf("  %-44s %8.1f MB\n", "audio rings", ringAudio);
-  std::printf("  %-44s %8.1f MB  (textures and ring blocks are among them)\n", "allocator: large blocks (own mappings)",
-              Mb(static_cast<double>(heap.hblkhd)));
-  std::printf("  %-44s %8.1f MB\n", "allocator: small blocks in use (arenas)", Mb(static_cast<double>(heap.uordblks)));
-  std::printf("  %-44s %8.1f MB\n", "allocator: free in arenas (slack)", Mb(static_cast<double>(heap.fordblks)));
-  std::printf("  resident by mapping (top 8):\n");
-  std::multimap<double, std::string, std::greater<>> ordered;
-  for (const auto& [kind, mb] : mappings) ordered.emplace(mb, kind);
-  int shown = 0;
-  for (const auto& [mb, kind] : ordered) {
-    if (shown++ == 8) break;
-    std::printf("    %-42s %8.1f MB\n", kind.c_str(), mb);
+  const double ringVideo = static_cast<double>(g_ringVideoMb.load());
+  const double ringAudio = static_cast<double>(g_ringAudioMb.load());
+  const double table = Mb(block_owners::TableResidentBytes());
+
+  std::printf("recording 1920x1080 -> 720p60, 6 Mbit/s, 30 s replay, both audio sources, %.0f s, %d saves; "
+              "allocator: %s\n",
+              seconds, saves,
+              hostMallopt ? "mmap threshold fixed at 128 KiB, 2 arenas (set by the host)" : "glibc defaults");
+  std::printf("biggest holders of heap blocks >= %zu KiB (live now, by the function that asked):\n",
+              block_owners::kTrackedBytes / 1024);
+  double tracked = 0, trackedResident = 0;
+  for (const auto& [name, owner] : owners) {
+    tracked += owner.bytes;
+    trackedResident += owner.resident;
   }
-  std::printf("  %-44s %8.1f MB  (target <= 60)\n", "beyond the rings and simulated textures",
-              rss - textures - ringVideo - ringAudio);
+  std::printf("  %9s %9s %6s\n", "resident", "allocated", "blocks");
+  int shown = 0;
+  for (const auto& [name, owner] : owners) {
+    if (shown++ == 12) break;
+    std::printf("  %6.1f MB %6.1f MB %6zu  %s\n", Mb(owner.resident), Mb(owner.bytes), owner.blocks,
+                name.substr(0, 100).c_str());
+  }
+  std::printf("  %6.1f MB %6.1f MB         all big blocks (%zu left out: table full)\n", Mb(trackedResident),
+              Mb(tracked), block_owners::g_dropped.load());
+
+  const double inUse = Mb(static_cast<double>(heap.uordblks + heap.hblkhd));
+  double files = 0, statics = 0;
+  std::string biggestStatics;
+  double biggestStaticsMb = 0;
+  for (const auto& [kind, mb] : mappings) {
+    if (kind.rfind("file ", 0) == 0) files += mb;
+    // This bench's own static data is its block table, counted apart.
+    if (kind.rfind("static data ", 0) == 0 && kind != "static data memory_bench") {
+      statics += mb;
+      if (mb > biggestStaticsMb) {
+        biggestStaticsMb = mb;
+        biggestStatics = kind.substr(12);
+      }
+    }
+  }
+  const double privateMb = mappings.count("(private)") ? mappings.at("(private)") : 0.0;
+  std::printf("resident memory:\n");
+  std::printf("  %-52s %8.1f MB\n", "all", rss);
+  std::printf("  %-52s %8.1f MB  (video memory on a GPU: left out)\n", "simulated GPU textures", textures);
+  std::printf("  %-52s %8.1f MB\n", "video ring", ringVideo);
+  std::printf("  %-52s %8.1f MB\n", "audio rings", ringAudio);
+  std::printf("  %-52s %8.1f MB  (textures, rings and holders above among them)\n",
+              "allocator: blocks in use", inUse);
+  std::printf("  %-52s %8.1f MB  (%d arenas; resident or given back)\n", "allocator: free in arenas",
+              Mb(static_cast<double>(heap.fordblks)), arenas);
+  std::printf("  %-52s %8.1f MB  (FFmpeg's dependencies among them)\n", "shared libraries and other files", files);
+  std::printf("  %-52s %8.1f MB  (most in %s: %.1f MB)\n", "libraries' zero-filled static data", statics,
+              biggestStatics.c_str(), biggestStaticsMb);
+  std::printf("  %-52s %8.1f MB\n", "main heap (resident)", mappings.count("[heap]") ? mappings.at("[heap]") : 0.0);
+  std::printf("  %-52s %8.1f MB\n", "other anonymous: arenas, big blocks, stacks (resident)",
+              mappings.count("anonymous") ? mappings.at("anonymous") : 0.0);
+  std::printf("  %-52s %8.1f MB\n", "this bench's block table", table);
+  std::printf("  %-52s %8.1f MB\n", "rest: free blocks still resident, thread stacks",
+              rss - inUse - files - statics - table);
+  std::printf("  %-52s %8.1f MB  (target <= 60)\n", "beyond the rings and simulated textures",
+              rss - table - textures - ringVideo - ringAudio);
+  std::printf("  %-52s %8.1f MB  (shared library pages other processes share left out)\n",
+              "  of which private to the process", privateMb - table - textures - ringVideo - ringAudio);
+  std::fflush(stdout);
   Ostrel_StopCapture();
-  OstrelSim_DestroyWindow(window);
   Ostrel_GlobalShutdown();
+  {
+    std::lock_guard lock(g_releaseMutex);
+    if (!g_releaseLine.empty()) std::printf("at stop: %ls\n", g_releaseLine.c_str());
+  }
+  OstrelSim_DestroyWindow(window);
   rmdir(folder);
   return 0;
 }

@@ -383,6 +383,12 @@ void OstrelSession::StopLocked() {
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();
+  // A stopped recorder keeps none of the recording's memory.
+  s.heapRelease.Request(HeapRelease::Clock::now(), true);
+  const HeapRelease::Stats released = s.heapRelease.GetStats();
+  LogF(SinkCopy(), L"[DIAG-MEM-RELEASE] requests=%llu releases=%llu total=%lsms max=%lsms",
+       static_cast<unsigned long long>(released.requests), static_cast<unsigned long long>(released.releases),
+       Fixed6(released.totalMs).c_str(), Fixed6(released.maxMs).c_str());
   running_.store(false);
   Log(L"Capture stopped.");
 }
@@ -435,7 +441,12 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
       return liveMix->TakeForClip(clipStartTicks, frames, desktopGain, micGain, TickClock::Now());
     };
   }
-  return ostrel::SaveClipNow(sources, outputDir, outPath);
+  const bool saved = ostrel::SaveClipNow(sources, outputDir, outPath);
+  // The save's mix, packets and muxer are freed by now. Not held back by a
+  // release within the interval: that one (the cut's retired encoder) ran
+  // before these frees, and a save costs hundreds of times the walk.
+  s.heapRelease.Request(HeapRelease::Clock::now(), true);
+  return saved;
 }
 
 void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {

@@ -20,6 +20,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "replay/audio_ring.h"
+#include "replay/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/save_progress.h"
@@ -151,6 +152,14 @@ struct SessionState {
 
   SaveProgress saveProgress;
   std::atomic<bool> borderEnabled{true};
+
+  // Returns the heap's free memory after a retired encoder, a save and a
+  // stop (see replay/heap_release.h). The interval only merges requests that
+  // come together (a save's cut and its end, a cut and a rotation): a longer
+  // one would skip the release after a retired encoder, and its 24 MB would
+  // stay resident until the next.
+  HeapRelease heapRelease{[] { platform::GetPlatform().system.ReleaseFreeHeapMemory(); },
+                          std::chrono::milliseconds(250)};
 
   // Frame callbacks currently inside the handler; Stop waits for them before
   // releasing what they use (see capture/frame_arrival.cc).

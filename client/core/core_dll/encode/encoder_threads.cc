@@ -151,6 +151,34 @@ class SegmentErrorLog {
   std::map<std::wstring, uint64_t> repeats_;
 };
 
+// Appends a retired encoder's segment to the ring and frees the encoder.
+void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
+  // The save waiting for this segment goes on once it is in the ring (or
+  // known to be empty or broken).
+  struct CutSignal {
+    SessionState& state;
+    uint64_t cut;
+    ~CutSignal() {
+      if (cut != 0) SignalCutDone(state, cut);
+    }
+  } cutSignal{state, cut};
+  try {
+    EncodedSegment segment = retired->Finalize();
+    if (segment.frameCount != 0) {
+      state.videoRing.Append(std::move(segment), state.replayWindow);
+    } else {
+      SessionLog(state,
+                 L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not added to ring t=" +
+                     NowStamp());
+    }
+    retired.reset();  // FFmpeg objects and textures are released here, off the frame path
+  } catch (const HresultError& error) {
+    SessionLog(state, L"Finalize thread error: 0x" + Hex32(error.code()));
+  } catch (const std::exception& error) {
+    SessionLog(state, L"Finalize thread error: " + Widen(error.what()));
+  }
+}
+
 }  // namespace
 
 void SignalCutDone(SessionState& state, uint64_t cut) {
@@ -272,6 +300,21 @@ void RunSpareBuilderThread(SessionState& state) {
       state.spareBuilding = true;
       cap = state.spareRequestedCap;
     }
+    bool spareStillGood = false;
+    {
+      // A spare built after a save's cut for the same cap is still good: a
+      // new one would only churn an encoder's worth of memory.
+      std::lock_guard lock(state.spareMutex);
+      spareStillGood = state.spareEncoder && state.spareFpsCap == cap;
+    }
+    if (spareStillGood) {
+      {
+        std::lock_guard lock(state.spareRequestMutex);
+        state.spareBuilding = false;
+      }
+      if (state.stopRequested.load()) return;
+      continue;
+    }
     const SteadyClock::time_point t0 = SteadyClock::now();
     try {
       std::unique_ptr<IVideoSegmentEncoder> built = BuildEncoder(state);
@@ -309,30 +352,9 @@ void RunFinalizeThread(SessionState& state) {
       cut = state.finalizeQueue.front().cut;
       state.finalizeQueue.pop_front();
     }
-    // The save waiting for this segment goes on once it is in the ring (or
-    // known to be empty or broken).
-    struct CutSignal {
-      SessionState& state;
-      uint64_t cut;
-      ~CutSignal() {
-        if (cut != 0) SignalCutDone(state, cut);
-      }
-    } cutSignal{state, cut};
-    try {
-      EncodedSegment segment = retired->Finalize();
-      if (segment.frameCount != 0) {
-        state.videoRing.Append(std::move(segment), state.replayWindow);
-      } else {
-        SessionLog(state,
-                   L"[DIAG-EMPTY-SEGMENT] segment finalized with 0 frames - skipped, not added to ring t=" +
-                       NowStamp());
-      }
-      retired.reset();  // FFmpeg objects and textures are released here, off the frame path
-    } catch (const HresultError& error) {
-      SessionLog(state, L"Finalize thread error: 0x" + Hex32(error.code()));
-    } catch (const std::exception& error) {
-      SessionLog(state, L"Finalize thread error: " + Widen(error.what()));
-    }
+    FinalizeRetired(state, std::move(retired), cut);
+    // The retired encoder's contexts and buffers are freed by now.
+    state.heapRelease.Request();
   }
 }
 

@@ -47,7 +47,12 @@ class MemoryWriter {
 
   const std::vector<uint8_t>& Bytes() const { return bytes_; }
   uint64_t Position() const { return position_; }
-  std::vector<uint8_t> TakeBytes() { return std::exchange(bytes_, {}); }
+  // The bytes at their size: the vector grew by doubling, and the ring keeps
+  // a segment for the whole replay, so spare capacity would be held too.
+  std::vector<uint8_t> TakeBytes() {
+    bytes_.shrink_to_fit();
+    return std::exchange(bytes_, {});
+  }
 
  private:
   std::vector<uint8_t> bytes_;

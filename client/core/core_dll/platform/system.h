@@ -38,6 +38,11 @@ class ISystemServices {
                                                              size_t capacity, size_t* length) = 0;
   // K32GetProcessMemoryInfo for the current process; false when unreadable.
   virtual bool GetProcessMemory(ProcessMemory* out) = 0;
+  // Hands the free memory the C runtime's heap keeps back to the system,
+  // without changing the heap's policy (HeapCompact on the process heap;
+  // malloc_trim(0) with glibc; nothing where the runtime has no such call).
+  // Walks the whole heap: callers limit how often.
+  virtual void ReleaseFreeHeapMemory() = 0;
   // SHA-256 of a whole file read in 64 KiB pieces (CreateFileW with read
   // sharing + CNG on Windows); false when the file cannot be opened or read.
   virtual bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) = 0;

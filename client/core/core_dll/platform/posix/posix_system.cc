@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -157,6 +161,13 @@ bool PosixSystemServices::GetProcessMemory(ProcessMemory* out) {
   out->privateBytes = (rssAnonKb + swapKb) * 1024;
   out->workingSetBytes = rssKb * 1024;
   return true;
+}
+
+void PosixSystemServices::ReleaseFreeHeapMemory() {
+#if defined(__GLIBC__)
+  // Also returns the free pages inside every arena, not only the heap's top.
+  malloc_trim(0);
+#endif
 }
 
 bool PosixSystemServices::HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) {

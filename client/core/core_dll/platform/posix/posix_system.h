@@ -14,6 +14,7 @@ class PosixSystemServices final : public ISystemServices {
   std::optional<std::wstring> GetEnvironmentVariable(const std::wstring& name, size_t capacity,
                                                      size_t* length) override;
   bool GetProcessMemory(ProcessMemory* out) override;
+  void ReleaseFreeHeapMemory() override;
   bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) override;
   std::string PathToUtf8(const std::wstring& path) override;
 };

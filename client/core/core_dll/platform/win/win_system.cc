@@ -112,6 +112,8 @@ class WinSystemServices final : public platform::ISystemServices {
     return true;
   }
 
+  void ReleaseFreeHeapMemory() override { HeapCompact(GetProcessHeap(), 0); }
+
   bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) override {
     if (digest == nullptr) return false;
     if (path.find(L'\0') != std::wstring::npos) return false;  // would silently name another file
