@@ -156,14 +156,6 @@ TEST(AudioDeviceNotifierTest, MarksOwnFlowConsoleDefaultsAndCurrentDeviceEventsO
   EXPECT_TRUE(notifier->TakeChanged());
   notifier->OnDeviceRemoved(L"mic");
   EXPECT_TRUE(notifier->TakeChanged());
-
-  // Its own interface hands out itself; others nothing.
-  void* object = nullptr;
-  EXPECT_EQ(notifier->QueryInterface(platform::InterfaceId::EndpointNotificationClient, &object), hr::kOk);
-  EXPECT_EQ(object, static_cast<platform::IEndpointNotificationClient*>(notifier.get()));
-  notifier->Release();
-  EXPECT_EQ(notifier->QueryInterface(platform::InterfaceId::Other, &object), hr::kNoInterface);
-  EXPECT_EQ(object, nullptr);
 }
 
 // ---- Capture threads ----

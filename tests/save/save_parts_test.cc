@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <mutex>
 #include <numbers>
 #include <set>
 #include <thread>
@@ -160,24 +159,8 @@ TEST(SaveTelemetry, StageSamplerAndRecordingLinesHaveTheirFormats) {
                        L"[DIAG-SAVE-MEM] stage=audio-concat       priv=90.2MB ws=140.0MB dPriv=-9.8MB rawBytes=3MB",
                        L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB", L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
 
-  // While recording, a line every forty steps (10 s at the real 250 ms step;
-  // 1 s at the 25 ms step here), stamped with its second.
-  SegmentRing video;
-  AudioRing desktop, mic;
-  std::mutex mutex;
-  lines.clear();
-  stop.store(false);
-  std::thread worker([&] {
-    RunRecordingTelemetryLoop(stop, video, desktop, mic, [&](const std::wstring& line) {
-      std::lock_guard lock(mutex);
-      log(line);
-    }, std::chrono::milliseconds(25), [] { return MemorySample{12.34, 56.78}; });
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
-  stop.store(true);
-  worker.join();
-  EXPECT_EQ(lines, (std::vector<std::wstring>{L"[DIAG-REC-MEM] t=0s priv=12.3MB ws=56.8MB ringV=0MB ringA=0MB",
-                                              L"[DIAG-REC-MEM] t=1s priv=12.3MB ws=56.8MB ringV=0MB ringA=0MB"}));
+  EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
+            L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
 }
 
 TEST(SaveProgressTest, AReaderNeverPairsOneStageWithAnothersNumbers) {

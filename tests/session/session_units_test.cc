@@ -1,17 +1,12 @@
 // Session rules that need no capture: output size, sustainable rate,
-// backoff tiers and caps, and the host-callback dispatch under contention.
+// backoff tiers and caps.
 #include <gtest/gtest.h>
 
-#include <cwchar>
-
 #include <atomic>
-#include <thread>
 #include <tuple>
 #include <vector>
 
-#include "dll_exports.h"
 #include "encode/backoff.h"
-#include "ostrel/ostrel.h"
 #include "ostrel_session.h"
 
 namespace ostrel {
@@ -70,46 +65,6 @@ TEST(BackoffTest, TierFollowsTheDropRateAndCapsTheRateWithAFloorOfTen) {
   EXPECT_EQ(BackoffTick({calls, failures, tier}, 30, log), 25u);
   EXPECT_EQ(lines, (std::vector<std::wstring>{L"[DIAG-BACKOFF] dropRate=0.500000 tier 0 -> 2",
                                               L"[DIAG-BACKOFF] dropRate=0.000000 tier 2 -> 1"}));
-}
-
-std::atomic<int> g_inside{0};
-std::atomic<int> g_maxInside{0};
-std::atomic<int> g_lines{0};
-
-void CountingCallback(const wchar_t* line) {
-  // A burst past the queue's room arrives as a count of the dropped lines.
-  unsigned long dropped = 0;
-  if (std::swscanf(line, L"[DIAG-LOG-DROPPED] %lu", &dropped) == 1) g_lines.fetch_add(static_cast<int>(dropped) - 1);
-  int now = g_inside.fetch_add(1) + 1;
-  int seen = g_maxInside.load();
-  while (now > seen && !g_maxInside.compare_exchange_weak(seen, now)) {
-  }
-  std::this_thread::yield();
-  g_lines.fetch_add(1);
-  g_inside.fetch_sub(1);
-}
-
-TEST(LogDispatchTest, EightThreadsNeverEnterTheCallbackTogether) {
-  Ostrel_SetLogCallback(&CountingCallback);
-  OstrelSession session;
-  session.SetLogSink(LogSink(DispatchLogLine));
-  LogSink copy = session.SinkCopy();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 500; ++i) {
-        // Half through the session's Log (logMutex first), half through a
-        // sink copy, as components holding a copy do.
-        if (t % 2 == 0) session.Log(L"line");
-        else LogF(copy, L"[%ls] %d", L"copy", i);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  FlushLogLines();
-  Ostrel_SetLogCallback(nullptr);
-  EXPECT_EQ(g_lines.load(), 8 * 500);  // delivered or counted
-  EXPECT_EQ(g_maxInside.load(), 1);
 }
 
 }  // namespace
