@@ -8,12 +8,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -28,7 +26,9 @@ extern "C" {
 #include "save/clip_save.h"
 #include "save/save_reencoder.h"
 #include "save/save_seam.h"
+#include "save/wave_format.h"
 #include "support/clip_probe.h"
+#include "support/log_lines.h"
 #include "support/save_segment_factory.h"
 
 namespace ostrel::testing {
@@ -108,8 +108,7 @@ struct SaveRig {
   SaveProgress progress;
   AudioSettings settings;
   std::string encoderName = "libx264";
-  std::mutex mutex;  // the save's sampler thread logs too
-  std::vector<std::wstring> lines;
+  LogLines logLines;  // the save's sampler thread logs too
 
   void Add(EncodedSegment segment) { videoRing.AppendWithCutoff(std::move(segment), INT64_MIN); }
   std::wstring path;  // the clip written by the last save
@@ -118,20 +117,11 @@ struct SaveRig {
   TestSeam seam;
   bool Save(const std::wstring& folder) {
     SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
-                        160, 96, 30, 400000, encoderName, [this](const std::wstring& line) {
-                          std::lock_guard lock(mutex);
-                          lines.push_back(line);
-                        },
-                        request, seconds, nullptr, &seam};
+                        160, 96, 30, 400000, encoderName, logLines.Sink(), request, seconds, nullptr, &seam};
     return SaveClipNow(sources, folder, path);
   }
-  std::vector<std::wstring> Containing(const std::wstring& text) {
-    std::lock_guard lock(mutex);
-    std::vector<std::wstring> found;
-    std::ranges::copy_if(lines, std::back_inserter(found), [&](auto& line) { return line.find(text) != line.npos; });
-    return found;
-  }
-  bool Has(const std::wstring& exact) { return std::ranges::count(Containing(exact), exact) > 0; }
+  std::vector<std::wstring> Containing(const std::wstring& text) { return logLines.Containing(text); }
+  bool Has(const std::wstring& line) { return logLines.Has(line); }
 };
 
 // libx264 segment bytes (60 frames), encoded once per white frame.
@@ -332,40 +322,35 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsTextAndLeavesNoFileBehind) {
   }
 }
 
-// A clicked source: silence with 10 ms bursts at the given seconds from its
-// start, in 2 s chunks of its format. The bytes are made once per source and
-// kept, so a test can make them before it reads the clock (an instrumented
-// build makes them slowly).
-const std::vector<std::vector<uint8_t>>& ClickedChunkBytes(const std::vector<uint8_t>& format, uint32_t rate,
-                                                           double click) {
-  static std::map<std::tuple<std::vector<uint8_t>, uint32_t, double>, std::vector<std::vector<uint8_t>>> cache;
-  auto& chunks = cache[{format, rate, click}];
-  for (int c = static_cast<int>(chunks.size()); c < 3; ++c) {
-    chunks.push_back(MakeAudioBytes(format, 2ull * rate, [&](uint64_t frame, int) {
-      double t = static_cast<double>(frame + 2ull * rate * c) / rate;
+// A clicked source: 6 s of silence in its format with a 10 ms burst `click`
+// seconds in. Made before the clock is read (an instrumented build makes it
+// slowly), then added as three 2 s chunks from `start`.
+struct ClickedSource {
+  ClickedSource(std::vector<uint8_t> waveFormat, double click) : format(std::move(waveFormat)) {
+    const uint32_t rate = ParseWaveFormat(format.data(), format.size()).samplesPerSecond;
+    bytes = MakeAudioBytes(format, 6ull * rate, [&](uint64_t frame, int) {
+      const double t = static_cast<double>(frame) / rate;
       return t >= click && t < click + 0.010 ? 0.9 : 0.0;
-    }));
+    });
   }
-  return chunks;
-}
-
-void AddClickedChunks(AudioRing& ring, const std::vector<uint8_t>& format, uint32_t rate, int64_t start, double click) {
-  ring.SetWaveFormat(format);
-  const auto& chunks = ClickedChunkBytes(format, rate, click);
-  for (int c = 0; c < 3; ++c) {
-    ring.AppendWithCutoff(MakeAudioChunk(chunks[c], start + c * 2 * kTicks, 2.0), INT64_MIN);
+  void AddTo(AudioRing& ring, int64_t start) const {
+    ring.SetWaveFormat(format);
+    const size_t third = bytes.size() / 3;
+    for (size_t c = 0; c < 3; ++c) {
+      const std::vector<uint8_t> chunk(bytes.begin() + c * third, bytes.begin() + (c + 1) * third);
+      ring.AppendWithCutoff(MakeAudioChunk(chunk, start + static_cast<int64_t>(c) * 2 * kTicks, 2.0), INT64_MIN);
+    }
   }
-}
+  std::vector<uint8_t> format, bytes;
+};
 
 TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVideo) {
   SaveRig rig(5.0);
   Scratch scratch;
   rig.settings.desktopVolume = 1.0f;
   rig.settings.micVolume = 1.0f;
-  // Made before the clock is read: an instrumented build makes them slowly.
-  Bytes(), Bytes(15);
-  ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 1.8);
-  ClickedChunkBytes(WaveFormatBlock(1, 1, 44100, 16), 44100, 2.9);
+  Bytes(), Bytes(15);  // made before the clock is read
+  const ClickedSource desktop(WaveFormatBlock(3, 2, 48000, 32), 1.8), mic(WaveFormatBlock(1, 1, 44100, 16), 2.9);
   const int64_t now = TickClock::Now();
   rig.request = now - 5 * kTicks / 10;
   // Segments from 6.5 s ago; the clip's zero is 5 s before the request, 1 s
@@ -377,8 +362,8 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   rig.Add(SegmentFromBytes(Bytes(15), first + 4 * kTicks, 2.0, 60));
   // Desktop audio from 5.8 s ago clicks 4.0 s ago; the microphone (44.1 kHz
   // mono 16-bit) from 4.9 s ago clicks 2.0 s ago. Both run past the video.
-  AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 58 * kTicks / 10, 1.8);
-  AddClickedChunks(rig.micRing, WaveFormatBlock(1, 1, 44100, 16), 44100, now - 49 * kTicks / 10, 2.9);
+  desktop.AddTo(rig.desktopRing, now - 58 * kTicks / 10);
+  mic.AddTo(rig.micRing, now - 49 * kTicks / 10);
 
   ASSERT_TRUE(rig.Save(scratch.Wide()));
   ClipInfo clip = ProbeClip(Narrow(rig.path), true);
@@ -413,10 +398,10 @@ TEST(ClipSave, NonFiniteVolumesAndSamplesNeverReachTheAacEncoder) {
     std::vector<uint8_t> nanBytes(reinterpret_cast<uint8_t*>(nanSamples.data()),
                                   reinterpret_cast<uint8_t*>(nanSamples.data() + nanSamples.size()));
     Bytes();  // made before the clock is read
-    ClickedChunkBytes(WaveFormatBlock(3, 2, 48000, 32), 48000, 2.0);
+    const ClickedSource clicked(WaveFormatBlock(3, 2, 48000, 32), 2.0);
     const int64_t now = TickClock::Now();
     AddSegmentsEndingAt(rig, 3, now);
-    AddClickedChunks(rig.desktopRing, WaveFormatBlock(3, 2, 48000, 32), 48000, now - 6 * kTicks, 2.0);
+    clicked.AddTo(rig.desktopRing, now - 6 * kTicks);
     rig.micRing.SetWaveFormat(WaveFormatBlock(3, 1, 48000, 32));
     for (int c = 0; c < 3; ++c) {
       rig.micRing.AppendWithCutoff(MakeAudioChunk(nanBytes, now - (6 - 2 * c) * kTicks, 2.0), INT64_MIN);

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -13,6 +12,7 @@
 #include "ostrel_session.h"
 #include "ffmpeg/ffmpeg_log.h"
 #include "support/clip_probe.h"
+#include "support/log_lines.h"
 
 namespace ostrel {
 namespace {
@@ -30,10 +30,7 @@ class PipelineTest : public ::testing::Test {
     AudioSettings muted;
     muted.desktopMuted = muted.micMuted = true;  // video only: keeps the machine for the encoder
     session_.SetAudioSettings(muted);
-    session_.SetLogSink([this](const std::wstring& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    });
+    session_.SetLogSink(log_.Sink());
   }
   void TearDown() override {
     session_.Stop();
@@ -44,24 +41,15 @@ class PipelineTest : public ::testing::Test {
     return session_.Start(window, false, maxHeight, 30, 3000000, 60);
   }
 
-  size_t Count(const std::wstring& text) {
-    std::lock_guard lock(mutex_);
-    return std::ranges::count_if(lines_, [&](const std::wstring& line) { return line.find(text) != line.npos; });
-  }
-
+  size_t Count(const std::wstring& text) { return log_.Count(text); }
   bool WaitFor(const std::wstring& text, std::chrono::milliseconds timeout, size_t count = 1) {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    for (; Count(text) < count; std::this_thread::sleep_for(20ms)) {
-      if (std::chrono::steady_clock::now() > until) return false;
-    }
-    return true;
+    return log_.WaitFor(text, timeout, count);
   }
 
   std::deque<EncodedSegment> Segments() { return session_.State().videoRing.TakeSnapshot({INT64_MIN, INT64_MAX}); }
 
+  testing::LogLines log_;  // declared first: the session's threads log into it until it stops
   OstrelSession session_;
-  std::mutex mutex_;
-  std::vector<std::wstring> lines_;
 };
 
 TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
