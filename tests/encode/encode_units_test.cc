@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <cstdio>
 #include <string>
 #include <tuple>
@@ -16,6 +15,7 @@
 #include "ffmpeg/ffmpeg_log.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/platform.h"
+#include "support/log_lines.h"
 
 extern "C" {
 #include <libavformat/avio.h>
@@ -174,19 +174,15 @@ TEST(GpuEncodeContextTest, TheRealSelectionProbesQuietlyAndLogsAfterTheCapabilit
   OstrelSim_Reset();
   // The hardware encoders fail to open here; their complaints stay out of
   // the log, which FFmpeg's lines otherwise reach.
-  std::vector<std::wstring> ffmpegLines;
-  std::mutex ffmpegLinesMutex;
-  RouteFfmpegLogTo([&](const std::wstring& line) {
-    std::lock_guard lock(ffmpegLinesMutex);
-    ffmpegLines.push_back(line);
-  });
+  testing::LogLines ffmpegLines;
+  RouteFfmpegLogTo(ffmpegLines.Sink());
   Lines lines;
   GpuEncodeContext context(Device(), 1280, 720, 640, 360, [&](auto& l) { lines.push_back(l); });
   av_log(nullptr, AV_LOG_ERROR, "after the probes\n");
   RouteFfmpegLogTo({});
   ASSERT_FALSE(context.EncoderName().empty());  // libx264 at least is on every machine
   EXPECT_EQ(lines, (Lines{kZeroCopyLine, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(context.EncoderName())}));
-  EXPECT_EQ(ffmpegLines, std::vector<std::wstring>{L"after the probes"});
+  EXPECT_EQ(ffmpegLines.All(), std::vector<std::wstring>{L"after the probes"});
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ struct SaveRig {
   SaveProgress progress;
   AudioSettings settings;
   std::string encoderName = "libx264";
-  LogLines logLines;  // the save's sampler thread logs too
+  LogLines log;  // the save's sampler thread logs too
 
   void Add(EncodedSegment segment) { videoRing.AppendWithCutoff(std::move(segment), INT64_MIN); }
   std::wstring path;  // the clip written by the last save
@@ -117,11 +117,9 @@ struct SaveRig {
   TestSeam seam;
   bool Save(const std::wstring& folder) {
     SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
-                        160, 96, 30, 400000, encoderName, logLines.Sink(), request, seconds, nullptr, &seam};
+                        160, 96, 30, 400000, encoderName, log.Sink(), request, seconds, nullptr, &seam};
     return SaveClipNow(sources, folder, path);
   }
-  std::vector<std::wstring> Containing(const std::wstring& text) { return logLines.Containing(text); }
-  bool Has(const std::wstring& line) { return logLines.Has(line); }
 };
 
 // libx264 segment bytes (60 frames), encoded once per white frame.
@@ -200,8 +198,8 @@ TEST(ClipSave, PassthroughStartsAtTheSpanStartBehindAnEditListAndReportsProgress
   ExpectKeyFirstAndRisingTimes(clip.video, -0.5);
   ASSERT_EQ(clip.video.packets.size(), 12u * 60u);
   ExpectShown(clip, true, 12 * 60 - 15, 23.5);
-  EXPECT_TRUE(rig.Has(L"Saved clip: ~23s video, ~0s audio -> " + rig.path));
-  EXPECT_EQ(rig.Containing(L"stage=segment-").size(), 3u);  // every tenth segment and the last one
+  EXPECT_TRUE(rig.log.Has(L"Saved clip: ~23s video, ~0s audio -> " + rig.path));
+  EXPECT_EQ(rig.log.Containing(L"stage=segment-").size(), 3u);  // every tenth segment and the last one
   EXPECT_EQ(fs::path(rig.path).parent_path(), target);  // the folder was created
 }
 
@@ -247,7 +245,7 @@ TEST(ClipSave, NotRunningSavesNothing) {
   stopped.running.store(false);
   AddSegmentsEndingAt(stopped, 2, TickClock::Now());
   EXPECT_FALSE(stopped.Save((scratch.path / "clips").wstring()));
-  EXPECT_EQ(stopped.Containing(L""), std::vector<std::wstring>{L"SaveClipNow() called while not running - ignored."});
+  EXPECT_EQ(stopped.log.All(), std::vector<std::wstring>{L"SaveClipNow() called while not running - ignored."});
   EXPECT_TRUE(fs::is_empty(scratch.path));
 }
 
@@ -310,8 +308,8 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsTextAndLeavesNoFileBehind) {
     rig.path = L"untouched";
     EXPECT_FALSE(rig.Save(scratch.Wide()));
     EXPECT_EQ(rig.path, L"untouched");
-    EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: " + c.text));
-    EXPECT_EQ(rig.Has(L"SaveClipNow: unsupported audio format: format tag 0x0055"), c.audioTag == 0x55);
+    EXPECT_TRUE(rig.log.Has(L"SaveClipNow() failed: " + c.text));
+    EXPECT_EQ(rig.log.Has(L"SaveClipNow: unsupported audio format: format tag 0x0055"), c.audioTag == 0x55);
     EXPECT_EQ(rig.progress.stage.load(), 0u);
     EXPECT_TRUE(fs::is_empty(scratch.path));  // a failed clip is not left behind half-written
     // The next save, with room to write, works.
@@ -380,7 +378,7 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   ExpectShown(clip, false, 150, 5.0);
   EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
   EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 5.0, 1024.0 / 48000.0);
-  EXPECT_TRUE(rig.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
+  EXPECT_TRUE(rig.log.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
 }
 
 TEST(ClipSave, NonFiniteVolumesAndSamplesNeverReachTheAacEncoder) {
@@ -450,12 +448,12 @@ TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithF
     const bool saved = rig.Save(scratch.Wide());
     if (refused == 3) {
       EXPECT_FALSE(saved);
-      EXPECT_TRUE(rig.Has(L"SaveClipNow() failed: save-time re-encoder: avcodec_open2 failed"));
+      EXPECT_TRUE(rig.log.Has(L"SaveClipNow() failed: save-time re-encoder: avcodec_open2 failed"));
       continue;
     }
     ASSERT_TRUE(saved);
-    EXPECT_TRUE(rig.Has(L"SaveClipNow: two-stage re-encode 2 segment(s) -> 400kbps"));
-    EXPECT_TRUE(rig.Has(L"[DIAG-SAVE-QUALITY] mode=" + description + L" @ 400kbps"));
+    EXPECT_TRUE(rig.log.Has(L"SaveClipNow: two-stage re-encode 2 segment(s) -> 400kbps"));
+    EXPECT_TRUE(rig.log.Has(L"[DIAG-SAVE-QUALITY] mode=" + description + L" @ 400kbps"));
     ClipInfo clip = ProbeClip(Narrow(rig.path), true);
     ExpectKeyFirstAndRisingTimes(clip.video);
     EXPECT_EQ(clip.video.packets.size(), 120u);

@@ -157,8 +157,8 @@ TEST(SaveTelemetry, StageSamplerAndRecordingLinesHaveTheirFormats) {
   EXPECT_EQ(lines, (std::vector<std::wstring>{
                        L"[DIAG-SAVE-MEM] stage=entry              priv=100.0MB ws=150.0MB dPriv=+100.0MB",
                        L"[DIAG-SAVE-MEM] stage=audio-concat       priv=90.2MB ws=140.0MB dPriv=-9.8MB rawBytes=3MB",
-                       L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB", L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
-
+                       L"[DIAG-SAVE-MEM-1S] t=1s priv=3.0MB ws=4.5MB",
+                       L"[DIAG-SAVE-MEM-1S] t=2s priv=3.0MB ws=4.5MB"}));
   EXPECT_EQ(RecordingTelemetryLine(20, {12.34, 56.78}, 7u << 20, (3u << 20) - 1),
             L"[DIAG-REC-MEM] t=20s priv=12.3MB ws=56.8MB ringV=7MB ringA=2MB");
 }
