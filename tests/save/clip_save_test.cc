@@ -457,6 +457,7 @@ TEST(ClipSave, OneSegmentNeedingReencodeReencodesTheClipInFastOrQualityModeWithF
     ClipInfo clip = ProbeClip(Narrow(rig.path), true);
     ExpectKeyFirstAndRisingTimes(clip.video);
     EXPECT_EQ(clip.video.packets.size(), 120u);
+    EXPECT_EQ(std::make_pair(clip.video.colorPrimaries, clip.video.colorSpace), std::make_pair(1, 1));  // BT.709
     bool reordered = false;  // B-frames only in quality mode
     for (size_t i = 1; i < clip.video.packets.size(); ++i) {
       reordered |= clip.video.packets[i].ptsSeconds < clip.video.packets[i - 1].ptsSeconds;
