@@ -189,6 +189,7 @@ TEST_F(AudioCaptureTest, UnavailableConfiguredEndpointFallsBackOnEveryPass) {
                                        L"[mic-audio] device changed - reconnecting (reconnect #1)...", kMicFallback,
                                        L"[mic-audio] device: USB Mic"}));
   EXPECT_EQ(mic.ring.ReconnectCount().load(), 1u);
+  EXPECT_EQ(mic.ring.WaveFormat().size(), 18u);  // the new endpoint's own format
 }
 
 TEST_F(AudioCaptureTest, WaitsForAnEndpointToAppearAndStoppingWithinTwoSecondsAppendsNothing) {

@@ -67,8 +67,10 @@ TEST(BoundedMapRetryTest, RetriesWhileStillDrawingUntilTheLimitAndThrowsOtherFai
             kBoundedMapMapped);  // any success code counts as mapped
   EXPECT_EQ(attempts, 3);
   attempts = 0;
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(bounded_map_retry([&] { return ++attempts, hr::kDxgiWasStillDrawing; }, milliseconds(30), milliseconds(2)),
             kBoundedMapGaveUp);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));  // not before the limit
   EXPECT_GE(attempts, 2);
   EXPECT_LE(attempts, 16 + 1);  // polls at the interval, not in a busy loop
   attempts = 0;
