@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "support/clip_probe.h"
 #include "support/log_capture.h"
 
 namespace ostrel::testing {
@@ -39,7 +40,7 @@ class ExportTest : public ::testing::Test {
     if (!scratch_.empty()) std::filesystem::remove_all(scratch_);
   }
 
-  // Initialises, creates a 1920x1080 animated window and starts capture.
+  // Initialises, creates an animated window and starts capture.
   void *StartRecording(int maxHeight = 720, int fps = 30, int replaySeconds = 60, int width = 1920,
                        int height = 1080) {
     EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
@@ -57,9 +58,16 @@ class ExportTest : public ::testing::Test {
     return scratch_;
   }
 
-  static void Sleep(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  // Saves the replay into Scratch(); the clip's path, empty when it failed.
+  std::string SaveClip() {
+    wchar_t path[4096];
+    const int result = Ostrel_SaveClipNow(Scratch().wstring().c_str(), path, 4096);
+    EXPECT_EQ(result, 0);
+    return result == 0 ? Narrow(path) : std::string();
   }
+  ClipInfo SaveAndProbe(bool decode = false) { return ProbeClip(SaveClip(), decode); }
+
+  static void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
  private:
   std::filesystem::path scratch_;

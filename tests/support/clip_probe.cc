@@ -88,74 +88,62 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
   ClipInfo info;
   AVFormatContext* input = nullptr;
   if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0) return info;
-  if (avformat_find_stream_info(input, nullptr) < 0) {
-    avformat_close_input(&input);
-    return info;
-  }
-  info.opened = true;
-  info.streamCount = static_cast<int>(input->nb_streams);
-  info.durationSeconds = input->duration > 0 ? input->duration / static_cast<double>(AV_TIME_BASE) : 0;
-  int videoIndex = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  int audioIndex = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  Decoder videoDecoder, audioDecoder;
-  if (videoIndex >= 0) {
-    const AVCodecParameters* par = input->streams[videoIndex]->codecpar;
-    info.video.present = true;
-    info.video.codec = avcodec_get_name(par->codec_id);
-    info.video.width = par->width;
-    info.video.height = par->height;
-    info.video.pixelFormat = par->format;
-    info.video.colorPrimaries = par->color_primaries;
-    info.video.colorTransfer = par->color_trc;
-    info.video.colorSpace = par->color_space;
-    info.video.colorRange = par->color_range;
-    info.video.durationSeconds = Seconds(input->streams[videoIndex]->duration, input->streams[videoIndex]->time_base);
-    if (decode && !videoDecoder.Open(input->streams[videoIndex])) info.video.decodeErrors++;
-  }
-  if (audioIndex >= 0) {
-    const AVCodecParameters* par = input->streams[audioIndex]->codecpar;
-    info.audio.present = true;
-    info.audio.codec = avcodec_get_name(par->codec_id);
-    info.audio.sampleRate = par->sample_rate;
-    info.audio.channels = par->ch_layout.nb_channels;
-    info.audio.bitRate = par->bit_rate;
-    info.audio.durationSeconds = Seconds(input->streams[audioIndex]->duration, input->streams[audioIndex]->time_base);
-    if (decode && !audioDecoder.Open(input->streams[audioIndex])) info.audio.decodeErrors++;
-  }
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  while (av_read_frame(input, packet) >= 0) {
-    const AVStream* stream = input->streams[packet->stream_index];
-    PacketInfo entry{Seconds(packet->pts, stream->time_base), Seconds(packet->dts, stream->time_base),
-                     (packet->flags & AV_PKT_FLAG_KEY) != 0};
-    Decoder* decoder = nullptr;
-    if (packet->stream_index == videoIndex) {
-      info.video.packets.push_back(entry);
-      decoder = &videoDecoder;
-    } else if (packet->stream_index == audioIndex) {
-      info.audio.packets.push_back(entry);
-      decoder = &audioDecoder;
+  if (avformat_find_stream_info(input, nullptr) >= 0) {
+    info.opened = true;
+    info.streamCount = static_cast<int>(input->nb_streams);
+    info.durationSeconds = input->duration > 0 ? input->duration / static_cast<double>(AV_TIME_BASE) : 0;
+    const int videoIndex = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audioIndex = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    Decoder decoders[2];  // video, audio
+    int* decodeErrors[2] = {&info.video.decodeErrors, &info.audio.decodeErrors};
+    if (videoIndex >= 0) {
+      const AVStream* stream = input->streams[videoIndex];
+      const AVCodecParameters* par = stream->codecpar;
+      VideoStreamInfo& v = info.video;
+      v.present = true;
+      v.codec = avcodec_get_name(par->codec_id);
+      v.width = par->width, v.height = par->height, v.pixelFormat = par->format;
+      v.colorPrimaries = par->color_primaries, v.colorTransfer = par->color_trc;
+      v.colorSpace = par->color_space, v.colorRange = par->color_range;
+      info.video.durationSeconds = Seconds(stream->duration, stream->time_base);
     }
-    if (decode && decoder && decoder->context) {
-      if (avcodec_send_packet(decoder->context, packet) < 0) {
-        (decoder == &videoDecoder ? info.video.decodeErrors : info.audio.decodeErrors)++;
+    if (audioIndex >= 0) {
+      const AVStream* stream = input->streams[audioIndex];
+      const AVCodecParameters* par = stream->codecpar;
+      info.audio.present = true;
+      info.audio.codec = avcodec_get_name(par->codec_id);
+      info.audio.sampleRate = par->sample_rate, info.audio.channels = par->ch_layout.nb_channels;
+      info.audio.bitRate = par->bit_rate;
+      info.audio.durationSeconds = Seconds(stream->duration, stream->time_base);
+    }
+    const int indices[2] = {videoIndex, audioIndex};
+    for (int i = 0; i < 2; ++i) {
+      if (decode && indices[i] >= 0 && !decoders[i].Open(input->streams[indices[i]])) ++*decodeErrors[i];
+    }
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    while (av_read_frame(input, packet) >= 0) {
+      const AVStream* stream = input->streams[packet->stream_index];
+      const int i = packet->stream_index == videoIndex ? 0 : packet->stream_index == audioIndex ? 1 : -1;
+      if (i >= 0) {
+        (i == 0 ? info.video.packets : info.audio.packets)
+            .push_back({Seconds(packet->pts, stream->time_base), Seconds(packet->dts, stream->time_base),
+                        (packet->flags & AV_PKT_FLAG_KEY) != 0});
       }
-      Drain(*decoder, frame, stream, &info);
+      if (decode && i >= 0 && decoders[i].context) {
+        if (avcodec_send_packet(decoders[i].context, packet) < 0) ++*decodeErrors[i];
+        Drain(decoders[i], frame, stream, &info);
+      }
+      av_packet_unref(packet);
     }
-    av_packet_unref(packet);
+    for (int i = 0; i < 2; ++i) {
+      if (!decoders[i].context) continue;
+      avcodec_send_packet(decoders[i].context, nullptr);
+      Drain(decoders[i], frame, input->streams[indices[i]], &info);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
   }
-  if (decode) {
-    if (videoDecoder.context) {
-      avcodec_send_packet(videoDecoder.context, nullptr);
-      Drain(videoDecoder, frame, input->streams[videoIndex], &info);
-    }
-    if (audioDecoder.context) {
-      avcodec_send_packet(audioDecoder.context, nullptr);
-      Drain(audioDecoder, frame, input->streams[audioIndex], &info);
-    }
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
   avformat_close_input(&input);
   return info;
 }

@@ -1,43 +1,40 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 namespace ostrel::testing {
 namespace {
 
-std::mutex& Mutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-std::condition_variable& Changed() {
-  static std::condition_variable cv;
-  return cv;
-}
-std::vector<std::wstring>& Store() {
-  static std::vector<std::wstring> lines;
-  return lines;
+struct Store {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::wstring> lines;
+};
+Store& TheStore() {
+  static Store store;
+  return store;
 }
 
 }  // namespace
 
 void LogCapture::Callback(const wchar_t* line) {
   {
-    std::lock_guard lock(Mutex());
-    Store().emplace_back(line);
+    std::lock_guard lock(TheStore().mutex);
+    TheStore().lines.emplace_back(line);
   }
-  Changed().notify_all();
+  TheStore().changed.notify_all();
 }
 
 void LogCapture::Clear() {
-  std::lock_guard lock(Mutex());
-  Store().clear();
+  std::lock_guard lock(TheStore().mutex);
+  TheStore().lines.clear();
 }
 
 std::vector<std::wstring> LogCapture::Lines() {
-  std::lock_guard lock(Mutex());
-  return Store();
+  std::lock_guard lock(TheStore().mutex);
+  return TheStore().lines;
 }
 
 std::vector<std::wstring> LogCapture::Matching(const std::wstring& text) {
@@ -49,16 +46,16 @@ std::vector<std::wstring> LogCapture::Matching(const std::wstring& text) {
 }
 
 bool LogCapture::WaitFor(const std::wstring& text, std::chrono::milliseconds timeout, size_t count) {
-  std::unique_lock lock(Mutex());
-  return Changed().wait_for(lock, timeout, [&] {
-    size_t found = 0;
-    for (const auto& line : Store()) found += line.find(text) != std::wstring::npos;
-    return found >= count;
+  std::unique_lock lock(TheStore().mutex);
+  return TheStore().changed.wait_for(lock, timeout, [&] {
+    return static_cast<size_t>(std::count_if(TheStore().lines.begin(), TheStore().lines.end(), [&](const auto& line) {
+             return line.find(text) != std::wstring::npos;
+           })) >= count;
   });
 }
 
 long LogCapture::IndexOf(const std::wstring& text, size_t from) {
-  auto lines = Lines();
+  const auto lines = Lines();
   for (size_t i = from; i < lines.size(); ++i) {
     if (lines[i].find(text) != std::wstring::npos) return static_cast<long>(i);
   }
