@@ -1,6 +1,8 @@
 // Message-building rules shared by every log line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cwchar>
@@ -52,10 +54,14 @@ struct SlowHost {
   std::condition_variable cv;
   bool open = false;
   std::vector<std::wstring> lines;
+  std::atomic<int> inside{0}, maxInside{0};  // the host is never called twice at once
   void Deliver(const std::wstring& line) {
+    const int now = ++inside;
+    maxInside = std::max(maxInside.load(), now);
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return open; });
     lines.push_back(line);
+    --inside;
   }
   void Open() {
     std::lock_guard lock(mutex);
@@ -100,6 +106,7 @@ TEST(HostLogQueueTest, WritersNeverWaitForTheHostAndLinesArriveInOrderOrCounted)
   EXPECT_EQ(lines + dropped, 200u);
   EXPECT_GE(lines, 100u);
   EXPECT_EQ(host.lines.back().rfind(L"[DIAG-LOG-DROPPED] ", 0), 0u);
+  EXPECT_EQ(host.maxInside.load(), 1);
   // A line pushed after the drops comes after their count, and Flush waits
   // for it.
   queue.Push(L"later");
