@@ -17,9 +17,12 @@ namespace {
 constexpr int64_t kFrame = 1024;  // AAC-LC samples per encoder frame
 constexpr double kTicksPerSecond = 10000000.0;
 // A converter's output may drift from its chunks' ticks by this many grid
-// frames (half a millisecond) before its run is placed again at the tick of
-// the chunk at hand; a source's mix stays open this far behind its output.
+// frames (half a millisecond); past it, the next run goes on where the
+// output ends and converts slightly faster or slower until it is back on the
+// ticks, so the sound never jumps (a step in a tone is a click). A source's
+// mix stays open this far behind its output.
 constexpr double kPlacementBound = 24.0;
+constexpr double kSlewSeconds = 2.0;
 constexpr int64_t kOpenMargin = 64;
 // Rates are handed to the resampler in hundredths of a hertz: a device
 // clock 10 ppm off would otherwise move half a millisecond a minute.
@@ -32,6 +35,11 @@ constexpr double kKeepMarginSeconds = 3.0;
 // The same rules as the save-time rate of a run (RunSampleRate).
 constexpr double kMinLineSecondsForRate = 0.5;
 constexpr double kMaxDeviceRateDeviation = 0.01;
+// The line's ticks against its frames are fitted over anchors this far
+// apart, the newest this many kept: one stamp off (a stream's first, while
+// its latency settles) must not set the rate or the placement.
+constexpr int64_t kAnchorTicks = 2500000;
+constexpr size_t kMaxAnchors = 80;
 
 int64_t AlignUp(int64_t frame) { return (frame + kFrame - 1) / kFrame * kFrame; }
 
@@ -57,9 +65,11 @@ struct LiveAacMix::Source {
   int64_t lineStartTicks = 0;
   uint64_t lineFrames = 0;  // device frames taken in the line
   int64_t lastEndTicks = INT64_MIN;
+  std::deque<std::pair<double, double>> anchors;  // (line frames before a chunk, its start tick)
   // The run: one resampler from runPlace on.
   std::unique_ptr<StreamResampler> resampler;
   double runRate = 0.0;  // device frames per second it converts from
+  uint64_t slewEndIn = 0;  // a slewing run ends after this many device frames
   int64_t runPlace = 0;
   uint64_t runIn = 0;   // device frames fed
   int64_t runOut = 0;   // grid frames produced
@@ -213,6 +223,7 @@ void LiveAacMix::ProcessChunk(Source& source, const AudioChunk& chunk) {
     source.info = ParseWaveFormat(format->data(), format->size());
     source.lineStartTicks = chunk.startTicks;
     source.lineFrames = 0;
+    source.anchors.clear();
   }
   const uint64_t chunkFrames = ByteCount(chunk.bytes) / source.info.blockAlign;
   source.lastEndTicks = std::max(source.lastEndTicks, chunk.EndTicks());
@@ -223,12 +234,20 @@ void LiveAacMix::ProcessChunk(Source& source, const AudioChunk& chunk) {
     return;
   }
   if (!started_) StartGeneration();
+  if (source.anchors.empty() || chunk.startTicks - static_cast<int64_t>(source.anchors.back().second) >= kAnchorTicks) {
+    source.anchors.emplace_back(static_cast<double>(source.lineFrames), static_cast<double>(chunk.startTicks));
+    if (source.anchors.size() > kMaxAnchors) source.anchors.pop_front();
+  }
   if (source.resampler) {
     const double expected = static_cast<double>(source.runPlace) +
                             static_cast<double>(source.runIn) * kMixRate / source.runRate;
-    if (std::fabs(expected - GridFrame(chunk.startTicks)) > kPlacementBound) EndRun(source);
+    const bool slewDone = source.slewEndIn != 0 && source.runIn >= source.slewEndIn;
+    if (slewDone || std::fabs(expected - GridFrame(LineTicks(source, chunk.startTicks))) > kPlacementBound) {
+      EndRun(source);
+      StartRun(source, chunk.startTicks, source.runPlace + source.runOut);
+    }
   }
-  if (!source.resampler) StartRun(source, chunk.startTicks);
+  if (!source.resampler) StartRun(source, chunk.startTicks, std::nullopt);
   if (static_cast<double>(source.runPlace + source.runOut) < static_cast<double>(final_) - kPlacementBound &&
       (source.hasOutput || final_ > genStart_)) {
     // Audio for time already mixed: the mix goes on from after it.
@@ -243,23 +262,68 @@ void LiveAacMix::ProcessChunk(Source& source, const AudioChunk& chunk) {
   source.lineFrames += chunkFrames;
 }
 
-void LiveAacMix::StartRun(Source& source, int64_t startTicks) {
+void LiveAacMix::StartRun(Source& source, int64_t startTicks, std::optional<int64_t> continueAt) {
   // The line's own rate so far, as a save would estimate it; the nominal
   // rate until the line is long enough to tell.
   const double nominal = source.info.samplesPerSecond;
   double rate = nominal;
-  const double seconds = static_cast<double>(startTicks - source.lineStartTicks) / kTicksPerSecond;
-  if (seconds >= kMinLineSecondsForRate) {
-    const double measured = static_cast<double>(source.lineFrames) / seconds;
-    if (std::fabs(measured / nominal - 1.0) <= kMaxDeviceRateDeviation) rate = measured;
+  if (const double fitted = LineRate(source); fitted > 0.0 && std::fabs(fitted / nominal - 1.0) <= kMaxDeviceRateDeviation) {
+    rate = fitted;
+  }
+  source.slewEndIn = 0;
+  if (continueAt) {
+    // Output as many more (or fewer) grid frames over the next seconds as
+    // the ticks are ahead of (or behind) where the output ends.
+    const double error = GridFrame(LineTicks(source, startTicks)) - static_cast<double>(*continueAt);
+    if (std::fabs(error) > 1.0) {
+      const double span = kSlewSeconds * kMixRate;
+      rate *= span / (span + error);
+      source.slewEndIn = static_cast<uint64_t>(kSlewSeconds * rate);
+    }
   }
   WaveFormatInfo scaled = source.info;
   scaled.samplesPerSecond = static_cast<uint32_t>(std::llround(rate * kRateScale));
   source.runRate = static_cast<double>(scaled.samplesPerSecond) / kRateScale;
   source.resampler = std::make_unique<StreamResampler>(scaled, kRateScale);
-  source.runPlace = PlacementStartFrame(startTicks, origin_);
+  source.runPlace = continueAt ? *continueAt : PlacementStartFrame(startTicks, origin_);
   source.runIn = 0;
   source.runOut = 0;
+}
+
+namespace {
+
+// Least-squares line through the anchors: ticks = a + b x frames. False
+// while they span too little time to tell.
+bool FitLine(const std::deque<std::pair<double, double>>& anchors, double* a, double* b) {
+  if (anchors.size() < 3) return false;
+  const double x0 = anchors.front().first, y0 = anchors.front().second;
+  if ((anchors.back().second - y0) / kTicksPerSecond < kMinLineSecondsForRate) return false;
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto& [x, y] : anchors) {
+    sx += x - x0;
+    sy += y - y0;
+    sxx += (x - x0) * (x - x0);
+    sxy += (x - x0) * (y - y0);
+  }
+  const double n = static_cast<double>(anchors.size());
+  const double d = n * sxx - sx * sx;
+  if (d <= 0.0) return false;
+  *b = (n * sxy - sx * sy) / d;
+  *a = y0 + (sy - *b * sx) / n - *b * x0;
+  return *b > 0.0;
+}
+
+}  // namespace
+
+double LiveAacMix::LineRate(const Source& source) {
+  double a = 0, b = 0;
+  return FitLine(source.anchors, &a, &b) ? kTicksPerSecond / b : 0.0;
+}
+
+int64_t LiveAacMix::LineTicks(const Source& source, int64_t stamp) {
+  double a = 0, b = 0;
+  if (!FitLine(source.anchors, &a, &b)) return stamp;
+  return std::llround(a + b * static_cast<double>(source.lineFrames));
 }
 
 void LiveAacMix::EndRun(Source& source) {

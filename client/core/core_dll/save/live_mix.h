@@ -81,8 +81,14 @@ class LiveAacMix {
   void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier);
   void TakeChunks(Source& source);
   void ProcessChunk(Source& source, const AudioChunk& chunk);
-  void StartRun(Source& source, int64_t startTicks);
+  // A run placed at the tick, or going on at `continueAt` (slewing back to
+  // the ticks).
+  void StartRun(Source& source, int64_t startTicks, std::optional<int64_t> continueAt);
   void EndRun(Source& source);
+  // The line's rate (device frames a second) and the tick of its next frame
+  // from the fit of its ticks; 0 and the chunk's own stamp until it tells.
+  static double LineRate(const Source& source);
+  static int64_t LineTicks(const Source& source, int64_t stamp);
   void Place(Source& source, const std::vector<float>& converted);
   void FinalizeTo(int64_t frame);
   void StartGeneration();
