@@ -1,12 +1,12 @@
 // What the live video encode costs on this machine.
 //
-// Part 1 compares libx264 configurations under the segment encoder's
+// The first half compares libx264 configurations under the segment encoder's
 // settings (rate control, GOP, no B-frames, a fresh encoder every 2 s as in
 // the live rotation) on synthetic game-like content: CPU seconds spent per
 // second of video, achieved bit rate against the target, and luma PSNR of
 // the decoded result.
 //
-// Part 2 runs the real segment encoder on the fake world's GPU (BGRA capture
+// The second half runs the real segment encoder on the fake world's GPU (BGRA capture
 // texture -> convert/scale -> staging -> encode -> MP4), so the cost of the
 // fake world's software conversion shows next to the encoder's.
 //
