@@ -12,17 +12,10 @@
 #include <thread>
 
 #include "support/clip_probe.h"
+#include "support/instrumented_build.h"
 #include "support/log_capture.h"
 
 namespace ostrel::testing {
-
-// Sanitizer builds run several times slower; frame-timing measurements are
-// only meaningful in optimised builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kInstrumentedBuild = true;
-#else
-constexpr bool kInstrumentedBuild = false;
-#endif
 
 inline std::string Narrow(const wchar_t *text) { return std::string(text, text + std::wcslen(text)); }
 

@@ -17,17 +17,10 @@
 #include "linux/pulse_server.h"
 #include "linux/test_window.h"
 #include "linux/x_server.h"
+#include "support/instrumented_build.h"
 #include "support/log_capture.h"
 
 namespace ostrel::testing {
-
-// Sanitizer builds run several times slower: timing and rates are judged in
-// optimised builds only.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kInstrumentedBuild = true;
-#else
-constexpr bool kInstrumentedBuild = false;
-#endif
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 

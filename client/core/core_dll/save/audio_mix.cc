@@ -9,11 +9,6 @@ namespace ostrel {
 namespace {
 
 constexpr float kSoftKnee = 0.8f;
-// A run's own rate is believed from this length on, and within this much of
-// the nominal rate (no device clock is further off; other chunks were not
-// timed by a capture thread).
-constexpr double kMinRunSecondsForRate = 0.5;
-constexpr double kMaxDeviceRateDeviation = 0.01;
 constexpr double kTicksPerSecond = 10000000.0;
 
 // A volume that is not a number counts as silence; infinities clamp.
@@ -24,14 +19,15 @@ float Clamp(float value, float low, float high) {
   return value;
 }
 
+
+}  // namespace
+
 bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
                 const std::shared_ptr<const std::vector<uint8_t>>& b) {
   if (a == b) return true;
   if (!a || !b) return false;
   return *a == *b;
 }
-
-}  // namespace
 
 uint32_t RunSampleRate(const AudioRing::Snapshot& chunks, size_t first, size_t end, const WaveFormatInfo& format) {
   const uint32_t nominal = format.samplesPerSecond;

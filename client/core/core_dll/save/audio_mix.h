@@ -70,7 +70,16 @@ struct ConvertedSource {
 // the nearest hertz; the nominal rate for runs too short to tell or too far
 // off to be a device clock. The run is converted from this rate, so its
 // audio lasts exactly as long as it took to record.
+// A run's own rate is believed from this length on, and within this much of
+// the nominal rate (no device clock is further off; other chunks were not
+// timed by a capture thread).
+constexpr double kMinRunSecondsForRate = 0.5;
+constexpr double kMaxDeviceRateDeviation = 0.01;
 uint32_t RunSampleRate(const AudioRing::Snapshot& chunks, size_t first, size_t end, const WaveFormatInfo& format);
+
+// Two chunks' wave formats (shared blocks) are the same.
+bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
+                const std::shared_ptr<const std::vector<uint8_t>>& b);
 
 // Chunks closer than this to the end of the previous one continue it.
 constexpr int64_t kChunkJoinToleranceTicks = 10000;  // 1 ms

@@ -32,9 +32,6 @@ constexpr uint32_t kRateScale = 100;
 constexpr int64_t kStalledSourceTicks = 4 * 10000000LL;
 // Packets are kept this long beyond the replay length.
 constexpr double kKeepMarginSeconds = 3.0;
-// The same rules as the save-time rate of a run (RunSampleRate).
-constexpr double kMinLineSecondsForRate = 0.5;
-constexpr double kMaxDeviceRateDeviation = 0.01;
 // The line's ticks against its frames are fitted over anchors this far
 // apart, the newest this many kept: one stamp off (a stream's first, while
 // its latency settles) must not set the rate or the placement.
@@ -42,13 +39,6 @@ constexpr int64_t kAnchorTicks = 2500000;
 constexpr size_t kMaxAnchors = 80;
 
 int64_t AlignUp(int64_t frame) { return (frame + kFrame - 1) / kFrame * kFrame; }
-
-bool SameFormat(const std::shared_ptr<const std::vector<uint8_t>>& a,
-                const std::shared_ptr<const std::vector<uint8_t>>& b) {
-  if (a == b) return true;
-  if (!a || !b) return false;
-  return *a == *b;
-}
 
 }  // namespace
 
@@ -297,7 +287,7 @@ namespace {
 bool FitLine(const std::deque<std::pair<double, double>>& anchors, double* a, double* b) {
   if (anchors.size() < 3) return false;
   const double x0 = anchors.front().first, y0 = anchors.front().second;
-  if ((anchors.back().second - y0) / kTicksPerSecond < kMinLineSecondsForRate) return false;
+  if ((anchors.back().second - y0) / kTicksPerSecond < kMinRunSecondsForRate) return false;
   double sx = 0, sy = 0, sxx = 0, sxy = 0;
   for (const auto& [x, y] : anchors) {
     sx += x - x0;
