@@ -28,19 +28,18 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "process_readings.h"
 #include "save/aac_slices.h"
 #include "save/live_mix.h"
 
 namespace {
 
+using bench::ArenaCount;
+using bench::CpuSeconds;
+using bench::ResidentMb;
+
 using ostrel::ffmpeg::PacketPtr;
 constexpr int kRate = 48000;
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // Chords with tremolo, a gliding tone, short notes, harmonics up to 7 kHz and
 // a little noise; different on each side.

@@ -22,11 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "process_readings.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_scene.h"
 
 namespace {
+
+using bench::ArenaCount;
+using bench::CpuSeconds;
+using bench::ResidentMb;
 
 std::mutex g_linesMutex;
 std::vector<std::wstring> g_lines;
@@ -54,12 +59,6 @@ size_t CountSince(size_t from, const std::wstring& text) {
 size_t LineCount() {
   std::lock_guard lock(g_linesMutex);
   return g_lines.size();
-}
-
-double CpuSeconds(int who) {
-  rusage usage{};
-  getrusage(who, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long PeakRssMb() {

@@ -26,11 +26,16 @@
 #include <string>
 #include <thread>
 
+#include "process_readings.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
 
 namespace {
+
+using bench::ArenaCount;
+using bench::CpuSeconds;
+using bench::ResidentMb;
 
 std::atomic<unsigned long> g_ringVideoMb{0}, g_ringAudioMb{0};
 std::mutex g_releaseMutex;
@@ -90,28 +95,6 @@ std::map<std::string, double> ResidentByMapping() {
     }
   }
   return kinds;
-}
-
-int ArenaCount() {
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* stream = open_memstream(&text, &size);
-  if (!stream) return 0;
-  malloc_info(0, stream);
-  std::fclose(stream);
-  int count = 0;
-  for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) ++count;
-  std::free(text);
-  return count;
-}
-
-double ResidentMb() {
-  long pages = 0, resident = 0;
-  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    std::fclose(statm);
-  }
-  return Mb(static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)));
 }
 
 }  // namespace

@@ -37,11 +37,16 @@
 #include <string>
 #include <thread>
 
+#include "process_readings.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
 
 namespace {
+
+using bench::ArenaCount;
+using bench::CpuSeconds;
+using bench::ResidentMb;
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kDeviceRemoved = 0x887A0005;
@@ -55,15 +60,6 @@ void OnLogLine(const wchar_t* line) {
   if (std::wcsstr(line, L"capture automatically recovered")) g_recoveries.fetch_add(1);
   if (std::wcsstr(line, L"restart failed") || std::wcsncmp(line, L"SaveClipNow() failed", 20) == 0)
     std::printf("  log: %ls\n", line);
-}
-
-double ResidentMb() {
-  long pages = 0, resident = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (!statm) return 0;
-  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(statm);
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
 rusage Usage() {
@@ -88,19 +84,6 @@ int CountEntries(const char* path) {
 }
 
 // Arenas in malloc_info's XML: one <heap nr=...> each.
-int CountArenas() {
-  char* text = nullptr;
-  size_t size = 0;
-  FILE* stream = open_memstream(&text, &size);
-  if (!stream) return -1;
-  malloc_info(0, stream);
-  std::fclose(stream);
-  int count = 0;
-  for (const char* at = text; (at = std::strstr(at, "<heap nr=")) != nullptr; ++at) ++count;
-  std::free(text);
-  return count;
-}
-
 // Anonymous resident memory, the part of it in transparent huge pages, and
 // the part in mappings marked MADV_HUGEPAGE ("hg" in VmFlags; libx264 marks
 // its big buffers so, and the mark stays on the heap range after the buffer
@@ -198,7 +181,7 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(Clock::now() - cycleBegin).count();
     std::printf("%7d %10.3f %8.2f %8.2f %8.2f %7d %8.1f %8.1f %10.1f %7d %7d %6d %6.3f %9.0f\n", restart, live,
                 static_cast<double>(info.uordblks) / kMb, static_cast<double>(info.hblkhd) / kMb,
-                static_cast<double>(info.fordblks) / kMb, CountArenas(), textures, resident - textures,
+                static_cast<double>(info.fordblks) / kMb, ArenaCount(), textures, resident - textures,
                 resident - live, CountEntries("/proc/self/task"), OstrelSim_GetLiveDeviceCount(), saves,
                 (CpuSeconds(now) - CpuSeconds(cycleStart)) / seconds,
                 static_cast<double>(now.ru_minflt - cycleStart.ru_minflt) / seconds);

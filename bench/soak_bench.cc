@@ -33,11 +33,16 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "process_readings.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
 
 namespace {
+
+using bench::ArenaCount;
+using bench::CpuSeconds;
+using bench::ResidentMb;
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kDeviceRemoved = 0x887A0005;
@@ -61,21 +66,6 @@ void OnLogLine(const wchar_t* line) {
   if (std::wcsncmp(line, L"SaveClipNow() failed", 20) == 0 || std::wcsstr(line, L"restart failed")) {
     std::printf("  log: %ls\n", line);
   }
-}
-
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double ResidentMb() {
-  long pages = 0, resident = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (!statm) return 0;
-  if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-  std::fclose(statm);
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
 // Saves every 5 s (at once when a save ran over), keeping one clip a minute
