@@ -255,53 +255,5 @@ TEST_F(SegmentEncoderTest, QuickSyncTriesTheTwoStageArmFirstAndFallsBackToTheTar
   }
 }
 
-// The segments of one capture share its libx264, opened once: each still
-// starts on its own IDR frame at its own time zero and decodes alone, the
-// way a save reads it. Settings of their own get an encoder of their own, and
-// encoders that may hold frames back (the hardware ones; h264_nvenc stands
-// in) are opened per segment.
-TEST_F(SegmentEncoderTest, SoftwareSegmentsShareOneEncoderAndEachDecodesAlone) {
-  for (const std::string name : {"libx264", "h264_nvenc"}) {
-    SCOPED_TRACE(name);
-    Rig(320, 180, 320, 180, name);
-    const FakeOpener opener(0);
-    auto first = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000, opener);
-    auto second = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000, opener);  // the spare, built early
-    auto other = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 2000000, opener);
-    const std::vector<Colours> colours = {{{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}},
-                                          {{128, 128, 128}, {90, 200, 90}, {10, 10, 200}},
-                                          {{240, 240, 20}, {60, 20, 120}}};
-    IVideoSegmentEncoder* const order[] = {first.get(), second.get(), other.get()};
-    int64_t tick = kBase;
-    std::vector<int64_t> starts;
-    for (size_t s = 0; s < colours.size(); ++s) {
-      starts.push_back(tick);
-      for (const auto& c : colours[s]) {
-        Fill(c[0], c[1], c[2]);
-        EXPECT_TRUE(order[s]->WriteFrame(*frame_, tick));
-        tick += kPeriod;
-      }
-      order[s]->DrainPending();  // as a rotation does before the next segment's first frame
-    }
-    EXPECT_EQ(opener.calls.size(), name == "libx264" ? 2u : 3u);
-    EXPECT_EQ(lines_.size(), opener.calls.size());  // one arm line per encoder opened
-
-    for (size_t s = 0; s < colours.size(); ++s) {
-      SCOPED_TRACE(s);
-      const EncodedSegment segment = order[s]->Finalize();
-      EXPECT_EQ(segment.frameCount, colours[s].size());
-      EXPECT_EQ(segment.startTicks, starts[s]);
-      ASSERT_TRUE(segment.bytes);
-      const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
-      ASSERT_EQ(clip.video.packets.size(), colours[s].size());
-      EXPECT_TRUE(clip.video.packets[0].key);
-      for (size_t i = 0; i < colours[s].size(); ++i) {
-        EXPECT_EQ(std::llround(clip.video.packets[i].ptsSeconds * 30), static_cast<int64_t>(i));
-      }
-      ExpectColours(clip, colours[s], 3.0);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace ostrel

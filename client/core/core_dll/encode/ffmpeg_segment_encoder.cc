@@ -52,6 +52,21 @@ int64_t MemoryWriter::Seek(void* opaque, int64_t offset, int whence) {
   return target;
 }
 
+// ---- EncoderOpener -------------------------------------------------------
+
+const AVCodec* EncoderOpener::Find(const std::string& name) const {
+  return avcodec_find_encoder_by_name(name.c_str());
+}
+
+int EncoderOpener::Open(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) const {
+  return avcodec_open2(context, codec, options);
+}
+
+const EncoderOpener& EncoderOpener::Default() {
+  static const EncoderOpener opener;
+  return opener;
+}
+
 // ---- settings ------------------------------------------------------------
 
 AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec) {
@@ -133,6 +148,21 @@ using Clock = std::chrono::steady_clock;
 
 double Ms(Clock::duration elapsed) { return std::chrono::duration<double, std::milli>(elapsed).count(); }
 
+// A frame that could not reach the encoder's hardware surface: an encoder
+// error of that frame only, the segment goes on.
+class HardwareUploadError : public std::runtime_error {
+ public:
+  explicit HardwareUploadError(int code) : std::runtime_error(Text(code)) {}
+
+ private:
+  static std::string Text(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof(text));
+    return std::string("hardware frame upload failed: ") + text;
+  }
+};
+
+
 std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
                                                       uint32_t height, bool staging) {
   platform::TextureDesc desc;
@@ -165,41 +195,43 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
     int64_t ticks = 0;
   };
 
-  // The encoder for this segment at `bitrate`, logging the arm's line when
-  // it was opened for it; null when it does not open.
-  std::shared_ptr<H264Encoder> Acquire(const EncoderOpener& opener, const AVCodec* codec, uint64_t bitrate,
-                                       bool lowPower);
+  // Frees any codec context and allocates a new one with the settings and
+  // this bit rate; false when no context could be made.
+  bool Configure(const AVCodec* codec, uint64_t bitrate);
+  bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
-  void WritePacket(AVPacket& packet);
+  void ReceiveAndWritePackets();
 
   const GpuEncodeContext& context_;
   std::shared_ptr<platform::ITexture> nv12Target_;
   std::array<std::shared_ptr<platform::ITexture>, kStagingSlotCount> stagingSlots_;
   std::deque<PendingCopy> pending_;
   // Declared before the FFmpeg objects so that it outlives them; they are
-  // freed in reverse order: format context, then the I/O context with its
-  // buffer.
+  // freed in reverse order: codec context, frame, packet, format context,
+  // then the I/O context with its buffer.
   MemoryWriter writer_;
   ffmpeg::AvioContextPtr io_;
   ffmpeg::OutputFormatContextPtr format_;
-  // Shared with the capture's other segments when it is kept across them.
-  std::shared_ptr<H264Encoder> encoder_;
+  ffmpeg::PacketPtr packet_;
+  ffmpeg::FramePtr frame_;
+  // The hardware surface the frame is uploaded into, for an encoder of
+  // hardware frames; null otherwise.
+  ffmpeg::FramePtr surface_;
+  ffmpeg::CodecContextPtr codec_;
   AVStream* stream_ = nullptr;
   uint32_t frameCount_ = 0;
   uint32_t width_;
   uint32_t height_;
   uint32_t fps_;
-  uint32_t bitrate_;
   int64_t startTicks_ = 0;
   int64_t lastPts_ = -1;
-  AVRational timeBase_{1, 1};
   bool twoStage_ = false;
   bool finalized_ = false;
 };
 
 FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width, uint32_t height,
                                            uint32_t fps, uint32_t bitrate, const EncoderOpener& opener)
-    : context_(context), width_(width), height_(height), fps_(fps), bitrate_(bitrate) {
+    : context_(context), width_(width), height_(height), fps_(fps) {
   const std::string& name = context_.EncoderName();
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 
@@ -207,17 +239,42 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   for (auto& slot : stagingSlots_) slot = CreateNv12Texture(context_.Device(), width_, height_, true);
 
   const AVCodec* codec = opener.Find(name);
+  const LogSink& sink = context_.Sink();
 
   if (IsQuickSync(name)) {
     const uint64_t liveBitrate = std::min<uint64_t>(3ull * bitrate, kTwoStageLiveBitrateCap);
-    encoder_ = Acquire(opener, codec, liveBitrate, true);
-    if (encoder_) twoStage_ = true;
+    if (Configure(codec, liveBitrate) && Open(opener, codec, true)) {
+      twoStage_ = true;
+      LogTo(sink, L"[DIAG-ENCODER-OPTS] two-stage live arm: VDEnc (low_power=1) veryfast async_depth=6 @ " +
+                      std::to_wstring(liveBitrate / 1000) + L"kbps (save re-encodes to " +
+                      std::to_wstring(bitrate / 1000) + L"kbps)");
+    }
   }
   if (!twoStage_) {
-    encoder_ = Acquire(opener, codec, bitrate, false);
-    if (!encoder_) throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");
+    const bool opened = Configure(codec, bitrate) && Open(opener, codec, false);
+    // The same words whatever the encoder: hosts match this line.
+    LogTo(sink, std::wstring(L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target bitrate: ") +
+                    (opened ? L"ok" : L"FAILED"));
+    if (!opened) {
+      codec_.reset();
+      throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");
+    }
   }
-  timeBase_ = encoder_->Codec().time_base;
+
+  frame_.reset(av_frame_alloc());
+  if (!frame_) throw HresultError(hr::kFail);
+  // An encoder of hardware frames gets the NV12 of its surfaces uploaded.
+  frame_->format = codec_->hw_frames_ctx != nullptr ? AV_PIX_FMT_NV12 : codec_->pix_fmt;
+  frame_->width = codec_->width;
+  frame_->height = codec_->height;
+  if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
+  if (codec_->hw_frames_ctx != nullptr) {
+    surface_.reset(av_frame_alloc());
+    if (!surface_) throw HresultError(hr::kFail);
+  }
+
+  packet_.reset(av_packet_alloc());
+  if (!packet_) throw std::runtime_error("av_packet_alloc failed");
   ffmpeg::AvBufferPtr ioBuffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
   if (!ioBuffer) throw std::runtime_error("av_malloc failed");
   io_.reset(avio_alloc_context(ioBuffer.get(), kIoBufferSize, 1, &writer_, nullptr, &MemoryWriter::AvioWrite,
@@ -235,32 +292,41 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
 
   stream_ = avformat_new_stream(format_.get(), nullptr);
   if (stream_ == nullptr) throw std::runtime_error("avformat_new_stream failed");
-  if (avcodec_parameters_from_context(stream_->codecpar, &encoder_->Codec()) < 0) {
+  if (avcodec_parameters_from_context(stream_->codecpar, codec_.get()) < 0) {
     throw std::runtime_error("avcodec_parameters_from_context failed");
   }
-  stream_->time_base = timeBase_;
+  stream_->time_base = codec_->time_base;
 
   if (avformat_write_header(format_.get(), nullptr) < 0) throw std::runtime_error("avformat_write_header failed");
 }
 
-std::shared_ptr<H264Encoder> FfmpegSegmentEncoder::Acquire(const EncoderOpener& opener, const AVCodec* codec,
-                                                          uint64_t bitrate, bool lowPower) {
-  AcquiredH264Encoder acquired =
-      AcquireH264Encoder(context_, codec, opener, H264EncoderSettings{width_, height_, fps_, bitrate, lowPower});
-  if (acquired.reused) return std::move(acquired.encoder);
-  const LogSink& sink = context_.Sink();
-  if (lowPower) {
-    if (acquired.encoder) {
-      LogTo(sink, L"[DIAG-ENCODER-OPTS] two-stage live arm: VDEnc (low_power=1) veryfast async_depth=6 @ " +
-                      std::to_wstring(bitrate / 1000) + L"kbps (save re-encodes to " +
-                      std::to_wstring(bitrate_ / 1000) + L"kbps)");
-    }
-  } else {
-    // The same words whatever the encoder: hosts match this line.
-    LogTo(sink, std::wstring(L"[DIAG-ENCODER-OPTS] single-stage arm: PAK veryfast async_depth=6 @ target bitrate: ") +
-                    (acquired.encoder ? L"ok" : L"FAILED"));
+bool FfmpegSegmentEncoder::Configure(const AVCodec* codec, uint64_t bitrate) {
+  codec_.reset();
+  if (codec == nullptr) return false;
+  codec_.reset(avcodec_alloc_context3(codec));
+  if (!codec_) return false;
+  ApplySegmentEncoderSettings(codec_.get(), width_, height_, fps_, bitrate);
+  codec_->pix_fmt = SegmentEncoderPixelFormat(codec);
+  // Constant bit rate: the peak is the target.
+  if (IsVaapi(context_.EncoderName())) codec_->rc_max_rate = codec_->bit_rate;
+  // Without the capture's device (or its frames) this encoder cannot open:
+  // the segment fails the way a refused open does.
+  if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
+    return ffmpeg::AttachHardwareFrames(*codec_, context_.HardwareDevice(), hardware.format);
   }
-  return std::move(acquired.encoder);
+  return true;
+}
+
+bool FfmpegSegmentEncoder::Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower) {
+  ffmpeg::DictionaryPtr options;
+  for (const auto& [key, value] : SingleStageEncoderOptions(context_.EncoderName())) {
+    ffmpeg::DictSet(options, key.c_str(), value.c_str());
+  }
+  if (lowPower) ffmpeg::DictSet(options, "low_power", "1");
+  AVDictionary* raw = options.release();
+  const int result = opener.Open(codec_.get(), codec, &raw);
+  options.reset(raw);
+  return result >= 0;
 }
 
 bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) {
@@ -325,27 +391,27 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 
   if (frameCount_ == 0) startTicks_ = entry.ticks;
   const auto tm = Clock::now();
-  AVFrame* const input = encoder_->WritableInput();
-  if (input != nullptr) {
+  const bool writable = av_frame_make_writable(frame_.get()) >= 0;
+  if (writable) {
     const size_t rowBytes = width_;
-    uint8_t* luma = input->data[0];
+    uint8_t* luma = frame_->data[0];
     for (uint32_t row = 0; row < height_; ++row) {
-      std::memcpy(luma + static_cast<size_t>(row) * input->linesize[0],
+      std::memcpy(luma + static_cast<size_t>(row) * frame_->linesize[0],
                   mapped.data + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
     }
     const uint8_t* chromaSource = mapped.data + static_cast<size_t>(mapped.rowPitch) * height_;
-    if (input->format == AV_PIX_FMT_NV12) {
-      uint8_t* chroma = input->data[1];
+    if (frame_->format == AV_PIX_FMT_NV12) {
+      uint8_t* chroma = frame_->data[1];
       for (uint32_t row = 0; row < height_ / 2; ++row) {
-        std::memcpy(chroma + static_cast<size_t>(row) * input->linesize[1],
+        std::memcpy(chroma + static_cast<size_t>(row) * frame_->linesize[1],
                     chromaSource + static_cast<size_t>(row) * mapped.rowPitch, rowBytes);
       }
     } else {
       // Planar 4:2:0: the interleaved U/V pairs go to planes 1 and 2.
       for (uint32_t row = 0; row < height_ / 2; ++row) {
         const uint8_t* pairs = chromaSource + static_cast<size_t>(row) * mapped.rowPitch;
-        uint8_t* u = input->data[1] + static_cast<size_t>(row) * input->linesize[1];
-        uint8_t* v = input->data[2] + static_cast<size_t>(row) * input->linesize[2];
+        uint8_t* u = frame_->data[1] + static_cast<size_t>(row) * frame_->linesize[1];
+        uint8_t* v = frame_->data[2] + static_cast<size_t>(row) * frame_->linesize[2];
         for (uint32_t x = 0; x < width_ / 2; ++x) {
           u[x] = pairs[2 * x];
           v[x] = pairs[2 * x + 1];
@@ -359,14 +425,20 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   }
   const auto tc = Clock::now();
   pending_.pop_front();
-  if (input == nullptr) return kDrainDropped;
+  if (!writable) return kDrainDropped;
 
-  const int64_t pts = std::max(
-      av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, timeBase_), lastPts_ + 1);
-  if (encoder_->Encode(pts, frameCount_ == 0, [this](AVPacket& packet) { WritePacket(packet); }) < 0) {
-    return kDrainDropped;
+  const int64_t pts = av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond},
+                                   codec_->time_base);
+  frame_->pts = std::max(pts, lastPts_ + 1);
+  lastPts_ = frame_->pts;
+  AVFrame* sent = frame_.get();
+  if (surface_) {
+    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
+    if (uploaded < 0) throw HardwareUploadError(uploaded);
+    sent = surface_.get();
   }
-  lastPts_ = pts;
+  if (avcodec_send_frame(codec_.get(), sent) < 0) return kDrainDropped;
+  ReceiveAndWritePackets();
   ++frameCount_;
 
   const auto te = Clock::now();
@@ -378,15 +450,18 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   return kDrainEncoded;
 }
 
-void FfmpegSegmentEncoder::WritePacket(AVPacket& packet) {
-  // Encoders of FFmpeg 5.x leave packet durations at 0. The muxer then gives
-  // the segment's last sample no duration, its edit list ends where that
-  // sample starts, and readers drop the last frame. One frame period is
-  // that frame's true length at the nominal rate.
-  if (packet.duration <= 0) packet.duration = 1;
-  av_packet_rescale_ts(&packet, timeBase_, stream_->time_base);
-  packet.stream_index = stream_->index;
-  av_interleaved_write_frame(format_.get(), &packet);
+void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
+  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
+    // Encoders of FFmpeg 5.x leave packet durations at 0. The muxer then gives
+    // the segment's last sample no duration, its edit list ends where that
+    // sample starts, and readers drop the last frame. One frame period is
+    // that frame's true length at the nominal rate.
+    if (packet_->duration <= 0) packet_->duration = 1;
+    av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
+    packet_->stream_index = stream_->index;
+    av_interleaved_write_frame(format_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+  }
 }
 
 void FfmpegSegmentEncoder::DrainPending() {
@@ -413,7 +488,8 @@ EncodedSegment FfmpegSegmentEncoder::Finalize() {
   if (finalized_) return segment;
   finalized_ = true;
   pending_.clear();
-  encoder_->Flush([this](AVPacket& packet) { WritePacket(packet); });
+  avcodec_send_frame(codec_.get(), nullptr);
+  ReceiveAndWritePackets();
   av_write_trailer(format_.get());
   avio_flush(io_.get());
 

@@ -17,7 +17,6 @@ extern "C" {
 }
 
 #include "encode/gpu_encode_context.h"
-#include "encode/h264_encoder.h"
 #include "encode/video_segment_encoder.h"
 
 struct AVCodec;
@@ -58,6 +57,17 @@ class MemoryWriter {
  private:
   std::vector<uint8_t> bytes_;
   uint64_t position_ = 0;
+};
+
+// How the segment encoder finds and opens its FFmpeg encoder. The default
+// calls avcodec_find_encoder_by_name and avcodec_open2; tests substitute
+// encoders that cannot exist on the machine at hand (Quick Sync).
+class EncoderOpener {
+ public:
+  virtual ~EncoderOpener() = default;
+  virtual const AVCodec* Find(const std::string& name) const;
+  virtual int Open(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) const;
+  static const EncoderOpener& Default();
 };
 
 // The live bit rate of the two-stage arm is min(3 x target, this).

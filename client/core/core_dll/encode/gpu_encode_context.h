@@ -16,8 +16,6 @@
 
 namespace ostrel {
 
-class H264Encoder;
-
 class GpuEncodeContext {
  public:
   // Chooses the FFmpeg encoder name for the output size, logging through the
@@ -58,14 +56,6 @@ class GpuEncodeContext {
   // lock for exactly their context calls.
   std::mutex& ContextMutex() const { return contextMutex_; }
 
-  // The H.264 encoder that this capture's segments share when it can be
-  // shared (see encode/h264_encoder.h, which manages the slot).
-  struct KeptEncoderSlot {
-    std::mutex mutex;
-    std::shared_ptr<H264Encoder> encoder;
-  };
-  KeptEncoderSlot& KeptEncoder() const { return keptEncoder_; }
-
  private:
   std::shared_ptr<platform::IGpuDevice> device_;
   platform::IGpuContext* immediateContext_ = nullptr;
@@ -80,7 +70,6 @@ class GpuEncodeContext {
   uint32_t outputWidth_ = 0;
   uint32_t outputHeight_ = 0;
   mutable std::mutex contextMutex_;
-  mutable KeptEncoderSlot keptEncoder_;
 };
 
 }  // namespace ostrel
