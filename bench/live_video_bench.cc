@@ -221,7 +221,7 @@ double RunFfmpegTool(const Config& config, double seconds) {
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
-  double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  const double cpu = bench::CpuSeconds(usage);
   unlink("/tmp/ostrel_bench_tool.mp4");
   return cpu / seconds;
 }

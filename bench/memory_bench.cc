@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "process_readings.h"
+#include "sim_recording.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
@@ -37,18 +38,12 @@ using bench::ArenaCount;
 using bench::CpuSeconds;
 using bench::ResidentMb;
 
-std::atomic<unsigned long> g_ringVideoMb{0}, g_ringAudioMb{0};
+bench::SessionLog g_log;
 std::mutex g_releaseMutex;
 std::wstring g_releaseLine;
 
 void OnLogLine(const wchar_t* line) {
-  unsigned long video = 0, audio = 0;
-  const wchar_t* ring = std::wcsstr(line, L"ringV=");
-  if (std::wcsncmp(line, L"[DIAG-REC-MEM]", 14) == 0 && ring &&
-      std::swscanf(ring, L"ringV=%luMB ringA=%luMB", &video, &audio) == 2) {
-    g_ringVideoMb.store(video);
-    g_ringAudioMb.store(audio);
-  }
+  g_log.Read(line);
   if (std::wcsncmp(line, L"[DIAG-MEM-RELEASE]", 18) == 0) {
     std::lock_guard lock(g_releaseMutex);
     g_releaseLine = line;
@@ -118,19 +113,14 @@ int main(int argc, char** argv) {
     mallopt(M_ARENA_MAX, 2);
   }
   block_owners::Enable();
-  Ostrel_SetLogCallback(OnLogLine);
-  OstrelSim_Reset();
-  Ostrel_GlobalInitialize();
-  Ostrel_SetAudioSettings(0.6f, 0.6f, false, false, nullptr, nullptr);
-  void* window = OstrelSim_CreateWindow(1920, 1080);
-  OstrelSim_SetWindowContentRate(window, 60.0);
+  void* window = bench::PrepareSimWindow(OnLogLine);
   // The process with the library loaded and initialized, before any capture
   // (the shared libraries' load-time pages among it): what recording adds is
   // read against this.
   const double idleRss = ResidentMb() - Mb(block_owners::TableResidentBytes());
   const double idleFiles = FilesMb(ResidentByMapping());
   const double idleTextures = Mb(static_cast<double>(ostrel::sim::LiveTextureBytes()));
-  if (Ostrel_StartCapture(window, false, 720, 60, 6000000, 30) != 0) {
+  if (bench::StartRecording(window, 30) != 0) {
     std::printf("capture did not start\n");
     return 1;
   }
@@ -157,8 +147,8 @@ int main(int argc, char** argv) {
   const auto mappings = ResidentByMapping();
   const int arenas = ArenaCount();
   const double textures = Mb(static_cast<double>(ostrel::sim::LiveTextureBytes()));
-  const double ringVideo = static_cast<double>(g_ringVideoMb.load());
-  const double ringAudio = static_cast<double>(g_ringAudioMb.load());
+  const double ringVideo = static_cast<double>(g_log.RingVideoMb());
+  const double ringAudio = static_cast<double>(g_log.RingAudioMb());
   const double table = Mb(block_owners::TableResidentBytes());
 
   std::printf("recording 1920x1080 -> 720p60, 6 Mbit/s, 30 s replay, both audio sources, %.0f s, %d saves; "

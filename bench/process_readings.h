@@ -21,13 +21,18 @@ inline double ResidentMb() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
 }
 
+// User and system CPU seconds of a getrusage reading.
+inline double CpuSeconds(const rusage& usage) {
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // User and system CPU seconds of the process (RUSAGE_SELF) or the calling
 // thread (RUSAGE_THREAD).
 inline double CpuSeconds(int who = RUSAGE_SELF) {
   rusage usage{};
   getrusage(who, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return CpuSeconds(usage);
 }
 
 // The allocator's arenas, counted in its own report.

@@ -38,6 +38,7 @@
 #include <thread>
 
 #include "process_readings.h"
+#include "sim_recording.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
@@ -49,28 +50,15 @@ using bench::CpuSeconds;
 using bench::ResidentMb;
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kDeviceRemoved = 0x887A0005;
-const wchar_t kLostLine[] = L"Watchdog: GPU device lost (0x887A0005)";
 
-std::atomic<int> g_lossesSeen{0};
-std::atomic<int> g_recoveries{0};
+bench::SessionLog g_log;
 
-void OnLogLine(const wchar_t* line) {
-  if (std::wcsncmp(line, kLostLine, std::wcslen(kLostLine)) == 0) g_lossesSeen.fetch_add(1);
-  if (std::wcsstr(line, L"capture automatically recovered")) g_recoveries.fetch_add(1);
-  if (std::wcsstr(line, L"restart failed") || std::wcsncmp(line, L"SaveClipNow() failed", 20) == 0)
-    std::printf("  log: %ls\n", line);
-}
+void OnLogLine(const wchar_t* line) { g_log.Read(line); }
 
 rusage Usage() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return usage;
-}
-
-double CpuSeconds(const rusage& usage) {
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 int CountEntries(const char* path) {
@@ -131,13 +119,8 @@ int main(int argc, char** argv) {
   char folder[] = "/tmp/ostrel-restart-XXXXXX";
   if (!mkdtemp(folder)) return 1;
   std::wstring wideFolder(folder, folder + std::strlen(folder));
-  Ostrel_SetLogCallback(OnLogLine);
-  OstrelSim_Reset();
-  Ostrel_GlobalInitialize();
-  Ostrel_SetAudioSettings(0.6f, 0.6f, false, false, nullptr, nullptr);
-  void* window = OstrelSim_CreateWindow(1920, 1080);
-  OstrelSim_SetWindowContentRate(window, 60.0);
-  if (Ostrel_StartCapture(window, false, 720, 60, 6000000, static_cast<uint32_t>(replaySeconds)) != 0) {
+  void* window = bench::PrepareSimWindow(OnLogLine);
+  if (bench::StartRecording(window, replaySeconds) != 0) {
     std::printf("capture did not start\n");
     return 1;
   }
@@ -192,7 +175,7 @@ int main(int argc, char** argv) {
       std::printf("        stopped: %zu bytes in use, %.1f MB resident, %d threads\n",
                   stopped.uordblks + stopped.hblkhd, ResidentMb(), CountEntries("/proc/self/task"));
       PrintAnonymousResident();
-      if (Ostrel_StartCapture(window, false, 720, 60, 6000000, static_cast<uint32_t>(replaySeconds)) != 0)
+      if (bench::StartRecording(window, replaySeconds) != 0)
         std::printf("  capture did not start again\n");
     }
     std::fflush(stdout);
@@ -200,16 +183,16 @@ int main(int argc, char** argv) {
   runCycle();
   report(0);
   for (int restart = 1; restart <= restarts; ++restart) {
-    const int seen = g_lossesSeen.load();
-    const int recovered = g_recoveries.load();
-    OstrelSim_LoseDevice(kDeviceRemoved);
+    const int seen = g_log.LossesSeen();
+    const int recovered = g_log.Recoveries();
+    OstrelSim_LoseDevice(bench::kDeviceRemoved);
     const auto giveUp = Clock::now() + std::chrono::seconds(8);
-    while (g_lossesSeen.load() == seen && Clock::now() < giveUp)
+    while (g_log.LossesSeen() == seen && Clock::now() < giveUp)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     OstrelSim_LoseDevice(0);
-    while (g_recoveries.load() == recovered && Clock::now() < giveUp + std::chrono::seconds(8))
+    while (g_log.Recoveries() == recovered && Clock::now() < giveUp + std::chrono::seconds(8))
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (g_recoveries.load() == recovered) std::printf("  restart %d: no recovery seen\n", restart);
+    if (g_log.Recoveries() == recovered) std::printf("  restart %d: no recovery seen\n", restart);
     runCycle();
     report(restart);
   }

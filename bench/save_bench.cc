@@ -31,6 +31,7 @@ extern "C" {
 #include "encode/ffmpeg_segment_encoder.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
+#include "process_readings.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
 #include "save/live_mix.h"
@@ -43,14 +44,6 @@ constexpr int kWidth = 1280, kHeight = 720, kFps = 60, kSegments = 30;
 constexpr int64_t kBitrate = 6000000;
 
 double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
-
-// CPU seconds of the whole process (every thread of a save included): on a
-// shared, loaded machine the wall time says more about the neighbours.
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // One 2 s segment as the live encoder writes it (H.264 in MP4, no B-frames,
 // GOP 2 s, BT.709), with moving noise so the rate control spends its bits.
@@ -350,17 +343,19 @@ int main() {
     // encodes the last chunks' audio.
     ostrel::LiveAacMix live(rig.desktop, rig.mic, rig.window, nullptr,
                             ostrel::TickClock::Now() - kTicks - kSegments * 2 * kTicks);
+    // CPU seconds of the whole process (every thread of a save included): on
+    // a shared, loaded machine the wall time says more about the neighbours.
     double cpuStart = 0;
     fill(true, [&] {
-      cpuStart = CpuSeconds();
+      cpuStart = bench::CpuSeconds();
       live.Advance(ostrel::TickClock::Now());
-      mixCpu.push_back((CpuSeconds() - cpuStart) * 60.0 / 58.0);
+      mixCpu.push_back((bench::CpuSeconds() - cpuStart) * 60.0 / 58.0);
     });
     start = Clock::now();
-    cpuStart = CpuSeconds();
+    cpuStart = bench::CpuSeconds();
     const bool saved = rig.Save(folder.wstring(), &path, &live);
     liveWall.push_back(Seconds(start));
-    liveCpu.push_back(CpuSeconds() - cpuStart);
+    liveCpu.push_back(bench::CpuSeconds() - cpuStart);
     const bool preEncoded = std::any_of(rig.stages.begin(), rig.stages.end(),
                                         [](const auto& stage) { return stage.first == "audio-pre-encoded"; });
     if (!saved || !preEncoded) {
@@ -382,13 +377,13 @@ int main() {
     double before = StatusMiB("VmRSS:");
     ResetPeakRss();
     start = Clock::now();
-    const double cpuStart = CpuSeconds();
+    const double cpuStart = bench::CpuSeconds();
     if (!rig.Save(folder.wstring(), &path)) {
       std::fprintf(stderr, "save with audio failed\n");
       return 1;
     }
     audioWall.push_back(Seconds(start));
-    audioCpu.push_back(CpuSeconds() - cpuStart);
+    audioCpu.push_back(bench::CpuSeconds() - cpuStart);
     audioPeakIncrease = std::max(audioPeakIncrease, StatusMiB("VmHWM:") - before);
     std::filesystem::remove(path);
   }

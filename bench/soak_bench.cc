@@ -34,6 +34,7 @@ extern "C" {
 }
 
 #include "process_readings.h"
+#include "sim_recording.h"
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
@@ -45,28 +46,10 @@ using bench::CpuSeconds;
 using bench::ResidentMb;
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kDeviceRemoved = 0x887A0005;
-const wchar_t kLostLine[] = L"Watchdog: GPU device lost (0x887A0005)";
 
-std::atomic<long> g_ringVideoMb{0};
-std::atomic<long> g_ringAudioMb{0};
-std::atomic<int> g_lossesSeen{0};
-std::atomic<int> g_recoveries{0};
+bench::SessionLog g_log;
 
-void OnLogLine(const wchar_t* line) {
-  unsigned long video = 0, audio = 0;
-  const wchar_t* ring = std::wcsstr(line, L"ringV=");
-  if (std::wcsncmp(line, L"[DIAG-REC-MEM]", 14) == 0 && ring &&
-      std::swscanf(ring, L"ringV=%luMB ringA=%luMB", &video, &audio) == 2) {
-    g_ringVideoMb.store(static_cast<long>(video));
-    g_ringAudioMb.store(static_cast<long>(audio));
-  }
-  if (std::wcsncmp(line, kLostLine, std::wcslen(kLostLine)) == 0) g_lossesSeen.fetch_add(1);
-  if (std::wcsstr(line, L"capture automatically recovered")) g_recoveries.fetch_add(1);
-  if (std::wcsncmp(line, L"SaveClipNow() failed", 20) == 0 || std::wcsstr(line, L"restart failed")) {
-    std::printf("  log: %ls\n", line);
-  }
-}
+void OnLogLine(const wchar_t* line) { g_log.Read(line); }
 
 // Saves every 5 s (at once when a save ran over), keeping one clip a minute
 // for the decode check and deleting the rest.
@@ -204,13 +187,8 @@ int main(int argc, char** argv) {
   }
   char folder[] = "/tmp/ostrel-soak-XXXXXX";
   if (!mkdtemp(folder)) return 1;
-  Ostrel_SetLogCallback(OnLogLine);
-  OstrelSim_Reset();
-  Ostrel_GlobalInitialize();
-  Ostrel_SetAudioSettings(0.6f, 0.6f, false, false, nullptr, nullptr);
-  void* window = OstrelSim_CreateWindow(1920, 1080);
-  OstrelSim_SetWindowContentRate(window, 60.0);
-  if (Ostrel_StartCapture(window, false, 720, 60, 6000000, 30) != 0) {
+  void* window = bench::PrepareSimWindow(OnLogLine);
+  if (bench::StartRecording(window, 30) != 0) {
     std::printf("capture did not start\n");
     return 1;
   }
@@ -235,11 +213,11 @@ int main(int argc, char** argv) {
       // Mid-minute so the minute's line shows the recovery; healed once seen,
       // so the restart's new device is healthy.
       std::this_thread::sleep_until(minuteEnd - std::chrono::seconds(40));
-      const int seen = g_lossesSeen.load();
-      OstrelSim_LoseDevice(kDeviceRemoved);
+      const int seen = g_log.LossesSeen();
+      OstrelSim_LoseDevice(bench::kDeviceRemoved);
       ++lossesInjected;
       const auto giveUp = Clock::now() + std::chrono::seconds(8);
-      while (g_lossesSeen.load() == seen && Clock::now() < giveUp)
+      while (g_log.LossesSeen() == seen && Clock::now() < giveUp)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       OstrelSim_LoseDevice(0);
     }
@@ -255,9 +233,9 @@ int main(int argc, char** argv) {
     }
     rss.push_back(resident - gpuSim);
     std::printf("%4d %8.2f %8.3f %9.1f %9.1f %8ld %6d %8d %9.3fs %6d\n", minute, Ostrel_GetMeasuredSustainableFps(),
-                (cpu - cpuBefore) / 60.0, resident - gpuSim, gpuSim, g_ringVideoMb.load() + g_ringAudioMb.load(),
+                (cpu - cpuBefore) / 60.0, resident - gpuSim, gpuSim, g_log.RingVideoMb() + g_log.RingAudioMb(),
                 saver.done.load(), saver.failed.load(), static_cast<double>(saver.worstUs.exchange(0)) / 1e6,
-                g_recoveries.load());
+                g_log.Recoveries());
     std::fflush(stdout);
     cpuBefore = cpu;
     saver.RequestSample();
@@ -300,11 +278,11 @@ int main(int argc, char** argv) {
   const double median = times.empty() ? 0 : times[times.size() / 2];
   const double worst = times.empty() ? 0 : times.back();
   const bool pass = flat && saver.failed.load() == 0 && clean == static_cast<int>(saver.samples.size()) &&
-                    !saver.samples.empty() && stillCapturing && g_recoveries.load() == lossesInjected;
+                    !saver.samples.empty() && stillCapturing && g_log.Recoveries() == lossesInjected;
   std::printf("saves %d done, %d failed, %d refused during a restart; median %.3f s, worst %.3f s\n",
               saver.done.load(), saver.failed.load(), saver.refusedRestarting.load(), median, worst);
   std::printf("device losses %d injected, %d recovered; capturing at the end: %s\n", lossesInjected,
-              g_recoveries.load(), stillCapturing ? "yes" : "no");
+              g_log.Recoveries(), stillCapturing ? "yes" : "no");
   std::printf("resident memory after minute 1, no save in progress (%d of %d readings waited for a save to end): "
               "%.1f-%.1f MB (mean %.1f, %+.1f%% / %+.1f%%)\n",
               samplesWaited, minutes, low, high, mean, mean > 0 ? 100 * (low / mean - 1) : 0.0,
