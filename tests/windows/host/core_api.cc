@@ -12,6 +12,14 @@ namespace {
 std::mutex g_logMutex;
 std::vector<std::wstring> g_lines;
 
+// The enumeration's callback has no context: the name looked for and the id
+// found live here, for one lookup at a time.
+std::wstring g_wantedName;
+std::wstring g_foundId;
+void FindByName(const wchar_t* id, const wchar_t* name, bool) {
+  if (g_wantedName == name) g_foundId = id;
+}
+
 template <typename Function>
 bool Resolve(HMODULE module, const char* name, Function* out) {
   FARPROC address = GetProcAddress(module, name);
@@ -36,6 +44,13 @@ bool LoadCore(const std::wstring& path, CoreApi* api) {
   OSTREL_HOST_EXPORTS(OSTREL_HOST_RESOLVE)
 #undef OSTREL_HOST_RESOLVE
   return resolved;
+}
+
+std::wstring EndpointId(const CoreApi& core, bool capture, const std::wstring& name) {
+  g_foundId.clear();
+  g_wantedName = name;
+  core.EnumerateAudioDevices(capture, &FindByName);
+  return g_foundId;
 }
 
 void HostLog::Callback(const wchar_t* line) {

@@ -27,6 +27,9 @@ struct CoreApi {
 // DLL or any export is missing.
 bool LoadCore(const std::wstring& path, CoreApi* api);
 
+// The id of the endpoint named `name` (capture or render), empty if none.
+std::wstring EndpointId(const CoreApi& core, bool capture, const std::wstring& name);
+
 // The host's log: every line the callback received, in order.
 class HostLog {
  public:

@@ -25,19 +25,6 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::wstring g_found;
-std::wstring g_wanted;
-void FindByName(const wchar_t* id, const wchar_t* name, bool) {
-  if (g_wanted == name) g_found = id;
-}
-
-std::wstring EndpointId(const CoreApi& core, bool capture, const std::wstring& name) {
-  g_found.clear();
-  g_wanted = name;
-  core.EnumerateAudioDevices(capture, &FindByName);
-  return g_found;
-}
-
 double ProcessCpuSeconds() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
