@@ -96,7 +96,7 @@ std::vector<float> SimDesktop(size_t frames) {
 // A quiet microphone: a -60 dBFS noise floor (independent per channel, the
 // harder case) and, every 7 s, a voiced burst of 1 to 2.5 s: a gliding
 // 100-150 Hz pitch with twelve harmonics under two moving formants and a
-// 4 Hz syllable envelope, peaking near -20 dBFS.
+// 4 Hz syllable envelope, peaking near -12 dBFS.
 std::vector<float> QuietMic(size_t frames) {
   std::vector<float> out(2 * frames);
   Lcg noise{11};
