@@ -152,41 +152,6 @@ TEST_F(PipelineTest, FailedEncoderBuildsAreLoggedAndRecordingGoesOn) {
   EXPECT_GT(longest, 3.0);
 }
 
-// The next segment's encoder is built shortly before its rotation, not
-// right after the previous one: an idle spare would hold a second encoder's
-// memory for most of every interval. Every rotation still finds it ready.
-TEST_F(PipelineTest, TheSpareIsBuiltShortlyBeforeItsRotation) {
-  void* window = OstrelSim_CreateWindow(640, 360);
-  ASSERT_TRUE(StartOn(window));
-  std::this_thread::sleep_for(500ms);
-  auto& state = session_.State();
-  int samples = 0, withSpare = 0;
-  for (auto end = std::chrono::steady_clock::now() + 6s; std::chrono::steady_clock::now() < end; ++samples) {
-    {
-      std::lock_guard lock(state.spareMutex);
-      withSpare += state.spareEncoder != nullptr ? 1 : 0;
-    }
-    std::this_thread::sleep_for(50ms);
-  }
-  // 400 ms of every 2 s with quick builds; building it right after each
-  // rotation would keep one there nearly all the time.
-  EXPECT_LT(withSpare, samples / 2) << withSpare << " of " << samples;
-  EXPECT_GT(withSpare, 0);
-  EXPECT_EQ(Count(L"[ROTATION-TIMING] usedSpare=0"), 0u);
-}
-
-// A slow build (a hardware session can take long to open) moves the request
-// earlier, so the rotation does not have to build its own encoder.
-TEST_F(PipelineTest, SlowEncoderBuildsAreAskedForEarlierAndStillReady) {
-  void* window = OstrelSim_CreateWindow(640, 360);
-  OstrelSim_SetTextureCreationDelayMs(120);  // every build takes well over the 400 ms floor
-  ASSERT_TRUE(StartOn(window));
-  EXPECT_GT(session_.State().slowestEncoderBuildUs.load(), 400000);
-  std::this_thread::sleep_for(7000ms);  // three rotations
-  EXPECT_EQ(Count(L"[ROTATION-TIMING] usedSpare=0"), 0u);
-  EXPECT_GE(Segments().size(), 3u);
-}
-
 TEST_F(PipelineTest, StopDuringASlowSpareBuildWaitsForItAndReleasesIt) {
   void* window = OstrelSim_CreateWindow(640, 360);
   // Every build is slow from the start: the first spare build, which begins

@@ -198,10 +198,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       std::lock_guard nameLock(s.encoderNameMutex);
       s.encoderName = s.gpuEncodeContext->EncoderName();
     }
-    const auto buildStart = SteadyClock::now();
     s.encoder = MakeSegmentEncoder(*s.gpuEncodeContext, s.outputWidth, s.outputHeight, s.fps, s.bitrate);
-    s.slowestEncoderBuildUs.store(
-        std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - buildStart).count());
 
     platform::TextureDesc frameDesc;
     frameDesc.width = s.captureWidth;

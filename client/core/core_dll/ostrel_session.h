@@ -103,10 +103,6 @@ struct SessionState {
   std::unique_ptr<IVideoSegmentEncoder> spareEncoder;
   uint32_t spareFpsCap = 0;
 
-  // The slowest encoder build of this capture: a spare is asked for that
-  // much earlier than its rotation (see SpareLead).
-  std::atomic<int64_t> slowestEncoderBuildUs{0};
-
   std::mutex spareRequestMutex;
   std::condition_variable spareCv;
   bool spareRequested = false;

@@ -15,14 +15,8 @@ double MillisecondsSince(SteadyClock::time_point from, SteadyClock::time_point t
 }
 
 std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
-  const SteadyClock::time_point start = SteadyClock::now();
-  auto encoder = MakeSegmentEncoder(*state.gpuEncodeContext, state.outputWidth, state.outputHeight, state.fps,
-                                    state.bitrate);
-  const int64_t took = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - start).count();
-  int64_t slowest = state.slowestEncoderBuildUs.load();
-  while (took > slowest && !state.slowestEncoderBuildUs.compare_exchange_weak(slowest, took)) {
-  }
-  return encoder;
+  return MakeSegmentEncoder(*state.gpuEncodeContext, state.outputWidth, state.outputHeight, state.fps,
+                            state.bitrate);
 }
 
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
@@ -254,10 +248,6 @@ void RunEncoderThread(SessionState& state) {
   errors.EndSegment();
 }
 
-SteadyClock::duration SpareLead(std::chrono::microseconds slowestBuild) {
-  return std::clamp<SteadyClock::duration>(2 * slowestBuild, kSpareLeadFloor, kSegmentInterval);
-}
-
 void RunBackoffThread(SessionState& state) {
   BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
   auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
@@ -268,11 +258,6 @@ void RunBackoffThread(SessionState& state) {
   for (;;) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
-    // A timeline the encoder thread fell a whole interval behind (stalled)
-    // starts again from now: that segment runs long, none is cut short.
-    due = std::max(due + kSegmentInterval, SteadyClock::now());
-    const auto lead = SpareLead(std::chrono::microseconds(state.slowestEncoderBuildUs.load()));
-    if (!SleepUnlessStopped(state, due - lead - SteadyClock::now())) return;
     {
       std::lock_guard lock(state.spareRequestMutex);
       if (!state.spareBuilding) {
@@ -281,6 +266,9 @@ void RunBackoffThread(SessionState& state) {
         state.spareCv.notify_one();
       }
     }
+    // A timeline the encoder thread fell a whole interval behind (stalled)
+    // starts again from now: that segment runs long, none is cut short.
+    due = std::max(due + kSegmentInterval, SteadyClock::now());
     if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
       std::lock_guard lock(state.frameMutex);

@@ -17,14 +17,4 @@ constexpr std::chrono::milliseconds kSegmentInterval{2000};
 // before asking for the next spare anyway.
 constexpr std::chrono::milliseconds kRotationPickupWait{500};
 
-// How long before its rotation the next segment's encoder is built. An
-// encoder built at the start of the interval would sit idle beside the
-// running one for most of it, holding a second encoder's memory; one built
-// at the last moment would leave the rotation to build its own while frames
-// wait. So the lead is twice the slowest build seen in this capture (a
-// hardware session can take a few hundred milliseconds to open), and at
-// least kSpareLeadFloor.
-constexpr std::chrono::milliseconds kSpareLeadFloor{400};
-SteadyClock::duration SpareLead(std::chrono::microseconds slowestBuild);
-
 }  // namespace ostrel
