@@ -254,10 +254,13 @@ TEST_F(AudioCaptureTest, GapsAndSilentPacketsBecomeZeros) {
 
 // A silent source's chunks share one zero buffer, which the ring's byte
 // total counts once; a sounding source's chunks each have their own bytes.
-// Sharing changes no chunk's timing: the chunks stay contiguous and each
-// lasts as long as its frames.
+// The silent device runs 2500 ppm fast, so 2 s of wall time hold about 200.5
+// of its 480-frame packets and cuts vary by a packet: sharing must not
+// depend on cuts landing alike. It changes no chunk's timing either: the
+// chunks stay contiguous and each lasts as long as its frames.
 TEST_F(AudioCaptureTest, ASilentSourcesChunksShareOneZeroBufferCountedOnce) {
   OstrelSim_SetAudioSignal(sim::kDefaultRenderEndpointId, 0, 0.0, 0.0);
+  OstrelSim_SetAudioClockPpm(sim::kDefaultRenderEndpointId, 2500.0);
   LogLines log;
   CaptureRunner desktop(DataFlow::Render, L"", log);
   CaptureRunner mic(DataFlow::Capture, L"", log);
@@ -277,9 +280,12 @@ TEST_F(AudioCaptureTest, ASilentSourcesChunksShareOneZeroBufferCountedOnce) {
       ASSERT_TRUE(chunk.bytes);
       const std::vector<float> s = Floats(chunk);
       EXPECT_EQ(std::all_of(s.begin(), s.end(), [](float x) { return x == 0.0f; }), silent) << c;
-      EXPECT_NEAR(static_cast<double>(s.size() / 2), chunk.durationSeconds * 48000.0, 2.0) << c;
       if (c > 0) {
         EXPECT_NEAR(double(chunk.startTicks), double(chunks[c - 1].EndTicks()), 1.0) << c;
+        // (The first chunk is where the device clock learns the rate; a
+        // chunk ending a packet early or late would be 240 Hz off.)
+        EXPECT_NEAR(static_cast<double>(s.size() / 2) / chunk.durationSeconds, silent ? 48120.0 : 48000.0, 30.0)
+            << c;
         sharedWithPrevious += chunk.bytes == chunks[c - 1].bytes ? 1 : 0;
       }
       if (buffers.insert(chunk.bytes.get()).second) distinctBytes += chunk.bytes->size();
@@ -288,9 +294,9 @@ TEST_F(AudioCaptureTest, ASilentSourcesChunksShareOneZeroBufferCountedOnce) {
     EXPECT_EQ(runner->ring.TotalBytes(), distinctBytes);
     EXPECT_EQ(SnapshotBytes(chunks), distinctBytes);
     if (silent) {
-      // Cuts jitter by a packet; a new zero buffer is made only when a
-      // chunk comes out shorter than the shared one (or far longer).
-      EXPECT_GE(2 * sharedWithPrevious, chunks.size()) << "distinct buffers: " << buffers.size();
+      // (Exactly when a new zero buffer comes is SilenceSharer's own test; a
+      // stalled machine may cost one or two here.)
+      EXPECT_GE(sharedWithPrevious, 1u) << "distinct buffers: " << buffers.size();
       EXPECT_LT(distinctBytes, chunkBytes);
     } else {
       EXPECT_EQ(buffers.size(), chunks.size());

@@ -10,6 +10,7 @@
 
 #include "audio/audio_devices.h"
 #include "audio/device_clock.h"
+#include "audio/silence_sharer.h"
 #include "platform/platform.h"
 #include "replay/tick_clock.h"
 
@@ -212,13 +213,9 @@ class AudioCaptureThread {
     uint64_t basePosition = 0;
     DeviceClock clock(format.samplesPerSec, streamStart);
     CapturingScope capturing(ring_);
-    // The last silent chunk's bytes, shared by the silent chunks after it: a
-    // silent source (a desktop with nothing playing) would otherwise hold
-    // its whole replay length in zeros. Cuts jitter by a packet or a poll, so
-    // a silent chunk up to `zeroSlack` longer ends where the shared buffer
-    // does; the zeros past it begin the next chunk.
-    SharedBytes zeros;
-    const size_t zeroSlack = static_cast<size_t>(rate / 10) * blockAlign;
+    // Silent chunks share one zero buffer; a silent chunk up to 100 ms
+    // longer ends where the buffer does and the rest begins the next chunk.
+    SilenceSharer silence(static_cast<size_t>(rate / 10) * blockAlign);
 
     // Hands the first `frames` frames of `pending` to the ring as one chunk
     // (exactly that many for a save's cut; a silent chunk may end earlier
@@ -228,18 +225,9 @@ class AudioCaptureThread {
       // room (a chunk cut short by a save would otherwise keep a whole
       // chunk's capacity), and `pending` keeps its room for the next one.
       size_t bytes = std::min(static_cast<size_t>(frames) * blockAlign, pending.size());
-      const auto first = pending.begin();
       AudioChunk chunk;
-      if (std::any_of(first, first + static_cast<std::ptrdiff_t>(bytes), [](uint8_t b) { return b != 0; })) {
-        chunk.bytes = std::make_shared<const std::vector<uint8_t>>(first, first + static_cast<std::ptrdiff_t>(bytes));
-      } else if (zeros && zeros->size() <= bytes && bytes - zeros->size() <= (exact ? 0 : zeroSlack)) {
-        bytes = zeros->size();
-        chunk.bytes = zeros;
-      } else {
-        chunk.bytes = std::make_shared<const std::vector<uint8_t>>(bytes, uint8_t{0});
-        if (!exact) zeros = chunk.bytes;  // a save's short cut would not fit the chunks after it
-      }
-      pending.erase(first, first + static_cast<std::ptrdiff_t>(bytes));
+      chunk.bytes = silence.Take(pending.data(), &bytes, exact);
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
       const uint64_t endFrame = chunkFirstFrame + bytes / blockAlign;
       const int64_t endTicks = std::max(clock.TicksAt(endFrame), chunkStartTicks);
       chunk.startTicks = chunkStartTicks;
