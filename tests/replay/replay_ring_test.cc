@@ -61,6 +61,24 @@ TEST(SegmentRingTest, SnapshotSharesBytesAndOutlivesEviction) {
   EXPECT_EQ(SnapshotBytes(snapshot), 4096u);
 }
 
+TEST(SegmentRingTest, ByteTotalsCountABufferHeldByManyRecordsOnce) {
+  const SharedBytes shared = std::make_shared<const std::vector<uint8_t>>(1000);
+  const SharedBytes sameSize = std::make_shared<const std::vector<uint8_t>>(1000);
+  SegmentRing ring;
+  // Shared by neighbours and by records apart; an equal-sized buffer of its
+  // own counts on its own; null counts zero.
+  for (int64_t end = 10; end <= 60; end += 10) {
+    EncodedSegment segment = SegmentEndingAt(end);
+    segment.bytes = end == 40 ? sameSize : end == 50 ? nullptr : shared;
+    ring.AppendWithCutoff(segment, 0);
+  }
+  EXPECT_EQ(ring.TotalBytes(), 2000u);
+  EXPECT_EQ(SnapshotBytes(ring.TakeSnapshot({0, 100})), 2000u);
+  EXPECT_EQ(SnapshotBytes(ring.TakeSnapshot({0, 30})), 1000u);
+  ring.AppendWithCutoff(SegmentEndingAt(70, 24), 45);  // the equal-sized one goes
+  EXPECT_EQ(ring.TotalBytes(), 1024u);
+}
+
 TEST(ReplayWindowTest, SpanStartsAtTheFloorRightAfterAStartAndCutoffFollowsTheReplayLength) {
   ReplayWindow window(60.0);
   window.MarkStart();

@@ -324,7 +324,8 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsTextAndLeavesNoFileBehind) {
 
 // A clicked source: 6 s of silence in its format with a 10 ms burst `click`
 // seconds in. Made before the clock is read (an instrumented build makes it
-// slowly), then added as three 2 s chunks from `start`.
+// slowly), then added as three 2 s chunks from `start`; a chunk equal to the
+// one before it shares its buffer, as a silent source's capture hands it over.
 struct ClickedSource {
   ClickedSource(std::vector<uint8_t> waveFormat, double click) : format(std::move(waveFormat)) {
     const uint32_t rate = ParseWaveFormat(format.data(), format.size()).samplesPerSecond;
@@ -336,9 +337,13 @@ struct ClickedSource {
   void AddTo(AudioRing& ring, int64_t start) const {
     ring.SetWaveFormat(format);
     const size_t third = bytes.size() / 3;
+    SharedBytes previous;
     for (size_t c = 0; c < 3; ++c) {
-      const std::vector<uint8_t> chunk(bytes.begin() + c * third, bytes.begin() + (c + 1) * third);
-      ring.AppendWithCutoff(MakeAudioChunk(chunk, start + static_cast<int64_t>(c) * 2 * kTicks, 2.0), INT64_MIN);
+      AudioChunk chunk = MakeAudioChunk({bytes.begin() + c * third, bytes.begin() + (c + 1) * third},
+                                        start + static_cast<int64_t>(c) * 2 * kTicks, 2.0);
+      if (previous && *previous == *chunk.bytes) chunk.bytes = previous;
+      previous = chunk.bytes;
+      ring.AppendWithCutoff(std::move(chunk), INT64_MIN);
     }
   }
   std::vector<uint8_t> format, bytes;
@@ -381,6 +386,31 @@ TEST(ClipSave, ClicksAndFlashesRecordedAtTheSameTickLineUpAndAudioEndsWithTheVid
   EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
   EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 5.0, 1024.0 / 48000.0);
   EXPECT_TRUE(rig.log.Has(L"Saved clip: ~5s video, ~5s audio -> " + rig.path));
+}
+
+TEST(ClipSave, SilentChunksSharingOneBufferEachKeepTheirTimeInTheClip) {
+  SaveRig rig(5.0);
+  Scratch scratch;
+  rig.settings.desktopVolume = 1.0f;
+  Bytes();  // made before the clock is read
+  // Desktop audio from 5.8 s ago: two silent chunks on one buffer, then the
+  // click 4.5 s in (1.3 s ago, 4.2 s into the clip that ends 0.5 s ago).
+  const ClickedSource desktop(WaveFormatBlock(3, 2, 48000, 32), 4.5);
+  const int64_t now = TickClock::Now();
+  rig.request = now - 5 * kTicks / 10;
+  AddSegmentsEndingAt(rig, 3, *rig.request);
+  desktop.AddTo(rig.desktopRing, now - 58 * kTicks / 10);
+  const auto chunks = rig.desktopRing.TakeSnapshot({INT64_MIN, INT64_MAX});
+  ASSERT_EQ(chunks.size(), 3u);
+  ASSERT_EQ(chunks[0].bytes, chunks[1].bytes);
+  EXPECT_EQ(rig.desktopRing.TotalBytes(), desktop.bytes.size() * 2 / 3);
+
+  ASSERT_TRUE(rig.Save(scratch.Wide()));
+  ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+  const std::vector<double> clicks = ClickOnsets(clip.audio);
+  ASSERT_EQ(clicks.size(), 1u);
+  EXPECT_NEAR(clicks[0], 4.2, 0.005);
+  EXPECT_NEAR(static_cast<double>(clip.audio.peak.size()) / 48000.0, 5.0, 1024.0 / 48000.0);
 }
 
 TEST(ClipSave, NonFiniteVolumesAndSamplesNeverReachTheAacEncoder) {

@@ -10,6 +10,7 @@
 
 #include "audio/audio_devices.h"
 #include "audio/device_clock.h"
+#include "audio/silence_sharer.h"
 #include "platform/platform.h"
 #include "replay/tick_clock.h"
 
@@ -212,19 +213,23 @@ class AudioCaptureThread {
     uint64_t basePosition = 0;
     DeviceClock clock(format.samplesPerSec, streamStart);
     CapturingScope capturing(ring_);
+    // Silent chunks share one zero buffer; a silent chunk up to 100 ms
+    // longer ends where the buffer does and the rest begins the next chunk.
+    SilenceSharer silence(static_cast<size_t>(rate / 10) * blockAlign);
 
-    // Hands the first `frames` frames of `pending` to the ring as one chunk.
-    auto appendChunk = [&](uint64_t frames) {
-      const uint64_t endFrame = chunkFirstFrame + frames;
-      const int64_t endTicks = std::max(clock.TicksAt(endFrame), chunkStartTicks);
-      AudioChunk chunk;
+    // Hands the first `frames` frames of `pending` to the ring as one chunk
+    // (exactly that many for a save's cut; a silent chunk may end earlier
+    // otherwise).
+    auto appendChunk = [&](uint64_t frames, bool exact) {
       // Copied out at its exact size: the ring holds the audio and no spare
       // room (a chunk cut short by a save would otherwise keep a whole
       // chunk's capacity), and `pending` keeps its room for the next one.
-      const auto bytes =
-          static_cast<std::ptrdiff_t>(std::min(static_cast<size_t>(frames) * blockAlign, pending.size()));
-      chunk.bytes = std::make_shared<std::vector<uint8_t>>(pending.begin(), pending.begin() + bytes);
-      pending.erase(pending.begin(), pending.begin() + bytes);
+      size_t bytes = std::min(static_cast<size_t>(frames) * blockAlign, pending.size());
+      AudioChunk chunk;
+      chunk.bytes = silence.Take(pending.data(), &bytes, exact);
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(bytes));
+      const uint64_t endFrame = chunkFirstFrame + bytes / blockAlign;
+      const int64_t endTicks = std::max(clock.TicksAt(endFrame), chunkStartTicks);
       chunk.startTicks = chunkStartTicks;
       chunk.durationSeconds = static_cast<double>(endTicks - chunkStartTicks) / TickClock::kTicksPerSecond;
       chunk.waveFormat = chunkFormat;
@@ -294,7 +299,7 @@ class AudioCaptureThread {
           ring_.CutDone(cut);  // already handed over
         } else if (accountedFrames >= cutFrame || now >= cutTicks + kCutWaitTicks) {
           padTo(cutFrame);  // only when the device fell silent before the instant
-          appendChunk(cutFrame - chunkFirstFrame);
+          appendChunk(cutFrame - chunkFirstFrame, true);
           ring_.CutDone(cut);
         }
       }
@@ -303,7 +308,7 @@ class AudioCaptureThread {
         // A stretch without packets becomes silence at the chunk's end.
         const uint64_t deviceFrames = clock.FrameAt(now);
         if (deviceFrames > accountedFrames + inFlightFrames) padTo(deviceFrames - inFlightFrames);
-        appendChunk(accountedFrames - chunkFirstFrame);
+        appendChunk(accountedFrames - chunkFirstFrame, false);
       }
     }
   }

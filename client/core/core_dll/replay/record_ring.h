@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -14,6 +15,22 @@
 #include "replay/replay_window.h"
 
 namespace ostrel {
+
+// The byte count of the distinct buffers the records hold, each counted once
+// however many records share it.
+template <typename Record>
+uint64_t DistinctBytes(const std::deque<Record>& records) {
+  std::vector<const std::vector<uint8_t>*> buffers;
+  buffers.reserve(records.size());
+  for (const Record& record : records) {
+    if (record.bytes) buffers.push_back(record.bytes.get());
+  }
+  std::sort(buffers.begin(), buffers.end(), std::less<>());  // a total order even for unrelated pointers
+  buffers.erase(std::unique(buffers.begin(), buffers.end()), buffers.end());
+  uint64_t total = 0;
+  for (const std::vector<uint8_t>* buffer : buffers) total += buffer->size();
+  return total;
+}
 
 template <typename Record>
 class RecordRing {
@@ -59,11 +76,11 @@ class RecordRing {
     return result;
   }
 
+  // The memory the held buffers take: a buffer held by several records
+  // (a silent source's chunks share one) counts once.
   uint64_t TotalBytes() const {
     std::lock_guard lock(mutex_);
-    uint64_t total = 0;
-    for (const Record& record : records_) total += ByteCount(record.bytes);
-    return total;
+    return DistinctBytes(records_);
   }
 
   size_t Size() const {
@@ -93,11 +110,10 @@ class RecordRing {
 
 class SegmentRing : public RecordRing<EncodedSegment> {};
 
+// The memory a snapshot's buffers take (shared buffers counted once).
 template <typename Record>
 uint64_t SnapshotBytes(const std::deque<Record>& snapshot) {
-  uint64_t total = 0;
-  for (const Record& record : snapshot) total += ByteCount(record.bytes);
-  return total;
+  return DistinctBytes(snapshot);
 }
 
 }  // namespace ostrel

@@ -10,9 +10,9 @@
 namespace ostrel {
 
 // Shared ownership of one byte vector (possibly null: zero bytes). Never
-// modified once a record holding it is in a ring; copying a record copies the
-// reference.
-using SharedBytes = std::shared_ptr<std::vector<uint8_t>>;
+// modified once a record holding it is in a ring (const, so several records
+// may hold one buffer); copying a record copies the reference.
+using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
 inline uint64_t ByteCount(const SharedBytes& bytes) { return bytes ? bytes->size() : 0; }
 
