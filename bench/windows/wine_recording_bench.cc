@@ -30,6 +30,7 @@
 #include "check.h"
 #include "core_api.h"
 #include "fake_mft.h"
+#include "process_cpu.h"
 #include "session_log.h"
 #include "test_window.h"
 
@@ -114,13 +115,6 @@ MemoryReading ReadMemory() {
     }
   }
   return reading;
-}
-
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto value = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-  return static_cast<double>(value(kernel) + value(user)) / 1e7;
 }
 
 // Wine's Direct3D over Mesa's software OpenGL: on Windows, the GPU driver's.

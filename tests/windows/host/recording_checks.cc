@@ -17,6 +17,7 @@
 #include "checks.h"
 #include "core_api.h"
 #include "fake_mft.h"
+#include "process_cpu.h"
 #include "test_window.h"
 
 namespace ostrel::winhost {
@@ -24,13 +25,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-double ProcessCpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto value = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-  return static_cast<double>(value(kernel) + value(user)) / 1e7;
-}
 
 bool FileExists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
