@@ -245,9 +245,15 @@ void LiveAacMix::ProcessChunk(Source& source, const AudioChunk& chunk) {
     source.lineFrames += chunkFrames;
     return;
   }
-  source.scratch.clear();
-  if (chunk.bytes) source.resampler->Push(chunk.bytes->data(), chunk.bytes->size(), source.scratch);
-  Place(source, source.scratch);
+  // Converted and placed a tenth of a second at a time: the scratch then
+  // holds a slice, not a whole 2 s chunk of float stereo per source.
+  const size_t sliceBytes = std::max<size_t>(source.info.samplesPerSecond / 10, 1) * source.info.blockAlign;
+  const size_t chunkBytes = ByteCount(chunk.bytes);
+  for (size_t at = 0; at < chunkBytes; at += sliceBytes) {
+    source.scratch.clear();
+    source.resampler->Push(chunk.bytes->data() + at, std::min(sliceBytes, chunkBytes - at), source.scratch);
+    Place(source, source.scratch);
+  }
   source.runIn += chunkFrames;
   source.lineFrames += chunkFrames;
 }
