@@ -18,6 +18,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
