@@ -183,6 +183,7 @@ int main() {
   const std::wstring micId = EndpointId(core, true, options.mic);
   if (micId.empty()) {
     std::printf("no capture endpoint named %s\n", Narrow(options.mic).c_str());
+    core.GlobalShutdown();
     return 1;
   }
   core.SetAudioSettings(0.6f, 0.6f, true, false, nullptr, micId.c_str());
