@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "encode/bounded_map_retry.h"
@@ -14,6 +16,7 @@
 #include "encode/ffmpeg_segment_encoder.h"
 #include "ffmpeg/ffmpeg_log.h"
 #include "ostrel/ostrel_sim.h"
+#include "platform/library_apartment.h"
 #include "platform/platform.h"
 #include "support/log_lines.h"
 
@@ -85,11 +88,17 @@ TEST(BoundedMapRetryTest, RetriesWhileStillDrawingUntilTheLimitAndThrowsOtherFai
 }
 
 TEST(EncoderSelectionTest, TriesTheChainInOrderAndLogsOnlyTheOutcome) {
-  const Names chain = {"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
-  const std::tuple<Names, std::string, size_t, std::wstring> cases[] = {
-      {{"h264_amf", "libx264"}, "h264_amf", 3, L"[CAPABILITY] FFmpeg encoder selected: h264_amf"},
-      {{}, "", 5, L"[CAPABILITY] No FFmpeg encoder in the fallback chain opened successfully."}};
-  for (const auto& [opens, chosen, tried, line] : cases) {
+  const Names chain = {"h264_nvenc", "h264_qsv", "h264_amf", "h264_mf", "libopenh264", "libx264"};
+  const std::tuple<Names, std::string, size_t, Lines> cases[] = {
+      {{"h264_amf", "libx264"}, "h264_amf", 3, {L"[CAPABILITY] FFmpeg encoder selected: h264_amf"}},
+      // The Media Foundation encoder names the transform it opens.
+      {{"h264_mf", "libx264"},
+       "h264_mf",
+       4,
+       {L"[CAPABILITY] FFmpeg encoder selected: h264_mf",
+        L"[CAPABILITY] Media Foundation hardware transform: Fake world hardware H.264 encoder"}},
+      {{}, "", 6, {L"[CAPABILITY] No FFmpeg encoder in the fallback chain opened successfully."}}};
+  for (const auto& [opens, chosen, tried, expected] : cases) {
     Names asked;
     auto probe = [&](const std::string& name, uint32_t w, uint32_t h, uint32_t fps, uint32_t bitrate) {
       EXPECT_EQ(std::make_tuple(w, h, fps, bitrate), std::make_tuple(1280u, 720u, 60u, 9000000u));
@@ -99,8 +108,64 @@ TEST(EncoderSelectionTest, TriesTheChainInOrderAndLogsOnlyTheOutcome) {
     Lines lines;
     EXPECT_EQ(SelectFfmpegEncoderWith(probe, 1280, 720, 60, 9000000, [&](auto& l) { lines.push_back(l); }), chosen);
     EXPECT_EQ(asked, Names(chain.begin(), chain.begin() + static_cast<long>(tried)));
-    EXPECT_EQ(lines, Lines{line});
+    EXPECT_EQ(lines, expected);
   }
+}
+
+// h264_mf without hw_encoding lists only synchronous transforms: Microsoft's
+// software encoder. With it, hardware transforms only; and it is not even
+// tried when no hardware transform activates.
+TEST(EncoderSelectionTest, TheMediaFoundationEncoderOpensOnHardwareTransformsOnly) {
+  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(SingleStageEncoderOptions("h264_mf"), (Pairs{{"hw_encoding", "1"}}));
+  EXPECT_EQ(SingleStageEncoderOptions("libopenh264"), Pairs{});
+  OstrelSim_Reset();
+  OstrelSim_SetHardwareEncoderPresent(false);
+  Lines lines;
+  const std::string chosen = SelectFfmpegEncoderWith(
+      [](const std::string& name, uint32_t, uint32_t, uint32_t, uint32_t) { return name == "h264_mf"; }, 640, 360,
+      30, 2000000, [&](auto& l) { lines.push_back(l); });
+  EXPECT_EQ(chosen, "h264_mf");
+  // Selected by the probe, but no transform to name.
+  EXPECT_EQ(lines, Lines{L"[CAPABILITY] FFmpeg encoder selected: h264_mf"});
+  OstrelSim_Reset();
+}
+
+// Every probe runs on a library thread in the apartment, whatever the
+// caller's thread; the caller's own apartment is left as it was.
+TEST(EncoderSelectionTest, ProbesRunOnALibraryThreadInTheApartment) {
+  OstrelSim_Reset();
+  uint64_t joins = 0, unmatched = 0;
+  EXPECT_TRUE(ProbeHardwareEncoder());
+  OstrelSim_GetApartmentCounts(&joins, &unmatched, nullptr);
+  EXPECT_EQ(joins, 1u);
+  Lines lines;
+  const std::string chosen = SelectFfmpegEncoder(320, 180, 30, 2000000, [&](auto& l) { lines.push_back(l); });
+  EXPECT_EQ(chosen, "libx264");  // the first of the fake world's chain this FFmpeg has
+  OstrelSim_GetApartmentCounts(&joins, &unmatched, nullptr);
+  EXPECT_EQ(joins, 2u);
+  EXPECT_EQ(unmatched, 0u);
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);  // the caller never joined
+}
+
+TEST(LibraryApartmentTest, RunsTheTaskOnAnotherThreadInTheApartmentAndRethrows) {
+  OstrelSim_Reset();
+  const std::thread::id caller = std::this_thread::get_id();
+  const auto [id, depth] = RunOnLibraryThread(
+      [] { return std::make_pair(std::this_thread::get_id(), OstrelSim_GetApartmentDepthOfThisThread()); });
+  EXPECT_NE(id, caller);
+  EXPECT_EQ(depth, 1);
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);
+  try {
+    RunOnLibraryThread([]() -> int { throw HresultError(hr::kAccessDenied); });
+    ADD_FAILURE() << "the task's exception was lost";
+  } catch (const HresultError& error) {
+    EXPECT_EQ(error.code(), hr::kAccessDenied);
+  }
+  uint64_t joins = 0, unmatched = 0;
+  OstrelSim_GetApartmentCounts(&joins, &unmatched, nullptr);
+  EXPECT_EQ(joins, 2u);
+  EXPECT_EQ(unmatched, 0u);
 }
 
 const std::wstring kZeroCopyLine =

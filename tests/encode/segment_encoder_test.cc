@@ -255,5 +255,69 @@ TEST_F(SegmentEncoderTest, QuickSyncTriesTheTwoStageArmFirstAndFallsBackToTheTar
   }
 }
 
+// An asynchronous Media Foundation transform as h264_mf drives it: libx264
+// behind a send that refuses (EAGAIN) the first offer of every other frame
+// and of the end of the stream, and keeps refusing until the packets ready
+// have been taken. `never`: refuses everything.
+struct RefusingOpener : EncoderOpener {
+  explicit RefusingOpener(bool never) : refuseForever(never) {}
+  const AVCodec* Find(const std::string&) const override { return avcodec_find_encoder_by_name("libx264"); }
+  int SendFrame(AVCodecContext* context, const AVFrame* frame) const override {
+    const bool firstOfferRefused = !retrying && (frame == nullptr || accepted % 2 == 1);
+    if (refuseForever || blocked || firstOfferRefused) {
+      retrying = true;
+      blocked = true;
+      ++refusals;
+      return AVERROR(EAGAIN);
+    }
+    retrying = false;
+    if (frame != nullptr) ++accepted;
+    if (frame == nullptr) flushed = true;
+    return avcodec_send_frame(context, frame);
+  }
+  int ReceivePacket(AVCodecContext* context, AVPacket* packet) const override {
+    blocked = false;
+    return avcodec_receive_packet(context, packet);
+  }
+  bool refuseForever;
+  mutable bool blocked = false;
+  mutable bool retrying = false;
+  mutable bool flushed = false;
+  mutable int accepted = 0;
+  mutable int refusals = 0;
+};
+
+TEST_F(SegmentEncoderTest, AFrameTheEncoderRefusesIsSentAgainAfterItsPacketsAreTakenNeverDropped) {
+  Rig(320, 180, 320, 180, "h264_mf");
+  const RefusingOpener opener(false);
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000, opener);
+  const Colours colours = {{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}, {128, 128, 128}, {90, 200, 90}};
+  const EncodedSegment segment = Encode(*encoder, colours);
+  EXPECT_GE(opener.refusals, 4);  // every other frame, and the end of the stream
+  EXPECT_TRUE(opener.flushed);
+  EXPECT_EQ(segment.frameCount, 6u);
+  ASSERT_TRUE(segment.bytes);
+  const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.packets.size(), 6u);
+  ExpectColours(clip, colours, 3.0);
+}
+
+TEST_F(SegmentEncoderTest, AnEncoderThatNeverTakesTheFrameLosesItAfterTheLimitAndNothingHangs) {
+  Rig(320, 180, 320, 180, "h264_mf");
+  const RefusingOpener opener(true);
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000, opener);
+  Fill(30, 80, 130);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase));  // the write itself goes on; the frame is lost
+  encoder->DrainPending();
+  const EncodedSegment segment = encoder->Finalize();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(segment.frameCount, 0u);
+  EXPECT_GE(elapsed, kRefusedFrameRetryLimit);
+  EXPECT_LT(elapsed, 10 * kRefusedFrameRetryLimit);
+  EXPECT_GT(opener.refusals, 2);
+  EXPECT_LT(opener.refusals, 1000);  // offered again at an interval, not in a busy loop
+}
+
 }  // namespace
 }  // namespace ostrel

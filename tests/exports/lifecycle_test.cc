@@ -43,6 +43,55 @@ TEST_F(ExportTest, InitialiseAndShutdownTwiceAndAFailedMediaStartupIsRetried) {
   EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
 }
 
+// The host's thread keeps the apartment it had (none here) through a whole
+// recording: the library holds the multithreaded apartment for its own
+// threads while it is initialised, and every join on its threads is given
+// back.
+TEST_F(ExportTest, TheHostsThreadNeverJoinsTheApartmentAndTheLibraryHoldsItWhileInitialised) {
+  int holds = -1;
+  uint64_t joins = 0, unmatched = 0;
+  StartRecording(360);
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);
+  OstrelSim_GetApartmentCounts(&joins, &unmatched, &holds);
+  EXPECT_EQ(holds, 1);
+  EXPECT_GE(joins, 4u);  // start-up, the encoder probes and open, the encoder threads
+  Sleep(2.5);
+  EXPECT_FALSE(ProbeClip(SaveClip(), false).video.packets.empty());
+  Ostrel_StopCapture();
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);
+  Ostrel_GlobalShutdown();
+  OstrelSim_GetApartmentCounts(&joins, &unmatched, &holds);
+  EXPECT_EQ(holds, 0);
+  EXPECT_EQ(unmatched, 0u);
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);
+}
+
+// A machine without Media Foundation (Windows N): the library initialises,
+// says why in one line, and has no hardware list.
+TEST_F(ExportTest, WithoutMediaFoundationTheLibraryInitialisesAndSaysWhy) {
+  OstrelSim_SetMediaStartupFailure(0x8007007E);
+  EXPECT_EQ(Ostrel_GlobalInitialize(), 0);
+  Ostrel_GlobalShutdown();
+  EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] Media Foundation is not installed (0x8007007E) - no hardware encoder "
+                              L"list, recording uses the encoders that do without it."),
+            1u);
+}
+
+// Exports that need no initialisation list on a library thread and report
+// on the caller's.
+TEST_F(ExportTest, AudioDevicesAreReportedOnTheCallersThread) {
+  static std::thread::id reportedOn;
+  static int reported = 0;
+  reported = 0;
+  Ostrel_EnumerateAudioDevices(false, [](const wchar_t *, const wchar_t *, bool) {
+    reportedOn = std::this_thread::get_id();
+    ++reported;
+  });
+  EXPECT_GT(reported, 0);
+  EXPECT_EQ(reportedOn, std::this_thread::get_id());
+  EXPECT_EQ(OstrelSim_GetApartmentDepthOfThisThread(), 0);
+}
+
 TEST_F(ExportTest, StartCaptureResultCodes) {
   ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
   EXPECT_EQ(Ostrel_StartCapture(nullptr, false, 0, 0, 0, 0), 3);

@@ -7,7 +7,7 @@ without a single error, the window's frame counter (16 Gray-coded bit blocks
 along its bottom) advancing, and the tone at its level. Every later clip must
 decode cleanly too.
 
-usage: check_clip.py CLIP_FOLDER
+usage: check_clip.py CLIP_FOLDER [MINIMUM_CLIPS (default 3)]
 """
 import array
 import json
@@ -109,6 +109,11 @@ def check_main_clip(clip):
         earliest = min((p for p, _ in packets), default=-1)
         check(earliest >= (-0.05 if kind == "a" else 0), f"{kind}: first presentation time {earliest:.3f} s")
     decodes_cleanly(clip)
+    # Every stored frame decodes: none lost between the encoder and the clip.
+    stored = run("ffprobe", "-v", "error", "-select_streams", "v", "-count_packets", "-count_frames",
+                 "-show_entries", "stream=nb_read_packets,nb_read_frames", "-of", "csv=p=0", str(clip)).decode()
+    counts = [int(n) for n in stored.strip().split(",")[:2] if n.strip().isdigit()]
+    check(len(counts) == 2 and counts[0] == counts[1], f"stored and decoded frames (packets, frames): {counts}")
 
     seen = counters(clip)
     # Frames the capture repeats while the window did not repaint count too.
@@ -130,7 +135,8 @@ def check_main_clip(clip):
 
 def main():
     clips = sorted(Path(sys.argv[1]).glob("*.mp4"), key=lambda p: p.stat().st_mtime)
-    if check(len(clips) >= 3, f"{len(clips)} clip(s) written"):
+    minimum = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    if check(len(clips) >= minimum, f"{len(clips)} clip(s) written"):
         check_main_clip(clips[0])
         for clip in clips[1:]:
             decodes_cleanly(clip)

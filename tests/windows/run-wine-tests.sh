@@ -5,7 +5,12 @@
 #
 #   run-wine-tests.sh exports HOST.exe core.dll
 #   run-wine-tests.sh record  HOST.exe core.dll CLIP_CHECK_SCRIPT
-# The record run checks the clips it wrote with CLIP_CHECK_SCRIPT.
+#   run-wine-tests.sh record-transform HOST.exe core.dll CLIP_CHECK_SCRIPT TRANSFORM.dll
+#   run-wine-tests.sh no-media-foundation HOST.exe core.dll CLIP_CHECK_SCRIPT
+# The record runs check the clips they wrote with CLIP_CHECK_SCRIPT.
+# record-transform records through h264_mf on the asynchronous test
+# transform, registered in this run's prefix only; no-media-foundation runs
+# the host with Wine's Media Foundation DLLs disabled.
 set -euo pipefail
 
 mode=$1 host=$2
@@ -14,14 +19,23 @@ shift $(($# < 3 ? $# : 3))
 
 source "$(dirname "$0")/wine-world.sh"
 
+endpoints=(--render PulseAudio --render "Ostrel Speakers" --render "Ostrel Headset" --default-render PulseAudio
+  --capture PulseAudio --capture "Monitor of Ostrel Speakers" --capture "Monitor of Ostrel Headset"
+  --capture "Ostrel Microphone" --default-capture PulseAudio)
+
 rc=0
 case "$mode" in
   exports)
-    wine "$host" exports --dll "$(winpath "$dll")" \
-      --render PulseAudio --render "Ostrel Speakers" --render "Ostrel Headset" --default-render PulseAudio \
-      --capture PulseAudio --capture "Monitor of Ostrel Speakers" --capture "Monitor of Ostrel Headset" \
-      --capture "Ostrel Microphone" \
-      --default-capture PulseAudio || rc=$?
+    wine "$host" exports --dll "$(winpath "$dll")" "${endpoints[@]}" || rc=$?
+    ;;
+  no-media-foundation)
+    clip_check=$1
+    out="$work/clips"
+    mkdir -p "$out"
+    WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mfplat,mf,mfreadwrite=d" \
+      wine "$host" no-media-foundation --dll "$(winpath "$dll")" "${endpoints[@]}" \
+      --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
+    if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
     ;;
   record)
     clip_check=$1

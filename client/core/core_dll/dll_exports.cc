@@ -4,6 +4,8 @@
 #include <cwchar>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "dll_exports.h"
 
@@ -13,6 +15,7 @@
 #include "log/host_log_queue.h"
 #include "ostrel/ostrel.h"
 #include "ostrel_session.h"
+#include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
 #include "update/update_verifier.h"
 
@@ -22,6 +25,7 @@ namespace {
 // Process-wide state, never duplicated.
 std::unique_ptr<OstrelSession> g_session;
 bool g_initialized = false;  // host calls initialise/shutdown from one thread
+bool g_mediaStarted = false;  // MFStartup succeeded: MFShutdown at shutdown
 std::mutex g_sessionLock;
 std::mutex g_saveLock;
 std::mutex g_callbackLock;
@@ -93,11 +97,26 @@ extern "C" {
 OSTREL_API int Ostrel_GlobalInitialize(void) {
   if (g_initialized) return 0;
   auto& media = platform::GetPlatform().media;
-  Hresult joined = media.JoinMultithreadedApartment();
-  if (Failed(joined) && joined != hr::kRpcChangedMode) return 6;
-  if (Failed(media.Startup())) return 6;
+  // The host's thread keeps its apartment: the library's threads are in the
+  // multithreaded one, which the hold keeps in existence.
+  if (Failed(media.HoldMultithreadedApartment())) return 6;
+  Hresult started = hr::kFail;
+  try {
+    started = RunOnLibraryThread([&media] { return media.Startup(); });
+  } catch (...) {
+    // No thread for it: as if start-up had failed.
+  }
+  if (Failed(started) && started != hr::kModuleNotFound) {
+    media.ReleaseMultithreadedApartment();
+    return 6;
+  }
   // FFmpeg's own warnings reach the host like every other line.
   RouteFfmpegLogTo(LogSink(DispatchLogLine));
+  if (started == hr::kModuleNotFound) {
+    DispatchLogLine(L"[CAPABILITY] Media Foundation is not installed (0x" + Hex32(static_cast<uint32_t>(started)) +
+                    L") - no hardware encoder list, recording uses the encoders that do without it.");
+  }
+  g_mediaStarted = Succeeded(started);
   {
     std::lock_guard lock(g_sessionLock);
     g_session = std::make_unique<OstrelSession>();
@@ -121,7 +140,16 @@ OSTREL_API void Ostrel_GlobalShutdown(void) {
     }
   }
   if (g_initialized) {
-    platform::GetPlatform().media.Shutdown();
+    auto& media = platform::GetPlatform().media;
+    if (g_mediaStarted) {
+      try {
+        RunOnLibraryThread([&media] { media.Shutdown(); });
+      } catch (...) {
+        // No thread for it: Media Foundation stays started until exit.
+      }
+    }
+    g_mediaStarted = false;
+    media.ReleaseMultithreadedApartment();
     g_initialized = false;
   }
 }
@@ -223,9 +251,23 @@ OSTREL_API void Ostrel_SetAudioSettings(float desktopVolume, float micVolume, bo
 
 OSTREL_API void Ostrel_EnumerateAudioDevices(bool captureDevices, OstrelAudioDeviceCallback callback) {
   if (callback == nullptr) return;
-  EnumerateAudioDevices(captureDevices, [callback](const std::wstring& id, const std::wstring& name, bool isDefault) {
-    callback(id.c_str(), name.c_str(), isDefault);
-  });
+  // Listed on a library thread (the caller's may be in no apartment, or in
+  // a single-threaded one), reported on the caller's.
+  struct Device {
+    std::wstring id;
+    std::wstring name;
+    bool isDefault;
+  };
+  std::vector<Device> devices;
+  try {
+    RunOnLibraryThread([&devices, captureDevices] {
+      EnumerateAudioDevices(captureDevices, [&devices](const std::wstring& id, const std::wstring& name,
+                                                       bool isDefault) { devices.push_back({id, name, isDefault}); });
+    });
+  } catch (...) {
+    return;  // nothing listed: no callback
+  }
+  for (const Device& device : devices) callback(device.id.c_str(), device.name.c_str(), device.isDefault);
 }
 
 OSTREL_API int Ostrel_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature, int signatureLength,

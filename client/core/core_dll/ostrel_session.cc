@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <system_error>
 
 #include "audio/audio_capture.h"
 #include "capture/adapter_selection.h"
 #include "capture/frame_arrival.h"
 #include "encode/encoder_selection.h"
 #include "encode/encoder_threads.h"
+#include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
 #include "save/live_mix.h"
@@ -60,6 +62,38 @@ void CutAtRequest(SessionState& s, int64_t requestTicks) {
   }
   if (desktopCut != 0) s.desktopRing.WaitCut(desktopCut, start + kAudioCutWait);
   if (micCut != 0) s.micRing.WaitCut(micCut, start + kAudioCutWait);
+}
+
+// Frees the session's encoders, then the context they encode on, on a
+// library thread: FFmpeg's Media Foundation encoder leaves the apartment and
+// shuts Media Foundation down on the thread that frees it, and that must
+// never be the host's.
+void ReleaseEncoders(SessionState& s) {
+  std::unique_ptr<IVideoSegmentEncoder> encoder = std::move(s.encoder);
+  std::unique_ptr<IVideoSegmentEncoder> spare;
+  {
+    std::lock_guard spareLock(s.spareMutex);
+    spare = std::move(s.spareEncoder);
+    s.spareFpsCap = 0;
+  }
+  std::deque<SessionState::RetiredEncoder> retired;
+  {
+    std::lock_guard finalizeLock(s.finalizeMutex);
+    retired.swap(s.finalizeQueue);
+  }
+  std::unique_ptr<GpuEncodeContext> context = std::move(s.gpuEncodeContext);
+  if (!encoder && !spare && retired.empty() && !context) return;
+  const auto release = [&] {
+    encoder.reset();
+    spare.reset();
+    retired.clear();
+    context.reset();
+  };
+  try {
+    RunOnLibraryThread(release);
+  } catch (const std::system_error&) {
+    release();  // no thread to be had: freed here rather than kept
+  }
 }
 
 }  // namespace
@@ -191,14 +225,19 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.replayWindow.MarkStart();
     s.stopRequested.store(false);
 
-    s.gpuEncodeContext.reset();
-    s.gpuEncodeContext = std::make_unique<GpuEncodeContext>(s.d3dDevice, s.captureWidth, s.captureHeight,
-                                                            s.outputWidth, s.outputHeight, sink);
-    {
-      std::lock_guard nameLock(s.encoderNameMutex);
-      s.encoderName = s.gpuEncodeContext->EncoderName();
-    }
-    s.encoder = MakeSegmentEncoder(*s.gpuEncodeContext, s.outputWidth, s.outputHeight, s.fps, s.bitrate);
+    // The probes, the first encoder and whatever a failed start left behind
+    // are opened and freed on a library thread, whatever the caller's
+    // apartment.
+    ReleaseEncoders(s);
+    RunOnLibraryThread([&s, &sink] {
+      s.gpuEncodeContext = std::make_unique<GpuEncodeContext>(s.d3dDevice, s.captureWidth, s.captureHeight,
+                                                              s.outputWidth, s.outputHeight, sink);
+      {
+        std::lock_guard nameLock(s.encoderNameMutex);
+        s.encoderName = s.gpuEncodeContext->EncoderName();
+      }
+      s.encoder = MakeSegmentEncoder(*s.gpuEncodeContext, s.outputWidth, s.outputHeight, s.fps, s.bitrate);
+    });
 
     platform::TextureDesc frameDesc;
     frameDesc.width = s.captureWidth;
@@ -227,15 +266,6 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.frameTextureInUse = -1;
       s.frameTextureWriting = -1;
     }
-    {
-      std::lock_guard spareLock(s.spareMutex);
-      s.spareEncoder.reset();
-      s.spareFpsCap = 0;
-    }
-    {
-      std::lock_guard finalizeLock(s.finalizeMutex);
-      s.finalizeQueue.clear();
-    }
 
     CreateFramePoolAndSession(s);
     SubscribeItemClosed(s);
@@ -246,6 +276,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     UnsubscribeFrameArrivedAndWait(s);
     Log(L"Start() failed: 0x" + Hex32(error.code()) + L" (" + error.message() + L")");
     RequestStop(s);
+    ReleaseEncoders(s);
     return false;
   } catch (const std::exception& error) {
     // FFmpeg-side failures (no encoder opens, the muxer refuses) end the start
@@ -253,6 +284,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     UnsubscribeFrameArrivedAndWait(s);
     Log(L"Start() failed: " + Widen(error.what()));
     RequestStop(s);
+    ReleaseEncoders(s);
     return false;
   }
 
@@ -266,6 +298,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.spareCv.notify_all();
     JoinWorkers();
     UnsubscribeFrameArrivedAndWait(s);
+    ReleaseEncoders(s);
     Log(L"Start() failed: " + Widen(error.what()));
     return false;
   }
@@ -364,22 +397,12 @@ void OstrelSession::StopLocked() {
   };
   closeLogged(s.captureSession.get());
   closeLogged(s.framePool.get());
-  s.encoder.reset();
-  {
-    std::lock_guard spareLock(s.spareMutex);
-    s.spareEncoder.reset();
-    s.spareFpsCap = 0;
-  }
+  ReleaseEncoders(s);
   {
     std::lock_guard spareRequestLock(s.spareRequestMutex);
     s.spareRequested = false;
     s.spareBuilding = false;
   }
-  {
-    std::lock_guard finalizeLock(s.finalizeMutex);
-    s.finalizeQueue.clear();
-  }
-  s.gpuEncodeContext.reset();
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();

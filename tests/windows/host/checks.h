@@ -22,12 +22,25 @@ struct RecordingOptions {
   int seconds = 12;
   int fps = 30;
   int maxHeight = 720;
+  std::wstring transformDll;   // the test transform's DLL (record-transform)
 };
 bool ParseRecordingOption(const std::wstring& key, const std::wstring& value, RecordingOptions* options);
 int RunRecording(const std::wstring& dll, const RecordingOptions& options);
+// The recording through h264_mf on the asynchronous test transform.
+int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options);
 
 void RunExportChecks(const CoreApi& core);
 void RunUpdateChecks(const CoreApi& core);
 void RunAudioChecks(const CoreApi& core, const AudioExpectation& expected);
+// Before the library is initialised: device list and hardware check from a
+// thread that never initialised COM.
+void RunFreshThreadChecks(const CoreApi& core, const AudioExpectation& expected);
+// Initialised: a recording started, saved and stopped from a host thread in
+// each kind of apartment leaves the thread's apartment as it was.
+void RunHostApartmentChecks(const CoreApi& core, const std::wstring& folder);
+// The run with Media Foundation disabled for this process (Windows N): the
+// library loads, lists endpoints, verifies an update and records.
+int RunWithoutMediaFoundation(const std::wstring& dll, const AudioExpectation& audio,
+                              const RecordingOptions& options);
 
 }  // namespace ostrel::winhost

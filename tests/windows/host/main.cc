@@ -3,6 +3,8 @@
 //   ostrel_wine_host exports --dll PATH
 //       [--render NAME]... [--capture NAME]... --default-render NAME --default-capture NAME
 //   ostrel_wine_host record --dll PATH --out FOLDER --mic NAME ...   (see recording_checks.cc)
+//   ostrel_wine_host record-transform --dll PATH --transform DLL --out FOLDER --mic NAME
+//   ostrel_wine_host no-media-foundation --dll PATH (the options of both)  (Media Foundation disabled)
 // Prints one line per failed check and ends with "N passed, N failed".
 #include <windows.h>
 #include <shellapi.h>
@@ -64,11 +66,14 @@ int main() {
     // The hardware transform must be listed before the library looks.
     return RunRecording(args.dll, args.recording);
   }
+  if (args.mode == L"record-transform") return RunRecordingThroughTransform(args.dll, args.recording);
+  if (args.mode == L"no-media-foundation") return RunWithoutMediaFoundation(args.dll, args.audio, args.recording);
 
   CoreApi core;
   if (!CHECK(LoadCore(args.dll, &core))) return Finish();
   core.SetLogCallback(&HostLog::Callback);
   if (args.mode == L"exports") {
+    RunFreshThreadChecks(core, args.audio);
     RunExportChecks(core);
     RunUpdateChecks(core);
     RunAudioChecks(core, args.audio);

@@ -18,6 +18,7 @@
 #include "core_api.h"
 #include "fake_mft.h"
 #include "process_cpu.h"
+#include "test_h264_transform.h"
 #include "test_window.h"
 
 namespace ostrel::winhost {
@@ -31,7 +32,9 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void RecordClip(const CoreApi& core, const RecordingOptions& options, const std::wstring& micId) {
+// `encoder`: the FFmpeg encoder the capture must select.
+void RecordClip(const CoreApi& core, const RecordingOptions& options, const std::wstring& micId,
+                const std::wstring& encoder = L"libopenh264") {
   Group("recording a painted window and a tone into a clip");
   TestWindow window(1280, 720, 60);
   CHECK(window.handle() != nullptr);
@@ -47,7 +50,7 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   CHECK(HostLog::WaitFor(L"Capture started.", seconds(5)));
   CHECK(HostLog::Count(L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x") == 1);
   CHECK(HostLog::Count(L"[CAPABILITY] GPU video processor unavailable (0x") == 1);
-  CHECK(HostLog::Count(L"[CAPABILITY] FFmpeg encoder selected: libopenh264") == 1);
+  CHECK_MSG(HostLog::Count(L"[CAPABILITY] FFmpeg encoder selected: " + encoder) == 1, Narrow(encoder));
   CHECK(HostLog::WaitFor(L"[mic-audio] device: " + options.microphone, seconds(5)));
   CHECK_EQ(core.StartCapture(window.handle(), false, 0, 0, 0, 0), 1);
 
@@ -80,6 +83,10 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   core.StopCapture();
   CHECK(HostLog::Count(L"Capture stopped.") == 1);
   CHECK(!core.IsCapturing());
+  // Every frame reached its segment: no encoder error, no empty segment.
+  CHECK(HostLog::Count(L"Encoder thread error") == 0);
+  CHECK(HostLog::Count(L"Finalize thread error") == 0);
+  CHECK(HostLog::Count(L"[DIAG-EMPTY-SEGMENT]") == 0);
 }
 
 // A monitor's area, scaled to 720 lines; the clip is checked for a clean
@@ -146,6 +153,7 @@ bool ParseRecordingOption(const std::wstring& key, const std::wstring& value, Re
   if (key == L"--out") options->outputFolder = value;
   else if (key == L"--mic") options->microphone = value;
   else if (key == L"--seconds") options->seconds = _wtoi(value.c_str());
+  else if (key == L"--transform") options->transformDll = value;
   else return false;
   return true;
 }
@@ -164,9 +172,59 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   CheckMinimisedWindow(core);
   CheckWindowDestroyedWhileRecording(core);
   CheckRemovedMicrophone(core, options);
+  RunHostApartmentChecks(core, options.outputFolder);
   core.GlobalShutdown();
   core.SetLogCallback(nullptr);
   UnregisterFakeHardwareEncoder();
+  const int rc = Finish();
+  if (rc != 0) HostLog::Dump();
+  return rc;
+}
+
+int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options) {
+  Group("the asynchronous test transform registered as the prefix's hardware encoder");
+  if (!CHECK(RegisterTestTransform(options.transformDll))) return Finish();
+  CoreApi core;
+  if (!CHECK(LoadCore(dll, &core))) return Finish();
+  core.SetLogCallback(&HostLog::Callback);
+  CHECK(core.HasHardwareEncoder());
+  CHECK_EQ(core.GlobalInitialize(), 0);
+  const std::wstring micId = EndpointId(core, true, options.microphone);
+  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) {
+    RecordClip(core, options, micId, L"h264_mf");
+    CHECK(HostLog::Count(std::wstring(L"[CAPABILITY] Media Foundation hardware transform: ") + kTestTransformName) ==
+          1);
+  }
+  // Encoders opened and freed while the host's thread is in each apartment.
+  RunHostApartmentChecks(core, options.outputFolder);
+  core.GlobalShutdown();
+  core.SetLogCallback(nullptr);
+  UnregisterTestTransform();
+  const int rc = Finish();
+  if (rc != 0) HostLog::Dump();
+  return rc;
+}
+
+int RunWithoutMediaFoundation(const std::wstring& dll, const AudioExpectation& audio,
+                              const RecordingOptions& options) {
+  Group("Media Foundation disabled for this process");
+  HMODULE mfplat = LoadLibraryW(L"mfplat.dll");
+  CHECK_MSG(mfplat == nullptr, "mfplat.dll loads: the override did not hold");
+  if (mfplat != nullptr) FreeLibrary(mfplat);
+  CoreApi core;
+  if (!CHECK(LoadCore(dll, &core))) return Finish();
+  core.SetLogCallback(&HostLog::Callback);
+  CHECK(!core.HasHardwareEncoder());
+  RunAudioChecks(core, audio);
+  RunUpdateChecks(core);
+  Group("initialised without Media Foundation");
+  HostLog::Clear();
+  CHECK_EQ(core.GlobalInitialize(), 0);
+  CHECK(HostLog::WaitFor(L"[CAPABILITY] Media Foundation is not installed (0x8007007E)", seconds(5)));
+  const std::wstring micId = EndpointId(core, true, options.microphone);
+  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId);
+  core.GlobalShutdown();
+  core.SetLogCallback(nullptr);
   const int rc = Finish();
   if (rc != 0) HostLog::Dump();
   return rc;

@@ -7,16 +7,21 @@
 #include "ffmpeg/ffmpeg_log.h"
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "ffmpeg/hardware_frames.h"
+#include "platform/library_apartment.h"
 #include "platform/platform.h"
 
 namespace ostrel {
 namespace {
 
+constexpr const char* kMediaFoundationEncoder = "h264_mf";
+
 // The media platform's hardware H.264 encoders; false when the enumeration
-// failed.
+// failed. On a library thread: the caller's thread may be in no apartment or
+// in a single-threaded one.
 bool EnumerateHardwareEncoders(std::vector<platform::HardwareEncoderInfo>* encoders) {
   try {
-    return Succeeded(platform::GetPlatform().media.EnumHardwareH264Encoders(encoders));
+    return RunOnLibraryThread(
+        [encoders] { return Succeeded(platform::GetPlatform().media.EnumHardwareH264Encoders(encoders)); });
   } catch (const std::exception&) {
     // The probes answer "no"; they never throw.
     return false;
@@ -64,6 +69,15 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   context->pix_fmt = SegmentEncoderPixelFormat(codec);
   context->bit_rate = bitrate;
   context->gop_size = static_cast<int>(2 * fps);
+  // h264_mf opens only on a transform that activates: FFmpeg's own failure
+  // path for "none" gives back one Media Foundation start-up and apartment
+  // join more than it took.
+  if (name == kMediaFoundationEncoder) {
+    std::wstring transform;
+    if (Failed(platform::GetPlatform().media.FirstActivatableHardwareH264Encoder(&transform))) return false;
+  }
+  ffmpeg::DictionaryPtr options;
+  for (const auto& [key, value] : SingleStageEncoderOptions(name)) ffmpeg::DictSet(options, key.c_str(), value.c_str());
   QuietFfmpegLogScope quiet;
   // An encoder of hardware frames opens only on the platform's device; with
   // none, the chain goes on to the next encoder.
@@ -71,7 +85,10 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
     const ffmpeg::BufferRefPtr device = ffmpeg::HardwareEncoderDevice(name);
     if (!ffmpeg::AttachHardwareFrames(*context, device.get(), hardware.format)) return false;
   }
-  return avcodec_open2(context.get(), codec, nullptr) >= 0;
+  AVDictionary* raw = options.release();
+  const int opened = avcodec_open2(context.get(), codec, &raw);
+  options.reset(raw);
+  return opened >= 0;
 }
 
 std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t width, uint32_t height,
@@ -79,6 +96,11 @@ std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t wi
   for (const std::string& name : platform::GetPlatform().media.H264EncoderChain()) {
     if (!probe(name, width, height, fps, bitrate)) continue;
     LogTo(logSink, L"[CAPABILITY] FFmpeg encoder selected: " + Widen(name));
+    std::wstring transform;
+    if (name == kMediaFoundationEncoder &&
+        Succeeded(platform::GetPlatform().media.FirstActivatableHardwareH264Encoder(&transform))) {
+      LogTo(logSink, L"[CAPABILITY] Media Foundation hardware transform: " + transform);
+    }
     return name;
   }
   LogTo(logSink, L"[CAPABILITY] No FFmpeg encoder in the fallback chain opened successfully.");
@@ -87,7 +109,10 @@ std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t wi
 
 std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
                                 const LogSink& logSink) {
-  return SelectFfmpegEncoderWith(&ProbeFfmpegEncoder, width, height, fps, bitrate, logSink);
+  // The probes open and free encoders: on a library thread, whatever the
+  // caller's apartment.
+  return RunOnLibraryThread(
+      [&] { return SelectFfmpegEncoderWith(&ProbeFfmpegEncoder, width, height, fps, bitrate, logSink); });
 }
 
 std::unique_ptr<IVideoSegmentEncoder> MakeSegmentEncoder(const GpuEncodeContext& context, uint32_t width,

@@ -14,7 +14,7 @@
 namespace ostrel {
 
 // True when the media platform lists a hardware H.264 encoder. Enumerates on
-// every call.
+// every call, on a library thread (any caller thread, in any apartment).
 bool ProbeHardwareEncoder();
 // The media platform lets capture start on the software encoder without a
 // hardware one (never throws).
@@ -22,10 +22,12 @@ bool SoftwareEncoderAllowed();
 // True when any listed hardware H.264 encoder is Direct3D 11 aware.
 bool ProbeD3D11AwareEncoder();
 // True when an FFmpeg encoder of that name exists and opens with probe
-// settings.
+// settings and its segment options (h264_mf: hardware transforms only, and
+// only when one activates). Call it on a library thread.
 bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height, uint32_t fps,
                         uint32_t bitrate);
-// The first encoder of the fallback chain that opens, or empty.
+// The first encoder of the fallback chain that opens, or empty; probes on a
+// library thread and logs the transform h264_mf opens.
 std::string SelectFfmpegEncoder(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate,
                                 const LogSink& logSink);
 

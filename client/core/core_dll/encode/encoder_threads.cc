@@ -5,6 +5,7 @@
 
 #include "encode/backoff.h"
 #include "encode/encoder_selection.h"
+#include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
 
 namespace ostrel {
@@ -189,7 +190,11 @@ void SignalCutDone(SessionState& state, uint64_t cut) {
   state.cutCv.notify_all();
 }
 
+// The encoder, spare builder and finalize threads open, feed and free
+// encoders: each is in the multithreaded apartment for its whole life.
+
 void RunEncoderThread(SessionState& state) {
+  ApartmentMembership apartment;
   SegmentErrorLog errors(state);
   for (;;) {
     bool rotate = false;
@@ -290,6 +295,7 @@ void RunBackoffThread(SessionState& state) {
 }
 
 void RunSpareBuilderThread(SessionState& state) {
+  ApartmentMembership apartment;
   for (;;) {
     uint32_t cap = 0;
     {
@@ -341,6 +347,7 @@ void RunSpareBuilderThread(SessionState& state) {
 }
 
 void RunFinalizeThread(SessionState& state) {
+  ApartmentMembership apartment;
   for (;;) {
     std::unique_ptr<IVideoSegmentEncoder> retired;
     uint64_t cut = 0;

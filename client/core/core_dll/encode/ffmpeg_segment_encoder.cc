@@ -8,10 +8,12 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "encode/bounded_map_retry.h"
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "ffmpeg/hardware_frames.h"
+#include "platform/platform.h"
 #include "replay/tick_clock.h"
 
 namespace ostrel {
@@ -62,6 +64,14 @@ int EncoderOpener::Open(AVCodecContext* context, const AVCodec* codec, AVDiction
   return avcodec_open2(context, codec, options);
 }
 
+int EncoderOpener::SendFrame(AVCodecContext* context, const AVFrame* frame) const {
+  return avcodec_send_frame(context, frame);
+}
+
+int EncoderOpener::ReceivePacket(AVCodecContext* context, AVPacket* packet) const {
+  return avcodec_receive_packet(context, packet);
+}
+
 const EncoderOpener& EncoderOpener::Default() {
   static const EncoderOpener opener;
   return opener;
@@ -104,6 +114,7 @@ namespace {
 bool IsQuickSync(std::string_view name) { return name.find("qsv") != std::string_view::npos; }
 bool IsLibx264(std::string_view name) { return name == "libx264"; }
 bool IsVaapi(std::string_view name) { return name == "h264_vaapi"; }
+bool IsMediaFoundation(std::string_view name) { return name == "h264_mf"; }
 
 // libx264 in software has to share two cores with capture and conversion at
 // up to 1080p30 / 720p60. Measured with bench/segment_encoder_bench on
@@ -139,6 +150,10 @@ std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::
   // Constant bit rate at the target; GOP and no B-frames come with the
   // context's settings.
   if (IsVaapi(encoderName)) return {{"rc_mode", "CBR"}};
+  // Without it h264_mf lists only synchronous transforms: Microsoft's
+  // software encoder. Hardware transforms are asynchronous; FFmpeg drives
+  // them through their events.
+  if (IsMediaFoundation(encoderName)) return {{"hw_encoding", "1"}};
   return {};
 }
 
@@ -173,6 +188,29 @@ class HardwareUploadError : public std::runtime_error {
   }
 };
 
+
+// FFmpeg's Media Foundation encoder joins the apartment on the thread that
+// opens it and leaves it on the thread that frees it, which is another
+// library thread (the spare builder opens, the finalize thread frees). The
+// opener gives that join back at once and the freeing thread takes one just
+// before the free, so each thread keeps exactly its own membership.
+class ApartmentHandOver {
+ public:
+  ApartmentHandOver() = default;
+  ApartmentHandOver(const ApartmentHandOver&) = delete;
+  ApartmentHandOver& operator=(const ApartmentHandOver&) = delete;
+  ~ApartmentHandOver() {
+    if (armed_) platform::GetPlatform().media.JoinMultithreadedApartment();
+  }
+  // After a successful open.
+  void Arm() {
+    platform::GetPlatform().media.LeaveApartment();
+    armed_ = true;
+  }
+
+ private:
+  bool armed_ = false;
+};
 
 std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
                                                       uint32_t height, bool staging) {
@@ -211,9 +249,20 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Configure(const AVCodec* codec, uint64_t bitrate);
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
-  void ReceiveAndWritePackets();
+  // Sends `frame` (null: end of stream); a refusal (EAGAIN) takes the
+  // packets out and offers the same frame again, up to
+  // kRefusedFrameRetryLimit. The last send's result.
+  int SendTakingPackets(const AVFrame* frame);
+  // Writes every packet the encoder has ready; how many.
+  int ReceiveAndWritePackets();
+  // After the end of stream: every packet up to AVERROR_EOF (an asynchronous
+  // transform may answer EAGAIN while it finishes), up to
+  // kRefusedFrameRetryLimit.
+  void TakeRemainingPackets();
+  void WritePacket();
 
   const GpuEncodeContext& context_;
+  const EncoderOpener& opener_;
   std::shared_ptr<platform::ITexture> nv12Target_;
   std::array<std::shared_ptr<platform::ITexture>, kStagingSlotCount> stagingSlots_;
   std::deque<PendingCopy> pending_;
@@ -229,6 +278,8 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   // hardware frames; null otherwise.
   ffmpeg::FramePtr surface_;
   ffmpeg::CodecContextPtr codec_;
+  // After codec_: runs before the codec context is freed.
+  ApartmentHandOver apartmentHandOver_;
   AVStream* stream_ = nullptr;
   uint32_t frameCount_ = 0;
   uint32_t width_;
@@ -242,7 +293,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
 
 FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width, uint32_t height,
                                            uint32_t fps, uint32_t bitrate, const EncoderOpener& opener)
-    : context_(context), width_(width), height_(height), fps_(fps) {
+    : context_(context), opener_(opener), width_(width), height_(height), fps_(fps) {
   const std::string& name = context_.EncoderName();
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 
@@ -271,6 +322,8 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
       throw std::runtime_error("avcodec_open2 failed for previously-probed encoder");
     }
   }
+  // FFmpeg's own Media Foundation wrapper (not a stand-in of that name).
+  if (IsMediaFoundation(codec->name)) apartmentHandOver_.Arm();
 
   frame_.reset(av_frame_alloc());
   if (!frame_) throw HresultError(hr::kFail);
@@ -448,7 +501,7 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
     if (uploaded < 0) throw HardwareUploadError(uploaded);
     sent = surface_.get();
   }
-  if (avcodec_send_frame(codec_.get(), sent) < 0) return kDrainDropped;
+  if (SendTakingPackets(sent) < 0) return kDrainDropped;
   ReceiveAndWritePackets();
   ++frameCount_;
 
@@ -461,18 +514,49 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   return kDrainEncoded;
 }
 
-void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
-  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) {
-    // Encoders of FFmpeg 5.x leave packet durations at 0. The muxer then gives
-    // the segment's last sample no duration, its edit list ends where that
-    // sample starts, and readers drop the last frame. One frame period is
-    // that frame's true length at the nominal rate.
-    if (packet_->duration <= 0) packet_->duration = 1;
-    av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
-    packet_->stream_index = stream_->index;
-    av_interleaved_write_frame(format_.get(), packet_.get());
-    av_packet_unref(packet_.get());
+int FfmpegSegmentEncoder::SendTakingPackets(const AVFrame* frame) {
+  const auto deadline = Clock::now() + kRefusedFrameRetryLimit;
+  for (;;) {
+    const int sent = opener_.SendFrame(codec_.get(), frame);
+    if (sent != AVERROR(EAGAIN) || Clock::now() >= deadline) return sent;
+    // An encoder that refused without a packet ready is still busy with the
+    // frames before: it gets a moment.
+    if (ReceiveAndWritePackets() == 0) std::this_thread::sleep_for(kMapPollInterval);
   }
+}
+
+int FfmpegSegmentEncoder::ReceiveAndWritePackets() {
+  int written = 0;
+  while (opener_.ReceivePacket(codec_.get(), packet_.get()) == 0) {
+    WritePacket();
+    ++written;
+  }
+  return written;
+}
+
+void FfmpegSegmentEncoder::TakeRemainingPackets() {
+  const auto deadline = Clock::now() + kRefusedFrameRetryLimit;
+  for (;;) {
+    const int received = opener_.ReceivePacket(codec_.get(), packet_.get());
+    if (received == 0) {
+      WritePacket();
+      continue;
+    }
+    if (received != AVERROR(EAGAIN) || Clock::now() >= deadline) return;
+    std::this_thread::sleep_for(kMapPollInterval);
+  }
+}
+
+void FfmpegSegmentEncoder::WritePacket() {
+  // Encoders of FFmpeg 5.x leave packet durations at 0. The muxer then gives
+  // the segment's last sample no duration, its edit list ends where that
+  // sample starts, and readers drop the last frame. One frame period is
+  // that frame's true length at the nominal rate.
+  if (packet_->duration <= 0) packet_->duration = 1;
+  av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
+  packet_->stream_index = stream_->index;
+  av_interleaved_write_frame(format_.get(), packet_.get());
+  av_packet_unref(packet_.get());
 }
 
 void FfmpegSegmentEncoder::DrainPending() {
@@ -499,8 +583,8 @@ EncodedSegment FfmpegSegmentEncoder::Finalize() {
   if (finalized_) return segment;
   finalized_ = true;
   pending_.clear();
-  avcodec_send_frame(codec_.get(), nullptr);
-  ReceiveAndWritePackets();
+  SendTakingPackets(nullptr);
+  TakeRemainingPackets();
   av_write_trailer(format_.get());
   avio_flush(io_.get());
 

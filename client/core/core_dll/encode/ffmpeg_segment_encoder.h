@@ -4,6 +4,7 @@
 // itself is private to its source file; MakeFfmpegSegmentEncoder builds it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,6 +23,8 @@ extern "C" {
 struct AVCodec;
 struct AVCodecContext;
 struct AVDictionary;
+struct AVFrame;
+struct AVPacket;
 
 namespace ostrel {
 
@@ -59,16 +62,26 @@ class MemoryWriter {
   uint64_t position_ = 0;
 };
 
-// How the segment encoder finds and opens its FFmpeg encoder. The default
-// calls avcodec_find_encoder_by_name and avcodec_open2; tests substitute
-// encoders that cannot exist on the machine at hand (Quick Sync).
+// How the segment encoder finds, opens and feeds its FFmpeg encoder. The
+// default calls avcodec_find_encoder_by_name, avcodec_open2,
+// avcodec_send_frame and avcodec_receive_packet; tests substitute encoders
+// that cannot exist on the machine at hand (Quick Sync, an asynchronous
+// Media Foundation transform). The opener outlives the encoders it serves.
 class EncoderOpener {
  public:
   virtual ~EncoderOpener() = default;
   virtual const AVCodec* Find(const std::string& name) const;
   virtual int Open(AVCodecContext* context, const AVCodec* codec, AVDictionary** options) const;
+  virtual int SendFrame(AVCodecContext* context, const AVFrame* frame) const;
+  virtual int ReceivePacket(AVCodecContext* context, AVPacket* packet) const;
   static const EncoderOpener& Default();
 };
+
+// How long a frame the encoder refuses (EAGAIN) is offered again, with its
+// packets taken in between, before it counts as dropped. An asynchronous
+// transform takes input again once its output is taken; this bounds one
+// that never does.
+constexpr std::chrono::milliseconds kRefusedFrameRetryLimit{200};
 
 // The live bit rate of the two-stage arm is min(3 x target, this).
 constexpr uint64_t kTwoStageLiveBitrateCap = 35000000;
@@ -87,7 +100,7 @@ void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32
 
 // The single-stage option dictionary entries for an encoder name (Quick Sync:
 // preset and async depth; libx264: the real-time configuration; h264_vaapi:
-// constant bit rate; others none).
+// constant bit rate; h264_mf: hardware transforms only; others none).
 std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::string_view encoderName);
 
 // Builds an FfmpegSegmentEncoder. Throws std::runtime_error ("No FFmpeg

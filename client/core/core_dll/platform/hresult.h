@@ -20,6 +20,7 @@ constexpr Hresult kInvalidArg = static_cast<Hresult>(0x80070057);
 constexpr Hresult kOutOfMemory = static_cast<Hresult>(0x8007000E);
 constexpr Hresult kAccessDenied = static_cast<Hresult>(0x80070005);
 constexpr Hresult kFileNotFound = static_cast<Hresult>(0x80070002);
+constexpr Hresult kModuleNotFound = static_cast<Hresult>(0x8007007E);  // HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND)
 constexpr Hresult kNotFound = static_cast<Hresult>(0x80070490);  // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
 constexpr Hresult kClassNotRegistered = static_cast<Hresult>(0x80040154);  // REGDB_E_CLASSNOTREG
 constexpr Hresult kRpcChangedMode = static_cast<Hresult>(0x80010106);

@@ -160,6 +160,11 @@ OSTREL_API void OstrelSim_SetHardwareFramesEncoderFirst(bool first);
 OSTREL_API int OstrelSim_GetHardwareDeviceRequestCount(void);
 /* Makes media-platform start-up fail with `status` (0 clears). */
 OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status);
+/* How many apartment joins the calling thread holds (0: it is in none). */
+OSTREL_API int OstrelSim_GetApartmentDepthOfThisThread(void);
+/* Since the last reset: apartment joins of every thread, leaves of a thread
+ * that held no join, and the holds of the apartment not yet released. */
+OSTREL_API void OstrelSim_GetApartmentCounts(uint64_t* joins, uint64_t* unmatchedLeaves, int* holds);
 
 /* ---- audio endpoints ------------------------------------------------------ */
 

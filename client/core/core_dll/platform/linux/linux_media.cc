@@ -88,6 +88,9 @@ class LinuxMedia final : public platform::IMediaPlatform {
  public:
   // No apartments here: every thread may call everything.
   Hresult JoinMultithreadedApartment() override { return hr::kOk; }
+  void LeaveApartment() override {}
+  Hresult HoldMultithreadedApartment() override { return hr::kOk; }
+  void ReleaseMultithreadedApartment() override {}
   Hresult Startup() override { return hr::kOk; }
   void Shutdown() override {}
 
@@ -101,6 +104,9 @@ class LinuxMedia final : public platform::IMediaPlatform {
     if (VaapiDevice()) out->push_back(platform::HardwareEncoderInfo{});
     return hr::kOk;
   }
+
+  // No transforms here: the chain has no Media Foundation encoder.
+  Hresult FirstActivatableHardwareH264Encoder(std::wstring*) override { return hr::kNotFound; }
 
   // The core probes each in turn; h264_vaapi opens only on a device from
   // HardwareEncoderDevice.

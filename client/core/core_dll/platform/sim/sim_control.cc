@@ -5,6 +5,7 @@
 
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_audio.h"
+#include "platform/sim/sim_media.h"
 #include "platform/sim/sim_world.h"
 #include "platform/sim/sync_marks.h"
 
@@ -224,6 +225,15 @@ OSTREL_API int OstrelSim_GetHardwareDeviceRequestCount(void) { return World::Get
 
 OSTREL_API void OstrelSim_SetMediaStartupFailure(uint32_t status) {
   World::Get().mediaStartupFailure = AsHresult(status);
+}
+
+OSTREL_API int OstrelSim_GetApartmentDepthOfThisThread(void) { return ostrel::sim::ApartmentDepthOfThisThread(); }
+
+OSTREL_API void OstrelSim_GetApartmentCounts(uint64_t* joins, uint64_t* unmatchedLeaves, int* holds) {
+  World& world = World::Get();
+  if (joins != nullptr) *joins = world.apartmentJoins.load();
+  if (unmatchedLeaves != nullptr) *unmatchedLeaves = world.unmatchedApartmentLeaves.load();
+  if (holds != nullptr) *holds = world.apartmentHolds.load();
 }
 
 OSTREL_API void OstrelSim_SetSyncMarks(int periodMs) { ostrel::sim::WorldSyncMarks().SetPeriodMs(periodMs); }

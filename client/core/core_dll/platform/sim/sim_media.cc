@@ -5,16 +5,34 @@
 namespace ostrel::sim {
 namespace {
 
+constexpr const wchar_t* kEncoderName = L"Fake world hardware H.264 encoder";
+
+// The calling thread's joins not yet given back, as COM counts them.
+thread_local int t_apartmentDepth = 0;
+
 class SimMedia final : public platform::IMediaPlatform {
  public:
   // Like CoInitializeEx: the first join of a thread answers S_OK, every
-  // later one S_FALSE.
+  // later one S_FALSE, and each needs its own leave.
   Hresult JoinMultithreadedApartment() override {
-    thread_local bool joined = false;
-    if (joined) return hr::kFalse;
-    joined = true;
+    World::Get().apartmentJoins.fetch_add(1);
+    return t_apartmentDepth++ == 0 ? hr::kOk : hr::kFalse;
+  }
+
+  // A leave without a join is counted: COM would ignore it, a test must not.
+  void LeaveApartment() override {
+    if (t_apartmentDepth == 0) {
+      World::Get().unmatchedApartmentLeaves.fetch_add(1);
+      return;
+    }
+    --t_apartmentDepth;
+  }
+
+  Hresult HoldMultithreadedApartment() override {
+    World::Get().apartmentHolds.fetch_add(1);
     return hr::kOk;
   }
+  void ReleaseMultithreadedApartment() override { World::Get().apartmentHolds.fetch_sub(1); }
 
   Hresult Startup() override {
     Hresult failure = World::Get().mediaStartupFailure.load();
@@ -31,7 +49,15 @@ class SimMedia final : public platform::IMediaPlatform {
     platform::HardwareEncoderInfo encoder;
     encoder.d3d11AwareReadResult = hr::kOk;
     encoder.d3d11Aware = world.encoderD3D11Aware.load() ? 1 : 0;
+    encoder.friendlyName = kEncoderName;
     out->push_back(encoder);
+    return hr::kOk;
+  }
+
+  Hresult FirstActivatableHardwareH264Encoder(std::wstring* friendlyName) override {
+    if (friendlyName == nullptr) return hr::kInvalidArg;
+    if (!World::Get().encoderPresent.load()) return hr::kNotFound;
+    *friendlyName = kEncoderName;
     return hr::kOk;
   }
 
@@ -39,7 +65,7 @@ class SimMedia final : public platform::IMediaPlatform {
   // request an encoder of hardware frames first, for which this world has no
   // device.
   std::vector<std::string> H264EncoderChain() override {
-    std::vector<std::string> chain{"h264_nvenc", "h264_qsv", "h264_amf", "libopenh264", "libx264"};
+    std::vector<std::string> chain{"h264_nvenc", "h264_qsv", "h264_amf", "h264_mf", "libopenh264", "libx264"};
     if (World::Get().hardwareFramesEncoderFirst.load()) chain.insert(chain.begin(), "h264_vaapi");
     return chain;
   }
@@ -51,6 +77,8 @@ class SimMedia final : public platform::IMediaPlatform {
 };
 
 }  // namespace
+
+int ApartmentDepthOfThisThread() { return t_apartmentDepth; }
 
 platform::IMediaPlatform& SimMediaPlatform() {
   static SimMedia media;

@@ -8,4 +8,7 @@ namespace ostrel::sim {
 
 platform::IMediaPlatform& SimMediaPlatform();
 
+// How many apartment joins the calling thread holds (0: it is in none).
+int ApartmentDepthOfThisThread();
+
 }  // namespace ostrel::sim

@@ -69,6 +69,9 @@ void World::Reset() {
   hardwareFramesEncoderFirst = false;
   hardwareDeviceRequests = 0;
   mediaStartupFailure = hr::kOk;
+  apartmentJoins = 0;
+  unmatchedApartmentLeaves = 0;
+  apartmentHolds = 0;
   textureFailuresLeft = 0;
   textureFailureStatus = hr::kOk;
   textureCreationDelayMs = 0;

@@ -92,6 +92,11 @@ class World {
   std::atomic<bool> hardwareFramesEncoderFirst{false};
   std::atomic<int> hardwareDeviceRequests{0};
   std::atomic<Hresult> mediaStartupFailure{hr::kOk};
+  // Apartment joins of every thread, and leaves of a thread that held none.
+  std::atomic<uint64_t> apartmentJoins{0};
+  std::atomic<uint64_t> unmatchedApartmentLeaves{0};
+  // Holds of the apartment not yet released.
+  std::atomic<int> apartmentHolds{0};
   std::atomic<int> textureFailuresLeft{0};
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
