@@ -268,7 +268,7 @@ class TestH264Transform final : public IMFTransform, public IMFMediaEventGenerat
     IMFSample* encoded = nullptr;
     const HRESULT result = Encode(sample, &encoded);
     if (FAILED(result)) return result;
-    if (encoded == nullptr) return RequestInput();  // skipped by the rate control: nothing to hand out
+    if (encoded == nullptr) return RequestInput();  // nothing to hand out (the encoder kept the frame)
     outputs_.push_back(encoded);
     return events_->QueueEventParamVar(METransformHaveOutput, GUID_NULL, S_OK, nullptr);
   }
@@ -342,14 +342,25 @@ class TestH264Transform final : public IMFTransform, public IMFMediaEventGenerat
     if (encoder_ != nullptr) return S_OK;
     if (inputType_ == nullptr || outputType_ == nullptr) return MF_E_TRANSFORM_TYPE_NOT_SET;
     if (WelsCreateSVCEncoder(&encoder_) != 0 || encoder_ == nullptr) return E_FAIL;
-    SEncParamBase parameters{};
-    parameters.iUsageType = SCREEN_CONTENT_REAL_TIME;
+    SEncParamExt parameters{};
+    encoder_->GetDefaultParams(&parameters);
+    parameters.iUsageType = CAMERA_VIDEO_REAL_TIME;
     parameters.iPicWidth = static_cast<int>(width_);
     parameters.iPicHeight = static_cast<int>(height_);
     parameters.iTargetBitrate = static_cast<int>(bitrate_);
+    parameters.iMaxBitrate = UNSPECIFIED_BIT_RATE;
     parameters.iRCMode = RC_BITRATE_MODE;
     parameters.fMaxFrameRate = fps_;
-    if (encoder_->Initialize(&parameters) != cmResultSuccess) {
+    // Every frame in is a frame out, as with a hardware encoder: no frame
+    // left out by the rate control.
+    parameters.bEnableFrameSkip = false;
+    parameters.iSpatialLayerNum = 1;
+    parameters.sSpatialLayers[0].iVideoWidth = parameters.iPicWidth;
+    parameters.sSpatialLayers[0].iVideoHeight = parameters.iPicHeight;
+    parameters.sSpatialLayers[0].fFrameRate = fps_;
+    parameters.sSpatialLayers[0].iSpatialBitrate = parameters.iTargetBitrate;
+    parameters.sSpatialLayers[0].iMaxSpatialBitrate = UNSPECIFIED_BIT_RATE;
+    if (encoder_->InitializeExt(&parameters) != cmResultSuccess) {
       WelsDestroySVCEncoder(encoder_);
       encoder_ = nullptr;
       return E_FAIL;
