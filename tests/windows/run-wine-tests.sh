@@ -28,6 +28,22 @@ case "$mode" in
   exports)
     wine "$host" exports --dll "$(winpath "$dll")" "${endpoints[@]}" || rc=$?
     ;;
+  record)
+    clip_check=$1
+    out="$work/clips"
+    mkdir -p "$out"
+    wine "$host" record --dll "$(winpath "$dll")" --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
+    if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
+    ;;
+  record-transform)
+    clip_check=$1 transform=$2
+    out="$work/clips"
+    mkdir -p "$out"
+    cp "$transform" "$work/"
+    wine "$host" record-transform --dll "$(winpath "$dll")" --transform "$(winpath "$work/$(basename "$transform")")" \
+      --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
+    if ((rc == 0)); then python3 "$clip_check" "$out" 3 || rc=$?; fi
+    ;;
   no-media-foundation)
     clip_check=$1
     out="$work/clips"
@@ -35,14 +51,7 @@ case "$mode" in
     WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}mfplat,mf,mfreadwrite=d" \
       wine "$host" no-media-foundation --dll "$(winpath "$dll")" "${endpoints[@]}" \
       --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
-    if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
-    ;;
-  record)
-    clip_check=$1
-    out="$work/clips"
-    mkdir -p "$out"
-    wine "$host" record --dll "$(winpath "$dll")" --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
-    if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
+    if ((rc == 0)); then python3 "$clip_check" "$out" 1 || rc=$?; fi
     ;;
   *)
     echo "unknown mode $mode" >&2

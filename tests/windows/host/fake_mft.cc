@@ -56,7 +56,9 @@ void UnregisterFakeHardwareEncoder() { UnregisterHardwareEncoder(kFakeEncoderCls
 
 namespace {
 
-const std::wstring kTestTransformKey = std::wstring(L"Software\\Classes\\CLSID\\") + kTestTransformClsidText;
+// Machine-wide (HKEY_CLASSES_ROOT): the prefix is thrown away after the run,
+// and Wine 8 looks classes up there only.
+const std::wstring kTestTransformKey = std::wstring(L"CLSID\\") + kTestTransformClsidText;
 
 bool SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
   return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -68,7 +70,7 @@ bool SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
 bool RegisterTestTransform(const std::wstring& dllPath) {
   HKEY key = nullptr;
   const std::wstring server = kTestTransformKey + L"\\InprocServer32";
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, server.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
       ERROR_SUCCESS) {
     std::printf("could not create the class key\n");
     return false;
@@ -80,7 +82,7 @@ bool RegisterTestTransform(const std::wstring& dllPath) {
 
 void UnregisterTestTransform() {
   UnregisterHardwareEncoder(kTestTransformClsid);
-  RegDeleteTreeW(HKEY_CURRENT_USER, kTestTransformKey.c_str());
+  RegDeleteTreeW(HKEY_CLASSES_ROOT, kTestTransformKey.c_str());
 }
 
 }  // namespace ostrel::winhost

@@ -32,9 +32,10 @@ bool FileExists(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// `encoder`: the FFmpeg encoder the capture must select.
+// `encoder`: the FFmpeg encoder the capture must select; `transform`: the
+// Media Foundation transform it must name (none when empty).
 void RecordClip(const CoreApi& core, const RecordingOptions& options, const std::wstring& micId,
-                const std::wstring& encoder = L"libopenh264") {
+                const std::wstring& encoder = L"libopenh264", const std::wstring& transform = {}) {
   Group("recording a painted window and a tone into a clip");
   TestWindow window(1280, 720, 60);
   CHECK(window.handle() != nullptr);
@@ -51,6 +52,10 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   CHECK(HostLog::Count(L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x") == 1);
   CHECK(HostLog::Count(L"[CAPABILITY] GPU video processor unavailable (0x") == 1);
   CHECK_MSG(HostLog::Count(L"[CAPABILITY] FFmpeg encoder selected: " + encoder) == 1, Narrow(encoder));
+  if (!transform.empty()) {
+    CHECK_MSG(HostLog::Count(L"[CAPABILITY] Media Foundation hardware transform: " + transform) == 1,
+              Narrow(transform));
+  }
   CHECK(HostLog::WaitFor(L"[mic-audio] device: " + options.microphone, seconds(5)));
   CHECK_EQ(core.StartCapture(window.handle(), false, 0, 0, 0, 0), 1);
 
@@ -184,17 +189,28 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
 int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options) {
   Group("the asynchronous test transform registered as the prefix's hardware encoder");
   if (!CHECK(RegisterTestTransform(options.transformDll))) return Finish();
+  {
+    // The class activates through the registry as Media Foundation's own
+    // activation object will do it (from a thread of its own: this one stays
+    // out of every apartment).
+    HRESULT created = E_FAIL;
+    std::thread([&created] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      IUnknown* transform = nullptr;
+      created = CoCreateInstance(kTestTransformClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                 reinterpret_cast<void**>(&transform));
+      if (transform != nullptr) transform->Release();
+      CoUninitialize();
+    }).join();
+    CHECK_MSG(SUCCEEDED(created), "CoCreateInstance: " + std::to_string(static_cast<unsigned long>(created)));
+  }
   CoreApi core;
   if (!CHECK(LoadCore(dll, &core))) return Finish();
   core.SetLogCallback(&HostLog::Callback);
   CHECK(core.HasHardwareEncoder());
   CHECK_EQ(core.GlobalInitialize(), 0);
   const std::wstring micId = EndpointId(core, true, options.microphone);
-  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) {
-    RecordClip(core, options, micId, L"h264_mf");
-    CHECK(HostLog::Count(std::wstring(L"[CAPABILITY] Media Foundation hardware transform: ") + kTestTransformName) ==
-          1);
-  }
+  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId, L"h264_mf", kTestTransformName);
   // Encoders opened and freed while the host's thread is in each apartment.
   RunHostApartmentChecks(core, options.outputFolder);
   core.GlobalShutdown();

@@ -99,7 +99,7 @@ std::string SelectFfmpegEncoderWith(const FfmpegEncoderProbe& probe, uint32_t wi
     std::wstring transform;
     if (name == kMediaFoundationEncoder &&
         Succeeded(platform::GetPlatform().media.FirstActivatableHardwareH264Encoder(&transform))) {
-      LogTo(logSink, L"[CAPABILITY] Media Foundation hardware transform: " + transform);
+      LogTo(logSink, L"[CAPABILITY] Media Foundation hardware transform: " + (transform.empty() ? L"(unnamed)" : transform));
     }
     return name;
   }

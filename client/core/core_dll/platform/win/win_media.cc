@@ -31,9 +31,12 @@ struct MediaFoundation {
   using ShutdownFn = HRESULT(WINAPI*)();
   using EnumExFn = HRESULT(WINAPI*)(GUID, UINT32, const MFT_REGISTER_TYPE_INFO*, const MFT_REGISTER_TYPE_INFO*,
                                     IMFActivate***, UINT32*);
+  using GetInfoFn = HRESULT(WINAPI*)(CLSID, LPWSTR*, MFT_REGISTER_TYPE_INFO**, UINT32*, MFT_REGISTER_TYPE_INFO**,
+                                     UINT32*, IMFAttributes**);
   StartupFn startup = nullptr;
   ShutdownFn shutdown = nullptr;
   EnumExFn enumEx = nullptr;
+  GetInfoFn getInfo = nullptr;  // optional: names a transform whose activation object has no name
 
   bool loaded() const { return startup != nullptr && shutdown != nullptr && enumEx != nullptr; }
 
@@ -55,6 +58,7 @@ struct MediaFoundation {
     functions.startup = Resolve<StartupFn>(module, "MFStartup");
     functions.shutdown = Resolve<ShutdownFn>(module, "MFShutdown");
     functions.enumEx = Resolve<EnumExFn>(module, "MFTEnumEx");
+    functions.getInfo = Resolve<GetInfoFn>(module, "MFTGetInfo");
     if (!functions.loaded()) functions = MediaFoundation{};
     return functions;
   }
@@ -82,12 +86,28 @@ HRESULT EnumerateTransforms(std::vector<ComPtr<IMFActivate>>* owned) {
   return result;
 }
 
+// The activation object's MFT_FRIENDLY_NAME_Attribute, else the name the
+// transform was registered with (MFTGetInfo; Wine's activation objects carry
+// none); empty when neither is there.
 std::wstring FriendlyName(IMFActivate& activate) {
   wchar_t* raw = nullptr;
   UINT32 length = 0;
-  if (FAILED(activate.GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &raw, &length)) || raw == nullptr) return {};
-  CoTaskMemPtr<wchar_t> name(raw);
-  return std::wstring(name.get(), length);
+  if (SUCCEEDED(activate.GetAllocatedString(MFT_FRIENDLY_NAME_Attribute, &raw, &length)) && raw != nullptr) {
+    CoTaskMemPtr<wchar_t> name(raw);
+    if (length != 0) return std::wstring(name.get(), length);
+  }
+  const MediaFoundation& mf = MediaFoundation::Get();
+  CLSID clsid{};
+  if (mf.getInfo == nullptr || FAILED(activate.GetGUID(MFT_TRANSFORM_CLSID_Attribute, &clsid))) return {};
+  wchar_t* registered = nullptr;
+  MFT_REGISTER_TYPE_INFO* inputs = nullptr;
+  MFT_REGISTER_TYPE_INFO* outputs = nullptr;
+  UINT32 inputCount = 0, outputCount = 0;
+  const HRESULT result = mf.getInfo(clsid, &registered, &inputs, &inputCount, &outputs, &outputCount, nullptr);
+  CoTaskMemPtr<wchar_t> name(registered);
+  CoTaskMemPtr<MFT_REGISTER_TYPE_INFO> inputTypes(inputs);
+  CoTaskMemPtr<MFT_REGISTER_TYPE_INFO> outputTypes(outputs);
+  return SUCCEEDED(result) && name ? std::wstring(name.get()) : std::wstring();
 }
 
 class WinMediaPlatform final : public platform::IMediaPlatform {
