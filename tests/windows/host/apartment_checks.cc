@@ -50,11 +50,14 @@ int CountDevices(const CoreApi& core, bool capture) {
   return g_listed;
 }
 
-// Start, save and stop from a thread joined to `coinit`'s apartment.
-void RecordFromThreadIn(const CoreApi& core, DWORD coinit, const char* group, const std::wstring& folder) {
+// Start, save and stop from a thread joined to `coinit`'s apartment; the
+// capture selects `encoder` whatever that apartment.
+void RecordFromThreadIn(const CoreApi& core, DWORD coinit, const char* group, const std::wstring& folder,
+                        const std::wstring& encoder) {
   Group(group);
   TestWindow window(640, 360, 30);
   core.SetAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);
+  HostLog::Clear();
   struct {
     HRESULT joined = E_FAIL;
     Apartment before, after;
@@ -79,6 +82,7 @@ void RecordFromThreadIn(const CoreApi& core, DWORD coinit, const char* group, co
   CHECK_MSG(r.joined == S_OK, Describe(r.before));
   CHECK_EQ(r.started, 0);
   CHECK_EQ(r.saved, 0);
+  CHECK_MSG(HostLog::Count(L"[CAPABILITY] FFmpeg encoder selected: " + encoder) == 1, Narrow(encoder));
   CHECK_MSG(r.before == r.after, Describe(r.before) + " before, " + Describe(r.after) + " after");
   CHECK_MSG(r.joinedAgain == S_FALSE, "joined again: " + std::to_string(static_cast<unsigned long>(r.joinedAgain)));
 }
@@ -108,9 +112,11 @@ void RunFreshThreadChecks(const CoreApi& core, const AudioExpectation& expected)
   UnregisterFakeHardwareEncoder();
 }
 
-void RunHostApartmentChecks(const CoreApi& core, const std::wstring& folder) {
-  RecordFromThreadIn(core, COINIT_APARTMENTTHREADED, "a host thread in a single-threaded apartment records", folder);
-  RecordFromThreadIn(core, COINIT_MULTITHREADED, "a host thread in the multithreaded apartment records", folder);
+void RunHostApartmentChecks(const CoreApi& core, const std::wstring& folder, const std::wstring& encoder) {
+  RecordFromThreadIn(core, COINIT_APARTMENTTHREADED, "a host thread in a single-threaded apartment records", folder,
+                     encoder);
+  RecordFromThreadIn(core, COINIT_MULTITHREADED, "a host thread in the multithreaded apartment records", folder,
+                     encoder);
 }
 
 }  // namespace ostrel::winhost

@@ -36,8 +36,9 @@ void RunAudioChecks(const CoreApi& core, const AudioExpectation& expected);
 // thread that never initialised COM.
 void RunFreshThreadChecks(const CoreApi& core, const AudioExpectation& expected);
 // Initialised: a recording started, saved and stopped from a host thread in
-// each kind of apartment leaves the thread's apartment as it was.
-void RunHostApartmentChecks(const CoreApi& core, const std::wstring& folder);
+// each kind of apartment selects `encoder` and leaves the thread's apartment
+// as it was.
+void RunHostApartmentChecks(const CoreApi& core, const std::wstring& folder, const std::wstring& encoder);
 // The run with Media Foundation disabled for this process (Windows N): the
 // library loads, lists endpoints, verifies an update and records.
 int RunWithoutMediaFoundation(const std::wstring& dll, const AudioExpectation& audio,

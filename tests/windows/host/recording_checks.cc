@@ -177,7 +177,7 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   CheckMinimisedWindow(core);
   CheckWindowDestroyedWhileRecording(core);
   CheckRemovedMicrophone(core, options);
-  RunHostApartmentChecks(core, options.outputFolder);
+  RunHostApartmentChecks(core, options.outputFolder, L"libopenh264");
   core.GlobalShutdown();
   core.SetLogCallback(nullptr);
   UnregisterFakeHardwareEncoder();
@@ -212,7 +212,7 @@ int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions
   const std::wstring micId = EndpointId(core, true, options.microphone);
   if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId, L"h264_mf", kTestTransformName);
   // Encoders opened and freed while the host's thread is in each apartment.
-  RunHostApartmentChecks(core, options.outputFolder);
+  RunHostApartmentChecks(core, options.outputFolder, L"h264_mf");
   core.GlobalShutdown();
   core.SetLogCallback(nullptr);
   UnregisterTestTransform();
