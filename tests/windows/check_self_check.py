@@ -22,6 +22,8 @@ def main(path):
            f"GDI capture named with its code: {report['capturePath']}")
     expect(report["conversionPath"].startswith("CPU (GPU video processor unavailable (0x"),
            f"CPU conversion named: {report['conversionPath']}")
+    # The transform the test lists in the prefix only answers the hardware
+    # question; the chain falls through to OpenH264.
     expect(report["encoder"] == "libopenh264" and report["encoderKind"] == "software",
            f"OpenH264, software: {report['encoder']} {report['encoderKind']}")
     expect(report["desktopAudio"].startswith("failed: 0x88890003"),

@@ -3,9 +3,12 @@
 # world of its own (wine-world.sh) whose speakers play nothing but the
 # check's beeps, then checks its JSON report (check_self_check.py): Wine's
 # fallbacks are taken and named, the clip decodes with its flashes and beeps.
-#   run-wine-self-check.sh ostrel-check.exe core.dll CHECK_SCRIPT [KNOWN_FAILURES]
+# Wine lists no hardware H.264 encoder, without which the library does not
+# record: the test host lists its test transform in the prefix first (the
+# self-check itself registers nothing).
+#   run-wine-self-check.sh ostrel-check.exe core.dll HOST.exe CHECK_SCRIPT [KNOWN_FAILURES]
 set -euo pipefail
-check=$1 dll=$2 judge=$3 known=${4:-}
+check=$1 dll=$2 host=$3 judge=$4 known=${5:-}
 
 export WINE_WORLD_SINE=0
 source "$(dirname "$0")/wine-world.sh"
@@ -13,6 +16,7 @@ source "$(dirname "$0")/wine-world.sh"
 # As shipped: the two files side by side.
 mkdir -p "$work/release" "$work/out"
 cp "$check" "$dll" "$work/release/"
+wine "$host" register-hardware-encoder
 rc=0
 args=(--out "$(winpath "$work/out")" --mic "Monitor of Ostrel Speakers")
 [[ -n "$known" ]] && args+=(--known-failures "$known")

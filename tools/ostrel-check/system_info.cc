@@ -44,16 +44,17 @@ SystemInfo ReadSystemInfo() {
   auto rtlGetVersion =
       reinterpret_cast<RtlGetVersionFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
   if (rtlGetVersion != nullptr) rtlGetVersion(&version);
-  info.os = "Windows " + std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) + "." +
-            std::to_string(version.dwBuildNumber);
-  if (const DWORD revision = CurrentVersionNumber(L"UBR"); revision != 0) info.os += "." + std::to_string(revision);
+  std::string& os = info.os;
+  os.append("Windows ").append(std::to_string(version.dwMajorVersion)).append(".");
+  os.append(std::to_string(version.dwMinorVersion)).append(".").append(std::to_string(version.dwBuildNumber));
+  if (const DWORD revision = CurrentVersionNumber(L"UBR"); revision != 0) os.append(".").append(std::to_string(revision));
   const std::wstring display = CurrentVersionString(L"DisplayVersion");
-  if (!display.empty()) info.os += " (" + winhost::Narrow(display) + ")";
+  if (!display.empty()) os.append(" (").append(winhost::Narrow(display)).append(")");
   const std::wstring product = CurrentVersionString(L"ProductName");
-  if (!product.empty()) info.os += ", " + winhost::Narrow(product);
+  if (!product.empty()) os.append(", ").append(winhost::Narrow(product));
   auto wineGetVersion =
       reinterpret_cast<WineGetVersionFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
-  if (wineGetVersion != nullptr) info.os += std::string(" under Wine ") + wineGetVersion();
+  if (wineGetVersion != nullptr) os.append(" under Wine ").append(wineGetVersion());
 
   DISPLAY_DEVICEW device{};
   device.cb = sizeof device;
