@@ -2,13 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/avutil.h>
-}
+#include "ffmpeg/ffmpeg_ptr.h"
 
 namespace ostrel::check {
 namespace {
@@ -16,22 +11,10 @@ namespace {
 constexpr double kFlashLuma = 180.0;   // the dark scene is about 30, white 235
 constexpr double kBeepQuietSeconds = 0.2;
 
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
-using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using ffmpeg::FramePtr;
+using ffmpeg::PacketPtr;
+using CodecPtr = ffmpeg::CodecContextPtr;
+using FormatPtr = ffmpeg::InputFormatContextPtr;
 
 CodecPtr OpenDecoder(const AVStream& stream) {
   const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
