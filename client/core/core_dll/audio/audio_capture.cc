@@ -31,9 +31,9 @@ constexpr uint64_t kInFlightAllowanceMs = 40;
 // How long after a save's request instant its audio may still arrive before
 // the missing part counts as silence.
 constexpr int64_t kCutWaitTicks = 150 * 10000;
-// Packets come every 10 ms or so; a device that had nothing for longer than
-// this paused its delivery (a loopback while nothing plays), and where its
-// position stood meanwhile is not something to rely on.
+// Packets come every 10 ms or so; a loopback that had nothing for longer
+// than this paused its delivery (nothing played), and where its position
+// stood meanwhile is not something to rely on.
 constexpr int64_t kDeliveryPauseTicks = 50 * 10000;
 
 // Tells the ring's savers that a stream is capturing into it.
@@ -205,10 +205,11 @@ class AudioCaptureThread {
   // the video). A chunk starts where the previous one ended on that
   // timeline, so consecutive chunks are one continuous stream and every
   // sample sits at its true tick, however late its packet was read.
-  // After a pause in delivery (a loopback while nothing plays, when no
-  // silent render stream keeps it going) the device position may have stood
-  // still or run on; the packet that ends the pause is placed by its stamp
-  // (or the time it was read) instead, and the position counts from there.
+  // After a loopback's pause in delivery (nothing played and no silent
+  // render stream kept it going) the device position may have stood still
+  // or run on; the packet that ends the pause is placed by its stamp (or the
+  // time it was read) instead, and the position counts from there. A
+  // microphone's packets held back by a stalled system keep their positions.
   // Silence fills position jumps where they happen and, at a cut, a stretch
   // in which the device delivered nothing; audio still in flight at a cut
   // (at most a packet or two) is not padded but lands in the next chunk.
@@ -285,7 +286,9 @@ class AudioCaptureThread {
         uint64_t position = 0;
         uint64_t qpcPosition = 0;
         if (Failed(capture.GetBuffer(&data, &frames, &flags, &position, &qpcPosition))) return;
-        const bool afterPause = emptyUntil - emptySince > kDeliveryPauseTicks;
+        // Only a loopback pauses for lack of anything to deliver; a capture
+        // device that held packets back delivers them with their positions.
+        const bool afterPause = flow_ == DataFlow::Render && emptyUntil - emptySince > kDeliveryPauseTicks;
         if (!havePosition && accountedFrames == 0) {
           // The first packet of a connection sets the reference: its device
           // position is timeline frame 0 (and its stamp, where there is one,
