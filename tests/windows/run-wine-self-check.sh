@@ -18,7 +18,7 @@ mkdir -p "$work/release" "$work/out"
 cp "$check" "$dll" "$work/release/"
 wine "$host" register-hardware-encoder
 rc=0
-args=(--out "$(winpath "$work/out")" --mic "Monitor of Ostrel Speakers")
+args=(--out "$(winpath "$work/out")" --mic "Monitor of Ostrel Speakers" --no-pause)
 [[ -n "$known" ]] && args+=(--known-failures "$known")
 wine "$work/release/$(basename "$check")" "${args[@]}" || rc=$?
 if ((rc == 0)); then python3 "$judge" "$work/out/ostrel-check-report.json" || rc=$?; fi

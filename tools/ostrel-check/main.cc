@@ -5,9 +5,11 @@
 // folder.
 //
 //   ostrel-check [--out FOLDER] [--dll PATH] [--seconds N] [--mic NAME]
-//                [--known-failures LIST]
+//                [--known-failures LIST] [--no-pause]
 // --mic picks the microphone by name (default: the system's); LIST names
 // checks (2, 7, 8) whose failure is reported without failing the run.
+// Started by a double click (its own console), it waits for Enter at the end
+// so the report can be read; --no-pause never waits.
 // Exit code 0 when everything worked, 1 when something failed, 2 on bad
 // arguments.
 #include <windows.h>
@@ -42,7 +44,15 @@ struct Options {
   std::wstring mic;
   int seconds = 6;
   std::wstring knownFailures;
+  bool pause = true;
 };
+
+// A console of its own (a double click) closes with the program.
+bool OwnsConsole() {
+  DWORD processes[2];
+  DWORD mode = 0;
+  return GetConsoleProcessList(processes, 2) == 1 && GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode);
+}
 
 std::wstring ExeFolder() {
   wchar_t path[MAX_PATH];
@@ -175,16 +185,21 @@ int main() {
   LocalFree(argv);
   if (args.size() == 3 && args[0] == L"--exit-without-shutdown") return RunExitWithoutShutdownChild(args[1], args[2]);
   Options options;
-  for (size_t i = 0; i < args.size(); i += 2) {
+  for (size_t i = 0; i < args.size(); ++i) {
     const std::wstring& key = args[i];
-    const std::wstring value = i + 1 < args.size() ? args[i + 1] : L"";
+    if (key == L"--no-pause") {
+      options.pause = false;
+      continue;
+    }
+    const std::wstring value = i + 1 < args.size() ? args[++i] : L"";
     if (key == L"--out") options.out = value;
     else if (key == L"--dll") options.dll = value;
     else if (key == L"--mic") options.mic = value;
     else if (key == L"--seconds") options.seconds = std::max(3, _wtoi(value.c_str()));
     else if (key == L"--known-failures") options.knownFailures = value;
     else {
-      std::printf("usage: ostrel-check [--out FOLDER] [--dll PATH] [--seconds N] [--mic NAME] [--known-failures LIST]\n");
+      std::printf("usage: ostrel-check [--out FOLDER] [--dll PATH] [--seconds N] [--mic NAME] [--known-failures LIST]"
+                  " [--no-pause]\n");
       return 2;
     }
   }
@@ -229,5 +244,9 @@ int main() {
                        WriteFile(out + L"\\ostrel-check-report.json", ReportJson(report));
   std::printf("%s %s\\ostrel-check-report.txt and .json\n", written ? "written:" : "COULD NOT WRITE",
               Narrow(out).c_str());
+  if (options.pause && OwnsConsole()) {
+    std::printf("Press Enter to close this window.\n");
+    std::getchar();
+  }
   return report.problems.empty() && written ? 0 : 1;
 }
