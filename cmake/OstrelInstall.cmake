@@ -46,6 +46,10 @@ install(FILES ${OSTREL_INCLUDE_SOURCE}/ostrel.h DESTINATION ${CMAKE_INSTALL_INCL
 if(TARGET ostrel_core_sim)
   install(FILES ${OSTREL_INCLUDE_SOURCE}/ostrel_sim.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrel)
 endif()
+# The self-check, next to core.dll.
+if(TARGET ostrel-check)
+  install(TARGETS ostrel-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(TARGET ostrel-demo)
   set_target_properties(ostrel-demo PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS ostrel-demo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

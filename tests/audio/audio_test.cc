@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -354,6 +355,115 @@ TEST_F(AudioCaptureTest, ASaveCutHandsOverThePartialChunkAndAFastDeviceKeepsItsC
     }
     // Timed at the nominal rate, the clicks would drift 2 ms a second.
     ExpectClicksOnTheirMarks(chunk, 500 * 10000);
+  }
+}
+
+// ---- The fake world's loopback while nothing plays ----
+
+using SimLoopbackTest = AudioWorldTest;
+
+// A started stream of the default render endpoint's client.
+struct EndpointStream {
+  std::shared_ptr<platform::IAudioClient> client;
+  std::vector<uint8_t> format;
+};
+
+EndpointStream OpenRender(uint32_t flags) {
+  std::shared_ptr<platform::IAudioDeviceEnumerator> enumerator;
+  EXPECT_EQ(platform::GetPlatform().audio.CreateDeviceEnumerator(&enumerator), hr::kOk);
+  std::shared_ptr<platform::IAudioEndpoint> endpoint;
+  EXPECT_EQ(enumerator->GetDevice(sim::kDefaultRenderEndpointId, &endpoint), hr::kOk);
+  EndpointStream stream;
+  EXPECT_EQ(endpoint->Activate(&stream.client), hr::kOk);
+  EXPECT_EQ(stream.client->GetMixFormat(&stream.format), hr::kOk);
+  EXPECT_EQ(stream.client->Initialize(flags, 1000000, stream.format), hr::kOk);
+  return stream;
+}
+
+// The device position of the next packet, waiting up to a second for one.
+std::optional<uint64_t> NextPosition(platform::IAudioCaptureClient& capture) {
+  for (int i = 0; i < 100; ++i) {
+    uint32_t frames = 0;
+    EXPECT_EQ(capture.GetNextPacketSize(&frames), hr::kOk);
+    if (frames != 0) {
+      const uint8_t* data = nullptr;
+      uint32_t flags = 0;
+      uint64_t position = 0, qpc = 0;
+      EXPECT_EQ(capture.GetBuffer(&data, &frames, &flags, &position, &qpc), hr::kOk);
+      EXPECT_EQ(capture.ReleaseBuffer(frames), hr::kOk);
+      return position;
+    }
+    sleep_for(10ms);
+  }
+  return std::nullopt;
+}
+
+// Reads packets for `duration`; how many arrived.
+int PacketsWithin(platform::IAudioCaptureClient& capture, std::chrono::milliseconds duration) {
+  int packets = 0;
+  for (auto end = std::chrono::steady_clock::now() + duration; std::chrono::steady_clock::now() < end;) {
+    uint32_t frames = 0;
+    EXPECT_EQ(capture.GetNextPacketSize(&frames), hr::kOk);
+    if (frames == 0) {
+      sleep_for(5ms);
+      continue;
+    }
+    const uint8_t* data = nullptr;
+    uint32_t flags = 0;
+    uint64_t position = 0, qpc = 0;
+    EXPECT_EQ(capture.GetBuffer(&data, &frames, &flags, &position, &qpc), hr::kOk);
+    EXPECT_EQ(capture.ReleaseBuffer(frames), hr::kOk);
+    ++packets;
+  }
+  return packets;
+}
+
+TEST_F(SimLoopbackTest, DeliversNothingWhileSilentUnlessARenderStreamRunsAndItsPositionStandsOrRuns) {
+  const wchar_t* id = sim::kDefaultRenderEndpointId;
+  for (const int mode : {1, 2}) {
+    SCOPED_TRACE(mode);
+    sim::ResetSimAudio();
+    OstrelSim_SetAudioSignal(id, 0, 0, 0);
+    OstrelSim_SetLoopbackIdle(id, mode);
+    EndpointStream loopback = OpenRender(platform::kStreamFlagsLoopback);
+    std::shared_ptr<platform::IAudioCaptureClient> capture;
+    ASSERT_EQ(loopback.client->GetCaptureClient(&capture), hr::kOk);
+    ASSERT_EQ(loopback.client->Start(), hr::kOk);
+    EXPECT_EQ(PacketsWithin(*capture, 300ms), 0);
+    // Sound: packets again, the first at position 0 where the position stood
+    // still, some 300 ms on where it ran.
+    OstrelSim_SetAudioSignal(id, 1, 440.0, 0.5);
+    const std::optional<uint64_t> first = NextPosition(*capture);
+    ASSERT_TRUE(first.has_value());
+    if (mode == 1) EXPECT_EQ(*first, 0u);
+    else EXPECT_GE(*first, 48000u * 250 / 1000);
+    OstrelSim_SetAudioSignal(id, 0, 0, 0);
+    sleep_for(50ms);
+    PacketsWithin(*capture, 50ms);  // what was in flight
+    EXPECT_EQ(PacketsWithin(*capture, 200ms), 0);
+
+    // A silent render stream keeps the loopback delivering.
+    EndpointStream render = OpenRender(0);
+    uint32_t bufferFrames = 0, padding = 0;
+    ASSERT_EQ(render.client->GetBufferSize(&bufferFrames), hr::kOk);
+    EXPECT_EQ(bufferFrames, 4800u);  // 100 ms asked for
+    std::shared_ptr<platform::IAudioRenderClient> renderClient;
+    ASSERT_EQ(render.client->GetRenderClient(&renderClient), hr::kOk);
+    EXPECT_EQ(render.client->GetCaptureClient(&capture), static_cast<Hresult>(0x88890003));
+    uint8_t* data = nullptr;
+    EXPECT_EQ(renderClient->GetBuffer(bufferFrames + 1, &data), static_cast<Hresult>(0x88890006));
+    ASSERT_EQ(renderClient->GetBuffer(bufferFrames, &data), hr::kOk);
+    ASSERT_EQ(renderClient->ReleaseBuffer(bufferFrames, platform::kBufferFlagsSilent), hr::kOk);
+    EXPECT_EQ(OstrelSim_RunningRenderStreams(id), 0);
+    ASSERT_EQ(render.client->Start(), hr::kOk);
+    EXPECT_EQ(OstrelSim_RunningRenderStreams(id), 1);
+    ASSERT_EQ(loopback.client->GetCaptureClient(&capture), hr::kOk);
+    EXPECT_GE(PacketsWithin(*capture, 200ms), 10);  // 20 at 10 ms each, less a slow machine's share
+    ASSERT_EQ(render.client->GetCurrentPadding(&padding), hr::kOk);
+    EXPECT_LT(padding, bufferFrames);  // it plays
+    render.client->Stop();
+    EXPECT_EQ(OstrelSim_RunningRenderStreams(id), 0);
+    loopback.client->Stop();
   }
 }
 

@@ -1,7 +1,8 @@
 # Sourced by the scripts that run Windows programs under Wine: gives them a
 # world of their own — an Xvfb display, a PulseAudio server with null sinks
 # and a null source, and a throwaway Wine prefix — all removed again on exit.
-# Screen size: WINE_WORLD_SCREEN (1920x1080x24 unless set).
+# Screen size: WINE_WORLD_SCREEN (1920x1080x24 unless set); WINE_WORLD_SINE=0
+# leaves the speakers silent.
 #
 # After sourcing: DISPLAY, PULSE_SERVER and WINEPREFIX are set, `winpath`
 # turns a Linux path into a Windows one, `elapsed` gives the seconds since
@@ -42,14 +43,16 @@ for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(head -1 "$work/display")"
 
 # PulseAudio: two null sinks (speakers are the default, playing a 440 Hz
-# tone at half scale), a null source as the default microphone; every sink's
-# monitor is a capture endpoint too.
+# tone at half scale unless WINE_WORLD_SINE=0), a null source as the default
+# microphone; every sink's monitor is a capture endpoint too.
+sine="load-module module-sine sink=ostrel_speakers frequency=440"
+[[ "${WINE_WORLD_SINE:-1}" == 0 ]] && sine=""
 cat >"$work/default.pa" <<PA
 load-module module-native-protocol-unix socket=$XDG_RUNTIME_DIR/native auth-anonymous=1
 load-module module-null-sink sink_name=ostrel_speakers sink_properties="device.description='Ostrel Speakers'"
 load-module module-null-sink sink_name=ostrel_headset sink_properties="device.description='Ostrel Headset'"
 load-module module-null-source source_name=ostrel_mic description="Ostrel Microphone"
-load-module module-sine sink=ostrel_speakers frequency=440
+$sine
 set-default-sink ostrel_speakers
 set-default-source ostrel_mic
 PA

@@ -34,14 +34,4 @@ int Finish() {
   return g_failed == 0 && g_passed > 0 ? 0 : 1;
 }
 
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  }
-  return out;
-}
-
 }  // namespace ostrel::winhost

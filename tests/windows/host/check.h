@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "text.h"
+
 namespace ostrel::winhost {
 
 // Records one check; prints a line on failure (and with verbose on success).
@@ -12,8 +14,6 @@ bool Check(bool ok, const char* what, const char* file, int line, const std::str
 int Finish();
 // Starts a named group of checks (printed as a heading).
 void Group(const char* name);
-
-std::string Narrow(const std::wstring& text);  // UTF-8
 
 }  // namespace ostrel::winhost
 

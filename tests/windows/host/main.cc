@@ -5,6 +5,9 @@
 //   ostrel_wine_host record --dll PATH --out FOLDER --mic NAME ...   (see recording_checks.cc)
 //   ostrel_wine_host record-transform --dll PATH --transform DLL --out FOLDER --mic NAME
 //   ostrel_wine_host no-media-foundation --dll PATH (the options of both)  (Media Foundation disabled)
+//   ostrel_wine_host register-hardware-encoder
+//       lists the test's hardware H.264 transform in the prefix and leaves
+//       it there (for a program that must not register anything itself)
 // Prints one line per failed check and ends with "N passed, N failed".
 #include <windows.h>
 #include <shellapi.h>
@@ -17,6 +20,7 @@
 #include "check.h"
 #include "checks.h"
 #include "core_api.h"
+#include "fake_mft.h"
 
 using namespace ostrel::winhost;
 
@@ -55,6 +59,10 @@ int main() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv != nullptr && argc == 2 && std::wstring(argv[1]) == L"register-hardware-encoder") {
+    LocalFree(argv);
+    return RegisterFakeHardwareEncoder() ? 0 : 1;
+  }
   Arguments args;
   if (argv == nullptr || !Parse(argc, argv, &args)) {
     std::printf("usage: ostrel_wine_host exports|record --dll PATH [options]\n");

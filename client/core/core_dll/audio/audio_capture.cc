@@ -10,6 +10,7 @@
 
 #include "audio/audio_devices.h"
 #include "audio/device_clock.h"
+#include "audio/silent_render_stream.h"
 #include "audio/silence_sharer.h"
 #include "platform/platform.h"
 #include "replay/tick_clock.h"
@@ -30,6 +31,10 @@ constexpr uint64_t kInFlightAllowanceMs = 40;
 // How long after a save's request instant its audio may still arrive before
 // the missing part counts as silence.
 constexpr int64_t kCutWaitTicks = 150 * 10000;
+// Packets come every 10 ms or so; a loopback that had nothing for longer
+// than this paused its delivery (nothing played), and where its position
+// stood meanwhile is not something to rely on.
+constexpr int64_t kDeliveryPauseTicks = 50 * 10000;
 
 // Tells the ring's savers that a stream is capturing into it.
 struct CapturingScope {
@@ -164,17 +169,29 @@ class AudioCaptureThread {
     std::shared_ptr<platform::IAudioCaptureClient> capture;
     Check(client->GetCaptureClient(&capture));
     if (!capture) throw HresultError(hr::kFail);
+    SilentRenderStream keepAlive;
+    if (flow_ == DataFlow::Render) OpenKeepAlive(keepAlive, *endpoint, mixBytes);
     Check(client->Start());
     // The stream's first frame belongs to this instant: read it before
     // anything else can delay it.
     const int64_t streamStart = TickClock::Now();
 
-    Capture(*capture, format, ring_.SharedWaveFormat(), streamStart);
+    Capture(*capture, keepAlive, format, ring_.SharedWaveFormat(), streamStart);
 
     client->Stop();  // a failing stop changes nothing for us
     if (!stopRequested_.load()) {
       const uint32_t count = ring_.ReconnectCount().fetch_add(1) + 1;
       LogF(log_, L"[%ls] device changed - reconnecting (reconnect #%u)...", tag_.c_str(), count);
+    }
+  }
+
+  // Keeps the loopback's endpoint playing silence while it is captured.
+  void OpenKeepAlive(SilentRenderStream& keepAlive, platform::IAudioEndpoint& endpoint,
+                     const std::vector<uint8_t>& mixBytes) {
+    const Hresult result = keepAlive.Open(endpoint, mixBytes);
+    if (Failed(result) && result != hr::kNotImplemented) {
+      LogF(log_, L"[%ls] silent render stream unavailable: 0x%08X (%ls) - silences are placed by time",
+           tag_.c_str(), static_cast<uint32_t>(result), HresultMessage(result).c_str());
     }
   }
 
@@ -188,12 +205,17 @@ class AudioCaptureThread {
   // the video). A chunk starts where the previous one ended on that
   // timeline, so consecutive chunks are one continuous stream and every
   // sample sits at its true tick, however late its packet was read.
+  // After a loopback's pause in delivery (nothing played and no silent
+  // render stream kept it going) the device position may have stood still
+  // or run on; the packet that ends the pause is placed by its stamp (or the
+  // time it was read) instead, and the position counts from there. A
+  // microphone's packets held back by a stalled system keep their positions.
   // Silence fills position jumps where they happen and, at a cut, a stretch
   // in which the device delivered nothing; audio still in flight at a cut
   // (at most a packet or two) is not padded but lands in the next chunk.
   // A save's cut ends the chunk at its request instant: the frames before
   // it are handed over, the rest begin the next chunk.
-  void Capture(platform::IAudioCaptureClient& capture, const MixFormat& format,
+  void Capture(platform::IAudioCaptureClient& capture, SilentRenderStream& keepAlive, const MixFormat& format,
                const std::shared_ptr<const std::vector<uint8_t>>& chunkFormat, int64_t streamStart) {
     const uint32_t blockAlign = format.blockAlign;
     const uint64_t rate = format.samplesPerSec;
@@ -210,7 +232,11 @@ class AudioCaptureThread {
     uint64_t chunkFirstFrame = 0;
     int64_t chunkStartTicks = streamStart;
     bool havePosition = false;
-    uint64_t basePosition = 0;
+    // Timeline frame = device position - positionOffset.
+    int64_t positionOffset = 0;
+    // The first and the latest poll of the current run that found nothing.
+    int64_t emptySince = streamStart;
+    int64_t emptyUntil = streamStart;
     DeviceClock clock(format.samplesPerSec, streamStart);
     CapturingScope capturing(ring_);
     // Silent chunks share one zero buffer; a silent chunk up to 100 ms
@@ -247,6 +273,10 @@ class AudioCaptureThread {
     for (;;) {
       if (stopRequested_.load()) return;
       if (notifier_->TakeChanged()) return;
+      if (Hresult fed = keepAlive.Feed(); Failed(fed)) {
+        LogF(log_, L"[%ls] silent render stream failed: 0x%08X (%ls) - silences are placed by time", tag_.c_str(),
+             static_cast<uint32_t>(fed), HresultMessage(fed).c_str());
+      }
       uint32_t packetFrames = 0;
       if (Failed(capture.GetNextPacketSize(&packetFrames))) return;
       if (packetFrames != 0) {
@@ -256,11 +286,27 @@ class AudioCaptureThread {
         uint64_t position = 0;
         uint64_t qpcPosition = 0;
         if (Failed(capture.GetBuffer(&data, &frames, &flags, &position, &qpcPosition))) return;
-        // The first packet of a connection only sets the reference: device
-        // position `basePosition` is timeline frame 0.
-        if (!havePosition) basePosition = position;
+        // Only a loopback pauses for lack of anything to deliver; a capture
+        // device that held packets back delivers them with their positions.
+        const bool afterPause = flow_ == DataFlow::Render && emptyUntil - emptySince > kDeliveryPauseTicks;
+        if (!havePosition && accountedFrames == 0) {
+          // The first packet of a connection sets the reference: its device
+          // position is timeline frame 0 (and its stamp, where there is one,
+          // the chunk's start).
+          positionOffset = static_cast<int64_t>(position);
+        } else if (!havePosition || afterPause) {
+          // Where the timeline stands at the packet's capture instant.
+          const int64_t capturedAt = qpcPosition != 0
+                                         ? TickClock::FromCounter100ns(qpcPosition)
+                                         : TickClock::Now() - static_cast<int64_t>(frames) *
+                                                                  TickClock::kTicksPerSecond /
+                                                                  static_cast<int64_t>(rate);
+          positionOffset = static_cast<int64_t>(position) - static_cast<int64_t>(clock.FrameAt(capturedAt));
+        }
         havePosition = true;
-        const uint64_t packetFirst = position >= basePosition ? position - basePosition : 0;
+        emptySince = emptyUntil + 1;  // no run of empty polls now
+        const int64_t timelineFrame = static_cast<int64_t>(position) - positionOffset;
+        const uint64_t packetFirst = timelineFrame > 0 ? static_cast<uint64_t>(timelineFrame) : 0;
         if (qpcPosition != 0) {
           clock.Observe(packetFirst, TickClock::FromCounter100ns(qpcPosition));
           // Before the first cut the chunk starts with the timeline itself.
@@ -287,6 +333,9 @@ class AudioCaptureThread {
         accountedFrames += kept;
         Check(capture.ReleaseBuffer(frames));
       } else {
+        const int64_t polled = TickClock::Now();
+        if (emptyUntil < emptySince) emptySince = polled;
+        emptyUntil = polled;
         std::this_thread::sleep_for(kIdlePoll);
       }
 

@@ -58,14 +58,32 @@ class IAudioCaptureClient {
   virtual Hresult ReleaseBuffer(uint32_t frames) = 0;
 };
 
+// IAudioRenderClient: the writing side of a render stream.
+class IAudioRenderClient {
+ public:
+  virtual ~IAudioRenderClient() = default;
+  // Room for `frames` frames, valid until ReleaseBuffer.
+  virtual Hresult GetBuffer(uint32_t frames, uint8_t** data) = 0;
+  // `flags` kBufferFlagsSilent: the frames are silence whatever they hold.
+  virtual Hresult ReleaseBuffer(uint32_t frames, uint32_t flags) = 0;
+};
+
 class IAudioClient {
  public:
   virtual ~IAudioClient() = default;
   virtual Hresult GetMixFormat(std::vector<uint8_t>* waveFormat) = 0;
-  // Shared mode, polling (no event), no session GUID.
+  // Shared mode, polling (no event), no session GUID. A render endpoint
+  // takes a loopback stream (capture) or a plain one (render); a backend
+  // whose loopback keeps delivering while nothing plays (PulseAudio's
+  // monitor sources) refuses render streams with kNotImplemented.
   virtual Hresult Initialize(uint32_t streamFlags, int64_t bufferDuration100ns,
                              const std::vector<uint8_t>& waveFormat) = 0;
   virtual Hresult GetCaptureClient(std::shared_ptr<IAudioCaptureClient>* out) = 0;
+  // Render streams: the buffer's size and how much of it is still queued, in
+  // frames, and its writing side.
+  virtual Hresult GetBufferSize(uint32_t* frames) = 0;
+  virtual Hresult GetCurrentPadding(uint32_t* frames) = 0;
+  virtual Hresult GetRenderClient(std::shared_ptr<IAudioRenderClient>* out) = 0;
   virtual Hresult Start() = 0;
   virtual Hresult Stop() = 0;
 };

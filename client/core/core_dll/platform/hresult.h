@@ -16,6 +16,7 @@ constexpr Hresult kOk = 0;
 constexpr Hresult kFalse = 1;
 constexpr Hresult kFail = static_cast<Hresult>(0x80004005);
 constexpr Hresult kNoInterface = static_cast<Hresult>(0x80004002);
+constexpr Hresult kNotImplemented = static_cast<Hresult>(0x80004001);  // E_NOTIMPL
 constexpr Hresult kInvalidArg = static_cast<Hresult>(0x80070057);
 constexpr Hresult kOutOfMemory = static_cast<Hresult>(0x8007000E);
 constexpr Hresult kAccessDenied = static_cast<Hresult>(0x80070005);

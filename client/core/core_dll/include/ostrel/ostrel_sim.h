@@ -186,7 +186,7 @@ OSTREL_API void OstrelSim_SetAudioSignal(const wchar_t* id, int kind, double fre
  * endpoint), `count` times (-1: until cleared with status 0). Names:
  * "GetDevice", "GetDefaultAudioEndpoint", "GetId", "Activate",
  * "GetMixFormat", "Initialize", "GetService", "Start", "GetNextPacketSize",
- * "GetBuffer", "ReleaseBuffer", "CreateDeviceEnumerator",
+ * "GetBuffer", "ReleaseBuffer", "GetRenderService", "CreateDeviceEnumerator",
  * "RegisterEndpointNotificationCallback", "EnumAudioEndpoints". */
 OSTREL_API void OstrelSim_FailAudioCall(const wchar_t* id, const char* call, uint32_t status, int count);
 /* Shifts the device position of the next packet of endpoint `id` forward by
@@ -198,6 +198,16 @@ OSTREL_API void OstrelSim_InjectSilentPackets(const wchar_t* id, int packets);
  * per second and stamps packets with their true capture time. Applies from
  * the next stream start; |ppm| < 100000. */
 OSTREL_API void OstrelSim_SetAudioClockPpm(const wchar_t* id, double ppm);
+/* How the loopback of render endpoint `id` behaves while it plays nothing
+ * (its signal is silence, no sync click, no render stream running on it):
+ * mode 0 delivers silent packets as usual; 1 delivers no packets and its
+ * device position stands still; 2 delivers no packets and its position runs
+ * on (the first packet after the silence jumps). A running render stream,
+ * silent or not, keeps the loopback delivering. */
+OSTREL_API void OstrelSim_SetLoopbackIdle(const wchar_t* id, int mode);
+/* Render streams running on endpoint `id` now (what a loopback capture opens
+ * to keep the endpoint going); -1 for an unknown id. */
+OSTREL_API int OstrelSim_RunningRenderStreams(const wchar_t* id);
 
 /* ---- sync marks ----------------------------------------------------------- */
 

@@ -238,6 +238,9 @@ class PulseAudioClient final : public platform::IAudioClient {
                      const std::vector<uint8_t>& waveFormat) override {
     if (stream_) return kAudioAlreadyInitialized;
     const bool loopback = (streamFlags & platform::kStreamFlagsLoopback) != 0;
+    // A recorded monitor source keeps its sink running: no silent render
+    // stream is needed to keep the loopback going.
+    if (!loopback && device_.flow == DataFlow::Render) return hr::kNotImplemented;
     if (loopback != (device_.flow == DataFlow::Render)) return kAudioWrongEndpointType;
     if (bufferDuration100ns < 0) return hr::kInvalidArg;
     if (Hresult result = LoadFormat(); Failed(result)) return result;
@@ -268,6 +271,13 @@ class PulseAudioClient final : public platform::IAudioClient {
     if (!stream_) return hr::kAudioNotInitialized;
     *out = std::make_shared<PulseCaptureClient>(stream_);
     return hr::kOk;
+  }
+
+  // Render streams are refused at Initialize.
+  Hresult GetBufferSize(uint32_t*) override { return hr::kAudioNotInitialized; }
+  Hresult GetCurrentPadding(uint32_t*) override { return hr::kAudioNotInitialized; }
+  Hresult GetRenderClient(std::shared_ptr<platform::IAudioRenderClient>*) override {
+    return hr::kAudioNotInitialized;
   }
 
   Hresult Start() override {

@@ -10,6 +10,7 @@ std::wstring HresultMessage(Hresult code) {
   switch (static_cast<uint32_t>(code)) {
     case 0x00000000: return L"The operation completed successfully.";
     case 0x80004005: return L"Unspecified error";
+    case 0x80004001: return L"Not implemented";
     case 0x80004002: return L"No such interface supported";
     case 0x80070057: return L"The parameter is incorrect.";
     case 0x8007000E: return L"Not enough memory resources are available to complete this operation.";

@@ -167,6 +167,7 @@ void FlushSimAudioNotifications() { SimAudioWorld::Get().FlushNotifications(); }
 
 }  // namespace ostrel::sim
 
+using ostrel::sim::LoopbackIdle;
 using ostrel::sim::SimAudioWorld;
 
 extern "C" {
@@ -209,6 +210,17 @@ OSTREL_API void OstrelSim_InjectSilentPackets(const wchar_t* id, int packets) {
 
 OSTREL_API void OstrelSim_SetAudioClockPpm(const wchar_t* id, double ppm) {
   if (id != nullptr) SimAudioWorld::Get().SetClockPpm(id, ppm);
+}
+
+OSTREL_API void OstrelSim_SetLoopbackIdle(const wchar_t* id, int mode) {
+  if (id == nullptr || mode < 0 || mode > 2) return;
+  if (auto endpoint = SimAudioWorld::Get().Find(id)) endpoint->loopbackIdle.store(static_cast<LoopbackIdle>(mode));
+}
+
+OSTREL_API int OstrelSim_RunningRenderStreams(const wchar_t* id) {
+  if (id == nullptr) return -1;
+  auto endpoint = SimAudioWorld::Get().Find(id);
+  return endpoint ? endpoint->runningRenderStreams.load() : -1;
 }
 
 }  // extern "C"

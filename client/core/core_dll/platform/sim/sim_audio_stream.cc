@@ -1,6 +1,7 @@
-// Streams of the fake world's endpoints: IAudioClient and its capture
-// client. Frames are made on demand from the endpoint's signal, so a stream
-// costs nothing while nobody reads it.
+// Streams of the fake world's endpoints: IAudioClient, its capture client
+// and its render client. Frames are made on demand from the endpoint's
+// signal, so a stream costs nothing while nobody reads it. A render stream's
+// frames go nowhere; it only keeps its endpoint's loopback delivering.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,7 @@ constexpr Hresult kAlreadyInitialized = static_cast<Hresult>(0x88890002);  // AU
 constexpr Hresult kWrongEndpointType = static_cast<Hresult>(0x88890003);   // AUDCLNT_E_WRONG_ENDPOINT_TYPE
 constexpr Hresult kNotStopped = static_cast<Hresult>(0x88890005);          // AUDCLNT_E_NOT_STOPPED
 constexpr Hresult kOutOfOrder = static_cast<Hresult>(0x88890007);          // AUDCLNT_E_OUT_OF_ORDER
+constexpr Hresult kBufferTooLarge = static_cast<Hresult>(0x88890006);      // AUDCLNT_E_BUFFER_TOO_LARGE
 constexpr Hresult kInvalidSize = static_cast<Hresult>(0x88890011);         // AUDCLNT_E_INVALID_SIZE
 constexpr Hresult kBufferEmpty = static_cast<Hresult>(0x08890001);         // AUDCLNT_S_BUFFER_EMPTY
 constexpr uint32_t kBufferFlagsDiscontinuity = 0x1;                        // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
@@ -55,6 +57,28 @@ void WriteSample(uint8_t* out, SimSampleFormat format, double value) {
 // State shared by a client and its capture client.
 struct SimStream {
   explicit SimStream(std::shared_ptr<SimAudioEndpoint> ep) : endpoint(std::move(ep)) {}
+  ~SimStream() { SetRunning(false); }
+  SimStream(const SimStream&) = delete;
+  SimStream& operator=(const SimStream&) = delete;
+
+  // Start and stop; a running render stream is counted on its endpoint.
+  void SetRunning(bool running) {
+    if (running == started) return;
+    started = running;
+    if (render) endpoint->runningRenderStreams.fetch_add(running ? 1 : -1);
+  }
+
+  // A loopback whose endpoint plays nothing delivers nothing (in the modes
+  // that say so).
+  bool LoopbackIdleNow() const {
+    if (render || endpoint->flow != platform::DataFlow::Render) return false;
+    if (endpoint->loopbackIdle.load() == LoopbackIdle::SilentPackets) return false;
+    if (endpoint->runningRenderStreams.load() > 0 || WorldSyncMarks().PeriodTicks() > 0) return false;
+    return SimAudioWorld::Get().Signal(*endpoint).kind == 0;
+  }
+
+  // The device position the client sees for read position `position`.
+  uint64_t VisiblePosition(uint64_t position) const { return position - hiddenFrames; }
 
   // Frames the device has produced up to `now` (device position space), by
   // the device's own clock.
@@ -88,6 +112,18 @@ struct SimStream {
   uint32_t Advance() {
     pendingGap += static_cast<uint64_t>(endpoint->pendingGapFrames.exchange(0));
     const uint64_t produced = ProducedAt(TickClock::Now());
+    if (LoopbackIdleNow()) {
+      // What goes by unheard is never delivered; where the position stands
+      // still it is not counted either.
+      if (produced > readPosition) {
+        if (endpoint->loopbackIdle.load() == LoopbackIdle::NothingPositionStands) {
+          hiddenFrames += produced - readPosition;
+        }
+        readPosition = produced;
+      }
+      pendingGap = 0;
+      return 0;
+    }
     if (pendingGap > 0) {
       const uint64_t skip = std::min(pendingGap, bufferFrames > packetFrames ? bufferFrames - packetFrames : 0);
       if (produced - readPosition >= skip + packetFrames) {
@@ -154,6 +190,7 @@ struct SimStream {
 
   std::shared_ptr<SimAudioEndpoint> endpoint;
   bool initialized = false;
+  bool render = false;  // a render stream (else capture or loopback)
   bool started = false;
   uint64_t bufferFrames = 0;
   uint64_t packetFrames = 0;
@@ -161,6 +198,8 @@ struct SimStream {
   uint64_t basePosition = 0;  // device position at the latest Start
   uint64_t stoppedAt = 0;     // frames produced when last stopped
   uint64_t readPosition = 0;
+  uint64_t hiddenFrames = 0;  // went by during silence without counting
+  uint64_t renderWritten = 0;  // render streams: end of what was queued
   uint64_t pendingGap = 0;
   bool discontinuity = false;
   double clockPpm = 0.0;      // the endpoint's clock offset, taken at Start
@@ -212,7 +251,7 @@ class SimCaptureClient final : public IAudioCaptureClient {
     *data = s.packet.data();
     *frames = ready;
     *flags = packetFlags;
-    *devicePosition = s.readPosition;
+    *devicePosition = s.VisiblePosition(s.readPosition);
     // The capture time of the packet's first frame, as the platform's
     // counter in 100 ns units.
     if (qpcPosition != nullptr) *qpcPosition = TickClock::ToCounter100ns(s.FrameTick(s.readPosition - s.basePosition));
@@ -235,6 +274,45 @@ class SimCaptureClient final : public IAudioCaptureClient {
  private:
   Hresult Failure(const char* call) { return SimAudioWorld::Get().InjectedFailure(call, stream_->endpoint->id); }
 
+  std::shared_ptr<SimStream> stream_;
+};
+
+class SimRenderClient final : public platform::IAudioRenderClient {
+ public:
+  explicit SimRenderClient(std::shared_ptr<SimStream> stream) : stream_(std::move(stream)) {}
+
+  Hresult GetBuffer(uint32_t frames, uint8_t** data) override {
+    if (data == nullptr) return hr::kInvalidArg;
+    *data = nullptr;
+    SimStream& s = *stream_;
+    if (s.endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    if (s.outstanding) return kOutOfOrder;
+    if (frames > s.bufferFrames - Padding(s)) return kBufferTooLarge;
+    s.packet.resize(static_cast<size_t>(frames) * s.endpoint->BlockAlign());
+    s.outstanding = true;
+    s.outstandingFrames = frames;
+    *data = s.packet.data();
+    return hr::kOk;
+  }
+
+  Hresult ReleaseBuffer(uint32_t frames, uint32_t) override {
+    SimStream& s = *stream_;
+    if (!s.outstanding) return frames == 0 ? hr::kOk : kOutOfOrder;
+    if (frames > s.outstandingFrames) return kInvalidSize;
+    // After an underrun the queue starts again from what is playing now.
+    s.renderWritten = std::max(s.renderWritten, s.ProducedAt(TickClock::Now())) + frames;
+    s.outstanding = false;
+    s.outstandingFrames = 0;
+    return hr::kOk;
+  }
+
+  // Frames queued and not yet played.
+  static uint32_t Padding(const SimStream& s) {
+    const uint64_t played = s.ProducedAt(TickClock::Now());
+    return s.renderWritten > played ? static_cast<uint32_t>(s.renderWritten - played) : 0;
+  }
+
+ private:
   std::shared_ptr<SimStream> stream_;
 };
 
@@ -261,7 +339,9 @@ class SimAudioClient final : public platform::IAudioClient {
     // endpoint and plain capture a capture endpoint.
     if (waveFormat != s.endpoint->waveFormat) return hr::kAudioUnsupportedFormat;
     const bool loopback = (streamFlags & platform::kStreamFlagsLoopback) != 0;
-    if (loopback != (s.endpoint->flow == platform::DataFlow::Render)) return kWrongEndpointType;
+    const bool renderEndpoint = s.endpoint->flow == platform::DataFlow::Render;
+    if (loopback && !renderEndpoint) return kWrongEndpointType;
+    s.render = renderEndpoint && !loopback;
     if (bufferDuration100ns < 0) return hr::kInvalidArg;
     const uint64_t rate = s.endpoint->sampleRate;
     s.packetFrames = std::max<uint64_t>(1, rate / 100);
@@ -278,7 +358,34 @@ class SimAudioClient final : public platform::IAudioClient {
     if (Hresult failure = Failure("GetService"); Failed(failure)) return failure;
     if (!stream_->initialized) return hr::kAudioNotInitialized;
     if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    if (stream_->render) return kWrongEndpointType;
     *out = std::make_shared<SimCaptureClient>(stream_);
+    return hr::kOk;
+  }
+
+  Hresult GetBufferSize(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    if (!stream_->initialized) return hr::kAudioNotInitialized;
+    *frames = static_cast<uint32_t>(stream_->bufferFrames);
+    return hr::kOk;
+  }
+
+  Hresult GetCurrentPadding(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    if (!stream_->initialized) return hr::kAudioNotInitialized;
+    if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    *frames = stream_->render ? SimRenderClient::Padding(*stream_) : 0;
+    return hr::kOk;
+  }
+
+  Hresult GetRenderClient(std::shared_ptr<platform::IAudioRenderClient>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    if (Hresult failure = Failure("GetRenderService"); Failed(failure)) return failure;
+    if (!stream_->initialized) return hr::kAudioNotInitialized;
+    if (stream_->endpoint->removed.load()) return hr::kAudioDeviceInvalidated;
+    if (!stream_->render) return kWrongEndpointType;
+    *out = std::make_shared<SimRenderClient>(stream_);
     return hr::kOk;
   }
 
@@ -291,7 +398,7 @@ class SimAudioClient final : public platform::IAudioClient {
     s.baseTicks = TickClock::Now();
     s.basePosition = s.stoppedAt;
     s.clockPpm = s.endpoint->clockPpm.load();
-    s.started = true;
+    s.SetRunning(true);
     return hr::kOk;
   }
 
@@ -300,7 +407,7 @@ class SimAudioClient final : public platform::IAudioClient {
     if (!s.initialized) return hr::kAudioNotInitialized;
     if (!s.started) return hr::kFalse;
     s.stoppedAt = s.ProducedAt(TickClock::Now());
-    s.started = false;
+    s.SetRunning(false);
     return hr::kOk;
   }
 

@@ -18,11 +18,11 @@ constexpr int kMinSampleRate = 1000;
 constexpr int kMaxSampleRate = 768000;
 constexpr int kMaxChannels = 8;
 
-constexpr std::array<const char*, 14> kFailableCalls = {
+constexpr std::array<const char*, 15> kFailableCalls = {
     "GetDevice",         "GetDefaultAudioEndpoint", "GetId",         "Activate",
     "GetMixFormat",      "Initialize",              "GetService",    "Start",
     "GetNextPacketSize", "GetBuffer",               "ReleaseBuffer", "CreateDeviceEnumerator",
-    "RegisterEndpointNotificationCallback",          "EnumAudioEndpoints"};
+    "RegisterEndpointNotificationCallback",          "EnumAudioEndpoints", "GetRenderService"};
 
 void Put16(std::vector<uint8_t>& out, uint16_t value) {
   out.push_back(static_cast<uint8_t>(value));

@@ -35,6 +35,9 @@ std::vector<uint8_t> BuildWaveFormat(uint32_t sampleRate, uint16_t channels, Sim
 // Standard speaker mask for a channel count (0 when there is none).
 uint32_t StandardChannelMask(uint16_t channels);
 
+// What a loopback delivers while its endpoint plays nothing.
+enum class LoopbackIdle : int { SilentPackets = 0, NothingPositionStands = 1, NothingPositionRuns = 2 };
+
 struct SimAudioSignal {
   int kind = 0;  // 0 silence, 1 sine
   double frequencyHz = 0.0;
@@ -57,6 +60,8 @@ struct SimAudioEndpoint {
   std::atomic<int32_t> pendingSilentPackets{0};
   // How far the device's clock is off the tick clock; read at stream start.
   std::atomic<double> clockPpm{0.0};
+  std::atomic<LoopbackIdle> loopbackIdle{LoopbackIdle::SilentPackets};
+  std::atomic<int32_t> runningRenderStreams{0};
   SimAudioSignal signal;  // guarded by the world mutex
 
   uint16_t BlockAlign() const { return static_cast<uint16_t>(channels * SampleBytes(sampleFormat)); }

@@ -1,4 +1,5 @@
-// WASAPI shared-mode streams: mix format, initialisation, capture packets.
+// WASAPI shared-mode streams: mix format, initialisation, capture packets
+// and the render side of the silent stream that keeps a loopback going.
 //
 // Link: ole32 (CoTaskMemFree).
 #include <cstring>
@@ -11,6 +12,26 @@ namespace {
 // The fixed WAVEFORMATEX header that every wave format block begins with.
 constexpr size_t kWaveFormatHeaderBytes = 18;
 static_assert(sizeof(WAVEFORMATEX) == kWaveFormatHeaderBytes, "packed WAVEFORMATEX");
+
+class WinAudioRenderClient final : public platform::IAudioRenderClient {
+ public:
+  explicit WinAudioRenderClient(ComPtr<::IAudioRenderClient> render) : render_(std::move(render)) {}
+
+  Hresult GetBuffer(uint32_t frames, uint8_t** data) override {
+    if (data == nullptr) return hr::kInvalidArg;
+    BYTE* buffer = nullptr;
+    const HRESULT result = render_->GetBuffer(frames, &buffer);
+    *data = buffer;
+    return static_cast<Hresult>(result);
+  }
+
+  Hresult ReleaseBuffer(uint32_t frames, uint32_t flags) override {
+    return static_cast<Hresult>(render_->ReleaseBuffer(frames, flags));
+  }
+
+ private:
+  ComPtr<::IAudioRenderClient> render_;
+};
 
 class WinAudioClient final : public platform::IAudioClient {
  public:
@@ -48,6 +69,33 @@ class WinAudioClient final : public platform::IAudioClient {
     if (FAILED(result)) return static_cast<Hresult>(result);
     if (!capture) return hr::kFail;
     *out = std::make_shared<WinAudioCaptureClient>(std::move(capture));
+    return static_cast<Hresult>(result);
+  }
+
+  Hresult GetBufferSize(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    UINT32 size = 0;
+    const HRESULT result = client_->GetBufferSize(&size);
+    *frames = size;
+    return static_cast<Hresult>(result);
+  }
+
+  Hresult GetCurrentPadding(uint32_t* frames) override {
+    if (frames == nullptr) return hr::kInvalidArg;
+    UINT32 padding = 0;
+    const HRESULT result = client_->GetCurrentPadding(&padding);
+    *frames = padding;
+    return static_cast<Hresult>(result);
+  }
+
+  Hresult GetRenderClient(std::shared_ptr<platform::IAudioRenderClient>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    ComPtr<::IAudioRenderClient> render;
+    const HRESULT result = client_->GetService(IID_PPV_ARGS(render.GetAddressOf()));
+    if (FAILED(result)) return static_cast<Hresult>(result);
+    if (!render) return hr::kFail;
+    *out = std::make_shared<WinAudioRenderClient>(std::move(render));
     return static_cast<Hresult>(result);
   }
 

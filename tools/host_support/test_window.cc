@@ -25,6 +25,14 @@ void TestWindow::Destroy() {
   if (thread_.joinable()) thread_.join();
 }
 
+void TestWindow::SetFlash(bool on) {
+  flash_.store(on);
+  HWND hwnd = hwnd_;
+  if (hwnd == nullptr) return;
+  InvalidateRect(hwnd, nullptr, FALSE);
+  UpdateWindow(hwnd);  // paints now (a WM_PAINT sent to the window's thread)
+}
+
 LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* self = reinterpret_cast<TestWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   switch (message) {
@@ -93,13 +101,14 @@ void TestWindow::Paint(HDC windowDc) {
   HBITMAP picture = CreateCompatibleBitmap(windowDc, client.right, client.bottom);
   HGDIOBJ previous = SelectObject(dc, picture);
   const int frame = frame_.fetch_add(1) + 1;
-  HBRUSH background = CreateSolidBrush(RGB(24, 24, 32));
+  const bool flash = flash_.load();
+  HBRUSH background = CreateSolidBrush(flash ? RGB(255, 255, 255) : RGB(24, 24, 32));
   FillRect(dc, &client, background);
   DeleteObject(background);
   // Gray code: consecutive counts differ in one block, so a copy torn
   // between two pictures still reads one of the two counts.
   const int gray = frame ^ (frame >> 1);
-  for (int bit = 0; bit < kBits; ++bit) {
+  for (int bit = 0; bit < kBits && !flash; ++bit) {
     const bool set = (gray >> (kBits - 1 - bit)) & 1;
     RECT block{40 + bit * kBlock, client.bottom - 2 * kBlock, 40 + (bit + 1) * kBlock, client.bottom - kBlock};
     HBRUSH brush = CreateSolidBrush(set ? RGB(235, 235, 235) : RGB(16, 16, 16));

@@ -1,6 +1,6 @@
 // A real Win32 window on its own thread with its own message loop. It paints
 // a dark scene with a frame counter as a row of 16 Gray-coded black/white bit
-// blocks a reader of the clip can decode.
+// blocks a reader of the clip can decode, or, while flashing, all white.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +19,8 @@ class TestWindow {
   TestWindow& operator=(const TestWindow&) = delete;
 
   HWND handle() const { return hwnd_; }
+  // All white from now on (true) or the dark scene again; repainted at once.
+  void SetFlash(bool on);
   // Destroys the window now, on its thread; the thread then ends.
   void Destroy();
 
@@ -29,6 +31,7 @@ class TestWindow {
 
   HWND hwnd_ = nullptr;
   std::atomic<int> frame_{0};
+  std::atomic<bool> flash_{false};
   std::thread thread_;
 };
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "check.h"
+#include "text.h"
 
 namespace ostrel::winhost {
 namespace {
