@@ -102,6 +102,20 @@ class X11Item final : public ICaptureItem,
     if (gone && !closedFired_.exchange(true)) closed_.CallAll();
   }
 
+  // Without its display no item has a picture any more.
+  void OnX11ConnectionLost(const std::wstring& cause) override {
+    {
+      std::lock_guard lock(causeMutex_);
+      cause_ = cause;
+    }
+    if (!closedFired_.exchange(true)) closed_.CallAll();
+  }
+
+  std::wstring ClosedCause() override {
+    std::lock_guard lock(causeMutex_);
+    return cause_;
+  }
+
   const std::shared_ptr<X11Connection>& Connection() const { return connection_; }
   xcb_window_t Window() const { return window_; }
   const X11Monitor& Monitor() const { return monitor_; }
@@ -112,6 +126,8 @@ class X11Item final : public ICaptureItem,
   const X11Monitor monitor_;
   LockedHandlers closed_;
   std::atomic<bool> closedFired_{false};
+  std::mutex causeMutex_;
+  std::wstring cause_;
 };
 
 // ---- frame pool -------------------------------------------------------------
@@ -360,6 +376,15 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     if (wake) cv_.notify_one();
   }
 
+  // Nothing more can be read; the pool thread idles until Close.
+  void OnX11ConnectionLost(const std::wstring&) override {
+    {
+      std::lock_guard lock(mutex_);
+      gone_ = true;
+    }
+    cv_.notify_one();
+  }
+
  private:
   void PoolThread() {
     std::unique_lock lock(mutex_);
@@ -522,6 +547,16 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
 
 class X11WindowCapture final : public platform::IWindowCapture {
  public:
+  std::wstring UnavailableReason() override {
+    if (X11Connection::Current()) return {};
+    const char* display = std::getenv("DISPLAY");
+    const std::string text = std::string("cannot connect to X display \"") + (display != nullptr ? display : "") +
+                             "\" (no X server answers there)";
+    std::wstring wide;
+    for (const char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return wide;
+  }
+
   bool IsWindow(platform::WindowHandle window) override {
     auto connection = X11Connection::Current();
     return connection && connection->QueryWindow(XidOf(window), nullptr);
