@@ -68,6 +68,13 @@ TEST_F(SaveExportTest, AudioEncodedWhileRecordingServesCleanClipsExceptRightAfte
   Sleep(6.0);
   save(L"stage=audio-pre-encoded");
   EXPECT_EQ(LogCapture::Count(L"stage=audio-encoded"), 1u);
+  // Every AAC encoder is drained before it closes, the running one at the
+  // stop too: FFmpeg never reports frames left in its queue.
+  Ostrel_StopCapture();
+  ASSERT_TRUE(LogCapture::WaitFor(L"Capture stopped.", std::chrono::seconds(1)));
+  for (const std::wstring& line : LogCapture::Matching(L"frames left in the queue")) {
+    ADD_FAILURE() << Narrow(line.c_str());
+  }
 }
 
 TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
