@@ -87,7 +87,8 @@ class X11Item final : public ICaptureItem,
   void RemoveClosed(EventToken token) override { closed_.Remove(token); }
 
   // A window item closes with its window, a monitor item when its output
-  // loses its CRTC (switched off or unplugged).
+  // loses its CRTC (switched off) or its connection (unplugged), and every
+  // item when the display itself is lost.
   void OnX11Event(const xcb_generic_event_t& event) override {
     const int type = event.response_type & 0x7F;
     bool gone = false;
@@ -96,8 +97,9 @@ class X11Item final : public ICaptureItem,
              reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window == window_;
     } else if (type == connection_->RandrNotifyEvent()) {
       const auto& notify = reinterpret_cast<const xcb_randr_notify_event_t&>(event);
+      // Unplugged may leave the CRTC set until something switches it off.
       gone = notify.subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE && notify.u.oc.output == monitor_.id &&
-             notify.u.oc.crtc == XCB_NONE;
+             (notify.u.oc.crtc == XCB_NONE || notify.u.oc.connection == XCB_RANDR_CONNECTION_DISCONNECTED);
     }
     if (gone && !closedFired_.exchange(true)) closed_.CallAll();
   }
