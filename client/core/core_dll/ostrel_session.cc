@@ -404,7 +404,7 @@ bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& out
 }
 
 SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir,
-                             std::wstring& outPath) {
+                                    std::wstring& outPath) {
   SessionState& s = *state_;
   std::string encoderName;
   uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;

@@ -188,8 +188,8 @@ struct AudioPacketWriter {
 // Everything from the progress start to the "Saved clip" line. Encoders and
 // the mix live here, so they are gone before the caller logs a failure; the
 // snapshots and the output guard belong to the caller and go after it.
-SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath, SaveMemoryTracker& tracker,
-             SaveSnapshots& snaps, OutputGuard& guard) {
+SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath,
+                    SaveMemoryTracker& tracker, SaveSnapshots& snaps, OutputGuard& guard) {
   const LogSink& log = sources.log;
   platform::ISystemServices& system = platform::GetPlatform().system;
   SetProgress(sources, 1, 0, 0);
