@@ -187,6 +187,9 @@ TEST_F(ExportTest, OddWindowsRecordAtEvenSizesAndTheFrameRateIsCapped) {
     EXPECT_EQ(clip.video.height, c.clipHeight);
     OstrelSim_DestroyWindow(window);
   }
+  // The cap says so, once, for the one case above it.
+  EXPECT_EQ(LogCapture::Count(L"StartCapture: 100000 fps capped at 240 fps (no display refreshes faster)."), 1u);
+  EXPECT_EQ(LogCapture::Count(L"fps capped at"), 1u);
 }
 
 void SlowCallback(const wchar_t *line) {
@@ -295,6 +298,22 @@ TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
                                   L"target became invalid (window closed, or a display/monitor topology change) t=",
                                   std::chrono::seconds(2)));
   EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED] "), 1u);
+}
+
+// A target closed after the capture stopped ends nothing and is not
+// reported; the next start records another window as usual.
+TEST_F(ExportTest, ATargetClosedAfterTheStopIsNotReported) {
+  void *window = StartRecording(360, 30, 10, 640, 360);
+  Sleep(1.0);
+  Ostrel_StopCapture();
+  OstrelSim_DestroyWindow(window);
+  Sleep(1.0);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED]"), 0u);
+  void *next = OstrelSim_CreateWindow(640, 360);
+  ASSERT_EQ(Ostrel_StartCapture(next, false, 360, 30, 4000000, 10), 0);
+  OstrelSim_DestroyWindow(next);
+  EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] ", std::chrono::seconds(2)));
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED]"), 1u);
 }
 
 // A capture session that fails to close is reported and the frame pool is

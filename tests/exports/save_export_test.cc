@@ -3,6 +3,7 @@
 // without a single error.
 #include <algorithm>
 #include <atomic>
+#include <clocale>
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -67,13 +68,20 @@ TEST_F(SaveExportTest, AudioEncodedWhileRecordingServesCleanClipsExceptRightAfte
   Sleep(6.0);
   save(L"stage=audio-pre-encoded");
   EXPECT_EQ(LogCapture::Count(L"stage=audio-encoded"), 1u);
+  // Every AAC encoder is drained before it closes, the running one at the
+  // stop too: FFmpeg never reports frames left in its queue.
+  Ostrel_StopCapture();
+  ASSERT_TRUE(LogCapture::WaitFor(L"Capture stopped.", std::chrono::seconds(1)));
+  for (const std::wstring& line : LogCapture::Matching(L"frames left in the queue")) {
+    ADD_FAILURE() << Narrow(line.c_str());
+  }
 }
 
 TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   StartRecording(360, 30, 30);
   // Nothing buffered yet: no folder and no file.
   const fs::path notYet = Scratch() / "not-yet";
-  EXPECT_EQ(Ostrel_SaveClipNow(notYet.wstring().c_str(), nullptr, 0), 5);
+  EXPECT_EQ(Ostrel_SaveClipNow(notYet.wstring().c_str(), nullptr, 0), 8);
   EXPECT_EQ(LogCapture::Count(L"Nothing buffered yet - save ignored."), 1u);
   EXPECT_FALSE(fs::exists(notYet));
   int stage = 9;
@@ -132,6 +140,85 @@ TEST_F(SaveExportTest, FailuresLoseNothingAndPathBufferRulesHold) {
   size_t clips = 0;
   for (const auto& entry : fs::directory_iterator(Scratch())) clips += entry.path().extension() == ".mp4";
   EXPECT_EQ(clips, 3u);
+}
+
+// A wide path as the file system names it here: UTF-8 bytes, whatever the
+// process locale.
+fs::path FsPath(const std::wstring& path) { return fs::path(std::u32string(path.begin(), path.end())); }
+
+// Folders named in other scripts, an emoji, a long name and a relative one
+// take clips under their own names in the "C" locale and in a UTF-8 one: the
+// path comes back as given, the file is there and FFmpeg reads it cleanly.
+TEST_F(SaveExportTest, FoldersNamedInAnyScriptTakeClipsWhateverTheLocale) {
+  StartRecording(360, 30, 3);
+  Sleep(4.0);
+  const std::string scratch = Scratch().string();
+  const std::wstring base(scratch.begin(), scratch.end());
+  std::wstring longName;
+  for (int i = 0; i < 25; ++i) longName += L"\u0412\u0438\u0434\u0435\u043e";  // 250 bytes: the longest name
+  const std::vector<std::wstring> folders{
+      base + L"/Vid\u00e9os",
+      base + L"/\u0412\u0438\u0434\u0435\u043e",
+      base + L"/\u30d3\u30c7\u30aa",
+      base + L"/\U0001F3AC clips",
+      base + L"/Vid\u00e9os/\u30d3\u30c7\u30aa \U0001F3AC Clips \u0412\u0438\u0434\u0435\u043e",
+      base + L"/" + longName,
+  };
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    SCOPED_TRACE(locale);
+    std::setlocale(LC_ALL, locale);
+    for (const std::wstring& folder : folders) {
+      SCOPED_TRACE(FsPath(folder).string());
+      wchar_t written[4096] = {};
+      ASSERT_EQ(Ostrel_SaveClipNow(folder.c_str(), written, 4096), 0);
+      const std::wstring path = written;
+      EXPECT_EQ(path.rfind(folder + L"/clip_", 0), 0u);
+      ASSERT_TRUE(fs::is_regular_file(FsPath(path)));
+      const ClipInfo clip = ProbeClip(FsPath(path).string(), /*decode=*/true);
+      EXPECT_TRUE(clip.video.present);
+      EXPECT_EQ(clip.video.decodeErrors, 0);
+    }
+    // Relative to a working folder that is itself not ASCII.
+    const fs::path workingFolder = fs::current_path();
+    fs::current_path(FsPath(folders[1]));
+    wchar_t written[4096] = {};
+    EXPECT_EQ(Ostrel_SaveClipNow(L"\u00e9t\u00e9", written, 4096), 0);
+    fs::current_path(workingFolder);
+    EXPECT_EQ(std::wstring(written).rfind(folders[1] + L"/\u00e9t\u00e9/clip_", 0), 0u);
+  }
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow() failed"), 0u);
+}
+
+// With the audio service down for the whole span, a capture that records
+// audio still gives clips with their whole audio track, silent, and says why;
+// with both sources muted at the start a clip has no audio track.
+TEST_F(SaveExportTest, AudioDownForTheWholeSpanGivesASilentTrackAndSaysWhy) {
+  OstrelSim_FailAudioCall(nullptr, "GetDefaultAudioEndpoint", 0x88890010, -1);
+  StartRecording(360, 30, 3);
+  Sleep(4.5);
+  const ClipInfo clip = SaveAndProbe(/*decode=*/true);
+  ASSERT_TRUE(clip.audio.present);
+  EXPECT_EQ(clip.audio.codec, "aac");
+  EXPECT_NEAR(clip.audio.durationSeconds, 3.0, 1024.0 / 48000 + 1.0 / 30);
+  ASSERT_FALSE(clip.audio.peak.empty());
+  EXPECT_EQ(*std::max_element(clip.audio.peak.begin(), clip.audio.peak.end()), 0.0f);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no desktop audio was recorded in the clip's span (its capture was "
+                              L"unavailable) - silent in the clip."),
+            1u);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no microphone audio was recorded"), 1u);
+  Ostrel_StopCapture();
+
+  OstrelSim_FailAudioCall(nullptr, "GetDefaultAudioEndpoint", 0, 0);
+  Ostrel_SetAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);
+  void* window = OstrelSim_CreateWindow(640, 360);
+  ASSERT_EQ(Ostrel_StartCapture(window, false, 360, 30, 4000000, 3), 0);
+  Sleep(2.5);
+  const ClipInfo muted = SaveAndProbe();
+  EXPECT_TRUE(muted.video.present);
+  EXPECT_FALSE(muted.audio.present);
+  EXPECT_EQ(muted.streamCount, 1);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no "), 2u);  // muted sources are not missed
 }
 
 // Progress read through the export while a save runs is one whole triple;

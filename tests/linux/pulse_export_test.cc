@@ -195,6 +195,28 @@ TEST_F(PulseRecordingTest, ARestartedServerIsRecordedAgain) {
   EXPECT_TRUE(Ostrel_IsCapturing());
 }
 
+// The sound server gone for longer than the replay: the clip keeps its
+// audio track, silent, and the save says why.
+TEST_F(PulseRecordingTest, AServerDownLongerThanTheReplayLeavesASilentTrack) {
+  StartWorld({NullSink("speakers", "Speakers")});
+  ASSERT_TRUE(pulse_->SetDefaultSink("speakers"));
+  Ostrel_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);
+  Record(3);
+  ASSERT_TRUE(LogCapture::WaitFor(L"[desktop-audio] device: Speakers", 10s));
+  std::this_thread::sleep_for(1s);
+  pulse_->Stop();
+  std::this_thread::sleep_for(5s);
+  const std::string file = Save();
+  ASSERT_FALSE(file.empty());
+  const std::vector<float> audio = DecodeAudio(file);
+  EXPECT_NEAR(static_cast<double>(audio.size()) / 48000.0, 3.0, 0.1) << "the whole span, as silence";
+  EXPECT_EQ(std::count_if(audio.begin(), audio.end(), [](float sample) { return sample != 0.0f; }), 0);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no desktop audio was recorded in the clip's span (its capture was "
+                              L"unavailable) - silent in the clip."),
+            1u);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no microphone audio"), 0u) << "muted at the start: not missed";
+}
+
 // Without a sound server nothing is listed (at once), and recording goes on
 // without sound, saying why.
 TEST_F(PulseRecordingTest, WithoutAServerNothingIsListedAndThePictureIsRecorded) {
@@ -215,7 +237,13 @@ TEST_F(PulseRecordingTest, WithoutAServerNothingIsListedAndThePictureIsRecorded)
       L"[desktop-audio] audio capture unavailable: 0x88890010 (The audio service is not running.)", 5s));
   std::this_thread::sleep_for(2500ms);
   EXPECT_TRUE(Ostrel_IsCapturing());
-  EXPECT_FALSE(Save().empty());
+  const std::string file = Save();
+  EXPECT_FALSE(file.empty());
+  // The desktop audio was on: its track is there, silent.
+  const std::vector<float> audio = DecodeAudio(file);
+  EXPECT_GE(audio.size(), 48000u * 2);
+  EXPECT_EQ(std::count_if(audio.begin(), audio.end(), [](float sample) { return sample != 0.0f; }), 0);
+  EXPECT_EQ(LogCapture::Count(L"SaveClipNow: no desktop audio was recorded"), 1u);
   unsetenv("PULSE_SERVER");
 }
 

@@ -29,6 +29,9 @@ class PulseServer {
   // Stops the server and starts it again from the same script on the same
   // socket (a sound server that restarts); whether it is ready again.
   bool Restart();
+  // Stops the server (SIGTERM, SIGKILL after 5 s); PULSE_SERVER keeps
+  // naming its socket, so clients find no server there.
+  void Stop();
 
   // Loads a module; its index, or -1.
   int LoadModule(const std::string& module);
@@ -38,7 +41,6 @@ class PulseServer {
 
  private:
   void Launch();
-  void Stop();
   // Runs pactl with the given arguments; its output, none on failure.
   std::optional<std::string> Pactl(const std::string& arguments) const;
 

@@ -1,6 +1,7 @@
 // The Linux library recording real X11 windows with sound from a real
 // PulseAudio server, through its exports.
 #include <algorithm>
+#include <clocale>
 #include <cmath>
 #include <fstream>
 #include <regex>
@@ -182,6 +183,54 @@ TEST_F(X11CaptureTest, StartRefusesWhatIsNotAViewableWindow) {
   const std::string unmap = RunCommand("xdotool windowunmap --sync " + std::to_string(window.Xid()));
   EXPECT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 0, 10), 4) << unmap;
   EXPECT_EQ(LogCapture::Count(L"Start() failed: zero-size capture item (minimized target?)."), 1u);
+}
+
+// The X server gone mid-capture: the loss is logged with its cause and ends
+// the item like a closed window (the pacer holds the last picture); after a
+// stop, a start says there is no display.
+TEST_F(X11CaptureTest, ALostDisplayIsReportedAsAClosedItemAndTheNextStartSaysWhy) {
+  TestWindow& window = OpenWindow(320, 240);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 0);
+  Sleep(1.5);
+  const std::wstring display(xserver_->Display().begin(), xserver_->Display().end());
+  xserver_->Kill();
+  EXPECT_TRUE(LogCapture::WaitFor(L"Capture target lost: X display \"" + display +
+                                      L"\" lost (xcb error 1: the server closed the connection or the socket "
+                                      L"failed) t=",
+                                  3s));
+  EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] ", 3s));
+  EXPECT_LT(LogCapture::IndexOf(L"Capture target lost: "), LogCapture::IndexOf(L"[DIAG-ITEM-CLOSED] "));
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  Sleep(1.0);
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 320, 240);
+  Ostrel_StopCapture();
+  EXPECT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 4);
+  EXPECT_EQ(LogCapture::Count(L"Start() failed: cannot connect to X display \"" + display +
+                              L"\" (no X server answers there)."),
+            1u);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-ITEM-CLOSED] "), 1u);
+}
+
+// Clips go into folders named in any script, in the "C" locale too, and come
+// back under the names given.
+TEST_F(X11CaptureTest, FoldersNamedInAnyScriptTakeClips) {
+  std::setlocale(LC_ALL, "C");
+  TestWindow& window = OpenWindow(320, 240);
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 0);
+  Sleep(2.0);
+  const std::string scratch = Scratch().string();
+  const std::wstring base(scratch.begin(), scratch.end());
+  for (const std::wstring& folder : {base + L"/Vid\u00e9os", base + L"/Vid\u00e9os/\u30d3\u30c7\u30aa \U0001F3AC",
+                                     base + L"/\u0412\u0438\u0434\u0435\u043e"}) {
+    wchar_t written[1024] = {};
+    ASSERT_EQ(Ostrel_SaveClipNow(folder.c_str(), written, 1024), 0);
+    const std::wstring path = written;
+    EXPECT_EQ(path.rfind(folder + L"/clip_", 0), 0u);
+    const std::filesystem::path file(std::u32string(path.begin(), path.end()));
+    ASSERT_TRUE(std::filesystem::is_regular_file(file));
+    ExpectCleanH264(ProbeClip(file.string(), /*decode=*/true), 320, 240);
+  }
 }
 
 // Monitor mode records the RandR output's area of the root window; the

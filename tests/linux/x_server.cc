@@ -82,6 +82,13 @@ bool XServer::SwitchOffOutputs() const {
   return ok;
 }
 
+void XServer::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
 XServer::~XServer() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

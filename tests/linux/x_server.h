@@ -22,6 +22,9 @@ class XServer {
   // Switches every RandR output off (a monitor unplugged); whether the
   // server did.
   bool SwitchOffOutputs() const;
+  // Ends the server at once, as a crash would (SIGKILL); DISPLAY keeps
+  // naming it.
+  void Kill();
 
  private:
   pid_t pid_ = -1;

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cstdio>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -188,6 +191,56 @@ TEST_F(SignedUpdateTest, OnlyTheBuiltInKeyOverTheDigestVerifies) {
 
 // The masked bytes come from CMake arithmetic at configure time, the unmasking
 // from C++ at run time; this is where the two must meet.
+// Whether some descriptor of this process has `path` open; with
+// `deletedToo`, also as "path (deleted)" (the name since taken by another
+// file).
+bool OpenInThisProcess(const std::string& path, bool deletedToo) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    char target[4096];
+    const ssize_t length = ::readlink(entry.path().c_str(), target, sizeof target - 1);
+    if (length <= 0) continue;
+    const std::string name(target, static_cast<size_t>(length));
+    if (name == path || (deletedToo && name == path + " (deleted)")) return true;
+  }
+  return false;
+}
+
+// A file renamed over the path, or written in place, while the check hashes
+// it: the digest would stand for content no longer there, so the result is
+// 1; the file at the path afterwards is judged on its own content.
+TEST_F(SignedUpdateTest, AFileReplacedOrWrittenWhileItIsHashedIsRefused) {
+  const std::vector<uint8_t> bytes = PatternBytes(64u << 20);
+  const Signature signature = SignDigestOf(bytes);
+  for (const bool rename : {true, false}) {
+    SCOPED_TRACE(rename ? "renamed over" : "written in place");
+    const std::string path = WriteFile(bytes);
+    const std::string other = File("other.bin");
+    std::ofstream(other, std::ios::binary) << "another file";
+    std::atomic<int> result{-1};
+    std::thread checker([&] { result = VerifyUpdateArtifact(Wide(path), signature.data(), 64, nullptr, 0); });
+    bool changedWhileOpen = false;
+    while (result.load() == -1) {
+      if (!OpenInThisProcess(path, false)) continue;
+      if (rename) {
+        EXPECT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+      } else {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(1000);
+        file.put('!');
+      }
+      changedWhileOpen = OpenInThisProcess(path, true);
+      break;
+    }
+    checker.join();
+    ASSERT_TRUE(changedWhileOpen) << "the hash ended before the file changed; nothing was shown";
+    EXPECT_EQ(result.load(), 1);
+    EXPECT_EQ(Check(path, signature.data(), 64).rc, 4);
+  }
+  // Left alone, the same file verifies.
+  EXPECT_EQ(Check(WriteFile(bytes), signature.data(), 64).rc, 0);
+}
+
 TEST(MaskedKey, GeneratedRecordUnmasksToConfiguredKey) {
   EXPECT_EQ(Hex(UnmaskKey(kUpdateMaskedKey)), OSTREL_UPDATE_PUBLIC_KEY_HEX);
 }

@@ -70,14 +70,15 @@ int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_
     session = g_session.get();  // saveLock keeps it alive
   }
   std::wstring written;
-  bool saved = false;
+  SaveOutcome outcome = SaveOutcome::kFailed;
   try {
-    saved = session->SaveClip(seconds, requestTicks, outputDir, written);
+    outcome = session->SaveClip(seconds, requestTicks, outputDir, written);
   } catch (...) {
     session->Log(L"SaveClipNow() failed: unexpected error");
   }
   FlushLogLines();
-  if (!saved) return 5;
+  if (outcome == SaveOutcome::kNothingBuffered) return 8;
+  if (outcome != SaveOutcome::kSaved) return 5;
   if (outPath != nullptr && outPathCapacity >= 1) {
     size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
     std::wmemcpy(outPath, written.data(), count);
@@ -173,6 +174,10 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
     if (target == nullptr) return 3;
     if (g_session->IsCapturing()) return 1;
     if (!ProbeHardwareEncoder() && !SoftwareEncoderAllowed()) return 7;
+    if (fps > kMaxFps) {
+      g_session->Log(L"StartCapture: " + std::to_wstring(fps) + L" fps capped at " + std::to_wstring(kMaxFps) +
+                     L" fps (no display refreshes faster).");
+    }
     try {
       bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
                                       static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),

@@ -187,6 +187,10 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     Log(L"Start() called while already running - ignored.");
     return false;
   }
+  if (const std::wstring reason = GetPlatform().capture.UnavailableReason(); !reason.empty()) {
+    Log(L"Start() failed: " + reason + L".");
+    return false;
+  }
   if (target == nullptr || !GetPlatform().capture.IsWindow(target)) {
     Log(L"Start() failed: invalid target window.");
     return false;
@@ -325,6 +329,8 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
     std::lock_guard lock(s.audioSettingsMutex);
     settings = s.audioSettings;
   }
+  s.desktopAudioOn.store(!settings.desktopMuted);
+  s.micAudioOn.store(!settings.micMuted);
   if (!settings.desktopMuted) {
     s.desktopAudioThread = std::thread([&s, sink, id = settings.desktopDeviceId] {
       RunAudioCapture(platform::DataFlow::Render, s.desktopRing, s.replayWindow, s.stopRequested,
@@ -417,11 +423,11 @@ void OstrelSession::StopLocked() {
 }
 
 bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {
-  return SaveClip(0, TickClock::Now(), outputDir, outPath);
+  return SaveClip(0, TickClock::Now(), outputDir, outPath) == SaveOutcome::kSaved;
 }
 
-bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir,
-                             std::wstring& outPath) {
+SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir,
+                                    std::wstring& outPath) {
   SessionState& s = *state_;
   std::string encoderName;
   uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;
@@ -454,6 +460,8 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
       seconds,
       [&s](int64_t ticks) { CutAtRequest(s, ticks); },
   };
+  sources.desktopAudioOn = s.desktopAudioOn.load();
+  sources.micAudioOn = s.micAudioOn.load();
   std::shared_ptr<LiveAacMix> liveMix;
   {
     std::lock_guard lock(s.liveMixMutex);
@@ -464,7 +472,7 @@ bool OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstri
       return liveMix->TakeForClip(clipStartTicks, frames, desktopGain, micGain, TickClock::Now());
     };
   }
-  const bool saved = ostrel::SaveClipNow(sources, outputDir, outPath);
+  const SaveOutcome saved = ostrel::SaveClip(sources, outputDir, outPath);
   // The save's mix, packets and muxer are freed by now. Not held back by a
   // release within the interval: that one (the cut's retired encoder) ran
   // before these frees, and a save costs hundreds of times the walk.

@@ -23,6 +23,7 @@
 #include "replay/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
+#include "save/save_outcome.h"
 #include "save/save_progress.h"
 
 namespace ostrel {
@@ -121,6 +122,9 @@ struct SessionState {
 
   AudioRing desktopRing;
   AudioRing micRing;
+  // Which audio sources this capture records (not muted at its start).
+  std::atomic<bool> desktopAudioOn{false};
+  std::atomic<bool> micAudioOn{false};
   ReplayWindow replayWindow{60.0};
 
   std::atomic<bool> stopRequested{true};
@@ -221,7 +225,7 @@ class OstrelSession {
   // Saves the `seconds` before `requestTicks` (0 or more than the replay
   // length: the replay length). Ends the running segment and audio chunks at
   // the request first, so the clip holds everything up to it.
-  bool SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir, std::wstring& outPath);
+  SaveOutcome SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir, std::wstring& outPath);
   bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
 
   // Writes one line to the session's sink under logMutex.

@@ -85,6 +85,17 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   CHECK(HostLog::Count(L"SaveClipNow() failed: ") == 1);
   CHECK(core.IsCapturing());  // capture goes on
 
+  Group("folders named in other scripts");
+  // Accents, Cyrillic, Japanese and an emoji (a surrogate pair), nested.
+  for (const wchar_t* name :
+       {L"\\Vid\u00e9os", L"\\Vid\u00e9os\\\u30d3\u30c7\u30aa \U0001F3AC \u0412\u0438\u0434\u0435\u043e"}) {
+    const std::wstring folder = options.outputFolder + name;
+    wchar_t written[MAX_PATH] = L"";
+    CHECK_EQ(core.SaveClipNow(folder.c_str(), written, MAX_PATH), 0);
+    const std::wstring saved = written;
+    CHECK_MSG(saved.rfind(folder + L"\\clip_", 0) == 0 && FileExists(saved), Narrow(saved));
+  }
+
   core.StopCapture();
   CHECK(HostLog::Count(L"Capture stopped.") == 1);
   CHECK(!core.IsCapturing());

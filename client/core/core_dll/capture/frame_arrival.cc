@@ -149,6 +149,10 @@ void UnsubscribeFrameArrivedAndWait(SessionState& state) {
 
 void OnItemClosed(SessionState& state) {
   CallbackScope scope(state, /*requireAccepting=*/false);
+  // A target that goes after the capture stopped ends nothing.
+  if (state.stopRequested.load()) return;
+  const std::wstring cause = state.captureItem ? state.captureItem->ClosedCause() : std::wstring();
+  if (!cause.empty()) SessionLog(state, L"Capture target lost: " + cause + L" t=" + NowStamp());
   SessionLog(state,
              L"[DIAG-ITEM-CLOSED] GraphicsCaptureItem.Closed fired mid-session - capture target became "
              L"invalid (window closed, or a display/monitor topology change) t=" +

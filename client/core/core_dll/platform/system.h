@@ -44,7 +44,9 @@ class ISystemServices {
   // Walks the whole heap: callers limit how often.
   virtual void ReleaseFreeHeapMemory() = 0;
   // SHA-256 of a whole file read in 64 KiB pieces (CreateFileW with read
-  // sharing + CNG on Windows); false when the file cannot be opened or read.
+  // sharing + CNG on Windows); false when the file cannot be opened or read,
+  // or when the file at `path` once the hash is done is not the file hashed
+  // as it was when opened (replaced, or written to, meanwhile).
   virtual bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) = 0;
   // Converts a wide path to the UTF-8 form the media library opens.
   virtual std::string PathToUtf8(const std::wstring& path) = 0;

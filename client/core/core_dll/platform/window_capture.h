@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/gpu.h"
 
@@ -37,6 +38,9 @@ class ICaptureItem {
   virtual SizeInt32 Size() = 0;
   virtual EventToken AddClosed(std::function<void()> handler) = 0;
   virtual void RemoveClosed(EventToken token) = 0;
+  // Why the item closed when it was more than its target going away (the
+  // display itself lost, say); empty otherwise. Read by closed handlers.
+  virtual std::wstring ClosedCause() { return {}; }
 };
 
 // A free-threaded frame pool.
@@ -67,6 +71,9 @@ class ICaptureSession {
 class IWindowCapture {
  public:
   virtual ~IWindowCapture() = default;
+  // Why no window can be captured at all right now (no display to connect
+  // to, say); empty when capture is possible. Asked before IsWindow.
+  virtual std::wstring UnavailableReason() { return {}; }
   virtual bool IsWindow(WindowHandle window) = 0;
   // MonitorFromWindow with MONITOR_DEFAULTTONEAREST.
   virtual MonitorHandle MonitorFromWindow(WindowHandle window) = 0;

@@ -21,6 +21,12 @@ AacEncoder::AacEncoder(PacketSink sink, uint64_t firstSample, const SaveSeam& se
   Open();
 }
 
+AacEncoder::~AacEncoder() {
+  // Not through the sink or into the clip: the owner may be going too.
+  if (avcodec_send_frame(codec_.get(), nullptr) < 0) return;  // flushed already
+  while (avcodec_receive_packet(codec_.get(), packet_.get()) == 0) av_packet_unref(packet_.get());
+}
+
 void AacEncoder::Open() {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
   if (codec == nullptr) throw std::runtime_error("avcodec_open2 failed for aac encoder");

@@ -27,6 +27,9 @@ class AacEncoder {
   // Hands packets to `sink` instead of a clip; the first sample fed is
   // sample `firstSample` of the stream.
   AacEncoder(PacketSink sink, uint64_t firstSample, const SaveSeam& seam = PlainSaveSeam());
+  // Drains what the encoder still holds and drops it (an encoder closed
+  // with frames queued makes FFmpeg warn); a flushed one holds nothing.
+  ~AacEncoder();
   AacEncoder(const AacEncoder&) = delete;
   AacEncoder& operator=(const AacEncoder&) = delete;
 

@@ -69,12 +69,36 @@ bool IsRepresentablePath(const std::wstring& path) {
   return true;
 }
 
+std::filesystem::path ToFilesystemPath(const std::wstring& path) {
+#ifdef _WIN32
+  return std::filesystem::path(path);
+#else
+  // A wide path would go through the "C" locale's converter, which refuses
+  // every non-ASCII character whatever locale the host set; the UTF-32 one
+  // always converts to UTF-8.
+  return std::filesystem::path(std::u32string(path.begin(), path.end()));
+#endif
+}
+
+std::wstring FromFilesystemPath(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return path.wstring();
+#else
+  const std::u32string text = path.u32string();
+  return std::wstring(text.begin(), text.end());
+#endif
+}
+
 std::wstring AbsoluteFolder(const std::wstring& folder) {
-  const std::filesystem::path path(folder);
-  if (path.is_absolute()) return folder;
-  std::error_code error;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-  return error ? folder : absolute.wstring();
+  try {
+    const std::filesystem::path path = ToFilesystemPath(folder);
+    if (path.is_absolute()) return folder;
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? folder : FromFilesystemPath(absolute);
+  } catch (const std::exception&) {
+    return folder;  // a working folder that is not UTF-8: the save opens the name as given
+  }
 }
 
 bool ClipPathExists(const std::wstring& path) {

@@ -2,6 +2,7 @@
 // from the local time that never names an existing file.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -33,6 +34,12 @@ std::wstring UniqueClipPath(const std::wstring& folder, const platform::LocalTim
 // handed to the file system unchanged, so a clip saved under it would land
 // under another name than the one returned.
 bool IsRepresentablePath(const std::wstring& path);
+
+// Wide text <-> std::filesystem::path without the process locale: UTF-16
+// natively on Windows, UTF-8 on POSIX (wchar_t holds code points there).
+// FromFilesystemPath throws std::system_error for bytes that are not UTF-8.
+std::filesystem::path ToFilesystemPath(const std::wstring& path);
+std::wstring FromFilesystemPath(const std::filesystem::path& path);
 
 // The folder as an absolute path (a relative one is taken from the working
 // folder), so the path a save returns is a full one.

@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "platform/hresult.h"
@@ -187,8 +188,8 @@ struct AudioPacketWriter {
 // Everything from the progress start to the "Saved clip" line. Encoders and
 // the mix live here, so they are gone before the caller logs a failure; the
 // snapshots and the output guard belong to the caller and go after it.
-bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath, SaveMemoryTracker& tracker,
-             SaveSnapshots& snaps, OutputGuard& guard) {
+SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath,
+                    SaveMemoryTracker& tracker, SaveSnapshots& snaps, OutputGuard& guard) {
   const LogSink& log = sources.log;
   platform::ISystemServices& system = platform::GetPlatform().system;
   SetProgress(sources, 1, 0, 0);
@@ -210,7 +211,7 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
 
   if (snaps.video.empty()) {
     LogTo(log, L"Nothing buffered yet - save ignored.");
-    return false;
+    return SaveOutcome::kNothingBuffered;
   }
   while (snaps.video.size() >= 2 && snaps.video[1].startTicks <= span.startTicks) snaps.video.pop_front();
   const int64_t clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps);
@@ -256,7 +257,17 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   probed.parameters.reset();
   tracker.Stage(L"transcoder-init", sizes.Text());
 
-  const bool hasAudio = !snaps.desktop.empty() || !snaps.mic.empty();
+  // A source that was on but left nothing in the span (its device or the
+  // sound server gone the whole time) is silence in a track that stays.
+  for (const auto& [on, snapshot, name] : {std::tuple{sources.desktopAudioOn, &snaps.desktop, L"desktop"},
+                                           std::tuple{sources.micAudioOn, &snaps.mic, L"microphone"}}) {
+    if (on && snapshot->empty()) {
+      LogTo(log, std::wstring(L"SaveClipNow: no ") + name +
+                     L" audio was recorded in the clip's span (its capture was unavailable) - silent in the clip.");
+    }
+  }
+  const bool hasAudio =
+      sources.desktopAudioOn || sources.micAudioOn || !snaps.desktop.empty() || !snaps.mic.empty();
   std::unique_ptr<AacEncoder> aac;  // the stream's configuration; the slices encode
   AudioPacketWriter audioWriter{output, 0, {}, 0};
   if (hasAudio) {
@@ -362,15 +373,15 @@ bool RunSave(SaveSources& sources, const std::wstring& outputDir, std::wstring& 
   LogTo(log, L"Saved clip: ~" + std::to_wstring(static_cast<long long>(videoSeconds)) + L"s video, ~" +
                  std::to_wstring(static_cast<long long>(audioSeconds)) + L"s audio -> " + fullPath);
   outPath = fullPath;
-  return true;
+  return SaveOutcome::kSaved;
 }
 
 }  // namespace
 
-bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath) {
+SaveOutcome SaveClip(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath) {
   if (!sources.running.load()) {
     LogTo(sources.log, L"SaveClipNow() called while not running - ignored.");
-    return false;
+    return SaveOutcome::kFailed;
   }
   // Declared in the reverse order of their cleanup: the output guard ends
   // first (after the failure line), then the snapshots, the progress and
@@ -390,7 +401,7 @@ bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstri
   } catch (const std::exception& error) {
     LogTo(sources.log, L"SaveClipNow() failed: " + Widen(error.what()));
   }
-  return false;
+  return SaveOutcome::kFailed;
 }
 
 }  // namespace ostrel

@@ -13,6 +13,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/live_mix.h"
+#include "save/save_outcome.h"
 #include "save/save_progress.h"
 #include "save/save_seam.h"
 
@@ -52,11 +53,20 @@ struct SaveSources {
   std::function<std::optional<PreEncodedClipAudio>(int64_t clipStartTicks, uint64_t frames, float desktopGain,
                                                    float micGain)>
       preEncodedAudio = nullptr;
+  // The audio sources recorded since the start (not muted then). The clip
+  // has an audio track whenever one of them is on, silent where nothing was
+  // recorded; with both off it has one only if the rings hold audio.
+  bool desktopAudioOn = false;
+  bool micAudioOn = false;
 };
 
-// The whole save: returns true with the clip's full path in outPath; false
-// when nothing was saved or the save failed (the reason is logged).
-bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath);
+// The whole save.
+SaveOutcome SaveClip(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath);
+
+// SaveClip, true only for a saved clip.
+inline bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath) {
+  return SaveClip(sources, outputDir, outPath) == SaveOutcome::kSaved;
+}
 
 // Recording telemetry worker body: one "[DIAG-REC-MEM]" line every 10 s until
 // `stopRequested`.

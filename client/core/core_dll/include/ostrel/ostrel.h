@@ -12,10 +12,12 @@
  *   3  Ostrel_StartCapture: target is null
  *   4  Ostrel_StartCapture: the session failed to start (the reason is logged)
  *   5  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: the save failed (the reason is logged)
- *   6  not initialised; the save exports also for a null folder;
+ *   6  not initialised; the save exports also for a null or empty folder;
  *      Ostrel_GlobalInitialize: the media platform could not start
  *   7  Ostrel_StartCapture: no hardware H.264 encoder is present (on Linux,
  *      unless OSTREL_ALLOW_SOFTWARE_ENCODER is set, see below)
+ *   8  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: nothing buffered yet (the
+ *      capture started moments ago); nothing written, no folder created
  * Ostrel_VerifyUpdateArtifact has its own meanings for 0..4 (see there).
  *
  * Threads: every export may be called from any host thread, concurrently,
@@ -32,6 +34,9 @@
  * (libx264) on a machine without an NVIDIA or VA-API H.264 encoder, where it
  * would otherwise return 7; Ostrel_HasHardwareEncoder still answers false
  * there.
+ *
+ * Paths: wide paths are UTF-16 on Windows; on Linux they are code points
+ * handed to the file system as UTF-8 whatever the process locale.
  */
 #ifndef OSTREL_OSTREL_H
 #define OSTREL_OSTREL_H
@@ -81,8 +86,12 @@ OSTREL_API bool Ostrel_HasHardwareEncoder(void);
 
 /* Starts recording `target` (or, with captureMonitor, the monitor nearest to
  * it). Values of 0 or below select the defaults: maxHeight no downscaling,
- * fps 30, bitrate 6000000 bits/s, replaySeconds 60. Returns 0, 1, 3, 4, 6 or
- * 7. Blocks for the whole start (device, encoder probing, threads). */
+ * fps 30, bitrate 6000000 bits/s, replaySeconds 60; an fps above 240 is
+ * recorded at 240, with a log line. Returns 0, 1, 3, 4, 6 or 7. Blocks for
+ * the whole start (device, encoder probing, threads). When the target (or
+ * on Linux the X display) goes away while recording, the loss is logged,
+ * capture goes on holding the last picture until the host stops it, and a
+ * later start fails with 4 and a line saying why. */
 OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int maxHeight, int fps,
                                    int bitrate, int replaySeconds);
 
@@ -102,8 +111,13 @@ OSTREL_API double Ostrel_GetMeasuredSustainableFps(void);
  * call and starts replaySeconds earlier (or with the oldest frame held, when
  * less is buffered). On success the clip's full path is
  * copied into outPath, cut to outPathCapacity - 1 characters plus NUL; a null
- * outPath or a capacity below 1 is allowed. Returns 0, 2, 5 or 6. Blocks for
- * the whole save; saves never overlap. */
+ * outPath or a capacity below 1 is allowed. Returns 0, 2, 5, 6 or 8. Blocks
+ * for the whole save; saves never overlap.
+ * Audio: when desktop or microphone audio was unmuted at the capture's
+ * start, every clip has one AAC track covering the whole clip, silent where
+ * nothing was recorded (no device, the sound service down; a log line says
+ * so when a source recorded nothing in the clip's span). Only when both
+ * were muted at the start has the clip no audio track. */
 OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity);
 
 /* Ostrel_SaveClipNow for the last `seconds` only: 1 <= seconds <= the
@@ -133,8 +147,14 @@ OSTREL_API void Ostrel_EnumerateAudioDevices(bool captureDevices, OstrelAudioDev
 
 /* Verifies an update file: SHA-256 of the whole file, Ed25519 signature (64
  * bytes) over the 32 digest bytes with the built-in key.
- *   0 valid, 1 file could not be read or hashed, 3 null path / null
- *   signature / length other than 64, 4 signature does not verify.
+ *   0 valid, 1 file could not be read or hashed, or the file at the path
+ *   when the check ended is not the file hashed as it was opened (replaced,
+ *   or written to, during the check), 3 null path / null signature / length
+ *   other than 64, 4 signature does not verify.
+ * A result is about the file at the path during the call only: whoever can
+ * write there may change it right after. A host therefore copies the update
+ * into a folder only it can write, verifies that private copy, and installs
+ * from that same copy.
  * When hashHexOutCapacity >= 65 and the file was hashed, the 64 lowercase
  * hex digits and a NUL are written to hashHexOut (also for results 3 and 4).
  * Stateless; any thread, any state. */

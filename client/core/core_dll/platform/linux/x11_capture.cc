@@ -87,7 +87,8 @@ class X11Item final : public ICaptureItem,
   void RemoveClosed(EventToken token) override { closed_.Remove(token); }
 
   // A window item closes with its window, a monitor item when its output
-  // loses its CRTC (switched off or unplugged).
+  // loses its CRTC (switched off) or its connection (unplugged), and every
+  // item when the display itself is lost.
   void OnX11Event(const xcb_generic_event_t& event) override {
     const int type = event.response_type & 0x7F;
     bool gone = false;
@@ -96,10 +97,25 @@ class X11Item final : public ICaptureItem,
              reinterpret_cast<const xcb_destroy_notify_event_t&>(event).window == window_;
     } else if (type == connection_->RandrNotifyEvent()) {
       const auto& notify = reinterpret_cast<const xcb_randr_notify_event_t&>(event);
+      // Unplugged may leave the CRTC set until something switches it off.
       gone = notify.subCode == XCB_RANDR_NOTIFY_OUTPUT_CHANGE && notify.u.oc.output == monitor_.id &&
-             notify.u.oc.crtc == XCB_NONE;
+             (notify.u.oc.crtc == XCB_NONE || notify.u.oc.connection == XCB_RANDR_CONNECTION_DISCONNECTED);
     }
     if (gone && !closedFired_.exchange(true)) closed_.CallAll();
+  }
+
+  // Without its display no item has a picture any more.
+  void OnX11ConnectionLost(const std::wstring& cause) override {
+    {
+      std::lock_guard lock(causeMutex_);
+      cause_ = cause;
+    }
+    if (!closedFired_.exchange(true)) closed_.CallAll();
+  }
+
+  std::wstring ClosedCause() override {
+    std::lock_guard lock(causeMutex_);
+    return cause_;
   }
 
   const std::shared_ptr<X11Connection>& Connection() const { return connection_; }
@@ -112,6 +128,8 @@ class X11Item final : public ICaptureItem,
   const X11Monitor monitor_;
   LockedHandlers closed_;
   std::atomic<bool> closedFired_{false};
+  std::mutex causeMutex_;
+  std::wstring cause_;
 };
 
 // ---- frame pool -------------------------------------------------------------
@@ -360,6 +378,15 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     if (wake) cv_.notify_one();
   }
 
+  // Nothing more can be read; the pool thread idles until Close.
+  void OnX11ConnectionLost(const std::wstring&) override {
+    {
+      std::lock_guard lock(mutex_);
+      gone_ = true;
+    }
+    cv_.notify_one();
+  }
+
  private:
   void PoolThread() {
     std::unique_lock lock(mutex_);
@@ -522,6 +549,16 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
 
 class X11WindowCapture final : public platform::IWindowCapture {
  public:
+  std::wstring UnavailableReason() override {
+    if (X11Connection::Current()) return {};
+    const char* display = std::getenv("DISPLAY");
+    const std::string text = std::string("cannot connect to X display \"") + (display != nullptr ? display : "") +
+                             "\" (no X server answers there)";
+    std::wstring wide;
+    for (const char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    return wide;
+  }
+
   bool IsWindow(platform::WindowHandle window) override {
     auto connection = X11Connection::Current();
     return connection && connection->QueryWindow(XidOf(window), nullptr);

@@ -98,28 +98,57 @@ X11Connection::~X11Connection() {
 
 bool X11Connection::Broken() const { return xcb_connection_has_error(connection_) != 0; }
 
+template <typename Call>
+void X11Connection::Dispatch(const Call& call) {
+  std::vector<X11EventListener*> targets;
+  {
+    std::lock_guard lock(listenersMutex_);
+    targets = listeners_;
+    dispatching_ = true;
+  }
+  for (X11EventListener* listener : targets) call(*listener);
+  {
+    std::lock_guard lock(listenersMutex_);
+    dispatching_ = false;
+  }
+  dispatchDone_.notify_all();
+}
+
+std::wstring X11Connection::LossCause() const {
+  const int error = xcb_connection_has_error(connection_);
+  const char* what = "unknown error";
+  switch (error) {
+    case XCB_CONN_ERROR: what = "the server closed the connection or the socket failed"; break;
+    case XCB_CONN_CLOSED_EXT_NOTSUPPORTED: what = "an extension the connection needs is not supported"; break;
+    case XCB_CONN_CLOSED_MEM_INSUFFICIENT: what = "out of memory"; break;
+    case XCB_CONN_CLOSED_REQ_LEN_EXCEED: what = "a request longer than the server accepts"; break;
+    case XCB_CONN_CLOSED_PARSE_ERR: what = "the display name could not be parsed"; break;
+    case XCB_CONN_CLOSED_INVALID_SCREEN: what = "the display has no such screen"; break;
+    default: break;
+  }
+  const std::string text = "X display \"" + display_ + "\" lost (xcb error " + std::to_string(error) + ": " +
+                           what + ")";
+  std::wstring wide;
+  for (const char c : text) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
 void X11Connection::EventLoop() {
   for (;;) {
     xcb_generic_event_t* raw = xcb_wait_for_event(connection_);
-    if (raw == nullptr) return;  // the connection broke
+    if (raw == nullptr) {
+      // The connection broke: every item on this display is gone.
+      const std::wstring cause = LossCause();
+      Dispatch([&cause](X11EventListener& listener) { listener.OnX11ConnectionLost(cause); });
+      return;
+    }
     auto event = Own(raw);
     const uint8_t type = event->response_type & 0x7F;
     if (type == XCB_CLIENT_MESSAGE &&
         reinterpret_cast<const xcb_client_message_event_t*>(event.get())->window == wakeWindow_) {
       return;
     }
-    std::vector<X11EventListener*> targets;
-    {
-      std::lock_guard lock(listenersMutex_);
-      targets = listeners_;
-      dispatching_ = true;
-    }
-    for (X11EventListener* listener : targets) listener->OnX11Event(*event);
-    {
-      std::lock_guard lock(listenersMutex_);
-      dispatching_ = false;
-    }
-    dispatchDone_.notify_all();
+    Dispatch([&event](X11EventListener& listener) { listener.OnX11Event(*event); });
   }
 }
 

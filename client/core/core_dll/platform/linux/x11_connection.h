@@ -27,6 +27,9 @@ class X11EventListener {
   // On the event thread; must be short and must not unregister or destroy
   // listeners.
   virtual void OnX11Event(const xcb_generic_event_t& event) = 0;
+  // Once, on the event thread, when the connection broke (the server went
+  // away); `cause` says how, for the log. Same rules as OnX11Event.
+  virtual void OnX11ConnectionLost(const std::wstring& /*cause*/) {}
 };
 
 // A monitor: a RandR output with a CRTC (the whole screen when RandR knows
@@ -75,6 +78,11 @@ class X11Connection {
  private:
   X11Connection(xcb_connection_t* connection, int screen, std::string display);
   void EventLoop();
+  // Hands `call` to every listener, with the dispatch bookkeeping that
+  // RemoveListener waits on.
+  template <typename Call>
+  void Dispatch(const Call& call);
+  std::wstring LossCause() const;
 
   xcb_connection_t* connection_ = nullptr;
   xcb_window_t root_ = 0;

@@ -36,6 +36,14 @@ class FileDescriptor {
   int fd_;
 };
 
+// The same file, unchanged: same inode on the same device, and neither its
+// size nor its modification or change time moved.
+bool SameUnchangedFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 }  // namespace
 
 std::string WideToUtf8(const std::wstring& text) {
@@ -174,7 +182,8 @@ bool PosixSystemServices::HashFileSha256(const std::wstring& path, std::array<ui
   if (path.find(L'\0') != std::wstring::npos) return false;  // would silently name another file
   // Non-blocking open so a FIFO cannot stall us; only regular files are
   // hashed (a device such as /dev/zero would never end).
-  FileDescriptor file(::open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const std::string utf8Path = WideToUtf8(path);
+  FileDescriptor file(::open(utf8Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return false;
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
@@ -192,6 +201,11 @@ bool PosixSystemServices::HashFileSha256(const std::wstring& path, std::array<ui
     if (got == 0) break;
     crypto_hash_sha256_update(&state, buffer.data(), static_cast<unsigned long long>(got));
   }
+  // The digest stands for the path only if the file there now is the one
+  // hashed, untouched: a file renamed over it or written meanwhile fails.
+  struct stat after {}, atPath {};
+  if (::fstat(file.get(), &after) != 0 || ::stat(utf8Path.c_str(), &atPath) != 0) return false;
+  if (!SameUnchangedFile(info, after) || !SameUnchangedFile(info, atPath)) return false;
   crypto_hash_sha256_final(&state, digest->data());
   return true;
 }

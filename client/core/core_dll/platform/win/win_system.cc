@@ -55,6 +55,18 @@ class BcryptHash {
 
 bool NtSuccess(NTSTATUS status) { return status >= 0; }
 
+// The file's identity (volume and index) with its size and last write.
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(file, info) != 0;
+}
+
+bool SameUnchangedFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+         a.nFileSizeLow == b.nFileSizeLow && a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
+         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
+}
+
 // The extended counters the memory lines read; 80 bytes on x64.
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 80);
 
@@ -122,6 +134,8 @@ class WinSystemServices final : public platform::ISystemServices {
     if (!file.valid()) return false;
     // Only files on disk: a pipe or a console would block or never end.
     if (GetFileType(file.get()) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION opened{};
+    if (!FileIdentity(file.get(), &opened)) return false;
 
     BcryptAlgorithm algorithm;
     if (!NtSuccess(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
@@ -137,6 +151,15 @@ class WinSystemServices final : public platform::ISystemServices {
       if (got == 0) break;
       if (!NtSuccess(BCryptHashData(hash.get(), buffer.data(), got, 0))) return false;
     }
+    // The digest stands for the path only if the file there now is the one
+    // hashed, untouched (the sharing mode keeps writers out of this process's
+    // view, not every file system's).
+    BY_HANDLE_FILE_INFORMATION after{}, atPath{};
+    ScopedHandle now(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!now.valid() || !FileIdentity(file.get(), &after) || !FileIdentity(now.get(), &atPath)) return false;
+    if (!SameUnchangedFile(opened, after) || !SameUnchangedFile(opened, atPath)) return false;
     std::array<uint8_t, 32> result{};
     if (!NtSuccess(BCryptFinishHash(hash.get(), result.data(), static_cast<ULONG>(result.size()), 0))) {
       return false;
