@@ -2,12 +2,13 @@
 //
 // Frames are taken on a grid of frame slots (tick-clock times) anchored to
 // the first frame after a start, which is always taken. A source frame is
-// taken when it arrives no
-// more than a quarter period before the next slot is due, and is stamped
-// with that slot's time; one arriving more than half a period after it
-// starts a new grid (a slower source, a stall). Frames that keep arriving
-// late move the grid later. A slot whose window closed without a source
-// frame goes to the pacer, whose repeat is stamped with that slot's time.
+// taken when it arrives no more than a quarter period before the next slot
+// is due, and is stamped with the slot nearest to its arrival; slots it
+// skipped (a slower source, jitter, a stall) hold the previous picture,
+// which the segment encoder repeats, so every slot of the timeline holds a
+// frame. Frames that keep arriving late move the grid later. A slot whose
+// window closed without a source frame goes to the pacer, whose repeat is
+// stamped with that slot's time.
 //
 // Why a grid rather than "one period after the last frame taken":
 // - the grid only ever moves later, so no two stamps are closer than a
@@ -35,7 +36,7 @@ class FrameRateGate {
   // a period of it is not taken, and the pacer has nothing to repeat.
   void Reset(int64_t startTicks, uint32_t fps);
   // The time stamp of the source frame arriving at `ticks` when it is to be
-  // taken: its slot's time, or its arrival when it starts a new grid. Frame
+  // taken: its slot's time, or its arrival when it starts the grid. Frame
   // handlers and the pacer may call from several threads at once.
   std::optional<int64_t> Admit(int64_t ticks);
   // The latest slot whose window had closed at `nowTicks` with no frame in

@@ -35,6 +35,7 @@ void Rotate(SessionState& state, uint64_t cut) {
     next = BuildEncoder(state);  // a throw leaves the current encoder in place
     cap = 0;
   }
+  if (state.lastWrittenTicks != INT64_MIN) next->ContinueAfter(state.lastWrittenTicks);
   const SteadyClock::time_point t1 = SteadyClock::now();
   std::unique_ptr<IVideoSegmentEncoder> retired = std::move(state.encoder);
   state.encoder = std::move(next);
@@ -99,6 +100,7 @@ void EncodePendingFrame(SessionState& state) {
     return;  // above the backoff cap: skipped and counted nowhere
   }
   bool ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
+  state.lastWrittenTicks = frame.ticks();
   state.writeCalls.fetch_add(1);
   if (!ok) state.writeFailures.fetch_add(1);
   state.lastEncodeTime = t;

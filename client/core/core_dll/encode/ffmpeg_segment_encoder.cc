@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 
 #include "encode/bounded_map_retry.h"
@@ -197,6 +198,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   FfmpegSegmentEncoder& operator=(const FfmpegSegmentEncoder&) = delete;
 
   bool WriteFrame(platform::ITexture& frame, int64_t ticks) override;
+  void ContinueAfter(int64_t previousTicks) override;
   void DrainPending() override;
   EncodedSegment Finalize() override;
 
@@ -211,6 +213,10 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Configure(const AVCodec* codec, uint64_t bitrate);
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
+  // Sends the picture in frame_ for every slot from `from` to before `to`
+  // (at most a second of them); false when the encoder refused one.
+  bool RepeatPicture(int64_t from, int64_t to);
+  bool SendPicture(int64_t pts);
   void ReceiveAndWritePackets();
 
   const GpuEncodeContext& context_;
@@ -236,6 +242,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   uint32_t fps_;
   int64_t startTicks_ = 0;
   int64_t lastPts_ = -1;
+  std::optional<int64_t> continueAfter_;  // the previous segment's last stamp
   bool twoStage_ = false;
   bool finalized_ = false;
 };
@@ -378,6 +385,21 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
 
 int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   const PendingCopy entry = pending_.front();
+  if (frameCount_ == 0) {
+    startTicks_ = entry.ticks;
+    // A segment that follows another starts in the slot after its last
+    // frame, so that segments tile the timeline without a gap.
+    const int64_t period = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1);
+    if (continueAfter_ && entry.ticks > *continueAfter_ && entry.ticks - *continueAfter_ <= TickClock::kTicksPerSecond) {
+      startTicks_ = std::min(*continueAfter_ + period, entry.ticks);
+    }
+  }
+  const int64_t pts =
+      av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base);
+  // Slots the capture skipped (a slower source, a late pacer, a frame lost
+  // to a busy encoder) hold the previous picture: the stream stays one frame
+  // per slot.
+  if (frameCount_ != 0) RepeatPicture(lastPts_ + 1, pts);
   platform::ITexture& staging = *stagingSlots_[entry.slot];
   platform::IGpuContext& gpu = context_.ImmediateContext();
   const auto ts = Clock::now();
@@ -400,7 +422,6 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
     Check(result);
   }
 
-  if (frameCount_ == 0) startTicks_ = entry.ticks;
   const auto tm = Clock::now();
   const bool writable = av_frame_make_writable(frame_.get()) >= 0;
   if (writable) {
@@ -438,19 +459,9 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   pending_.pop_front();
   if (!writable) return kDrainDropped;
 
-  const int64_t pts = av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond},
-                                   codec_->time_base);
-  frame_->pts = std::max(pts, lastPts_ + 1);
-  lastPts_ = frame_->pts;
-  AVFrame* sent = frame_.get();
-  if (surface_) {
-    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
-    if (uploaded < 0) throw HardwareUploadError(uploaded);
-    sent = surface_.get();
-  }
-  if (avcodec_send_frame(codec_.get(), sent) < 0) return kDrainDropped;
-  ReceiveAndWritePackets();
-  ++frameCount_;
+  // The first frame of a continuing segment also fills the slots before it.
+  if (frameCount_ == 0 && !RepeatPicture(0, pts)) return kDrainDropped;
+  if (!SendPicture(std::max(pts, lastPts_ + 1))) return kDrainDropped;
 
   const auto te = Clock::now();
   if (Ms(te - ts) > kSlowStageMs && context_.Sink()) {
@@ -459,6 +470,33 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
          blocking ? L" blocking" : L" opportunistic");
   }
   return kDrainEncoded;
+}
+
+bool FfmpegSegmentEncoder::RepeatPicture(int64_t from, int64_t to) {
+  to = std::min<int64_t>(to, from + std::max<uint32_t>(fps_, 1));
+  for (int64_t pts = from; pts < to; ++pts) {
+    if (!SendPicture(pts)) return false;
+  }
+  return true;
+}
+
+bool FfmpegSegmentEncoder::SendPicture(int64_t pts) {
+  frame_->pts = pts;
+  AVFrame* sent = frame_.get();
+  if (surface_) {
+    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
+    if (uploaded < 0) throw HardwareUploadError(uploaded);
+    sent = surface_.get();
+  }
+  if (avcodec_send_frame(codec_.get(), sent) < 0) return false;
+  lastPts_ = pts;
+  ReceiveAndWritePackets();
+  ++frameCount_;
+  return true;
+}
+
+void FfmpegSegmentEncoder::ContinueAfter(int64_t previousTicks) {
+  if (frameCount_ == 0) continueAfter_ = previousTicks;
 }
 
 void FfmpegSegmentEncoder::ReceiveAndWritePackets() {
