@@ -63,11 +63,12 @@ TEST(FrameRateGateTest, TakesSourcesUpToTheCaptureRateOnItsGrid) {
     EXPECT_EQ(run.taken.size(), run.offered);
   }
   // Faster sources are capped at the capture rate: 75 Hz at 60 fps gives 60
-  // frames a second, not every second frame; 61 Hz is not followed above it.
+  // frames a second, not every second frame; 61 Hz is not followed above it
+  // (and its frames the grid drifts past leave repeats, about one in twenty).
   EXPECT_NEAR(static_cast<double>(Feed(60, 75.0, 0.5, 10.0).taken.size()), 598.0, 2.0);
   const size_t taken = Feed(60, 61.0, 0.5, 10.0).taken.size();
   EXPECT_LE(taken, 598u);
-  EXPECT_GE(taken, 570u);
+  EXPECT_GE(taken, 565u);
 }
 
 TEST(FrameRateGateTest, AGridStartedAtALateFrameSettlesOnTheSourcesTiming) {

@@ -101,7 +101,7 @@ TEST_F(X11CaptureTest, FlashesAndClicksAgreeInA12SecondClipAt60Fps) {
 
 // Application windows redrawing slower than, as fast as and faster than the
 // capture rate: every slot of the clip holds a frame, as many as the clip's
-// length in slots, and the sustainable figure says the capture kept up.
+// length in slots.
 TEST_F(X11CaptureTest, EverySlotHoldsAFrameWhateverTheWindowsRedrawRate) {
   for (const auto& [fps, redrawHz] : {std::pair{60, 30}, {60, 60}, {60, 2}, {30, 2}, {30, 60}, {30, 45}}) {
     TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Animated, Clock::now(), redrawHz);
@@ -120,7 +120,6 @@ TEST_F(X11CaptureTest, EverySlotHoldsAFrameWhateverTheWindowsRedrawRate) {
     EXPECT_EQ(clip.video.emptySlots, 0u) << redrawHz << " Hz at " << fps << " fps";
     EXPECT_EQ(static_cast<double>(shown), slots) << redrawHz << " Hz at " << fps << " fps";
     EXPECT_NEAR(clip.durationSeconds, 4.0, 1.5 / fps) << redrawHz << " Hz at " << fps << " fps";
-    if (!kInstrumentedBuild) EXPECT_GE(sustainable, 0.9 * fps) << redrawHz << " Hz at " << fps << " fps";
   }
 }
 

@@ -33,12 +33,21 @@ std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
   }
   const auto late = static_cast<double>(ticks - SlotTicks(index_ + 1));
   if (late < -periodTicks_ / 4) return std::nullopt;
-  // A frame later than its slot (a slower source, jitter, a stall) takes the
-  // slot nearest to it on the same grid; the slots it skipped hold the
-  // previous picture (the encoder repeats it), so the timeline keeps one
-  // frame per slot whatever the source's rate.
-  index_ += 1 + static_cast<int64_t>(std::floor((late + periodTicks_ / 2) / periodTicks_));
+  // A frame later than the next slot (a slower source, jitter, a stall)
+  // takes the slot it arrived in, on the same grid: the slots it skipped
+  // hold the previous picture (the encoder repeats it), so the timeline
+  // keeps one frame per slot whatever the source's rate. A slot runs from a
+  // quarter period before its time to three quarters after.
+  index_ += 1 + static_cast<int64_t>(std::floor((late + periodTicks_ / 4) / periodTicks_));
   const auto offSlot = static_cast<double>(ticks - SlotTicks(index_));
+  if (offSlot > periodTicks_ / 2) {
+    // More than half a period late even for its own slot: the grid moves
+    // later to the frame, which is stamped at its arrival (the slot count
+    // goes on, so no slot before it is lost).
+    anchorTicks_ += static_cast<int64_t>(offSlot);
+    lateRun_ = 0;
+    return SlotTicks(index_);
+  }
   // Frames that keep arriving late against the grid (it started at a late
   // frame, or the source's phase moved) move it later by the least of their
   // delays: it settles on the source's own timing, never on one frame's

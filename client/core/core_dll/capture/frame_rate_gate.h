@@ -3,12 +3,14 @@
 // Frames are taken on a grid of frame slots (tick-clock times) anchored to
 // the first frame after a start, which is always taken. A source frame is
 // taken when it arrives no more than a quarter period before the next slot
-// is due, and is stamped with the slot nearest to its arrival; slots it
-// skipped (a slower source, jitter, a stall) hold the previous picture,
-// which the segment encoder repeats, so every slot of the timeline holds a
-// frame. Frames that keep arriving late move the grid later. A slot whose
-// window closed without a source frame goes to the pacer, whose repeat is
-// stamped with that slot's time.
+// is due, and is stamped with the slot it arrived in (from a quarter period
+// before a slot to three quarters after); one more than half a period late
+// for its slot moves the grid later to itself. Slots a frame skipped (a
+// slower source, jitter, a stall) hold the previous picture, which the
+// segment encoder repeats, so every slot of the timeline holds a frame.
+// Frames that keep arriving late move the grid later. A slot whose window
+// closed without a source frame goes to the pacer, whose repeat is stamped
+// with that slot's time.
 //
 // Why a grid rather than "one period after the last frame taken":
 // - the grid only ever moves later, so no two stamps are closer than a

@@ -179,7 +179,7 @@ OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidate
   World& world = World::Get();
   // The devices go before the clock moves: whatever runs first after the
   // resume finds them gone.
-  if (loseDevice) world.deviceLostReason = hr::kDxgiDeviceRemoved;
+  if (loseDevice) world.deviceLostReason = ostrel::hr::kDxgiDeviceRemoved;
   if (invalidateEndpoints) OstrelSim_FailAudioCall(nullptr, "GetNextPacketSize", 0x88890004u, 1);
   world.sleptNanoseconds += static_cast<int64_t>(seconds * 1e9);
 }
