@@ -224,6 +224,10 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
 
     s.framePending.store(false);
     s.haveFrame.store(false);
+    {
+      std::lock_guard frameLock(s.frameMutex);
+      s.pendingNewContent = false;
+    }
     s.framesDelivered.store(0);
     s.framesOverwritten.store(0);
     s.writeCalls.store(0);

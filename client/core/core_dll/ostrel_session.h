@@ -66,6 +66,9 @@ struct SessionState {
   // Frame hand-off slot: capture callback and pacer produce, encoder thread
   // consumes.
   std::atomic<bool> framePending{false};
+  // The pending frame, or one it replaced, shows a new picture (false: only
+  // pacer repeats of the one the encoder has). Guarded by frameMutex.
+  bool pendingNewContent = false;
   std::atomic<int64_t> frameTicks{0};
   FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
   std::atomic<bool> haveFrame{false};

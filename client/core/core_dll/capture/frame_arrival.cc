@@ -49,6 +49,7 @@ void WaitForCallbacks(SessionState& state) {
 void HandOffLocked(SessionState& state, int64_t ticks, bool newContent) {
   state.frameTicks.store(ticks);
   if (newContent) state.haveFrame.store(true);
+  state.pendingNewContent = state.pendingNewContent || newContent;
   state.framesDelivered.fetch_add(1);
   if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
 }

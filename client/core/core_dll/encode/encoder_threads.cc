@@ -70,6 +70,8 @@ class PendingFrameClaim {
     if (!state_.framePending.exchange(false)) return;
     texture_ = state_.latestFrameTexture;
     ticks_ = state_.frameTicks.load();
+    repeat_ = !state_.pendingNewContent;
+    state_.pendingNewContent = false;
     state_.frameTextureInUse = texture_;
   }
   ~PendingFrameClaim() {
@@ -83,11 +85,14 @@ class PendingFrameClaim {
   bool claimed() const { return texture_ >= 0; }
   platform::ITexture& texture() const { return *state_.frameTextures[texture_]; }
   int64_t ticks() const { return ticks_; }
+  // Only a pacer repeat of the picture the encoder took last.
+  bool repeat() const { return repeat_; }
 
  private:
   SessionState& state_;
   int texture_ = -1;
   int64_t ticks_ = 0;
+  bool repeat_ = false;
 };
 
 void EncodePendingFrame(SessionState& state) {
@@ -99,7 +104,9 @@ void EncodePendingFrame(SessionState& state) {
       t - state.lastEncodeTime < std::chrono::duration<double>(1.0 / cap)) {
     return;  // above the backoff cap: skipped and counted nowhere
   }
-  bool ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
+  // A repeat of the picture the encoder has needs no new copy of it.
+  bool ok = frame.repeat() && state.encoder->RepeatLast(frame.ticks());
+  if (!ok) ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
   state.lastWrittenTicks = frame.ticks();
   state.writeCalls.fetch_add(1);
   if (!ok) state.writeFailures.fetch_add(1);

@@ -198,15 +198,17 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   FfmpegSegmentEncoder& operator=(const FfmpegSegmentEncoder&) = delete;
 
   bool WriteFrame(platform::ITexture& frame, int64_t ticks) override;
+  bool RepeatLast(int64_t ticks) override;
   void ContinueAfter(int64_t previousTicks) override;
   void DrainPending() override;
   EncodedSegment Finalize() override;
 
  private:
   struct PendingCopy {
-    int32_t slot = 0;
+    int32_t slot = 0;  // kRepeatSlot: the previous picture again, no copy
     int64_t ticks = 0;
   };
+  static constexpr int32_t kRepeatSlot = -1;
 
   // Frees any codec context and allocates a new one with the settings and
   // this bit rate; false when no context could be made.
@@ -214,7 +216,8 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
   // Sends the picture in frame_ for every slot from `from` to before `to`
-  // (at most a second of them); false when the encoder refused one.
+  // (at most a second of them, and only while each takes under half a
+  // period); false when the encoder refused one.
   bool RepeatPicture(int64_t from, int64_t to);
   bool SendPicture(int64_t pts);
   void ReceiveAndWritePackets();
@@ -400,6 +403,11 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   // to a busy encoder) hold the previous picture: the stream stays one frame
   // per slot.
   if (frameCount_ != 0) RepeatPicture(lastPts_ + 1, pts);
+  if (entry.slot == kRepeatSlot) {
+    pending_.pop_front();
+    if (frameCount_ == 0) return kDrainDropped;  // the picture it repeats was dropped
+    return pts > lastPts_ && SendPicture(pts) ? kDrainEncoded : kDrainDropped;
+  }
   platform::ITexture& staging = *stagingSlots_[entry.slot];
   platform::IGpuContext& gpu = context_.ImmediateContext();
   const auto ts = Clock::now();
@@ -474,8 +482,14 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 
 bool FfmpegSegmentEncoder::RepeatPicture(int64_t from, int64_t to) {
   to = std::min<int64_t>(to, from + std::max<uint32_t>(fps_, 1));
+  // Repeats may take half the time of the slots they fill: an encoder that
+  // cannot keep up even with repeats (a 4096-pixel picture in software)
+  // spends its time on the frames that show something new instead.
+  const auto start = Clock::now();
+  const double budgetMs = 500.0 / std::max<uint32_t>(fps_, 1);
   for (int64_t pts = from; pts < to; ++pts) {
     if (!SendPicture(pts)) return false;
+    if (Ms(Clock::now() - start) > budgetMs * static_cast<double>(pts - from + 1)) break;
   }
   return true;
 }
@@ -492,6 +506,17 @@ bool FfmpegSegmentEncoder::SendPicture(int64_t pts) {
   lastPts_ = pts;
   ReceiveAndWritePackets();
   ++frameCount_;
+  return true;
+}
+
+bool FfmpegSegmentEncoder::RepeatLast(int64_t ticks) {
+  if (finalized_ || (frameCount_ == 0 && pending_.empty())) return false;
+  // After the copies still in flight, in order; whatever is ready goes out
+  // now, and a queue past its staging copies waits for the oldest.
+  pending_.push_back(PendingCopy{kRepeatSlot, ticks});
+  while (!pending_.empty()) {
+    if (DrainOldest(pending_.size() > kStagingSlotCount) == kDrainNotReady) break;
+  }
   return true;
 }
 
