@@ -213,7 +213,9 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
     av_frame_free(&frame);
     av_packet_free(&packet);
     CheckTimeline(&info);
-    if (std::string errors = FfmpegDecodeErrors(path); !errors.empty()) info.problems.push_back("ffmpeg: " + errors);
+    if (info.streamCount > 0) {
+      if (std::string errors = FfmpegDecodeErrors(path); !errors.empty()) info.problems.push_back("ffmpeg: " + errors);
+    }
     for (const std::string& text : info.problems) ADD_FAILURE() << path << ": " << text;
   }
   avformat_close_input(&input);
