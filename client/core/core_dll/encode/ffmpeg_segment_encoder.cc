@@ -216,8 +216,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
   // Sends the picture in frame_ for every slot from `from` to before `to`
-  // (at most a second of them, and only while each takes under half a
-  // period); false when the encoder refused one.
+  // (at most a second of them); false when the encoder refused one.
   bool RepeatPicture(int64_t from, int64_t to);
   bool SendPicture(int64_t pts);
   void ReceiveAndWritePackets();
@@ -482,14 +481,8 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 
 bool FfmpegSegmentEncoder::RepeatPicture(int64_t from, int64_t to) {
   to = std::min<int64_t>(to, from + std::max<uint32_t>(fps_, 1));
-  // Repeats may take half the time of the slots they fill: an encoder that
-  // cannot keep up even with repeats (a 4096-pixel picture in software)
-  // spends its time on the frames that show something new instead.
-  const auto start = Clock::now();
-  const double budgetMs = 500.0 / std::max<uint32_t>(fps_, 1);
   for (int64_t pts = from; pts < to; ++pts) {
     if (!SendPicture(pts)) return false;
-    if (Ms(Clock::now() - start) > budgetMs * static_cast<double>(pts - from + 1)) break;
   }
   return true;
 }
