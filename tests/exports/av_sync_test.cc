@@ -224,8 +224,9 @@ TEST_F(AvSyncTest, ClipRightAfterASleepHoldsTheSecondsRecordedBeforeIt) {
   Sleep(1.6);
   ClipInfo clip = SaveAndProbe(true);
   // 4.5 s before the sleep and 1.6 s after it: the 6 s replay length, not
-  // the 1.6 s since the resume.
-  EXPECT_NEAR(clip.durationSeconds, 6.0, 1.0 / 30 + 1e-3);
+  // the 1.6 s since the resume (a few frames less when the encoder is
+  // behind at the request on a loaded machine).
+  EXPECT_NEAR(clip.durationSeconds, 6.0, 0.1);
   EXPECT_NEAR(clip.audio.durationSeconds, clip.video.durationSeconds, 1024.0 / 48000 + 1.0 / 30);
   EXPECT_EQ(clip.video.emptySlots, 0u);
   ExpectInSync(clip, 30, 5);
