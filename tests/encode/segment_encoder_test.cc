@@ -134,6 +134,40 @@ TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRa
   }
 }
 
+// Repeats of the last picture fill their slots without a new copy (the
+// texture may hold a newer picture by then), and a segment that continues
+// another starts in the slot after the other's last frame, its first
+// picture filling the slots up to its own.
+TEST_F(SegmentEncoderTest, RepeatsAndAContinuingSegmentFillEverySlot) {
+  Rig(640, 360, 320, 180);
+  const Colours colours = {{200, 60, 30}, {20, 180, 240}};
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  EXPECT_FALSE(encoder->RepeatLast(kBase));  // nothing to repeat yet
+  Fill(colours[0][0], colours[0][1], colours[0][2]);
+  EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase));
+  Fill(colours[1][0], colours[1][1], colours[1][2]);
+  EXPECT_TRUE(encoder->RepeatLast(kBase + kPeriod));
+  EXPECT_TRUE(encoder->RepeatLast(kBase + 3 * kPeriod));  // the slot between is filled too
+  EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase + 4 * kPeriod));
+  encoder->DrainPending();
+  EncodedSegment segment = encoder->Finalize();
+  EXPECT_EQ(segment.frameCount, 5u);
+  ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, {colours[0], colours[0], colours[0], colours[0], colours[1]}, 3.0);
+
+  auto next = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  next->ContinueAfter(kBase + 4 * kPeriod);
+  EXPECT_TRUE(next->WriteFrame(*frame_, kBase + 7 * kPeriod));
+  next->DrainPending();
+  segment = next->Finalize();
+  EXPECT_EQ(segment.startTicks, kBase + 5 * kPeriod);
+  EXPECT_EQ(segment.frameCount, 3u);
+  clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, {colours[1], colours[1], colours[1]}, 3.0);
+}
+
 TEST_F(SegmentEncoderTest, AStalledCopyIsDroppedWithALineWhileTheContextLockStaysFree) {
   Rig(320, 180, 320, 180);
   auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 2000000);

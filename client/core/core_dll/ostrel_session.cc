@@ -236,6 +236,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.segmentFpsCap.store(0);
     s.lastEncodeTime = SteadyClock::time_point{};
     s.lastWrittenTicks = INT64_MIN;
+    s.encoderMissedPicture = false;
     {
       std::lock_guard frameLock(s.frameMutex);
       s.rotationRequests.clear();

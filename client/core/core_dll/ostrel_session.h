@@ -84,6 +84,9 @@ struct SessionState {
   // Encoder thread only: the stamp of the last frame written in this capture
   // (INT64_MIN before the first); the next segment continues after it.
   int64_t lastWrittenTicks = INT64_MIN;
+  // Encoder thread only: a new picture was skipped, so the next repeat
+  // writes the latest picture instead of repeating the encoder's.
+  bool encoderMissedPicture = false;
 
   std::mutex frameMutex;
   std::condition_variable frameCv;

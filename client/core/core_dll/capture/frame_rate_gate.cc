@@ -68,8 +68,9 @@ std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
 std::optional<int64_t> FrameRateGate::TakeMissedSlot(int64_t nowTicks) {
   std::lock_guard lock(mutex_);
   if (!anchored_) return std::nullopt;
-  // Slot k's window closes half a period after it.
-  const double sinceAnchor = static_cast<double>(nowTicks - anchorTicks_) - periodTicks_ / 2;
+  // Slot k's window closes three quarters of a period after it: a frame
+  // that late still takes its slot, and is not pushed out by a repeat.
+  const double sinceAnchor = static_cast<double>(nowTicks - anchorTicks_) - periodTicks_ * 3 / 4;
   const auto latestClosed = static_cast<int64_t>(std::floor(sinceAnchor / periodTicks_));
   if (latestClosed <= index_) return std::nullopt;
   index_ = latestClosed;

@@ -41,8 +41,9 @@ class FrameRateGate {
   // taken: its slot's time, or its arrival when it starts the grid. Frame
   // handlers and the pacer may call from several threads at once.
   std::optional<int64_t> Admit(int64_t ticks);
-  // The latest slot whose window had closed at `nowTicks` with no frame in
-  // it since the last frame taken: the pacer's repeat fills it.
+  // The latest slot whose window (to three quarters of a period after it)
+  // had closed at `nowTicks` with no frame in it since the last frame taken:
+  // the pacer's repeat fills it.
   std::optional<int64_t> TakeMissedSlot(int64_t nowTicks);
 
  private:

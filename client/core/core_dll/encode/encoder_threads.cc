@@ -102,10 +102,14 @@ void EncodePendingFrame(SessionState& state) {
   uint32_t cap = state.segmentFpsCap.load();
   if (cap != 0 && state.lastEncodeTime != SteadyClock::time_point{} &&
       t - state.lastEncodeTime < std::chrono::duration<double>(1.0 / cap)) {
-    return;  // above the backoff cap: skipped and counted nowhere
+    // Above the backoff cap: skipped and counted nowhere. A new picture
+    // skipped here is still the one to write with the next repeat.
+    if (!frame.repeat()) state.encoderMissedPicture = true;
+    return;
   }
   // A repeat of the picture the encoder has needs no new copy of it.
-  bool ok = frame.repeat() && state.encoder->RepeatLast(frame.ticks());
+  bool ok = frame.repeat() && !state.encoderMissedPicture && state.encoder->RepeatLast(frame.ticks());
+  state.encoderMissedPicture = false;
   if (!ok) ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
   state.lastWrittenTicks = frame.ticks();
   state.writeCalls.fetch_add(1);
