@@ -72,10 +72,11 @@ OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor);
 /* A system sleep of `seconds` (0..86400), as the process sees it on waking:
  * the performance counter jumps forward at once, with no frames and no audio
  * for the time slept. loseDevice: the GPU device is lost at the resume (as
- * OstrelSim_LoseDevice with DXGI_ERROR_DEVICE_REMOVED); invalidateEndpoints:
- * the audio streams opened before the sleep fail their next packet calls
- * with AUDCLNT_E_DEVICE_INVALIDATED. The clock never goes back, also not
- * after a reset. */
+ * OstrelSim_LoseDevice with DXGI_ERROR_DEVICE_REMOVED, until cleared);
+ * invalidateEndpoints: the next two packet-size calls of the audio streams
+ * (desktop and microphone) fail with AUDCLNT_E_DEVICE_INVALIDATED, as the
+ * streams of a resumed system do. The clock never goes back, also not after
+ * a reset. */
 OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidateEndpoints);
 
 /* ---- windows -------------------------------------------------------------- */

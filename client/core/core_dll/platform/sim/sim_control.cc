@@ -180,7 +180,7 @@ OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidate
   // The devices go before the clock moves: whatever runs first after the
   // resume finds them gone.
   if (loseDevice) world.deviceLostReason = ostrel::hr::kDxgiDeviceRemoved;
-  if (invalidateEndpoints) OstrelSim_FailAudioCall(nullptr, "GetNextPacketSize", 0x88890004u, 1);
+  if (invalidateEndpoints) OstrelSim_FailAudioCall(nullptr, "GetNextPacketSize", 0x88890004u, 2);
   world.sleptNanoseconds += static_cast<int64_t>(seconds * 1e9);
 }
 
