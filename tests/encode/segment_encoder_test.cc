@@ -104,10 +104,11 @@ TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRa
     auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
     const Colours colours = {{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}, {128, 128, 128}, {90, 200, 90}};
     // The same instant again and an earlier one are bumped one period past the
-    // previous frame; a frame almost on top of one before it too.
+    // previous frame; a frame almost on top of one before it too. The slots
+    // between the fifth frame and the last hold the fifth's picture again.
     const EncodedSegment segment = Encode(*encoder, colours, {kBase, kBase, kBase - kPeriod, kBase + 3 * kPeriod,
                                                               kBase + 3 * kPeriod + 1000, kBase + 10 * kPeriod});
-    EXPECT_EQ(segment.frameCount, 6u);
+    EXPECT_EQ(segment.frameCount, 11u);
     EXPECT_EQ(segment.startTicks, kBase);
     EXPECT_FALSE(segment.needsReencode);
 
@@ -118,14 +119,53 @@ TEST_F(SegmentEncoderTest, ASegmentIsOneH264StreamAtOutputSizeWithBt709LimitedRa
     EXPECT_EQ(std::make_tuple(v.codec, v.width, v.height), std::make_tuple(std::string("h264"), 320, 180));
     EXPECT_EQ(std::make_tuple(v.colorPrimaries, v.colorTransfer, v.colorSpace, v.colorRange),
               std::make_tuple(+AVCOL_PRI_BT709, +AVCOL_TRC_BT709, +AVCOL_SPC_BT709, +AVCOL_RANGE_MPEG));
-    ASSERT_EQ(v.packets.size(), 6u);
+    ASSERT_EQ(v.packets.size(), 11u);
     EXPECT_TRUE(v.packets[0].key);
     std::vector<int64_t> pts;
     for (const auto& packet : v.packets) pts.push_back(std::llround(packet.ptsSeconds * 30));
-    EXPECT_EQ(pts, (std::vector<int64_t>{0, 1, 2, 3, 4, 10}));
-    // Every frame decodes (the last has a duration too) in the colours given.
-    ExpectColours(clip, colours, 3.0);
+    EXPECT_EQ(pts, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(v.emptySlots, 0u);
+    // Every frame decodes (the last has a duration too) in the colours given,
+    // the repeats in the fifth frame's.
+    Colours shown(colours.begin(), colours.begin() + 5);
+    shown.insert(shown.end(), 5, colours[4]);
+    shown.push_back(colours[5]);
+    ExpectColours(clip, shown, 3.0);
   }
+}
+
+// Repeats of the last picture fill their slots without a new copy (the
+// texture may hold a newer picture by then), and a segment that continues
+// another starts in the slot after the other's last frame, its first
+// picture filling the slots up to its own.
+TEST_F(SegmentEncoderTest, RepeatsAndAContinuingSegmentFillEverySlot) {
+  Rig(640, 360, 320, 180);
+  const Colours colours = {{200, 60, 30}, {20, 180, 240}};
+  auto encoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  EXPECT_FALSE(encoder->RepeatLast(kBase));  // nothing to repeat yet
+  Fill(colours[0][0], colours[0][1], colours[0][2]);
+  EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase));
+  Fill(colours[1][0], colours[1][1], colours[1][2]);
+  EXPECT_TRUE(encoder->RepeatLast(kBase + kPeriod));
+  EXPECT_TRUE(encoder->RepeatLast(kBase + 3 * kPeriod));  // the slot between is filled too
+  EXPECT_TRUE(encoder->WriteFrame(*frame_, kBase + 4 * kPeriod));
+  encoder->DrainPending();
+  EncodedSegment segment = encoder->Finalize();
+  EXPECT_EQ(segment.frameCount, 5u);
+  ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, {colours[0], colours[0], colours[0], colours[0], colours[1]}, 3.0);
+
+  auto next = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  next->ContinueAfter(kBase + 4 * kPeriod);
+  EXPECT_TRUE(next->WriteFrame(*frame_, kBase + 7 * kPeriod));
+  next->DrainPending();
+  segment = next->Finalize();
+  EXPECT_EQ(segment.startTicks, kBase + 5 * kPeriod);
+  EXPECT_EQ(segment.frameCount, 3u);
+  clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, {colours[1], colours[1], colours[1]}, 3.0);
 }
 
 TEST_F(SegmentEncoderTest, AStalledCopyIsDroppedWithALineWhileTheContextLockStaysFree) {

@@ -299,5 +299,46 @@ INSTANTIATE_TEST_SUITE_P(Loopback, DesktopSilenceTest,
                                            SilenceCase{1, true, 3.0}, SilenceCase{0, false, 3.0}),
                          SilenceCaseName);
 
+
+// A system sleep of 12 s while recording: the clip saved right after the
+// resume holds the seconds recorded before the sleep, as one timeline with
+// no gap where the sleep was, every slot filled and every click with its
+// flash on both sides of the sleep.
+TEST_F(AvSyncTest, ClipRightAfterASleepHoldsTheSecondsRecordedBeforeIt) {
+  StartRecording(360, 30, 6);
+  Sleep(4.5);
+  OstrelSim_Sleep(12.0, /*loseDevice=*/false, /*invalidateEndpoints=*/false);
+  Sleep(1.6);
+  ClipInfo clip = SaveAndProbe(true);
+  // 4.5 s before the sleep and 1.6 s after it: the 6 s replay length, not
+  // the 1.6 s since the resume (a few frames less when the encoder is
+  // behind at the request on a loaded machine).
+  EXPECT_NEAR(clip.durationSeconds, 6.0, 0.1);
+  EXPECT_NEAR(clip.audio.durationSeconds, clip.video.durationSeconds, 1024.0 / 48000 + 1.0 / 30);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectInSync(clip, 30, 5);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-SLEEP] "), 1u);
+}
+
+// Waking with the GPU device lost and the audio endpoints invalidated: the
+// capture restarts, and the next clip is clean and in sync.
+TEST_F(AvSyncTest, SleepWithTheDeviceLostAndEndpointsInvalidatedRestartsInSync) {
+  StartRecording(360, 30, 6);
+  Sleep(3.0);
+  OstrelSim_Sleep(12.0, /*loseDevice=*/true, /*invalidateEndpoints=*/true);
+  // The world's device heals once the loss is seen, so the restart's new
+  // device is healthy (as a real one created after the resume is).
+  ASSERT_TRUE(LogCapture::WaitFor(L"Watchdog: GPU device lost (0x887A0005)", std::chrono::seconds(6)));
+  OstrelSim_LoseDevice(0);
+  ASSERT_TRUE(LogCapture::WaitFor(L"Watchdog: capture automatically recovered after GPU device loss.",
+                                  std::chrono::seconds(6)));
+  Sleep(4.5);
+  EXPECT_TRUE(Ostrel_IsCapturing());
+  ClipInfo clip = SaveAndProbe(true);
+  EXPECT_GE(clip.durationSeconds, 3.0);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectInSync(clip, 30, 3);
+}
+
 }  // namespace
 }  // namespace ostrel::testing

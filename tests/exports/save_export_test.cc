@@ -15,18 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Lines FFmpeg prints at error level while decoding the whole file.
-std::string DecodeErrors(const std::string& path) {
-  // The null output keeps the clip's own time base: a clip with dropped frames
-  // has a low average rate, and rounding to it would make frames collide.
-  std::string command = "ffmpeg -nostdin -v error -i '" + path + "' -enc_time_base -1 -f null - 2>&1";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  std::string output;
-  char buffer[512];
-  while (pipe && fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
-  return output;
-}
-
 using SaveExportTest = ExportTest;
 
 // The clip holds the replay length up to the request, as H.264 and 48 kHz
@@ -45,7 +33,7 @@ TEST_F(SaveExportTest, AudioEncodedWhileRecordingServesCleanClipsExceptRightAfte
     EXPECT_NEAR(clip.durationSeconds, 4.0, 1.0 / 30 + 1e-3);
     EXPECT_NEAR(clip.audio.durationSeconds, 4.0, 1024.0 / 48000 + 1.0 / 30);
     EXPECT_NEAR(clip.audio.firstSampleSeconds, 0.0, 1e-3);
-    EXPECT_EQ(DecodeErrors(file), "");
+    EXPECT_EQ(FfmpegDecodeErrors(file), "");
     return std::make_pair(file, clip);
   };
   const auto [file, clip] = save(L"stage=audio-pre-encoded");

@@ -42,8 +42,9 @@ class LibraryTest : public ::testing::Test {
   }
 
   TestWindow& OpenWindow(int width, int height, TestWindow::Content content = TestWindow::Content::Animated,
-                         Clock::time_point flashEpoch = Clock::now()) {
-    window_ = std::make_unique<TestWindow>(width, height, content, flashEpoch);
+                         Clock::time_point flashEpoch = Clock::now(), int redrawHz = 60) {
+    window_.reset();
+    window_ = std::make_unique<TestWindow>(width, height, content, flashEpoch, redrawHz);
     for (int i = 0; i < 500 && !window_->Ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(window_->Ready());
     return *window_;

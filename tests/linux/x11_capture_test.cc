@@ -49,14 +49,14 @@ class X11CaptureTest : public LibraryTest {
     EXPECT_EQ(clip.video.decodeErrors, 0);
   }
 
-  // Decoded frames per second of clip time. A pacer that wakes late on a
-  // loaded machine skips a slot now and then, so "full rate" is 95 % of it.
+  // Every frame slot of the clip holds a frame: its rate is the capture's.
   static void ExpectFullRate(const ClipInfo& clip, int fps) {
     const auto& pts = clip.video.framePtsSeconds;
-    if (kInstrumentedBuild || pts.size() < 2) return;
+    ASSERT_GE(pts.size(), 2u);
+    EXPECT_EQ(clip.video.emptySlots, 0u);
+    EXPECT_NEAR(clip.video.frameRate, fps, 0.01);
     const double rate = (pts.size() - 1) / (pts.back() - pts.front());
-    EXPECT_GE(rate, 0.95 * fps);
-    EXPECT_LE(rate, fps + 0.1);
+    EXPECT_NEAR(rate, fps, 0.01);
   }
 };
 
@@ -98,6 +98,30 @@ TEST_F(X11CaptureTest, FlashesAndClicksAgreeInA12SecondClipAt60Fps) {
     EXPECT_LE(offset, 1.0 / 60 + 0.010) << "click at " << click << " s, flash at " << *nearest << " s";
   }
   std::printf("flash - click offsets over %zu marks: %+.1f to %+.1f ms\n", onsets.size(), low * 1000, high * 1000);
+}
+
+// Application windows redrawing slower than, as fast as and faster than the
+// capture rate: every slot of the clip holds a frame, as many as the clip's
+// length in slots.
+TEST_F(X11CaptureTest, EverySlotHoldsAFrameWhateverTheWindowsRedrawRate) {
+  for (const auto& [fps, redrawHz] : {std::pair{60, 30}, {60, 60}, {60, 2}, {30, 2}, {30, 60}, {30, 45}}) {
+    TestWindow& window = OpenWindow(640, 360, TestWindow::Content::Animated, Clock::now(), redrawHz);
+    ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, fps, 6000000, 4), 0);
+    Sleep(4.5);
+    ClipInfo clip = ProbeClip(Save(), /*decode=*/false);
+    const double sustainable = Ostrel_GetMeasuredSustainableFps();
+    Ostrel_StopCapture();
+    const auto shown = static_cast<size_t>(std::count_if(clip.video.framePtsSeconds.begin(),
+                                                         clip.video.framePtsSeconds.end(),
+                                                         [](double t) { return t > -1e-6; }));
+    const double slots = std::round(clip.video.durationSeconds * fps);
+    std::printf("[timeline] X11 window redrawing at %d Hz, %d fps: %zu frames of %.0f slots, %llu empty; "
+                "sustainable %.1f fps\n",
+                redrawHz, fps, shown, slots, static_cast<unsigned long long>(clip.video.emptySlots), sustainable);
+    EXPECT_EQ(clip.video.emptySlots, 0u) << redrawHz << " Hz at " << fps << " fps";
+    EXPECT_EQ(static_cast<double>(shown), slots) << redrawHz << " Hz at " << fps << " fps";
+    EXPECT_NEAR(clip.durationSeconds, 4.0, 1.5 / fps) << redrawHz << " Hz at " << fps << " fps";
+  }
 }
 
 // A window that never changes delivers one frame; the pacer fills every

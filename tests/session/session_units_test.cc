@@ -30,6 +30,23 @@ TEST(OutputSizeTest, ScalesDownToTheMaxHeightAtEvenSizesAndNeverBelowTwo) {
   EXPECT_EQ(OutputFor(3, 4000, 8), Size(2, 8));
 }
 
+TEST(OutputSizeTest, CapsTheLongSideAtWhatH264EncodersTake) {
+  using Size = std::pair<uint32_t, uint32_t>;
+  uint32_t w = 0, h = 0;
+  EXPECT_TRUE(ComputeOutputSize(8000, 8000, 0, &w, &h));
+  EXPECT_EQ(Size(w, h), Size(4096, 4096));
+  EXPECT_EQ(OutputFor(7680, 4320, 0), Size(4096, 2304));
+  EXPECT_EQ(OutputFor(4320, 7680, 0), Size(2304, 4096));  // portrait: the height is the long side
+  EXPECT_EQ(OutputFor(16384, 100, 0), Size(4096, 24));
+  EXPECT_EQ(OutputFor(7680, 4320, 4320), Size(4096, 2304));  // a max height above the cap
+  EXPECT_EQ(OutputFor(7680, 4320, 1080), Size(1920, 1080));  // a max height below it
+  // Sizes at the cap or under it are kept, and say so.
+  EXPECT_FALSE(ComputeOutputSize(4096, 2160, 0, &w, &h));
+  EXPECT_EQ(Size(w, h), Size(4096, 2160));
+  EXPECT_FALSE(ComputeOutputSize(8000, 4500, 2304, &w, &h));
+  EXPECT_EQ(Size(w, h), Size(4096, 2304));
+}
+
 TEST(SustainableFpsTest, NeedsThirtyFramesThenDiscountsOverwrites) {
   OstrelSession session;
   SessionState& state = session.State();

@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <sstream>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -33,9 +37,11 @@ double Seconds(int64_t value, AVRational timeBase) {
   return value == AV_NOPTS_VALUE ? NAN : static_cast<double>(value) * av_q2d(timeBase);
 }
 
-void TakeVideoFrame(const AVFrame* frame, AVRational timeBase, VideoStreamInfo* video) {
+void TakeVideoFrame(const AVFrame* frame, AVRational timeBase, VideoStreamInfo* video, bool details) {
   int64_t pts = frame->best_effort_timestamp;
   video->framePtsSeconds.push_back(Seconds(pts, timeBase));
+  ++video->framesDecoded;
+  if (!details) return;
   double sum = 0;
   for (int y = 0; y < frame->height; ++y) {
     const uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
@@ -58,7 +64,8 @@ void TakeVideoFrame(const AVFrame* frame, AVRational timeBase, VideoStreamInfo* 
   video->frameMiddleYuv.push_back(middle);
 }
 
-void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* audio) {
+void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* audio, bool details) {
+  if (!details) return;
   if (audio->peak.empty()) audio->firstSampleSeconds = Seconds(frame->best_effort_timestamp, timeBase);
   int channels = frame->ch_layout.nb_channels;
   for (int i = 0; i < frame->nb_samples; ++i) {
@@ -74,15 +81,76 @@ void TakeAudioFrame(const AVFrame* frame, AVRational timeBase, AudioStreamInfo* 
   }
 }
 
-void Drain(Decoder& decoder, AVFrame* frame, const AVStream* stream, ClipInfo* info) {
+void Drain(Decoder& decoder, AVFrame* frame, const AVStream* stream, ClipInfo* info, bool details) {
+  const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
   while (avcodec_receive_frame(decoder.context, frame) == 0) {
-    if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) TakeVideoFrame(frame, stream->time_base, &info->video);
-    else TakeAudioFrame(frame, stream->time_base, &info->audio);
+    if (frame->decode_error_flags != 0 || (frame->flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+      ++(video ? info->video.decodeErrors : info->audio.decodeErrors);
+    }
+    if (video) TakeVideoFrame(frame, stream->time_base, &info->video, details);
+    else TakeAudioFrame(frame, stream->time_base, &info->audio, details);
     av_frame_unref(frame);
   }
 }
 
+// The timeline checks: strictly increasing time stamps in each stream, and
+// video frames on the slot grid of the stream's frame rate from its first
+// frame, with the slots left empty counted.
+void CheckTimeline(ClipInfo* info) {
+  auto problem = [info](const std::string& text) { info->problems.push_back(text); };
+  for (const auto* packets : {&info->video.packets, &info->audio.packets}) {
+    const char* name = packets == &info->video.packets ? "video" : "audio";
+    for (size_t i = 1; i < packets->size(); ++i) {
+      if (!((*packets)[i].dtsSeconds > (*packets)[i - 1].dtsSeconds)) {
+        std::ostringstream text;
+        text << name << " dts not strictly increasing at packet " << i << ": " << (*packets)[i - 1].dtsSeconds
+             << " -> " << (*packets)[i].dtsSeconds << " s";
+        problem(text.str());
+        break;
+      }
+    }
+  }
+  for (const char* name : {"video", "audio"}) {
+    const int errors = name[0] == 'v' ? info->video.decodeErrors : info->audio.decodeErrors;
+    if (errors != 0) problem(std::string(name) + " decode errors: " + std::to_string(errors));
+  }
+  VideoStreamInfo& video = info->video;
+  if (video.frameRate <= 0 || video.framePtsSeconds.size() < 2) return;
+  const double period = 1.0 / video.frameRate;
+  std::vector<double> pts = video.framePtsSeconds;
+  const double first = pts.front();
+  for (size_t i = 1; i < pts.size(); ++i) {
+    if (!(pts[i] > pts[i - 1])) {
+      std::ostringstream text;
+      text << "video frame times not strictly increasing at frame " << i << ": " << pts[i - 1] << " -> " << pts[i]
+           << " s";
+      problem(text.str());
+      return;
+    }
+    const double slots = (pts[i] - first) / period;
+    // Half a millisecond: what the clip's time base can round a slot by.
+    if (std::fabs(slots - std::round(slots)) * period > 0.0005) {
+      std::ostringstream text;
+      text << "video frame " << i << " at " << pts[i] << " s is " << (slots - std::round(slots)) * period * 1000.0
+           << " ms off the " << video.frameRate << " fps slot grid";
+      problem(text.str());
+      return;
+    }
+    video.emptySlots += static_cast<uint64_t>(std::llround((pts[i] - pts[i - 1]) / period)) - 1;
+  }
+}
+
 }  // namespace
+
+std::string FfmpegDecodeErrors(const std::string& path) {
+  const std::string command =
+      "command -v ffmpeg >/dev/null && ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::string output;
+  char buffer[512];
+  while (pipe && fgets(buffer, sizeof buffer, pipe.get())) output += buffer;
+  return output;
+}
 
 ClipInfo ProbeClip(const std::string& path, bool decode) {
   ClipInfo info;
@@ -106,6 +174,7 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
       v.colorPrimaries = par->color_primaries, v.colorTransfer = par->color_trc;
       v.colorSpace = par->color_space, v.colorRange = par->color_range;
       info.video.durationSeconds = Seconds(stream->duration, stream->time_base);
+      if (stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0) info.video.frameRate = av_q2d(stream->r_frame_rate);
     }
     if (audioIndex >= 0) {
       const AVStream* stream = input->streams[audioIndex];
@@ -118,7 +187,7 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
     }
     const int indices[2] = {videoIndex, audioIndex};
     for (int i = 0; i < 2; ++i) {
-      if (decode && indices[i] >= 0 && !decoders[i].Open(input->streams[indices[i]])) ++*decodeErrors[i];
+      if (indices[i] >= 0 && !decoders[i].Open(input->streams[indices[i]])) ++*decodeErrors[i];
     }
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -130,19 +199,24 @@ ClipInfo ProbeClip(const std::string& path, bool decode) {
             .push_back({Seconds(packet->pts, stream->time_base), Seconds(packet->dts, stream->time_base),
                         (packet->flags & AV_PKT_FLAG_KEY) != 0});
       }
-      if (decode && i >= 0 && decoders[i].context) {
+      if (i >= 0 && decoders[i].context) {
         if (avcodec_send_packet(decoders[i].context, packet) < 0) ++*decodeErrors[i];
-        Drain(decoders[i], frame, stream, &info);
+        Drain(decoders[i], frame, stream, &info, decode);
       }
       av_packet_unref(packet);
     }
     for (int i = 0; i < 2; ++i) {
       if (!decoders[i].context) continue;
       avcodec_send_packet(decoders[i].context, nullptr);
-      Drain(decoders[i], frame, input->streams[indices[i]], &info);
+      Drain(decoders[i], frame, input->streams[indices[i]], &info, decode);
     }
     av_frame_free(&frame);
     av_packet_free(&packet);
+    CheckTimeline(&info);
+    if (info.streamCount > 0) {
+      if (std::string errors = FfmpegDecodeErrors(path); !errors.empty()) info.problems.push_back("ffmpeg: " + errors);
+    }
+    for (const std::string& text : info.problems) ADD_FAILURE() << path << ": " << text;
   }
   avformat_close_input(&input);
   return info;

@@ -1,6 +1,12 @@
 // Reads a saved clip or a live segment back with FFmpeg: streams, packets,
 // and when asked decoded video (luma per frame, for sync flashes; plane means
 // of the picture's middle, for colours) and decoded audio (for sync clicks).
+//
+// Every probe decodes both streams whatever `decode` says and checks the
+// timeline, and reports what a player or `ffmpeg -v error -i clip -f null -`
+// would trip over as a test failure: packets or frames the decoder refused
+// or marked corrupt, time stamps that do not strictly increase, and video
+// frames off the stream's frame-slot grid.
 #pragma once
 
 #include <array>
@@ -31,6 +37,11 @@ struct VideoStreamInfo {
   // each side, where scaling blends in the edges).
   std::vector<std::array<double, 3>> frameMiddleYuv;
   int decodeErrors = 0;
+  double frameRate = 0;      // the stream's frame rate (its slot grid)
+  uint64_t framesDecoded = 0;
+  // Slots between the first and the last frame that hold no frame (a clip of
+  // constant frame rate has none).
+  uint64_t emptySlots = 0;
 };
 
 struct AudioStreamInfo {
@@ -48,6 +59,8 @@ struct AudioStreamInfo {
 
 struct ClipInfo {
   bool opened = false;
+  // What the shared check found (also reported as test failures).
+  std::vector<std::string> problems;
   int streamCount = 0;
   double durationSeconds = 0;
   VideoStreamInfo video;
@@ -55,6 +68,9 @@ struct ClipInfo {
 };
 
 ClipInfo ProbeClip(const std::string& path, bool decode);
+// What `ffmpeg -v error -i path -f null -` prints (empty for a clean clip, or
+// when no ffmpeg program is installed).
+std::string FfmpegDecodeErrors(const std::string& path);
 // The same for a file held in memory (a live segment's MP4 bytes).
 ClipInfo ProbeClipBytes(const std::vector<uint8_t>& bytes, bool decode);
 

@@ -98,7 +98,7 @@ void ReleaseEncoders(SessionState& s) {
 
 }  // namespace
 
-void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
+bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
                        uint32_t* outputWidth, uint32_t* outputHeight) {
   if (maxHeight != 0 && maxHeight < captureHeight) {
     uint32_t height = maxHeight & ~1u;
@@ -109,10 +109,18 @@ void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t m
     *outputWidth = captureWidth & ~1u;
     *outputHeight = captureHeight & ~1u;
   }
+  const uint32_t longSide = std::max(*outputWidth, *outputHeight);
+  const bool capped = longSide > kMaxEncodedSide;
+  if (capped) {
+    const double scale = static_cast<double>(kMaxEncodedSide) / longSide;
+    *outputWidth = static_cast<uint32_t>(std::round(*outputWidth * scale)) & ~1u;
+    *outputHeight = static_cast<uint32_t>(std::round(*outputHeight * scale)) & ~1u;
+  }
   // NV12 needs even sizes of at least 2: an odd window loses its last column
   // or row to the scaler, a sliver of 1 pixel is stretched to 2.
   *outputWidth = std::max(*outputWidth, 2u);
   *outputHeight = std::max(*outputHeight, 2u);
+  return capped;
 }
 
 OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
@@ -221,7 +229,11 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     {
       // A save running through a device-loss restart copies these.
       std::lock_guard settingsLock(s.encoderNameMutex);
-      ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight);
+      if (ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight)) {
+        Log(L"[CAPABILITY] " + std::to_wstring(s.captureWidth) + L"x" + std::to_wstring(s.captureHeight) +
+            L" target encoded at " + std::to_wstring(s.outputWidth) + L"x" + std::to_wstring(s.outputHeight) +
+            L": H.264 encoders take at most " + std::to_wstring(kMaxEncodedSide) + L" pixels on the long side");
+      }
       s.fps = fps == 0 ? 30 : fps;
       s.bitrate = bitrate == 0 ? 6000000 : bitrate;
     }
@@ -255,6 +267,10 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
 
     s.framePending.store(false);
     s.haveFrame.store(false);
+    {
+      std::lock_guard frameLock(s.frameMutex);
+      s.pendingNewContent = false;
+    }
     s.framesDelivered.store(0);
     s.framesOverwritten.store(0);
     s.writeCalls.store(0);
@@ -262,6 +278,8 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.backoffTier.store(0);
     s.segmentFpsCap.store(0);
     s.lastEncodeTime = SteadyClock::time_point{};
+    s.lastWrittenTicks = INT64_MIN;
+    s.encoderMissedPicture = false;
     {
       std::lock_guard frameLock(s.frameMutex);
       s.rotationRequests.clear();

@@ -67,6 +67,9 @@ struct SessionState {
   // Frame hand-off slot: capture callback and pacer produce, encoder thread
   // consumes.
   std::atomic<bool> framePending{false};
+  // The pending frame, or one it replaced, shows a new picture (false: only
+  // pacer repeats of the one the encoder has). Guarded by frameMutex.
+  bool pendingNewContent = false;
   std::atomic<int64_t> frameTicks{0};
   FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
   std::atomic<bool> haveFrame{false};
@@ -79,6 +82,12 @@ struct SessionState {
   std::atomic<int32_t> backoffTier{0};
   std::atomic<uint32_t> segmentFpsCap{0};
   SteadyClock::time_point lastEncodeTime{};
+  // Encoder thread only: the stamp of the last frame written in this capture
+  // (INT64_MIN before the first); the next segment continues after it.
+  int64_t lastWrittenTicks = INT64_MIN;
+  // Encoder thread only: a new picture was skipped, so the next repeat
+  // writes the latest picture instead of repeating the encoder's.
+  bool encoderMissedPicture = false;
 
   std::mutex frameMutex;
   std::condition_variable frameCv;
@@ -271,8 +280,13 @@ class OstrelSession {
 
 // Output size rule: maxHeight 0 or >= capture height keeps the size (odd
 // sizes included); otherwise the height is maxHeight rounded down to even and
-// the width follows the aspect ratio, rounded, then made even.
-void ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
+// the width follows the aspect ratio, rounded, then made even. A long side
+// above kMaxEncodedSide is then scaled down to it, the other side following
+// the aspect ratio: what H.264 encoders commonly accept (hardware encoders
+// stop at 4096), and what keeps a huge window's buffers bounded. Returns
+// whether that cap applied.
+constexpr uint32_t kMaxEncodedSide = 4096;
+bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
                        uint32_t* outputWidth, uint32_t* outputHeight);
 
 }  // namespace ostrel

@@ -1,5 +1,6 @@
 #include "capture/frame_arrival.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <optional>
 #include <thread>
@@ -48,6 +49,7 @@ void WaitForCallbacks(SessionState& state) {
 void HandOffLocked(SessionState& state, int64_t ticks, bool newContent) {
   state.frameTicks.store(ticks);
   if (newContent) state.haveFrame.store(true);
+  state.pendingNewContent = state.pendingNewContent || newContent;
   state.framesDelivered.fetch_add(1);
   if (state.framePending.exchange(true)) state.framesOverwritten.fetch_add(1);
 }
@@ -90,7 +92,10 @@ void CreateFramePoolAndSession(SessionState& state) {
   platform::IWindowCapture& capture = *state.captureService;
   platform::SizeInt32 size{static_cast<int32_t>(state.captureWidth), static_cast<int32_t>(state.captureHeight)};
   std::shared_ptr<platform::IFramePool> pool;
-  Check(capture.CreateFramePool(*state.winrtDevice, 4, size, &pool));
+  // A target above the encoders' size limit has buffers of up to 1 GB each
+  // (16384 x 16384): two are enough while the handler copies at once.
+  const int buffers = std::max(state.captureWidth, state.captureHeight) > kMaxEncodedSide ? 2 : 4;
+  Check(capture.CreateFramePool(*state.winrtDevice, buffers, size, &pool));
   state.framePool = std::move(pool);
   std::shared_ptr<platform::ICaptureSession> session;
   Check(capture.CreateCaptureSession(*state.framePool, *state.captureItem, &session));
@@ -252,10 +257,21 @@ void OnFrameArrived(SessionState& state) {
 
 void RunPacer(SessionState& state) {
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / state.fps));
+  // The pacer reads the clock every period while the capture runs, so a
+  // jump of it is a sleep (or a frozen process), left out of the timeline.
+  TickClock::SleepWatch sleepWatch;
+  int64_t slept = TickClock::SleptTicks();
   for (;;) {
     if (state.stopRequested.load()) return;
     std::this_thread::sleep_for(period);
     if (state.stopRequested.load()) return;
+    TickClock::Now();
+    if (const int64_t total = TickClock::SleptTicks(); total != slept) {
+      SessionLog(state, L"[DIAG-SLEEP] " +
+                            Fixed6(static_cast<double>(total - slept) / TickClock::kTicksPerSecond) +
+                            L"s asleep or frozen - left out of the recording's timeline t=" + NowStamp());
+      slept = total;
+    }
     if (!state.haveFrame.load()) continue;
     {
       // A frame still being copied takes its slot first: a repeat now would

@@ -13,7 +13,7 @@ namespace ostrel {
 // Records the source in captureService. Throws HresultError.
 void CreateCaptureItem(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
                        bool captureMonitor);
-// Free-threaded pool of 4 buffers at capture size and the capture session of
+// Free-threaded pool of 4 buffers at capture size (2 above kMaxEncodedSide) and the capture session of
 // the item's source, with the border setting and the frame interval applied.
 // Throws HresultError.
 void CreateFramePoolAndSession(SessionState& state);

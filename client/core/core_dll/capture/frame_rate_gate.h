@@ -2,12 +2,15 @@
 //
 // Frames are taken on a grid of frame slots (tick-clock times) anchored to
 // the first frame after a start, which is always taken. A source frame is
-// taken when it arrives no
-// more than a quarter period before the next slot is due, and is stamped
-// with that slot's time; one arriving more than half a period after it
-// starts a new grid (a slower source, a stall). Frames that keep arriving
-// late move the grid later. A slot whose window closed without a source
-// frame goes to the pacer, whose repeat is stamped with that slot's time.
+// taken when it arrives no more than a quarter period before the next slot
+// is due, and is stamped with the slot it arrived in (from a quarter period
+// before a slot to three quarters after); one more than half a period late
+// for its slot moves the grid later to itself. Slots a frame skipped (a
+// slower source, jitter, a stall) hold the previous picture, which the
+// segment encoder repeats, so every slot of the timeline holds a frame.
+// Frames that keep arriving late move the grid later. A slot whose window
+// closed without a source frame goes to the pacer, whose repeat is stamped
+// with that slot's time.
 //
 // Why a grid rather than "one period after the last frame taken":
 // - the grid only ever moves later, so no two stamps are closer than a
@@ -35,11 +38,12 @@ class FrameRateGate {
   // a period of it is not taken, and the pacer has nothing to repeat.
   void Reset(int64_t startTicks, uint32_t fps);
   // The time stamp of the source frame arriving at `ticks` when it is to be
-  // taken: its slot's time, or its arrival when it starts a new grid. Frame
+  // taken: its slot's time, or its arrival when it starts the grid. Frame
   // handlers and the pacer may call from several threads at once.
   std::optional<int64_t> Admit(int64_t ticks);
-  // The latest slot whose window had closed at `nowTicks` with no frame in
-  // it since the last frame taken: the pacer's repeat fills it.
+  // The latest slot whose window (to three quarters of a period after it)
+  // had closed at `nowTicks` with no frame in it since the last frame taken:
+  // the pacer's repeat fills it.
   std::optional<int64_t> TakeMissedSlot(int64_t nowTicks);
 
  private:

@@ -36,6 +36,7 @@ void Rotate(SessionState& state, uint64_t cut) {
     next = BuildEncoder(state);  // a throw leaves the current encoder in place
     cap = 0;
   }
+  if (state.lastWrittenTicks != INT64_MIN) next->ContinueAfter(state.lastWrittenTicks);
   const SteadyClock::time_point t1 = SteadyClock::now();
   std::unique_ptr<IVideoSegmentEncoder> retired = std::move(state.encoder);
   state.encoder = std::move(next);
@@ -70,6 +71,8 @@ class PendingFrameClaim {
     if (!state_.framePending.exchange(false)) return;
     texture_ = state_.latestFrameTexture;
     ticks_ = state_.frameTicks.load();
+    repeat_ = !state_.pendingNewContent;
+    state_.pendingNewContent = false;
     state_.frameTextureInUse = texture_;
   }
   ~PendingFrameClaim() {
@@ -83,11 +86,14 @@ class PendingFrameClaim {
   bool claimed() const { return texture_ >= 0; }
   platform::ITexture& texture() const { return *state_.frameTextures[texture_]; }
   int64_t ticks() const { return ticks_; }
+  // Only a pacer repeat of the picture the encoder took last.
+  bool repeat() const { return repeat_; }
 
  private:
   SessionState& state_;
   int texture_ = -1;
   int64_t ticks_ = 0;
+  bool repeat_ = false;
 };
 
 void EncodePendingFrame(SessionState& state) {
@@ -97,9 +103,16 @@ void EncodePendingFrame(SessionState& state) {
   uint32_t cap = state.segmentFpsCap.load();
   if (cap != 0 && state.lastEncodeTime != SteadyClock::time_point{} &&
       t - state.lastEncodeTime < std::chrono::duration<double>(1.0 / cap)) {
-    return;  // above the backoff cap: skipped and counted nowhere
+    // Above the backoff cap: skipped and counted nowhere. A new picture
+    // skipped here is still the one to write with the next repeat.
+    if (!frame.repeat()) state.encoderMissedPicture = true;
+    return;
   }
-  bool ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
+  // A repeat of the picture the encoder has needs no new copy of it.
+  bool ok = frame.repeat() && !state.encoderMissedPicture && state.encoder->RepeatLast(frame.ticks());
+  state.encoderMissedPicture = false;
+  if (!ok) ok = state.encoder->WriteFrame(frame.texture(), frame.ticks());
+  state.lastWrittenTicks = frame.ticks();
   state.writeCalls.fetch_add(1);
   if (!ok) state.writeFailures.fetch_add(1);
   state.lastEncodeTime = t;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -235,20 +236,27 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   FfmpegSegmentEncoder& operator=(const FfmpegSegmentEncoder&) = delete;
 
   bool WriteFrame(platform::ITexture& frame, int64_t ticks) override;
+  bool RepeatLast(int64_t ticks) override;
+  void ContinueAfter(int64_t previousTicks) override;
   void DrainPending() override;
   EncodedSegment Finalize() override;
 
  private:
   struct PendingCopy {
-    int32_t slot = 0;
+    int32_t slot = 0;  // kRepeatSlot: the previous picture again, no copy
     int64_t ticks = 0;
   };
+  static constexpr int32_t kRepeatSlot = -1;
 
   // Frees any codec context and allocates a new one with the settings and
   // this bit rate; false when no context could be made.
   bool Configure(const AVCodec* codec, uint64_t bitrate);
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
+  // Sends the picture in frame_ for every slot from `from` to before `to`
+  // (at most a second of them); false when the encoder refused one.
+  bool RepeatPicture(int64_t from, int64_t to);
+  bool SendPicture(int64_t pts);
   // Sends `frame` (null: end of stream); a refusal (EAGAIN) takes the
   // packets out and offers the same frame again, up to
   // kRefusedFrameRetryLimit. The last send's result.
@@ -287,6 +295,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   uint32_t fps_;
   int64_t startTicks_ = 0;
   int64_t lastPts_ = -1;
+  std::optional<int64_t> continueAfter_;  // the previous segment's last stamp
   bool twoStage_ = false;
   bool finalized_ = false;
 };
@@ -431,6 +440,26 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
 
 int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   const PendingCopy entry = pending_.front();
+  if (frameCount_ == 0) {
+    startTicks_ = entry.ticks;
+    // A segment that follows another starts in the slot after its last
+    // frame, so that segments tile the timeline without a gap.
+    const int64_t period = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1);
+    if (continueAfter_ && entry.ticks > *continueAfter_ && entry.ticks - *continueAfter_ <= TickClock::kTicksPerSecond) {
+      startTicks_ = std::min(*continueAfter_ + period, entry.ticks);
+    }
+  }
+  const int64_t pts =
+      av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base);
+  // Slots the capture skipped (a slower source, a late pacer, a frame lost
+  // to a busy encoder) hold the previous picture: the stream stays one frame
+  // per slot.
+  if (frameCount_ != 0) RepeatPicture(lastPts_ + 1, pts);
+  if (entry.slot == kRepeatSlot) {
+    pending_.pop_front();
+    if (frameCount_ == 0) return kDrainDropped;  // the picture it repeats was dropped
+    return pts > lastPts_ && SendPicture(pts) ? kDrainEncoded : kDrainDropped;
+  }
   platform::ITexture& staging = *stagingSlots_[entry.slot];
   platform::IGpuContext& gpu = context_.ImmediateContext();
   const auto ts = Clock::now();
@@ -453,7 +482,6 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
     Check(result);
   }
 
-  if (frameCount_ == 0) startTicks_ = entry.ticks;
   const auto tm = Clock::now();
   const bool writable = av_frame_make_writable(frame_.get()) >= 0;
   if (writable) {
@@ -491,19 +519,9 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
   pending_.pop_front();
   if (!writable) return kDrainDropped;
 
-  const int64_t pts = av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond},
-                                   codec_->time_base);
-  frame_->pts = std::max(pts, lastPts_ + 1);
-  lastPts_ = frame_->pts;
-  AVFrame* sent = frame_.get();
-  if (surface_) {
-    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
-    if (uploaded < 0) throw HardwareUploadError(uploaded);
-    sent = surface_.get();
-  }
-  if (SendTakingPackets(sent) < 0) return kDrainDropped;
-  ReceiveAndWritePackets();
-  ++frameCount_;
+  // The first frame of a continuing segment also fills the slots before it.
+  if (frameCount_ == 0 && !RepeatPicture(0, pts)) return kDrainDropped;
+  if (!SendPicture(std::max(pts, lastPts_ + 1))) return kDrainDropped;
 
   const auto te = Clock::now();
   if (Ms(te - ts) > kSlowStageMs && context_.Sink()) {
@@ -512,6 +530,44 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
          blocking ? L" blocking" : L" opportunistic");
   }
   return kDrainEncoded;
+}
+
+bool FfmpegSegmentEncoder::RepeatPicture(int64_t from, int64_t to) {
+  to = std::min<int64_t>(to, from + std::max<uint32_t>(fps_, 1));
+  for (int64_t pts = from; pts < to; ++pts) {
+    if (!SendPicture(pts)) return false;
+  }
+  return true;
+}
+
+bool FfmpegSegmentEncoder::SendPicture(int64_t pts) {
+  frame_->pts = pts;
+  AVFrame* sent = frame_.get();
+  if (surface_) {
+    const int uploaded = ffmpeg::UploadToHardwareFrame(*frame_, codec_->hw_frames_ctx, *surface_);
+    if (uploaded < 0) throw HardwareUploadError(uploaded);
+    sent = surface_.get();
+  }
+  if (SendTakingPackets(sent) < 0) return false;
+  lastPts_ = pts;
+  ReceiveAndWritePackets();
+  ++frameCount_;
+  return true;
+}
+
+bool FfmpegSegmentEncoder::RepeatLast(int64_t ticks) {
+  if (finalized_ || (frameCount_ == 0 && pending_.empty())) return false;
+  // After the copies still in flight, in order; whatever is ready goes out
+  // now, and a queue past its staging copies waits for the oldest.
+  pending_.push_back(PendingCopy{kRepeatSlot, ticks});
+  while (!pending_.empty()) {
+    if (DrainOldest(pending_.size() > kStagingSlotCount) == kDrainNotReady) break;
+  }
+  return true;
+}
+
+void FfmpegSegmentEncoder::ContinueAfter(int64_t previousTicks) {
+  if (frameCount_ == 0) continueAfter_ = previousTicks;
 }
 
 int FfmpegSegmentEncoder::SendTakingPackets(const AVFrame* frame) {

@@ -1,5 +1,7 @@
 #include "replay/tick_clock.h"
 
+#include <mutex>
+
 #include "platform/platform.h"
 
 namespace ostrel {
@@ -21,6 +23,26 @@ const ClockBase& Base() {
   return base;
 }
 
+// Readings and the time left out go under one lock: a reading taken before
+// a jump was noticed must never come out after one taken later.
+struct SleepState {
+  std::mutex mutex;
+  int watches = 0;
+  int64_t lastRaw = 0;  // the latest raw reading while watched
+  int64_t slept = 0;
+};
+
+SleepState& Sleep() {
+  static SleepState state;
+  return state;
+}
+
+int64_t RawNow() {
+  const ClockBase& base = Base();
+  return TickClock::CounterToTicks(platform::GetPlatform().system.PerformanceCounter() - base.counter,
+                                   base.frequency);
+}
+
 }  // namespace
 
 int64_t TickClock::CounterToTicks(int64_t counterDelta, int64_t frequency) {
@@ -32,23 +54,44 @@ int64_t TickClock::CounterToTicks(int64_t counterDelta, int64_t frequency) {
 }
 
 int64_t TickClock::Now() {
-  const ClockBase& base = Base();
-  int64_t now = platform::GetPlatform().system.PerformanceCounter();
-  return CounterToTicks(now - base.counter, base.frequency);
+  SleepState& state = Sleep();
+  std::lock_guard lock(state.mutex);
+  const int64_t raw = RawNow();
+  if (state.watches > 0) {
+    // The whole gap is left out: the timeline goes on from the last reading.
+    if (raw - state.lastRaw > kSleepGapTicks) state.slept += raw - state.lastRaw;
+    if (raw > state.lastRaw) state.lastRaw = raw;
+  }
+  return raw - state.slept;
 }
 
-}  // namespace ostrel
+int64_t TickClock::SleptTicks() {
+  SleepState& state = Sleep();
+  std::lock_guard lock(state.mutex);
+  return state.slept;
+}
 
-namespace ostrel {
+TickClock::SleepWatch::SleepWatch() {
+  SleepState& state = Sleep();
+  std::lock_guard lock(state.mutex);
+  // A first watch measures gaps from now, not from the last capture.
+  if (state.watches++ == 0) state.lastRaw = RawNow();
+}
+
+TickClock::SleepWatch::~SleepWatch() {
+  SleepState& state = Sleep();
+  std::lock_guard lock(state.mutex);
+  --state.watches;
+}
 
 int64_t TickClock::FromCounter100ns(uint64_t counter100ns) {
   const ClockBase& base = Base();
-  return static_cast<int64_t>(counter100ns) - CounterToTicks(base.counter, base.frequency);
+  return static_cast<int64_t>(counter100ns) - CounterToTicks(base.counter, base.frequency) - SleptTicks();
 }
 
 uint64_t TickClock::ToCounter100ns(int64_t ticks) {
   const ClockBase& base = Base();
-  return static_cast<uint64_t>(ticks + CounterToTicks(base.counter, base.frequency));
+  return static_cast<uint64_t>(ticks + CounterToTicks(base.counter, base.frequency) + SleptTicks());
 }
 
 }  // namespace ostrel

@@ -89,26 +89,21 @@ ProbedVideo ProbeFirstSegment(const EncodedSegment& segment, const SaveSeam& sea
   return probed;
 }
 
-// Copies one segment's packets into the clip at clip time (segment start -
-// clip zero + packet time). `lastTimestamp` (output time base) keeps the
-// stream strictly increasing across segments: should a segment's first
-// packet land on or before the previous one (rounding of a late frame), it
-// moves one unit later instead of being refused by the muxer.
-//
-// Frames inside a segment lie on its encoder's 1/fps grid. Where segments
-// meet, the next one's first frame may come less than a frame period after
-// the previous frame (its rounding put that one late); the whole segment then
-// moves later by the difference, so that no two frames share a frame slot
-// and players and converters working at the nominal rate see no collision.
-// `lastTicks` is the clip time of the last packet written (INT64_MIN before
-// the first).
+// Copies one segment's packets into the clip on the clip's frame-slot grid.
+// A segment's frames lie on its encoder's 1/fps grid from its start, so each
+// packet's slot is the segment's first slot (its start against clip zero,
+// rounded to the nearest slot) plus its own slot in the segment. `lastSlot`
+// (INT64_MIN before the first packet) keeps the stream strictly increasing
+// on the grid: a segment that would begin on or before the previous frame's
+// slot (rounding of a late frame) begins in the slot after it instead, so no
+// two frames share a slot and no stamp falls between slots.
 //
 // Packets before clip zero keep their negative times (the muxer hides them
 // behind an edit list); packets at or after `clipLengthTicks` lie past the
 // request and are left out.
 void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int outputIndex, int64_t clipStartTicks,
-                  int64_t clipLengthTicks, int64_t framePeriodTicks, int64_t& videoEndTicks,
-                  int64_t& lastTimestamp, int64_t& lastTicks, const SaveSeam& seam) {
+                  int64_t clipLengthTicks, uint32_t fps, int64_t& videoEndTicks, int64_t& lastSlot,
+                  const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
   if (seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ||
@@ -117,8 +112,9 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
   }
   AVFormatContext* in = input.Context();
   const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  int64_t offset = segment.startTicks - clipStartTicks;
-  if (lastTicks != INT64_MIN) offset = std::max(offset, lastTicks + framePeriodTicks);
+  const AVRational slotBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
+  int64_t firstSlot = av_rescale_q(segment.startTicks - clipStartTicks, kTickBase, slotBase);
+  if (lastSlot != INT64_MIN) firstSlot = std::max(firstSlot, lastSlot + 1);
   const AVRational outputBase = output->streams[outputIndex]->time_base;
 
   ffmpeg::PacketPtr packet(av_packet_alloc());
@@ -133,18 +129,18 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
     int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (first == AV_NOPTS_VALUE) first = pts != AV_NOPTS_VALUE ? pts : 0;
     if (pts == AV_NOPTS_VALUE) pts = first;
-    const int64_t t = av_rescale_q(pts - first, inputBase, kTickBase) + offset;
+    int64_t slot = firstSlot + av_rescale_q(pts - first, inputBase, slotBase);
+    if (lastSlot != INT64_MIN) slot = std::max(slot, lastSlot + 1);
+    const int64_t t = av_rescale_q(slot, slotBase, kTickBase);
     if (t >= clipLengthTicks) {
       av_packet_unref(packet.get());
       continue;
     }
-    int64_t ts = av_rescale_q(t, kTickBase, outputBase);
-    if (ts <= lastTimestamp) ts = lastTimestamp + 1;
-    lastTimestamp = ts;
-    lastTicks = std::max(lastTicks, t);
+    lastSlot = slot;
+    const int64_t ts = av_rescale_q(slot, slotBase, outputBase);
     packet->pts = ts;
     packet->dts = ts;
-    if (packet->duration > 0) packet->duration = av_rescale_q(packet->duration, inputBase, outputBase);
+    packet->duration = av_rescale_q(1, slotBase, outputBase);
     packet->stream_index = outputIndex;
     packet->pos = -1;
     av_interleaved_write_frame(output, packet.get());  // a refused packet is dropped; failed writes are checked
@@ -323,8 +319,7 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   }
 
   int64_t videoEndTicks = 0;
-  int64_t lastTimestamp = INT64_MIN;
-  int64_t lastTicks = INT64_MIN;
+  int64_t lastSlot = INT64_MIN;
   const int64_t framePeriodTicks = kTicksPerSecond / std::max<uint32_t>(sources.fps, 1);
   uint64_t audioFramesHanded = 0;
   const auto total = static_cast<uint32_t>(segmentCount);
@@ -334,8 +329,8 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
     if (twoStage) {
       reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, clipLengthTicks, videoEndTicks);
     } else {
-      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, clipLengthTicks, framePeriodTicks,
-                   videoEndTicks, lastTimestamp, lastTicks, sources.Seam());
+      RemuxSegment(snaps.video[i], output, videoIndex, clipStartTicks, clipLengthTicks, sources.fps, videoEndTicks,
+                   lastSlot, sources.Seam());
     }
     guard.CheckWrites();
     snaps.video[i].bytes.reset();

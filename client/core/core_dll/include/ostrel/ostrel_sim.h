@@ -67,6 +67,18 @@ OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter);
  * there is no such monitor. Handles are stable across OstrelSim_Reset. */
 OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor);
 
+/* ---- sleep ----------------------------------------------------------------- */
+
+/* A system sleep of `seconds` (0..86400), as the process sees it on waking:
+ * the performance counter jumps forward at once, with no frames and no audio
+ * for the time slept. loseDevice: the GPU device is lost at the resume (as
+ * OstrelSim_LoseDevice with DXGI_ERROR_DEVICE_REMOVED, until cleared);
+ * invalidateEndpoints: the next two packet-size calls of the audio streams
+ * (desktop and microphone) fail with AUDCLNT_E_DEVICE_INVALIDATED, as the
+ * streams of a resumed system do. The clock never goes back, also not after
+ * a reset. */
+OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidateEndpoints);
+
 /* ---- windows -------------------------------------------------------------- */
 
 /* Animated window at 60 Hz on the primary monitor. Returns its handle
@@ -86,6 +98,10 @@ OSTREL_API void OstrelSim_SetWindowMonitor(void* window, int monitor);
  * resize, a restore from minimised, a sync flash). Animated frames come at
  * tick-clock multiples of 1/hz, so they line up with sync marks. */
 OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz);
+/* Each animated frame of every window arrives up to `milliseconds` after
+ * its content time (a fixed pseudo-random spread per frame; 0, the default,
+ * delivers on time). Values are clamped to 0..1000. */
+OSTREL_API void OstrelSim_SetFrameDeliveryJitterMs(double milliseconds);
 /* false: no capture pool receives any frame (a target that never
  * delivers); true (default) resumes delivery. */
 OSTREL_API void OstrelSim_SetFrameDeliveryEnabled(bool enabled);

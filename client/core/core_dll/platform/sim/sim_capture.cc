@@ -226,6 +226,18 @@ void PollLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target) {
   }
 }
 
+// How late content frame `index` arrives under the world's delivery jitter:
+// a fixed spread per frame (a hash of its index), so runs repeat.
+int64_t JitterTicks(int64_t index) {
+  const int64_t jitter = World::Get().deliveryJitterTicks.load();
+  if (jitter <= 0) return 0;
+  uint64_t x = static_cast<uint64_t>(index) * 0x9E3779B97F4A7C15ull;
+  x ^= x >> 29;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 32;
+  return static_cast<int64_t>(x % static_cast<uint64_t>(jitter + 1));
+}
+
 // The delivery thread of one pool capturing one target. Animated targets
 // get a frame at every multiple of their content period on the tick clock
 // (so frames line up with sync marks); still targets get one frame at the
@@ -263,7 +275,7 @@ void DeliveryLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target
         period = newPeriod;
         nextSlot = static_cast<int64_t>(std::ceil(static_cast<double>(now) / period));
       }
-      auto due = static_cast<int64_t>(std::llround(static_cast<double>(nextSlot) * period));
+      auto due = static_cast<int64_t>(std::llround(static_cast<double>(nextSlot) * period)) + JitterTicks(nextSlot);
       if (now >= due) {
         DeliverFrame(core, view.width, view.height, frameNumber);
         // Slots that passed while this thread was late are content frames
@@ -272,7 +284,7 @@ void DeliveryLoop(std::shared_ptr<PoolCore> core, std::shared_ptr<Target> target
         int64_t advance = std::max<int64_t>(current + 1 - nextSlot, 1);
         frameNumber += static_cast<uint64_t>(advance);
         nextSlot += advance;
-        due = static_cast<int64_t>(std::llround(static_cast<double>(nextSlot) * period));
+        due = static_cast<int64_t>(std::llround(static_cast<double>(nextSlot) * period)) + JitterTicks(nextSlot);
         now = TickClock::Now();
       }
       waitTicks = std::max<int64_t>(due - now, 0);

@@ -1,5 +1,6 @@
 // The C control API of the fake world (ostrel_sim.h), except the audio
 // endpoint functions, which live with the sim audio.
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -156,6 +157,12 @@ OSTREL_API void OstrelSim_SetWindowContentRate(void* window, double hz) {
   ChangeWindow(window, [&](Target& target, World&) { target.rateHz = hz; });
 }
 
+OSTREL_API void OstrelSim_SetFrameDeliveryJitterMs(double milliseconds) {
+  if (!std::isfinite(milliseconds)) return;
+  milliseconds = std::clamp(milliseconds, 0.0, 1000.0);
+  World::Get().deliveryJitterTicks = static_cast<int64_t>(milliseconds * 10000.0);
+}
+
 OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void) { return World::Get().deliveredFrames.load(); }
 
 OSTREL_API int OstrelSim_GetOpenFramePoolCount(void) { return World::Get().openFramePools.load(); }
@@ -167,6 +174,16 @@ OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available) {
 OSTREL_API uint64_t OstrelSim_GetFallbackFrameCount(void) { return World::Get().fallbackFrames.load(); }
 
 OSTREL_API int OstrelSim_GetBorderRequired(void) { return World::Get().borderRequired.load(); }
+
+OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidateEndpoints) {
+  if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 86400.0) return;
+  World& world = World::Get();
+  // The devices go before the clock moves: whatever runs first after the
+  // resume finds them gone.
+  if (loseDevice) world.deviceLostReason = ostrel::hr::kDxgiDeviceRemoved;
+  if (invalidateEndpoints) OstrelSim_FailAudioCall(nullptr, "GetNextPacketSize", 0x88890004u, 2);
+  world.sleptNanoseconds += static_cast<int64_t>(seconds * 1e9);
+}
 
 OSTREL_API void OstrelSim_LoseDevice(uint32_t reason) { World::Get().deviceLostReason = AsHresult(reason); }
 

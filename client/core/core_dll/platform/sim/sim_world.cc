@@ -82,6 +82,7 @@ void World::Reset() {
   surfaceFailuresLeft = 0;
   surfaceFailureStatus = hr::kOk;
   deliveredFrames = 0;
+  deliveryJitterTicks = 0;
   fallbackFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;

@@ -101,6 +101,10 @@ class World {
   std::atomic<Hresult> textureFailureStatus{hr::kOk};
   std::atomic<int> textureCreationDelayMs{0};
   std::atomic<bool> frameDeliveryEnabled{true};
+  std::atomic<int64_t> deliveryJitterTicks{0};
+  // Nanoseconds the performance counter was moved forward by sleeps; never
+  // reset, so the clock never goes back.
+  std::atomic<int64_t> sleptNanoseconds{0};  // animated frames arrive up to this late
   std::atomic<bool> captureServiceAvailable{true};
   std::atomic<Hresult> captureSessionCloseStatus{hr::kOk};  // what closing a capture session reports
   std::atomic<Hresult> borderFailureStatus{hr::kOk};        // what setting the border reports
