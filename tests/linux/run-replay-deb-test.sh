@@ -66,7 +66,7 @@ export XDG_RUNTIME_DIR=$work/runtime
 recorder=$!
 pids+=($recorder)
 for _ in $(seq 300); do grep -q '^recording ' "$work/tool.out" && break; sleep 0.1; done
-grep -q '^recording the first monitor' "$work/tool.out" || { cat "$work/tool.out" "$work/tool.err"; exit 1; }
+grep -q '^recording the monitor under the pointer' "$work/tool.out" || { cat "$work/tool.out" "$work/tool.err"; exit 1; }
 sleep 4
 "$tool" status | grep "capturing yes" > /dev/null
 clip=$("$tool" save)

@@ -128,6 +128,35 @@ Target FindByName(const Display& display, const std::string& name) {
   return target;
 }
 
+// An unmapped input-only window of a connection of its own, 1x1 at the
+// pointer: the monitor holding it is the one the pointer is on.
+Target MonitorUnderPointer() {
+  Target target;
+  auto display = std::make_shared<Display>();
+  if (!display->Ok()) {
+    target.error = "cannot open the X display";
+    return target;
+  }
+  xcb_connection_t* c = display->Raw();
+  Reply<xcb_query_pointer_reply_t> pointer(xcb_query_pointer_reply(c, xcb_query_pointer(c, display->Root()), nullptr),
+                                           &std::free);
+  const int16_t x = pointer ? pointer->root_x : 0, y = pointer ? pointer->root_y : 0;
+  const xcb_window_t marker = xcb_generate_id(c);
+  const uint32_t overrideRedirect = 1;
+  xcb_generic_error_t* error = xcb_request_check(
+      c, xcb_create_window_checked(c, 0, marker, display->Root(), x, y, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                                   XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, &overrideRedirect));
+  if (error != nullptr) {
+    std::free(error);
+    target.error = "cannot create a window to find the monitor under the pointer";
+    return target;
+  }
+  target.xid = marker;
+  target.description = "the monitor under the pointer";
+  target.marker = std::move(display);
+  return target;
+}
+
 }  // namespace
 
 bool IsWaylandSession() {
@@ -159,8 +188,7 @@ Target FindTarget(const Options& options) {
   } else if (!options.windowName.empty()) {
     target = FindByName(display, options.windowName);
   } else if (options.monitor) {
-    // The root window's centre lies on the screen's first monitor.
-    target.xid = display.Root();
+    return MonitorUnderPointer();
   } else {
     target.xid = display.ActiveWindow();
     if (target.xid == 0) {
@@ -169,8 +197,7 @@ Target FindTarget(const Options& options) {
   }
   if (target.xid == 0) return target;
   if (options.monitor) {
-    target.description = target.xid == display.Root() ? "the first monitor"
-                                                      : "the monitor of " + Describe(display, target.xid);
+    target.description = "the monitor of " + Describe(display, target.xid);
   } else {
     target.description = Describe(display, target.xid);
   }
