@@ -3,6 +3,7 @@
 // saving through SIGUSR1 and through `ostrel-replay save`, with the clips
 // read back.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +34,25 @@ namespace fs = std::filesystem;
 // A run of the tool: its output lines as they come, its exit status.
 class ToolProcess {
  public:
-  explicit ToolProcess(const std::vector<std::string>& arguments) {
+  // With `terminal`, stdout and stderr are one pseudo-terminal of 120
+  // columns, read as stdout.
+  explicit ToolProcess(const std::vector<std::string>& arguments, bool terminal = false) {
+    std::vector<char*> argv{const_cast<char*>(OSTREL_REPLAY_TOOL)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (terminal) {
+      int master = -1;
+      winsize size{};
+      size.ws_row = 40;
+      size.ws_col = 120;
+      pid_ = forkpty(&master, nullptr, nullptr, &size);
+      if (pid_ == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
+      if (pid_ > 0) readers_.emplace_back([this, master] { Collect(master, &stdout_); });
+      return;
+    }
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
     pid_ = fork();
@@ -42,9 +61,6 @@ class ToolProcess {
       dup2(err[1], STDERR_FILENO);
       close(out[0]);
       close(err[0]);
-      std::vector<char*> argv{const_cast<char*>(OSTREL_REPLAY_TOOL)};
-      for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-      argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -92,6 +108,16 @@ class ToolProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return {};
+  }
+
+  // Whether stdout holds `text` within `seconds`.
+  bool AwaitText(const std::string& text, double seconds) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < deadline) {
+      if (Stdout().find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
   }
 
   std::string Stdout() {
@@ -291,6 +317,29 @@ TEST_F(ReplayToolTest, WindowByTitleWithoutSoundStopsAfterTheRunningSave) {
   ASSERT_TRUE(clip.opened);
   EXPECT_TRUE(clip.video.present);
   EXPECT_NEAR(clip.durationSeconds, 3.0, 0.6);
+}
+
+// On a terminal: one live line redrawn in place (capturing, rate, buffered
+// seconds), a progress bar while a save is written, the path on a line.
+TEST_F(ReplayToolTest, TerminalShowsALiveStatusLineAndASaveProgressBar) {
+  StartWorld();
+  ToolProcess tool({"--window", Xid(), "--fps", "30", "--length", "3", "--mic", "off", "--desktop", "off",
+                    "--output", Clips().string()},
+                   /*terminal=*/true);
+  ASSERT_TRUE(tool.AwaitText("/3 s buffered", 60)) << tool.Stdout();
+  ASSERT_EQ(kill(tool.Pid(), SIGUSR1), 0);
+  ASSERT_TRUE(tool.AwaitText("\033[Ksaved " + Clips().string(), 60)) << tool.Stdout();
+  ASSERT_EQ(kill(tool.Pid(), SIGINT), 0);
+  EXPECT_EQ(tool.Wait(60), 0);
+  const std::string shown = tool.Stdout();
+  EXPECT_NE(shown.find("\r\033[KREC window 0x"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("\r\033[Ksaving ["), std::string::npos) << shown;
+  for (size_t at = 0; (at = shown.find("\r\033[K", at)) != std::string::npos; at += 4) {
+    const std::string line = shown.substr(at + 4, shown.find_first_of("\r\n", at + 4) - at - 4);
+    if (line.rfind("REC", 0) == 0 || line.rfind("saving", 0) == 0) {
+      EXPECT_LT(line.size(), 120u) << "a live line wider than the terminal: " << line;
+    }
+  }
 }
 
 TEST_F(ReplayToolTest, BadArgumentsAreUsageErrors) {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kRequestTimeoutMs = 2000;
 constexpr int kTickMs = 200;
+constexpr std::chrono::seconds kStoppedLimit{10};
 
 // mkdir -p; false with `error` set when a folder cannot be made.
 bool MakeFolders(const std::string& path, std::string* error) {
@@ -69,6 +71,11 @@ class SaveQueue {
   }
 
   int Saved() const { return saved_.load(); }
+  // Whether a save is asked for or being written.
+  bool Busy() {
+    std::lock_guard lock(mutex_);
+    return active_ || !requests_.empty();
+  }
 
   // Writes the saves asked for so far (no clip is left half written) and
   // ends the thread.
@@ -101,6 +108,7 @@ class SaveQueue {
       if (requests_.empty()) return;
       const Request request = requests_.front();
       requests_.pop_front();
+      active_ = true;
       lock.unlock();
       const SaveResult result = recorder_.Save(request.seconds, folder_);
       if (result.saved) {
@@ -112,6 +120,7 @@ class SaveQueue {
         Answer(request.client, "error: " + result.error + "\n");
       }
       lock.lock();
+      active_ = false;
     }
   }
 
@@ -122,6 +131,7 @@ class SaveQueue {
   std::condition_variable cv_;
   std::deque<Request> requests_;
   bool stopping_ = false;
+  bool active_ = false;
   std::atomic<int> saved_{0};
   std::thread thread_;
 };
@@ -207,6 +217,7 @@ int Record(const Options& options) {
   int status = 0;
   {
     SaveQueue saves(recorder, display, folder);
+    auto lastCapturing = std::chrono::steady_clock::now();
     for (bool running = true; running;) {
       pollfd waiting[2] = {{signals, POLLIN, 0}, {control.Fd(), POLLIN, 0}};
       if (poll(waiting, 2, kTickMs) < 0 && errno != EINTR) break;
@@ -221,12 +232,20 @@ int Record(const Options& options) {
       if ((waiting[1].revents & POLLIN) != 0) {
         if (const int client = control.Accept(); client >= 0) Serve(client, recorder, saves);
       }
-      if (running && !recorder.Capturing()) {
+      if (Recorder::TakeTargetClosed()) {
+        display.Event("the recorded window (or monitor) is gone; the replay keeps its last picture");
+      }
+      // A device-loss restart pauses capture briefly; only a capture that
+      // stays stopped ends the program.
+      const auto now = std::chrono::steady_clock::now();
+      if (recorder.Capturing()) lastCapturing = now;
+      if (running && now - lastCapturing > kStoppedLimit) {
         display.Event("capture stopped by itself\n" + recorder.RecentLog());
         status = kExitFailure;
         running = false;
       }
-      display.Refresh(recorder, target.description, saves.Saved());
+      // A save asked for in this round shows its bar at once, however short.
+      display.Refresh(recorder, target.description, saves.Saved(), saves.Busy());
     }
     display.Clear();
     control.Close();

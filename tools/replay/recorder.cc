@@ -3,6 +3,7 @@
 #include <ostrel/ostrel.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -17,9 +18,11 @@ constexpr size_t kKeptLogLines = 12;
 std::mutex g_logMutex;
 std::deque<std::string> g_recentLog;
 bool g_verbose = false;
+std::atomic<bool> g_targetClosed{false};
 
 void OnLogLine(const wchar_t* line) {
   std::string text = Narrow(line);
+  if (text.rfind("[DIAG-ITEM-CLOSED]", 0) == 0) g_targetClosed = true;
   std::lock_guard lock(g_logMutex);
   if (g_verbose) std::fprintf(stderr, "\r\033[K[ostrel] %s\n", text.c_str());
   g_recentLog.push_back(std::move(text));
@@ -176,6 +179,8 @@ double Recorder::BufferedSeconds() const {
   const double since = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt_).count();
   return std::min<double>(since, replaySeconds_);
 }
+
+bool Recorder::TakeTargetClosed() { return g_targetClosed.exchange(false); }
 
 std::string Recorder::RecentLog() const {
   std::lock_guard lock(g_logMutex);

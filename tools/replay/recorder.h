@@ -53,6 +53,8 @@ class Recorder {
   int ReplaySeconds() const { return replaySeconds_; }
   // The library's last lines, for a failure's explanation.
   std::string RecentLog() const;
+  // Whether the recorded window (or monitor) went away since the last call.
+  static bool TakeTargetClosed();
 
  private:
   bool initialised_ = false;

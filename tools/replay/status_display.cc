@@ -46,11 +46,11 @@ void StatusDisplay::Event(const std::string& line) {
   std::fflush(stdout);
 }
 
-void StatusDisplay::Refresh(const Recorder& recorder, const std::string& target, int saves) {
+void StatusDisplay::Refresh(const Recorder& recorder, const std::string& target, int saves, bool saving) {
   if (!terminal_) return;
   char text[512];
   const SaveProgress progress = recorder.Progress();
-  if (progress.running) {
+  if (saving || progress.running) {
     std::snprintf(text, sizeof text, "saving %s", ProgressBar(progress, kBarWidth).c_str());
   } else {
     const double fps = recorder.Fps();

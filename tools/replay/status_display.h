@@ -17,8 +17,9 @@ class StatusDisplay {
 
   // An event: a line of its own on stdout.
   void Event(const std::string& line);
-  // Redraws the live line from the recorder's state (terminal only).
-  void Refresh(const Recorder& recorder, const std::string& target, int saves);
+  // Redraws the live line from the recorder's state (terminal only): the
+  // status, or the progress bar while `saving`.
+  void Refresh(const Recorder& recorder, const std::string& target, int saves, bool saving);
   // Removes the live line, before the program ends.
   void Clear();
 
