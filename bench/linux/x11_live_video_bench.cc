@@ -145,7 +145,9 @@ long CountFrames(const char* path) {
 }
 
 // ffmpeg -f x11grab of the window's area (the window sits at 0,0) with the
-// library's scaling, colour tags, encoder options and rate control. The
+// library's scaling filter (bicubic; the tool's default chroma input, which
+// averages pixel pairs where the library reads every pixel), colour tags,
+// encoder options and rate control. The
 // first 4 s are its warm-up, as for the library; the CPU of the whole run is
 // divided by its whole length.
 ToolResult RunFfmpegTool(const std::string& display, double seconds) {
