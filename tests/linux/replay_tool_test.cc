@@ -297,16 +297,20 @@ TEST_F(ReplayToolTest, SavesOnSignalAndOnCommandAndStopsCleanly) {
   EXPECT_NE(after.err.find("no recorder is running"), std::string::npos) << after.err;
 }
 
-// A window found by its title, sound off, stopped with SIGINT while a save
-// runs: the save completes, then the tool exits 0.
+// A window found by its title, sound off, on a Wayland session (said at
+// the start), stopped with SIGINT while a save runs: the save completes,
+// then the tool exits 0.
 TEST_F(ReplayToolTest, WindowByTitleWithoutSoundStopsAfterTheRunningSave) {
   StartWorld();
   SetTitle(window_->Xid(), "Replay test window");
+  setenv("WAYLAND_DISPLAY", "wayland-test", 1);
   ToolProcess tool({"--window-name", "test window", "--fps", "30", "--length", "3", "--mic", "off", "--desktop",
                     "off", "--output", Clips().string()});
+  unsetenv("WAYLAND_DISPLAY");
   const std::string recording = tool.AwaitLine("recording window ", 60);
   ASSERT_FALSE(recording.empty()) << tool.Stdout() << tool.Stderr();
   EXPECT_NE(recording.find("\"Replay test window\""), std::string::npos) << recording;
+  EXPECT_NE(tool.Stderr().find("Wayland session: recording through XWayland"), std::string::npos) << tool.Stderr();
   std::this_thread::sleep_for(std::chrono::seconds(4));
   ASSERT_EQ(kill(tool.Pid(), SIGUSR1), 0);
   ASSERT_EQ(kill(tool.Pid(), SIGINT), 0);
