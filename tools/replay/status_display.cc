@@ -73,7 +73,9 @@ void StatusDisplay::DrawLocked(const std::string& text) {
   // A line longer than the terminal would wrap, and \r would not reach its start.
   winsize size{};
   const size_t columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
-  live_ = text.substr(0, columns);
+  std::string line = text.substr(0, columns);
+  if (line == live_) return;  // nothing new to draw
+  live_ = std::move(line);
   std::fputs("\r\033[K", stdout);
   std::fputs(live_.c_str(), stdout);
   std::fflush(stdout);
