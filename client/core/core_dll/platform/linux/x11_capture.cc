@@ -11,6 +11,7 @@
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <atomic>
 #include <condition_variable>
@@ -291,8 +292,16 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return hr::kOk;
   }
   Hresult SetBorderRequired(bool) override { return hr::kOk; }
-  // Damage drives delivery; the core's rate gate keeps the pace.
-  Hresult SetMinUpdateInterval(int64_t) override { return hr::kOk; }
+  // Damage drives delivery, but reads keep three quarters of the frame
+  // period apart: a window drawn in several requests damages several times
+  // a frame, and reads closer than that would only be dropped by the core's
+  // rate gate after the server copied the whole picture.
+  Hresult SetMinUpdateInterval(int64_t interval) override {
+    if (interval < 0) return hr::kInvalidArg;
+    std::lock_guard lock(mutex_);
+    minReadSpacing_ = std::chrono::nanoseconds(interval * 100 * 3 / 4);
+    return hr::kOk;
+  }
 
   Hresult StartCapture() override {
     std::lock_guard lock(lifecycleMutex_);
@@ -383,9 +392,19 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
         dirty_ = renamePixmap_ = false;
         continue;
       }
+      if (!renamePixmap_) {
+        // A change too soon after the last read waits; later ones join it.
+        const auto due = lastRead_ + minReadSpacing_;
+        if (std::chrono::steady_clock::now() < due) {
+          cv_.wait_until(lock, due, [this] { return stop_ || renamePixmap_; });
+          if (stop_) return;
+          if (gone_) continue;
+        }
+      }
       const bool rename = renamePixmap_;
       const bool read = dirty_;
       renamePixmap_ = dirty_ = false;
+      if (read) lastRead_ = std::chrono::steady_clock::now();
       lock.unlock();
       if (rename) RenamePixmap();
       if (read) ReadFrame();
@@ -534,6 +553,8 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   bool renamePixmap_ = false;
   bool gone_ = false;
   X11Geometry geometry_;
+  std::chrono::steady_clock::duration minReadSpacing_{0};
+  std::chrono::steady_clock::time_point lastRead_;
 };
 
 // ---- the service ------------------------------------------------------------
