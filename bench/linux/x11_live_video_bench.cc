@@ -1,5 +1,5 @@
 // Live video path on a real X server: can libostrel_core.so hold 1080p ->
-// 720p60 of an X11 window that changes at 60 Hz, and at what CPU cost per
+// 720p60 (or 1080p60) of an X11 window that changes at 60 Hz, and at what CPU cost per
 // recorded second compared with the FFmpeg tool's own X11 grabber
 // (-f x11grab of the same window area) with the same encoder, options and
 // rate control, measured in the same run? Brings its own Xvfb; the window is
@@ -9,7 +9,7 @@
 // those captured); the tool grabs on its own clock, so its rate is its
 // frames per recorded second together with how far it stayed real time.
 //
-// usage: x11_live_video_bench [seconds=30]
+// usage: x11_live_video_bench [seconds=30] [output height=720]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -32,7 +32,8 @@
 namespace {
 
 constexpr int kWidth = 1920, kHeight = 1080;
-constexpr int kOutputHeight = 720, kFps = 60, kBitrate = 6000000;
+constexpr int kFps = 60, kBitrate = 6000000;
+int g_outputHeight = 720;
 
 std::mutex g_linesMutex;
 std::vector<std::wstring> g_lines;
@@ -105,7 +106,7 @@ LibraryResult RunLibrary(uint32_t xid, double seconds) {
   Ostrel_GlobalInitialize();
   Ostrel_SetAudioSettings(0.6f, 0.6f, true, true, nullptr, nullptr);  // the video path alone
   void* window = reinterpret_cast<void*>(static_cast<uintptr_t>(xid));
-  if (int started = Ostrel_StartCapture(window, false, kOutputHeight, kFps, kBitrate, 30); started != 0) {
+  if (int started = Ostrel_StartCapture(window, false, g_outputHeight, kFps, kBitrate, 30); started != 0) {
     std::printf("capture did not start (result %d)\n", started);
     std::exit(1);
   }
@@ -144,12 +145,14 @@ long CountFrames(const char* path) {
 }
 
 // ffmpeg -f x11grab of the window's area (the window sits at 0,0) with the
-// library's scaling, colour tags, encoder options and rate control. The
+// library's scaling filter (bicubic; the tool's default chroma input, which
+// averages pixel pairs where the library reads every pixel), colour tags,
+// encoder options and rate control. The
 // first 4 s are its warm-up, as for the library; the CPU of the whole run is
 // divided by its whole length.
 ToolResult RunFfmpegTool(const std::string& display, double seconds) {
   const char* output = "/tmp/ostrel_x11_bench_tool.mp4";
-  const int outputWidth = kOutputHeight * 16 / 9;
+  const int outputWidth = g_outputHeight * 16 / 9;
   char command[2048];
   std::snprintf(command, sizeof command,
                 "ffmpeg -nostdin -v error -f x11grab -draw_mouse 0 -framerate %d -video_size %dx%d -i %s+0,0 -t %.1f "
@@ -157,7 +160,7 @@ ToolResult RunFfmpegTool(const std::string& display, double seconds) {
                 "-c:v libx264 -preset ultrafast -tune zerolatency -threads 2 -bf 0 -g %d "
                 "-b:v %d -maxrate %d -bufsize %d -color_primaries bt709 -color_trc bt709 -colorspace bt709 "
                 "-color_range tv -f mp4 -y %s",
-                kFps, kWidth, kHeight, display.c_str(), seconds + 4.0, outputWidth, kOutputHeight, 2 * kFps,
+                kFps, kWidth, kHeight, display.c_str(), seconds + 4.0, outputWidth, g_outputHeight, 2 * kFps,
                 kBitrate, 2 * kBitrate, 4 * kBitrate, output);
   const auto begin = std::chrono::steady_clock::now();
   pid_t child = fork();
@@ -181,6 +184,11 @@ ToolResult RunFfmpegTool(const std::string& display, double seconds) {
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30.0;
+  if (argc > 2) g_outputHeight = std::atoi(argv[2]);
+  if (seconds <= 0 || g_outputHeight < 144 || g_outputHeight > kHeight || g_outputHeight % 2 != 0) {
+    std::printf("usage: x11_live_video_bench [seconds=30] [output height=720, even, 144-%d]\n", kHeight);
+    return 2;
+  }
   ostrel::testing::XServer xserver(kWidth, kHeight);
   if (!xserver.Ready()) {
     std::printf("Xvfb did not start\n");
@@ -196,7 +204,7 @@ int main(int argc, char** argv) {
   }
   std::printf("X11 live video path, %.0f s per run (after 4 s warm-up): Xvfb window %dx%d changing at 60 Hz -> "
               "%dp%d, libx264 ultrafast/zerolatency, %d bit/s\n",
-              seconds, kWidth, kHeight, kOutputHeight, kFps, kBitrate);
+              seconds, kWidth, kHeight, g_outputHeight, kFps, kBitrate);
   const LibraryResult library = RunLibrary(xid, seconds);
   const ToolResult tool = RunFfmpegTool(xserver.Display(), seconds);
   close(control);

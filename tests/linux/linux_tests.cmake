@@ -29,3 +29,17 @@ target_link_libraries(linux_capture_tests PRIVATE ostrel_core ostrel_x11_test_su
   PkgConfig::FFMPEG GTest::gtest_main)
 gtest_discover_tests(linux_capture_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 300 LABELS services RUN_SERIAL TRUE)
+
+# ostrel-replay, the command-line recorder, run as a person runs it; then the
+# same program installed from the .deb into an empty root.
+add_executable(linux_replay_tool_tests ${CMAKE_CURRENT_LIST_DIR}/replay_tool_test.cc
+  ${CMAKE_CURRENT_LIST_DIR}/pulse_server.cc ${CMAKE_CURRENT_SOURCE_DIR}/support/clip_probe.cc)
+target_include_directories(linux_replay_tool_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(linux_replay_tool_tests PRIVATE OSTREL_REPLAY_TOOL="$<TARGET_FILE:ostrel-replay>")
+target_link_libraries(linux_replay_tool_tests PRIVATE ostrel_x11_test_support PkgConfig::FFMPEG GTest::gtest_main)
+add_dependencies(linux_replay_tool_tests ostrel-replay)
+gtest_discover_tests(linux_replay_tool_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+  PROPERTIES TIMEOUT 300 LABELS services RUN_SERIAL TRUE)
+add_test(NAME ReplayToolFromTheDeb
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run-replay-deb-test.sh ${PROJECT_BINARY_DIR})
+set_tests_properties(ReplayToolFromTheDeb PROPERTIES LABELS services TIMEOUT 600 RUN_SERIAL TRUE)

@@ -150,7 +150,8 @@ TEST_F(X11CaptureTest, StillWindowGivesAFullRateClipOfItsOwnPixels) {
         "ffmpeg -nostdin -hide_banner -i '" + path + "' -f rawvideo -pix_fmt bgr0 -s 640x360 -i '" +
         reference.string() +
         "' -lavfi '[0:v]format=yuv420p[clip];"
-        "[1:v]scale=out_color_matrix=bt709:out_range=tv:flags=bicubic,format=yuv420p[window];[clip][window]" +
+        "[1:v]scale=out_color_matrix=bt709:out_range=tv:flags=bicubic+full_chroma_inp,format=yuv420p[window];"
+        "[clip][window]" +
         filter + "' -f null -";
     const std::string output = RunCommand(command);
     std::smatch match;

@@ -42,6 +42,20 @@ uint32_t CpuTexture::PitchFor(const TextureDesc& desc) {
 
 namespace {
 std::atomic<size_t> g_liveTextureBytes{0};
+
+// Zeroed heap memory aligned as texture rows are.
+class HeapStorage final : public TextureStorage {
+ public:
+  explicit HeapStorage(size_t size) {
+    // Aligned new rather than aligned_alloc: the Windows C runtime has none.
+    auto* data = static_cast<uint8_t*>(
+        ::operator new(std::max<size_t>(size, kPitchAlignment), std::align_val_t{kPitchAlignment}));
+    std::memset(data, 0, size);
+    Assign(data, size);
+  }
+  ~HeapStorage() override { ::operator delete(Data(), std::align_val_t{kPitchAlignment}); }
+};
+
 }  // namespace
 
 CpuTexture::CpuTexture(const TextureDesc& desc)
@@ -49,16 +63,16 @@ CpuTexture::CpuTexture(const TextureDesc& desc)
   size_t rows = desc.height;
   if (desc.format == PixelFormat::Nv12) rows += (desc.height + 1) / 2;
   size_ = static_cast<size_t>(pitch_) * rows;
-  // Aligned new rather than aligned_alloc: the Windows C runtime has none.
-  data_ = static_cast<uint8_t*>(
-      ::operator new(std::max<size_t>(size_, kPitchAlignment), std::align_val_t{kPitchAlignment}));
-  std::memset(data_, 0, size_);
+  storage_ = std::make_unique<HeapStorage>(size_);
   g_liveTextureBytes.fetch_add(size_);
 }
 
-CpuTexture::~CpuTexture() {
-  g_liveTextureBytes.fetch_sub(size_);
-  ::operator delete(data_, std::align_val_t{kPitchAlignment});
+CpuTexture::~CpuTexture() { g_liveTextureBytes.fetch_sub(size_); }
+
+bool CpuTexture::ReplaceStorage(std::unique_ptr<TextureStorage> storage) {
+  if (!storage || storage->Data() == nullptr || storage->Size() < size_) return false;
+  storage_ = std::move(storage);
+  return true;
 }
 
 size_t CpuTexture::LiveBytes() { return g_liveTextureBytes.load(); }
@@ -110,9 +124,12 @@ void CpuContext::CopyResource(ITexture& destination, ITexture& source) {
   const TextureDesc s = src->Desc();
   if (d.width != s.width || d.height != s.height || d.format != s.format) return;
   // Out of a capture surface (which the capture service renders anew before
-  // reuse) the storage moves instead of the bytes, as a GPU copy costs the
-  // CPU nothing.
-  if (src->IsCaptureSurface() && d.usage == TextureUsage::Default && dst->ByteSize() == src->ByteSize()) {
+  // reuse) or a conversion's NV12 output (which the next conversion rewrites
+  // whole; nothing can read it but a copy) the storage moves instead of the
+  // bytes, as a GPU copy costs the CPU nothing.
+  const bool fromCaptureSurface = src->IsCaptureSurface() && d.usage == TextureUsage::Default;
+  const bool fromConversionOutput = s.renderTarget && s.format == PixelFormat::Nv12;
+  if ((fromCaptureSurface || fromConversionOutput) && dst->ByteSize() == src->ByteSize()) {
     dst->SwapStorage(*src);
   } else {
     std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));

@@ -20,6 +20,30 @@ namespace ostrel::platform::cpu {
 // Row pitch alignment of every texture, as GPUs lay rows out.
 constexpr uint32_t kPitchAlignment = 64;
 
+// The pixel memory of a texture: aligned heap memory here; a capture service
+// may give its surfaces memory it reads into directly (MIT-SHM segments on
+// X11), which then travels with the storage when a copy swaps it.
+class TextureStorage {
+ public:
+  virtual ~TextureStorage() = default;
+  TextureStorage(const TextureStorage&) = delete;
+  TextureStorage& operator=(const TextureStorage&) = delete;
+  uint8_t* Data() const { return data_; }
+  size_t Size() const { return size_; }
+
+ protected:
+  TextureStorage() = default;
+  // Set once by a derived constructor that got its memory.
+  void Assign(uint8_t* data, size_t size) {
+    data_ = data;
+    size_ = size;
+  }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // A texture: one CPU buffer. BGRA: `height` rows of RowPitch() bytes. NV12:
 // `height` luma rows, then `height / 2` rows of interleaved U/V, same pitch.
 class CpuTexture final : public ITexture {
@@ -34,8 +58,8 @@ class CpuTexture final : public ITexture {
   CpuTexture& operator=(const CpuTexture&) = delete;
 
   TextureDesc Desc() const override { return desc_; }
-  uint8_t* Data() { return data_; }
-  const uint8_t* Data() const { return data_; }
+  uint8_t* Data() { return storage_->Data(); }
+  const uint8_t* Data() const { return storage_->Data(); }
   uint32_t RowPitch() const { return pitch_; }
   size_t ByteSize() const { return size_; }
 
@@ -44,7 +68,12 @@ class CpuTexture final : public ITexture {
   void MarkCaptureSurface() { captureSurface_ = true; }
   bool IsCaptureSurface() const { return captureSurface_; }
   // Exchanges pixel storage with a texture of the same description.
-  void SwapStorage(CpuTexture& other) { std::swap(data_, other.data_); }
+  void SwapStorage(CpuTexture& other) { std::swap(storage_, other.storage_); }
+  TextureStorage& Storage() { return *storage_; }
+  // Takes `storage` (at least ByteSize() bytes) in place of the current
+  // one; its contents become the texture's. False, and nothing changes, when
+  // it is too small.
+  bool ReplaceStorage(std::unique_ptr<TextureStorage> storage);
 
   // Bytes of every texture alive in the process (the memory a real GPU
   // would hold), for memory figures that leave them out.
@@ -58,7 +87,7 @@ class CpuTexture final : public ITexture {
   TextureDesc desc_;
   uint32_t pitch_ = 0;
   size_t size_ = 0;
-  uint8_t* data_ = nullptr;
+  std::unique_ptr<TextureStorage> storage_;
   bool captureSurface_ = false;
   std::atomic<int64_t> copiedAtNs_;
 };
@@ -81,7 +110,8 @@ class CpuVideoConverter : public IVideoConverter {
 };
 
 // The immediate context. Copies between different sizes or formats do
-// nothing, as the GPU refuses them.
+// nothing, as the GPU refuses them. A copy out of a capture surface or a
+// conversion's output swaps storage with the destination (see CopyResource).
 class CpuContext : public IGpuContext {
  public:
   void CopyResource(ITexture& destination, ITexture& source) override;

@@ -1,8 +1,9 @@
 // Window capture on X11: the item is a window (or a monitor's area of the
 // root window), frames are read from the window's XComposite pixmap (the
 // root window for a monitor) through MIT-SHM whenever XDamage reports a
-// change, so a still window delivers nothing. Each capture session has one
-// pool thread that reads and delivers frames.
+// change, so a still window delivers nothing. The server writes each read
+// straight into the frame's texture (its storage is the MIT-SHM segment).
+// Each capture session has one pool thread that reads and delivers frames.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
@@ -10,6 +11,7 @@
 #include <xcb/shm.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <atomic>
 #include <condition_variable>
@@ -232,10 +234,13 @@ void X11Frame::Close() {
 
 // ---- shared memory ----------------------------------------------------------
 
-// One MIT-SHM segment attached to the server and to this process.
-class ShmSegment {
+// A texture's pixels in one MIT-SHM segment attached to the server and to
+// this process: the server writes a read straight into the texture, and the
+// storage keeps its segment when a copy swaps it into another texture.
+class ShmStorage final : public platform::cpu::TextureStorage {
  public:
-  ShmSegment(xcb_connection_t* connection, size_t size) : connection_(connection) {
+  ShmStorage(std::shared_ptr<X11Connection> connection, size_t size) : connection_(std::move(connection)) {
+    xcb_connection_t* c = connection_->Raw();
     int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
     if (id < 0) return;
     void* address = shmat(id, nullptr, 0);
@@ -243,8 +248,8 @@ class ShmSegment {
       shmctl(id, IPC_RMID, nullptr);
       return;
     }
-    segment_ = xcb_generate_id(connection_);
-    xcb_generic_error_t* error = xcb_request_check(connection_, xcb_shm_attach_checked(connection_, segment_, id, 0));
+    segment_ = xcb_generate_id(c);
+    xcb_generic_error_t* error = xcb_request_check(c, xcb_shm_attach_checked(c, segment_, id, 0));
     // Once both sides are attached the segment goes when both detach.
     shmctl(id, IPC_RMID, nullptr);
     if (error != nullptr) {
@@ -252,29 +257,43 @@ class ShmSegment {
       shmdt(address);
       return;
     }
-    data_ = static_cast<uint8_t*>(address);
-    size_ = size;
+    Assign(static_cast<uint8_t*>(address), size);
   }
-  ~ShmSegment() {
-    if (data_ == nullptr) return;
-    xcb_shm_detach(connection_, segment_);
-    xcb_flush(connection_);
-    shmdt(data_);
+  ~ShmStorage() override {
+    if (Data() == nullptr) return;
+    xcb_connection_t* c = connection_->Raw();
+    xcb_shm_detach(c, segment_);
+    xcb_flush(c);
+    shmdt(Data());
   }
-  ShmSegment(const ShmSegment&) = delete;
-  ShmSegment& operator=(const ShmSegment&) = delete;
 
-  bool Valid() const { return data_ != nullptr; }
+  bool Valid() const { return Data() != nullptr; }
   uint32_t Id() const { return segment_; }
-  const uint8_t* Data() const { return data_; }
-  size_t Size() const { return size_; }
+  const X11Connection* Connection() const { return connection_.get(); }
 
  private:
-  xcb_connection_t* connection_;
+  std::shared_ptr<X11Connection> connection_;
   xcb_shm_seg_t segment_ = 0;
-  uint8_t* data_ = nullptr;
-  size_t size_ = 0;
 };
+
+// Rows read packed (`width` * 4 bytes each) at the start of `texture` moved
+// to the texture's pitch, the rest of every row and the rows below zeroed:
+// only a picture narrower or lower than the texture pays for this.
+void SpreadPackedRows(platform::cpu::CpuTexture& texture, uint32_t width, uint32_t height) {
+  const platform::TextureDesc desc = texture.Desc();
+  const size_t packedPitch = static_cast<size_t>(width) * 4;
+  const size_t pitch = texture.RowPitch();
+  const size_t rowBytes = static_cast<size_t>(desc.width) * 4;
+  uint8_t* data = texture.Data();
+  if (height < desc.height) std::memset(data + pitch * height, 0, pitch * (desc.height - height));
+  if (packedPitch == pitch) return;
+  // From the last row up: a row's new place never overlaps a row not yet moved.
+  for (uint32_t row = height; row-- > 0;) {
+    uint8_t* out = data + row * pitch;
+    std::memmove(out, data + row * packedPitch, packedPitch);
+    std::memset(out + packedPitch, 0, rowBytes - packedPitch);
+  }
+}
 
 // ---- capture session --------------------------------------------------------
 
@@ -291,8 +310,16 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return hr::kOk;
   }
   Hresult SetBorderRequired(bool) override { return hr::kOk; }
-  // Damage drives delivery; the core's rate gate keeps the pace.
-  Hresult SetMinUpdateInterval(int64_t) override { return hr::kOk; }
+  // Damage drives delivery, but reads keep three quarters of the frame
+  // period apart: a window drawn in several requests damages several times
+  // a frame, and reads closer than that would only be dropped by the core's
+  // rate gate after the server copied the whole picture.
+  Hresult SetMinUpdateInterval(int64_t interval) override {
+    if (interval < 0) return hr::kInvalidArg;
+    std::lock_guard lock(mutex_);
+    minReadSpacing_ = std::chrono::nanoseconds(interval * 100 * 3 / 4);
+    return hr::kOk;
+  }
 
   Hresult StartCapture() override {
     std::lock_guard lock(lifecycleMutex_);
@@ -311,11 +338,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     damage_ = xcb_generate_id(c);
     xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     xcb_flush(c);
-    const SizeInt32 size = pool_->PoolSize();
-    if (connection_->HasShm()) {
-      shm_ = std::make_unique<ShmSegment>(c, static_cast<size_t>(size.width) * size.height * 4);
-      if (!shm_->Valid()) shm_.reset();
-    }
+    useShm_ = connection_->HasShm();
     connection_->AddListener(this);
     {
       std::lock_guard stateLock(mutex_);
@@ -340,7 +363,6 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     thread_.join();
     connection_->RemoveListener(this);
     xcb_connection_t* c = connection_->Raw();
-    shm_.reset();
     if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
     pixmap_ = 0;
     xcb_damage_destroy(c, damage_);
@@ -397,9 +419,19 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
         dirty_ = renamePixmap_ = false;
         continue;
       }
+      if (!renamePixmap_) {
+        // A change too soon after the last read waits; later ones join it.
+        const auto due = lastRead_ + minReadSpacing_;
+        if (std::chrono::steady_clock::now() < due) {
+          cv_.wait_until(lock, due, [this] { return stop_ || renamePixmap_; });
+          if (stop_) return;
+          if (gone_) continue;
+        }
+      }
       const bool rename = renamePixmap_;
       const bool read = dirty_;
       renamePixmap_ = dirty_ = false;
+      if (read) lastRead_ = std::chrono::steady_clock::now();
       lock.unlock();
       if (rename) RenamePixmap();
       if (read) ReadFrame();
@@ -478,48 +510,53 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     pool_->Deliver(std::move(texture));
   }
 
+  // The texture's storage as an MIT-SHM segment of this connection: its
+  // own, or a new one in place of heap memory a copy swapped in (so after the
+  // first rounds every buffer the frames travel through is a segment). Null
+  // when the server takes no segment; reads then go through the socket.
+  ShmStorage* ShmStorageOf(CpuTexture& texture) {
+    if (!useShm_) return nullptr;
+    auto* storage = dynamic_cast<ShmStorage*>(&texture.Storage());
+    if (storage != nullptr && storage->Connection() == connection_.get()) return storage;
+    auto segment = std::make_unique<ShmStorage>(connection_, texture.ByteSize());
+    storage = segment.get();
+    if (!segment->Valid() || !texture.ReplaceStorage(std::move(segment))) {
+      useShm_ = false;
+      return nullptr;
+    }
+    return storage;
+  }
+
   bool ReadPixels(xcb_drawable_t source, int32_t x, int32_t y, uint32_t width, uint32_t height,
                   CpuTexture& texture) {
     xcb_connection_t* c = connection_->Raw();
-    const uint8_t* pixels = nullptr;
-    uint8_t depth = 0;
-    std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> plain(nullptr, &std::free);
-    if (shm_) {
+    const auto x16 = static_cast<int16_t>(x), y16 = static_cast<int16_t>(y);
+    const auto width16 = static_cast<uint16_t>(width), height16 = static_cast<uint16_t>(height);
+    // 24- and 32-bit pictures are 4 bytes per pixel, B G R X in memory.
+    const auto fourBytesPerPixel = [](uint8_t depth) { return depth == 24 || depth == 32; };
+    if (ShmStorage* storage = ShmStorageOf(texture)) {
+      // The server writes the rows packed at the start of the texture.
       std::unique_ptr<xcb_shm_get_image_reply_t, decltype(&std::free)> reply(
           xcb_shm_get_image_reply(c,
-                                  xcb_shm_get_image(c, source, static_cast<int16_t>(x), static_cast<int16_t>(y),
-                                                    static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                                    ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->Id(), 0),
+                                  xcb_shm_get_image(c, source, x16, y16, width16, height16, ~0u,
+                                                    XCB_IMAGE_FORMAT_Z_PIXMAP, storage->Id(), 0),
                                   nullptr),
           &std::free);
-      if (!reply) return false;
-      depth = reply->depth;
-      pixels = shm_->Data();
-    } else {
-      plain.reset(xcb_get_image_reply(
-          c,
-          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, source, static_cast<int16_t>(x), static_cast<int16_t>(y),
-                        static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0u),
-          nullptr));
-      if (!plain) return false;
-      depth = plain->depth;
-      pixels = xcb_get_image_data(plain.get());
+      if (!reply || !fourBytesPerPixel(reply->depth)) return false;
+      SpreadPackedRows(texture, width, height);
+      return true;
     }
-    // 24- and 32-bit pictures are 4 bytes per pixel, B G R X in memory.
-    if (depth != 24 && depth != 32) return false;
-    const size_t sourcePitch = static_cast<size_t>(width) * 4;
-    const platform::TextureDesc desc = texture.Desc();
-    uint8_t* destination = texture.Data();
-    const size_t rowBytes = static_cast<size_t>(desc.width) * 4;
-    for (uint32_t row = 0; row < desc.height; ++row) {
-      uint8_t* out = destination + static_cast<size_t>(row) * texture.RowPitch();
-      if (row < height) {
-        std::memcpy(out, pixels + row * sourcePitch, sourcePitch);
-        std::memset(out + sourcePitch, 0, rowBytes - sourcePitch);
-      } else {
-        std::memset(out, 0, rowBytes);
-      }
+    std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> reply(
+        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x16, y16, width16, height16, ~0u),
+                            nullptr),
+        &std::free);
+    if (!reply || !fourBytesPerPixel(reply->depth)) return false;
+    const size_t packedPitch = static_cast<size_t>(width) * 4;
+    const uint8_t* pixels = xcb_get_image_data(reply.get());
+    for (uint32_t row = 0; row < height; ++row) {
+      std::memcpy(texture.Data() + row * packedPitch, pixels + row * packedPitch, packedPitch);
     }
+    SpreadPackedRows(texture, width, height);
     return true;
   }
 
@@ -532,7 +569,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   bool closed_ = false;
   bool redirected_ = false;
   xcb_damage_damage_t damage_ = 0;
-  std::unique_ptr<ShmSegment> shm_;
+  bool useShm_ = false;      // set at start, then pool thread only
   xcb_pixmap_t pixmap_ = 0;  // pool thread only
   std::thread thread_;
 
@@ -543,6 +580,8 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   bool renamePixmap_ = false;
   bool gone_ = false;
   X11Geometry geometry_;
+  std::chrono::steady_clock::duration minReadSpacing_{0};
+  std::chrono::steady_clock::time_point lastRead_;
 };
 
 // ---- the service ------------------------------------------------------------
