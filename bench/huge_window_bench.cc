@@ -64,12 +64,11 @@ int main(int argc, char** argv) {
   std::printf("%dx%d (content %.0f Hz) at %d fps for %.0f s: sustainable %.1f fps; resident %.0f MB idle, %.0f MB mean, %.0f MB peak\n",
               width, height, contentHz, fps, seconds, sustainable, idleMb, readings ? sum / readings : 0.0, peak);
   if (saved == 0) {
-    char narrow[4096];
-    std::snprintf(narrow, sizeof narrow, "%ls", path);
+    const std::string narrow = std::filesystem::path(path).string();  // the bench's own ASCII folder
     const std::string command =
         "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
         "stream=width,height,nb_read_frames,duration -of compact '" +
-        std::string(narrow) + "'";
+        narrow + "'";
     std::printf("5 s clip: ");
     std::fflush(stdout);
     if (std::system(command.c_str()) != 0) std::printf("ffprobe failed\n");

@@ -78,7 +78,6 @@ TEST_F(PipelineTest, SegmentsInTheRingAreCompleteH264Files) {
     EXPECT_EQ(v.packets.front().ptsSeconds, 0.0);
   }
   // A 60 Hz source at 30 fps: the rate gate keeps about one arrival in two.
-  auto& state = session_.State();
   EXPECT_LE(static_cast<double>(delivered), 30 * elapsed * 1.1);
   EXPECT_GT(session_.GetMeasuredSustainableFps(), 0.0);  // the rate itself is the live video bench's figure
   EXPECT_LE(session_.GetMeasuredSustainableFps(), 30.0);
