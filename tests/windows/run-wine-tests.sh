@@ -5,6 +5,7 @@
 #
 #   run-wine-tests.sh exports HOST.exe core.dll
 #   run-wine-tests.sh record  HOST.exe core.dll CLIP_CHECK_SCRIPT
+#   run-wine-tests.sh exit    HOST.exe core.dll
 # The record run checks the clips it wrote with CLIP_CHECK_SCRIPT.
 set -euo pipefail
 
@@ -29,6 +30,37 @@ case "$mode" in
     mkdir -p "$out"
     wine "$host" record --dll "$(winpath "$dll")" --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
     if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
+    ;;
+  exit)
+    # The host returns 37 from main while capturing, without shutting the
+    # library down; the process must be gone within 5 s of that, with 37.
+    out="$work/exit.log"
+    wine "$host" exit-while-capturing --dll "$(winpath "$dll")" >"$out" 2>&1 &
+    host_pid=$!
+    while kill -0 "$host_pid" 2>/dev/null && ! grep -q "returning from main" "$out"; do sleep 0.05; done
+    returned=$(date +%s.%N)
+    while kill -0 "$host_pid" 2>/dev/null; do
+      if (($(echo "$(date +%s.%N) - $returned > 5" | bc) == 1)); then break; fi
+      sleep 0.05
+    done
+    if kill -0 "$host_pid" 2>/dev/null; then
+      echo "FAIL: the host still runs 5 s after returning from main" >&2
+      kill -9 "$host_pid" 2>/dev/null || true
+      wait "$host_pid" 2>/dev/null || true
+      rc=1
+    else
+      host_rc=0
+      wait "$host_pid" || host_rc=$?
+      echo "host ended $(echo "$(date +%s.%N) - $returned" | bc) s after returning from main, exit code $host_rc"
+      if ! grep -q "returning from main" "$out"; then
+        echo "FAIL: the host never reached the end of main" >&2
+        rc=1
+      elif ((host_rc != 37)); then
+        echo "FAIL: exit code $host_rc, expected 37" >&2
+        rc=1
+      fi
+    fi
+    cat "$out"
     ;;
   *)
     echo "unknown mode $mode" >&2

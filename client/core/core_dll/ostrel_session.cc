@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 #include "audio/audio_capture.h"
 #include "capture/adapter_selection.h"
+#include "capture/capture_source.h"
 #include "capture/frame_arrival.h"
 #include "encode/encoder_selection.h"
 #include "encode/encoder_threads.h"
@@ -172,14 +174,11 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.winrtDevice = WrapForCapture(*s.d3dDevice);
 
     UnsubscribeItemClosedAndWait(s);  // the previous capture's item is replaced here
-    CreateCaptureItem(s, target, monitor, captureMonitor);
-    platform::SizeInt32 size = s.captureItem->Size();
-    if (size.width <= 0 || size.height <= 0) {
+    OpenCaptureSource(s, target, monitor, captureMonitor);
+    if (s.captureWidth == 0 || s.captureHeight == 0) {
       Log(L"Start() failed: zero-size capture item (minimized target?).");
       return false;
     }
-    s.captureWidth = static_cast<uint32_t>(size.width);
-    s.captureHeight = static_cast<uint32_t>(size.height);
     {
       // A save running through a device-loss restart copies these.
       std::lock_guard settingsLock(s.encoderNameMutex);
@@ -226,7 +225,9 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.latestFrameTexture = 0;
       s.frameTextureInUse = -1;
       s.frameTextureWriting = -1;
+      s.frameTextureRegion = {};
     }
+
     {
       std::lock_guard spareLock(s.spareMutex);
       s.spareEncoder.reset();
@@ -237,13 +238,14 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.finalizeQueue.clear();
     }
 
-    CreateFramePoolAndSession(s);
+    ConfigureCaptureSession(s);
     SubscribeItemClosed(s);
     s.rateGate.Reset(TickClock::Now(), s.fps);
     SubscribeFrameArrived(s);
     Check(s.captureSession->StartCapture());
   } catch (const HresultError& error) {
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     Log(L"Start() failed: 0x" + Hex32(error.code()) + L" (" + error.message() + L")");
     RequestStop(s);
     return false;
@@ -251,6 +253,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     // FFmpeg-side failures (no encoder opens, the muxer refuses) end the start
     // the same way, with their own text.
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     Log(L"Start() failed: " + Widen(error.what()));
     RequestStop(s);
     return false;
@@ -266,6 +269,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.spareCv.notify_all();
     JoinWorkers();
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     Log(L"Start() failed: " + Widen(error.what()));
     return false;
   }
@@ -353,17 +357,7 @@ void OstrelSession::StopLocked() {
   JoinWorkers();
 
   UnsubscribeFrameArrivedAndWait(s);
-  // Each close on its own: a session that fails to close still lets the
-  // pool close.
-  auto closeLogged = [this](auto* closable) {
-    try {
-      if (closable != nullptr) Check(closable->Close());
-    } catch (const HresultError& error) {
-      Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
-    }
-  };
-  closeLogged(s.captureSession.get());
-  closeLogged(s.framePool.get());
+  CloseCaptureSource(s);
   s.encoder.reset();
   {
     std::lock_guard spareLock(s.spareMutex);
@@ -386,11 +380,16 @@ void OstrelSession::StopLocked() {
   // A stopped recorder keeps none of the recording's memory.
   s.heapRelease.Request(HeapRelease::Clock::now(), true);
   const HeapRelease::Stats released = s.heapRelease.GetStats();
-  LogF(SinkCopy(), L"[DIAG-MEM-RELEASE] requests=%llu releases=%llu total=%lsms max=%lsms",
-       static_cast<unsigned long long>(released.requests), static_cast<unsigned long long>(released.releases),
-       Fixed6(released.totalMs).c_str(), Fixed6(released.maxMs).c_str());
   running_.store(false);
-  Log(L"Capture stopped.");
+  // Only lines from here: without memory for them the stop is complete all
+  // the same.
+  try {
+    LogF(SinkCopy(), L"[DIAG-MEM-RELEASE] requests=%llu releases=%llu total=%lsms max=%lsms",
+         static_cast<unsigned long long>(released.requests), static_cast<unsigned long long>(released.releases),
+         Fixed6(released.totalMs).c_str(), Fixed6(released.maxMs).c_str());
+    Log(L"Capture stopped.");
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {

@@ -3,6 +3,7 @@
 //   ostrel_wine_host exports --dll PATH
 //       [--render NAME]... [--capture NAME]... --default-render NAME --default-capture NAME
 //   ostrel_wine_host record --dll PATH --out FOLDER --mic NAME ...   (see recording_checks.cc)
+//   ostrel_wine_host exit-while-capturing --dll PATH                 (see exit_checks.cc)
 // Prints one line per failed check and ends with "N passed, N failed".
 #include <windows.h>
 #include <shellapi.h>
@@ -64,6 +65,7 @@ int main() {
     // The hardware transform must be listed before the library looks.
     return RunRecording(args.dll, args.recording);
   }
+  if (args.mode == L"exit-while-capturing") return RunExitWhileCapturing(args.dll);
 
   CoreApi core;
   if (!CHECK(LoadCore(args.dll, &core))) return Finish();

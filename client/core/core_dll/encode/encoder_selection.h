@@ -14,8 +14,11 @@
 namespace ostrel {
 
 // True when the media platform lists a hardware H.264 encoder. Enumerates on
-// every call.
+// every call. Never throws: out of memory answers false.
 bool ProbeHardwareEncoder();
+// The same for a caller that must tell "none" from "no memory to look":
+// the latter throws std::bad_alloc.
+bool HardwareEncoderListed();
 // The media platform lets capture start on the software encoder without a
 // hardware one (never throws).
 bool SoftwareEncoderAllowed();

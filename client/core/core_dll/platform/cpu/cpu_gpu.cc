@@ -120,6 +120,37 @@ void CpuContext::CopyResource(ITexture& destination, ITexture& source) {
   if (d.usage == TextureUsage::Staging) dst->MarkCopied();
 }
 
+void CpuContext::CopyRegion(ITexture& destination, ITexture& source, const TextureRegion& region) {
+  auto* dst = dynamic_cast<CpuTexture*>(&destination);
+  auto* src = dynamic_cast<CpuTexture*>(&source);
+  if (dst == nullptr || src == nullptr || dst == src) return;
+  const TextureDesc d = dst->Desc();
+  const TextureDesc s = src->Desc();
+  if (d.format != PixelFormat::Bgra8 || s.format != PixelFormat::Bgra8) return;
+  if (region.x >= s.width || region.y >= s.height) return;
+  const uint32_t width = std::min({region.width, s.width - region.x, d.width});
+  const uint32_t height = std::min({region.height, s.height - region.y, d.height});
+  for (uint32_t row = 0; row < height; ++row) {
+    std::memcpy(dst->Data() + static_cast<size_t>(row) * dst->RowPitch(),
+                src->Data() + static_cast<size_t>(region.y + row) * src->RowPitch() + size_t{region.x} * 4,
+                size_t{width} * 4);
+  }
+  if (d.usage == TextureUsage::Staging) dst->MarkCopied();
+}
+
+void CpuContext::ClearToBlack(ITexture& destination) {
+  auto* dst = dynamic_cast<CpuTexture*>(&destination);
+  if (dst == nullptr || dst->Desc().format != PixelFormat::Bgra8) return;
+  const TextureDesc d = dst->Desc();
+  for (uint32_t row = 0; row < d.height; ++row) {
+    uint8_t* line = dst->Data() + static_cast<size_t>(row) * dst->RowPitch();
+    for (uint32_t x = 0; x < d.width; ++x) {
+      const uint32_t black = 0xFF000000u;
+      std::memcpy(line + size_t{x} * 4, &black, 4);
+    }
+  }
+}
+
 Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
   auto* cpu = dynamic_cast<CpuVideoConverter*>(&converter);
   auto* in = dynamic_cast<CpuTexture*>(&bgraInput);

@@ -22,6 +22,7 @@
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
 #include "platform/win/win_gpu.h"
+#include "platform/win/win_window_area.h"
 
 namespace ostrel::win {
 namespace {
@@ -107,6 +108,7 @@ class GdiCaptureItem final : public ICaptureItem {
   GdiCaptureItem& operator=(const GdiCaptureItem&) = delete;
 
   SizeInt32 Size() override {
+    PhysicalPixelsScope physical;
     RECT rect{};
     if (!SourceRect(target_, &rect)) return {0, 0};
     return {rect.right - rect.left, rect.bottom - rect.top};
@@ -173,6 +175,7 @@ class DibSurface {
 
   // Copies the target into the surface; false when there is nothing to copy.
   bool Grab(const Target& target) {
+    PhysicalPixelsScope physical;  // the client area in the pixels the screen shows, as on the other source
     RECT source{};
     if (!valid() || !SourceRect(target, &source)) return false;
     const int width = std::min<int>(width_, source.right - source.left);
