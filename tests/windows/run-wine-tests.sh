@@ -35,6 +35,7 @@ case "$mode" in
     # The host returns 37 from main while capturing, without shutting the
     # library down; the process must be gone within 5 s of that, with 37.
     out="$work/exit.log"
+    : >"$out"
     wine "$host" exit-while-capturing --dll "$(winpath "$dll")" >"$out" 2>&1 &
     host_pid=$!
     while kill -0 "$host_pid" 2>/dev/null && ! grep -q "returning from main" "$out"; do sleep 0.05; done

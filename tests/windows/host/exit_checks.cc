@@ -12,11 +12,15 @@
 
 #include "check.h"
 #include "checks.h"
+#include "fake_mft.h"
 #include "test_window.h"
 
 namespace ostrel::winhost {
 
 int RunExitWhileCapturing(const std::wstring& dll) {
+  // The hardware check must pass before the library looks; the prefix is
+  // thrown away afterwards, so the registration is never undone.
+  if (!CHECK(RegisterFakeHardwareEncoder())) return Finish();
   CoreApi core;
   if (!CHECK(LoadCore(dll, &core))) return Finish();
   core.SetLogCallback(&HostLog::Callback);  // the log thread is running too

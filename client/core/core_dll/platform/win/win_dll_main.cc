@@ -8,7 +8,7 @@ namespace {
 const char kThisModule = 0;  // an address inside this DLL
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH: {
       // Pinned: FreeLibrary never unmaps the code that capture, encoder and
