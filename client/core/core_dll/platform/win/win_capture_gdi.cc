@@ -1,6 +1,7 @@
-// The GDI capture source: for systems where Windows.Graphics.Capture cannot
-// be activated (Windows before 10 1903, Wine). It copies the target with
-// BitBlt on a timer of its own, behind the same capture interfaces.
+// The GDI capture source: for systems where Windows.Graphics.Capture is
+// absent or incomplete (Windows before 10 1903, Wine, a window it makes no
+// item for). It copies the target with BitBlt on a timer of its own, behind
+// the same capture interfaces.
 #include <windows.h>
 #include <timeapi.h>
 
