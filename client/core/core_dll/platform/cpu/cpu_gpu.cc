@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/texture_region.h"
+
 namespace ostrel::platform::cpu {
 
 namespace {
@@ -124,18 +126,13 @@ void CpuContext::CopyRegion(ITexture& destination, ITexture& source, const Textu
   auto* dst = dynamic_cast<CpuTexture*>(&destination);
   auto* src = dynamic_cast<CpuTexture*>(&source);
   if (dst == nullptr || src == nullptr || dst == src) return;
-  const TextureDesc d = dst->Desc();
-  const TextureDesc s = src->Desc();
-  if (d.format != PixelFormat::Bgra8 || s.format != PixelFormat::Bgra8) return;
-  if (region.x >= s.width || region.y >= s.height) return;
-  const uint32_t width = std::min({region.width, s.width - region.x, d.width});
-  const uint32_t height = std::min({region.height, s.height - region.y, d.height});
-  for (uint32_t row = 0; row < height; ++row) {
+  const TextureRegion copied = CopiedRegion(region, src->Desc(), dst->Desc());
+  for (uint32_t row = 0; row < copied.height; ++row) {
     std::memcpy(dst->Data() + static_cast<size_t>(row) * dst->RowPitch(),
-                src->Data() + static_cast<size_t>(region.y + row) * src->RowPitch() + size_t{region.x} * 4,
-                size_t{width} * 4);
+                src->Data() + static_cast<size_t>(copied.y + row) * src->RowPitch() + size_t{copied.x} * 4,
+                size_t{copied.width} * 4);
   }
-  if (d.usage == TextureUsage::Staging) dst->MarkCopied();
+  if (copied.height != 0 && dst->Desc().usage == TextureUsage::Staging) dst->MarkCopied();
 }
 
 void CpuContext::ClearToBlack(ITexture& destination) {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/texture_region.h"
+
 namespace ostrel::win {
 
 using platform::ITexture;
@@ -93,12 +95,9 @@ void WinContext::CopyRegion(ITexture& destination, ITexture& source, const platf
   WinTexture* dst = AsWin(destination);
   WinTexture* src = AsWin(source);
   if (dst == nullptr || src == nullptr || dst == src) return;
-  const TextureDesc d = dst->Desc();
-  const TextureDesc s = src->Desc();
-  if (d.format != PixelFormat::Bgra8 || s.format != PixelFormat::Bgra8) return;
-  if (region.x >= s.width || region.y >= s.height) return;
-  const uint32_t width = std::min({region.width, s.width - region.x, d.width});
-  const uint32_t height = std::min({region.height, s.height - region.y, d.height});
+  const platform::TextureRegion copied = platform::CopiedRegion(region, src->Desc(), dst->Desc());
+  const uint32_t width = copied.width;
+  const uint32_t height = copied.height;
   if (width == 0 || height == 0) return;
   if (!dst->InSystemMemory() && !src->InSystemMemory()) {
     const D3D11_BOX box{region.x, region.y, 0, region.x + width, region.y + height, 1};
