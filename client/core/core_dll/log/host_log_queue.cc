@@ -52,8 +52,7 @@ void HostLogQueue::Push(const std::wstring& line) noexcept {
       lines_.push_back(line);
       ++pushed_;
     } catch (...) {
-      ++dropped_;  // no memory for the line
-      return;
+      ++dropped_;  // no memory for the line; the delivery thread reports it
     }
     // While Stop joins the old thread, the new one is Stop's to start. A
     // refused thread leaves the line queued for the next push.
@@ -77,6 +76,7 @@ void HostLogQueue::Flush() {
 void HostLogQueue::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !lines_.empty() || dropped_ != 0; });
     if (lines_.empty() && dropped_ != 0) {
       // Nothing came after the drops: report them now (the count is lost
       // when there is no memory for the report).
@@ -88,8 +88,10 @@ void HostLogQueue::Run() {
       dropped_ = 0;
       delivered_.notify_all();
     }
-    wake_.wait(lock, [&] { return stopping_ || !lines_.empty(); });
-    if (lines_.empty()) return;  // stopping, nothing left
+    if (lines_.empty()) {
+      if (stopping_) return;  // nothing left
+      continue;
+    }
     std::wstring line = std::move(lines_.front());
     lines_.pop_front();
     lock.unlock();
