@@ -98,5 +98,70 @@ TEST_F(CaptureFallbackTest, FallbackCopiesAtTheCaptureRateWhileTheWindowIsVisibl
   EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
 }
 
+TEST_F(CaptureFallbackTest, AnIncompleteServiceRecordsThroughTheFallbackWithTheCodeThatRuledItOut) {
+  ASSERT_EQ(Ostrel_GlobalInitialize(), 0);
+  void* window = OstrelSim_CreateWindow(640, 360);
+  struct Case {
+    const char* call;
+    uint32_t status;
+    bool captureMonitor;
+    const wchar_t* line;
+  };
+  const Case cases[] = {
+      // No item interop (before Windows 10 1903).
+      {"CreateItemForWindow", 0x80004002u, false,
+       L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80004002); capturing with GDI"},
+      {"CreateItemForMonitor", 0x80004002u, true,
+       L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80004002); capturing with GDI"},
+      // An item the service cannot make for this window.
+      {"CreateItemForWindow", 0x80070057u, false,
+       L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80070057); capturing with GDI"},
+      // No free-threaded frame pool (before 1809); the item made already is let go.
+      {"CreateFramePool", 0x80004002u, false,
+       L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80004002); capturing with GDI"},
+      {"CreateCaptureSession", 0x80004001u, false,
+       L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x80004001); capturing with GDI"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.call);
+    LogCapture::Clear();
+    OstrelSim_FailWindowCaptureCall(c.call, c.status);
+    const uint64_t copied = OstrelSim_GetFallbackFrameCount();
+    ASSERT_EQ(Ostrel_StartCapture(window, c.captureMonitor, 360, 30, 2000000, 60), 0);
+    EXPECT_EQ(CountExact(c.line), 1u);
+    EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] Windows.Graphics.Capture unavailable"), 1u);
+    EXPECT_EQ(OstrelSim_GetBorderRequired(), -1);  // the fallback's session has no border
+    Sleep(0.5);
+    EXPECT_GT(OstrelSim_GetFallbackFrameCount(), copied + 5);
+    Ostrel_StopCapture();
+    // Nothing the service made before it failed is left open.
+    EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+    OstrelSim_FailWindowCaptureCall(c.call, 0);
+  }
+
+  // A passing fault is no reason to leave the service: the start fails with
+  // its code and leaves nothing open.
+  for (uint32_t fault : {0x8007000Eu, 0x887A0005u}) {
+    SCOPED_TRACE(fault);
+    LogCapture::Clear();
+    OstrelSim_FailWindowCaptureCall("CreateFramePool", fault);
+    EXPECT_EQ(Ostrel_StartCapture(window, false, 360, 30, 2000000, 60), 4);
+    EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] Windows.Graphics.Capture unavailable"), 0u);
+    EXPECT_EQ(LogCapture::Count(L"Start() failed: 0x" + (fault == 0x8007000Eu ? std::wstring(L"8007000E")
+                                                                                 : std::wstring(L"887A0005"))),
+              1u);
+    EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+  }
+  OstrelSim_FailWindowCaptureCall("CreateFramePool", 0);
+  // The session made by the service itself is closed when a later step of
+  // the start fails (here the encoder's textures).
+  OstrelSim_FailTextureCreation(1000, 0x8007000Eu);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 360, 30, 2000000, 60), 4);
+  EXPECT_EQ(OstrelSim_GetOpenFramePoolCount(), 0);
+  OstrelSim_FailTextureCreation(0, 0);
+  EXPECT_EQ(Ostrel_StartCapture(window, false, 360, 30, 2000000, 60), 0);
+  EXPECT_EQ(OstrelSim_GetBorderRequired(), 1);
+}
+
 }  // namespace
 }  // namespace ostrel::testing

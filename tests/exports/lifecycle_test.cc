@@ -291,8 +291,9 @@ TEST_F(ExportTest, CaptureDiagnosticsReportGapsSizeChangesAndAClosedTarget) {
   }
   EXPECT_GE(longest, 300.0);
   OstrelSim_ResizeWindow(window, 800, 450);
-  ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-SIZE-MISMATCH] frame is 800x450 but pipeline expects 640x360 t=",
-                                  std::chrono::seconds(2)));
+  ASSERT_TRUE(LogCapture::WaitFor(
+      L"[DIAG-CONTENT-SIZE] content is 800x450, pipeline stays 640x360; frame pool recreated t=",
+      std::chrono::seconds(2)));
   OstrelSim_DestroyWindow(window);
   ASSERT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED] GraphicsCaptureItem.Closed fired mid-session - capture "
                                   L"target became invalid (window closed, or a display/monitor topology change) t=",

@@ -1,10 +1,13 @@
 // The exported functions: argument checks, clamping, result codes, the one
 // global session behind sessionLock and saveLock, and the host log callback.
 #include <algorithm>
+#include <atomic>
 #include <cwchar>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dll_exports.h"
@@ -22,8 +25,33 @@
 namespace ostrel {
 namespace {
 
+// A global whose destructor (stop, join, release) is skipped once the
+// process is ending under the loader lock; everywhere else it runs as usual,
+// so a host on Linux that exits without shutting down still stops cleanly.
+std::atomic<bool> g_abandonAtExit{false};
+
+template <typename T>
+class AbandonedAtProcessExit {
+ public:
+  template <typename... Args>
+  explicit AbandonedAtProcessExit(Args&&... args) {
+    new (storage_) T(std::forward<Args>(args)...);
+  }
+  ~AbandonedAtProcessExit() {
+    if (!g_abandonAtExit.load()) get().~T();
+  }
+  AbandonedAtProcessExit(const AbandonedAtProcessExit&) = delete;
+  AbandonedAtProcessExit& operator=(const AbandonedAtProcessExit&) = delete;
+  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  T* operator->() { return &get(); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
 // Process-wide state, never duplicated.
-std::unique_ptr<OstrelSession> g_session;
+AbandonedAtProcessExit<std::unique_ptr<OstrelSession>> g_sessionHolder;
+std::unique_ptr<OstrelSession>& g_session = g_sessionHolder.get();
 bool g_initialized = false;  // host calls initialise/shutdown from one thread
 bool g_mediaStarted = false;  // MFStartup succeeded: MFShutdown at shutdown
 std::mutex g_sessionLock;
@@ -41,7 +69,8 @@ void DeliverToHost(const std::wstring& line) {
 }
 
 // Declared after the callback and its lock: destroyed (drained, joined) first.
-HostLogQueue g_logQueue(DeliverToHost, kLogQueueLines);
+AbandonedAtProcessExit<HostLogQueue> g_logQueueHolder(DeliverToHost, kLogQueueLines);
+HostLogQueue& g_logQueue = g_logQueueHolder.get();
 
 const char kVersion[] = "0.1.1";
 
@@ -54,7 +83,49 @@ constexpr int kMaxFps = 240;
 
 void DispatchLogLine(const std::wstring& line) { g_logQueue.Push(line); }
 
+void AbandonGlobalsAtProcessExit() { g_abandonAtExit.store(true); }
+
 void FlushLogLines() { g_logQueue.Flush(); }
+
+namespace {
+
+// A line for an export that caught what its body threw; itself never throws
+// (without memory for the line there is none).
+void LogEscaped(const wchar_t* exportName, const wchar_t* what) noexcept {
+  try {
+    DispatchLogLine(std::wstring(exportName) + L"() failed: " + what);
+  } catch (...) {
+  }
+}
+
+// Runs an export's body so that nothing it throws, std::bad_alloc from the
+// log path or a string conversion included, reaches the host: the export
+// answers `failure` (its documented failure result) instead.
+template <typename Result, typename Body>
+Result Guarded(const wchar_t* exportName, Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    LogEscaped(exportName, L"out of memory");
+  } catch (...) {
+    LogEscaped(exportName, L"unexpected error");
+  }
+  return failure;
+}
+
+// The same for an export without a result.
+template <typename Body>
+void Guarded(const wchar_t* exportName, Body&& body) noexcept {
+  try {
+    body();
+  } catch (const std::bad_alloc&) {
+    LogEscaped(exportName, L"out of memory");
+  } catch (...) {
+    LogEscaped(exportName, L"unexpected error");
+  }
+}
+
+}  // namespace
 
 namespace {
 
@@ -96,139 +167,162 @@ using namespace ostrel;
 extern "C" {
 
 OSTREL_API int Ostrel_GlobalInitialize(void) {
-  if (g_initialized) return 0;
-  auto& media = platform::GetPlatform().media;
-  // The host's thread keeps its apartment: the library's threads are in the
-  // multithreaded one, which the hold keeps in existence.
-  if (Failed(media.HoldMultithreadedApartment())) return 6;
-  Hresult started = hr::kFail;
-  try {
-    started = RunOnLibraryThread([&media] { return media.Startup(); });
-  } catch (...) {
-    // No thread for it: as if start-up had failed.
-  }
-  if (Failed(started) && started != hr::kModuleNotFound) {
-    media.ReleaseMultithreadedApartment();
-    return 6;
-  }
-  // FFmpeg's own warnings reach the host like every other line.
-  RouteFfmpegLogTo(LogSink(DispatchLogLine));
-  if (started == hr::kModuleNotFound) {
-    DispatchLogLine(L"[CAPABILITY] Media Foundation is not installed (0x" + Hex32(static_cast<uint32_t>(started)) +
-                    L") - no hardware encoder list, recording uses the encoders that do without it.");
-  }
-  g_mediaStarted = Succeeded(started);
-  {
-    std::lock_guard lock(g_sessionLock);
-    g_session = std::make_unique<OstrelSession>();
-    g_session->SetLogSink(LogSink(DispatchLogLine));
-  }
-  g_initialized = true;
-  return 0;
+  return Guarded(L"GlobalInitialize", 6, [] {
+    if (g_initialized) return 0;
+    auto& media = platform::GetPlatform().media;
+    // The host's thread keeps its apartment: the library's threads are in the
+    // multithreaded one, which the hold keeps in existence.
+    if (Failed(media.HoldMultithreadedApartment())) return 6;
+    Hresult started = hr::kFail;
+    try {
+      started = RunOnLibraryThread([&media] { return media.Startup(); });
+    } catch (const std::bad_alloc&) {
+      media.ReleaseMultithreadedApartment();
+      throw;
+    } catch (...) {
+      // No thread for it: as if start-up had failed.
+    }
+    if (Failed(started) && started != hr::kModuleNotFound) {
+      media.ReleaseMultithreadedApartment();
+      return 6;
+    }
+    // FFmpeg's own warnings reach the host like every other line.
+    RouteFfmpegLogTo(LogSink(DispatchLogLine));
+    if (started == hr::kModuleNotFound) {
+      DispatchLogLine(L"[CAPABILITY] Media Foundation is not installed (0x" + Hex32(static_cast<uint32_t>(started)) +
+                      L") - no hardware encoder list, recording uses the encoders that do without it.");
+    }
+    g_mediaStarted = Succeeded(started);
+    {
+      std::lock_guard lock(g_sessionLock);
+      auto session = std::make_unique<OstrelSession>();
+      session->SetLogSink(LogSink(DispatchLogLine));
+      g_session = std::move(session);
+    }
+    g_initialized = true;
+    return 0;
+  });
 }
 
 OSTREL_API void Ostrel_GlobalShutdown(void) {
-  // Every line delivered, and no delivery thread left behind.
-  struct StopLogDeliveryAtExit {
-    ~StopLogDeliveryAtExit() { g_logQueue.Stop(); }
-  } stopDelivery;
-  {
-    std::lock_guard saveLock(g_saveLock);
-    std::lock_guard sessionLock(g_sessionLock);
-    if (g_session) {
-      g_session->Stop();
-      g_session.reset();
-    }
-  }
-  if (g_initialized) {
-    auto& media = platform::GetPlatform().media;
-    if (g_mediaStarted) {
-      try {
-        RunOnLibraryThread([&media] { media.Shutdown(); });
-      } catch (...) {
-        // No thread for it: Media Foundation stays started until exit.
+  Guarded(L"GlobalShutdown", [] {
+    // Every line delivered, and no delivery thread left behind.
+    struct StopLogDeliveryAtExit {
+      ~StopLogDeliveryAtExit() { g_logQueue.Stop(); }
+    } stopDelivery;
+    {
+      std::lock_guard saveLock(g_saveLock);
+      std::lock_guard sessionLock(g_sessionLock);
+      if (g_session) {
+        g_session->Stop();
+        g_session.reset();
       }
     }
-    g_mediaStarted = false;
-    media.ReleaseMultithreadedApartment();
-    g_initialized = false;
-  }
+    if (g_initialized) {
+      auto& media = platform::GetPlatform().media;
+      if (g_mediaStarted) {
+        try {
+          RunOnLibraryThread([&media] { media.Shutdown(); });
+        } catch (...) {
+          // No thread for it: Media Foundation stays started until exit.
+        }
+      }
+      g_mediaStarted = false;
+      media.ReleaseMultithreadedApartment();
+      g_initialized = false;
+    }
+  });
 }
 
 OSTREL_API void Ostrel_SetLogCallback(OstrelLogCallback callback) {
-  FlushLogLines();  // lines written before the switch go to the old callback
-  std::lock_guard lock(g_callbackLock);
-  g_callback = callback;
+  Guarded(L"SetLogCallback", [callback] {
+    FlushLogLines();  // lines written before the switch go to the old callback
+    std::lock_guard lock(g_callbackLock);
+    g_callback = callback;
+  });
 }
 
 OSTREL_API const char* Ostrel_GetAppVersion(void) { return kVersion; }
 
-OSTREL_API bool Ostrel_HasHardwareEncoder(void) { return ProbeHardwareEncoder(); }
+OSTREL_API bool Ostrel_HasHardwareEncoder(void) {
+  return Guarded(L"HasHardwareEncoder", false, [] { return HardwareEncoderListed(); });
+}
 
 OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int maxHeight, int fps, int bitrate,
                                    int replaySeconds) {
-  int result = 4;
-  {
-    std::lock_guard lock(g_sessionLock);
-    if (!g_session) return 6;
-    if (target == nullptr) return 3;
-    if (g_session->IsCapturing()) return 1;
-    if (!ProbeHardwareEncoder() && !SoftwareEncoderAllowed()) return 7;
-    if (fps > kMaxFps) {
-      g_session->Log(L"StartCapture: " + std::to_wstring(fps) + L" fps capped at " + std::to_wstring(kMaxFps) +
-                     L" fps (no display refreshes faster).");
+  return Guarded(L"StartCapture", 4, [&] {
+    int result = 4;
+    {
+      std::lock_guard lock(g_sessionLock);
+      if (!g_session) return 6;
+      if (target == nullptr) return 3;
+      if (g_session->IsCapturing()) return 1;
+      if (!HardwareEncoderListed() && !SoftwareEncoderAllowed()) return 7;
+      if (fps > kMaxFps) {
+        g_session->Log(L"StartCapture: " + std::to_wstring(fps) + L" fps capped at " + std::to_wstring(kMaxFps) +
+                       L" fps (no display refreshes faster).");
+      }
+      try {
+        bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
+                                        static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
+                                        static_cast<uint32_t>(ClampToZero(bitrate)),
+                                        static_cast<uint32_t>(ClampToZero(replaySeconds)));
+        result = started ? 0 : 4;
+      } catch (...) {
+        // Start catches what it knows; nothing crosses into the host.
+        g_session->Log(L"Start() failed: unexpected error");
+      }
     }
-    try {
-      bool started = g_session->Start(target, captureMonitor, static_cast<uint32_t>(ClampToZero(maxHeight)),
-                                      static_cast<uint32_t>(std::min(ClampToZero(fps), kMaxFps)),
-                                      static_cast<uint32_t>(ClampToZero(bitrate)),
-                                      static_cast<uint32_t>(ClampToZero(replaySeconds)));
-      result = started ? 0 : 4;
-    } catch (...) {
-      // Start catches what it knows; nothing crosses into the host.
-      g_session->Log(L"Start() failed: unexpected error");
-    }
-  }
-  FlushLogLines();
-  return result;
+    FlushLogLines();
+    return result;
+  });
 }
 
 OSTREL_API void Ostrel_StopCapture(void) {
-  {
-    std::lock_guard saveLock(g_saveLock);
-    std::lock_guard sessionLock(g_sessionLock);
-    if (g_session) g_session->Stop();
-  }
-  FlushLogLines();
+  Guarded(L"StopCapture", [] {
+    {
+      std::lock_guard saveLock(g_saveLock);
+      std::lock_guard sessionLock(g_sessionLock);
+      if (g_session) g_session->Stop();
+    }
+    FlushLogLines();
+  });
 }
 
 OSTREL_API bool Ostrel_IsCapturing(void) {
-  std::lock_guard lock(g_sessionLock);
-  return g_session && g_session->IsCapturing();
+  return Guarded(L"IsCapturing", false, [] {
+    std::lock_guard lock(g_sessionLock);
+    return g_session && g_session->IsCapturing();
+  });
 }
 
 OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
-  std::lock_guard lock(g_sessionLock);
-  if (!g_session || !g_session->IsCapturing()) return 0.0;
-  return g_session->GetMeasuredSustainableFps();
+  return Guarded(L"GetMeasuredSustainableFps", 0.0, [] {
+    std::lock_guard lock(g_sessionLock);
+    if (!g_session || !g_session->IsCapturing()) return 0.0;
+    return g_session->GetMeasuredSustainableFps();
+  });
 }
 
 OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
-  return ostrel::SaveClip(TickClock::Now(), 0, outputDir, outPath, outPathCapacity);
+  const int64_t requestTicks = TickClock::Now();
+  return Guarded(L"SaveClipNow", 5,
+                 [&] { return ostrel::SaveClip(requestTicks, 0, outputDir, outPath, outPathCapacity); });
 }
 
 OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wchar_t* outPath,
                                       int outPathCapacity) {
-  return ostrel::SaveClip(TickClock::Now(), seconds, outputDir, outPath, outPathCapacity);
+  const int64_t requestTicks = TickClock::Now();
+  return Guarded(L"SaveClipSeconds", 5,
+                 [&] { return ostrel::SaveClip(requestTicks, seconds, outputDir, outPath, outPathCapacity); });
 }
 
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
   int localStage = 0, localDone = 0, localTotal = 0;
-  bool running = false;
-  {
+  const bool running = Guarded(L"GetSaveProgress", false, [&] {
     std::lock_guard lock(g_sessionLock);
-    if (g_session) running = g_session->GetSaveProgress(&localStage, &localDone, &localTotal);
-  }
+    return g_session && g_session->GetSaveProgress(&localStage, &localDone, &localTotal);
+  });
   if (stage) *stage = localStage;
   if (done) *done = localDone;
   if (total) *total = localTotal;
@@ -236,51 +330,62 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
 }
 
 OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled) {
-  std::lock_guard lock(g_sessionLock);
-  if (g_session) g_session->SetCaptureBorderEnabled(enabled);
+  Guarded(L"SetCaptureBorderEnabled", [enabled] {
+    std::lock_guard lock(g_sessionLock);
+    if (g_session) g_session->SetCaptureBorderEnabled(enabled);
+  });
 }
 
 OSTREL_API void Ostrel_SetAudioSettings(float desktopVolume, float micVolume, bool desktopMuted, bool micMuted,
                                         const wchar_t* desktopDeviceId, const wchar_t* micDeviceId) {
-  std::lock_guard lock(g_sessionLock);
-  if (!g_session) return;
-  AudioSettings settings;
-  settings.desktopVolume = desktopVolume;
-  settings.micVolume = micVolume;
-  settings.desktopMuted = desktopMuted;
-  settings.micMuted = micMuted;
-  settings.desktopDeviceId = desktopDeviceId ? desktopDeviceId : L"";
-  settings.micDeviceId = micDeviceId ? micDeviceId : L"";
-  g_session->SetAudioSettings(std::move(settings));
+  Guarded(L"SetAudioSettings", [&] {
+    // Built before the lock; without memory for it the settings stay as they were.
+    AudioSettings settings;
+    settings.desktopVolume = desktopVolume;
+    settings.micVolume = micVolume;
+    settings.desktopMuted = desktopMuted;
+    settings.micMuted = micMuted;
+    settings.desktopDeviceId = desktopDeviceId ? desktopDeviceId : L"";
+    settings.micDeviceId = micDeviceId ? micDeviceId : L"";
+    std::lock_guard lock(g_sessionLock);
+    if (g_session) g_session->SetAudioSettings(std::move(settings));
+  });
 }
 
 OSTREL_API void Ostrel_EnumerateAudioDevices(bool captureDevices, OstrelAudioDeviceCallback callback) {
   if (callback == nullptr) return;
-  // Listed on a library thread (the caller's may be in no apartment, or in
-  // a single-threaded one), reported on the caller's.
-  struct Device {
-    std::wstring id;
-    std::wstring name;
-    bool isDefault;
-  };
-  std::vector<Device> devices;
-  try {
-    RunOnLibraryThread([&devices, captureDevices] {
-      EnumerateAudioDevices(captureDevices, [&devices](const std::wstring& id, const std::wstring& name,
-                                                       bool isDefault) { devices.push_back({id, name, isDefault}); });
-    });
-  } catch (...) {
-    return;  // nothing listed: no callback
-  }
-  for (const Device& device : devices) callback(device.id.c_str(), device.name.c_str(), device.isDefault);
+  Guarded(L"EnumerateAudioDevices", [&] {
+    // Listed on a library thread (the caller's may be in no apartment, or in
+    // a single-threaded one), reported on the caller's.
+    struct Device {
+      std::wstring id;
+      std::wstring name;
+      bool isDefault;
+    };
+    std::vector<Device> devices;
+    try {
+      RunOnLibraryThread([&devices, captureDevices] {
+        EnumerateAudioDevices(captureDevices, [&devices](const std::wstring& id, const std::wstring& name,
+                                                         bool isDefault) { devices.push_back({id, name, isDefault}); });
+      });
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      return;  // nothing listed: no callback
+    }
+    for (const Device& device : devices) callback(device.id.c_str(), device.name.c_str(), device.isDefault);
+  });
 }
 
 OSTREL_API int Ostrel_VerifyUpdateArtifact(const wchar_t* path, const uint8_t* signature, int signatureLength,
                                            char* hashHexOut, int hashHexOutCapacity) {
   if (path == nullptr) return 3;
-  int result = VerifyUpdateArtifact(path, signature, ClampToZero(signatureLength), hashHexOut,
-                                    ClampToZero(hashHexOutCapacity));
-  return result >= 0 && result <= 3 ? result : 4;
+  // A file that cannot be hashed for want of memory counts as unreadable.
+  return Guarded(L"VerifyUpdateArtifact", 1, [&] {
+    int result = VerifyUpdateArtifact(path, signature, ClampToZero(signatureLength), hashHexOut,
+                                      ClampToZero(hashHexOutCapacity));
+    return result >= 0 && result <= 3 ? result : 4;
+  });
 }
 
 }  // extern "C"

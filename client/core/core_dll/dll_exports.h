@@ -17,4 +17,11 @@ void DispatchLogLine(const std::wstring& line);
 // lines of its own call (a failure's reason) when the call returns.
 void FlushLogLines();
 
+// Called when the process ends with the library still loaded (Windows:
+// DLL_PROCESS_DETACH at process exit). The other threads are gone, possibly
+// in the middle of holding a lock, and the loader lock is held: the session
+// and the log queue are left to the operating system instead of being
+// stopped, joined and released by the static destructors that run next.
+void AbandonGlobalsAtProcessExit();
+
 }  // namespace ostrel

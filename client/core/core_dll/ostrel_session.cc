@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <system_error>
 
 #include "audio/audio_capture.h"
 #include "capture/adapter_selection.h"
+#include "capture/capture_source.h"
 #include "capture/frame_arrival.h"
 #include "encode/encoder_selection.h"
 #include "encode/encoder_threads.h"
@@ -218,14 +220,11 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.winrtDevice = WrapForCapture(*s.d3dDevice);
 
     UnsubscribeItemClosedAndWait(s);  // the previous capture's item is replaced here
-    CreateCaptureItem(s, target, monitor, captureMonitor);
-    platform::SizeInt32 size = s.captureItem->Size();
-    if (size.width <= 0 || size.height <= 0) {
+    OpenCaptureSource(s, target, monitor, captureMonitor);
+    if (s.captureWidth == 0 || s.captureHeight == 0) {
       Log(L"Start() failed: zero-size capture item (minimized target?).");
       return false;
     }
-    s.captureWidth = static_cast<uint32_t>(size.width);
-    s.captureHeight = static_cast<uint32_t>(size.height);
     {
       // A save running through a device-loss restart copies these.
       std::lock_guard settingsLock(s.encoderNameMutex);
@@ -287,15 +286,17 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.latestFrameTexture = 0;
       s.frameTextureInUse = -1;
       s.frameTextureWriting = -1;
+      s.frameTextureRegion = {};
     }
 
-    CreateFramePoolAndSession(s);
+    ConfigureCaptureSession(s);
     SubscribeItemClosed(s);
     s.rateGate.Reset(TickClock::Now(), s.fps);
     SubscribeFrameArrived(s);
     Check(s.captureSession->StartCapture());
   } catch (const HresultError& error) {
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     Log(L"Start() failed: 0x" + Hex32(error.code()) + L" (" + error.message() + L")");
     RequestStop(s);
     ReleaseEncoders(s);
@@ -304,6 +305,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     // FFmpeg-side failures (no encoder opens, the muxer refuses) end the start
     // the same way, with their own text.
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     Log(L"Start() failed: " + Widen(error.what()));
     RequestStop(s);
     ReleaseEncoders(s);
@@ -320,6 +322,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.spareCv.notify_all();
     JoinWorkers();
     UnsubscribeFrameArrivedAndWait(s);
+    CloseCaptureSource(s);
     ReleaseEncoders(s);
     Log(L"Start() failed: " + Widen(error.what()));
     return false;
@@ -410,17 +413,7 @@ void OstrelSession::StopLocked() {
   JoinWorkers();
 
   UnsubscribeFrameArrivedAndWait(s);
-  // Each close on its own: a session that fails to close still lets the
-  // pool close.
-  auto closeLogged = [this](auto* closable) {
-    try {
-      if (closable != nullptr) Check(closable->Close());
-    } catch (const HresultError& error) {
-      Log(L"Teardown warning (non-fatal): 0x" + Hex32(error.code()));
-    }
-  };
-  closeLogged(s.captureSession.get());
-  closeLogged(s.framePool.get());
+  CloseCaptureSource(s);
   ReleaseEncoders(s);
   {
     std::lock_guard spareRequestLock(s.spareRequestMutex);
@@ -433,11 +426,16 @@ void OstrelSession::StopLocked() {
   // A stopped recorder keeps none of the recording's memory.
   s.heapRelease.Request(HeapRelease::Clock::now(), true);
   const HeapRelease::Stats released = s.heapRelease.GetStats();
-  LogF(SinkCopy(), L"[DIAG-MEM-RELEASE] requests=%llu releases=%llu total=%lsms max=%lsms",
-       static_cast<unsigned long long>(released.requests), static_cast<unsigned long long>(released.releases),
-       Fixed6(released.totalMs).c_str(), Fixed6(released.maxMs).c_str());
   running_.store(false);
-  Log(L"Capture stopped.");
+  // Only lines from here: without memory for them the stop is complete all
+  // the same.
+  try {
+    LogF(SinkCopy(), L"[DIAG-MEM-RELEASE] requests=%llu releases=%llu total=%lsms max=%lsms",
+         static_cast<unsigned long long>(released.requests), static_cast<unsigned long long>(released.releases),
+         Fixed6(released.totalMs).c_str(), Fixed6(released.maxMs).c_str());
+    Log(L"Capture stopped.");
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& outPath) {

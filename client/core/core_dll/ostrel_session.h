@@ -63,6 +63,15 @@ struct SessionState {
   int latestFrameTexture = 0;    // content of the frame handed off last
   int frameTextureInUse = -1;    // what the encoder thread is reading, or -1
   int frameTextureWriting = -1;  // what a capture callback is copying into, or -1
+  // The source region each frame texture holds when it holds less than its
+  // whole size (the rest is black); width 0: a full-size copy. Written only
+  // by the callback that holds the texture as frameTextureWriting.
+  std::array<platform::TextureRegion, 3> frameTextureRegion{};
+
+  // The content size the frame pool's buffers were made for; the frame
+  // handler recreates the pool when a frame's content size differs.
+  std::mutex poolSizeMutex;
+  platform::SizeInt32 poolSize;
 
   // Frame hand-off slot: capture callback and pacer produce, encoder thread
   // consumes.

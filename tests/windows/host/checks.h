@@ -29,6 +29,12 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options);
 // The recording through h264_mf on the asynchronous test transform.
 int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options);
 
+// The exit run (exit_checks.cc): returns kExitCode from main while capturing,
+// after printing kReturningLine; 1 when the capture did not start.
+inline constexpr char kReturningLine[] = "exit-while-capturing: returning from main";
+inline constexpr int kExitCode = 37;
+int RunExitWhileCapturing(const std::wstring& dll);
+
 void RunExportChecks(const CoreApi& core);
 void RunUpdateChecks(const CoreApi& core);
 void RunAudioChecks(const CoreApi& core, const AudioExpectation& expected);

@@ -8,6 +8,7 @@
 //   ostrel_wine_host register-hardware-encoder
 //       lists the test's hardware H.264 transform in the prefix and leaves
 //       it there (for a program that must not register anything itself)
+//   ostrel_wine_host exit-while-capturing --dll PATH                 (see exit_checks.cc)
 // Prints one line per failed check and ends with "N passed, N failed".
 #include <windows.h>
 #include <shellapi.h>
@@ -76,6 +77,7 @@ int main() {
   }
   if (args.mode == L"record-transform") return RunRecordingThroughTransform(args.dll, args.recording);
   if (args.mode == L"no-media-foundation") return RunWithoutMediaFoundation(args.dll, args.audio, args.recording);
+  if (args.mode == L"exit-while-capturing") return RunExitWhileCapturing(args.dll);
 
   CoreApi core;
   if (!CHECK(LoadCore(args.dll, &core))) return Finish();

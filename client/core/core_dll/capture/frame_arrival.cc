@@ -66,41 +66,84 @@ class FrameCloser {
   platform::ICaptureFrame& frame_;
 };
 
-}  // namespace
-
-void CreateCaptureItem(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
-                       bool captureMonitor) {
-  auto create = [&](platform::IWindowCapture& service, std::shared_ptr<platform::ICaptureItem>* item) {
-    return captureMonitor ? service.CreateItemForMonitor(monitor, item) : service.CreateItemForWindow(target, item);
-  };
-  platform::Platform& platform = GetPlatform();
-  std::shared_ptr<platform::ICaptureItem> item;
-  platform::IWindowCapture* service = &platform.capture;
-  Hresult result = create(*service, &item);
-  if (result == hr::kClassNotRegistered && platform.fallbackCapture != nullptr) {
-    SessionLog(state, L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x" + Hex32(result) +
-                          L"); capturing with GDI");
-    service = platform.fallbackCapture;
-    result = create(*service, &item);
+// What the frame pool's buffers must hold after this frame: when the
+// content size changed (a resized window), the pool is recreated so that
+// later frames carry all of the content (Direct3D11CaptureFramePool::
+// Recreate). Returns the part of this frame's surface that is recorded:
+// the source's recorded region (a window's client area), within both the
+// content and the surface. The pipeline's size stays as it started: the
+// copy crops what is larger and pads what is smaller with black.
+platform::TextureRegion FollowContent(SessionState& state, platform::ICaptureFrame& frame,
+                                      const platform::TextureDesc& surface) {
+  platform::SizeInt32 content = frame.ContentSize();
+  if (content.width <= 0 || content.height <= 0) {
+    content = {static_cast<int32_t>(surface.width), static_cast<int32_t>(surface.height)};
   }
-  Check(result);
-  state.captureItem = std::move(item);
-  state.captureService = service;
+  {
+    std::lock_guard lock(state.poolSizeMutex);
+    if (content.width != state.poolSize.width || content.height != state.poolSize.height) {
+      const Hresult result = state.framePool->Recreate(content);
+      SessionLog(state, L"[DIAG-CONTENT-SIZE] content is " + std::to_wstring(content.width) + L"x" +
+                            std::to_wstring(content.height) + L", pipeline stays " +
+                            std::to_wstring(state.captureWidth) + L"x" + std::to_wstring(state.captureHeight) +
+                            (Succeeded(result) ? std::wstring(L"; frame pool recreated")
+                                               : L"; frame pool not recreated (0x" + Hex32(result) + L")") +
+                            L" t=" + NowStamp());
+      state.poolSize = content;
+    }
+  }
+  platform::RectInt32 recorded = frame.RecordedRegion();
+  if (recorded.width <= 0 || recorded.height <= 0) recorded = {0, 0, content.width, content.height};
+  const int64_t right = std::min<int64_t>({int64_t{recorded.x} + recorded.width, content.width, surface.width});
+  const int64_t bottom = std::min<int64_t>({int64_t{recorded.y} + recorded.height, content.height, surface.height});
+  const int64_t left = std::max<int64_t>(recorded.x, 0);
+  const int64_t top = std::max<int64_t>(recorded.y, 0);
+  platform::TextureRegion region;
+  region.x = static_cast<uint32_t>(std::min<int64_t>(left, surface.width));
+  region.y = static_cast<uint32_t>(std::min<int64_t>(top, surface.height));
+  region.width = static_cast<uint32_t>(std::max<int64_t>(right - left, 0));
+  region.height = static_cast<uint32_t>(std::max<int64_t>(bottom - top, 0));
+  return region;
 }
 
-void CreateFramePoolAndSession(SessionState& state) {
-  platform::IWindowCapture& capture = *state.captureService;
-  platform::SizeInt32 size{static_cast<int32_t>(state.captureWidth), static_cast<int32_t>(state.captureHeight)};
-  std::shared_ptr<platform::IFramePool> pool;
-  // A target above the encoders' size limit has buffers of up to 1 GB each
-  // (16384 x 16384): two are enough while the handler copies at once.
-  const int buffers = std::max(state.captureWidth, state.captureHeight) > kMaxEncodedSide ? 2 : 4;
-  Check(capture.CreateFramePool(*state.winrtDevice, buffers, size, &pool));
-  state.framePool = std::move(pool);
-  std::shared_ptr<platform::ICaptureSession> session;
-  Check(capture.CreateCaptureSession(*state.framePool, *state.captureItem, &session));
-  state.captureSession = std::move(session);
+// Copies the recorded region into frame texture `target`, under the
+// context lock. A frame whose region is exactly the pipeline's size is one
+// plain copy; any other is cropped to the pipeline's size at the top-left
+// corner, with black where the region is smaller (cleared only when the
+// texture last held another region, as it keeps its black border).
+void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& surface,
+                          const platform::TextureRegion& region) {
+  platform::IGpuContext& context = state.gpuEncodeContext->ImmediateContext();
+  platform::ITexture& texture = *state.frameTextures[target];
+  const platform::TextureDesc desc = surface.Desc();
+  platform::TextureRegion& held = state.frameTextureRegion[target];
+  if (region.x == 0 && region.y == 0 && region.width == state.captureWidth &&
+      region.height == state.captureHeight && desc.width == state.captureWidth &&
+      desc.height == state.captureHeight) {
+    context.CopyResource(texture, surface);
+    held = {};
+    return;
+  }
+  platform::TextureRegion copied = region;
+  copied.width = std::min(region.width, state.captureWidth);
+  copied.height = std::min(region.height, state.captureHeight);
+  const bool padded = copied.width < state.captureWidth || copied.height < state.captureHeight;
+  if (padded && (held.width != copied.width || held.height != copied.height)) context.ClearToBlack(texture);
+  context.CopyRegion(texture, surface, copied);
+  held = padded ? copied : platform::TextureRegion{};
+}
+
+}  // namespace
+
+void ConfigureCaptureSession(SessionState& state) {
   ConfigureBorder(state);
+  // The mouse cursor is never recorded, whatever the source (GDI cannot
+  // draw it, so Windows.Graphics.Capture is told not to either).
+  const Hresult cursor = state.captureSession->SetCursorCaptureEnabled(false);
+  if (Failed(cursor)) {
+    SessionLog(state,
+               L"Couldn't switch cursor capture off (0x" + Hex32(cursor) + L") - the cursor stays in the picture.");
+  }
   // A source that polls needs no more than one frame per slot.
   Check(state.captureSession->SetMinUpdateInterval(TickClock::kTicksPerSecond / state.fps));
 }
@@ -190,13 +233,7 @@ void OnFrameArrived(SessionState& state) {
   try {
     std::shared_ptr<platform::ITexture> surface;
     Check(frame->GetSurfaceTexture(&surface));
-    platform::TextureDesc desc = surface->Desc();
-    if (desc.width != state.captureWidth || desc.height != state.captureHeight) {
-      SessionLog(state, L"[DIAG-SIZE-MISMATCH] frame is " + std::to_wstring(desc.width) + L"x" +
-                            std::to_wstring(desc.height) + L" but pipeline expects " +
-                            std::to_wstring(state.captureWidth) + L"x" + std::to_wstring(state.captureHeight) +
-                            L" t=" + NowStamp());
-    }
+    const platform::TextureRegion region = FollowContent(state, *frame, surface->Desc());
     const std::optional<int64_t> stamp = state.rateGate.Admit(arrivalTicks);
     if (!stamp) return;  // no copy, no counters
 
@@ -236,7 +273,7 @@ void OnFrameArrived(SessionState& state) {
       WritingReset reset{state};
       {
         std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
-        state.gpuEncodeContext->ImmediateContext().CopyResource(*state.frameTextures[target], *surface);
+        CopyIntoFrameTexture(state, target, *surface, region);
       }
       std::lock_guard frameLock(state.frameMutex);
       // Again: the pacer may have filled a later slot while this one copied.
@@ -250,6 +287,8 @@ void OnFrameArrived(SessionState& state) {
     state.frameCv.notify_one();
   } catch (const HresultError& error) {
     SessionLog(state, L"Frame copy failed: 0x" + Hex32(error.code()));
+  } catch (const std::exception&) {
+    // No memory for a line either, most likely; the frame is lost.
   }
   double duration = MillisecondsBetween(callbackStart, SteadyClock::now());
   if (duration > 2.0) SessionLog(state, L"[DIAG-CALLBACK-DURATION] " + Fixed6(duration) + L"ms");

@@ -7,16 +7,9 @@
 
 namespace ostrel {
 
-// Item for the window, or for its monitor, into captureItem. Where the
-// window-capture service cannot be activated and the platform has a fallback
-// source, the item comes from the fallback, with one [CAPABILITY] line.
-// Records the source in captureService. Throws HresultError.
-void CreateCaptureItem(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
-                       bool captureMonitor);
-// Free-threaded pool of 4 buffers at capture size (2 above kMaxEncodedSide) and the capture session of
-// the item's source, with the border setting and the frame interval applied.
-// Throws HresultError.
-void CreateFramePoolAndSession(SessionState& state);
+// The border setting, cursor capture off and the frame interval on the
+// session OpenCaptureSource made. Throws HresultError.
+void ConfigureCaptureSession(SessionState& state);
 // Applies borderEnabled when the platform has the property; a failure only
 // warns.
 void ConfigureBorder(SessionState& state);

@@ -1,6 +1,7 @@
 #include "encode/encoder_selection.h"
 
 #include <climits>
+#include <new>
 #include <vector>
 
 #include "encode/ffmpeg_segment_encoder.h"
@@ -17,22 +18,32 @@ constexpr const char* kMediaFoundationEncoder = "h264_mf";
 
 // The media platform's hardware H.264 encoders; false when the enumeration
 // failed. On a library thread: the caller's thread may be in no apartment or
-// in a single-threaded one.
+// in a single-threaded one. Out of memory is the caller's to handle
+// (std::bad_alloc).
 bool EnumerateHardwareEncoders(std::vector<platform::HardwareEncoderInfo>* encoders) {
   try {
     return RunOnLibraryThread(
         [encoders] { return Succeeded(platform::GetPlatform().media.EnumHardwareH264Encoders(encoders)); });
+  } catch (const std::bad_alloc&) {
+    throw;
   } catch (const std::exception&) {
-    // The probes answer "no"; they never throw.
     return false;
   }
 }
 
 }  // namespace
 
-bool ProbeHardwareEncoder() {
+bool HardwareEncoderListed() {
   std::vector<platform::HardwareEncoderInfo> encoders;
   return EnumerateHardwareEncoders(&encoders) && !encoders.empty();
+}
+
+bool ProbeHardwareEncoder() {
+  try {
+    return HardwareEncoderListed();
+  } catch (const std::exception&) {
+    return false;  // the probes answer "no"; they never throw
+  }
 }
 
 bool SoftwareEncoderAllowed() {
@@ -45,7 +56,11 @@ bool SoftwareEncoderAllowed() {
 
 bool ProbeD3D11AwareEncoder() {
   std::vector<platform::HardwareEncoderInfo> encoders;
-  if (!EnumerateHardwareEncoders(&encoders)) return false;
+  try {
+    if (!EnumerateHardwareEncoders(&encoders)) return false;
+  } catch (const std::exception&) {
+    return false;
+  }
   bool anyAware = false;
   for (const auto& encoder : encoders) {
     // A failed attribute read counts as 0.

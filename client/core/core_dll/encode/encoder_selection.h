@@ -15,7 +15,11 @@ namespace ostrel {
 
 // True when the media platform lists a hardware H.264 encoder. Enumerates on
 // every call, on a library thread (any caller thread, in any apartment).
+// Never throws: out of memory answers false.
 bool ProbeHardwareEncoder();
+// The same for a caller that must tell "none" from "no memory to look":
+// the latter throws std::bad_alloc.
+bool HardwareEncoderListed();
 // The media platform lets capture start on the software encoder without a
 // hardware one (never throws).
 bool SoftwareEncoderAllowed();

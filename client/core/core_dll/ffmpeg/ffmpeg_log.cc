@@ -36,20 +36,24 @@ void OnFfmpegLog(void* avClassContext, int level, const char* format, va_list ar
   va_copy(copy, args);
   av_log_format_line2(avClassContext, level, format, copy, line, sizeof(line), &printPrefix);
   va_end(copy);
-  std::string text(line);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (text.empty()) return;
-
-  std::lock_guard<std::mutex> lock(SinkMutex());
-  LogSink& sink = RoutedSink();
-  if (!sink) return;
-  insideSink = true;
+  // Nothing may unwind through FFmpeg's C frames: not a failing sink, not
+  // an allocation failure of the line's own strings.
   try {
-    sink(Widen(text));
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) return;
+
+    std::lock_guard<std::mutex> lock(SinkMutex());
+    LogSink& sink = RoutedSink();
+    if (!sink) return;
+    insideSink = true;
+    try {
+      sink(Widen(text));
+    } catch (...) {
+    }
+    insideSink = false;
   } catch (...) {
-    // A failing sink must not unwind through FFmpeg's C frames.
   }
-  insideSink = false;
 }
 
 }  // namespace

@@ -18,30 +18,45 @@ void HostLogQueue::Stop() {
   delivery.join();
   std::lock_guard lock(mutex_);
   stopping_ = false;
-  if (!lines_.empty()) thread_ = std::thread([this] { Run(); });
+  if (!lines_.empty()) StartThreadLocked();
 }
 
 std::wstring HostLogQueue::DroppedLine(uint64_t count) {
   return L"[DIAG-LOG-DROPPED] " + std::to_wstring(count) + L" log lines dropped: the host log callback fell behind";
 }
 
-void HostLogQueue::Push(std::wstring line) {
+bool HostLogQueue::StartThreadLocked() noexcept {
+  if (thread_.joinable() || stopping_) return true;
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void HostLogQueue::Push(const std::wstring& line) noexcept {
   {
     std::lock_guard lock(mutex_);
     if (lines_.size() >= capacity_) {
       ++dropped_;
       return;
     }
-    if (dropped_ != 0) {
-      // The count takes the place of the lines it stands for.
-      lines_.push_back(DroppedLine(dropped_));
+    try {
+      if (dropped_ != 0) {
+        // The count takes the place of the lines it stands for.
+        lines_.push_back(DroppedLine(dropped_));
+        ++pushed_;
+        dropped_ = 0;
+      }
+      lines_.push_back(line);
       ++pushed_;
-      dropped_ = 0;
+    } catch (...) {
+      ++dropped_;  // no memory for the line; the delivery thread reports it
     }
-    lines_.push_back(std::move(line));
-    ++pushed_;
-    // While Stop joins the old thread, the new one is Stop's to start.
-    if (!thread_.joinable() && !stopping_) thread_ = std::thread([this] { Run(); });
+    // While Stop joins the old thread, the new one is Stop's to start. A
+    // refused thread leaves the line queued for the next push.
+    StartThreadLocked();
   }
   wake_.notify_one();
 }
@@ -52,20 +67,31 @@ void HostLogQueue::Flush() {
   // Drops not yet reported are reported once the queue empties: that line
   // is waited for too.
   const uint64_t target = pushed_ + (dropped_ != 0 ? 1 : 0);
-  delivered_.wait(lock, [&] { return completed_ >= target; });
+  if (completed_ >= target || !StartThreadLocked()) return;
+  // Or drained with no report owed: a report that found no memory is lost
+  // with the lines it stood for.
+  delivered_.wait(lock, [&] { return completed_ >= target || (completed_ == pushed_ && dropped_ == 0); });
 }
 
 void HostLogQueue::Run() {
   std::unique_lock lock(mutex_);
   for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || !lines_.empty() || dropped_ != 0; });
     if (lines_.empty() && dropped_ != 0) {
-      // Nothing came after the drops: report them now.
-      lines_.push_back(DroppedLine(dropped_));
-      ++pushed_;
+      // Nothing came after the drops: report them now (the count is lost
+      // when there is no memory for the report).
+      try {
+        lines_.push_back(DroppedLine(dropped_));
+        ++pushed_;
+      } catch (...) {
+      }
       dropped_ = 0;
+      delivered_.notify_all();
     }
-    wake_.wait(lock, [&] { return stopping_ || !lines_.empty(); });
-    if (lines_.empty()) return;  // stopping, nothing left
+    if (lines_.empty()) {
+      if (stopping_) return;  // nothing left
+      continue;
+    }
     std::wstring line = std::move(lines_.front());
     lines_.pop_front();
     lock.unlock();

@@ -25,10 +25,13 @@ class HostLogQueue {
   HostLogQueue(const HostLogQueue&) = delete;
   HostLogQueue& operator=(const HostLogQueue&) = delete;
 
-  // Never waits for the host (only for the queue's own short lock).
-  void Push(std::wstring line);
+  // Never waits for the host (only for the queue's own short lock) and never
+  // throws: a line that finds no memory is dropped and counted like a line
+  // the host fell behind on.
+  void Push(const std::wstring& line) noexcept;
   // Waits until every line pushed before the call has been delivered (or
-  // dropped). A no-op on the delivery thread itself.
+  // dropped). A no-op on the delivery thread itself, and when no delivery
+  // thread can be started (the lines stay queued for the next one).
   void Flush();
   // Delivers what is queued and joins the delivery thread; the next line
   // starts a new one. Called at library shutdown, so that no thread is left
@@ -40,6 +43,9 @@ class HostLogQueue {
 
  private:
   void Run();
+  // Starts the delivery thread unless it runs or Stop is joining it; false
+  // when the system refuses a thread.
+  bool StartThreadLocked() noexcept;
 
   const Deliver deliver_;
   const size_t capacity_;

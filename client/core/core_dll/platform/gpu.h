@@ -64,6 +64,14 @@ struct TextureDesc {
   bool cpuRead = false;       // staging textures read by the CPU
 };
 
+// A rectangle of a texture, in pixels.
+struct TextureRegion {
+  uint32_t x = 0;
+  uint32_t y = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
 class ITexture {
  public:
   virtual ~ITexture() = default;
@@ -93,6 +101,12 @@ class IGpuContext {
  public:
   virtual ~IGpuContext() = default;
   virtual void CopyResource(ITexture& destination, ITexture& source) = 0;
+  // Copies `region` of a BGRA source into the top-left corner of a BGRA
+  // destination, both clipped to their textures (CopySubresourceRegion); the
+  // rest of the destination keeps what it held.
+  virtual void CopyRegion(ITexture& destination, ITexture& source, const TextureRegion& region) = 0;
+  // Fills a BGRA texture with opaque black.
+  virtual void ClearToBlack(ITexture& destination) = 0;
   // Views on both textures and one VideoProcessorBlt: BGRA in, NV12 out at
   // the converter's output size.
   virtual Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput,

@@ -19,9 +19,9 @@ struct Platform {
   IGpuSystem& gpu;
   IWindowCapture& capture;
   IAudioSystem& audio;
-  // A second window-capture source for systems where `capture` cannot be
-  // activated (its item creation answers kClassNotRegistered); null where
-  // there is none.
+  // A second window-capture source for systems where `capture` is absent or
+  // incomplete (capture/capture_source.cc decides from the codes of its
+  // item, pool and session creation); null where there is none.
   IWindowCapture* fallbackCapture = nullptr;
 };
 

@@ -21,6 +21,14 @@ struct SizeInt32 {
   int32_t height = 0;
 };
 
+// A rectangle in pixels; width 0 means "all of it" where a method says so.
+struct RectInt32 {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
 using EventToken = uint64_t;
 
 class ICaptureFrame {
@@ -28,6 +36,16 @@ class ICaptureFrame {
   virtual ~ICaptureFrame() = default;
   // The frame's surface as a BGRA texture of the capture device.
   virtual Hresult GetSurfaceTexture(std::shared_ptr<ITexture>* out) = 0;
+  // Direct3D11CaptureFrame.ContentSize: the size of what the item shows in
+  // this frame. It differs from the surface's size when the target was
+  // resized since the pool was made (the surface keeps the pool's size, the
+  // content is cropped or drawn into its top-left part). {0, 0}: a source
+  // whose surfaces always have the content's size.
+  virtual SizeInt32 ContentSize() { return {0, 0}; }
+  // The part of the content that is recorded, in surface pixels: a window's
+  // client area (the title bar and borders are left out), all of a monitor.
+  // Width 0: all of the content.
+  virtual RectInt32 RecordedRegion() { return {}; }
   // Returns the buffer to its pool.
   virtual void Close() = 0;
 };
@@ -35,7 +53,12 @@ class ICaptureFrame {
 class ICaptureItem {
  public:
   virtual ~ICaptureItem() = default;
+  // The size that is recorded: a window's client area, a monitor.
   virtual SizeInt32 Size() = 0;
+  // GraphicsCaptureItem.Size: all the item's frames show, which for a window
+  // on Windows.Graphics.Capture is its whole image (frame and title bar
+  // included); the frame pool is made at this size.
+  virtual SizeInt32 ContentSize() { return Size(); }
   virtual EventToken AddClosed(std::function<void()> handler) = 0;
   virtual void RemoveClosed(EventToken token) = 0;
   // Why the item closed when it was more than its target going away (the
@@ -50,6 +73,11 @@ class IFramePool {
   virtual std::unique_ptr<ICaptureFrame> TryGetNextFrame() = 0;
   virtual EventToken AddFrameArrived(std::function<void()> handler) = 0;
   virtual void RemoveFrameArrived(EventToken token) = 0;
+  // Direct3D11CaptureFramePool::Recreate with the pool's device, format and
+  // buffer count: later frames have surfaces of `size`. Callable from a
+  // FrameArrived handler. A source whose surfaces follow the content needs
+  // nothing.
+  virtual Hresult Recreate(SizeInt32) { return 0; }
   virtual Hresult Close() = 0;
 };
 
@@ -58,7 +86,14 @@ class ICaptureSession {
   virtual ~ICaptureSession() = default;
   // ApiInformation::IsPropertyPresent(GraphicsCaptureSession, IsBorderRequired).
   virtual Hresult IsBorderPropertyPresent(bool* present) = 0;
+  // Switching the border off first asks for borderless capture access
+  // (GraphicsCaptureAccess::RequestAccessAsync(Borderless)) where the
+  // system has it; without that access the setting is ignored.
   virtual Hresult SetBorderRequired(bool required) = 0;
+  // GraphicsCaptureSession.IsCursorCaptureEnabled. The recorder always
+  // switches it off; a source that never draws the cursor (GDI, X11
+  // composite) accepts that as it is.
+  virtual Hresult SetCursorCaptureEnabled(bool) { return 0; }
   // GraphicsCaptureSession.MinUpdateInterval: frames come at most once per
   // `interval` (100-nanosecond ticks). A source that delivers on content
   // changes may keep its own pace; a source that polls (the GDI fallback)

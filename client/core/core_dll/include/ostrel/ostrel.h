@@ -26,6 +26,14 @@
  * callback may run on any library thread and must not call back into the
  * library.
  *
+ * Failures: no export lets a C++ exception out. When memory runs out (or
+ * anything else throws) inside one, it returns its failure result: 6 from
+ * Ostrel_GlobalInitialize, 4 from Ostrel_StartCapture, 5 from the save
+ * exports, 1 from Ostrel_VerifyUpdateArtifact, false or 0.0 from the
+ * queries; the others return having done nothing more. A line
+ * "<Export>() failed: out of memory" is logged when memory allows. A stop
+ * (Ostrel_StopCapture, Ostrel_GlobalShutdown) completes all the same.
+ *
  * Linux (libostrel_core.so): the OstrelWindow argument carries an X11 window
  * id (XID) of the display named by DISPLAY; "minimised" means not viewable
  * (unmapped). Audio endpoints are PulseAudio sinks and sources, their ids the

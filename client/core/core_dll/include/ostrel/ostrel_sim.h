@@ -120,6 +120,14 @@ OSTREL_API uint64_t OstrelSim_GetDeliveredFrameCount(void);
  * under Wine), so capture falls back to the polling source; true (default)
  * makes it available again. Pools already running are not affected. */
 OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available);
+/* Makes one step of the window-capture service (never of the fallback)
+ * answer `status` until cleared with 0, as a system where the service is
+ * there but incomplete: "CreateItemForWindow" and "CreateItemForMonitor"
+ * (E_NOINTERFACE 0x80004002: no item interop, before Windows 10 1903; or an
+ * item the service cannot make for this window), "CreateFramePool"
+ * (E_NOINTERFACE: no free-threaded frame pool, before 1809) and
+ * "CreateCaptureSession". Unknown names do nothing. */
+OSTREL_API void OstrelSim_FailWindowCaptureCall(const char* call, uint32_t status);
 /* Frames delivered by the fallback (polling) capture source so far; they
  * are also counted by OstrelSim_GetDeliveredFrameCount. The fallback copies
  * the target once per capture frame period while it is visible, whatever its
@@ -131,6 +139,12 @@ OSTREL_API int OstrelSim_GetOpenFramePoolCount(void);
 /* The border setting the last capture session received: -1 none since the
  * last reset, 0 no border, 1 border required. */
 OSTREL_API int OstrelSim_GetBorderRequired(void);
+/* The cursor setting the last capture session received: -1 none since the
+ * last reset, 0 off, 1 on. */
+OSTREL_API int OstrelSim_GetCursorCaptureEnabled(void);
+/* Frame pool recreations since the last reset (a capture recreates its pool
+ * when the content size changes, e.g. on a window resize). */
+OSTREL_API int OstrelSim_GetFramePoolRecreateCount(void);
 
 /* ---- GPU device ----------------------------------------------------------- */
 
@@ -224,6 +238,18 @@ OSTREL_API void OstrelSim_SetLoopbackIdle(const wchar_t* id, int mode);
 /* Render streams running on endpoint `id` now (what a loopback capture opens
  * to keep the endpoint going); -1 for an unknown id. */
 OSTREL_API int OstrelSim_RunningRenderStreams(const wchar_t* id);
+
+/* ---- allocation failures -------------------------------------------------- */
+
+/* On the calling thread only: after `skip` more allocations through C++
+ * operator new, the next `count` fail (std::bad_alloc; the nothrow forms
+ * answer NULL). count 0 clears. Reaches every allocation made on that
+ * thread: the library's log path, string conversions and containers, and in
+ * a program that links the library statically also those inside the C++
+ * runtime. Other threads are never affected. */
+OSTREL_API void OstrelSim_FailAllocations(int skip, int count);
+/* Failures still armed on the calling thread (0 once all have happened). */
+OSTREL_API int OstrelSim_GetPendingAllocationFailures(void);
 
 /* ---- sync marks ----------------------------------------------------------- */
 

@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/texture_region.h"
+
 namespace ostrel::platform::cpu {
 
 namespace {
@@ -135,6 +137,32 @@ void CpuContext::CopyResource(ITexture& destination, ITexture& source) {
     std::memcpy(dst->Data(), src->Data(), std::min(dst->ByteSize(), src->ByteSize()));
   }
   if (d.usage == TextureUsage::Staging) dst->MarkCopied();
+}
+
+void CpuContext::CopyRegion(ITexture& destination, ITexture& source, const TextureRegion& region) {
+  auto* dst = dynamic_cast<CpuTexture*>(&destination);
+  auto* src = dynamic_cast<CpuTexture*>(&source);
+  if (dst == nullptr || src == nullptr || dst == src) return;
+  const TextureRegion copied = CopiedRegion(region, src->Desc(), dst->Desc());
+  for (uint32_t row = 0; row < copied.height; ++row) {
+    std::memcpy(dst->Data() + static_cast<size_t>(row) * dst->RowPitch(),
+                src->Data() + static_cast<size_t>(copied.y + row) * src->RowPitch() + size_t{copied.x} * 4,
+                size_t{copied.width} * 4);
+  }
+  if (copied.height != 0 && dst->Desc().usage == TextureUsage::Staging) dst->MarkCopied();
+}
+
+void CpuContext::ClearToBlack(ITexture& destination) {
+  auto* dst = dynamic_cast<CpuTexture*>(&destination);
+  if (dst == nullptr || dst->Desc().format != PixelFormat::Bgra8) return;
+  const TextureDesc d = dst->Desc();
+  for (uint32_t row = 0; row < d.height; ++row) {
+    uint8_t* line = dst->Data() + static_cast<size_t>(row) * dst->RowPitch();
+    for (uint32_t x = 0; x < d.width; ++x) {
+      const uint32_t black = 0xFF000000u;
+      std::memcpy(line + size_t{x} * 4, &black, 4);
+    }
+  }
 }
 
 Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {

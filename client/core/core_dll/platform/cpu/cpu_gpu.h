@@ -115,6 +115,8 @@ class CpuVideoConverter : public IVideoConverter {
 class CpuContext : public IGpuContext {
  public:
   void CopyResource(ITexture& destination, ITexture& source) override;
+  void CopyRegion(ITexture& destination, ITexture& source, const TextureRegion& region) override;
+  void ClearToBlack(ITexture& destination) override;
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override;
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override;
   void Unmap(ITexture&) override {}

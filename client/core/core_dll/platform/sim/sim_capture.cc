@@ -345,6 +345,15 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
     removed = core_->handlers.Remove(token);
   }
 
+  // Surfaces here always have the content's size; the call is counted.
+  Hresult Recreate(SizeInt32 size) override {
+    if (size.width <= 0 || size.height <= 0) return hr::kInvalidArg;
+    std::lock_guard lock(core_->mutex);
+    if (core_->closed) return kObjectClosed;
+    ++World::Get().framePoolRecreations;
+    return hr::kOk;
+  }
+
   Hresult Close() override {
     StopDelivery();
     std::map<EventToken, std::function<void()>> handlers;  // destroyed outside the lock
@@ -431,6 +440,13 @@ class SimCaptureSession final : public ICaptureSession {
     return hr::kOk;
   }
 
+  Hresult SetCursorCaptureEnabled(bool enabled) override {
+    std::lock_guard lock(mutex_);
+    if (!pool_) return kObjectClosed;
+    World::Get().cursorCaptureEnabled = enabled ? 1 : 0;
+    return hr::kOk;
+  }
+
   // The capture service's frames follow the content's own rate; the
   // fallback copies once per interval.
   Hresult SetMinUpdateInterval(int64_t interval) override {
@@ -497,6 +513,7 @@ class SimCapture final : public platform::IWindowCapture {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     if (!Available()) return hr::kClassNotRegistered;
+    if (Hresult failure = Injected(World::Get().serviceWindowItemFailure); Failed(failure)) return failure;
     World& world = World::Get();
     std::shared_ptr<Target> target;
     {
@@ -512,6 +529,7 @@ class SimCapture final : public platform::IWindowCapture {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     if (!Available()) return hr::kClassNotRegistered;
+    if (Hresult failure = Injected(World::Get().serviceMonitorItemFailure); Failed(failure)) return failure;
     World& world = World::Get();
     std::shared_ptr<Target> target;
     {
@@ -532,6 +550,7 @@ class SimCapture final : public platform::IWindowCapture {
     if (!sim || bufferCount < 1 || bufferCount > kMaxBuffers || size.width < 0 || size.height < 0) {
       return hr::kInvalidArg;
     }
+    if (Hresult failure = Injected(World::Get().serviceFramePoolFailure); Failed(failure)) return failure;
     *out = std::make_shared<SimFramePool>(std::move(sim), bufferCount, fallback_);
     return hr::kOk;
   }
@@ -543,12 +562,15 @@ class SimCapture final : public platform::IWindowCapture {
     auto* simPool = dynamic_cast<SimFramePool*>(&pool);
     auto* simItem = dynamic_cast<SimCaptureItem*>(&item);
     if (simPool == nullptr || simItem == nullptr) return hr::kInvalidArg;
+    if (Hresult failure = Injected(World::Get().serviceSessionFailure); Failed(failure)) return failure;
     *out = std::make_shared<SimCaptureSession>(simPool->shared_from_this(), simItem->GetTarget());
     return hr::kOk;
   }
 
  private:
   bool Available() const { return fallback_ || World::Get().captureServiceAvailable.load(); }
+  // A failure injected into the service; the fallback never has one.
+  Hresult Injected(const std::atomic<Hresult>& failure) const { return fallback_ ? hr::kOk : failure.load(); }
 
   const bool fallback_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string_view>
 
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_audio.h"
@@ -171,6 +172,21 @@ OSTREL_API void OstrelSim_SetWindowCaptureAvailable(bool available) {
   World::Get().captureServiceAvailable = available;
 }
 
+OSTREL_API void OstrelSim_FailWindowCaptureCall(const char* call, uint32_t status) {
+  if (call == nullptr) return;
+  World& world = World::Get();
+  const std::string_view name(call);
+  if (name == "CreateItemForWindow") {
+    world.serviceWindowItemFailure = AsHresult(status);
+  } else if (name == "CreateItemForMonitor") {
+    world.serviceMonitorItemFailure = AsHresult(status);
+  } else if (name == "CreateFramePool") {
+    world.serviceFramePoolFailure = AsHresult(status);
+  } else if (name == "CreateCaptureSession") {
+    world.serviceSessionFailure = AsHresult(status);
+  }
+}
+
 OSTREL_API uint64_t OstrelSim_GetFallbackFrameCount(void) { return World::Get().fallbackFrames.load(); }
 
 OSTREL_API int OstrelSim_GetBorderRequired(void) { return World::Get().borderRequired.load(); }
@@ -184,6 +200,10 @@ OSTREL_API void OstrelSim_Sleep(double seconds, bool loseDevice, bool invalidate
   if (invalidateEndpoints) OstrelSim_FailAudioCall(nullptr, "GetNextPacketSize", 0x88890004u, 2);
   world.sleptNanoseconds += static_cast<int64_t>(seconds * 1e9);
 }
+
+OSTREL_API int OstrelSim_GetCursorCaptureEnabled(void) { return World::Get().cursorCaptureEnabled.load(); }
+
+OSTREL_API int OstrelSim_GetFramePoolRecreateCount(void) { return World::Get().framePoolRecreations.load(); }
 
 OSTREL_API void OstrelSim_LoseDevice(uint32_t reason) { World::Get().deviceLostReason = AsHresult(reason); }
 

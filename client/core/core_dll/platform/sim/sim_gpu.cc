@@ -180,6 +180,16 @@ class SimContext final : public platform::cpu::CpuContext {
     CpuContext::CopyResource(destination, source);
   }
 
+  void CopyRegion(ITexture& destination, ITexture& source, const platform::TextureRegion& region) override {
+    if (Failed(World::Get().DeviceFault())) return;
+    CpuContext::CopyRegion(destination, source, region);
+  }
+
+  void ClearToBlack(ITexture& destination) override {
+    if (Failed(World::Get().DeviceFault())) return;
+    CpuContext::ClearToBlack(destination);
+  }
+
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override {
     Hresult lost = World::Get().DeviceFault();
     if (Failed(lost)) return lost;

@@ -77,6 +77,10 @@ void World::Reset() {
   textureCreationDelayMs = 0;
   frameDeliveryEnabled = true;
   captureServiceAvailable = true;
+  serviceWindowItemFailure = hr::kOk;
+  serviceMonitorItemFailure = hr::kOk;
+  serviceFramePoolFailure = hr::kOk;
+  serviceSessionFailure = hr::kOk;
   captureSessionCloseStatus = hr::kOk;
   borderFailureStatus = hr::kOk;
   surfaceFailuresLeft = 0;
@@ -86,6 +90,8 @@ void World::Reset() {
   fallbackFrames = 0;
   lastDeviceAdapter = -1;
   borderRequired = -1;
+  cursorCaptureEnabled = -1;
+  framePoolRecreations = 0;
   WorldSyncMarks().SetPeriodMs(0);
   // Closed events of the windows destroyed above are delivered before the
   // reset returns, so they cannot reach a later test.

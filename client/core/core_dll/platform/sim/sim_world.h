@@ -106,6 +106,12 @@ class World {
   // reset, so the clock never goes back.
   std::atomic<int64_t> sleptNanoseconds{0};  // animated frames arrive up to this late
   std::atomic<bool> captureServiceAvailable{true};
+  // What the capture service (not its fallback) answers at each step of the
+  // capture chain; kOk: it works.
+  std::atomic<Hresult> serviceWindowItemFailure{hr::kOk};
+  std::atomic<Hresult> serviceMonitorItemFailure{hr::kOk};
+  std::atomic<Hresult> serviceFramePoolFailure{hr::kOk};
+  std::atomic<Hresult> serviceSessionFailure{hr::kOk};
   std::atomic<Hresult> captureSessionCloseStatus{hr::kOk};  // what closing a capture session reports
   std::atomic<Hresult> borderFailureStatus{hr::kOk};        // what setting the border reports
   std::atomic<int> surfaceFailuresLeft{0};
@@ -116,6 +122,8 @@ class World {
   std::atomic<uint64_t> fallbackFrames{0};
   std::atomic<int> lastDeviceAdapter{-1};
   std::atomic<int> borderRequired{-1};
+  std::atomic<int> cursorCaptureEnabled{-1};
+  std::atomic<int> framePoolRecreations{0};
   std::atomic<int> openFramePools{0};
   std::atomic<int> liveDevices{0};
 

@@ -40,12 +40,36 @@ enum class DirectXPixelFormat : int32_t {
   B8G8R8A8UIntNormalized = 87,
 };
 
+// Windows.Foundation.AsyncStatus
+enum class AsyncStatus : int32_t {
+  Started = 0,
+  Completed = 1,
+  Canceled = 2,
+  Error = 3,
+};
+
+// Windows.Security.Authorization.AppCapabilityAccess.AppCapabilityAccessStatus
+enum class AppCapabilityAccessStatus : int32_t {
+  DeniedBySystem = 0,
+  NotDeclaredByApp = 1,
+  DeniedByUser = 2,
+  UserPromptRequired = 3,
+  Allowed = 4,
+};
+
+// Windows.Graphics.Capture.GraphicsCaptureAccessKind
+enum class GraphicsCaptureAccessKind : int32_t {
+  Borderless = 0,
+  Programmatic = 1,
+};
+
 // ---- runtime class names -------------------------------------------------------
 
 constexpr wchar_t kGraphicsCaptureItemClass[] = L"Windows.Graphics.Capture.GraphicsCaptureItem";
 constexpr wchar_t kFramePoolClass[] = L"Windows.Graphics.Capture.Direct3D11CaptureFramePool";
 constexpr wchar_t kCaptureSessionClass[] = L"Windows.Graphics.Capture.GraphicsCaptureSession";
 constexpr wchar_t kApiInformationClass[] = L"Windows.Foundation.Metadata.ApiInformation";
+constexpr wchar_t kGraphicsCaptureAccessClass[] = L"Windows.Graphics.Capture.GraphicsCaptureAccess";
 
 struct IGraphicsCaptureItem;
 struct IDirect3D11CaptureFramePool;
@@ -71,6 +95,24 @@ struct FrameArrivedHandler : IUnknown {
 
 struct IClosable : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE Close() = 0;
+};
+
+// IAsyncInfo, which every asynchronous operation also implements; its
+// status is polled instead of registering a completion delegate.
+struct IAsyncInfo : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_Id(UINT32* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Status(AsyncStatus* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_ErrorCode(HRESULT* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Cancel() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Close() = 0;
+};
+
+// IAsyncOperation<AppCapabilityAccessStatus>. The completion handler slots
+// are declared with IUnknown, as they are never called.
+struct IAsyncOperationAccessStatus : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE put_Completed(IUnknown* handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Completed(IUnknown** handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetResults(AppCapabilityAccessStatus* results) = 0;
 };
 
 // ---- Windows.Foundation.Metadata -----------------------------------------------
@@ -143,6 +185,12 @@ struct IGraphicsCaptureSession : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE StartCapture() = 0;
 };
 
+// Statics of GraphicsCaptureAccess (Windows 11, and Windows Server 2022).
+struct IGraphicsCaptureAccessStatics : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE RequestAccessAsync(GraphicsCaptureAccessKind request,
+                                                       IAsyncOperationAccessStatus** operation) = 0;
+};
+
 struct IGraphicsCaptureSession2 : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_IsCursorCaptureEnabled(boolean* value) = 0;
   virtual HRESULT STDMETHODCALLTYPE put_IsCursorCaptureEnabled(boolean value) = 0;
@@ -179,6 +227,10 @@ __CRT_UUID_DECL(ostrel::win::wgc::IDirect3D11CaptureFramePoolStatics2, 0x589b103
                 0xe2, 0x8b, 0x3b, 0x66, 0xd5)
 __CRT_UUID_DECL(ostrel::win::wgc::IGraphicsCaptureSession, 0x814e42a9, 0xf70f, 0x4ad7, 0x93, 0x9b, 0xfd, 0xdc, 0xc6,
                 0xeb, 0x88, 0x0d)
+__CRT_UUID_DECL(ostrel::win::wgc::IAsyncInfo, 0x00000036, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                0x46)
+__CRT_UUID_DECL(ostrel::win::wgc::IGraphicsCaptureAccessStatics, 0x743ed370, 0x06ec, 0x5040, 0xa5, 0x8a, 0x90, 0x1f,
+                0x0f, 0x75, 0x70, 0x95)
 __CRT_UUID_DECL(ostrel::win::wgc::IGraphicsCaptureSession2, 0x2c39ae40, 0x7d2e, 0x5044, 0x80, 0x4e, 0x8b, 0x67, 0x99,
                 0xd4, 0xcf, 0x9e)
 __CRT_UUID_DECL(ostrel::win::wgc::IGraphicsCaptureSession3, 0xf2cdd966, 0x22ae, 0x5ea1, 0x95, 0x96, 0x3a, 0x28, 0x93,
@@ -201,3 +253,9 @@ __CRT_UUID_DECL(ostrel::win::wgc::ItemClosedHandler, 0xe9c610c0, 0xa68c, 0x5bd9,
 //   -> 51a947f7-79cf-5a3e-a3a5-1289cfa6dfe8
 __CRT_UUID_DECL(ostrel::win::wgc::FrameArrivedHandler, 0x51a947f7, 0x79cf, 0x5a3e, 0xa3, 0xa5, 0x12, 0x89, 0xcf, 0xa6,
                 0xdf, 0xe8)
+// IAsyncOperation`1 is {9fc2b0bb-e446-44e2-aa61-9cab8f636af2}.
+// pinterface({9fc2b0bb-e446-44e2-aa61-9cab8f636af2};
+//   enum(Windows.Security.Authorization.AppCapabilityAccess.AppCapabilityAccessStatus;i4))
+//   -> 827caf42-5fe6-5b5b-84ce-c44834134d3d
+__CRT_UUID_DECL(ostrel::win::wgc::IAsyncOperationAccessStatus, 0x827caf42, 0x5fe6, 0x5b5b, 0x84, 0xce, 0xc4, 0x48,
+                0x34, 0x13, 0x4d, 0x3d)

@@ -1,9 +1,10 @@
 // Window capture on Windows: Windows.Graphics.Capture (WindowCapture(), in
-// win_backend.h) and the GDI source used where that service cannot be
-// activated.
+// win_backend.h) and the GDI source used where that service is absent or
+// incomplete.
 //
 // GDI source behaviour worth knowing:
-// - The item of a window shows its client area; its size is the client
+// - The item of a window shows its client area (measured and copied in
+//   physical pixels, as on Windows.Graphics.Capture); its size is the client
 //   area's, 0 x 0 while the window is minimised. Closed fires (on the item's
 //   own watcher thread) once the window is destroyed. A monitor item shows
 //   the monitor's rectangle of the screen and never closes.

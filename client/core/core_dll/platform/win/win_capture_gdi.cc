@@ -1,6 +1,7 @@
-// The GDI capture source: for systems where Windows.Graphics.Capture cannot
-// be activated (Windows before 10 1903, Wine). It copies the target with
-// BitBlt on a timer of its own, behind the same capture interfaces.
+// The GDI capture source: for systems where Windows.Graphics.Capture is
+// absent or incomplete (Windows before 10 1903, Wine, a window it makes no
+// item for). It copies the target with BitBlt on a timer of its own, behind
+// the same capture interfaces.
 #include <windows.h>
 #include <timeapi.h>
 
@@ -22,6 +23,7 @@
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
 #include "platform/win/win_gpu.h"
+#include "platform/win/win_window_area.h"
 
 namespace ostrel::win {
 namespace {
@@ -107,6 +109,7 @@ class GdiCaptureItem final : public ICaptureItem {
   GdiCaptureItem& operator=(const GdiCaptureItem&) = delete;
 
   SizeInt32 Size() override {
+    PhysicalPixelsScope physical;
     RECT rect{};
     if (!SourceRect(target_, &rect)) return {0, 0};
     return {rect.right - rect.left, rect.bottom - rect.top};
@@ -173,6 +176,7 @@ class DibSurface {
 
   // Copies the target into the surface; false when there is nothing to copy.
   bool Grab(const Target& target) {
+    PhysicalPixelsScope physical;  // the client area in the pixels the screen shows, as on the other source
     RECT source{};
     if (!valid() || !SourceRect(target, &source)) return false;
     const int width = std::min<int>(width_, source.right - source.left);

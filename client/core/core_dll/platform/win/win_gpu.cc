@@ -3,7 +3,9 @@
 #include "platform/win/win_gpu.h"
 
 #include <windows.h>
+#include <d3d10.h>
 #include <d3d11.h>
+#include <d3d11_4.h>
 #include <dxgi.h>
 #include <inspectable.h>
 
@@ -28,6 +30,24 @@ using platform::TextureDesc;
 using platform::TextureUsage;
 
 namespace {
+
+// Capture pool threads, the frame handlers and the encoder share the device
+// and its immediate context, so the runtime serialises every use of the
+// context. ID3D11Multithread (Windows 10) is asked of the context; older
+// runtimes have the same switch as ID3D10Multithread on the device, as
+// FFmpeg's D3D11 hardware context uses it. The library's own locks keep
+// working without it, so a runtime offering neither is accepted.
+void ProtectAgainstConcurrentUse(ID3D11Device& device) {
+  ComPtr<ID3D11DeviceContext> context;
+  device.GetImmediateContext(context.GetAddressOf());
+  ComPtr<ID3D11Multithread> multithread;
+  if (context && SUCCEEDED(context.As(&multithread))) {
+    multithread->SetMultithreadProtected(TRUE);
+    return;
+  }
+  ComPtr<ID3D10Multithread> legacy;
+  if (SUCCEEDED(device.QueryInterface(IID_PPV_ARGS(legacy.GetAddressOf())))) legacy->SetMultithreadProtected(TRUE);
+}
 
 // Windows.Graphics.DirectX.Direct3D11.IDirect3DDevice.
 constexpr GUID kIidDirect3DDevice = {0xa37624ab, 0x8d5f, 0x4650, {0x9d, 0x3e, 0x9e, 0xae, 0x3d, 0x9b, 0xc6, 0x70}};
@@ -123,6 +143,7 @@ class WinGpuSystem final : public platform::IGpuSystem {
                                              nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0,
                                              D3D11_SDK_VERSION, device.GetAddressOf(), nullptr, nullptr);
     if (FAILED(result)) return result;
+    ProtectAgainstConcurrentUse(*device.Get());
     *out = std::make_shared<WinDevice>(std::move(device));
     return hr::kOk;
   }

@@ -2,6 +2,7 @@
 // video-processor blit, or, on a device without a video processor, a staging
 // read-back converted by libswscale.
 #include <d3d11.h>
+#include <d3d11_1.h>
 
 #include <memory>
 #include <mutex>
@@ -38,7 +39,26 @@ class VideoProcessorConverter final : public WinConverter {
     ComPtr<ID3D11VideoProcessor> processor;
     const HRESULT result = videoDevice_->CreateVideoProcessor(enumerator_.Get(), 0, processor.GetAddressOf());
     if (FAILED(result)) return result;
-    // Full-range RGB in, BT.709 studio-range YCbCr out.
+    std::lock_guard lock(mutex_);
+    // Screen content goes through untouched: no driver denoise, edge
+    // enhancement or other automatic processing.
+    videoContext_->VideoProcessorSetStreamAutoProcessingMode(processor.Get(), 0, FALSE);
+    SetColorSpaces(processor.Get());
+    processor_ = std::move(processor);
+    return hr::kOk;
+  }
+
+  // Full-range sRGB in, BT.709 studio-range YCbCr out. Where the runtime
+  // has ID3D11VideoContext1 the DXGI colour spaces say so exactly; the older
+  // structure cannot name the transfer function and stays for runtimes
+  // without it.
+  void SetColorSpaces(ID3D11VideoProcessor* processor) {
+    ComPtr<ID3D11VideoContext1> context1;
+    if (SUCCEEDED(videoContext_.As(&context1))) {
+      context1->VideoProcessorSetStreamColorSpace1(processor, 0, DXGI_COLOR_SPACE_RGB_FULL_G22_NONE_P709);
+      context1->VideoProcessorSetOutputColorSpace1(processor, DXGI_COLOR_SPACE_YCBCR_STUDIO_G22_LEFT_P709);
+      return;
+    }
     D3D11_VIDEO_PROCESSOR_COLOR_SPACE input{};
     input.Usage = 0;
     input.RGB_Range = 0;  // 0-255
@@ -47,11 +67,8 @@ class VideoProcessorConverter final : public WinConverter {
     output.Usage = 0;
     output.YCbCr_Matrix = 1;  // BT.709
     output.Nominal_Range = D3D11_VIDEO_PROCESSOR_NOMINAL_RANGE_16_235;
-    std::lock_guard lock(mutex_);
-    videoContext_->VideoProcessorSetStreamColorSpace(processor.Get(), 0, &input);
-    videoContext_->VideoProcessorSetOutputColorSpace(processor.Get(), &output);
-    processor_ = std::move(processor);
-    return hr::kOk;
+    videoContext_->VideoProcessorSetStreamColorSpace(processor, 0, &input);
+    videoContext_->VideoProcessorSetOutputColorSpace(processor, &output);
   }
 
   Hresult Convert(ID3D11DeviceContext&, WinTexture& bgraInput, WinTexture& nv12Output) override {

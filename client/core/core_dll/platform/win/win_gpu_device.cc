@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/texture_region.h"
+
 namespace ostrel::win {
 
 using platform::ITexture;
@@ -54,7 +56,7 @@ void WinContext::CopyResource(ITexture& destination, ITexture& source) {
   }
 }
 
-void WinContext::ReadBack(WinTexture& destination, WinTexture& source) {
+HRESULT WinContext::MapReadBack(WinTexture& source, D3D11_MAPPED_SUBRESOURCE* mapped) {
   const TextureDesc desc = source.Desc();
   if (!readBack_ || readBackDesc_.width != desc.width || readBackDesc_.height != desc.height ||
       readBackDesc_.format != desc.format) {
@@ -68,12 +70,18 @@ void WinContext::ReadBack(WinTexture& destination, WinTexture& source) {
     native.Usage = D3D11_USAGE_STAGING;
     native.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     readBack_ = nullptr;
-    if (FAILED(device_->CreateTexture2D(&native, nullptr, readBack_.GetAddressOf()))) return;
+    const HRESULT result = device_->CreateTexture2D(&native, nullptr, readBack_.GetAddressOf());
+    if (FAILED(result)) return result;
     readBackDesc_ = desc;
   }
   context_->CopyResource(readBack_.Get(), source.Native());
+  return context_->Map(readBack_.Get(), 0, D3D11_MAP_READ, 0, mapped);
+}
+
+void WinContext::ReadBack(WinTexture& destination, WinTexture& source) {
+  const TextureDesc desc = source.Desc();
   D3D11_MAPPED_SUBRESOURCE mapped{};
-  if (FAILED(context_->Map(readBack_.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return;
+  if (FAILED(MapReadBack(source, &mapped))) return;
   const size_t rowBytes = desc.format == PixelFormat::Nv12 ? desc.width : size_t{desc.width} * 4;
   const size_t rows = desc.format == PixelFormat::Nv12 ? desc.height + desc.height / 2 : desc.height;
   for (size_t row = 0; row < rows; ++row) {
@@ -81,6 +89,57 @@ void WinContext::ReadBack(WinTexture& destination, WinTexture& source) {
                 static_cast<const uint8_t*>(mapped.pData) + row * mapped.RowPitch, rowBytes);
   }
   context_->Unmap(readBack_.Get(), 0);
+}
+
+void WinContext::CopyRegion(ITexture& destination, ITexture& source, const platform::TextureRegion& region) {
+  WinTexture* dst = AsWin(destination);
+  WinTexture* src = AsWin(source);
+  if (dst == nullptr || src == nullptr || dst == src) return;
+  const platform::TextureRegion copied = platform::CopiedRegion(region, src->Desc(), dst->Desc());
+  const uint32_t width = copied.width;
+  const uint32_t height = copied.height;
+  if (width == 0 || height == 0) return;
+  if (!dst->InSystemMemory() && !src->InSystemMemory()) {
+    const D3D11_BOX box{region.x, region.y, 0, region.x + width, region.y + height, 1};
+    context_->CopySubresourceRegion(dst->Native(), 0, 0, 0, 0, src->Native(), 0, &box);
+    return;
+  }
+  if (!dst->InSystemMemory()) {
+    const D3D11_BOX box{0, 0, 0, width, height, 1};
+    context_->UpdateSubresource(dst->Native(), 0, &box,
+                                src->Memory() + size_t{region.y} * src->MemoryPitch() + size_t{region.x} * 4,
+                                src->MemoryPitch(), 0);
+    return;
+  }
+  auto copyRows = [&](const uint8_t* from, size_t pitch) {
+    for (uint32_t row = 0; row < height; ++row) {
+      std::memcpy(dst->Memory() + size_t{row} * dst->MemoryPitch(),
+                  from + size_t{region.y + row} * pitch + size_t{region.x} * 4, size_t{width} * 4);
+    }
+  };
+  if (src->InSystemMemory()) {
+    copyRows(src->Memory(), src->MemoryPitch());
+    return;
+  }
+  D3D11_MAPPED_SUBRESOURCE mapped{};
+  if (FAILED(MapReadBack(*src, &mapped))) return;
+  copyRows(static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch);
+  context_->Unmap(readBack_.Get(), 0);
+}
+
+void WinContext::ClearToBlack(ITexture& destination) {
+  WinTexture* dst = AsWin(destination);
+  if (dst == nullptr || dst->Desc().format != PixelFormat::Bgra8) return;
+  const TextureDesc d = dst->Desc();
+  const size_t pixels = size_t{d.width} * d.height;
+  if (blackRows_.size() < pixels) blackRows_.assign(pixels, 0xFF000000u);
+  if (!dst->InSystemMemory()) {
+    context_->UpdateSubresource(dst->Native(), 0, nullptr, blackRows_.data(), d.width * 4, 0);
+    return;
+  }
+  for (uint32_t row = 0; row < d.height; ++row) {
+    std::memcpy(dst->Memory() + size_t{row} * dst->MemoryPitch(), blackRows_.data(), size_t{d.width} * 4);
+  }
 }
 
 Hresult WinContext::ConvertAndScale(platform::IVideoConverter& converter, ITexture& bgraInput,

@@ -50,6 +50,9 @@ class WinContext final : public platform::IGpuContext {
       : device_(std::move(device)), context_(std::move(context)) {}
 
   void CopyResource(platform::ITexture& destination, platform::ITexture& source) override;
+  void CopyRegion(platform::ITexture& destination, platform::ITexture& source,
+                  const platform::TextureRegion& region) override;
+  void ClearToBlack(platform::ITexture& destination) override;
   Hresult ConvertAndScale(platform::IVideoConverter& converter, platform::ITexture& bgraInput,
                           platform::ITexture& nv12Output) override;
   Hresult Map(platform::ITexture& staging, bool doNotWait, platform::MappedTexture* out) override;
@@ -59,11 +62,15 @@ class WinContext final : public platform::IGpuContext {
   // Copies a Direct3D texture into a system-memory one through a staging
   // texture of its size, kept for the next copy.
   void ReadBack(WinTexture& destination, WinTexture& source);
+  // Maps a staging copy of `source` (the texture ReadBack keeps) for
+  // reading; Unmap with context_->Unmap(readBack_.Get(), 0).
+  HRESULT MapReadBack(WinTexture& source, D3D11_MAPPED_SUBRESOURCE* mapped);
 
   ComPtr<ID3D11Device> device_;
   ComPtr<ID3D11DeviceContext> context_;
   ComPtr<ID3D11Texture2D> readBack_;
   platform::TextureDesc readBackDesc_;
+  std::vector<uint32_t> blackRows_;  // opaque black pixels for ClearToBlack, grown as needed
 };
 
 class WinDevice final : public platform::IGpuDevice, public std::enable_shared_from_this<WinDevice> {

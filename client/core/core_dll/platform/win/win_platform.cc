@@ -4,7 +4,7 @@
 namespace ostrel::platform {
 
 Platform& GetPlatform() {
-  // Windows.Graphics.Capture, with GDI where it cannot be activated.
+  // Windows.Graphics.Capture, with GDI where it is absent or incomplete.
   static Platform platform{win::SystemServices(), win::MediaPlatform(), win::GpuSystem(),
                            win::WindowCapture(),  win::AudioSystem(),   &win::GdiWindowCapture()};
   return platform;
