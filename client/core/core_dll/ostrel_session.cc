@@ -70,31 +70,51 @@ void CutAtRequest(SessionState& s, int64_t requestTicks) {
 // library thread: FFmpeg's Media Foundation encoder leaves the apartment and
 // shuts Media Foundation down on the thread that frees it, and that must
 // never be the host's.
-void ReleaseEncoders(SessionState& s) {
-  std::unique_ptr<IVideoSegmentEncoder> encoder = std::move(s.encoder);
-  std::unique_ptr<IVideoSegmentEncoder> spare;
+// Frees the encoders and their context on the calling thread.
+void ReleaseEncodersHere(SessionState& s) {
+  s.encoder.reset();
   {
     std::lock_guard spareLock(s.spareMutex);
-    spare = std::move(s.spareEncoder);
+    s.spareEncoder.reset();
     s.spareFpsCap = 0;
   }
-  std::deque<SessionState::RetiredEncoder> retired;
   {
     std::lock_guard finalizeLock(s.finalizeMutex);
-    retired.swap(s.finalizeQueue);
+    s.finalizeQueue.clear();
   }
-  std::unique_ptr<GpuEncodeContext> context = std::move(s.gpuEncodeContext);
-  if (!encoder && !spare && retired.empty() && !context) return;
-  const auto release = [&] {
-    encoder.reset();
-    spare.reset();
-    retired.clear();
-    context.reset();
-  };
+  s.gpuEncodeContext.reset();
+}
+
+void ReleaseEncoders(SessionState& s) {
   try {
-    RunOnLibraryThread(release);
-  } catch (const std::system_error&) {
-    release();  // no thread to be had: freed here rather than kept
+    // Declared first so that, should this throw, the unwinding frees the
+    // encoders before the context they use.
+    std::unique_ptr<GpuEncodeContext> context;
+    std::unique_ptr<IVideoSegmentEncoder> encoder = std::move(s.encoder);
+    std::unique_ptr<IVideoSegmentEncoder> spare;
+    {
+      std::lock_guard spareLock(s.spareMutex);
+      spare = std::move(s.spareEncoder);
+      s.spareFpsCap = 0;
+    }
+    std::deque<SessionState::RetiredEncoder> retired;
+    {
+      std::lock_guard finalizeLock(s.finalizeMutex);
+      retired.swap(s.finalizeQueue);
+    }
+    context = std::move(s.gpuEncodeContext);
+    if (!encoder && !spare && retired.empty() && !context) return;
+    RunOnLibraryThread([&] {
+      encoder.reset();
+      spare.reset();
+      retired.clear();
+      context.reset();
+    });
+  } catch (const std::exception&) {
+    // No thread to be had, or no memory to hand them over: what the unwinding
+    // has not freed yet is freed here rather than kept, so a stop always
+    // completes.
+    ReleaseEncodersHere(s);
   }
 }
 

@@ -67,8 +67,15 @@ class SimCaptureItem final : public ICaptureItem {
     World& world = World::Get();
     EventToken token = world.NextToken();
     std::lock_guard lock(world.mutex);
-    target_->closedHandlers.emplace(token, std::move(handler));
+    // All or nothing, as a real event subscription: a handler left behind
+    // without its token could never be removed and would outlive its owner.
     tokens_.push_back(token);
+    try {
+      target_->closedHandlers.emplace(token, std::move(handler));
+    } catch (...) {
+      tokens_.pop_back();
+      throw;
+    }
     return token;
   }
 
