@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <thread>
 
@@ -295,13 +296,20 @@ class AudioCaptureThread {
           // the chunk's start).
           positionOffset = static_cast<int64_t>(position);
         } else if (!havePosition || afterPause) {
-          // Where the timeline stands at the packet's capture instant.
+          // Where the timeline stands at the packet's capture instant. The
+          // position keeps its word unless it is off from that by more than
+          // a pause: a loopback that merely delivered late (a busy system)
+          // still has it right, and the clock's own estimate would move the
+          // packet by its small error.
           const int64_t capturedAt = qpcPosition != 0
                                          ? TickClock::FromCounter100ns(qpcPosition)
                                          : TickClock::Now() - static_cast<int64_t>(frames) *
                                                                   TickClock::kTicksPerSecond /
                                                                   static_cast<int64_t>(rate);
-          positionOffset = static_cast<int64_t>(position) - static_cast<int64_t>(clock.FrameAt(capturedAt));
+          const int64_t stampOffset =
+              static_cast<int64_t>(position) - static_cast<int64_t>(clock.FrameAt(capturedAt));
+          const int64_t pauseFrames = kDeliveryPauseTicks * static_cast<int64_t>(rate) / TickClock::kTicksPerSecond;
+          if (!havePosition || std::llabs(stampOffset - positionOffset) > pauseFrames) positionOffset = stampOffset;
         }
         havePosition = true;
         emptySince = emptyUntil + 1;  // no run of empty polls now
