@@ -163,6 +163,16 @@ void CheckRemovedMicrophone(const CoreApi& core, const RecordingOptions& options
   core.StopCapture();
 }
 
+// Ends a recording run: the library shut down and its log detached; the
+// host log is shown when a check failed. The run's result.
+int EndRun(CoreApi& core) {
+  core.GlobalShutdown();
+  core.SetLogCallback(nullptr);
+  const int rc = Finish();
+  if (rc != 0) HostLog::Dump();
+  return rc;
+}
+
 }  // namespace
 
 bool ParseRecordingOption(const std::wstring& key, const std::wstring& value, RecordingOptions* options) {
@@ -189,11 +199,8 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   CheckWindowDestroyedWhileRecording(core);
   CheckRemovedMicrophone(core, options);
   RunHostApartmentChecks(core, options.outputFolder, L"libopenh264");
-  core.GlobalShutdown();
-  core.SetLogCallback(nullptr);
+  const int rc = EndRun(core);
   UnregisterFakeHardwareEncoder();
-  const int rc = Finish();
-  if (rc != 0) HostLog::Dump();
   return rc;
 }
 
@@ -224,11 +231,8 @@ int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions
   if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId, L"h264_mf", kTestTransformName);
   // Encoders opened and freed while the host's thread is in each apartment.
   RunHostApartmentChecks(core, options.outputFolder, L"h264_mf");
-  core.GlobalShutdown();
-  core.SetLogCallback(nullptr);
+  const int rc = EndRun(core);
   UnregisterTestTransform();
-  const int rc = Finish();
-  if (rc != 0) HostLog::Dump();
   return rc;
 }
 
@@ -250,11 +254,7 @@ int RunWithoutMediaFoundation(const std::wstring& dll, const AudioExpectation& a
   CHECK(HostLog::WaitFor(L"[CAPABILITY] Media Foundation is not installed (0x8007007E)", seconds(5)));
   const std::wstring micId = EndpointId(core, true, options.microphone);
   if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId);
-  core.GlobalShutdown();
-  core.SetLogCallback(nullptr);
-  const int rc = Finish();
-  if (rc != 0) HostLog::Dump();
-  return rc;
+  return EndRun(core);
 }
 
 }  // namespace ostrel::winhost
