@@ -49,8 +49,11 @@ class AvSyncTest : public ExportTest {
   }
 
   // Every click has its flash: video onset - audio onset lies in
-  // [-10 ms, one frame + 10 ms]. (Audio a reconnection discarded has no
-  // clicks; its flashes are not judged.)
+  // [-half a frame - 2 ms, one frame + 10 ms]. A frame is stamped with the
+  // slot nearest its arrival, so on a loaded machine, where the slot grid
+  // has drifted from the source's refresh, a flash may show up to half a
+  // frame before its click. (Audio a reconnection discarded has no clicks;
+  // its flashes are not judged.)
   void ExpectInSync(const ClipInfo& clip, int fps, size_t minimumMarks) {
     auto flashes = FlashOnsets(clip.video);
     auto clicks = ClickOnsets(clip.audio);
@@ -68,7 +71,7 @@ class AvSyncTest : public ExportTest {
         return std::fabs(a - click) < std::fabs(b - click);
       });
       double offset = *nearest - click;
-      EXPECT_GE(offset, -0.010) << "click at " << click << " s, flash at " << *nearest << " s";
+      EXPECT_GE(offset, -framePeriod / 2 - 0.002) << "click at " << click << " s, flash at " << *nearest << " s";
       EXPECT_LE(offset, framePeriod + 0.010) << "click at " << click << " s, flash at " << *nearest << " s";
     }
   }

@@ -93,6 +93,21 @@ TEST(ReplayWindowTest, SpanStartsAtTheFloorRightAfterAStartAndCutoffFollowsTheRe
   EXPECT_EQ(window.CutoffAt(floor + 10), floor + 9);
 }
 
+// A save's cut appends the record ending at its request some time after the
+// request: what that save's span reaches back to must still be there then.
+TEST(ReplayWindowTest, EvictionSparesWhatASaveRequestedAMomentAgoStillNeeds) {
+  ReplayWindow window(2.0);
+  window.SetFloorTicks(INT64_MIN / 2);
+  const int64_t now = TickClock::Now();
+  const TickSpan span = window.SpanEndingAt(now - 5000000, 2.0);  // requested half a second ago
+  SegmentRing ring;
+  ring.AppendWithCutoff(SegmentEndingAt(span.startTicks - 20000000), 0);  // before the span
+  ring.AppendWithCutoff(SegmentEndingAt(span.startTicks + 1000000), 0);   // its first record
+  ring.Append(SegmentEndingAt(span.endTicks), window);                    // the cut's record
+  EXPECT_EQ(EndsOf(ring.TakeSnapshot(span)), (std::vector<int64_t>{span.startTicks + 1000000, span.endTicks}));
+  EXPECT_EQ(ring.Size(), 2u);
+}
+
 TEST(TickClockTest, IsMonotonicAndConvertsWithoutOverflow) {
   int64_t a = TickClock::Now();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

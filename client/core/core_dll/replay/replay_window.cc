@@ -14,7 +14,12 @@ int64_t ReplayWindow::CutoffAt(int64_t nowTicks) const {
   return std::max(nowTicks - length, floorTicks_.load());
 }
 
-int64_t ReplayWindow::EvictionCutoff() const { return CutoffAt(TickClock::Now()); }
+// A save's span ends at its request, but the records that end there are
+// appended once the cut is done, up to the cut's wait later; records the span
+// still needs must outlive that wait, so eviction runs this far behind.
+constexpr int64_t kSaveLagTicks = 3 * 10000000LL;
+
+int64_t ReplayWindow::EvictionCutoff() const { return CutoffAt(TickClock::Now() - kSaveLagTicks); }
 
 TickSpan ReplayWindow::SpanEndingAt(int64_t endTicks, double seconds) const {
   const double replay = seconds_.load();

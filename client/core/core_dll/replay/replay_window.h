@@ -22,7 +22,8 @@ class ReplayWindow {
   // records before the clock's early readings (ticks may be negative).
   void SetFloorTicks(int64_t ticks) { floorTicks_.store(ticks); }
 
-  // max(now - replay length, floor).
+  // max(now - replay length - a save's lag, floor): what a save requested up
+  // to a cut's wait ago may still need is kept.
   int64_t EvictionCutoff() const;
   // [max(now - replay length, floor), now]; its start is the clip's zero.
   TickSpan SaveSpan() const;
