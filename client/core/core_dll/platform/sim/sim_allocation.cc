@@ -9,11 +9,28 @@
 
 #include "ostrel/ostrel_sim.h"
 
+// The sanitizers' runtimes own the allocation functions: a replacement here
+// would pair their new with our delete for blocks the C++ runtime allocates
+// on the library's behalf. Failures cannot be injected there.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OSTREL_SANITIZER_ALLOCATOR 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OSTREL_SANITIZER_ALLOCATOR 1
+#endif
+
 namespace {
 
 // Plain thread-locals (no constructor): safe inside operator new.
 thread_local int t_skip = 0;
 thread_local int t_failures = 0;
+
+}  // namespace
+
+#ifndef OSTREL_SANITIZER_ALLOCATOR
+namespace {
 
 bool NextAllocationFails() noexcept {
   if (t_failures <= 0) return false;
@@ -56,6 +73,7 @@ void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+#endif
 
 OSTREL_API void OstrelSim_FailAllocations(int skip, int count) {
   t_skip = skip > 0 ? skip : 0;
