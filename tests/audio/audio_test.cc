@@ -431,11 +431,12 @@ TEST_F(SimLoopbackTest, DeliversNothingWhileSilentUnlessARenderStreamRunsAndItsP
     ASSERT_EQ(loopback.client->Start(), hr::kOk);
     EXPECT_EQ(PacketsWithin(*capture, 300ms), 0);
     // Sound: packets again, the first at position 0 where the position stood
-    // still, some 300 ms on where it ran.
+    // still (give or take what went by between the last poll and the sound
+    // coming on), some 300 ms on where it ran.
     OstrelSim_SetAudioSignal(id, 1, 440.0, 0.5);
     const std::optional<uint64_t> first = NextPosition(*capture);
     ASSERT_TRUE(first.has_value());
-    if (mode == 1) EXPECT_EQ(*first, 0u);
+    if (mode == 1) EXPECT_LT(*first, 48000u * 20 / 1000);
     else EXPECT_GE(*first, 48000u * 250 / 1000);
     OstrelSim_SetAudioSignal(id, 0, 0, 0);
     sleep_for(50ms);
