@@ -3,8 +3,12 @@
 // stalled and a failing writer, leftovers of an earlier process, a device
 // loss with spilled data, and nothing left open after a stop.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <fstream>
 #include <string>
@@ -189,6 +193,43 @@ TEST_F(ReplayStorageExportTest, AStartRemovesTheSpillFilesAnEarlierProcessLeftAn
   EXPECT_FALSE(fs::exists(folder / "ostrel-spill-999999-0.tmp"));
   EXPECT_FALSE(fs::exists(folder / "ostrel-spill-999999-1.tmp"));
   EXPECT_TRUE(fs::exists(folder / "notes.txt"));
+}
+
+// Run in a child process by the test below: records into the folder it is
+// given, says when the spill writer has written, and waits to be killed.
+TEST_F(ReplayStorageExportTest, DISABLED_SpillingChildProcess) {
+  const char* folder = std::getenv("OSTREL_TEST_SPILL_CHILD_FOLDER");
+  if (folder == nullptr) GTEST_SKIP() << "run by AProcessKilledWhileSpillingLeavesNoFileBehind";
+  Record(fs::path(folder) / "spill", 1);
+  for (int i = 0; i < 300 && OstrelSim_GetSpillWriteCount() < 3; ++i) Sleep(0.1);
+  std::ofstream(fs::path(folder) / "spilling") << OstrelSim_GetSpillWriteCount();
+  Sleep(120.0);
+}
+
+// kill -9 while spilling: the spill files had no name, so the folder holds
+// nothing of the killed process, and the next start finds nothing to remove.
+TEST_F(ReplayStorageExportTest, AProcessKilledWhileSpillingLeavesNoFileBehind) {
+  const fs::path base = Scratch();
+  setenv("OSTREL_TEST_SPILL_CHILD_FOLDER", base.c_str(), 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/proc/self/exe", "/proc/self/exe", "--gtest_filter=ReplayStorageExportTest.DISABLED_SpillingChildProcess",
+          "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  unsetenv("OSTREL_TEST_SPILL_CHILD_FOLDER");
+  ASSERT_GT(child, 0);
+  for (int i = 0; i < 600 && !fs::exists(base / "spilling"); ++i) Sleep(0.1);
+  const bool spilled = fs::exists(base / "spilling");
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(spilled) << "the child never spilled";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_TRUE(fs::is_directory(base / "spill"));
+  EXPECT_FALSE(FolderHoldsNames(base / "spill"));
+  Record(base / "spill", 1);
+  EXPECT_EQ(LogCapture::Count(L"[REPLAY-STORAGE] removed "), 0u);
 }
 
 TEST_F(ReplayStorageExportTest, ADeviceLossRestartLetsGoOfTheSpilledPartAndSpillsAgain) {
