@@ -254,16 +254,21 @@ TEST_F(ReplayStorageTest, AStalledWriterCostsTheAppendsNothingAndGivesUpTheOldes
     }
   };
   // The appends return while the writer sits in its write.
+  const auto began = std::chrono::steady_clock::now();
   std::thread producer([&] { appendAll(0, 40); });
   producer.join();
+  const double appendSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   ASSERT_TRUE(WaitUntil([&] {
     std::lock_guard lock(files.state.mutex);
     return files.state.blocked == 1;
   }));
   EXPECT_LE(storage.ResidentBytes(), bound);
   EXPECT_GT(storage.GetStats().givenUpRecords, 0u);
-  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 16 MB; gave up the oldest "),
-            1u);
+  // One line, and at most one more every 5 s while it goes on.
+  const size_t giveUpLines =
+      LinesWith(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 16 MB; gave up the oldest ");
+  EXPECT_GE(giveUpLines, 1u);
+  EXPECT_LE(giveUpLines, 1u + static_cast<size_t>(appendSeconds / 5.0));
   // The replay stays one unbroken span ending at the newest record.
   const auto held = video.TakeSnapshot({INT64_MIN, INT64_MAX});
   ASSERT_FALSE(held.empty());
