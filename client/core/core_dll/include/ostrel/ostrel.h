@@ -152,8 +152,8 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
  * Windows; they go as their part of the replay ages out, at stop and at
  * shutdown, and a start removes any an earlier process left. A disk that is
  * slow, stalls or fills never costs a frame: memory grows to the limit plus
- * a quarter (at least 8 MB), then the oldest part not yet written is given
- * up with a log line. Returns 0, 6 or 9 (the folder is checked now; a
+ * a quarter of it (8 MB at least), then the oldest part not yet written is
+ * given up with a log line. Returns 0, 6 or 9 (the folder is checked now; a
  * refused folder keeps the previous settings). */
 OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB);
 
