@@ -176,6 +176,16 @@ TEST_F(AllocationFailureTest, TheRemainingExportsReturnTheirDocumentedResults) {
       },
       [](int result, bool, int skip) { EXPECT_EQ(result, 0) << "at allocation " << skip; });
 
+  // The replay storage: set, or 9 when memory ran out on the way (the
+  // previous settings kept); a start afterwards runs with what was set.
+  const std::wstring spillFolder = (Scratch() / "spill").wstring();
+  const int storageFailures = SweepAllocationFailures(
+      2, [&] { return Ostrel_SetReplayStorage(spillFolder.c_str(), 64); },
+      [](int result, bool hit, int skip) {
+        EXPECT_TRUE(result == 0 || (hit && result == 9)) << "result " << result << " at allocation " << skip;
+      });
+  EXPECT_GT(storageFailures, 0);
+
   // An update file that is read and hashed, with a signature that does not
   // verify: 4, or 1 when memory ran out before the hash was made.
   const std::filesystem::path file = Scratch() / "update.bin";

@@ -1,5 +1,7 @@
 // The Linux library recording real X11 windows with sound from a real
 // PulseAudio server, through its exports.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <clocale>
 #include <cmath>
@@ -163,6 +165,44 @@ TEST_F(X11CaptureTest, StillWindowGivesAFullRateClipOfItsOwnPixels) {
   std::printf("clip against the window: SSIM %.4f, PSNR %.2f dB\n", ssim, psnr);
   EXPECT_GE(psnr, 35.0);
   EXPECT_GE(ssim, 0.95);
+}
+
+// A replay past a 1 MB memory limit: the older part goes to unlinked 0600
+// files in the folder, and a save reads across the boundary into one clip
+// of the whole span; nothing is left open after the stop.
+TEST_F(X11CaptureTest, AReplayPastASmallMemoryLimitSpillsAndSavesWhole) {
+  TestWindow& window = OpenWindow(640, 360);
+  const std::filesystem::path folder = Scratch() / "spill";
+  ASSERT_EQ(Ostrel_SetReplayStorage(folder.wstring().c_str(), 1), 0);
+  Ostrel_SetAudioSettings(1.0f, 1.0f, false, true, nullptr, nullptr);  // the sink's raw audio spills too
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 60), 0);
+  Sleep(9.0);
+  size_t spillFiles = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.rfind(folder.string() + "/ostrel-spill-", 0) != 0) continue;
+    ++spillFiles;
+    struct stat info {};
+    ASSERT_EQ(::stat(entry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_nlink, 0u);  // no name: nothing to leave behind
+  }
+  EXPECT_GE(spillFiles, 1u);
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  EXPECT_EQ(LogCapture::Count(L"[REPLAY-STORAGE] spill writer behind"), 0u);
+  wchar_t path[1024] = {};
+  ASSERT_EQ(Ostrel_SaveClipSeconds(8, Scratch().wstring().c_str(), path, 1024), 0);
+  ClipInfo clip = ProbeClip(Narrow(path), /*decode=*/true);
+  ExpectCleanH264(clip, 640, 360);
+  EXPECT_NEAR(clip.durationSeconds, 8.0, 1.0 / 30 + 1e-3);
+  ExpectFullRate(clip, 30);
+  Ostrel_StopCapture();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    EXPECT_NE(std::filesystem::read_symlink(entry.path(), error).string().rfind(folder.string(), 0), 0u);
+  }
+  Ostrel_SetReplayStorage(nullptr, 0);
 }
 
 // The pool keeps the size from the start; a resized window keeps

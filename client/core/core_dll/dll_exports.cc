@@ -20,6 +20,7 @@
 #include "ostrel_session.h"
 #include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
+#include "save/clip_path.h"
 #include "update/update_verifier.h"
 
 namespace ostrel {
@@ -327,6 +328,46 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
   if (done) *done = localDone;
   if (total) *total = localTotal;
   return running;
+}
+
+OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB) {
+  return Guarded(L"SetReplayStorage", 9, [&] {
+    {
+      std::lock_guard lock(g_sessionLock);
+      if (!g_session) return 6;
+    }
+    ReplayStorageSettings settings;
+    settings.memoryLimitMB = std::max(memoryLimitMB, 0);
+    std::wstring line;
+    if (folder != nullptr && folder[0] != L'\0') {
+      // Checked without the session lock: a slow disk holds up no query.
+      std::wstring reason = L"the name holds an unpaired surrogate";
+      Hresult prepared = hr::kInvalidArg;
+      if (IsRepresentablePath(folder)) {
+        settings.folder = AbsoluteFolder(folder);
+        prepared = platform::GetPlatform().files.PrepareFolder(settings.folder, &reason);
+      }
+      if (Failed(prepared)) {
+        DispatchLogLine(L"SetReplayStorage: cannot use " + std::wstring(folder) + L": " + reason + L" (0x" +
+                        Hex32(prepared) + L")");
+        FlushLogLines();
+        return 9;
+      }
+    }
+    line = L"SetReplayStorage: " +
+           (settings.memoryLimitMB > 0 ? L"memory limit " + std::to_wstring(settings.memoryLimitMB) + L" MB"
+                                       : std::wstring(L"no memory limit")) +
+           (settings.folder.empty() ? std::wstring(L", no spill folder") : L", spill folder " + settings.folder) +
+           L" (from the next start)";
+    {
+      std::lock_guard lock(g_sessionLock);
+      if (!g_session) return 6;
+      g_session->SetReplayStorage(std::move(settings));
+      g_session->Log(line);
+    }
+    FlushLogLines();
+    return 0;
+  });
 }
 
 OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled) {

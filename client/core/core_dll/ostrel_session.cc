@@ -184,6 +184,11 @@ void OstrelSession::SetAudioSettings(AudioSettings settings) {
   state_->audioSettings = std::move(settings);
 }
 
+void OstrelSession::SetReplayStorage(ReplayStorageSettings settings) {
+  std::lock_guard lock(state_->storageSettingsMutex);
+  state_->storageSettings = std::move(settings);
+}
+
 void OstrelSession::SetLogSink(LogSink sink) {
   std::lock_guard lock(state_->logMutex);
   state_->logSink = std::move(sink);
@@ -333,6 +338,12 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
   }
 
   try {
+    ReplayStorageSettings storage;
+    {
+      std::lock_guard storageLock(s.storageSettingsMutex);
+      storage = s.storageSettings;
+    }
+    s.replayStorage.Start(storage, s.replayWindow.Seconds(), GetPlatform().files, SinkCopy());
     StartWorkers(target, captureMonitor);
   } catch (const std::exception& error) {
     // A thread that cannot be created: the ones already running are ended.
@@ -341,6 +352,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.finalizeCv.notify_all();
     s.spareCv.notify_all();
     JoinWorkers();
+    s.replayStorage.Stop();
     UnsubscribeFrameArrivedAndWait(s);
     CloseCaptureSource(s);
     ReleaseEncoders(s);
@@ -440,6 +452,9 @@ void OstrelSession::StopLocked() {
     s.spareRequested = false;
     s.spareBuilding = false;
   }
+  // The producers are gone: the writer ends, then the rings let go of the
+  // spill files with their records.
+  s.replayStorage.Stop();
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();

@@ -22,6 +22,7 @@
 #include "replay/audio_ring.h"
 #include "replay/heap_release.h"
 #include "replay/record_ring.h"
+#include "replay/replay_storage.h"
 #include "replay/replay_window.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
@@ -144,6 +145,11 @@ struct SessionState {
   std::atomic<bool> desktopAudioOn{false};
   std::atomic<bool> micAudioOn{false};
   ReplayWindow replayWindow{60.0};
+  // The memory limit and spill folder the host set (guarded by
+  // storageSettingsMutex), applied by replayStorage at each start.
+  std::mutex storageSettingsMutex;
+  ReplayStorageSettings storageSettings;
+  ReplayStorage replayStorage{{&videoRing, &desktopRing, &micRing}};
 
   std::atomic<bool> stopRequested{true};
   // Wakes timed waits of the workers when stopRequested is set.
@@ -238,6 +244,8 @@ class OstrelSession {
   double GetMeasuredSustainableFps() const;
   bool GetSaveProgress(int* stage, int* done, int* total) const;
   void SetAudioSettings(AudioSettings settings);
+  // The replay's memory limit and spill folder, from the next start.
+  void SetReplayStorage(ReplayStorageSettings settings);
   void SetCaptureBorderEnabled(bool enabled) { state_->borderEnabled.store(enabled); }
   void SetLogSink(LogSink sink);
   // Saves the `seconds` before `requestTicks` (0 or more than the replay

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -106,6 +107,64 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   CHECK(HostLog::Count(L"Finalize thread error") == 0);
 }
 
+// The spill files in `folder` by name (they keep one while open).
+size_t SpillFileCount(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW((folder + L"\\ostrel-spill-*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  size_t count = 0;
+  do {
+    ++count;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return count;
+}
+
+// A replay longer than its 1 MB memory limit: the older part goes to
+// delete-on-close files in a folder, a save reads across the boundary (the
+// clip is checked with the others on the Linux side), and the files are
+// gone after the stop. A file an earlier process left is removed at start.
+void CheckSpillingReplay(const CoreApi& core, const RecordingOptions& options, const std::wstring& micId) {
+  Group("a replay spilled to files past a 1 MB memory limit");
+  HostLog::Clear();
+  CHECK_EQ(core.SetReplayStorage(L"C:\\windows\\win.ini\\spill", 1), 9);
+  CHECK(HostLog::Count(L"SetReplayStorage: cannot use C:\\windows\\win.ini\\spill: cannot create ") == 1);
+  const std::wstring folder = options.outputFolder + L"\\spill \u00e9\u30d3";
+  if (!CHECK_EQ(core.SetReplayStorage(folder.c_str(), 1), 0)) return;
+  {
+    HANDLE leftover = CreateFileW((folder + L"\\ostrel-spill-999999-0.tmp").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(leftover != INVALID_HANDLE_VALUE);
+    if (leftover != INVALID_HANDLE_VALUE) CloseHandle(leftover);
+  }
+  TestWindow window(1280, 720, 60);
+  core.SetAudioSettings(1.0f, 1.0f, true, false, nullptr, micId.c_str());
+  if (!CHECK_EQ(core.StartCapture(window.handle(), false, 720, 30, 6000000, 60), 0)) return;
+  CHECK(HostLog::WaitFor(L"Capture started.", seconds(5)));
+  CHECK(HostLog::Count(L"[REPLAY-STORAGE] removed 1 spill file(s) an earlier process left in ") == 1);
+  CHECK(HostLog::Count(L"[REPLAY-STORAGE] memory limit 1 MB; the older replay goes to ") == 1);
+  std::this_thread::sleep_for(seconds(10));
+  const size_t open = SpillFileCount(folder);
+  std::printf("spill files open after 10 s: %zu\n", open);
+  CHECK(open >= 1);
+  CHECK(HostLog::Count(L"[REPLAY-STORAGE] spill write failed") == 0);
+  CHECK(HostLog::Count(L"[REPLAY-STORAGE] spill writer behind") == 0);
+  wchar_t path[MAX_PATH] = L"";
+  CHECK_EQ(core.SaveClipNow(options.outputFolder.c_str(), path, MAX_PATH), 0);
+  std::printf("spilled clip: %s\n", Narrow(path).c_str());
+  // About the 10 s recorded (the first frame comes a moment after the
+  // start): most of it from the spilled part, 1 MB being about a second.
+  long savedSeconds = -1;
+  for (const std::wstring& line : HostLog::Lines()) {
+    if (line.rfind(L"Saved clip: ~", 0) == 0) savedSeconds = std::wcstol(line.c_str() + 13, nullptr, 10);
+  }
+  std::printf("spilled clip length: ~%ld s\n", savedSeconds);
+  CHECK(savedSeconds >= 8 && savedSeconds <= 13);
+  core.StopCapture();
+  CHECK_EQ(SpillFileCount(folder), 0u);
+  CHECK_EQ(core.SetReplayStorage(nullptr, 0), 0);
+}
+
 // A monitor's area, scaled to 720 lines; the clip is checked for a clean
 // decode on the Linux side.
 void CheckMonitor(const CoreApi& core, const RecordingOptions& options) {
@@ -194,7 +253,10 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   CHECK(core.HasHardwareEncoder());
   CHECK_EQ(core.GlobalInitialize(), 0);
   const std::wstring micId = EndpointId(core, true, options.microphone);
-  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) RecordClip(core, options, micId);
+  if (CHECK_MSG(!micId.empty(), Narrow(options.microphone))) {
+    RecordClip(core, options, micId);
+    CheckSpillingReplay(core, options, micId);
+  }
   CheckMonitor(core, options);
   CheckMinimisedWindow(core);
   CheckWindowDestroyedWhileRecording(core);

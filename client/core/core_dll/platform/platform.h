@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/audio.h"
+#include "platform/file_storage.h"
 #include "platform/gpu.h"
 #include "platform/hresult.h"
 #include "platform/media.h"
@@ -19,6 +20,7 @@ struct Platform {
   IGpuSystem& gpu;
   IWindowCapture& capture;
   IAudioSystem& audio;
+  IFileStorage& files;
   // A second window-capture source for systems where `capture` is absent or
   // incomplete (capture/capture_source.cc decides from the codes of its
   // item, pool and session creation); null where there is none.

@@ -5,14 +5,17 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "replay/records.h"
 #include "replay/replay_window.h"
+#include "replay/stored_ring.h"
 
 namespace ostrel {
 
@@ -33,7 +36,7 @@ uint64_t DistinctBytes(const std::deque<Record>& records) {
 }
 
 template <typename Record>
-class RecordRing {
+class RecordRing : public StoredRing {
  public:
   using Snapshot = std::deque<Record>;
 
@@ -45,10 +48,14 @@ class RecordRing {
 
   // Append with an explicit eviction cutoff.
   void AppendWithCutoff(Record record, int64_t cutoff) {
-    std::lock_guard lock(mutex_);
-    records_.push_back(std::move(record));
-    ++appended_;
-    EvictLocked(cutoff);
+    {
+      std::lock_guard lock(mutex_);
+      residentBytes_.fetch_add(ByteCount(record.bytes));
+      records_.push_back(std::move(record));
+      ++appended_;
+      EvictLocked(cutoff);
+    }
+    NotifyAppended();
   }
 
   // The records appended since a reader had seen `seen` of them (appends
@@ -91,7 +98,56 @@ class RecordRing {
   void Clear() {
     std::lock_guard lock(mutex_);
     records_.clear();
+    residentBytes_.store(0);
     OnClearLocked();
+  }
+
+  uint64_t ResidentBytes() const override { return residentBytes_.load(); }
+
+  std::optional<Resident> OldestResident() const override {
+    std::lock_guard lock(mutex_);
+    const uint64_t firstHeld = appended_ - records_.size();
+    for (size_t i = 0; i + 1 < records_.size(); ++i) {
+      const Record& record = records_[i];
+      if (record.bytes) return Resident{firstHeld + i, record.startTicks, record.EndTicks(), record.bytes};
+    }
+    return std::nullopt;
+  }
+
+  bool MarkSpilled(uint64_t sequence, const SharedBytes& bytes, SharedSpill spilled) override {
+    std::lock_guard lock(mutex_);
+    const uint64_t firstHeld = appended_ - records_.size();
+    if (sequence < firstHeld || sequence >= appended_) return false;
+    Record& record = records_[sequence - firstHeld];
+    if (!record.bytes || record.bytes != bytes) return false;
+    residentBytes_.fetch_sub(ByteCount(record.bytes));
+    record.bytes.reset();
+    record.spilled = std::move(spilled);
+    return true;
+  }
+
+  std::optional<int64_t> DroppableFrontStart() const override {
+    std::lock_guard lock(mutex_);
+    if (records_.size() < 2) return std::nullopt;
+    return records_.front().startTicks;
+  }
+
+  bool DropFront() override {
+    std::lock_guard lock(mutex_);
+    if (records_.size() < 2) return false;
+    PopFrontLocked();
+    return true;
+  }
+
+  void DropStartingBefore(int64_t ticks) override {
+    std::lock_guard lock(mutex_);
+    while (records_.size() >= 2 && records_.front().startTicks < ticks) PopFrontLocked();
+  }
+
+  std::optional<int64_t> FrontStart() const override {
+    std::lock_guard lock(mutex_);
+    if (records_.empty()) return std::nullopt;
+    return records_.front().startTicks;
   }
 
  protected:
@@ -101,10 +157,15 @@ class RecordRing {
  private:
   // Never evicts the last record; a record ending exactly at the cutoff goes.
   void EvictLocked(int64_t cutoff) {
-    while (records_.size() >= 2 && records_.front().EndTicks() <= cutoff) records_.pop_front();
+    while (records_.size() >= 2 && records_.front().EndTicks() <= cutoff) PopFrontLocked();
+  }
+  void PopFrontLocked() {
+    residentBytes_.fetch_sub(ByteCount(records_.front().bytes));
+    records_.pop_front();
   }
 
   std::deque<Record> records_;
+  std::atomic<uint64_t> residentBytes_{0};
   uint64_t appended_ = 0;  // every append, cleared or evicted ones included
 };
 

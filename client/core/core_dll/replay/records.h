@@ -16,6 +16,10 @@ using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
 inline uint64_t ByteCount(const SharedBytes& bytes) { return bytes ? bytes->size() : 0; }
 
+// Where a record's bytes went when they left memory (replay/spilled_bytes.h).
+struct SpilledBytes;
+using SharedSpill = std::shared_ptr<const SpilledBytes>;
+
 // startTicks + trunc(durationSeconds * 10^7).
 inline int64_t EndTicksOf(int64_t startTicks, double durationSeconds) {
   return startTicks + static_cast<int64_t>(std::trunc(durationSeconds * 10000000.0));
@@ -28,6 +32,8 @@ struct EncodedSegment {
   uint32_t frameCount = 0;
   int64_t startTicks = 0;
   bool needsReencode = false;
+  // Set (and `bytes` null) once the bytes were moved to a spill file.
+  SharedSpill spilled;
 
   int64_t EndTicks() const { return EndTicksOf(startTicks, durationSeconds); }
 };
@@ -40,6 +46,8 @@ struct AudioChunk {
   // The wave format the chunk was recorded in, so that a format change
   // inside a save span never garbles earlier audio. Null: the ring's format.
   std::shared_ptr<const std::vector<uint8_t>> waveFormat;
+  // Set (and `bytes` null) once the bytes were moved to a spill file.
+  SharedSpill spilled;
 
   int64_t EndTicks() const { return EndTicksOf(startTicks, durationSeconds); }
 };

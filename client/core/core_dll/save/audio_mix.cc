@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "replay/spilled_bytes.h"
 #include "save/stream_resampler.h"
 
 namespace ostrel {
@@ -33,7 +34,7 @@ uint32_t RunSampleRate(const AudioRing::Snapshot& chunks, size_t first, size_t e
   const uint32_t nominal = format.samplesPerSecond;
   if (end <= first || format.blockAlign == 0 || nominal == 0) return nominal;
   uint64_t bytes = 0;
-  for (size_t k = first; k < end; ++k) bytes += ByteCount(chunks[k].bytes);
+  for (size_t k = first; k < end; ++k) bytes += StoredByteCount(chunks[k]);
   const double frames = static_cast<double>(bytes / format.blockAlign);
   const double seconds = static_cast<double>(chunks[end - 1].EndTicks() - chunks[first].startTicks) / kTicksPerSecond;
   if (seconds < kMinRunSecondsForRate) return nominal;
@@ -109,7 +110,7 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
   out->rawBytes = 0;
   uint64_t expectedFrames = 0;
   for (const AudioChunk& chunk : chunks) {
-    out->rawBytes += ByteCount(chunk.bytes);
+    out->rawBytes += StoredByteCount(chunk);
     expectedFrames += static_cast<uint64_t>(std::max(0.0, chunk.durationSeconds) * kMixRate);
   }
   out->samples.reserve(expectedFrames * 2 + 8192);
@@ -136,7 +137,9 @@ bool ConvertSourceChunks(const AudioRing::Snapshot& chunks,
       info.samplesPerSecond = RunSampleRate(chunks, i, end, info);
       StreamResampler resampler(info);
       for (size_t k = i; k < end; ++k) {
-        if (chunks[k].bytes) resampler.Push(chunks[k].bytes->data(), chunks[k].bytes->size(), out->samples);
+        // Spilled chunks are read back one at a time.
+        const SharedBytes bytes = LoadedBytes(chunks[k]);
+        if (bytes) resampler.Push(bytes->data(), bytes->size(), out->samples);
       }
       resampler.Finish(out->samples);
     }

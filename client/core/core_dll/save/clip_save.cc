@@ -32,6 +32,7 @@
 #include "save/save_telemetry.h"
 #include "replay/tick_clock.h"
 #include "save/save_seam.h"
+#include "replay/spilled_bytes.h"
 
 namespace ostrel {
 namespace {
@@ -220,7 +221,7 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   const std::wstring fullPath = UniqueClipPath(folder, system.GetLocalTime(), ClipPathExists);
   const AudioSettings settings = sources.copyAudioSettings ? sources.copyAudioSettings() : AudioSettings{};
 
-  ProbedVideo probed = ProbeFirstSegment(snaps.video.front(), sources.Seam());
+  ProbedVideo probed = ProbeFirstSegment(WithLoadedBytes(snaps.video.front()), sources.Seam());
 
   AVFormatContext* output = nullptr;
   if (sources.Seam().Fails(SaveFault::kAllocOutputContext, 0) ||
@@ -326,6 +327,9 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   SetProgress(sources, 3, 0, total);
   for (size_t i = 0; i < segmentCount; ++i) {
     SetProgress(sources, 3, static_cast<uint32_t>(i + 1), total);
+    // A segment of the replay's older part is read back from its spill file
+    // one at a time, so a long clip never holds more than one in memory.
+    if (!snaps.video[i].bytes) snaps.video[i].bytes = LoadedBytes(snaps.video[i]);
     if (twoStage) {
       reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, clipLengthTicks, videoEndTicks);
     } else {

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "replay/spilled_bytes.h"
 #include "save/aac_encoder.h"
 #include "save/aac_slices.h"
 #include "save/audio_mix.h"
@@ -188,7 +189,7 @@ void LiveAacMix::TakeChunks(Source& source) {
   source.read = true;
   for (const AudioChunk& chunk : chunks) {
     try {
-      ProcessChunk(source, chunk);
+      ProcessChunk(source, WithLoadedBytes(chunk));
     } catch (const std::exception&) {
       source.inLine = false;
       source.lastEndTicks = std::max(source.lastEndTicks, chunk.EndTicks());

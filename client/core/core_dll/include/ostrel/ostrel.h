@@ -18,6 +18,8 @@
  *      unless OSTREL_ALLOW_SOFTWARE_ENCODER is set, see below)
  *   8  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: nothing buffered yet (the
  *      capture started moments ago); nothing written, no folder created
+ *   9  Ostrel_SetReplayStorage: the folder cannot be created or written (the
+ *      path and the reason are logged); nothing changed
  * Ostrel_VerifyUpdateArtifact has its own meanings for 0..4 (see there).
  *
  * Threads: every export may be called from any host thread, concurrently,
@@ -138,6 +140,22 @@ OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wch
  * (done of total segments), 4 finishing; 0 when idle. Null pointers are
  * skipped. Returns whether a save is running. Never waits for the save. */
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
+
+/* Bounds the memory the replay takes, from the next start. memoryLimitMB <= 0
+ * means no limit (the whole replay in memory). With a limit and no folder
+ * (null or empty), the replay is the newest part that fits and a log line
+ * says how many seconds it holds. With a limit and a folder (created if
+ * missing), what does not fit moves to files in that folder, up to the
+ * replay length; saves read both parts alike. Those files can be opened by
+ * the current user only, hold no name on Linux (their space comes back when
+ * they close, also when the process is killed) and are deleted on close on
+ * Windows; they go as their part of the replay ages out, at stop and at
+ * shutdown, and a start removes any an earlier process left. A disk that is
+ * slow, stalls or fills never costs a frame: memory grows to the limit plus
+ * a quarter of it (8 MB at least), then the oldest part not yet written is
+ * given up with a log line. Returns 0, 6 or 9 (the folder is checked now; a
+ * refused folder keeps the previous settings). */
+OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB);
 
 /* Whether the capture border is drawn; applies from the next start. */
 OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled);

@@ -251,6 +251,23 @@ OSTREL_API void OstrelSim_FailAllocations(int skip, int count);
 /* Failures still armed on the calling thread (0 once all have happened). */
 OSTREL_API int OstrelSim_GetPendingAllocationFailures(void);
 
+/* ---- spill files ---------------------------------------------------------- */
+
+/* How the spill writer's writes behave (Ostrel_SetReplayStorage): they
+ * succeed; they block until the mode changes (a stalled disk; a stop waits
+ * for the write in progress, so release it first); or they fail with
+ * `status` (0: 0x80070070, the disk is full). */
+#define OSTREL_SIM_SPILL_WRITES_SUCCEED 0
+#define OSTREL_SIM_SPILL_WRITES_BLOCK 1
+#define OSTREL_SIM_SPILL_WRITES_FAIL 2
+OSTREL_API void OstrelSim_SetSpillWriter(int mode, uint32_t status);
+/* Spill files open now (each is gone from the disk once closed). */
+OSTREL_API int OstrelSim_GetOpenSpillFileCount(void);
+/* Spill writes that succeeded since the process began. */
+OSTREL_API uint64_t OstrelSim_GetSpillWriteCount(void);
+/* Writers waiting in a blocked write now. */
+OSTREL_API int OstrelSim_GetBlockedSpillWriterCount(void);
+
 /* ---- sync marks ----------------------------------------------------------- */
 
 /* periodMs 0: off. */

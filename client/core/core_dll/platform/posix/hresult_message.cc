@@ -17,6 +17,11 @@ std::wstring HresultMessage(Hresult code) {
     case 0x80070005: return L"Access is denied.";
     case 0x80070002: return L"The system cannot find the file specified.";
     case 0x80070490: return L"Element not found.";
+    case 0x80070003: return L"The system cannot find the path specified.";
+    case 0x8007001D: return L"The system cannot write to the specified device.";
+    case 0x8007001E: return L"The system cannot read from the specified device.";
+    case 0x80070026: return L"Reached the end of the file.";
+    case 0x80070070: return L"There is not enough space on the disk.";
     case 0x80010106: return L"Cannot change thread mode after it is set.";
     case 0x887A0002: return L"The object was not found.";
     case 0x887A0004: return L"The specified device interface or feature level is not supported on this system.";

@@ -7,6 +7,7 @@
 
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_audio.h"
+#include "platform/sim/sim_file_storage.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_world.h"
 #include "platform/sim/sync_marks.h"
@@ -44,6 +45,7 @@ extern "C" {
 OSTREL_API void OstrelSim_Reset(void) {
   World::Get().Reset();
   ostrel::sim::ResetSimAudio();
+  ostrel::sim::ResetSimFileStorage();
 }
 
 OSTREL_API int OstrelSim_AddAdapter(const wchar_t* description, bool software) {

@@ -4,6 +4,7 @@
 #include "platform/posix/posix_system.h"
 #include "platform/sim/sim_audio.h"
 #include "platform/sim/sim_capture.h"
+#include "platform/sim/sim_file_storage.h"
 #include "platform/sim/sim_gpu.h"
 #include "platform/sim/sim_media.h"
 #include "platform/sim/sim_world.h"
@@ -47,6 +48,7 @@ Platform& GetPlatform() {
                            sim::SimGpuSystem(),
                            sim::SimWindowCapture(),
                            sim::SimAudioSystem(),
+                           sim::SimFileStorage(),
                            &sim::SimFallbackWindowCapture()};
   return platform;
 }

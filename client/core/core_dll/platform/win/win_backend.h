@@ -11,5 +11,6 @@ platform::IMediaPlatform& MediaPlatform();    // win_media.cc
 platform::IAudioSystem& AudioSystem();        // win_audio*.cc
 platform::IGpuSystem& GpuSystem();            // win_gpu*.cc
 platform::IWindowCapture& WindowCapture();    // win_capture*.cc
+platform::IFileStorage& FileStorage();        // win_file_storage.cc
 
 }  // namespace ostrel::win
