@@ -435,27 +435,31 @@ TEST_F(ClipRequestTest, MarkersBecomeChaptersOfTheClipsThatSpanThem) {
   const auto called = SteadyClock::now();
   const std::string file = Save(Request(2));
   const ClipTracks clip = ReadTracks(file);
-  ASSERT_EQ(clip.chapters.size(), 3u);
+  // An untitled chapter from the start, then one per marker in the clip.
+  ASSERT_EQ(clip.chapters.size(), 4u);
   auto at = [&](SteadyClock::time_point mark) {
     return 2.0 - std::chrono::duration<double>(called - mark).count();
   };
   const double frame = 1.0 / 30;
-  EXPECT_NEAR(clip.chapters[0].start, at(firstMark), frame + 0.005);
-  EXPECT_NEAR(clip.chapters[1].start, at(secondMark), frame + 0.005);
-  EXPECT_NEAR(clip.chapters[2].start, at(thirdMark), frame + 0.005);
-  EXPECT_EQ(clip.chapters[0].title, "first");
-  EXPECT_EQ(clip.chapters[1].title, "");
-  EXPECT_EQ(clip.chapters[2].title, "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x8e\xae");
+  EXPECT_EQ(clip.chapters[0].start, 0.0);
+  EXPECT_EQ(clip.chapters[0].title, "");
+  EXPECT_NEAR(clip.chapters[1].start, at(firstMark), frame + 0.005);
+  EXPECT_NEAR(clip.chapters[2].start, at(secondMark), frame + 0.005);
+  EXPECT_NEAR(clip.chapters[3].start, at(thirdMark), frame + 0.005);
+  EXPECT_EQ(clip.chapters[1].title, "first");
+  EXPECT_EQ(clip.chapters[2].title, "");
+  EXPECT_EQ(clip.chapters[3].title, "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x8e\xae");
   EXPECT_NEAR(clip.chapters[0].end, clip.chapters[1].start, 0.002);
-  EXPECT_NEAR(clip.chapters[2].end, clip.videoSeconds, frame);
+  EXPECT_NEAR(clip.chapters[1].end, clip.chapters[2].start, 0.002);
+  EXPECT_NEAR(clip.chapters[3].end, clip.videoSeconds, frame);
   const std::string listed = FfprobeChapters(file);
   if (!listed.empty()) {
     EXPECT_NE(listed.find("title=first"), std::string::npos) << listed;
-    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 4) << listed;
   }
   EXPECT_EQ(FfmpegDecodeErrors(file), "");
 
-  // The replay holds at most OSTREL_MAX_MARKERS (eight of them already).
+  // The replay holds at most OSTREL_MAX_MARKERS (four of them already).
   int added = 4;
   while (added < OSTREL_MAX_MARKERS && Ostrel_AddMarker(L"m") == 0) ++added;
   EXPECT_EQ(added, OSTREL_MAX_MARKERS);

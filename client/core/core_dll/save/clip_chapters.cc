@@ -47,6 +47,9 @@ std::vector<ClipChapter> ChaptersFor(const std::vector<Marker>& markers, int64_t
     const int64_t at = marker.ticks - clipStartTicks;
     if (at < 0 || at >= clipLengthTicks) continue;
     if (!chapters.empty()) chapters.back().endTicks = at;
+    // An MP4 chapter track has no gap at its start (readers put its first
+    // chapter at 0): an untitled one covers the time before the first marker.
+    if (chapters.empty() && at > 0) chapters.push_back(ClipChapter{0, at, std::string()});
     chapters.push_back(ClipChapter{at, clipLengthTicks, WideToUtf8Text(marker.label)});
   }
   return chapters;

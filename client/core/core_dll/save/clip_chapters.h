@@ -1,5 +1,6 @@
 // The host's markers as chapters of a clip: each starts at its marker and
-// runs to the next one or the clip's end, titled with the marker's label.
+// runs to the next one or the clip's end, titled with the marker's label;
+// before the first marker, an untitled chapter from the clip's start.
 // The MP4 muxer writes them twice, as a chapter text track and as a Nero
 // chapter list, so players and tools read them whichever they look for.
 #pragma once

@@ -71,7 +71,7 @@ void ClipWaits::HoldBeforeClear(const ClipRings& rings) {
 ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SaveProgress& progress,
                                  int64_t requestTicks, int64_t endTicks, const std::atomic<bool>& stopped) {
   constexpr int64_t kTicksPerMs = 10000;
-  constexpr auto kPoll = std::chrono::milliseconds(250);
+  constexpr auto kPoll = std::chrono::milliseconds(100);
   std::unique_lock lock(mutex_);
   hold_ = &hold;
   const uint64_t clearsAtStart = clears_;

@@ -111,7 +111,7 @@ class ClipWaits {
     bool ringsCleared = false;  // a capture stop cleared the rings during the wait
   };
   // Waits until the tick clock reaches `endTicks`, keeping what the rings
-  // hold in `hold` every quarter second and publishing stage 5 (done of
+  // hold in `hold` every tenth of a second and publishing stage 5 (done of
   // total milliseconds since `requestTicks`). `stopped` ends the wait too.
   Ended Wait(ClipHold& hold, const ClipRings& rings, SaveProgress& progress, int64_t requestTicks,
              int64_t endTicks, const std::atomic<bool>& stopped);
