@@ -279,12 +279,14 @@ TEST_F(ClipRequestTest, SeparateTracksHoldEachSourceOnItsOwnBesideTheMix) {
 // The clip covers `seconds` before the call and `secondsAfter` after it:
 // every flash of the fake world (at multiples of 1 s on the tick clock) is
 // at its own time in the clip, those after the call included, and the
-// clip lasts exactly the two together. Progress says "waiting" meanwhile.
+// clip lasts exactly the two together, here more than the replay length;
+// its audio still comes from the mix encoded while recording. Progress
+// says "waiting" meanwhile.
 TEST_F(ClipRequestTest, SecondsAfterRecordsPastTheCallWithExactEnds) {
   if (kInstrumentedBuild) GTEST_SKIP() << "frame timing is measured in optimised builds only";
   OstrelSim_SetSyncMarks(1000);
-  StartRecording(360, 30, 10);
-  Sleep(4.0);
+  StartRecording(360, 30, 4);
+  Sleep(7.0);  // past the capture's first seconds, as in the other pre-encoded checks
   std::atomic<bool> done{false};
   std::atomic<int> waitingSeen{0}, lastDone{0}, waitTotal{0};
   std::thread watcher([&] {
@@ -299,30 +301,35 @@ TEST_F(ClipRequestTest, SecondsAfterRecordsPastTheCallWithExactEnds) {
     }
   });
   const auto called = SteadyClock::now();
-  const std::string file = Save(Request(2, 3));
+  const std::string file = Save(Request(4, 5));
   const double took = std::chrono::duration<double>(SteadyClock::now() - called).count();
   done.store(true);
   watcher.join();
-  EXPECT_GE(took, 3.0);
-  EXPECT_GT(waitingSeen.load(), 10);
-  EXPECT_EQ(waitTotal.load(), 3000);
-  EXPECT_GT(lastDone.load(), 2500);
+  EXPECT_GE(took, 5.0);
+  EXPECT_GT(waitingSeen.load(), 20);
+  EXPECT_EQ(waitTotal.load(), 5000);
+  EXPECT_GT(lastDone.load(), 4500);
 
-  const double request = LoggedTicksSeconds(L"SaveClip: recording 3 s after the request at t=");
+  const double request = LoggedTicksSeconds(L"SaveClip: recording 5 s after the request at t=");
   ASSERT_GT(request, 0.0);
   const ClipInfo clip = ProbeClip(file, /*decode=*/true);
-  EXPECT_NEAR(clip.durationSeconds, 5.0, 1.0 / 30 + 1e-3);
-  const double zero = request - 2.0;  // clip zero: the frame slot that holds it
+  EXPECT_NEAR(clip.durationSeconds, 9.0, 1.0 / 30 + 1e-3);
+  EXPECT_NEAR(clip.audio.durationSeconds, 9.0, 1024.0 / 48000 + 1.0 / 30);
+  EXPECT_EQ(LogCapture::Count(L"stage=audio-pre-encoded"), 1u);
+  EXPECT_EQ(FfmpegDecodeErrors(file), "");
+  const double zero = request - 4.0;  // clip zero: the frame slot that holds it
   const auto flashes = FlashOnsets(clip.video);
-  ASSERT_GE(flashes.size(), 4u);
+  ASSERT_GE(flashes.size(), 6u);  // of 8 or 9: a loaded machine may miss one 50 ms flash
   size_t afterCall = 0;
   for (double flash : flashes) {
     const double expected = std::ceil(zero + flash - 0.5) - zero;  // the whole second it shows
     EXPECT_GE(flash - expected, -0.04) << flash;
-    EXPECT_LE(flash - expected, 0.075) << flash;
-    afterCall += flash > 2.0 ? 1 : 0;
+    // Clip zero lies up to a frame before the span's start, the flash shows
+    // from the next frame on, and a loaded machine delivers a frame late.
+    EXPECT_LE(flash - expected, 0.11) << flash;
+    afterCall += flash > 4.0 ? 1 : 0;
   }
-  EXPECT_GE(afterCall, 2u);
+  EXPECT_GE(afterCall, 3u);
 }
 
 // A stop, a shutdown or a device loss during the wait ends it at once: the

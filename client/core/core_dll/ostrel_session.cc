@@ -490,6 +490,19 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
   ClipHold hold;
   hold.startTicks = span.startTicks;
   bool ringsCleared = false;
+  // The running mix keeps the clip's packets through the wait.
+  std::shared_ptr<LiveAacMix> keptMix;
+  if (request.secondsAfter > 0) {
+    std::lock_guard lock(s.liveMixMutex);
+    keptMix = s.liveMix;
+  }
+  struct KeepRelease {
+    std::shared_ptr<LiveAacMix>& mix;
+    ~KeepRelease() {
+      if (mix) mix->KeepFrom(std::nullopt);
+    }
+  } keepRelease{keptMix};
+  if (keptMix) keptMix->KeepFrom(span.startTicks);
   if (request.secondsAfter > 0 && running_.load()) {
     Log(L"SaveClip: recording " + std::to_wstring(request.secondsAfter) + L" s after the request at t=" +
         TickSeconds(requestTicks) + L".");

@@ -83,6 +83,11 @@ LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const Rep
 
 LiveAacMix::~LiveAacMix() = default;
 
+void LiveAacMix::KeepFrom(std::optional<int64_t> ticks) {
+  std::lock_guard lock(mutex_);
+  keepFromTicks_ = ticks;
+}
+
 uint64_t LiveAacMix::Generations() const {
   std::lock_guard lock(mutex_);
   return generations_;
@@ -191,7 +196,10 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
     // Packets the longest clip no longer reaches, and mix frames the next
     // save's pre-roll no longer needs.
     const double keep = (window_.Seconds() + kKeepMarginSeconds) * kMixRate;
-    const auto oldest = static_cast<int64_t>(GridFrame(nowTicks) - keep);
+    auto oldest = static_cast<int64_t>(GridFrame(nowTicks) - keep);
+    // A second before it: clip zero lies up to a frame before the span's
+    // start, and the decoder's priming packet before that.
+    if (keepFromTicks_) oldest = std::min(oldest, static_cast<int64_t>(GridFrame(*keepFromTicks_)) - kMixRate);
     while (packets_.size() > 1 && packets_[1]->pts < oldest) packets_.pop_front();
     for (SourceTrack& track : tracks_) {
       while (track.packets.size() > 1 && track.packets[1]->pts < oldest) track.packets.pop_front();

@@ -84,6 +84,11 @@ class LiveAacMix {
                                                  float micGain, int64_t nowTicks,
                                                  std::optional<SourceTrackGains> trackGains = std::nullopt);
 
+  // Keeps the packets from `ticks` on beyond the replay length (a save
+  // waiting for time after its request reaches further back than a replay
+  // length by the time it writes); none: the replay length again.
+  void KeepFrom(std::optional<int64_t> ticks);
+
   // Generations started so far (the first included), for tests and benches.
   uint64_t Generations() const;
 
@@ -129,6 +134,7 @@ class LiveAacMix {
   std::unique_ptr<AacEncoder> encoder_;
   std::deque<ffmpeg::PacketPtr> packets_;  // oldest first, pts in grid samples
   int64_t encodedEnd_ = 0;                  // end of the last packet
+  std::optional<int64_t> keepFromTicks_;
 
   // Each source on its own, on the mix's grid (buf from bufBase_ on, fed
   // up to final_ as the mix is).

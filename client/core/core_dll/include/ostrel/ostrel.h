@@ -39,8 +39,9 @@
  * Failures: no export lets a C++ exception out. When memory runs out (or
  * anything else throws) inside one, it returns its failure result: 6 from
  * Ostrel_GlobalInitialize, 4 from Ostrel_StartCapture, 5 from the save
- * exports, 11 from Ostrel_AddMarker, 1 from Ostrel_VerifyUpdateArtifact, false or 0.0 from the
- * queries; the others return having done nothing more. A line
+ * exports, 11 from Ostrel_AddMarker, 1 from Ostrel_VerifyUpdateArtifact,
+ * false or 0.0 from the queries; the others return having done nothing
+ * more. A line
  * "<Export>() failed: out of memory" is logged when memory allows. A stop
  * (Ostrel_StopCapture, Ostrel_GlobalShutdown) completes all the same.
  *
