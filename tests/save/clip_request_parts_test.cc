@@ -128,7 +128,12 @@ TEST(ClipWaits, EndAtTheEndOrAtOnceForAStopKeepingWhatTheRingsHeld) {
     record.startTicks = TickClock::Now() - kSecond / 2;
     record.durationSeconds = 0.5;
     record.frameCount = 15;
-    video.AppendWithCutoff(record, INT64_MIN);  // appended and cleared between two polls
+    // The capture stops on its own: the wait sees it, and ends once the
+    // stop hands the rings over (appended since the last poll included).
+    stopped.store(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    video.AppendWithCutoff(record, INT64_MIN);
+    EXPECT_EQ(running.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     waits.HoldBeforeClear(rings);
     video.Clear();
     const auto [ended, held, requested] = running.get();

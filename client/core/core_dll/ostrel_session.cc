@@ -515,9 +515,12 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
       Log(L"SaveClip: the wait after the request ended early (capture stopping) - the clip ends at t=" +
           TickSeconds(ended.endTicks) + L".");
     }
-    ringsCleared = ended.ringsCleared;
+    // The capture gone (a restart after a device loss): no cut, and the
+    // running mix is not this clip's any more.
+    ringsCleared = ended.ringsCleared || s.stopRequested.load();
   }
-  // After a restart cleared the rings, the clip is what the wait kept.
+  // After a restart cleared the rings, the clip is what the wait kept,
+  // whether or not the capture runs again by now.
   std::atomic<bool> keptRecording{true};
 
   std::string encoderName;

@@ -72,6 +72,8 @@ ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SavePro
                                  int64_t requestTicks, int64_t endTicks, const std::atomic<bool>& stopped) {
   constexpr int64_t kTicksPerMs = 10000;
   constexpr auto kPoll = std::chrono::milliseconds(100);
+  // A stop joins the workers before it clears the rings.
+  constexpr auto kStopHandOver = std::chrono::seconds(5);
   std::unique_lock lock(mutex_);
   hold_ = &hold;
   const uint64_t clearsAtStart = clears_;
@@ -84,7 +86,12 @@ ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SavePro
     if (!cleared) hold.Merge(rings, now);
     if (now >= endTicks) break;
     if (stopsPending_ > 0 || cleared || stopped.load()) {
-      ended = Ended{std::max(now, requestTicks), true, cleared};
+      if (!cleared && stopsPending_ == 0) {
+        // The capture itself is stopping (a restart after a device loss):
+        // its stop hands over what the rings hold before clearing them.
+        cv_.wait_for(lock, kStopHandOver, [&] { return clears_ != clearsAtStart; });
+      }
+      ended = Ended{std::max(now, requestTicks), true, clears_ != clearsAtStart};
       break;
     }
     progress.Set(5, static_cast<uint32_t>(std::max<int64_t>(now - requestTicks, 0) / kTicksPerMs), total);

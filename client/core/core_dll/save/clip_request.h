@@ -112,7 +112,9 @@ class ClipWaits {
   };
   // Waits until the tick clock reaches `endTicks`, keeping what the rings
   // hold in `hold` every tenth of a second and publishing stage 5 (done of
-  // total milliseconds since `requestTicks`). `stopped` ends the wait too.
+  // total milliseconds since `requestTicks`). `stopped` (the capture
+  // stopping on its own) ends the wait too, once its stop has handed the
+  // rings over (at most a few seconds).
   Ended Wait(ClipHold& hold, const ClipRings& rings, SaveProgress& progress, int64_t requestTicks,
              int64_t endTicks, const std::atomic<bool>& stopped);
 
