@@ -133,6 +133,7 @@ namespace {
 constexpr uint32_t kKnownClipFlags = OSTREL_CLIP_SEPARATE_AUDIO_TRACKS | OSTREL_CLIP_DISCARD_SAVED;
 constexpr uint32_t kFirstClipRequestSize = sizeof(uint32_t) + 2 * sizeof(int) + sizeof(uint32_t);
 static_assert(sizeof(OstrelClipRequest) == kFirstClipRequestSize, "the first version's layout");
+static_assert(MarkerRing::kMaxMarkers == OSTREL_MAX_MARKERS && MarkerRing::kMaxLabelLength == 255);
 
 bool ReadClipRequest(const OstrelClipRequest* given, ClipRequest* request) {
   if (given == nullptr || given->size < kFirstClipRequestSize) return false;
