@@ -377,7 +377,7 @@ const char *const kInterface[] = {
     "Ostrel_HasHardwareEncoder", "Ostrel_StartCapture", "Ostrel_StopCapture", "Ostrel_IsCapturing",
     "Ostrel_GetMeasuredSustainableFps", "Ostrel_SaveClipNow", "Ostrel_SaveClipSeconds", "Ostrel_GetSaveProgress",
     "Ostrel_SetCaptureBorderEnabled", "Ostrel_SetAudioSettings", "Ostrel_EnumerateAudioDevices",
-    "Ostrel_VerifyUpdateArtifact", "Ostrel_SetReplayStorage"};
+    "Ostrel_VerifyUpdateArtifact", "Ostrel_SaveClip", "Ostrel_AddMarker", "Ostrel_SetReplayStorage"};
 
 TEST_F(ExportTest, TheLibraryExportsTheInterfaceAndNothingElse) {
   std::set<std::string> symbols = DefinedSymbols(OSTREL_SHARED_LIBRARY_PATH);

@@ -69,7 +69,7 @@ TEST_F(ReplayStorageExportTest, AFolderThatCannotBeUsedIsRefusedWithThePathAndTh
   const fs::path file = Scratch() / "plain-file";
   std::ofstream(file) << "x";
   const fs::path under = file / "spill";
-  EXPECT_EQ(Ostrel_SetReplayStorage(under.wstring().c_str(), 64), 9);
+  EXPECT_EQ(Ostrel_SetReplayStorage(under.wstring().c_str(), 64), 12);
   EXPECT_EQ(LogCapture::Count(L"SetReplayStorage: cannot use " + under.wstring() + L": cannot create "), 1u);
   EXPECT_FALSE(fs::exists(under));
   // A folder that does not exist yet is created (with its parents).

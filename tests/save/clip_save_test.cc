@@ -115,11 +115,14 @@ struct SaveRig {
   std::optional<int64_t> request;  // the request instant (none: when the save begins)
   int seconds = 0;      // the clip length asked for (0: the replay length)
   TestSeam seam;
-  bool Save(const std::wstring& folder) {
+  ClipShape shape;  // how a host's request shapes the clip
+  SaveOutcome SaveShaped(const std::wstring& folder) {
     SaveSources sources{running, videoRing, desktopRing, micRing, window, progress, [this] { return settings; },
                         160, 96, 30, 400000, encoderName, log.Sink(), request, seconds, nullptr, &seam};
-    return SaveClipNow(sources, folder, path);
+    sources.shape = shape;
+    return SaveClip(sources, folder, path);
   }
+  bool Save(const std::wstring& folder) { return SaveShaped(folder) == SaveOutcome::kSaved; }
 };
 
 // libx264 segment bytes (60 frames), encoded once per white frame.
@@ -237,6 +240,44 @@ TEST(ClipSave, AClipEndsAtTheRequestAndLastsTheSecondsAskedFor) {
       EXPECT_NEAR(flashes.back(), flash, 1e-3);
     }
   }
+}
+
+// After a clip saved with discard-on-save the next one starts on the first
+// frame slot at or after that clip's end, never on the slot holding it (its
+// frame is the last one of the clip before); with no frame slot left before
+// the request there is nothing new, and no file.
+TEST(ClipSave, AClipAfterADiscardStartsOnTheFirstFrameAtOrAfterTheFloor) {
+  SaveRig rig(10.0);
+  Scratch scratch;
+  const int64_t request = TickClock::Now();
+  rig.request = request;
+  const int64_t first = request - 65 * kTicks / 10;
+  rig.Add(SegmentFromBytes(Bytes(45), first, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(), first + 2 * kTicks, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(), first + 4 * kTicks, 2.0, 60));
+  rig.Add(SegmentFromBytes(Bytes(), first + 6 * kTicks, 2.0, 60));
+  const int64_t frame = kTicks / 30;
+  // The floor half-way into frame 44: the clip starts with frame 45 (white).
+  const int64_t floor = first + 44 * frame + frame / 2;
+  rig.shape.span = TickSpan{floor, request};
+  rig.shape.notBeforeTicks = floor;
+  ASSERT_EQ(rig.SaveShaped(scratch.Wide()), SaveOutcome::kSaved);
+  ClipInfo clip = ProbeClip(Narrow(rig.path), true);
+  ExpectShown(clip, true, 150, static_cast<double>(request - (first + 45 * frame)) / kTicks);
+
+  // The floor just after the last frame slot before the request.
+  const int64_t lastSlot = first + 6 * kTicks + 14 * frame;  // a frame before the request
+  rig.shape.span = TickSpan{lastSlot + frame / 2, lastSlot + frame};
+  rig.shape.notBeforeTicks = lastSlot + frame / 2;
+  rig.request = lastSlot + frame;
+  const size_t files = static_cast<size_t>(std::distance(fs::directory_iterator(scratch.path), {}));
+  EXPECT_EQ(rig.SaveShaped(scratch.Wide()), SaveOutcome::kNothingNew);
+  // A span the floor has wholly passed.
+  rig.shape.span = TickSpan{request, request};
+  rig.shape.notBeforeTicks = request + kTicks;
+  EXPECT_EQ(rig.SaveShaped(scratch.Wide()), SaveOutcome::kNothingNew);
+  EXPECT_EQ(static_cast<size_t>(std::distance(fs::directory_iterator(scratch.path), {})), files);
+  EXPECT_EQ(rig.log.Containing(L"Nothing new since the last clip saved with discard - save ignored.").size(), 2u);
 }
 
 TEST(ClipSave, NotRunningSavesNothing) {

@@ -5,7 +5,9 @@ The first clip holds the painted test window and the sink's 440 Hz tone:
 H.264 + AAC, the recorded length, time stamps that only go forward, a decode
 without a single error, the window's frame counter (16 Gray-coded bit blocks
 along its bottom) advancing, and the tone at its level. Every later clip must
-decode cleanly too.
+decode cleanly too. A clip in the subfolder "tracks" has separate audio
+tracks (the mix, desktop audio, microphone): the tone in the mix and the
+microphone's track, silence in the desktop's (muted), and a chapter.
 
 usage: check_clip.py CLIP_FOLDER [MINIMUM_CLIPS (default 3)]
 """
@@ -61,14 +63,15 @@ def counters(clip):
     return out
 
 
-def tone_levels(clip, frequency, rate=48000, window=12000):
+def tone_levels(clip, frequency, rate=48000, window=12000, track=None):
     """Amplitude of a sine at `frequency` in each quarter second of the first channel.
 
     A Hann-weighted quarter second is blind to the fraction of a hertz by which
     the clip follows the source's clock while its rate is being learnt (a whole
     second's plain sum falls to nothing 1 Hz off), and still sets 440 Hz well
     apart from 466 Hz."""
-    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", "0:a", "-af", "pan=mono|c0=c0", "-ar", str(rate),
+    stream = "0:a" if track is None else f"0:a:{track}"
+    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", stream, "-af", "pan=mono|c0=c0", "-ar", str(rate),
               "-f", "f32le", "-")
     samples = array.array("f")
     samples.frombytes(raw[:len(raw) - len(raw) % 4])
@@ -133,6 +136,24 @@ def check_main_clip(clip):
           "the tone is heard at its pitch every quarter second")
 
 
+def check_tracks_clip(clip):
+    info = json.loads(run("ffprobe", "-v", "error", "-show_streams", "-show_chapters", "-of", "json", str(clip)))
+    audio = [s for s in info["streams"] if s["codec_type"] == "audio"]
+    names = [s.get("tags", {}).get("handler_name") for s in audio]
+    check(names == ["Mix", "Desktop audio", "Microphone"], f"{clip.name}: audio tracks {names}")
+    check([s["disposition"]["default"] for s in audio] == [1, 0, 0], "only the mix is the default track")
+    titles = [c.get("tags", {}).get("title") for c in info.get("chapters", [])]
+    check("wine marker" in titles, f"the marker is a chapter: {titles}")
+    decodes_cleanly(clip)
+    if len(audio) == 3:
+        levels = [tone_levels(clip, 440, track=t)[4:] for t in range(3)]
+        print("440 Hz per quarter second, mix / desktop / microphone: " +
+              " ".join(f"{a:.3f}/{b:.3f}/{c:.3f}" for a, b, c in zip(*levels)))
+        check(all(a >= 0.02 for a in levels[0]) and all(c >= 0.02 for c in levels[2]),
+              "the tone is in the mix and the microphone's track")
+        check(all(b < 0.005 for b in levels[1]), "the desktop's track is silent")
+
+
 def main():
     clips = sorted(Path(sys.argv[1]).glob("*.mp4"), key=lambda p: p.stat().st_mtime)
     minimum = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -140,6 +161,10 @@ def main():
         check_main_clip(clips[0])
         for clip in clips[1:]:
             decodes_cleanly(clip)
+    tracks = sorted((Path(sys.argv[1]) / "tracks").glob("*.mp4"))
+    if check(len(tracks) >= 1, f"{len(tracks)} clip(s) with separate tracks written"):
+        for clip in tracks:
+            check_tracks_clip(clip)
     print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
     return 1 if failures else 0
 

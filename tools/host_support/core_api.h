@@ -14,8 +14,8 @@ namespace ostrel::winhost {
 #define OSTREL_HOST_EXPORTS(X)                                                                                  \
   X(GlobalInitialize) X(GlobalShutdown) X(SetLogCallback) X(GetAppVersion) X(HasHardwareEncoder)               \
   X(StartCapture) X(StopCapture) X(IsCapturing) X(GetMeasuredSustainableFps) X(SaveClipNow) X(GetSaveProgress) \
-  X(SetCaptureBorderEnabled) X(SetAudioSettings) X(EnumerateAudioDevices) X(VerifyUpdateArtifact)          \
-  X(SetReplayStorage)
+  X(SetCaptureBorderEnabled) X(SetAudioSettings) X(EnumerateAudioDevices) X(VerifyUpdateArtifact)               \
+  X(SaveClipSeconds) X(SaveClip) X(AddMarker) X(SetReplayStorage)
 
 struct CoreApi {
   HMODULE module = nullptr;

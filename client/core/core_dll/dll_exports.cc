@@ -130,8 +130,38 @@ void Guarded(const wchar_t* exportName, Body&& body) noexcept {
 
 namespace {
 
-// Both save exports: the request instant is read first, before any lock.
-int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
+// The request as the host gave it: 9 for what the struct cannot mean.
+constexpr uint32_t kKnownClipFlags = OSTREL_CLIP_SEPARATE_AUDIO_TRACKS | OSTREL_CLIP_DISCARD_SAVED;
+constexpr uint32_t kFirstClipRequestSize = sizeof(uint32_t) + 2 * sizeof(int) + sizeof(uint32_t);
+static_assert(sizeof(OstrelClipRequest) == kFirstClipRequestSize, "the first version's layout");
+static_assert(MarkerRing::kMaxMarkers == OSTREL_MAX_MARKERS && MarkerRing::kMaxLabelLength == 255);
+
+bool ReadClipRequest(const OstrelClipRequest* given, ClipRequest* request) {
+  if (given == nullptr || given->size < kFirstClipRequestSize) return false;
+  if ((given->flags & ~kKnownClipFlags) != 0) return false;
+  if (given->secondsAfter < 0 || given->secondsAfter > kMaxSecondsAfter) return false;
+  request->seconds = given->seconds;
+  request->secondsAfter = given->secondsAfter;
+  request->separateTracks = (given->flags & OSTREL_CLIP_SEPARATE_AUDIO_TRACKS) != 0;
+  request->discardSaved = (given->flags & OSTREL_CLIP_DISCARD_SAVED) != 0;
+  return true;
+}
+
+// A host stop or shutdown first ends the wait of a save waiting for time
+// after its request (it holds saveLock meanwhile), and lifts that once it
+// holds saveLock itself.
+OstrelSession* BeginHostStop() {
+  std::lock_guard sessionLock(g_sessionLock);
+  if (g_session) g_session->BeginHostStop();
+  return g_session.get();
+}
+void EndHostStopLocked(OstrelSession* began) {
+  if (began != nullptr && g_session.get() == began) began->EndHostStop();
+}
+
+// Every save export: the request instant is read first, before any lock.
+int SaveClip(int64_t requestTicks, const ClipRequest& request, const wchar_t* outputDir, wchar_t* outPath,
+             int outPathCapacity) {
   if (outputDir == nullptr || outputDir[0] == L'\0') return 6;
   std::lock_guard saveLock(g_saveLock);
   OstrelSession* session = nullptr;
@@ -144,12 +174,13 @@ int SaveClip(int64_t requestTicks, int seconds, const wchar_t* outputDir, wchar_
   std::wstring written;
   SaveOutcome outcome = SaveOutcome::kFailed;
   try {
-    outcome = session->SaveClip(seconds, requestTicks, outputDir, written);
+    outcome = session->SaveClip(request, requestTicks, outputDir, written);
   } catch (...) {
     session->Log(L"SaveClipNow() failed: unexpected error");
   }
   FlushLogLines();
   if (outcome == SaveOutcome::kNothingBuffered) return 8;
+  if (outcome == SaveOutcome::kNothingNew) return 10;
   if (outcome != SaveOutcome::kSaved) return 5;
   if (outPath != nullptr && outPathCapacity >= 1) {
     size_t count = std::min(written.size(), static_cast<size_t>(outPathCapacity - 1));
@@ -211,9 +242,11 @@ OSTREL_API void Ostrel_GlobalShutdown(void) {
     struct StopLogDeliveryAtExit {
       ~StopLogDeliveryAtExit() { g_logQueue.Stop(); }
     } stopDelivery;
+    OstrelSession* began = BeginHostStop();
     {
       std::lock_guard saveLock(g_saveLock);
       std::lock_guard sessionLock(g_sessionLock);
+      EndHostStopLocked(began);
       if (g_session) {
         g_session->Stop();
         g_session.reset();
@@ -281,9 +314,11 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
 
 OSTREL_API void Ostrel_StopCapture(void) {
   Guarded(L"StopCapture", [] {
+    OstrelSession* began = BeginHostStop();
     {
       std::lock_guard saveLock(g_saveLock);
       std::lock_guard sessionLock(g_sessionLock);
+      EndHostStopLocked(began);
       if (g_session) g_session->Stop();
     }
     FlushLogLines();
@@ -305,17 +340,38 @@ OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
   });
 }
 
-OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
+OSTREL_API int Ostrel_SaveClip(const OstrelClipRequest* request, const wchar_t* outputDir, wchar_t* outPath,
+                               int outPathCapacity) {
   const int64_t requestTicks = TickClock::Now();
-  return Guarded(L"SaveClipNow", 5,
-                 [&] { return ostrel::SaveClip(requestTicks, 0, outputDir, outPath, outPathCapacity); });
+  return Guarded(L"SaveClip", 5, [&] {
+    ClipRequest read;
+    if (!ReadClipRequest(request, &read)) return 9;
+    return ostrel::SaveClip(requestTicks, read, outputDir, outPath, outPathCapacity);
+  });
+}
+
+OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, int outPathCapacity) {
+  const OstrelClipRequest request{sizeof(OstrelClipRequest), 0, 0, 0};
+  return Ostrel_SaveClip(&request, outputDir, outPath, outPathCapacity);
 }
 
 OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wchar_t* outPath,
                                       int outPathCapacity) {
-  const int64_t requestTicks = TickClock::Now();
-  return Guarded(L"SaveClipSeconds", 5,
-                 [&] { return ostrel::SaveClip(requestTicks, seconds, outputDir, outPath, outPathCapacity); });
+  const OstrelClipRequest request{sizeof(OstrelClipRequest), seconds, 0, 0};
+  return Ostrel_SaveClip(&request, outputDir, outPath, outPathCapacity);
+}
+
+OSTREL_API int Ostrel_AddMarker(const wchar_t* label) {
+  const int64_t ticks = TickClock::Now();
+  return Guarded(L"AddMarker", 11, [&] {
+    const size_t length = label != nullptr ? std::wcslen(label) : 0;
+    if (length > MarkerRing::kMaxLabelLength) return 9;
+    std::wstring text(label != nullptr ? label : L"", length);  // built before the lock
+    std::lock_guard lock(g_sessionLock);
+    if (!g_session) return 6;
+    if (!g_session->IsCapturing()) return 2;
+    return g_session->AddMarker(ticks, std::move(text)) ? 0 : 11;
+  });
 }
 
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
@@ -331,7 +387,7 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
 }
 
 OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB) {
-  return Guarded(L"SetReplayStorage", 9, [&] {
+  return Guarded(L"SetReplayStorage", 12, [&] {
     {
       std::lock_guard lock(g_sessionLock);
       if (!g_session) return 6;
@@ -351,7 +407,7 @@ OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB)
         DispatchLogLine(L"SetReplayStorage: cannot use " + std::wstring(folder) + L": " + reason + L" (0x" +
                         Hex32(prepared) + L")");
         FlushLogLines();
-        return 9;
+        return 12;
       }
     }
     line = L"SetReplayStorage: " +

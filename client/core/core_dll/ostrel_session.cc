@@ -452,12 +452,15 @@ void OstrelSession::StopLocked() {
     s.spareRequested = false;
     s.spareBuilding = false;
   }
+  // A save waiting for time after its request keeps what it needs first.
+  s.clipRequests.waits.HoldBeforeClear(ClipRings{s.videoRing, s.desktopRing, s.micRing, s.clipRequests.markers});
   // The producers are gone: the writer ends, then the rings let go of the
   // spill files with their records.
   s.replayStorage.Stop();
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();
+  s.clipRequests.markers.Clear();
   // A stopped recorder keeps none of the recording's memory.
   s.heapRelease.Request(HeapRelease::Clock::now(), true);
   const HeapRelease::Stats released = s.heapRelease.GetStats();
@@ -479,7 +482,62 @@ bool OstrelSession::SaveClipNow(const std::wstring& outputDir, std::wstring& out
 
 SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir,
                                     std::wstring& outPath) {
+  ClipRequest request;
+  request.seconds = seconds;
+  return SaveClip(request, requestTicks, outputDir, outPath);
+}
+
+bool OstrelSession::AddMarker(int64_t ticks, std::wstring label) {
   SessionState& s = *state_;
+  return s.clipRequests.markers.Add(Marker{ticks, std::move(label)}, s.replayWindow.CutoffAt(ticks));
+}
+
+SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestTicks, const std::wstring& outputDir,
+                                    std::wstring& outPath) {
+  SessionState& s = *state_;
+  // The span is fixed at the request: its start from the floors of that
+  // moment (a restart during the wait must not move it), its end after the
+  // time asked for.
+  const int64_t discardFloor = s.clipRequests.discardFloorTicks.load();
+  TickSpan span = s.replayWindow.SpanEndingAt(requestTicks, request.seconds);
+  span.startTicks = std::max(span.startTicks, discardFloor);
+  span.endTicks = requestTicks + int64_t{request.secondsAfter} * TickClock::kTicksPerSecond;
+  ClipHold hold;
+  hold.startTicks = span.startTicks;
+  bool ringsCleared = false;
+  // The running mix keeps the clip's packets through the wait.
+  std::shared_ptr<LiveAacMix> keptMix;
+  if (request.secondsAfter > 0) {
+    std::lock_guard lock(s.liveMixMutex);
+    keptMix = s.liveMix;
+  }
+  struct KeepRelease {
+    std::shared_ptr<LiveAacMix>& mix;
+    ~KeepRelease() {
+      if (mix) mix->KeepFrom(std::nullopt);
+    }
+  } keepRelease{keptMix};
+  if (keptMix) keptMix->KeepFrom(span.startTicks);
+  if (request.secondsAfter > 0 && running_.load()) {
+    Log(L"SaveClip: recording " + std::to_wstring(request.secondsAfter) + L" s after the request at t=" +
+        TickSeconds(requestTicks) + L".");
+    const ClipRings rings{s.videoRing, s.desktopRing, s.micRing, s.clipRequests.markers};
+    const ClipWaits::Ended ended =
+        s.clipRequests.waits.Wait(hold, rings, s.saveProgress, requestTicks, span.endTicks, s.stopRequested);
+    s.saveProgress.Set(0, 0, 0);
+    if (ended.early) {
+      span.endTicks = ended.endTicks;
+      Log(L"SaveClip: the wait after the request ended early (capture stopping) - the clip ends at t=" +
+          TickSeconds(ended.endTicks) + L".");
+    }
+    // The capture gone (a restart after a device loss): no cut, and the
+    // running mix is not this clip's any more.
+    ringsCleared = ended.ringsCleared || s.stopRequested.load();
+  }
+  // After a restart cleared the rings, the clip is what the wait kept,
+  // whether or not the capture runs again by now.
+  std::atomic<bool> keptRecording{true};
+
   std::string encoderName;
   uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;
   {
@@ -491,7 +549,7 @@ SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std
     bitrate = s.bitrate;
   }
   SaveSources sources{
-      running_,
+      ringsCleared ? keptRecording : running_,
       s.videoRing,
       s.desktopRing,
       s.micRing,
@@ -507,10 +565,16 @@ SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std
       bitrate,
       std::move(encoderName),
       [this](const std::wstring& line) { Log(line); },
-      requestTicks,
-      seconds,
+      span.endTicks,
+      request.seconds,
       [&s](int64_t ticks) { CutAtRequest(s, ticks); },
   };
+  if (ringsCleared) sources.cutAtRequest = nullptr;
+  sources.shape.span = span;
+  sources.shape.notBeforeTicks = discardFloor;
+  sources.shape.separateTracks = request.separateTracks;
+  sources.shape.held = request.secondsAfter > 0 ? &hold : nullptr;
+  sources.shape.markers = &s.clipRequests.markers;
   sources.desktopAudioOn = s.desktopAudioOn.load();
   sources.micAudioOn = s.micAudioOn.load();
   std::shared_ptr<LiveAacMix> liveMix;
@@ -518,12 +582,17 @@ SaveOutcome OstrelSession::SaveClip(int seconds, int64_t requestTicks, const std
     std::lock_guard lock(s.liveMixMutex);
     liveMix = s.liveMix;
   }
-  if (liveMix) {
-    sources.preEncodedAudio = [liveMix](int64_t clipStartTicks, uint64_t frames, float desktopGain, float micGain) {
-      return liveMix->TakeForClip(clipStartTicks, frames, desktopGain, micGain, TickClock::Now());
+  if (liveMix && !ringsCleared) {
+    sources.preEncodedAudio = [liveMix](int64_t clipStartTicks, uint64_t frames, float desktopGain, float micGain,
+                                        std::optional<SourceTrackGains> trackGains) {
+      return liveMix->TakeForClip(clipStartTicks, frames, desktopGain, micGain, TickClock::Now(), trackGains);
     };
   }
   const SaveOutcome saved = ostrel::SaveClip(sources, outputDir, outPath);
+  if (saved == SaveOutcome::kSaved && request.discardSaved) {
+    // Saves never overlap, so this clip's end is the latest.
+    s.clipRequests.discardFloorTicks.store(std::max(discardFloor, span.endTicks));
+  }
   // The save's mix, packets and muxer are freed by now. Not held back by a
   // release within the interval: that one (the cut's retired encoder) ran
   // before these frees, and a save costs hundreds of times the walk.

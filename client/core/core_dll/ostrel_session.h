@@ -24,6 +24,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_storage.h"
 #include "replay/replay_window.h"
+#include "save/clip_request.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
 
@@ -179,6 +180,9 @@ struct SessionState {
   LogSink logSink;
 
   SaveProgress saveProgress;
+  // Markers, the discard floor and the saves waiting for time after their
+  // request (save/clip_request.h).
+  ClipRequestState clipRequests;
   std::atomic<bool> borderEnabled{true};
 
   // Returns the heap's free memory after a retired encoder, a save and a
@@ -252,6 +256,16 @@ class OstrelSession {
   // length: the replay length). Ends the running segment and audio chunks at
   // the request first, so the clip holds everything up to it.
   SaveOutcome SaveClip(int seconds, int64_t requestTicks, const std::wstring& outputDir, std::wstring& outPath);
+  // The same shaped by a host's request: time after the request (waited
+  // for here, cut short by a stop), separate audio tracks, discard-on-save.
+  SaveOutcome SaveClip(const ClipRequest& request, int64_t requestTicks, const std::wstring& outputDir,
+                       std::wstring& outPath);
+  // Marks `ticks` with `label`; false when the replay holds the most markers.
+  bool AddMarker(int64_t ticks, std::wstring label);
+  // A host stop or shutdown is about to wait for the save lock: a save
+  // waiting for time after its request ends its wait now (until EndHostStop).
+  void BeginHostStop() { state_->clipRequests.waits.BeginStop(); }
+  void EndHostStop() { state_->clipRequests.waits.EndStop(); }
   bool SaveClipNow(const std::wstring& outputDir, std::wstring& outPath);
 
   // Writes one line to the session's sink under logMutex.

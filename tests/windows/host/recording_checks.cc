@@ -75,6 +75,18 @@ void RecordClip(const CoreApi& core, const RecordingOptions& options, const std:
   int stage = 9;
   CHECK(!core.GetSaveProgress(&stage, nullptr, nullptr) && stage == 0);
 
+  Group("a clip with separate audio tracks, a marker and time after the request");
+  // Into a folder of its own: the Linux side checks its three tracks (the
+  // tone in the mix and the microphone's, silence in the desktop's) and the
+  // chapter.
+  CHECK_EQ(core.AddMarker(L"wine marker"), 0);
+  const OstrelClipRequest request{sizeof(OstrelClipRequest), 4, 1, OSTREL_CLIP_SEPARATE_AUDIO_TRACKS};
+  const std::wstring tracksFolder = options.outputFolder + L"\\tracks";
+  wchar_t tracksPath[MAX_PATH] = L"";
+  CHECK_EQ(core.SaveClip(&request, tracksFolder.c_str(), tracksPath, MAX_PATH), 0);
+  CHECK_MSG(FileExists(tracksPath), Narrow(tracksPath));
+  CHECK_EQ(core.SaveClip(nullptr, tracksFolder.c_str(), nullptr, 0), 9);
+
   const double cpu = ProcessCpuSeconds() - cpuBefore;
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
   std::printf("process CPU per recorded second (window painting included): %.3f s\n", cpu / wall);
@@ -127,7 +139,7 @@ size_t SpillFileCount(const std::wstring& folder) {
 void CheckSpillingReplay(const CoreApi& core, const RecordingOptions& options, const std::wstring& micId) {
   Group("a replay spilled to files past a 1 MB memory limit");
   HostLog::Clear();
-  CHECK_EQ(core.SetReplayStorage(L"C:\\windows\\win.ini\\spill", 1), 9);
+  CHECK_EQ(core.SetReplayStorage(L"C:\\windows\\win.ini\\spill", 1), 12);
   CHECK(HostLog::Count(L"SetReplayStorage: cannot use C:\\windows\\win.ini\\spill: cannot create ") == 1);
   const std::wstring folder = options.outputFolder + L"\\spill \u00e9\u30d3";
   if (!CHECK_EQ(core.SetReplayStorage(folder.c_str(), 1), 0)) return;

@@ -31,6 +31,8 @@ uint64_t MixFramesFor(int64_t clipTicks);
 // 0 when muted, else the volume clamped to [0, 1] (desktop) or [0, 2] (mic).
 float DesktopGain(const AudioSettings& settings);
 float MicGain(const AudioSettings& settings);
+// A source's own track is the source unscaled: 1, or 0 when muted.
+inline float SourceTrackGain(bool muted) { return muted ? 0.0f : 1.0f; }
 
 // s x (0.8 + k tanh((|x| - 0.8) / k)) above 0.8 in magnitude, all in single
 // precision with k = 1 - 0.8f (0x3E4CCCCC, not 0.2).

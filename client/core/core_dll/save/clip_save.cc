@@ -25,7 +25,9 @@
 #include "save/aac_encoder.h"
 #include "save/aac_slices.h"
 #include "save/audio_mix.h"
+#include "save/clip_chapters.h"
 #include "save/clip_path.h"
+#include "save/clip_tracks.h"
 #include "save/memory_reader.h"
 #include "save/output_guard.h"
 #include "save/save_reencoder.h"
@@ -155,11 +157,31 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
 // list starts exactly where that frame does, so players show it at 0 and the
 // audio placed against the same zero lines up with it; between two frames a
 // player would show the earlier one from 0, a fraction of a frame early.
-int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps) {
+// `onOrAfter` takes the first slot at or after the span start instead (a
+// clip that must not reach before it).
+int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps, bool onOrAfter = false) {
   if (spanStartTicks <= segmentStartTicks) return segmentStartTicks;
   const AVRational frameBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
-  const int64_t frames = av_rescale_q_rnd(spanStartTicks - segmentStartTicks, kTickBase, frameBase, AV_ROUND_DOWN);
+  const int64_t frames = av_rescale_q_rnd(spanStartTicks - segmentStartTicks, kTickBase, frameBase,
+                                          onOrAfter ? AV_ROUND_UP : AV_ROUND_DOWN);
   return segmentStartTicks + av_rescale_q(frames, frameBase, kTickBase);
+}
+
+// The slot of a segment's last frame (its frames fill consecutive slots
+// from its start).
+int64_t LastFrameTicks(const EncodedSegment& segment, uint32_t fps) {
+  const AVRational frameBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
+  return segment.startTicks + av_rescale_q(std::max<int64_t>(segment.frameCount, 1) - 1, frameBase, kTickBase);
+}
+
+// Records of `held` that overlap the span, added to `snapshot`.
+template <typename Record>
+void MergeHeld(std::deque<Record>& snapshot, const std::deque<Record>& held, const TickSpan& span) {
+  std::deque<Record> inSpan;
+  for (const Record& record : held) {
+    if (record.EndTicks() > span.startTicks && record.startTicks < span.endTicks) inSpan.push_back(record);
+  }
+  MergeRecords(snapshot, inSpan);
 }
 
 // The clip's encoded audio, written in time-stamp order as the video goes.
@@ -194,12 +216,25 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
     throw std::runtime_error("the output folder's name holds an unpaired surrogate and cannot be written");
   }
 
+  const ClipShape& shape = sources.shape;
   const int64_t requestTicks = sources.requestTicks ? *sources.requestTicks : TickClock::Now();
+  // The clip may not reach before the end of one saved with discard-on-save.
+  const bool atFloor = shape.notBeforeTicks != INT64_MIN && shape.span &&
+                       shape.span->startTicks <= shape.notBeforeTicks;
+  if (atFloor && shape.span->endTicks <= shape.span->startTicks) {
+    LogTo(log, L"Nothing new since the last clip saved with discard - save ignored.");
+    return SaveOutcome::kNothingNew;
+  }
   if (sources.cutAtRequest) sources.cutAtRequest(requestTicks);
-  const TickSpan span = sources.replayWindow.SpanEndingAt(requestTicks, sources.seconds);
+  const TickSpan span = shape.span ? *shape.span : sources.replayWindow.SpanEndingAt(requestTicks, sources.seconds);
   snaps.video = sources.videoRing.TakeSnapshot(span);
   snaps.desktop = sources.desktopRing.TakeSnapshot(span);
   snaps.mic = sources.micRing.TakeSnapshot(span);
+  if (shape.held != nullptr) {
+    MergeHeld(snaps.video, shape.held->video, span);
+    MergeHeld(snaps.desktop, shape.held->desktop, span);
+    MergeHeld(snaps.mic, shape.held->mic, span);
+  }
   snaps.desktopFormat = sources.desktopRing.SharedWaveFormat();
   snaps.micFormat = sources.micRing.SharedWaveFormat();
   const SaveSizeSuffix sizes{snaps.video,      snaps.desktop,      snaps.mic,
@@ -211,7 +246,21 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
     return SaveOutcome::kNothingBuffered;
   }
   while (snaps.video.size() >= 2 && snaps.video[1].startTicks <= span.startTicks) snaps.video.pop_front();
-  const int64_t clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps);
+  int64_t clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps, atFloor);
+  if (atFloor) {
+    // Segments whose frames all lie before zero (the end of the discarded
+    // clip) are left out whole; none left: nothing new.
+    while (!snaps.video.empty() && LastFrameTicks(snaps.video.front(), sources.fps) < clipStartTicks) {
+      snaps.video.pop_front();
+      if (!snaps.video.empty()) {
+        clipStartTicks = ClipZero(snaps.video.front().startTicks, span.startTicks, sources.fps, true);
+      }
+    }
+    if (snaps.video.empty() || clipStartTicks >= span.endTicks) {
+      LogTo(log, L"Nothing new since the last clip saved with discard - save ignored.");
+      return SaveOutcome::kNothingNew;
+    }
+  }
   // The span's length from a zero on a frame: the clip may end up to a frame
   // before the request, never after it (audio past the request is not held).
   const int64_t clipLengthTicks = span.endTicks - std::max(clipStartTicks, span.startTicks);
@@ -265,15 +314,26 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   }
   const bool hasAudio =
       sources.desktopAudioOn || sources.micAudioOn || !snaps.desktop.empty() || !snaps.mic.empty();
-  std::unique_ptr<AacEncoder> aac;  // the stream's configuration; the slices encode
-  AudioPacketWriter audioWriter{output, 0, {}, 0};
+  std::unique_ptr<AacEncoder> aac;  // the streams' configuration; the slices encode
+  // The mix first, then (separate tracks) desktop and microphone.
+  std::vector<AudioPacketWriter> audioWriters;
+  const bool separateTracks = hasAudio && shape.separateTracks;
   if (hasAudio) {
-    AVStream* audioStream = avformat_new_stream(output, nullptr);
-    if (audioStream == nullptr) throw std::bad_alloc();
-    aac = std::make_unique<AacEncoder>(output, static_cast<unsigned>(audioStream->index), sources.Seam());
-    aac->SetupStream(audioStream);
-    audioWriter.streamIndex = static_cast<unsigned>(audioStream->index);
+    aac = std::make_unique<AacEncoder>(output, 0u, sources.Seam());
+    for (unsigned index : AddAudioStreams(output, *aac, separateTracks)) {
+      audioWriters.push_back(AudioPacketWriter{output, index, {}, 0});
+    }
   }
+  std::vector<Marker> markers;
+  if (shape.markers != nullptr) markers = shape.markers->Take(clipStartTicks, clipStartTicks + clipLengthTicks);
+  if (shape.held != nullptr) {
+    markers.insert(markers.end(), shape.held->markers.begin(), shape.held->markers.end());
+    std::stable_sort(markers.begin(), markers.end(), [](const Marker& a, const Marker& b) { return a.ticks < b.ticks; });
+    markers.erase(std::unique(markers.begin(), markers.end(),
+                              [](const Marker& a, const Marker& b) { return a.ticks == b.ticks && a.label == b.label; }),
+                  markers.end());
+  }
+  AddChapters(output, ChaptersFor(markers, clipStartTicks, clipLengthTicks));
 
   const std::string utf8Path = system.PathToUtf8(fullPath);
   if (const int opened = guard.Open(utf8Path); opened < 0) {
@@ -292,12 +352,18 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   SetProgress(sources, 2, 0, 0);
   if (hasAudio) {
     std::optional<PreEncodedClipAudio> preEncoded;
+    const SourceTrackGains trackGains = SourceTrackGainsFor(settings);
     if (sources.preEncodedAudio) {
-      preEncoded = sources.preEncodedAudio(clipStartTicks, totalFrames, DesktopGain(settings), MicGain(settings));
+      preEncoded = sources.preEncodedAudio(clipStartTicks, totalFrames, DesktopGain(settings), MicGain(settings),
+                                           separateTracks ? std::optional(trackGains) : std::nullopt);
     }
     if (preEncoded) {
       // Mixed and encoded while recording: only the last moments are encoded here.
-      audioWriter.packets = FinishClipAudio(std::move(*preEncoded));
+      std::vector<PreEncodedClipAudio> sourceTracks = std::move(preEncoded->sourceTracks);
+      audioWriters[0].packets = FinishClipAudio(std::move(*preEncoded));
+      for (size_t i = 0; i + 1 < audioWriters.size() && i < sourceTracks.size(); ++i) {
+        audioWriters[i + 1].packets = FinishClipAudio(std::move(sourceTracks[i]));
+      }
       tracker.Stage(L"audio-pre-encoded", sizes.Text());
     } else {
       MixBuffer mix(totalFrames);
@@ -308,8 +374,12 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
       SoftClipAll(mix);
       // The whole mix is known before the first segment is written, so it is
       // encoded at once, in slices on every core.
-      audioWriter.packets = EncodeAacInSlices(mix.samples.data(), mix.frames,
-                                              AacSliceCount(mix.frames, std::thread::hardware_concurrency()));
+      audioWriters[0].packets = EncodeAacInSlices(mix.samples.data(), mix.frames,
+                                                  AacSliceCount(mix.frames, std::thread::hardware_concurrency()));
+      if (separateTracks) {
+        audioWriters[1].packets = EncodeSourceTrack(context, snaps.desktop, snaps.desktopFormat, trackGains[0]);
+        audioWriters[2].packets = EncodeSourceTrack(context, snaps.mic, snaps.micFormat, trackGains[1]);
+      }
       tracker.Stage(L"audio-encoded", sizes.Text());
     }
     snaps.desktop.clear();
@@ -346,7 +416,7 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
       const uint64_t target =
           position > 0.0 ? std::min(static_cast<uint64_t>(position * kMixRate), totalFrames) : 0;
       if (target > audioFramesHanded) {
-        audioWriter.WriteBefore(static_cast<int64_t>(target));
+        for (AudioPacketWriter& writer : audioWriters) writer.WriteBefore(static_cast<int64_t>(target));
         audioFramesHanded = target;
       }
     }
@@ -357,7 +427,7 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   if (aac) {
     // The clip's sound runs to its end even when the capture missed the
     // last frame slot or two (the picture holds the last frame there).
-    audioWriter.WriteBefore(INT64_MAX);
+    for (AudioPacketWriter& writer : audioWriters) writer.WriteBefore(INT64_MAX);
     audioFramesHanded = totalFrames;
   }
   guard.CheckWrites();

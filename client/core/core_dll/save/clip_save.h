@@ -12,6 +12,7 @@
 #include "replay/audio_ring.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
+#include "save/clip_request.h"
 #include "save/live_mix.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
@@ -50,14 +51,18 @@ struct SaveSources {
   // cut with clip zero, the clip's mix frames and the save's gains; none
   // (or no function) when the running mix does not cover the clip, and the
   // save mixes and encodes it all itself.
+  // With source-track gains, the two source tracks come along.
   std::function<std::optional<PreEncodedClipAudio>(int64_t clipStartTicks, uint64_t frames, float desktopGain,
-                                                   float micGain)>
+                                                   float micGain, std::optional<SourceTrackGains> trackGains)>
       preEncodedAudio = nullptr;
   // The audio sources recorded since the start (not muted then). The clip
   // has an audio track whenever one of them is on, silent where nothing was
   // recorded; with both off it has one only if the rings hold audio.
   bool desktopAudioOn = false;
   bool micAudioOn = false;
+  // How a host's request shapes the clip (all unset: the last `seconds`
+  // up to the request, one audio track, no chapters).
+  ClipShape shape{};
 };
 
 // The whole save.

@@ -47,6 +47,7 @@ int64_t AlignUp(int64_t frame) { return (frame + kFrame - 1) / kFrame * kFrame; 
 // the converter run placing that stream on the grid.
 struct LiveAacMix::Source {
   const AudioRing& ring;
+  size_t index = 0;  // 0 desktop, 1 microphone: its track
   uint64_t seen = 0;
   bool read = false;
   // The line: chunks of one format, each starting where the previous ended.
@@ -68,7 +69,7 @@ struct LiveAacMix::Source {
   float gain = 0.0f;
   std::vector<float> scratch;
 
-  explicit Source(const AudioRing& r) : ring(r) {}
+  Source(const AudioRing& r, size_t i) : ring(r), index(i) {}
   // Grid frames before this hold all this source will add.
   int64_t Frontier() const { return runPlace + runOut - (resampler ? kOpenMargin : 0); }
 };
@@ -76,12 +77,17 @@ struct LiveAacMix::Source {
 LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const ReplayWindow& window,
                        std::function<AudioSettings()> settings, int64_t originTicks)
     : window_(window), settings_(std::move(settings)), origin_(originTicks) {
-  sources_.push_back(std::make_unique<Source>(desktop));
-  sources_.push_back(std::make_unique<Source>(mic));
+  sources_.push_back(std::make_unique<Source>(desktop, 0));
+  sources_.push_back(std::make_unique<Source>(mic, 1));
   resumeTicks_ = originTicks;
 }
 
 LiveAacMix::~LiveAacMix() = default;
+
+void LiveAacMix::KeepFrom(std::optional<int64_t> ticks) {
+  std::lock_guard lock(mutex_);
+  keepFromTicks_ = ticks;
+}
 
 uint64_t LiveAacMix::Generations() const {
   std::lock_guard lock(mutex_);
@@ -102,6 +108,11 @@ void LiveAacMix::NewGeneration() {
   encoder_.reset();
   packets_.clear();
   buf_.clear();
+  for (SourceTrack& track : tracks_) {
+    track.encoder.reset();
+    track.packets.clear();
+    track.buf.clear();
+  }
   for (auto& source : sources_) {
     source->resampler.reset();
     source->hasOutput = false;
@@ -116,6 +127,9 @@ void LiveAacMix::StartGeneration() {
   micGain_ = MicGain(settings);
   sources_[0]->gain = desktopGain_;
   sources_[1]->gain = micGain_;
+  const SourceTrackGains trackGains = SourceTrackGainsFor(settings);
+  tracks_[0].gain = trackGains[0];
+  tracks_[1].gain = trackGains[1];
   int64_t start = std::llround(GridFrame(resumeTicks_));
   if (afterBreak_) start += kFrame;  // a converter started mid-stream settles first
   genStart_ = std::max<int64_t>(0, AlignUp(start));
@@ -128,6 +142,17 @@ void LiveAacMix::StartGeneration() {
         packets_.push_back(std::move(copy));
       },
       static_cast<uint64_t>(genStart_));
+  for (SourceTrack& track : tracks_) {
+    track.encodedEnd = genStart_;
+    track.encoder = std::make_unique<AacEncoder>(
+        [&track](AVPacket* packet) {
+          ffmpeg::PacketPtr copy(av_packet_clone(packet));
+          if (!copy) throw std::bad_alloc();
+          track.encodedEnd = copy->pts + std::max<int64_t>(copy->duration, 0);
+          track.packets.push_back(std::move(copy));
+        },
+        static_cast<uint64_t>(genStart_));
+  }
   started_ = true;
   ++generations_;
 }
@@ -136,7 +161,11 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
   try {
     if (started_ && settings_) {
       const AudioSettings settings = settings_();
-      if (DesktopGain(settings) != desktopGain_ || MicGain(settings) != micGain_) NewGeneration();
+      const SourceTrackGains trackGains = SourceTrackGainsFor(settings);
+      if (DesktopGain(settings) != desktopGain_ || MicGain(settings) != micGain_ ||
+          trackGains[0] != tracks_[0].gain || trackGains[1] != tracks_[1].gain) {
+        NewGeneration();
+      }
     }
     for (auto& source : sources_) TakeChunks(*source);
     if (!started_) return;
@@ -168,11 +197,19 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
     // Packets the longest clip no longer reaches, and mix frames the next
     // save's pre-roll no longer needs.
     const double keep = (window_.Seconds() + kKeepMarginSeconds) * kMixRate;
-    const auto oldest = static_cast<int64_t>(GridFrame(nowTicks) - keep);
+    auto oldest = static_cast<int64_t>(GridFrame(nowTicks) - keep);
+    // A second before it: clip zero lies up to a frame before the span's
+    // start, and the decoder's priming packet before that.
+    if (keepFromTicks_) oldest = std::min(oldest, static_cast<int64_t>(GridFrame(*keepFromTicks_)) - kMixRate);
     while (packets_.size() > 1 && packets_[1]->pts < oldest) packets_.pop_front();
-    const int64_t needed = std::max(genStart_, encodedEnd_ - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
+    for (SourceTrack& track : tracks_) {
+      while (track.packets.size() > 1 && track.packets[1]->pts < oldest) track.packets.pop_front();
+    }
+    const int64_t needed = std::max(genStart_, EncodedEnd() - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
     if (needed - bufBase_ > 2 * kMixRate) {
-      buf_.erase(buf_.begin(), buf_.begin() + 2 * (needed - bufBase_));
+      const auto drop = static_cast<std::ptrdiff_t>(2 * (needed - bufBase_));
+      buf_.erase(buf_.begin(), buf_.begin() + drop);
+      for (SourceTrack& track : tracks_) track.buf.erase(track.buf.begin(), track.buf.begin() + drop);
       bufBase_ = needed;
     }
   } catch (const std::exception&) {
@@ -340,58 +377,94 @@ void LiveAacMix::Place(Source& source, const std::vector<float>& converted) {
   const int64_t end = first + frames;
   if (end <= final_) return;
   const auto needed = static_cast<size_t>(2 * (end - bufBase_));
-  if (buf_.size() < needed) buf_.resize(needed, 0.0f);
+  GrowBuffers(needed);
+  SourceTrack& track = tracks_[source.index];
   auto finite = [](float x) { return std::isfinite(x) ? x : 0.0f; };
   for (int64_t g = std::max(first, final_); g < end; ++g) {
     const auto i = static_cast<size_t>(g - first);
     const auto d = static_cast<size_t>(g - bufBase_);
-    buf_[2 * d] += finite(converted[2 * i]) * source.gain;
-    buf_[2 * d + 1] += finite(converted[2 * i + 1]) * source.gain;
+    const float left = finite(converted[2 * i]), right = finite(converted[2 * i + 1]);
+    buf_[2 * d] += left * source.gain;
+    buf_[2 * d + 1] += right * source.gain;
+    track.buf[2 * d] += left * track.gain;
+    track.buf[2 * d + 1] += right * track.gain;
   }
 }
 
 void LiveAacMix::FinalizeTo(int64_t frame) {
   if (frame <= final_) return;
   const auto needed = static_cast<size_t>(2 * (frame - bufBase_));
-  if (buf_.size() < needed) buf_.resize(needed, 0.0f);
-  float* first = buf_.data() + 2 * (final_ - bufBase_);
+  GrowBuffers(needed);
+  const auto offset = static_cast<size_t>(2 * (final_ - bufBase_));
+  float* first = buf_.data() + offset;
   const auto count = static_cast<size_t>(frame - final_);
   for (size_t i = 0; i < 2 * count; ++i) first[i] = SoftClip(first[i]);
   final_ = frame;
   encoder_->Feed(first, count);
+  // The source tracks are the sources as they are: no clipping.
+  for (SourceTrack& track : tracks_) track.encoder->Feed(track.buf.data() + offset, count);
+}
+
+void LiveAacMix::GrowBuffers(size_t samples) {
+  if (buf_.size() < samples) buf_.resize(samples, 0.0f);
+  for (SourceTrack& track : tracks_) {
+    if (track.buf.size() < samples) track.buf.resize(samples, 0.0f);
+  }
+}
+
+int64_t LiveAacMix::EncodedEnd() const {
+  int64_t end = encodedEnd_;
+  for (const SourceTrack& track : tracks_) end = std::min(end, track.encodedEnd);
+  return end;
 }
 
 std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTicks, uint64_t frames,
-                                                           float desktopGain, float micGain, int64_t nowTicks) {
+                                                           float desktopGain, float micGain, int64_t nowTicks,
+                                                           std::optional<SourceTrackGains> trackGains) {
   std::lock_guard lock(mutex_);
   if (frames == 0) return std::nullopt;
   const int64_t zero = PlacementStartFrame(clipStartTicks, origin_);
   const int64_t end = zero + static_cast<int64_t>(frames);
   AdvanceLocked(nowTicks, end);
   if (!started_ || desktopGain != desktopGain_ || micGain != micGain_ || zero < 0) return std::nullopt;
+  if (trackGains && ((*trackGains)[0] != tracks_[0].gain || (*trackGains)[1] != tracks_[1].gain)) return std::nullopt;
   const int64_t firstPacket = zero / kFrame * kFrame - kFrame;  // the decoder's priming
   if (firstPacket < genStart_ - kFrame || packets_.empty() || packets_.front()->pts > firstPacket) return std::nullopt;
+  for (const SourceTrack& track : tracks_) {
+    if (trackGains && (track.packets.empty() || track.packets.front()->pts > firstPacket)) return std::nullopt;
+  }
   // A clip ending before the encoder's frontier (its request waited behind
   // another save) takes the packets before its last frame and encodes that.
-  const int64_t encoded = std::min(encodedEnd_, end / kFrame * kFrame);
+  const int64_t encoded = std::min(EncodedEnd(), end / kFrame * kFrame);
   const int64_t tailStart = std::max(genStart_, encoded - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
   if (final_ < end || tailStart < bufBase_) return std::nullopt;
 
-  PreEncodedClipAudio audio;
-  for (const auto& packet : packets_) {
-    if (packet->pts < firstPacket) continue;
-    if (packet->pts >= encoded) break;
-    ffmpeg::PacketPtr copy(av_packet_clone(packet.get()));
-    if (!copy) throw std::bad_alloc();
-    audio.packets.push_back(std::move(copy));
+  auto take = [&](const std::deque<ffmpeg::PacketPtr>& packets, const std::vector<float>& buf) {
+    PreEncodedClipAudio audio;
+    for (const auto& packet : packets) {
+      if (packet->pts < firstPacket) continue;
+      if (packet->pts >= encoded) break;
+      ffmpeg::PacketPtr copy(av_packet_clone(packet.get()));
+      if (!copy) throw std::bad_alloc();
+      audio.packets.push_back(std::move(copy));
+    }
+    const float* from = buf.data() + 2 * (tailStart - bufBase_);
+    audio.tail.assign(from, from + 2 * (end - tailStart));
+    audio.tailStart = static_cast<uint64_t>(tailStart);
+    audio.encodedEnd = static_cast<uint64_t>(std::max(encoded, firstPacket));
+    audio.clipZero = static_cast<uint64_t>(zero);
+    audio.clipEnd = static_cast<uint64_t>(end);
+    return audio;
+  };
+  PreEncodedClipAudio audio = take(packets_, buf_);
+  if (trackGains) {
+    for (const SourceTrack& track : tracks_) audio.sourceTracks.push_back(take(track.packets, track.buf));
   }
-  const float* from = buf_.data() + 2 * (tailStart - bufBase_);
-  audio.tail.assign(from, from + 2 * (end - tailStart));
-  audio.tailStart = static_cast<uint64_t>(tailStart);
-  audio.encodedEnd = static_cast<uint64_t>(std::max(encoded, firstPacket));
-  audio.clipZero = static_cast<uint64_t>(zero);
-  audio.clipEnd = static_cast<uint64_t>(end);
   return audio;
+}
+
+SourceTrackGains SourceTrackGainsFor(const AudioSettings& settings) {
+  return {SourceTrackGain(settings.desktopMuted), SourceTrackGain(settings.micMuted)};
 }
 
 std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio) {

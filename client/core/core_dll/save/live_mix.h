@@ -18,6 +18,7 @@
 // save-time path.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -47,7 +48,14 @@ struct PreEncodedClipAudio {
   uint64_t encodedEnd = 0;
   uint64_t clipZero = 0;  // the grid frame of the clip's first sample
   uint64_t clipEnd = 0;
+  // When asked for: the desktop and the microphone track, each on its own
+  // (same frames and times; no further source tracks inside).
+  std::vector<PreEncodedClipAudio> sourceTracks;
 };
+
+// Desktop and microphone gains of the source tracks: 1, or 0 when muted.
+using SourceTrackGains = std::array<float, 2>;
+SourceTrackGains SourceTrackGainsFor(const AudioSettings& settings);
 
 // Encodes the tail and returns every packet of the clip, time stamps in
 // clip samples (the first ones negative: decoder priming, hidden by the
@@ -70,8 +78,16 @@ class LiveAacMix {
   // The clip of `frames` mix frames from `clipStartTicks`, once the rings
   // hold everything up to its end (after the save's cut); none when the
   // current generation does not cover it or its gains are not the clip's.
+  // With `trackGains`, the two source tracks come along (none when their
+  // gains are not those).
   std::optional<PreEncodedClipAudio> TakeForClip(int64_t clipStartTicks, uint64_t frames, float desktopGain,
-                                                 float micGain, int64_t nowTicks);
+                                                 float micGain, int64_t nowTicks,
+                                                 std::optional<SourceTrackGains> trackGains = std::nullopt);
+
+  // Keeps the packets from `ticks` on beyond the replay length (a save
+  // waiting for time after its request reaches further back than a replay
+  // length by the time it writes); none: the replay length again.
+  void KeepFrom(std::optional<int64_t> ticks);
 
   // Generations started so far (the first included), for tests and benches.
   uint64_t Generations() const;
@@ -94,6 +110,10 @@ class LiveAacMix {
   void StartGeneration();
   void NewGeneration();
   double GridFrame(int64_t ticks) const;
+  // Makes the mix and the track buffers hold at least `samples` floats.
+  void GrowBuffers(size_t samples);
+  // The end of the packets every encoder has given.
+  int64_t EncodedEnd() const;
 
   mutable std::mutex mutex_;
   const ReplayWindow& window_;
@@ -114,6 +134,18 @@ class LiveAacMix {
   std::unique_ptr<AacEncoder> encoder_;
   std::deque<ffmpeg::PacketPtr> packets_;  // oldest first, pts in grid samples
   int64_t encodedEnd_ = 0;                  // end of the last packet
+  std::optional<int64_t> keepFromTicks_;
+
+  // Each source on its own, on the mix's grid (buf from bufBase_ on, fed
+  // up to final_ as the mix is).
+  struct SourceTrack {
+    float gain = 0.0f;
+    std::vector<float> buf;
+    std::unique_ptr<AacEncoder> encoder;
+    std::deque<ffmpeg::PacketPtr> packets;
+    int64_t encodedEnd = 0;
+  };
+  std::array<SourceTrack, 2> tracks_;
 };
 
 }  // namespace ostrel

@@ -16,11 +16,21 @@
  *      Ostrel_GlobalInitialize: the media platform could not start
  *   7  Ostrel_StartCapture: no hardware H.264 encoder is present (on Linux,
  *      unless OSTREL_ALLOW_SOFTWARE_ENCODER is set, see below)
- *   8  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds: nothing buffered yet (the
- *      capture started moments ago); nothing written, no folder created
- *   9  Ostrel_SetReplayStorage: the folder cannot be created or written (the
+ *   8  Ostrel_SaveClipNow / Ostrel_SaveClipSeconds / Ostrel_SaveClip: nothing
+ *      buffered yet (the capture started moments ago); nothing written, no
+ *      folder created
+ *   9  Ostrel_SaveClip: invalid request (null, `size` below the first
+ *      version's, unknown flag bits, secondsAfter outside 0..60);
+ *      Ostrel_AddMarker: label longer than 255 characters. Nothing done.
+ *  10  Ostrel_SaveClip: nothing new since the last clip saved with
+ *      OSTREL_CLIP_DISCARD_SAVED; nothing written, no folder created
+ *  11  Ostrel_AddMarker: the replay already holds OSTREL_MAX_MARKERS
+ *      markers (or memory ran out); this one is not recorded
+ *  12  Ostrel_SetReplayStorage: the folder cannot be created or written (the
  *      path and the reason are logged); nothing changed
  * Ostrel_VerifyUpdateArtifact has its own meanings for 0..4 (see there).
+ * The save exports and Ostrel_AddMarker return 2 when not capturing and 6
+ * when not initialised, as above.
  *
  * Threads: every export may be called from any host thread, concurrently,
  * except Ostrel_GlobalInitialize and Ostrel_GlobalShutdown, which the host
@@ -31,8 +41,9 @@
  * Failures: no export lets a C++ exception out. When memory runs out (or
  * anything else throws) inside one, it returns its failure result: 6 from
  * Ostrel_GlobalInitialize, 4 from Ostrel_StartCapture, 5 from the save
- * exports, 1 from Ostrel_VerifyUpdateArtifact, false or 0.0 from the
- * queries; the others return having done nothing more. A line
+ * exports, 11 from Ostrel_AddMarker, 1 from Ostrel_VerifyUpdateArtifact,
+ * false or 0.0 from the queries; the others return having done nothing
+ * more. A line
  * "<Export>() failed: out of memory" is logged when memory allows. A stop
  * (Ostrel_StopCapture, Ostrel_GlobalShutdown) completes all the same.
  *
@@ -132,13 +143,65 @@ OSTREL_API int Ostrel_SaveClipNow(const wchar_t* outputDir, wchar_t* outPath, in
 
 /* Ostrel_SaveClipNow for the last `seconds` only: 1 <= seconds <= the
  * replay length; any other value saves the whole replay length. Same
- * results (2 means not capturing), locks, progress and log lines. */
+ * results (2 means not capturing), locks, progress and log lines. Both are
+ * Ostrel_SaveClip with no flags and secondsAfter 0. */
 OSTREL_API int Ostrel_SaveClipSeconds(int seconds, const wchar_t* outputDir, wchar_t* outPath,
                                       int outPathCapacity);
 
+/* One clip request. Zero-initialise it and set `size`; a later version of
+ * the library may add fields at the end, and it reads only the first `size`
+ * bytes. */
+typedef struct OstrelClipRequest {
+  uint32_t size;     /* sizeof(OstrelClipRequest); lets the struct grow */
+  int seconds;       /* the last N seconds; 0 or out of range: the replay length */
+  int secondsAfter;  /* also record this long after the call before writing, 0..60 */
+  uint32_t flags;    /* OSTREL_CLIP_* */
+} OstrelClipRequest;
+
+/* Audio track 1 is the mix (the default track, the one a plain player
+ * plays), track 2 the desktop audio alone ("Desktop audio"), track 3 the
+ * microphone alone ("Microphone"); each as long as the video and in sync
+ * with it. The source tracks are unscaled: the host's volumes apply to the
+ * mix only. A source muted at the save (or not recorded: muted at the
+ * capture's start) is silent in its own track, as in the mix. Without an
+ * audio track at all (both sources muted at the start) the flag adds none. */
+#define OSTREL_CLIP_SEPARATE_AUDIO_TRACKS 0x1u
+/* After this clip, no later clip reaches before its end (the moment of the
+ * call plus secondsAfter); a save with nothing new since returns 10. */
+#define OSTREL_CLIP_DISCARD_SAVED 0x2u
+
+/* Markers the replay holds at most (Ostrel_AddMarker returns 11 beyond). */
+#define OSTREL_MAX_MARKERS 1024
+
+/* The one save export the others are made of: the last `seconds` before the
+ * call, plus `secondsAfter` after it, as one MP4 clip in outputDir (see
+ * Ostrel_SaveClipNow for the folder, the path buffer and the audio).
+ * With secondsAfter > 0 the call returns once the clip, which then ends
+ * exactly secondsAfter after the call, is written; meanwhile the progress
+ * is stage 5 (waiting, done of total milliseconds). Ostrel_StopCapture,
+ * Ostrel_GlobalShutdown or a device loss during that wait ends it at once:
+ * the clip then ends where the recording did and the call returns 0 with
+ * it (a line "SaveClip: the wait after the request ended early ..." says
+ * so), or 8 when nothing was recorded.
+ * Clips carry a chapter for every marker (Ostrel_AddMarker) in their span.
+ * Returns 0, 2, 5, 6, 8, 9 or 10; checks the request (9) before the folder
+ * (6). Blocks for the whole save; saves never overlap. */
+OSTREL_API int Ostrel_SaveClip(const OstrelClipRequest* request, const wchar_t* outputDir, wchar_t* outPath,
+                               int outPathCapacity);
+
+/* Marks this moment of the recording with `label` (null or empty allowed;
+ * up to 255 characters, else 9). Every clip that spans the moment carries
+ * an MP4 chapter starting there, titled with the label, running to the
+ * next marker or the clip's end. Markers leave the replay with the video
+ * they belong to (and go at a stop). Returns 0, 2, 6, 9 or 11; never waits
+ * for a save. */
+OSTREL_API int Ostrel_AddMarker(const wchar_t* label);
+
 /* Progress of a running save: stage 1 preparing, 2 audio, 3 writing video
- * (done of total segments), 4 finishing; 0 when idle. Null pointers are
- * skipped. Returns whether a save is running. Never waits for the save. */
+ * (done of total segments), 4 finishing, 5 waiting for the time after the
+ * request (Ostrel_SaveClip's secondsAfter: done of total milliseconds); 0
+ * when idle. Null pointers are skipped. Returns whether a save is running.
+ * Never waits for the save. */
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
 
 /* Bounds the memory the replay takes, from the next start. memoryLimitMB <= 0
@@ -153,7 +216,7 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
  * shutdown, and a start removes any an earlier process left. A disk that is
  * slow, stalls or fills never costs a frame: memory grows to the limit plus
  * a quarter of it (8 MB at least), then the oldest part not yet written is
- * given up with a log line. Returns 0, 6 or 9 (the folder is checked now; a
+ * given up with a log line. Returns 0, 6 or 12 (the folder is checked now; a
  * refused folder keeps the previous settings). */
 OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB);
 
