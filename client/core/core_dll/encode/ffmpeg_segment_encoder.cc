@@ -341,6 +341,14 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   frame_->width = codec_->width;
   frame_->height = codec_->height;
   if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
+  // Written once here, on the thread that builds the encoder (a spare is
+  // built ahead of its segment), so that the first frame's copy does not
+  // fault the picture's pages in on the encoder thread: under some
+  // hypervisors a page costs 15-20 us, several frame periods' worth at a
+  // rotation.
+  for (AVBufferRef* buffer : frame_->buf) {
+    if (buffer != nullptr) std::memset(buffer->data, 0, buffer->size);
+  }
   if (codec_->hw_frames_ctx != nullptr) {
     surface_.reset(av_frame_alloc());
     if (!surface_) throw HresultError(hr::kFail);
