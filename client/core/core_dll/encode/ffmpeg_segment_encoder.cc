@@ -307,7 +307,10 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 
   nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
-  for (auto& slot : stagingSlots_) slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+  // The other slots are made when copies first queue up behind a busy GPU: a
+  // device whose maps never wait (the CPU one) only ever uses the first, and
+  // its textures are heap memory that every new segment would fault in.
+  stagingSlots_[0] = CreateNv12Texture(context_.Device(), width_, height_, true);
 
   const AVCodec* codec = opener.Find(name);
   const LogSink& sink = context_.Sink();
@@ -425,6 +428,7 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   while (std::any_of(pending_.begin(), pending_.end(), [slot](const PendingCopy& p) { return p.slot == slot; })) {
     ++slot;
   }
+  if (!stagingSlots_[slot]) stagingSlots_[slot] = CreateNv12Texture(context_.Device(), width_, height_, true);
   {
     std::lock_guard<std::mutex> lock(context_.ContextMutex());
     platform::IGpuContext& gpu = context_.ImmediateContext();
