@@ -155,8 +155,8 @@ TEST_F(PipelineTest, FailedEncoderBuildsAreLoggedAndRecordingGoesOn) {
 TEST_F(PipelineTest, StopDuringASlowSpareBuildWaitsForItAndReleasesIt) {
   void* window = OstrelSim_CreateWindow(640, 360);
   // Every build is slow from the start: the first spare build, which begins
-  // as the workers start, takes over a second (two textures at 600 ms).
-  OstrelSim_SetTextureCreationDelayMs(600);
+  // as the workers start, takes over a second.
+  OstrelSim_SetTextureCreationDelayMs(250);
   ASSERT_TRUE(StartOn(window));
   std::this_thread::sleep_for(300ms);
   auto begin = std::chrono::steady_clock::now();

@@ -307,10 +307,14 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 
   nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
-  // The other slots are made when copies first queue up behind a busy GPU: a
-  // device whose maps never wait (the CPU one) only ever uses the first, and
-  // its textures are heap memory that every new segment would fault in.
-  stagingSlots_[0] = CreateNv12Texture(context_.Device(), width_, height_, true);
+  // A context whose copies complete at once (the CPU one) only ever uses the
+  // first slot: its textures are heap memory that every new segment would
+  // fault in, so the others are made only if a copy ever queues up.
+  const bool oneSlot = context_.ImmediateContext().CopiesCompleteAtOnce();
+  for (auto& slot : stagingSlots_) {
+    slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+    if (oneSlot) break;
+  }
 
   const AVCodec* codec = opener.Find(name);
   const LogSink& sink = context_.Sink();
