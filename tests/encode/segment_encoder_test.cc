@@ -19,6 +19,7 @@
 #include "encode/encoder_selection.h"
 #include "ffmpeg/ffmpeg_log.h"
 #include "ostrel/ostrel_sim.h"
+#include "platform/cpu/cpu_gpu.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_gpu.h"
 #include "replay/tick_clock.h"
@@ -357,6 +358,46 @@ TEST_F(SegmentEncoderTest, AnEncoderThatNeverTakesTheFrameLosesItAfterTheLimitAn
   EXPECT_LT(elapsed, 10 * kRefusedFrameRetryLimit);
   EXPECT_GT(opener.refusals, 2);
   EXPECT_LT(opener.refusals, 1000);  // offered again at an interval, not in a busy loop
+}
+
+// A context whose copies complete at once (system memory) needs one staging
+// texture, so an encoder on it holds its conversion target and one slot;
+// the fake world's context, whose copies can be delayed as a GPU's, keeps
+// all four slots. Either way every frame is recorded.
+TEST_F(SegmentEncoderTest, OnADeviceWhoseCopiesCompleteAtOnceOneStagingSlotCarriesEveryFrame) {
+  const size_t nv12Bytes = size_t{platform::cpu::CpuTexture::PitchFor({320, 180, platform::PixelFormat::Nv12})} * 270;
+  const Colours colours = {{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}};
+
+  auto cpuDevice = std::make_shared<platform::cpu::CpuDevice>(4096);
+  GpuEncodeContext cpuContext(
+      cpuDevice, 640, 360, 320, 180, [](const std::wstring&) {},
+      [](uint32_t, uint32_t, const LogSink&) { return std::string("libx264"); });
+  EXPECT_TRUE(cpuContext.ImmediateContext().CopiesCompleteAtOnce());
+  std::shared_ptr<platform::ITexture> cpuFrame;
+  ASSERT_EQ(cpuDevice->CreateTexture(platform::TextureDesc{640, 360}, &cpuFrame), hr::kOk);
+  size_t before = platform::cpu::CpuTexture::LiveBytes();
+  auto encoder = MakeFfmpegSegmentEncoder(cpuContext, 320, 180, 30, 4000000);
+  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes() - before, 2 * nv12Bytes) << "target and one staging slot";
+  for (size_t i = 0; i < colours.size(); ++i) {
+    auto& bgra = static_cast<platform::cpu::CpuTexture&>(*cpuFrame);
+    for (size_t at = 0; at < bgra.ByteSize(); at += 4) {
+      const uint8_t pixel[4] = {colours[i][2], colours[i][1], colours[i][0], 0xFF};
+      std::memcpy(bgra.Data() + at, pixel, 4);
+    }
+    EXPECT_TRUE(encoder->WriteFrame(*cpuFrame, kBase + static_cast<int64_t>(i) * kPeriod));
+  }
+  encoder->DrainPending();
+  const EncodedSegment segment = encoder->Finalize();
+  EXPECT_EQ(segment.frameCount, colours.size());
+  const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, colours, 3.0);
+
+  Rig(640, 360, 320, 180);
+  EXPECT_FALSE(context_->ImmediateContext().CopiesCompleteAtOnce());
+  before = platform::cpu::CpuTexture::LiveBytes();
+  auto simEncoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes() - before, 5 * nv12Bytes) << "target and four staging slots";
 }
 
 }  // namespace

@@ -307,7 +307,14 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 
   nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
-  for (auto& slot : stagingSlots_) slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+  // A context whose copies complete at once (the CPU one) only ever uses the
+  // first slot: its textures are heap memory that every new segment would
+  // fault in, so the others are made only if a copy ever queues up.
+  const bool oneSlot = context_.ImmediateContext().CopiesCompleteAtOnce();
+  for (auto& slot : stagingSlots_) {
+    slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+    if (oneSlot) break;
+  }
 
   const AVCodec* codec = opener.Find(name);
   const LogSink& sink = context_.Sink();
@@ -341,6 +348,14 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   frame_->width = codec_->width;
   frame_->height = codec_->height;
   if (av_frame_get_buffer(frame_.get(), 0) < 0) throw HresultError(hr::kFail);
+  // Written once here, on the thread that builds the encoder (a spare is
+  // built ahead of its segment), so that the first frame's copy does not
+  // fault the picture's pages in on the encoder thread: under some
+  // hypervisors a page costs 15-20 us, several frame periods' worth at a
+  // rotation.
+  for (AVBufferRef* buffer : frame_->buf) {
+    if (buffer != nullptr) std::memset(buffer->data, 0, buffer->size);
+  }
   if (codec_->hw_frames_ctx != nullptr) {
     surface_.reset(av_frame_alloc());
     if (!surface_) throw HresultError(hr::kFail);
@@ -417,6 +432,7 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   while (std::any_of(pending_.begin(), pending_.end(), [slot](const PendingCopy& p) { return p.slot == slot; })) {
     ++slot;
   }
+  if (!stagingSlots_[slot]) stagingSlots_[slot] = CreateNv12Texture(context_.Device(), width_, height_, true);
   {
     std::lock_guard<std::mutex> lock(context_.ContextMutex());
     platform::IGpuContext& gpu = context_.ImmediateContext();

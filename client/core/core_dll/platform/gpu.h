@@ -115,6 +115,10 @@ class IGpuContext {
   // kDxgiWasStillDrawing.
   virtual Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) = 0;
   virtual void Unmap(ITexture& staging) = 0;
+  // Whether a copy is complete when CopyResource returns, so that Map never
+  // answers kDxgiWasStillDrawing (a device in system memory): one staging
+  // texture is then all an encoder needs.
+  virtual bool CopiesCompleteAtOnce() const { return false; }
 };
 
 class IGpuDevice {

@@ -27,6 +27,11 @@ struct Nv12Image {
   uint32_t height = 0;
 };
 
+// Planar U and V rows (`sourcePitch` apart) as NV12's interleaved U/V rows
+// (`pitch` apart): `width` pairs a row, `height` rows.
+void InterleaveChroma(const uint8_t* u, const uint8_t* v, uint32_t sourcePitch, uint32_t width, uint32_t height,
+                      uint8_t* uv, uint32_t pitch);
+
 class CpuBgraToNv12 {
  public:
   // The whole input scaled onto the whole output; the scaler is rebuilt only
@@ -35,6 +40,9 @@ class CpuBgraToNv12 {
 
  private:
   ffmpeg::SwsContextPtr scaler_;
+  // The scaler's planar U plane, then its V plane, each `chromaPitch_` wide.
+  ffmpeg::AvBufferPtr chroma_;
+  uint32_t chromaPitch_ = 0;
   uint32_t key_[4] = {0, 0, 0, 0};
 };
 

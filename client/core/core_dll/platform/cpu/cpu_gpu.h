@@ -120,6 +120,7 @@ class CpuContext : public IGpuContext {
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override;
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override;
   void Unmap(ITexture&) override {}
+  bool CopiesCompleteAtOnce() const override { return true; }
 
  protected:
   // Map's argument checks, for a context that waits before mapping.

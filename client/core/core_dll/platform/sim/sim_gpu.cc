@@ -175,6 +175,10 @@ class SimVideoConverter final : public platform::cpu::CpuVideoConverter {
 
 class SimContext final : public platform::cpu::CpuContext {
  public:
+  // Copies can be scripted to take time (OstrelSim_SetStagingDelayMs), as a
+  // GPU's do.
+  bool CopiesCompleteAtOnce() const override { return false; }
+
   void CopyResource(ITexture& destination, ITexture& source) override {
     if (Failed(World::Get().DeviceFault())) return;
     CpuContext::CopyResource(destination, source);
