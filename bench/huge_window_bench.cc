@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
   if (saved == 0) {
     const std::string narrow = std::filesystem::path(path).string();  // the bench's own ASCII folder
     const std::string command =
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=width,height,nb_read_frames,duration -of compact '" +
+        "ffprobe -v error -count_frames -count_packets -select_streams v:0 -show_entries "
+        "stream=width,height,nb_read_frames,nb_read_packets,duration -of compact '" +
         narrow + "'";
     std::printf("5 s clip: ");
     std::fflush(stdout);
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf("save returned %d\n", saved);
   }
-  std::filesystem::remove_all(folder);
+  if (std::getenv("HUGE_BENCH_KEEP") == nullptr) std::filesystem::remove_all(folder);
   Ostrel_GlobalShutdown();
   return 0;
 }

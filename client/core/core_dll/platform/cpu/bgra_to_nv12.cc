@@ -35,8 +35,9 @@ Hresult CpuBgraToNv12::Convert(const BgraImage& input, const Nv12Image& output) 
   }
   const uint8_t* srcPlanes[4] = {input.data, nullptr, nullptr, nullptr};
   const int srcStrides[4] = {static_cast<int>(input.rowPitch), 0, 0, 0};
-  uint8_t* dstPlanes[4] = {output.data, output.data + static_cast<size_t>(output.rowPitch) * output.height,
-                           nullptr, nullptr};
+  uint8_t* chroma =
+      output.chroma != nullptr ? output.chroma : output.data + static_cast<size_t>(output.rowPitch) * output.height;
+  uint8_t* dstPlanes[4] = {output.data, chroma, nullptr, nullptr};
   const int dstStrides[4] = {static_cast<int>(output.rowPitch), static_cast<int>(output.rowPitch), 0, 0};
   const int rows = sws_scale(scaler_.get(), srcPlanes, srcStrides, 0, static_cast<int>(input.height), dstPlanes,
                              dstStrides);
