@@ -93,7 +93,9 @@ TEST_F(FrameTimelineTest, EverySlotOfAHugeWindowsClipHoldsAFrameWhileItsEncoders
     EXPECT_EQ(clip.video.height, 2304) << "save " << save;
     EXPECT_EQ(clip.video.emptySlots, 0u) << "save " << save;
     EXPECT_EQ(shown, expected) << "save " << save;
-    EXPECT_NEAR(clip.video.durationSeconds, 4.0, 0.25) << "save " << save;
+    // It ends with the last frame encoded before the request: at 4096x2304
+    // in software on a loaded machine, up to a few slots early.
+    EXPECT_NEAR(clip.video.durationSeconds, 4.0, 0.5) << "save " << save;
   }
   OstrelSim_SetTextureCreationDelayMs(0);
   Ostrel_StopCapture();
