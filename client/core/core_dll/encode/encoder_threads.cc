@@ -31,8 +31,10 @@ bool SpareComing(SessionState& state) {
   return state.spareRequested || state.spareBuilding;
 }
 
-// The longest a rotation waits for a spare that is being built.
-constexpr std::chrono::seconds kSpareWaitLimit{6};
+// The longest a rotation waits for a spare that is being built; past it the
+// encoder is built in place, so that segments keep reaching the ring on a
+// machine too busy to build one in time.
+constexpr std::chrono::milliseconds kSpareWaitLimit = 2 * kSegmentInterval;
 
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
 // for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
@@ -231,10 +233,11 @@ void RunEncoderThread(SessionState& state) {
   ApartmentMembership apartment;
   SegmentErrorLog errors(state);
   // A periodic rotation that finds no spare ready waits for the one being
-  // built while frames go on into the running segment (which grows): building
-  // an encoder here stops the frames for as long as that takes (seconds for a
-  // huge window in software). With none on its way it asks for one, and
-  // builds in place after an interval. A save's cut rotates at once.
+  // built (up to kSpareWaitLimit) while frames go on into the running
+  // segment, which grows: building an encoder here stops the frames for as
+  // long as that takes (seconds for a huge window in software). With none on
+  // its way it asks for one, and builds in place after an interval. A save's
+  // cut rotates at once (Rotate still waits for a spare being built).
   bool rotationWaiting = false;
   SteadyClock::time_point rotationWaitingSince{};
   for (;;) {
@@ -279,8 +282,9 @@ void RunEncoderThread(SessionState& state) {
         rotationWaitingSince = SteadyClock::now();
         if (!spareComing && !SpareReady(state)) RequestSpare(state);
       }
-      rotate = !state.encoder || SpareReady(state) ||
-               (!spareComing && SteadyClock::now() - rotationWaitingSince >= kSegmentInterval);
+      const auto waited = SteadyClock::now() - rotationWaitingSince;
+      rotate = !state.encoder || SpareReady(state) || waited >= kSpareWaitLimit ||
+               (!spareComing && waited >= kSegmentInterval);
       rotationWaiting = !rotate;
     }
     // A cut whose rotation failed is over: nothing new reaches the ring.
