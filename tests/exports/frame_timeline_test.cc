@@ -93,13 +93,14 @@ TEST_F(FrameTimelineTest, EverySlotOfAHugeWindowsClipHoldsAFrameWhileItsEncoders
     EXPECT_EQ(clip.video.height, 2304) << "save " << save;
     EXPECT_EQ(clip.video.emptySlots, 0u) << "save " << save;
     EXPECT_EQ(shown, expected) << "save " << save;
-    // It ends with the last frame encoded before the request: at 4096x2304
-    // in software on a loaded machine, up to a few slots early.
-    EXPECT_NEAR(clip.video.durationSeconds, 4.0, 0.5) << "save " << save;
+    // It ends with the last frame the encoder took before the request: at
+    // 4096x2304 in software on a loaded machine that can be up to a second
+    // early (every slot up to it holds a frame).
+    EXPECT_LE(clip.video.durationSeconds, 4.05) << "save " << save;
+    EXPECT_GE(clip.video.durationSeconds, 2.9) << "save " << save;
   }
   OstrelSim_SetTextureCreationDelayMs(0);
   Ostrel_StopCapture();
-  if (std::getenv("HUGE_DEBUG")) for (const auto& line : LogCapture::Lines()) std::printf("%ls\n", line.c_str());
 }
 
 // A window minimised and restored, then a device-loss restart: clips saved
