@@ -195,34 +195,46 @@ void CpuContext::ClearToBlack(ITexture& destination) {
   }
 }
 
-Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
-  auto* cpu = dynamic_cast<CpuVideoConverter*>(&converter);
-  auto* in = dynamic_cast<CpuTexture*>(&bgraInput);
-  auto* out = dynamic_cast<CpuTexture*>(&nv12Output);
-  if (cpu == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
-  const TextureDesc inDesc = in->Desc();
-  const TextureDesc outDesc = out->Desc();
-  // Input and output views need GPU-side textures; the output view needs
-  // the render-target binding.
-  if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
-  if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || !outDesc.renderTarget) {
-    return hr::kInvalidArg;
+namespace {
+
+struct Conversion {
+  CpuVideoConverter* converter = nullptr;
+  CpuTexture* input = nullptr;
+  CpuTexture* output = nullptr;
+};
+
+// The conversion's parts when they are this device's and of the right kind:
+// a GPU-side BGRA input, a GPU-side NV12 output with the render-target
+// binding or without it as asked; all null otherwise.
+Conversion ConversionOf(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output, bool renderTarget) {
+  Conversion parts{dynamic_cast<CpuVideoConverter*>(&converter), dynamic_cast<CpuTexture*>(&bgraInput),
+                   dynamic_cast<CpuTexture*>(&nv12Output)};
+  if (parts.converter == nullptr || parts.input == nullptr || parts.output == nullptr) return {};
+  const TextureDesc in = parts.input->Desc();
+  const TextureDesc out = parts.output->Desc();
+  if (in.format != PixelFormat::Bgra8 || in.usage != TextureUsage::Default) return {};
+  if (out.format != PixelFormat::Nv12 || out.usage != TextureUsage::Default || out.renderTarget != renderTarget) {
+    return {};
   }
-  return cpu->Convert(*in, *out);
+  return parts;
+}
+
+}  // namespace
+
+Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
+  // The output view needs the render-target binding.
+  const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/true);
+  if (parts.converter == nullptr) return hr::kInvalidArg;
+  return parts.converter->Convert(*parts.input, *parts.output);
 }
 
 Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInput, const TextureRegion& region,
                                   ITexture& nv12Output, uint32_t width, uint32_t height) {
-  auto* cpu = dynamic_cast<CpuVideoConverter*>(&converter);
-  auto* in = dynamic_cast<CpuTexture*>(&bgraInput);
-  auto* out = dynamic_cast<CpuTexture*>(&nv12Output);
-  if (cpu == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
-  const TextureDesc inDesc = in->Desc();
-  const TextureDesc outDesc = out->Desc();
-  if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
-  if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || outDesc.renderTarget) {
-    return hr::kInvalidArg;
-  }
+  // A frame texture, which copies read and never take the storage of.
+  const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/false);
+  if (parts.converter == nullptr) return hr::kInvalidArg;
+  const TextureDesc inDesc = parts.input->Desc();
+  const TextureDesc outDesc = parts.output->Desc();
   TextureRegion clipped = region;
   if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
   clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
@@ -230,7 +242,7 @@ Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInpu
   width = std::min(width, outDesc.width) & ~1u;
   height = std::min(height, outDesc.height) & ~1u;
   if (clipped.width == 0 || clipped.height == 0) width = height = 0;
-  return cpu->ConvertRegion(*in, clipped, *out, width, height);
+  return parts.converter->ConvertRegion(*parts.input, clipped, *parts.output, width, height);
 }
 
 Hresult CpuContext::CheckMappable(ITexture& staging, CpuTexture** texture) {
