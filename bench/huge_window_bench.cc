@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "process_readings.h"
+#include "huge_window_run.h"
 
 namespace {
 
@@ -44,38 +44,13 @@ int main(int argc, char** argv) {
     std::printf("capture did not start\n");
     return 1;
   }
-  const auto start = std::chrono::steady_clock::now();
-  double sum = 0, peak = 0;
-  int readings = 0;
-  while (std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) continue;
-    const double mb = bench::ResidentMb();
-    sum += mb;
-    peak = std::max(peak, mb);
-    ++readings;
-  }
+  const bench::ResidentReadings resident = bench::ReadResidentWhileRecording(seconds);
   const double sustainable = Ostrel_GetMeasuredSustainableFps();
-  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "ostrel-huge-window-bench";
-  std::filesystem::create_directories(folder);
-  wchar_t path[4096] = {};
-  const int saved = Ostrel_SaveClipSeconds(5, folder.wstring().c_str(), path, 4096);
-  Ostrel_StopCapture();
+  std::string clip;
+  const int saved = bench::SaveThenStop(5, "ostrel-huge-window-bench", &clip);
   std::printf("%dx%d (content %.0f Hz) at %d fps for %.0f s: sustainable %.1f fps; resident %.0f MB idle, %.0f MB mean, %.0f MB peak\n",
-              width, height, contentHz, fps, seconds, sustainable, idleMb, readings ? sum / readings : 0.0, peak);
-  if (saved == 0) {
-    const std::string narrow = std::filesystem::path(path).string();  // the bench's own ASCII folder
-    const std::string command =
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=width,height,nb_read_frames,duration -of compact '" +
-        narrow + "'";
-    std::printf("5 s clip: ");
-    std::fflush(stdout);
-    if (std::system(command.c_str()) != 0) std::printf("ffprobe failed\n");
-  } else {
-    std::printf("save returned %d\n", saved);
-  }
-  std::filesystem::remove_all(folder);
+              width, height, contentHz, fps, seconds, sustainable, idleMb, resident.meanMb, resident.peakMb);
+  bench::ReportClip(saved, clip, 5);
   Ostrel_GlobalShutdown();
   return 0;
 }

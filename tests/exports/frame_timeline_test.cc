@@ -65,6 +65,44 @@ TEST_F(FrameTimelineTest, EverySlotHoldsAFrameAtAnySourceRateAndJitter) {
   }
 }
 
+// A window above the encoders' limits: encoded at the capped size, converted
+// as each frame is copied, and every slot of its clips holds a frame although
+// its encoders take seconds to build (as libx264's do at 4096x2304 on a busy
+// machine; here every texture takes 600 ms, so a spare is not ready when its
+// rotation is due and a save's cut builds one in place).
+TEST_F(FrameTimelineTest, EverySlotOfAHugeWindowsClipHoldsAFrameWhileItsEncodersBuildSlowly) {
+  constexpr int kFps = 10;
+  void* window = StartRecording(0, kFps, 12, 4608, 2592);
+  OstrelSim_SetWindowContentRate(window, 2.0);
+  EXPECT_EQ(LogCapture::Count(L"[CAPABILITY] 4608x2592 target encoded at 4096x2304: H.264 encoders take at most "
+                              L"4096 pixels on the long side and 4096x2304 pixels a frame; scaled down as each "
+                              L"frame is copied"),
+            1u);
+  OstrelSim_SetTextureCreationDelayMs(600);
+  for (int save = 0; save < 2; ++save) {
+    Sleep(4.5);
+    const std::string path = SaveSeconds(4);
+    ClipInfo clip = ProbeClip(path, /*decode=*/true);
+    const double expected = std::round(clip.video.durationSeconds * kFps);
+    const auto shown = static_cast<double>(std::count_if(clip.video.framePtsSeconds.begin(),
+                                                         clip.video.framePtsSeconds.end(),
+                                                         [](double t) { return t > -1e-6; }));
+    std::printf("[huge] save %d: %.0f frames of %.0f slots, %llu empty, %.2f s\n", save, shown, expected,
+                static_cast<unsigned long long>(clip.video.emptySlots), clip.video.durationSeconds);
+    EXPECT_EQ(clip.video.width, 4096) << "save " << save;
+    EXPECT_EQ(clip.video.height, 2304) << "save " << save;
+    EXPECT_EQ(clip.video.emptySlots, 0u) << "save " << save;
+    EXPECT_EQ(shown, expected) << "save " << save;
+    // It ends with the last frame the encoder took before the request: at
+    // 4096x2304 in software on a loaded machine that can be up to a second
+    // early (every slot up to it holds a frame).
+    EXPECT_LE(clip.video.durationSeconds, 4.05) << "save " << save;
+    EXPECT_GE(clip.video.durationSeconds, 2.9) << "save " << save;
+  }
+  OstrelSim_SetTextureCreationDelayMs(0);
+  Ostrel_StopCapture();
+}
+
 // A window minimised and restored, then a device-loss restart: clips saved
 // after each decode cleanly with strictly increasing time stamps on the slot
 // grid (the shared clip check), and every slot holds a frame.

@@ -34,7 +34,7 @@ TEST(OutputSizeTest, CapsTheLongSideAtWhatH264EncodersTake) {
   using Size = std::pair<uint32_t, uint32_t>;
   uint32_t w = 0, h = 0;
   EXPECT_TRUE(ComputeOutputSize(8000, 8000, 0, &w, &h));
-  EXPECT_EQ(Size(w, h), Size(4096, 4096));
+  EXPECT_EQ(Size(w, h), Size(3072, 3072));  // no more than 4096x2304 pixels a frame either
   EXPECT_EQ(OutputFor(7680, 4320, 0), Size(4096, 2304));
   EXPECT_EQ(OutputFor(4320, 7680, 0), Size(2304, 4096));  // portrait: the height is the long side
   EXPECT_EQ(OutputFor(16384, 100, 0), Size(4096, 24));
@@ -45,6 +45,16 @@ TEST(OutputSizeTest, CapsTheLongSideAtWhatH264EncodersTake) {
   EXPECT_EQ(Size(w, h), Size(4096, 2160));
   EXPECT_FALSE(ComputeOutputSize(8000, 4500, 2304, &w, &h));
   EXPECT_EQ(Size(w, h), Size(4096, 2304));
+  // The frame area: a square at the long-side cap is over it, and so is a
+  // window just inside the long side; each keeps its aspect ratio and stays
+  // within 36864 macroblocks.
+  EXPECT_TRUE(ComputeOutputSize(4096, 4096, 0, &w, &h));
+  EXPECT_EQ(Size(w, h), Size(3072, 3072));
+  EXPECT_EQ(OutputFor(4000, 3000, 0), Size(3540, 2654));
+  const Size odd = OutputFor(5001, 3333, 0);
+  EXPECT_LE(((odd.first + 15) / 16) * ((odd.second + 15) / 16), 36864u);
+  EXPECT_NEAR(static_cast<double>(odd.first) / odd.second, 5001.0 / 3333.0, 0.01);
+  EXPECT_GE(((odd.first + 15) / 16) * ((odd.second + 15) / 16), 36000u) << "not shrunk further than it needs";
 }
 
 TEST(SustainableFpsTest, NeedsThirtyFramesThenDiscountsOverwrites) {

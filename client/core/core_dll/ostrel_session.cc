@@ -132,11 +132,26 @@ bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t m
     *outputHeight = captureHeight & ~1u;
   }
   const uint32_t longSide = std::max(*outputWidth, *outputHeight);
-  const bool capped = longSide > kMaxEncodedSide;
+  bool capped = longSide > kMaxEncodedSide;
   if (capped) {
     const double scale = static_cast<double>(kMaxEncodedSide) / longSide;
     *outputWidth = static_cast<uint32_t>(std::round(*outputWidth * scale)) & ~1u;
     *outputHeight = static_cast<uint32_t>(std::round(*outputHeight * scale)) & ~1u;
+  }
+  const auto macroblocks = [](uint32_t width, uint32_t height) {
+    return uint64_t{(width + 15) / 16} * ((height + 15) / 16);
+  };
+  if (macroblocks(*outputWidth, *outputHeight) > kMaxEncodedMacroblocks) {
+    // The area scaled down to the limit, the aspect ratio kept; a little
+    // further where rounding up to whole macroblocks still passes it.
+    const uint32_t width = *outputWidth, height = *outputHeight;
+    double scale = std::sqrt(static_cast<double>(kMaxEncodedMacroblocks) * 256.0 / (double{1} * width * height));
+    do {
+      *outputWidth = static_cast<uint32_t>(width * scale) & ~1u;
+      *outputHeight = static_cast<uint32_t>(height * scale) & ~1u;
+      scale *= 0.998;
+    } while (macroblocks(*outputWidth, *outputHeight) > kMaxEncodedMacroblocks);
+    capped = true;
   }
   // NV12 needs even sizes of at least 2: an odd window loses its last column
   // or row to the scaler, a sliver of 1 pixel is stretched to 2.
@@ -253,10 +268,14 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     {
       // A save running through a device-loss restart copies these.
       std::lock_guard settingsLock(s.encoderNameMutex);
+      s.convertAtCopy = false;
       if (ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight)) {
+        s.convertAtCopy = s.d3dDevice->ImmediateContext().ConvertsRegions();
         Log(L"[CAPABILITY] " + std::to_wstring(s.captureWidth) + L"x" + std::to_wstring(s.captureHeight) +
             L" target encoded at " + std::to_wstring(s.outputWidth) + L"x" + std::to_wstring(s.outputHeight) +
-            L": H.264 encoders take at most " + std::to_wstring(kMaxEncodedSide) + L" pixels on the long side");
+            L": H.264 encoders take at most " + std::to_wstring(kMaxEncodedSide) +
+            L" pixels on the long side and 4096x2304 pixels a frame" +
+            (s.convertAtCopy ? L"; scaled down as each frame is copied" : L""));
       }
       s.fps = fps == 0 ? 30 : fps;
       s.bitrate = bitrate == 0 ? 6000000 : bitrate;
@@ -280,9 +299,9 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     });
 
     platform::TextureDesc frameDesc;
-    frameDesc.width = s.captureWidth;
-    frameDesc.height = s.captureHeight;
-    frameDesc.format = platform::PixelFormat::Bgra8;
+    frameDesc.width = s.convertAtCopy ? s.outputWidth : s.captureWidth;
+    frameDesc.height = s.convertAtCopy ? s.outputHeight : s.captureHeight;
+    frameDesc.format = s.convertAtCopy ? platform::PixelFormat::Nv12 : platform::PixelFormat::Bgra8;
     for (auto& texture : s.frameTextures) {
       std::shared_ptr<platform::ITexture> created;
       Check(s.d3dDevice->CreateTexture(frameDesc, &created));

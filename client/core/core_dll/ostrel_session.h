@@ -62,6 +62,12 @@ struct SessionState {
   // hand-off, so a frame's content and its time stamp always travel together
   // and the copy needs no frameMutex. The indices are guarded by frameMutex.
   std::array<std::shared_ptr<platform::ITexture>, 3> frameTextures;
+  // A target above the encoded size limit, on a context that converts
+  // regions: the frame textures are NV12 at the output size and the capture
+  // copy converts and scales into them, so nothing keeps the target at its
+  // full size past the frame pool and the encoder only copies. Otherwise
+  // they are BGRA at the capture size. Set by Start.
+  bool convertAtCopy = false;
   int latestFrameTexture = 0;    // content of the frame handed off last
   int frameTextureInUse = -1;    // what the encoder thread is reading, or -1
   int frameTextureWriting = -1;  // what a capture callback is copying into, or -1
@@ -313,10 +319,14 @@ class OstrelSession {
 // sizes included); otherwise the height is maxHeight rounded down to even and
 // the width follows the aspect ratio, rounded, then made even. A long side
 // above kMaxEncodedSide is then scaled down to it, the other side following
-// the aspect ratio: what H.264 encoders commonly accept (hardware encoders
-// stop at 4096), and what keeps a huge window's buffers bounded. Returns
-// whether that cap applied.
+// the aspect ratio, and a frame of more than kMaxEncodedMacroblocks is
+// scaled down to that area, aspect ratio kept: what H.264 encoders commonly
+// accept (hardware encoders stop at 4096 on a side; Quick Sync at 4096x2304,
+// level 5.1's frame size, which is also what hardware decoders play), and
+// what keeps a huge window's buffers and the software encoder's work
+// bounded (8000x8000 is encoded at 3072x3072). Returns whether a cap applied.
 constexpr uint32_t kMaxEncodedSide = 4096;
+constexpr uint64_t kMaxEncodedMacroblocks = 36864;  // 4096x2304 in 16x16 blocks
 bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
                        uint32_t* outputWidth, uint32_t* outputHeight);
 

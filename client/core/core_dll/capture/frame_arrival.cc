@@ -106,15 +106,32 @@ platform::TextureRegion FollowContent(SessionState& state, platform::ICaptureFra
   return region;
 }
 
+// The part of the output a recorded region of `width` x `height` fills when
+// converted at the copy: cropped to the pipeline's size, then scaled as the
+// whole capture is to the output.
+uint32_t ScaledExtent(uint32_t extent, uint32_t captureExtent, uint32_t outputExtent) {
+  return static_cast<uint32_t>(uint64_t{std::min(extent, captureExtent)} * outputExtent / captureExtent);
+}
+
 // Copies the recorded region into frame texture `target`, under the
 // context lock. A frame whose region is exactly the pipeline's size is one
 // plain copy; any other is cropped to the pipeline's size at the top-left
 // corner, with black where the region is smaller (cleared only when the
-// texture last held another region, as it keeps its black border).
+// texture last held another region, as it keeps its black border). With
+// convertAtCopy the same crop is converted and scaled to the output size.
 void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& surface,
                           const platform::TextureRegion& region) {
   platform::IGpuContext& context = state.gpuEncodeContext->ImmediateContext();
   platform::ITexture& texture = *state.frameTextures[target];
+  if (state.convertAtCopy) {
+    platform::TextureRegion cropped = region;
+    cropped.width = std::min(region.width, state.captureWidth);
+    cropped.height = std::min(region.height, state.captureHeight);
+    Check(context.ConvertRegion(state.gpuEncodeContext->Converter(), surface, cropped, texture,
+                                ScaledExtent(cropped.width, state.captureWidth, state.outputWidth),
+                                ScaledExtent(cropped.height, state.captureHeight, state.outputHeight)));
+    return;
+  }
   const platform::TextureDesc desc = surface.Desc();
   platform::TextureRegion& held = state.frameTextureRegion[target];
   if (region.x == 0 && region.y == 0 && region.width == state.captureWidth &&

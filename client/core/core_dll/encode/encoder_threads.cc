@@ -20,10 +20,32 @@ std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
                             state.bitrate);
 }
 
+bool SpareReady(SessionState& state) {
+  std::lock_guard lock(state.spareMutex);
+  return state.spareEncoder != nullptr;
+}
+
+// A spare is asked for or being built.
+bool SpareComing(SessionState& state) {
+  std::lock_guard lock(state.spareRequestMutex);
+  return state.spareRequested || state.spareBuilding;
+}
+
+// The longest a rotation waits for a spare that is being built; past it the
+// encoder is built in place, so that segments keep reaching the ring on a
+// machine too busy to build one in time.
+constexpr std::chrono::milliseconds kSpareWaitLimit = 2 * kSegmentInterval;
+
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
 // for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
 void Rotate(SessionState& state, uint64_t cut) {
   const SteadyClock::time_point t0 = SteadyClock::now();
+  // A spare on its way comes sooner than one built here, and building a
+  // second encoder beside it only slows both down.
+  while (!SpareReady(state) && SpareComing(state) && !state.stopRequested.load() &&
+         SteadyClock::now() - t0 < kSpareWaitLimit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   std::unique_ptr<IVideoSegmentEncoder> next;
   uint32_t cap = 0;
   {
@@ -60,6 +82,7 @@ void Rotate(SessionState& state, uint64_t cut) {
                           L" construct=" + Fixed6(construct) + L"ms swap=" + Fixed6(swap) + L"ms");
   }
 }
+
 
 // Takes the pending frame, if any: its picture and its stamp together, with
 // the texture marked as read until the write is done, so that the capture
@@ -120,9 +143,9 @@ void EncodePendingFrame(SessionState& state) {
   if (elapsed > 30.0) SessionLog(state, L"[WRITEFRAME-TIMING] " + Fixed6(elapsed) + L"ms");
 }
 
-// After asking for the next spare at once: the cut used the spare the next
-// periodic rotation was counting on.
-void RequestSpareAfterCut(SessionState& state) {
+// Asks for the next spare at once: after a cut, which used the spare the
+// next periodic rotation was counting on, and for a rotation that found none.
+void RequestSpare(SessionState& state) {
   {
     std::lock_guard lock(state.spareRequestMutex);
     if (state.spareBuilding) return;
@@ -209,6 +232,14 @@ void SignalCutDone(SessionState& state, uint64_t cut) {
 void RunEncoderThread(SessionState& state) {
   ApartmentMembership apartment;
   SegmentErrorLog errors(state);
+  // A periodic rotation that finds no spare ready waits for the one being
+  // built (up to kSpareWaitLimit) while frames go on into the running
+  // segment, which grows: building an encoder here stops the frames for as
+  // long as that takes (seconds for a huge window in software). With none on
+  // its way it asks for one, and builds in place after an interval. A save's
+  // cut rotates at once (Rotate still waits for a spare being built).
+  bool rotationWaiting = false;
+  SteadyClock::time_point rotationWaitingSince{};
   for (;;) {
     bool rotate = false;
     uint64_t cut = 0;
@@ -243,6 +274,19 @@ void RunEncoderThread(SessionState& state) {
         state.rotationRequests.pop_front();
       }
     }
+    if (cut != 0) {
+      rotationWaiting = false;  // the cut's rotation serves it
+    } else if (rotate || rotationWaiting) {
+      const bool spareComing = SpareComing(state);
+      if (!rotationWaiting) {
+        rotationWaitingSince = SteadyClock::now();
+        if (!spareComing && !SpareReady(state)) RequestSpare(state);
+      }
+      const auto waited = SteadyClock::now() - rotationWaitingSince;
+      rotate = !state.encoder || SpareReady(state) || waited >= kSpareWaitLimit ||
+               (!spareComing && waited >= kSegmentInterval);
+      rotationWaiting = !rotate;
+    }
     // A cut whose rotation failed is over: nothing new reaches the ring.
     bool cutQueued = false;
     if (rotate) errors.EndSegment();
@@ -250,7 +294,7 @@ void RunEncoderThread(SessionState& state) {
       if (rotate) {
         Rotate(state, cut);
         cutQueued = true;
-        if (cut != 0) RequestSpareAfterCut(state);
+        if (cut != 0) RequestSpare(state);
       }
       EncodePendingFrame(state);
     } catch (const HresultError& error) {

@@ -165,6 +165,11 @@ constexpr int kIoBufferSize = 32768;
 constexpr std::chrono::milliseconds kMapStallLimit{200};
 constexpr std::chrono::milliseconds kMapPollInterval{2};
 constexpr double kSlowStageMs = 30.0;
+// The longest run of slots a frame fills behind it: an encoder held up for
+// seconds (one that took a frame of a huge window slowly, a rotation that had
+// to build its encoder in place) leaves that much of the timeline to fill;
+// longer gaps are not a stall but a capture that stood still.
+constexpr int64_t kLongestFillSeconds = 4;
 
 // DrainOldest results.
 constexpr int kDrainEncoded = 1;
@@ -254,7 +259,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
   // Sends the picture in frame_ for every slot from `from` to before `to`
-  // (at most a second of them); false when the encoder refused one.
+  // (at most kLongestFillSeconds of them); false when the encoder refused one.
   bool RepeatPicture(int64_t from, int64_t to);
   bool SendPicture(int64_t pts);
   // Sends `frame` (null: end of stream); a refusal (EAGAIN) takes the
@@ -436,8 +441,12 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   {
     std::lock_guard<std::mutex> lock(context_.ContextMutex());
     platform::IGpuContext& gpu = context_.ImmediateContext();
-    Check(gpu.ConvertAndScale(context_.Converter(), frame, *nv12Target_));
-    gpu.CopyResource(*stagingSlots_[slot], *nv12Target_);
+    if (frame.Desc().format == platform::PixelFormat::Nv12) {
+      gpu.CopyResource(*stagingSlots_[slot], frame);  // converted at the capture copy
+    } else {
+      Check(gpu.ConvertAndScale(context_.Converter(), frame, *nv12Target_));
+      gpu.CopyResource(*stagingSlots_[slot], *nv12Target_);
+    }
   }
   const auto t2 = Clock::now();
   pending_.push_back(PendingCopy{slot, ticks});
@@ -461,7 +470,8 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
     // A segment that follows another starts in the slot after its last
     // frame, so that segments tile the timeline without a gap.
     const int64_t period = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1);
-    if (continueAfter_ && entry.ticks > *continueAfter_ && entry.ticks - *continueAfter_ <= TickClock::kTicksPerSecond) {
+    if (continueAfter_ && entry.ticks > *continueAfter_ &&
+        entry.ticks - *continueAfter_ <= kLongestFillSeconds * TickClock::kTicksPerSecond) {
       startTicks_ = std::min(*continueAfter_ + period, entry.ticks);
     }
   }
@@ -549,7 +559,7 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 }
 
 bool FfmpegSegmentEncoder::RepeatPicture(int64_t from, int64_t to) {
-  to = std::min<int64_t>(to, from + std::max<uint32_t>(fps_, 1));
+  to = std::min<int64_t>(to, from + kLongestFillSeconds * std::max<uint32_t>(fps_, 1));
   for (int64_t pts = from; pts < to; ++pts) {
     if (!SendPicture(pts)) return false;
   }

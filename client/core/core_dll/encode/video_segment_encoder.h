@@ -12,7 +12,8 @@ namespace ostrel {
 class IVideoSegmentEncoder {
  public:
   virtual ~IVideoSegmentEncoder() = default;
-  // Submits the latest frame (BGRA, capture size) with its tick stamp. False
+  // Submits the latest frame (BGRA at the capture size, or NV12 at the
+  // output size when the capture copy converted it) with its tick stamp. False
   // when an older frame had to be dropped during the call. May throw
   // HresultError for a failing graphics call.
   virtual bool WriteFrame(platform::ITexture& frame, int64_t ticks) = 0;

@@ -111,6 +111,19 @@ class IGpuContext {
   // the converter's output size.
   virtual Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput,
                                   ITexture& nv12Output) = 0;
+  // The same conversion from `region` of the input (clipped to it) onto the
+  // top-left `width` x `height` of an NV12 output that is not a render target
+  // (sizes rounded down to even, clipped to the output), the rest of the
+  // output black. The capture copy of a target larger than the encoded size
+  // uses it, so that no full-size copy of the target is kept and the encoder
+  // only copies. kNotImplemented where ConvertsRegions is false (Direct3D 11:
+  // its video processor scales from a full-size copy in video memory).
+  virtual Hresult ConvertRegion(IVideoConverter& converter, ITexture& bgraInput, const TextureRegion& region,
+                                ITexture& nv12Output, uint32_t width, uint32_t height) {
+    (void)converter, (void)bgraInput, (void)region, (void)nv12Output, (void)width, (void)height;
+    return hr::kNotImplemented;
+  }
+  virtual bool ConvertsRegions() const { return false; }
   // Map for reading; with doNotWait a copy still in flight answers
   // kDxgiWasStillDrawing.
   virtual Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) = 0;

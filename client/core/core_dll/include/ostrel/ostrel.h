@@ -108,7 +108,10 @@ OSTREL_API bool Ostrel_HasHardwareEncoder(void);
 /* Starts recording `target` (or, with captureMonitor, the monitor nearest to
  * it). Values of 0 or below select the defaults: maxHeight no downscaling,
  * fps 30, bitrate 6000000 bits/s, replaySeconds 60; an fps above 240 is
- * recorded at 240, with a log line. Returns 0, 1, 3, 4, 6 or 7. Blocks for
+ * recorded at 240, with a log line. A target larger than H.264 encoders
+ * take (over 4096 pixels on a side, or over 4096x2304 pixels in all) is
+ * recorded scaled down to fit, aspect ratio kept, with one "[CAPABILITY]"
+ * line naming both sizes. Returns 0, 1, 3, 4, 6 or 7. Blocks for
  * the whole start (device, encoder probing, threads). When the target (or
  * on Linux the X display) goes away while recording, the loss is logged,
  * capture goes on holding the last picture until the host stops it, and a

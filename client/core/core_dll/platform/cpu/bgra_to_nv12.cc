@@ -76,8 +76,10 @@ Hresult CpuBgraToNv12::Convert(const BgraImage& input, const Nv12Image& output) 
   const int rows = sws_scale(scaler_.get(), srcPlanes, srcStrides, 0, static_cast<int>(input.height), dstPlanes,
                              dstStrides);
   if (rows <= 0) return hr::kFail;
-  InterleaveChroma(u, v, chromaPitch_, chromaWidth, chromaHeight,
-                   output.data + static_cast<size_t>(output.rowPitch) * output.height, output.rowPitch);
+  // The NV12 image's chroma plane is where it says, else right after luma.
+  uint8_t* chroma =
+      output.chroma != nullptr ? output.chroma : output.data + static_cast<size_t>(output.rowPitch) * output.height;
+  InterleaveChroma(u, v, chromaPitch_, chromaWidth, chromaHeight, chroma, output.rowPitch);
   return hr::kOk;
 }
 

@@ -45,17 +45,24 @@ uint32_t CpuTexture::PitchFor(const TextureDesc& desc) {
 namespace {
 std::atomic<size_t> g_liveTextureBytes{0};
 
-// Zeroed heap memory aligned as texture rows are.
+// Zeroed heap memory aligned as texture rows are. calloc rather than a
+// cleared allocation: a large block comes straight from the system's zero
+// pages, which become resident only when written, so a texture that is
+// never used (a staging slot a CPU map never waits for, the conversion
+// target of frames converted at the capture copy) costs no memory.
 class HeapStorage final : public TextureStorage {
  public:
-  explicit HeapStorage(size_t size) {
-    // Aligned new rather than aligned_alloc: the Windows C runtime has none.
-    auto* data = static_cast<uint8_t*>(
-        ::operator new(std::max<size_t>(size, kPitchAlignment), std::align_val_t{kPitchAlignment}));
-    std::memset(data, 0, size);
-    Assign(data, size);
+  explicit HeapStorage(size_t size) : block_(std::calloc(size + kPitchAlignment, 1)) {
+    if (block_ == nullptr) throw std::bad_alloc();
+    const auto address = reinterpret_cast<uintptr_t>(block_);
+    Assign(reinterpret_cast<uint8_t*>((address + kPitchAlignment - 1) / kPitchAlignment * kPitchAlignment), size);
   }
-  ~HeapStorage() override { ::operator delete(Data(), std::align_val_t{kPitchAlignment}); }
+  ~HeapStorage() override { std::free(block_); }
+  HeapStorage(const HeapStorage&) = delete;
+  HeapStorage& operator=(const HeapStorage&) = delete;
+
+ private:
+  void* block_;
 };
 
 }  // namespace
@@ -116,6 +123,29 @@ Hresult CpuVideoConverter::Convert(const CpuTexture& input, CpuTexture& output) 
                             {output.Data(), output.RowPitch(), out.width, out.height});
 }
 
+Hresult CpuVideoConverter::ConvertRegion(const CpuTexture& input, const TextureRegion& region, CpuTexture& output,
+                                         uint32_t width, uint32_t height) {
+  std::lock_guard lock(mutex_);
+  if (!processorCreated_) return hr::kFail;
+  const TextureDesc out = output.Desc();
+  uint8_t* luma = output.Data();
+  uint8_t* chroma = output.Data() + static_cast<size_t>(output.RowPitch()) * out.height;
+  // Black where the picture does not reach: luma 16, chroma 128 (limited
+  // range), right of it and below it.
+  for (uint32_t row = 0; row < out.height; ++row) {
+    const uint32_t from = row < height ? width : 0;
+    std::memset(luma + static_cast<size_t>(row) * output.RowPitch() + from, 16, out.width - from);
+  }
+  for (uint32_t row = 0; row < out.height / 2; ++row) {
+    const uint32_t from = row < height / 2 ? width : 0;
+    std::memset(chroma + static_cast<size_t>(row) * output.RowPitch() + from, 128, out.width - from);
+  }
+  if (width == 0 || height == 0) return hr::kOk;
+  const uint8_t* origin = input.Data() + static_cast<size_t>(region.y) * input.RowPitch() + size_t{region.x} * 4;
+  return converter_.Convert({origin, input.RowPitch(), region.width, region.height},
+                            {luma, output.RowPitch(), width, height, chroma});
+}
+
 // ---- context ----------------------------------------------------------------
 
 void CpuContext::CopyResource(ITexture& destination, ITexture& source) {
@@ -165,20 +195,54 @@ void CpuContext::ClearToBlack(ITexture& destination) {
   }
 }
 
-Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
-  auto* cpu = dynamic_cast<CpuVideoConverter*>(&converter);
-  auto* in = dynamic_cast<CpuTexture*>(&bgraInput);
-  auto* out = dynamic_cast<CpuTexture*>(&nv12Output);
-  if (cpu == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
-  const TextureDesc inDesc = in->Desc();
-  const TextureDesc outDesc = out->Desc();
-  // Input and output views need GPU-side textures; the output view needs
-  // the render-target binding.
-  if (inDesc.format != PixelFormat::Bgra8 || inDesc.usage != TextureUsage::Default) return hr::kInvalidArg;
-  if (outDesc.format != PixelFormat::Nv12 || outDesc.usage != TextureUsage::Default || !outDesc.renderTarget) {
-    return hr::kInvalidArg;
+namespace {
+
+struct Conversion {
+  CpuVideoConverter* converter = nullptr;
+  CpuTexture* input = nullptr;
+  CpuTexture* output = nullptr;
+};
+
+// The conversion's parts when they are this device's and of the right kind:
+// a GPU-side BGRA input, a GPU-side NV12 output with the render-target
+// binding or without it as asked; all null otherwise.
+Conversion ConversionOf(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output, bool renderTarget) {
+  Conversion parts{dynamic_cast<CpuVideoConverter*>(&converter), dynamic_cast<CpuTexture*>(&bgraInput),
+                   dynamic_cast<CpuTexture*>(&nv12Output)};
+  if (parts.converter == nullptr || parts.input == nullptr || parts.output == nullptr) return {};
+  const TextureDesc in = parts.input->Desc();
+  const TextureDesc out = parts.output->Desc();
+  if (in.format != PixelFormat::Bgra8 || in.usage != TextureUsage::Default) return {};
+  if (out.format != PixelFormat::Nv12 || out.usage != TextureUsage::Default || out.renderTarget != renderTarget) {
+    return {};
   }
-  return cpu->Convert(*in, *out);
+  return parts;
+}
+
+}  // namespace
+
+Hresult CpuContext::ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) {
+  // The output view needs the render-target binding.
+  const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/true);
+  if (parts.converter == nullptr) return hr::kInvalidArg;
+  return parts.converter->Convert(*parts.input, *parts.output);
+}
+
+Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInput, const TextureRegion& region,
+                                  ITexture& nv12Output, uint32_t width, uint32_t height) {
+  // A frame texture, which copies read and never take the storage of.
+  const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/false);
+  if (parts.converter == nullptr) return hr::kInvalidArg;
+  const TextureDesc inDesc = parts.input->Desc();
+  const TextureDesc outDesc = parts.output->Desc();
+  TextureRegion clipped = region;
+  if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
+  clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
+  clipped.height = std::min(clipped.height, inDesc.height - std::min(clipped.y, inDesc.height));
+  width = std::min(width, outDesc.width) & ~1u;
+  height = std::min(height, outDesc.height) & ~1u;
+  if (clipped.width == 0 || clipped.height == 0) width = height = 0;
+  return parts.converter->ConvertRegion(*parts.input, clipped, *parts.output, width, height);
 }
 
 Hresult CpuContext::CheckMappable(ITexture& staging, CpuTexture** texture) {

@@ -102,6 +102,10 @@ class CpuVideoConverter : public IVideoConverter {
   Hresult CheckNv12Output(bool* supported) override;
   Hresult CreateProcessor() override;
   Hresult Convert(const CpuTexture& input, CpuTexture& output);
+  // `region` of the input (within it) onto the top-left width x height
+  // (even, within the output) of the output; the rest of the output black.
+  Hresult ConvertRegion(const CpuTexture& input, const TextureRegion& region, CpuTexture& output, uint32_t width,
+                        uint32_t height);
 
  private:
   std::mutex mutex_;
@@ -118,6 +122,9 @@ class CpuContext : public IGpuContext {
   void CopyRegion(ITexture& destination, ITexture& source, const TextureRegion& region) override;
   void ClearToBlack(ITexture& destination) override;
   Hresult ConvertAndScale(IVideoConverter& converter, ITexture& bgraInput, ITexture& nv12Output) override;
+  Hresult ConvertRegion(IVideoConverter& converter, ITexture& bgraInput, const TextureRegion& region,
+                        ITexture& nv12Output, uint32_t width, uint32_t height) override;
+  bool ConvertsRegions() const override { return true; }
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override;
   void Unmap(ITexture&) override {}
   bool CopiesCompleteAtOnce() const override { return true; }

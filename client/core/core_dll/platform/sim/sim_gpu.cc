@@ -208,6 +208,15 @@ class SimContext final : public platform::cpu::CpuContext {
     return CpuContext::ConvertAndScale(converter, bgraInput, nv12Output);
   }
 
+  // The capture copy's conversion works from the capture surface in place,
+  // with or without a video processor.
+  Hresult ConvertRegion(IVideoConverter& converter, ITexture& bgraInput, const platform::TextureRegion& region,
+                        ITexture& nv12Output, uint32_t width, uint32_t height) override {
+    Hresult lost = World::Get().DeviceFault();
+    if (Failed(lost)) return lost;
+    return CpuContext::ConvertRegion(converter, bgraInput, region, nv12Output, width, height);
+  }
+
   // As a device without a video processor does it: copy into the staging
   // texture, wait for the copy, convert from the mapped bytes.
   Hresult ConvertOnCpu(SimVideoConverter& converter, SimTexture& input, SimTexture& output) {

@@ -1,0 +1,105 @@
+// The capture copy's conversion on the CPU device: a region of a BGRA
+// surface converted to NV12 and scaled onto the top-left part of the frame
+// texture, the rest black, without touching the surface's storage.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "platform/cpu/cpu_gpu.h"
+
+namespace ostrel::platform::cpu {
+namespace {
+
+TextureDesc Desc(uint32_t width, uint32_t height, PixelFormat format, bool renderTarget = false) {
+  TextureDesc desc;
+  desc.width = width;
+  desc.height = height;
+  desc.format = format;
+  desc.renderTarget = renderTarget;
+  return desc;
+}
+
+// A 40x20 surface: white in columns 10 to 19, black elsewhere.
+std::shared_ptr<CpuTexture> Surface() {
+  std::shared_ptr<CpuTexture> surface = CreateSurfaceTexture(40, 20, 4096);
+  for (uint32_t row = 0; row < 20; ++row) {
+    uint8_t* line = surface->Data() + static_cast<size_t>(row) * surface->RowPitch();
+    for (uint32_t x = 0; x < 40; ++x) {
+      const uint8_t value = x >= 10 && x < 20 ? 255 : 0;
+      line[x * 4] = line[x * 4 + 1] = line[x * 4 + 2] = value;
+      line[x * 4 + 3] = 255;
+    }
+  }
+  return surface;
+}
+
+uint8_t Luma(const CpuTexture& texture, uint32_t x, uint32_t y) {
+  return texture.Data()[static_cast<size_t>(y) * texture.RowPitch() + x];
+}
+uint8_t Chroma(const CpuTexture& texture, uint32_t x, uint32_t y) {
+  return texture.Data()[static_cast<size_t>(texture.Desc().height + y) * texture.RowPitch() + x];
+}
+
+TEST(CpuConvertRegionTest, ARegionLandsScaledInTheTopLeftCornerWithBlackAroundIt) {
+  CpuDevice device(4096);
+  auto& context = static_cast<CpuContext&>(device.ImmediateContext());
+  ASSERT_TRUE(context.ConvertsRegions());
+  std::shared_ptr<IVideoConverter> converter;
+  ASSERT_EQ(device.CreateVideoConverter(40, 20, 20, 10, &converter), hr::kOk);
+  ASSERT_EQ(converter->CreateProcessor(), hr::kOk);
+  std::shared_ptr<CpuTexture> surface = Surface();
+  TextureStorage* surfaceStorage = &surface->Storage();
+  std::shared_ptr<ITexture> created;
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Nv12), &created), hr::kOk);
+  auto& frame = static_cast<CpuTexture&>(*created);
+
+  // The whole surface at half its size: the white band is columns 5 to 9.
+  ASSERT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, frame, 20, 10), hr::kOk);
+  EXPECT_NEAR(Luma(frame, 7, 5), 235, 3);
+  EXPECT_NEAR(Luma(frame, 2, 5), 16, 3);
+  EXPECT_NEAR(Luma(frame, 15, 5), 16, 3);
+  EXPECT_EQ(&surface->Storage(), surfaceStorage) << "the surface keeps its storage";
+
+  // Columns 10 to 29 (white, then black) onto the top-left 10x10 at the same
+  // scale: white in columns 0 to 4, then the picture's black, then padding.
+  std::memset(frame.Data(), 0x55, frame.ByteSize());
+  ASSERT_EQ(context.ConvertRegion(*converter, *surface, {10, 0, 20, 20}, frame, 10, 10), hr::kOk);
+  EXPECT_NEAR(Luma(frame, 2, 3), 235, 3);
+  EXPECT_NEAR(Luma(frame, 7, 3), 16, 3);
+  for (uint32_t x = 10; x < 20; ++x) {
+    EXPECT_EQ(Luma(frame, x, 9), 16) << x;
+    EXPECT_EQ(Chroma(frame, x, 4), 128) << x;
+  }
+
+  // A region outside the surface leaves all of it black; odd sizes are
+  // rounded down to even ones.
+  ASSERT_EQ(context.ConvertRegion(*converter, *surface, {50, 0, 10, 10}, frame, 20, 10), hr::kOk);
+  EXPECT_EQ(Luma(frame, 3, 3), 16);
+  EXPECT_EQ(Chroma(frame, 3, 3), 128);
+  ASSERT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, frame, 9, 9), hr::kOk);
+  EXPECT_EQ(Luma(frame, 8, 2), 16) << "the ninth column is padding";
+  EXPECT_EQ(Luma(frame, 2, 8), 16) << "the ninth row is padding";
+}
+
+TEST(CpuConvertRegionTest, RefusesWhatTheCopyCannotWrite) {
+  CpuDevice device(4096);
+  auto& context = static_cast<CpuContext&>(device.ImmediateContext());
+  std::shared_ptr<IVideoConverter> converter;
+  ASSERT_EQ(device.CreateVideoConverter(40, 20, 20, 10, &converter), hr::kOk);
+  std::shared_ptr<CpuTexture> surface = Surface();
+  std::shared_ptr<ITexture> frame, target, bgra;
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Nv12), &frame), hr::kOk);
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Nv12, true), &target), hr::kOk);
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Bgra8), &bgra), hr::kOk);
+  // Before the processor exists, into a render target (the encoder's own
+  // conversion target, whose storage a copy may take), into BGRA.
+  EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *frame, 20, 10), hr::kFail);
+  ASSERT_EQ(converter->CreateProcessor(), hr::kOk);
+  EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *target, 20, 10), hr::kInvalidArg);
+  EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *bgra, 20, 10), hr::kInvalidArg);
+  EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *frame, 20, 10), hr::kOk);
+}
+
+}  // namespace
+}  // namespace ostrel::platform::cpu
