@@ -398,7 +398,17 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
   s.liveMixThread = std::thread([&s, liveMix] {
     while (SleepUnlessStopped(s, kLiveMixPeriod)) liveMix->Advance(TickClock::Now());
   });
-  s.watchdogThread = std::thread([this, target, captureMonitor] { RunWatchdog(*this, target, captureMonitor); });
+  s.watchdogThread = std::thread([this, &s, target, captureMonitor] {
+    const WatchdogHooks hooks{
+        [&s] { return s.d3dDevice ? s.d3dDevice->GetDeviceRemovedReason() : hr::kOk; },
+        [this, &s, target, captureMonitor] {
+          RequestStop(s);
+          // The host's replay length is kept (not the 60-second default).
+          BeginRestartAfterDeviceLoss({target, captureMonitor, s.requestedMaxHeight, s.requestedFps,
+                                       s.requestedBitrate, s.requestedReplaySeconds, s.captureEpoch});
+        }};
+    RunWatchdog(s, hooks);
+  });
 }
 
 void OstrelSession::JoinWorkers() {

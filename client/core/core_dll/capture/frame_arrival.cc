@@ -20,7 +20,7 @@ double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point
 // exit. Stop waits for the count to reach zero.
 class CallbackScope {
  public:
-  CallbackScope(SessionState& state, bool requireAccepting) : state_(state) {
+  CallbackScope(CaptureState& state, bool requireAccepting) : state_(state) {
     std::lock_guard lock(state_.callbackMutex);
     entered_ = !requireAccepting || state_.acceptCallbacks;
     if (entered_) ++state_.callbacksRunning;
@@ -35,18 +35,18 @@ class CallbackScope {
   bool entered() const { return entered_; }
 
  private:
-  SessionState& state_;
+  CaptureState& state_;
   bool entered_ = false;
 };
 
-void WaitForCallbacks(SessionState& state) {
+void WaitForCallbacks(CaptureState& state) {
   std::unique_lock lock(state.callbackMutex);
   state.callbackCv.wait(lock, [&] { return state.callbacksRunning == 0; });
 }
 
 // Puts a frame stamped `ticks` into the slot; a frame still pending is
 // replaced and counted as overwritten. The caller holds frameMutex.
-void HandOffLocked(SessionState& state, int64_t ticks, bool newContent) {
+void HandOffLocked(CaptureState& state, int64_t ticks, bool newContent) {
   state.frameTicks.store(ticks);
   if (newContent) state.haveFrame.store(true);
   state.pendingNewContent = state.pendingNewContent || newContent;
@@ -73,7 +73,7 @@ class FrameCloser {
 // the source's recorded region (a window's client area), within both the
 // content and the surface. The pipeline's size stays as it started: the
 // copy crops what is larger and pads what is smaller with black.
-platform::TextureRegion FollowContent(SessionState& state, platform::ICaptureFrame& frame,
+platform::TextureRegion FollowContent(CaptureState& state, platform::ICaptureFrame& frame,
                                       const platform::TextureDesc& surface) {
   platform::SizeInt32 content = frame.ContentSize();
   if (content.width <= 0 || content.height <= 0) {
@@ -111,7 +111,7 @@ platform::TextureRegion FollowContent(SessionState& state, platform::ICaptureFra
 // plain copy; any other is cropped to the pipeline's size at the top-left
 // corner, with black where the region is smaller (cleared only when the
 // texture last held another region, as it keeps its black border).
-void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& surface,
+void CopyIntoFrameTexture(CaptureState& state, int target, platform::ITexture& surface,
                           const platform::TextureRegion& region) {
   platform::IGpuContext& context = state.gpuEncodeContext->ImmediateContext();
   platform::ITexture& texture = *state.frameTextures[target];
@@ -135,7 +135,7 @@ void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& s
 
 }  // namespace
 
-void ConfigureCaptureSession(SessionState& state) {
+void ConfigureCaptureSession(CaptureState& state) {
   ConfigureBorder(state);
   // The mouse cursor is never recorded, whatever the source (GDI cannot
   // draw it, so Windows.Graphics.Capture is told not to either).
@@ -148,7 +148,7 @@ void ConfigureCaptureSession(SessionState& state) {
   Check(state.captureSession->SetMinUpdateInterval(TickClock::kTicksPerSecond / state.fps));
 }
 
-void ConfigureBorder(SessionState& state) {
+void ConfigureBorder(CaptureState& state) {
   if (!state.captureSession) return;
   bool present = false;
   Hresult result = state.captureSession->IsBorderPropertyPresent(&present);
@@ -161,13 +161,13 @@ void ConfigureBorder(SessionState& state) {
   }
 }
 
-void SubscribeItemClosed(SessionState& state) {
-  SessionState* target = &state;
+void SubscribeItemClosed(CaptureState& state) {
+  CaptureState* target = &state;
   state.closedToken = state.captureItem->AddClosed([target] { OnItemClosed(*target); });
   state.closedSubscribed = true;
 }
 
-void UnsubscribeItemClosedAndWait(SessionState& state) {
+void UnsubscribeItemClosedAndWait(CaptureState& state) {
   if (!state.closedSubscribed) return;
   // Called before the item is replaced, so the token belongs to this item.
   if (state.captureItem) state.captureItem->RemoveClosed(state.closedToken);
@@ -175,17 +175,17 @@ void UnsubscribeItemClosedAndWait(SessionState& state) {
   WaitForCallbacks(state);
 }
 
-void SubscribeFrameArrived(SessionState& state) {
+void SubscribeFrameArrived(CaptureState& state) {
   {
     std::lock_guard lock(state.callbackMutex);
     state.acceptCallbacks = true;
   }
-  SessionState* target = &state;
+  CaptureState* target = &state;
   state.frameArrivedToken = state.framePool->AddFrameArrived([target] { OnFrameArrived(*target); });
   state.frameArrivedSubscribed = true;
 }
 
-void UnsubscribeFrameArrivedAndWait(SessionState& state) {
+void UnsubscribeFrameArrivedAndWait(CaptureState& state) {
   if (state.frameArrivedSubscribed && state.framePool) state.framePool->RemoveFrameArrived(state.frameArrivedToken);
   state.frameArrivedSubscribed = false;
   {
@@ -195,7 +195,7 @@ void UnsubscribeFrameArrivedAndWait(SessionState& state) {
   WaitForCallbacks(state);
 }
 
-void OnItemClosed(SessionState& state) {
+void OnItemClosed(CaptureState& state) {
   CallbackScope scope(state, /*requireAccepting=*/false);
   // A target that goes after the capture stopped ends nothing.
   if (state.stopRequested.load()) return;
@@ -207,7 +207,7 @@ void OnItemClosed(SessionState& state) {
                  NowStamp());
 }
 
-void OnFrameArrived(SessionState& state) {
+void OnFrameArrived(CaptureState& state) {
   CallbackScope scope(state, /*requireAccepting=*/true);
   if (!scope.entered()) return;
   std::unique_ptr<platform::ICaptureFrame> frame = state.framePool->TryGetNextFrame();
@@ -263,7 +263,7 @@ void OnFrameArrived(SessionState& state) {
     // The copy holds the context lock alone: the encoder thread uses the same
     // immediate context, and frameMutex stays free for it and the pacer.
     struct WritingReset {
-      SessionState& state;
+      CaptureState& state;
       ~WritingReset() {
         std::lock_guard frameLock(state.frameMutex);
         state.frameTextureWriting = -1;
@@ -294,7 +294,7 @@ void OnFrameArrived(SessionState& state) {
   if (duration > 2.0) SessionLog(state, L"[DIAG-CALLBACK-DURATION] " + Fixed6(duration) + L"ms");
 }
 
-void RunPacer(SessionState& state) {
+void RunPacer(CaptureState& state) {
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / state.fps));
   // The pacer reads the clock every period while the capture runs, so a
   // jump of it is a sleep (or a frozen process), left out of the timeline.

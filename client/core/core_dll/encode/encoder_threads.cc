@@ -15,14 +15,14 @@ double MillisecondsSince(SteadyClock::time_point from, SteadyClock::time_point t
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
+std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(RotationState& state) {
   return MakeSegmentEncoder(*state.gpuEncodeContext, state.outputWidth, state.outputHeight, state.fps,
                             state.bitrate);
 }
 
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
 // for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
-void Rotate(SessionState& state, uint64_t cut) {
+void Rotate(RotationState& state, uint64_t cut) {
   const SteadyClock::time_point t0 = SteadyClock::now();
   std::unique_ptr<IVideoSegmentEncoder> next;
   uint32_t cap = 0;
@@ -66,7 +66,7 @@ void Rotate(SessionState& state, uint64_t cut) {
 // callback copies the next picture into the other one.
 class PendingFrameClaim {
  public:
-  explicit PendingFrameClaim(SessionState& state) : state_(state) {
+  explicit PendingFrameClaim(RotationState& state) : state_(state) {
     std::lock_guard lock(state_.frameMutex);
     if (!state_.framePending.exchange(false)) return;
     texture_ = state_.latestFrameTexture;
@@ -90,13 +90,13 @@ class PendingFrameClaim {
   bool repeat() const { return repeat_; }
 
  private:
-  SessionState& state_;
+  RotationState& state_;
   int texture_ = -1;
   int64_t ticks_ = 0;
   bool repeat_ = false;
 };
 
-void EncodePendingFrame(SessionState& state) {
+void EncodePendingFrame(RotationState& state) {
   PendingFrameClaim frame(state);
   if (!frame.claimed() || !state.encoder) return;
   const SteadyClock::time_point t = SteadyClock::now();
@@ -122,7 +122,7 @@ void EncodePendingFrame(SessionState& state) {
 
 // After asking for the next spare at once: the cut used the spare the next
 // periodic rotation was counting on.
-void RequestSpareAfterCut(SessionState& state) {
+void RequestSpareAfterCut(RotationState& state) {
   {
     std::lock_guard lock(state.spareRequestMutex);
     if (state.spareBuilding) return;
@@ -133,7 +133,7 @@ void RequestSpareAfterCut(SessionState& state) {
 
 // How long after its instant a cut waits for a frame stamped at or after it
 // (the pacer fills every slot, so one normally comes within a period).
-std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
+std::chrono::steady_clock::duration CutGrace(const RotationState& state) {
   const auto period = std::chrono::microseconds(1000000 / std::max<uint32_t>(state.fps, 1));
   return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(250));
 }
@@ -143,7 +143,7 @@ std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
 // line and a count instead of one line per frame.
 class SegmentErrorLog {
  public:
-  explicit SegmentErrorLog(SessionState& state) : state_(state) {}
+  explicit SegmentErrorLog(RotationState& state) : state_(state) {}
   void Report(const std::wstring& line) {
     auto [entry, first] = repeats_.try_emplace(line, 0);
     if (first) {
@@ -161,16 +161,16 @@ class SegmentErrorLog {
   }
 
  private:
-  SessionState& state_;
+  RotationState& state_;
   std::map<std::wstring, uint64_t> repeats_;
 };
 
 // Appends a retired encoder's segment to the ring and frees the encoder.
-void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
+void FinalizeRetired(RotationState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
   // The save waiting for this segment goes on once it is in the ring (or
   // known to be empty or broken).
   struct CutSignal {
-    SessionState& state;
+    RotationState& state;
     uint64_t cut;
     ~CutSignal() {
       if (cut != 0) SignalCutDone(state, cut);
@@ -195,7 +195,7 @@ void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> 
 
 }  // namespace
 
-void SignalCutDone(SessionState& state, uint64_t cut) {
+void SignalCutDone(RotationState& state, uint64_t cut) {
   {
     std::lock_guard lock(state.cutMutex);
     state.cutDone = std::max(state.cutDone, cut);
@@ -206,7 +206,7 @@ void SignalCutDone(SessionState& state, uint64_t cut) {
 // The encoder, spare builder and finalize threads open, feed and free
 // encoders: each is in the multithreaded apartment for its whole life.
 
-void RunEncoderThread(SessionState& state) {
+void RunEncoderThread(RotationState& state) {
   ApartmentMembership apartment;
   SegmentErrorLog errors(state);
   for (;;) {
@@ -266,7 +266,7 @@ void RunEncoderThread(SessionState& state) {
   errors.EndSegment();
 }
 
-void RunBackoffThread(SessionState& state) {
+void RunBackoffThread(RotationState& state) {
   BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
   auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
   // Rotations are due on a fixed 2 s timeline, so the time spent below
@@ -307,7 +307,7 @@ void RunBackoffThread(SessionState& state) {
   }
 }
 
-void RunSpareBuilderThread(SessionState& state) {
+void RunSpareBuilderThread(RotationState& state) {
   ApartmentMembership apartment;
   for (;;) {
     uint32_t cap = 0;
@@ -359,7 +359,7 @@ void RunSpareBuilderThread(SessionState& state) {
   }
 }
 
-void RunFinalizeThread(SessionState& state) {
+void RunFinalizeThread(RotationState& state) {
   ApartmentMembership apartment;
   for (;;) {
     std::unique_ptr<IVideoSegmentEncoder> retired;
