@@ -9,23 +9,26 @@ set -uo pipefail
 root="${1:-$(cd "$(dirname "$0")/../../client/core/core_dll" && pwd)}"
 cd "$root" || exit 2
 
-base="replay log ffmpeg platform"
+base="sync replay log ffmpeg platform"
 declare -A sees=(
   # The exported interface: plain C, includes nothing of the core.
   [ostrel]=""
-  # The foundation, bottom up: the tick clock and the rings, the log, the
-  # FFmpeg helpers, the platform interfaces.
-  [replay]=""
-  [log]="replay"
-  [ffmpeg]="log replay"
-  [platform]="ffmpeg log replay"
-  # Backends: the interfaces and the foundation, plus the shared CPU and
-  # POSIX parts; never a subsystem, the session or another backend.
+  # The foundation, bottom up: the annotated mutex, the tick clock and the
+  # rings, the log, the FFmpeg helpers, the platform interfaces.
+  [sync]=""
+  [replay]="sync"
+  [log]="sync replay"
+  [ffmpeg]="sync log replay"
+  [platform]="sync ffmpeg log replay"
+  # Backends: the interfaces and the foundation, plus the shared parts
+  # (behaviour every backend has, CPU textures, POSIX services); never a
+  # subsystem, the session or another backend.
+  [platform/common]="$base"
   [platform/cpu]="$base"
   [platform/posix]="$base"
-  [platform/sim]="$base platform/cpu platform/posix"
-  [platform/linux]="$base platform/cpu platform/posix"
-  [platform/win]="$base platform/cpu"
+  [platform/sim]="$base platform/common platform/cpu platform/posix"
+  [platform/linux]="$base platform/common platform/cpu platform/posix"
+  [platform/win]="$base platform/common platform/cpu"
   # Subsystems: the foundation and the subsystems below them.
   [update]="$base"
   [audio]="$base"

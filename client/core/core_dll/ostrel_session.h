@@ -59,12 +59,12 @@ struct SessionState : CaptureState, RotationState {
   std::thread telemetryThread;
   // The clip audio mixed and encoded while recording (save/live_mix.h): made
   // at each start, dropped at stop; saves share it under liveMixMutex.
-  std::mutex liveMixMutex;
-  std::shared_ptr<LiveAacMix> liveMix;
+  Mutex liveMixMutex;
+  std::shared_ptr<LiveAacMix> liveMix GUARDED_BY(liveMixMutex);
   std::thread liveMixThread;
 
-  std::mutex audioSettingsMutex;
-  AudioSettings audioSettings;
+  Mutex audioSettingsMutex;
+  AudioSettings audioSettings GUARDED_BY(audioSettingsMutex);
 
   SaveProgress saveProgress;
 
@@ -72,8 +72,8 @@ struct SessionState : CaptureState, RotationState {
   // restart releasing the encode context never races a save reading it. It
   // also guards the writes of outputWidth, outputHeight, fps and bitrate
   // made by Start, which a save (or a rate query) reads during a restart.
-  std::mutex encoderNameMutex;
-  std::string encoderName;
+  Mutex encoderNameMutex;
+  std::string encoderName GUARDED_BY(encoderNameMutex);
 };
 
 // Sets stopRequested and wakes every waiter, so workers end promptly.
@@ -122,8 +122,8 @@ class OstrelSession {
 
  private:
   bool StartLocked(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
-                   uint32_t bitrate, uint32_t replaySeconds);
-  void StopLocked();
+                   uint32_t bitrate, uint32_t replaySeconds) REQUIRES(lifecycleMutex_);
+  void StopLocked() REQUIRES(lifecycleMutex_);
   void StartWorkers(platform::WindowHandle target, bool captureMonitor);
   void JoinWorkers();
   void RunRestart(RestartRequest request);
@@ -133,13 +133,13 @@ class OstrelSession {
 
   // Serialises Start, Stop and the restart's steps; hostEpoch_ counts host
   // Starts and Stops (and destruction) under it.
-  std::mutex lifecycleMutex_;
-  uint64_t hostEpoch_ = 0;
+  Mutex lifecycleMutex_;
+  uint64_t hostEpoch_ GUARDED_BY(lifecycleMutex_) = 0;
   std::condition_variable epochCv_;
   // Restart threads still running; the destructor waits for them.
-  std::mutex restartMutex_;
+  Mutex restartMutex_;
   std::condition_variable restartCv_;
-  int restartsRunning_ = 0;
+  int restartsRunning_ GUARDED_BY(restartMutex_) = 0;
 };
 
 // Output size rule: maxHeight 0 or >= capture height keeps the size (odd

@@ -86,7 +86,7 @@ void OpenCaptureSource(CaptureState& state, platform::WindowHandle target, platf
   state.captureService = service;
   state.captureWidth = static_cast<uint32_t>(chain.size.width);
   state.captureHeight = static_cast<uint32_t>(chain.size.height);
-  std::lock_guard lock(state.poolSizeMutex);
+  LockGuard lock(state.poolSizeMutex);
   state.poolSize = chain.poolSize;
 }
 

@@ -31,18 +31,18 @@ struct CaptureState : virtual FrameHandoff {
 
   // The content size the frame pool's buffers were made for; the frame
   // handler recreates the pool when a frame's content size differs.
-  std::mutex poolSizeMutex;
-  platform::SizeInt32 poolSize;
+  Mutex poolSizeMutex;
+  platform::SizeInt32 poolSize GUARDED_BY(poolSizeMutex);
 
   FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
   std::atomic<bool> borderEnabled{true};
 
   // Frame callbacks currently inside the handler; Stop waits for them before
   // releasing what they use (see capture/frame_arrival.cc).
-  std::mutex callbackMutex;
+  Mutex callbackMutex;
   std::condition_variable callbackCv;
-  int callbacksRunning = 0;
-  bool acceptCallbacks = false;
+  int callbacksRunning GUARDED_BY(callbackMutex) = 0;
+  bool acceptCallbacks GUARDED_BY(callbackMutex) = false;
 };
 
 }  // namespace ostrel

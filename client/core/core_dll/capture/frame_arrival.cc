@@ -21,13 +21,13 @@ double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point
 class CallbackScope {
  public:
   CallbackScope(CaptureState& state, bool requireAccepting) : state_(state) {
-    std::lock_guard lock(state_.callbackMutex);
+    LockGuard lock(state_.callbackMutex);
     entered_ = !requireAccepting || state_.acceptCallbacks;
     if (entered_) ++state_.callbacksRunning;
   }
   ~CallbackScope() {
     if (!entered_) return;
-    std::lock_guard lock(state_.callbackMutex);
+    LockGuard lock(state_.callbackMutex);
     if (--state_.callbacksRunning == 0) state_.callbackCv.notify_all();
   }
   CallbackScope(const CallbackScope&) = delete;
@@ -40,13 +40,16 @@ class CallbackScope {
 };
 
 void WaitForCallbacks(CaptureState& state) {
-  std::unique_lock lock(state.callbackMutex);
-  state.callbackCv.wait(lock, [&] { return state.callbacksRunning == 0; });
+  UniqueLock lock(state.callbackMutex);
+  state.callbackCv.wait(lock, [&] {
+    state.callbackMutex.AssertHeld();
+    return state.callbacksRunning == 0;
+  });
 }
 
 // Puts a frame stamped `ticks` into the slot; a frame still pending is
-// replaced and counted as overwritten. The caller holds frameMutex.
-void HandOffLocked(CaptureState& state, int64_t ticks, bool newContent) {
+// replaced and counted as overwritten.
+void HandOffLocked(CaptureState& state, int64_t ticks, bool newContent) REQUIRES(state.frameMutex) {
   state.frameTicks.store(ticks);
   if (newContent) state.haveFrame.store(true);
   state.pendingNewContent = state.pendingNewContent || newContent;
@@ -80,7 +83,7 @@ platform::TextureRegion FollowContent(CaptureState& state, platform::ICaptureFra
     content = {static_cast<int32_t>(surface.width), static_cast<int32_t>(surface.height)};
   }
   {
-    std::lock_guard lock(state.poolSizeMutex);
+    LockGuard lock(state.poolSizeMutex);
     if (content.width != state.poolSize.width || content.height != state.poolSize.height) {
       const Hresult result = state.framePool->Recreate(content);
       SessionLog(state, L"[DIAG-CONTENT-SIZE] content is " + std::to_wstring(content.width) + L"x" +
@@ -177,7 +180,7 @@ void UnsubscribeItemClosedAndWait(CaptureState& state) {
 
 void SubscribeFrameArrived(CaptureState& state) {
   {
-    std::lock_guard lock(state.callbackMutex);
+    LockGuard lock(state.callbackMutex);
     state.acceptCallbacks = true;
   }
   CaptureState* target = &state;
@@ -189,7 +192,7 @@ void UnsubscribeFrameArrivedAndWait(CaptureState& state) {
   if (state.frameArrivedSubscribed && state.framePool) state.framePool->RemoveFrameArrived(state.frameArrivedToken);
   state.frameArrivedSubscribed = false;
   {
-    std::lock_guard lock(state.callbackMutex);
+    LockGuard lock(state.callbackMutex);
     state.acceptCallbacks = false;
   }
   WaitForCallbacks(state);
@@ -239,7 +242,7 @@ void OnFrameArrived(CaptureState& state) {
 
     int target = -1;
     {
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       // Stamps never go back: when the pacer already filled a later slot,
       // this frame is left out, and counts as lost.
       if (*stamp <= state.frameTicks.load()) {
@@ -265,7 +268,7 @@ void OnFrameArrived(CaptureState& state) {
     struct WritingReset {
       CaptureState& state;
       ~WritingReset() {
-        std::lock_guard frameLock(state.frameMutex);
+        LockGuard frameLock(state.frameMutex);
         state.frameTextureWriting = -1;
       }
     };
@@ -275,7 +278,7 @@ void OnFrameArrived(CaptureState& state) {
         std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
         CopyIntoFrameTexture(state, target, *surface, region);
       }
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       // Again: the pacer may have filled a later slot while this one copied.
       if (*stamp <= state.frameTicks.load()) {
         state.framesOverwritten.fetch_add(1);
@@ -315,13 +318,13 @@ void RunPacer(CaptureState& state) {
     {
       // A frame still being copied takes its slot first: a repeat now would
       // fill a later slot and push that frame out.
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       if (state.frameTextureWriting >= 0) continue;
     }
     if (std::optional<int64_t> slot = state.rateGate.TakeMissedSlot(TickClock::Now())) {
       {
         // A repeat re-submits the latest picture with the slot's stamp.
-        std::lock_guard frameLock(state.frameMutex);
+        LockGuard frameLock(state.frameMutex);
         HandOffLocked(state, *slot, /*newContent=*/false);
       }
       state.frameCv.notify_one();

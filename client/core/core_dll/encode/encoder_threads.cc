@@ -27,7 +27,7 @@ void Rotate(RotationState& state, uint64_t cut) {
   std::unique_ptr<IVideoSegmentEncoder> next;
   uint32_t cap = 0;
   {
-    std::lock_guard lock(state.spareMutex);
+    LockGuard lock(state.spareMutex);
     next = std::move(state.spareEncoder);
     cap = state.spareFpsCap;
   }
@@ -46,7 +46,7 @@ void Rotate(RotationState& state, uint64_t cut) {
   if (retired) {
     retired->DrainPending();
     {
-      std::lock_guard lock(state.finalizeMutex);
+      LockGuard lock(state.finalizeMutex);
       state.finalizeQueue.push_back({std::move(retired), cut});
     }
     state.finalizeCv.notify_one();
@@ -67,7 +67,7 @@ void Rotate(RotationState& state, uint64_t cut) {
 class PendingFrameClaim {
  public:
   explicit PendingFrameClaim(RotationState& state) : state_(state) {
-    std::lock_guard lock(state_.frameMutex);
+    LockGuard lock(state_.frameMutex);
     if (!state_.framePending.exchange(false)) return;
     texture_ = state_.latestFrameTexture;
     ticks_ = state_.frameTicks.load();
@@ -77,7 +77,7 @@ class PendingFrameClaim {
   }
   ~PendingFrameClaim() {
     if (texture_ < 0) return;
-    std::lock_guard lock(state_.frameMutex);
+    LockGuard lock(state_.frameMutex);
     state_.frameTextureInUse = -1;
   }
   PendingFrameClaim(const PendingFrameClaim&) = delete;
@@ -124,7 +124,7 @@ void EncodePendingFrame(RotationState& state) {
 // periodic rotation was counting on.
 void RequestSpareAfterCut(RotationState& state) {
   {
-    std::lock_guard lock(state.spareRequestMutex);
+    LockGuard lock(state.spareRequestMutex);
     if (state.spareBuilding) return;
     state.spareRequested = true;
   }
@@ -197,7 +197,7 @@ void FinalizeRetired(RotationState& state, std::unique_ptr<IVideoSegmentEncoder>
 
 void SignalCutDone(RotationState& state, uint64_t cut) {
   {
-    std::lock_guard lock(state.cutMutex);
+    LockGuard lock(state.cutMutex);
     state.cutDone = std::max(state.cutDone, cut);
   }
   state.cutCv.notify_all();
@@ -213,8 +213,11 @@ void RunEncoderThread(RotationState& state) {
     bool rotate = false;
     uint64_t cut = 0;
     {
-      std::unique_lock lock(state.frameMutex);
-      const auto cutPending = [&] { return state.cutRequested != state.cutTaken; };
+      UniqueLock lock(state.frameMutex);
+      const auto cutPending = [&] {
+        state.frameMutex.AssertHeld();
+        return state.cutRequested != state.cutTaken;
+      };
       if (cutPending()) {
         // A cut waits for the first frame at or after its instant (frames
         // before it still belong to the segment it ends), or for its grace.
@@ -224,6 +227,7 @@ void RunEncoderThread(RotationState& state) {
                                  [&] { return state.framePending.load() || state.stopRequested.load(); });
       } else {
         state.frameCv.wait(lock, [&] {
+          state.frameMutex.AssertHeld();
           return state.framePending.load() || !state.rotationRequests.empty() || cutPending() ||
                  state.stopRequested.load();
         });
@@ -277,7 +281,7 @@ void RunBackoffThread(RotationState& state) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
     {
-      std::lock_guard lock(state.spareRequestMutex);
+      LockGuard lock(state.spareRequestMutex);
       if (!state.spareBuilding) {
         state.spareRequested = true;
         state.spareRequestedCap = cap;
@@ -289,7 +293,7 @@ void RunBackoffThread(RotationState& state) {
     due = std::max(due + kSegmentInterval, SteadyClock::now());
     if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
-      std::lock_guard lock(state.frameMutex);
+      LockGuard lock(state.frameMutex);
       state.rotationRequests.push_back(true);
     }
     state.frameCv.notify_one();
@@ -299,7 +303,7 @@ void RunBackoffThread(RotationState& state) {
     for (auto waited = std::chrono::milliseconds(0); waited < kRotationPickupWait;
          waited += std::chrono::milliseconds(1)) {
       {
-        std::lock_guard lock(state.frameMutex);
+        LockGuard lock(state.frameMutex);
         if (state.rotationRequests.empty()) break;
       }
       if (!SleepUnlessStopped(state, std::chrono::milliseconds(1))) return;
@@ -312,8 +316,11 @@ void RunSpareBuilderThread(RotationState& state) {
   for (;;) {
     uint32_t cap = 0;
     {
-      std::unique_lock lock(state.spareRequestMutex);
-      state.spareCv.wait(lock, [&] { return state.spareRequested || state.stopRequested.load(); });
+      UniqueLock lock(state.spareRequestMutex);
+      state.spareCv.wait(lock, [&] {
+        state.spareRequestMutex.AssertHeld();
+        return state.spareRequested || state.stopRequested.load();
+      });
       if (state.stopRequested.load() && !state.spareRequested) return;
       state.spareRequested = false;
       state.spareBuilding = true;
@@ -323,12 +330,12 @@ void RunSpareBuilderThread(RotationState& state) {
     {
       // A spare built after a save's cut for the same cap is still good: a
       // new one would only churn an encoder's worth of memory.
-      std::lock_guard lock(state.spareMutex);
+      LockGuard lock(state.spareMutex);
       spareStillGood = state.spareEncoder && state.spareFpsCap == cap;
     }
     if (spareStillGood) {
       {
-        std::lock_guard lock(state.spareRequestMutex);
+        LockGuard lock(state.spareRequestMutex);
         state.spareBuilding = false;
       }
       if (state.stopRequested.load()) return;
@@ -339,7 +346,7 @@ void RunSpareBuilderThread(RotationState& state) {
       std::unique_ptr<IVideoSegmentEncoder> built = BuildEncoder(state);
       std::unique_ptr<IVideoSegmentEncoder> unused;
       {
-        std::lock_guard lock(state.spareMutex);
+        LockGuard lock(state.spareMutex);
         unused = std::move(state.spareEncoder);  // destroyed outside the lock
         state.spareEncoder = std::move(built);
         state.spareFpsCap = cap;
@@ -352,7 +359,7 @@ void RunSpareBuilderThread(RotationState& state) {
     double elapsed = MillisecondsSince(t0, SteadyClock::now());
     if (elapsed > 500.0) SessionLog(state, L"[DIAG-SPARE-BUILD-SLOW] " + Fixed6(elapsed) + L"ms");
     {
-      std::lock_guard lock(state.spareRequestMutex);
+      LockGuard lock(state.spareRequestMutex);
       state.spareBuilding = false;
     }
     if (state.stopRequested.load()) return;
@@ -365,8 +372,11 @@ void RunFinalizeThread(RotationState& state) {
     std::unique_ptr<IVideoSegmentEncoder> retired;
     uint64_t cut = 0;
     {
-      std::unique_lock lock(state.finalizeMutex);
-      state.finalizeCv.wait(lock, [&] { return !state.finalizeQueue.empty() || state.stopRequested.load(); });
+      UniqueLock lock(state.finalizeMutex);
+      state.finalizeCv.wait(lock, [&] {
+        state.finalizeMutex.AssertHeld();
+        return !state.finalizeQueue.empty() || state.stopRequested.load();
+      });
       if (state.finalizeQueue.empty()) return;
       retired = std::move(state.finalizeQueue.front().encoder);
       cut = state.finalizeQueue.front().cut;

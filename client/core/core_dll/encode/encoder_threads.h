@@ -35,40 +35,40 @@ struct RotationState : virtual FrameHandoff {
   // writes the latest picture instead of repeating the encoder's.
   bool encoderMissedPicture = false;
 
-  std::deque<bool> rotationRequests;  // guarded by frameMutex
+  std::deque<bool> rotationRequests GUARDED_BY(frameMutex);
   // A save's cut: the running segment ends at the save's request instant.
   // The save raises cutRequested (with cutTicks) under frameMutex; the
   // encoder thread takes it (cutTaken) once every frame stamped before the
   // instant is in the segment, and the finalize thread raises cutDone (under
   // cutMutex) when that segment is in the ring.
-  uint64_t cutRequested = 0;  // guarded by frameMutex
-  uint64_t cutTaken = 0;      // guarded by frameMutex
-  int64_t cutTicks = 0;       // guarded by frameMutex
-  std::mutex cutMutex;
+  uint64_t cutRequested GUARDED_BY(frameMutex) = 0;
+  uint64_t cutTaken GUARDED_BY(frameMutex) = 0;
+  int64_t cutTicks GUARDED_BY(frameMutex) = 0;
+  Mutex cutMutex;
   std::condition_variable cutCv;
-  uint64_t cutDone = 0;  // guarded by cutMutex
+  uint64_t cutDone GUARDED_BY(cutMutex) = 0;
 
   std::unique_ptr<IVideoSegmentEncoder> encoder;
   SegmentRing videoRing;
   ReplayWindow replayWindow{60.0};
 
-  std::mutex spareMutex;
-  std::unique_ptr<IVideoSegmentEncoder> spareEncoder;
-  uint32_t spareFpsCap = 0;
+  Mutex spareMutex;
+  std::unique_ptr<IVideoSegmentEncoder> spareEncoder GUARDED_BY(spareMutex);
+  uint32_t spareFpsCap GUARDED_BY(spareMutex) = 0;
 
-  std::mutex spareRequestMutex;
+  Mutex spareRequestMutex;
   std::condition_variable spareCv;
-  bool spareRequested = false;
-  uint32_t spareRequestedCap = 0;
-  bool spareBuilding = false;
+  bool spareRequested GUARDED_BY(spareRequestMutex) = false;
+  uint32_t spareRequestedCap GUARDED_BY(spareRequestMutex) = 0;
+  bool spareBuilding GUARDED_BY(spareRequestMutex) = false;
 
-  std::mutex finalizeMutex;
+  Mutex finalizeMutex;
   std::condition_variable finalizeCv;
   struct RetiredEncoder {
     std::unique_ptr<IVideoSegmentEncoder> encoder;
     uint64_t cut = 0;  // the save cut it ends, 0 for a periodic rotation
   };
-  std::deque<RetiredEncoder> finalizeQueue;
+  std::deque<RetiredEncoder> finalizeQueue GUARDED_BY(finalizeMutex);
 
   // Returns the heap's free memory after a retired encoder, a save and a
   // stop (see replay/heap_release.h). The interval only merges requests that

@@ -19,6 +19,7 @@
 #include "encode/gpu_encode_context.h"
 #include "log/log.h"
 #include "platform/gpu.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -32,29 +33,29 @@ constexpr uint32_t kMaxEncodedSide = 4096;
 struct WorkerSignals {
   std::atomic<bool> stopRequested{true};
   // Wakes timed waits of the workers when stopRequested is set.
-  std::mutex stopWakeMutex;
+  Mutex stopWakeMutex;
   std::condition_variable stopWakeCv;
 
-  std::mutex logMutex;
-  LogSink logSink;
+  Mutex logMutex;
+  LogSink logSink GUARDED_BY(logMutex);
 };
 
 // The session's Log: one line to its sink under logMutex.
 inline void SessionLog(WorkerSignals& signals, const std::wstring& line) {
-  std::lock_guard lock(signals.logMutex);
+  LockGuard lock(signals.logMutex);
   if (signals.logSink) signals.logSink(line);
 }
 
 // A copy of the session's sink for components that log on their own.
 inline LogSink SessionSinkCopy(WorkerSignals& signals) {
-  std::lock_guard lock(signals.logMutex);
+  LockGuard lock(signals.logMutex);
   return signals.logSink;
 }
 
 // Sleeps up to `duration`; returns early (false) once stopRequested is set.
 template <typename Duration>
 bool SleepUnlessStopped(WorkerSignals& signals, Duration duration) {
-  std::unique_lock lock(signals.stopWakeMutex);
+  UniqueLock lock(signals.stopWakeMutex);
   return !signals.stopWakeCv.wait_for(lock, duration, [&] { return signals.stopRequested.load(); });
 }
 
@@ -66,6 +67,11 @@ struct FrameHandoff : virtual WorkerSignals {
   uint32_t fps = 30;
   uint32_t bitrate = 6000000;
 
+  // Guards the hand-off's indices and flags below; frameCv wakes the encoder
+  // thread for a frame, a rotation or a cut.
+  Mutex frameMutex;
+  std::condition_variable frameCv;
+
   // The device context both sides use: the callback's copy and the
   // encoder's conversion take its ContextMutex for the context calls.
   std::unique_ptr<GpuEncodeContext> gpuEncodeContext;
@@ -75,9 +81,9 @@ struct FrameHandoff : virtual WorkerSignals {
   // hand-off, so a frame's content and its time stamp always travel together
   // and the copy needs no frameMutex. The indices are guarded by frameMutex.
   std::array<std::shared_ptr<platform::ITexture>, 3> frameTextures;
-  int latestFrameTexture = 0;    // content of the frame handed off last
-  int frameTextureInUse = -1;    // what the encoder thread is reading, or -1
-  int frameTextureWriting = -1;  // what a capture callback is copying into, or -1
+  int latestFrameTexture GUARDED_BY(frameMutex) = 0;    // content of the frame handed off last
+  int frameTextureInUse GUARDED_BY(frameMutex) = -1;    // what the encoder thread is reading, or -1
+  int frameTextureWriting GUARDED_BY(frameMutex) = -1;  // what a capture callback is copying into, or -1
   // The source region each frame texture holds when it holds less than its
   // whole size (the rest is black); width 0: a full-size copy. Written only
   // by the callback that holds the texture as frameTextureWriting.
@@ -88,14 +94,12 @@ struct FrameHandoff : virtual WorkerSignals {
   std::atomic<bool> framePending{false};
   // The pending frame, or one it replaced, shows a new picture (false: only
   // pacer repeats of the one the encoder has). Guarded by frameMutex.
-  bool pendingNewContent = false;
+  bool pendingNewContent GUARDED_BY(frameMutex) = false;
   std::atomic<int64_t> frameTicks{0};
   std::atomic<bool> haveFrame{false};
   std::atomic<uint64_t> framesDelivered{0};
   std::atomic<uint64_t> framesOverwritten{0};
 
-  std::mutex frameMutex;
-  std::condition_variable frameCv;
 };
 
 }  // namespace ostrel
