@@ -166,10 +166,6 @@ OSTREL_API void OstrelSim_RemoveAudioEndpoint(const wchar_t* id) {
   if (id != nullptr) SimAudioWorld::Get().RemoveEndpoint(id);
 }
 
-OSTREL_API void OstrelSim_SetDefaultAudioEndpoint(bool capture, const wchar_t* id) {
-  SimAudioWorld::Get().SetDefault(ostrel::sim::FlowOf(capture), id);
-}
-
 OSTREL_API void OstrelSim_SetAudioSignal(const wchar_t* id, int kind, double frequencyHz, double amplitude) {
   if (id == nullptr) return;
   SimAudioWorld::Get().SetSignal(id, {kind, frequencyHz, amplitude});

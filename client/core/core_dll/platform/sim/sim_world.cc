@@ -34,7 +34,7 @@ World::~World() {
 
 void World::ResetListsLocked() {
   adapters.clear();
-  adapters.push_back(AdapterState{L"Ostrel Sim GPU", false, -1, hr::kOk});
+  adapters.push_back(AdapterState{L"Ostrel Sim GPU", false});
 
   // Monitor 0 keeps its object so its handle and its capture items survive;
   // every other monitor goes away and its items see their closed event.
