@@ -19,7 +19,7 @@
 #include "log/log.h"
 #include "platform/platform.h"
 #include "replay/audio_ring.h"
-#include "replay/heap_release.h"
+#include "encode/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/save_outcome.h"

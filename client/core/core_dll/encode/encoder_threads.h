@@ -12,7 +12,7 @@
 #include "encode/frame_handoff.h"
 #include "encode/video_segment_encoder.h"
 #include "platform/platform.h"
-#include "replay/heap_release.h"
+#include "encode/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 
@@ -71,7 +71,7 @@ struct RotationState : virtual FrameHandoff {
   std::deque<RetiredEncoder> finalizeQueue GUARDED_BY(finalizeMutex);
 
   // Returns the heap's free memory after a retired encoder, a save and a
-  // stop (see replay/heap_release.h). The interval only merges requests that
+  // stop (see encode/heap_release.h). The interval only merges requests that
   // come together (a save's cut and its end, a cut and a rotation): a longer
   // one would skip the release after a retired encoder, and its 24 MB would
   // stay resident until the next.
