@@ -6,7 +6,6 @@ namespace ostrel::sim {
 namespace {
 
 constexpr uintptr_t kFirstWindowId = 0x1000000;
-constexpr uintptr_t kWindowIdStep = 16;
 
 }  // namespace
 
