@@ -60,6 +60,8 @@ if(TARGET ostrel-replay)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/replay/ostrel-replay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/design.md ${PROJECT_SOURCE_DIR}/docs/benchmarks.md
+  ${PROJECT_SOURCE_DIR}/docs/testing.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/licenses/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/licenses)
 
 # The CMake package.

@@ -23,12 +23,12 @@ using platform::GetPlatform;
 
 void RequestStop(SessionState& state) {
   {
-    std::lock_guard lock(state.stopWakeMutex);
+    LockGuard lock(state.stopWakeMutex);
     state.stopRequested.store(true);
   }
   state.stopWakeCv.notify_all();
   {
-    std::lock_guard lock(state.cutMutex);  // a save waiting for its cut gives up
+    LockGuard lock(state.cutMutex);  // a save waiting for its cut gives up
   }
   state.cutCv.notify_all();
 }
@@ -48,7 +48,7 @@ constexpr std::chrono::milliseconds kAudioCutWait{500};
 void CutAtRequest(SessionState& s, int64_t requestTicks) {
   uint64_t cut = 0;
   {
-    std::lock_guard lock(s.frameMutex);
+    LockGuard lock(s.frameMutex);
     if (s.stopRequested.load()) return;
     cut = ++s.cutRequested;
     s.cutTicks = requestTicks;
@@ -58,9 +58,12 @@ void CutAtRequest(SessionState& s, int64_t requestTicks) {
   const uint64_t micCut = s.micRing.RequestCut(requestTicks);
   const auto start = SteadyClock::now();
   {
-    std::unique_lock lock(s.cutMutex);
+    UniqueLock lock(s.cutMutex);
     s.cutCv.wait_until(lock, start + kVideoCutWait,
-                       [&] { return s.cutDone >= cut || s.stopRequested.load(); });
+                       [&] {
+                         s.cutMutex.AssertHeld();
+                         return s.cutDone >= cut || s.stopRequested.load();
+                       });
   }
   if (desktopCut != 0) s.desktopRing.WaitCut(desktopCut, start + kAudioCutWait);
   if (micCut != 0) s.micRing.WaitCut(micCut, start + kAudioCutWait);
@@ -74,12 +77,12 @@ void CutAtRequest(SessionState& s, int64_t requestTicks) {
 void ReleaseEncodersHere(SessionState& s) {
   s.encoder.reset();
   {
-    std::lock_guard spareLock(s.spareMutex);
+    LockGuard spareLock(s.spareMutex);
     s.spareEncoder.reset();
     s.spareFpsCap = 0;
   }
   {
-    std::lock_guard finalizeLock(s.finalizeMutex);
+    LockGuard finalizeLock(s.finalizeMutex);
     s.finalizeQueue.clear();
   }
   s.gpuEncodeContext.reset();
@@ -93,13 +96,13 @@ void ReleaseEncoders(SessionState& s) {
     std::unique_ptr<IVideoSegmentEncoder> encoder = std::move(s.encoder);
     std::unique_ptr<IVideoSegmentEncoder> spare;
     {
-      std::lock_guard spareLock(s.spareMutex);
+      LockGuard spareLock(s.spareMutex);
       spare = std::move(s.spareEncoder);
       s.spareFpsCap = 0;
     }
     std::deque<SessionState::RetiredEncoder> retired;
     {
-      std::lock_guard finalizeLock(s.finalizeMutex);
+      LockGuard finalizeLock(s.finalizeMutex);
       retired.swap(s.finalizeQueue);
     }
     context = std::move(s.gpuEncodeContext);
@@ -164,13 +167,16 @@ OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
 
 OstrelSession::~OstrelSession() {
   {
-    std::lock_guard lock(lifecycleMutex_);
+    LockGuard lock(lifecycleMutex_);
     ++hostEpoch_;  // cancels a pending restart
   }
   epochCv_.notify_all();
   {
-    std::unique_lock lock(restartMutex_);
-    restartCv_.wait(lock, [&] { return restartsRunning_ == 0; });
+    UniqueLock lock(restartMutex_);
+    restartCv_.wait(lock, [&] {
+      restartMutex_.AssertHeld();
+      return restartsRunning_ == 0;
+    });
   }
   Stop();
   UnsubscribeItemClosedAndWait(*state_);
@@ -182,7 +188,7 @@ double OstrelSession::GetMeasuredSustainableFps() const {
   uint64_t overwritten = state_->framesOverwritten.load();
   uint32_t fps = 0;
   {
-    std::lock_guard lock(state_->encoderNameMutex);
+    LockGuard lock(state_->encoderNameMutex);
     fps = state_->fps;
   }
   // Overwrites and frames left out late both count as lost.
@@ -195,17 +201,17 @@ bool OstrelSession::GetSaveProgress(int* stage, int* done, int* total) const {
 }
 
 void OstrelSession::SetAudioSettings(AudioSettings settings) {
-  std::lock_guard lock(state_->audioSettingsMutex);
+  LockGuard lock(state_->audioSettingsMutex);
   state_->audioSettings = std::move(settings);
 }
 
 void OstrelSession::SetReplayStorage(ReplayStorageSettings settings) {
-  std::lock_guard lock(state_->storageSettingsMutex);
+  LockGuard lock(state_->storageSettingsMutex);
   state_->storageSettings = std::move(settings);
 }
 
 void OstrelSession::SetLogSink(LogSink sink) {
-  std::lock_guard lock(state_->logMutex);
+  LockGuard lock(state_->logMutex);
   state_->logSink = std::move(sink);
 }
 
@@ -215,7 +221,7 @@ LogSink OstrelSession::SinkCopy() { return SessionSinkCopy(*state_); }
 
 bool OstrelSession::Start(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
                           uint32_t bitrate, uint32_t replaySeconds) {
-  std::lock_guard lock(lifecycleMutex_);
+  LockGuard lock(lifecycleMutex_);
   ++hostEpoch_;
   epochCv_.notify_all();
   return StartLocked(target, captureMonitor, maxHeight, fps, bitrate, replaySeconds);
@@ -223,7 +229,7 @@ bool OstrelSession::Start(platform::WindowHandle target, bool captureMonitor, ui
 
 void OstrelSession::Stop() {
   {
-    std::lock_guard lock(lifecycleMutex_);
+    LockGuard lock(lifecycleMutex_);
     ++hostEpoch_;
     StopLocked();
   }
@@ -267,7 +273,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     }
     {
       // A save running through a device-loss restart copies these.
-      std::lock_guard settingsLock(s.encoderNameMutex);
+      LockGuard settingsLock(s.encoderNameMutex);
       s.convertAtCopy = false;
       if (ComputeOutputSize(s.captureWidth, s.captureHeight, maxHeight, &s.outputWidth, &s.outputHeight)) {
         s.convertAtCopy = s.d3dDevice->ImmediateContext().ConvertsRegions();
@@ -292,7 +298,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       s.gpuEncodeContext = std::make_unique<GpuEncodeContext>(s.d3dDevice, s.captureWidth, s.captureHeight,
                                                               s.outputWidth, s.outputHeight, sink);
       {
-        std::lock_guard nameLock(s.encoderNameMutex);
+        LockGuard nameLock(s.encoderNameMutex);
         s.encoderName = s.gpuEncodeContext->EncoderName();
       }
       s.encoder = MakeSegmentEncoder(*s.gpuEncodeContext, s.outputWidth, s.outputHeight, s.fps, s.bitrate);
@@ -311,7 +317,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.framePending.store(false);
     s.haveFrame.store(false);
     {
-      std::lock_guard frameLock(s.frameMutex);
+      LockGuard frameLock(s.frameMutex);
       s.pendingNewContent = false;
     }
     s.framesDelivered.store(0);
@@ -324,7 +330,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.lastWrittenTicks = INT64_MIN;
     s.encoderMissedPicture = false;
     {
-      std::lock_guard frameLock(s.frameMutex);
+      LockGuard frameLock(s.frameMutex);
       s.rotationRequests.clear();
       s.cutTaken = s.cutRequested;  // a cut of the previous capture is over
       s.latestFrameTexture = 0;
@@ -359,7 +365,7 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
   try {
     ReplayStorageSettings storage;
     {
-      std::lock_guard storageLock(s.storageSettingsMutex);
+      LockGuard storageLock(s.storageSettingsMutex);
       storage = s.storageSettings;
     }
     s.replayStorage.Start(storage, s.replayWindow.Seconds(), GetPlatform().files, SinkCopy());
@@ -398,7 +404,7 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
   LogSink sink = SinkCopy();
   AudioSettings settings;
   {
-    std::lock_guard lock(s.audioSettingsMutex);
+    LockGuard lock(s.audioSettingsMutex);
     settings = s.audioSettings;
   }
   s.desktopAudioOn.store(!settings.desktopMuted);
@@ -418,18 +424,28 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
   auto liveMix = std::make_shared<LiveAacMix>(
       s.desktopRing, s.micRing, s.replayWindow,
       [&s] {
-        std::lock_guard lock(s.audioSettingsMutex);
+        LockGuard lock(s.audioSettingsMutex);
         return s.audioSettings;
       },
       s.replayWindow.FloorTicks());
   {
-    std::lock_guard lock(s.liveMixMutex);
+    LockGuard lock(s.liveMixMutex);
     s.liveMix = liveMix;
   }
   s.liveMixThread = std::thread([&s, liveMix] {
     while (SleepUnlessStopped(s, kLiveMixPeriod)) liveMix->Advance(TickClock::Now());
   });
-  s.watchdogThread = std::thread([this, target, captureMonitor] { RunWatchdog(*this, target, captureMonitor); });
+  s.watchdogThread = std::thread([this, &s, target, captureMonitor] {
+    const WatchdogHooks hooks{
+        [&s] { return s.d3dDevice ? s.d3dDevice->GetDeviceRemovedReason() : hr::kOk; },
+        [this, &s, target, captureMonitor] {
+          RequestStop(s);
+          // The host's replay length is kept (not the 60-second default).
+          BeginRestartAfterDeviceLoss({target, captureMonitor, s.requestedMaxHeight, s.requestedFps,
+                                       s.requestedBitrate, s.requestedReplaySeconds, s.captureEpoch});
+        }};
+    RunWatchdog(s, hooks);
+  });
 }
 
 void OstrelSession::JoinWorkers() {
@@ -439,7 +455,7 @@ void OstrelSession::JoinWorkers() {
                               &s.micAudioThread, &s.liveMixThread}) {
     if (worker->joinable()) worker->join();
   }
-  std::lock_guard lock(s.liveMixMutex);
+  LockGuard lock(s.liveMixMutex);
   s.liveMix.reset();
 }
 
@@ -450,15 +466,15 @@ void OstrelSession::StopLocked() {
   {
     // Taking each mutex before notifying closes the window between a
     // waiter's predicate check and its wait.
-    std::lock_guard frameLock(s.frameMutex);
+    LockGuard frameLock(s.frameMutex);
   }
   s.frameCv.notify_all();
   {
-    std::lock_guard finalizeLock(s.finalizeMutex);
+    LockGuard finalizeLock(s.finalizeMutex);
   }
   s.finalizeCv.notify_all();
   {
-    std::lock_guard spareLock(s.spareRequestMutex);
+    LockGuard spareLock(s.spareRequestMutex);
   }
   s.spareCv.notify_all();
   JoinWorkers();
@@ -467,7 +483,7 @@ void OstrelSession::StopLocked() {
   CloseCaptureSource(s);
   ReleaseEncoders(s);
   {
-    std::lock_guard spareRequestLock(s.spareRequestMutex);
+    LockGuard spareRequestLock(s.spareRequestMutex);
     s.spareRequested = false;
     s.spareBuilding = false;
   }
@@ -527,7 +543,7 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
   // The running mix keeps the clip's packets through the wait.
   std::shared_ptr<LiveAacMix> keptMix;
   if (request.secondsAfter > 0) {
-    std::lock_guard lock(s.liveMixMutex);
+    LockGuard lock(s.liveMixMutex);
     keptMix = s.liveMix;
   }
   struct KeepRelease {
@@ -560,7 +576,7 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
   std::string encoderName;
   uint32_t outputWidth = 0, outputHeight = 0, fps = 0, bitrate = 0;
   {
-    std::lock_guard lock(s.encoderNameMutex);
+    LockGuard lock(s.encoderNameMutex);
     encoderName = s.encoderName;
     outputWidth = s.outputWidth;
     outputHeight = s.outputHeight;
@@ -575,7 +591,7 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
       s.replayWindow,
       s.saveProgress,
       [&s] {
-        std::lock_guard lock(s.audioSettingsMutex);
+        LockGuard lock(s.audioSettingsMutex);
         return s.audioSettings;
       },
       outputWidth,
@@ -598,7 +614,7 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
   sources.micAudioOn = s.micAudioOn.load();
   std::shared_ptr<LiveAacMix> liveMix;
   {
-    std::lock_guard lock(s.liveMixMutex);
+    LockGuard lock(s.liveMixMutex);
     liveMix = s.liveMix;
   }
   if (liveMix && !ringsCleared) {
@@ -623,14 +639,14 @@ void OstrelSession::BeginRestartAfterDeviceLoss(RestartRequest request) {
   // No lifecycle lock here: a host Stop holding it may be joining the very
   // watchdog that calls this.
   {
-    std::lock_guard lock(restartMutex_);
+    LockGuard lock(restartMutex_);
     ++restartsRunning_;
   }
   // Detached by design: the restart's Stop joins the watchdog that starts
   // it. The session outlives it: its destructor waits for restartsRunning_.
   std::thread([this, request] {
     RunRestart(request);
-    std::lock_guard lock(restartMutex_);
+    LockGuard lock(restartMutex_);
     if (--restartsRunning_ == 0) restartCv_.notify_all();
   }).detach();
 }
@@ -640,7 +656,7 @@ void OstrelSession::RunRestart(RestartRequest request) {
   const wchar_t* const kCancelled =
       L"Watchdog: automatic capture restart after GPU device loss cancelled - the host started or stopped capture.";
   {
-    std::lock_guard lock(lifecycleMutex_);
+    LockGuard lock(lifecycleMutex_);
     if (hostEpoch_ != epoch) {
       Log(kCancelled);
       return;
@@ -649,9 +665,12 @@ void OstrelSession::RunRestart(RestartRequest request) {
   }
   bool started = false;
   {
-    std::unique_lock lock(lifecycleMutex_);
+    UniqueLock lock(lifecycleMutex_);
     // The pause between stop and start, cut short if the host takes over.
-    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] { return hostEpoch_ != epoch; })) {
+    if (epochCv_.wait_for(lock, std::chrono::milliseconds(500), [&] {
+          lifecycleMutex_.AssertHeld();
+          return hostEpoch_ != epoch;
+        })) {
       Log(kCancelled);
       return;
     }

@@ -14,13 +14,12 @@
 #include <thread>
 
 #include "audio/audio_settings.h"
-#include "capture/frame_rate_gate.h"
-#include "encode/gpu_encode_context.h"
-#include "encode/video_segment_encoder.h"
+#include "capture/capture_state.h"
+#include "encode/encoder_threads.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "replay/audio_ring.h"
-#include "replay/heap_release.h"
+#include "encode/heap_release.h"
 #include "replay/record_ring.h"
 #include "replay/replay_storage.h"
 #include "replay/replay_window.h"
@@ -30,120 +29,17 @@
 
 namespace ostrel {
 
-using SteadyClock = std::chrono::steady_clock;
 class LiveAacMix;
 
-// Everything one recording owns. Workers hold plain references into it; it is
-// never reallocated while the session lives.
-struct SessionState {
-  std::shared_ptr<platform::IGpuDevice> d3dDevice;
-  std::shared_ptr<platform::ICaptureDevice> winrtDevice;
-  std::shared_ptr<platform::ICaptureItem> captureItem;
-  // The capture source that made captureItem; its pool and session come
-  // from the same source.
-  platform::IWindowCapture* captureService = nullptr;
-  std::shared_ptr<platform::IFramePool> framePool;
-  std::shared_ptr<platform::ICaptureSession> captureSession;
-  platform::EventToken frameArrivedToken = 0;
-  bool frameArrivedSubscribed = false;
-  platform::EventToken closedToken = 0;
-  bool closedSubscribed = false;
-  SteadyClock::time_point lastArrival{};
-  bool haveLastArrival = false;
-
-  uint32_t captureWidth = 0, captureHeight = 0;
-  uint32_t outputWidth = 0, outputHeight = 0;
-  uint32_t fps = 30;
-  uint32_t bitrate = 6000000;
+// Everything one recording owns: capture's part, the encoder threads' part
+// (each with the frame hand-off and the worker signals they share), and what
+// only the session and the saves use. Workers hold plain references into it;
+// it is never reallocated while the session lives.
+struct SessionState : CaptureState, RotationState {
   uint32_t requestedMaxHeight = 0, requestedFps = 0, requestedBitrate = 0;
 
-  // The captured picture, triple-buffered: the capture callback copies into
-  // a texture that is neither being read by the encoder thread nor the latest
-  // hand-off, so a frame's content and its time stamp always travel together
-  // and the copy needs no frameMutex. The indices are guarded by frameMutex.
-  std::array<std::shared_ptr<platform::ITexture>, 3> frameTextures;
-  // A target above the encoded size limit, on a context that converts
-  // regions: the frame textures are NV12 at the output size and the capture
-  // copy converts and scales into them, so nothing keeps the target at its
-  // full size past the frame pool and the encoder only copies. Otherwise
-  // they are BGRA at the capture size. Set by Start.
-  bool convertAtCopy = false;
-  int latestFrameTexture = 0;    // content of the frame handed off last
-  int frameTextureInUse = -1;    // what the encoder thread is reading, or -1
-  int frameTextureWriting = -1;  // what a capture callback is copying into, or -1
-  // The source region each frame texture holds when it holds less than its
-  // whole size (the rest is black); width 0: a full-size copy. Written only
-  // by the callback that holds the texture as frameTextureWriting.
-  std::array<platform::TextureRegion, 3> frameTextureRegion{};
-
-  // The content size the frame pool's buffers were made for; the frame
-  // handler recreates the pool when a frame's content size differs.
-  std::mutex poolSizeMutex;
-  platform::SizeInt32 poolSize;
-
-  // Frame hand-off slot: capture callback and pacer produce, encoder thread
-  // consumes.
-  std::atomic<bool> framePending{false};
-  // The pending frame, or one it replaced, shows a new picture (false: only
-  // pacer repeats of the one the encoder has). Guarded by frameMutex.
-  bool pendingNewContent = false;
-  std::atomic<int64_t> frameTicks{0};
-  FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
-  std::atomic<bool> haveFrame{false};
-  std::atomic<uint64_t> framesDelivered{0};
-  std::atomic<uint64_t> framesOverwritten{0};
-
-  // Encoder-thread counters and pacing.
-  std::atomic<uint64_t> writeCalls{0};
-  std::atomic<uint64_t> writeFailures{0};
-  std::atomic<int32_t> backoffTier{0};
-  std::atomic<uint32_t> segmentFpsCap{0};
-  SteadyClock::time_point lastEncodeTime{};
-  // Encoder thread only: the stamp of the last frame written in this capture
-  // (INT64_MIN before the first); the next segment continues after it.
-  int64_t lastWrittenTicks = INT64_MIN;
-  // Encoder thread only: a new picture was skipped, so the next repeat
-  // writes the latest picture instead of repeating the encoder's.
-  bool encoderMissedPicture = false;
-
-  std::mutex frameMutex;
-  std::condition_variable frameCv;
-  std::deque<bool> rotationRequests;  // guarded by frameMutex
-  // A save's cut: the running segment ends at the save's request instant.
-  // The save raises cutRequested (with cutTicks) under frameMutex; the
-  // encoder thread takes it (cutTaken) once every frame stamped before the
-  // instant is in the segment, and the finalize thread raises cutDone (under
-  // cutMutex) when that segment is in the ring.
-  uint64_t cutRequested = 0;  // guarded by frameMutex
-  uint64_t cutTaken = 0;      // guarded by frameMutex
-  int64_t cutTicks = 0;       // guarded by frameMutex
-  std::mutex cutMutex;
-  std::condition_variable cutCv;
-  uint64_t cutDone = 0;  // guarded by cutMutex
   std::thread encoderThread;
-
-  std::unique_ptr<GpuEncodeContext> gpuEncodeContext;
-  std::unique_ptr<IVideoSegmentEncoder> encoder;
-  SegmentRing videoRing;
-
-  std::mutex spareMutex;
-  std::unique_ptr<IVideoSegmentEncoder> spareEncoder;
-  uint32_t spareFpsCap = 0;
-
-  std::mutex spareRequestMutex;
-  std::condition_variable spareCv;
-  bool spareRequested = false;
-  uint32_t spareRequestedCap = 0;
-  bool spareBuilding = false;
   std::thread spareBuilderThread;
-
-  std::mutex finalizeMutex;
-  std::condition_variable finalizeCv;
-  struct RetiredEncoder {
-    std::unique_ptr<IVideoSegmentEncoder> encoder;
-    uint64_t cut = 0;  // the save cut it ends, 0 for a periodic rotation
-  };
-  std::deque<RetiredEncoder> finalizeQueue;
   std::thread finalizeThread;
 
   AudioRing desktopRing;
@@ -151,17 +47,12 @@ struct SessionState {
   // Which audio sources this capture records (not muted at its start).
   std::atomic<bool> desktopAudioOn{false};
   std::atomic<bool> micAudioOn{false};
-  ReplayWindow replayWindow{60.0};
-  // The memory limit and spill folder the host set (guarded by
-  // storageSettingsMutex), applied by replayStorage at each start.
-  std::mutex storageSettingsMutex;
-  ReplayStorageSettings storageSettings;
+  // The memory limit and spill folder the host set, applied by
+  // replayStorage at each start.
+  Mutex storageSettingsMutex;
+  ReplayStorageSettings storageSettings GUARDED_BY(storageSettingsMutex);
   ReplayStorage replayStorage{{&videoRing, &desktopRing, &micRing}};
 
-  std::atomic<bool> stopRequested{true};
-  // Wakes timed waits of the workers when stopRequested is set.
-  std::mutex stopWakeMutex;
-  std::condition_variable stopWakeCv;
   uint32_t requestedReplaySeconds = 0;
   // The host epoch this capture was started under (see OstrelSession);
   // written by Start before the watchdog exists.
@@ -175,70 +66,28 @@ struct SessionState {
   std::thread telemetryThread;
   // The clip audio mixed and encoded while recording (save/live_mix.h): made
   // at each start, dropped at stop; saves share it under liveMixMutex.
-  std::mutex liveMixMutex;
-  std::shared_ptr<LiveAacMix> liveMix;
+  Mutex liveMixMutex;
+  std::shared_ptr<LiveAacMix> liveMix GUARDED_BY(liveMixMutex);
   std::thread liveMixThread;
 
-  std::mutex audioSettingsMutex;
-  AudioSettings audioSettings;
-
-  std::mutex logMutex;
-  LogSink logSink;
+  Mutex audioSettingsMutex;
+  AudioSettings audioSettings GUARDED_BY(audioSettingsMutex);
 
   SaveProgress saveProgress;
   // Markers, the discard floor and the saves waiting for time after their
   // request (save/clip_request.h).
   ClipRequestState clipRequests;
-  std::atomic<bool> borderEnabled{true};
-
-  // Returns the heap's free memory after a retired encoder, a save and a
-  // stop (see replay/heap_release.h). The interval only merges requests that
-  // come together (a save's cut and its end, a cut and a rotation): a longer
-  // one would skip the release after a retired encoder, and its 24 MB would
-  // stay resident until the next.
-  HeapRelease heapRelease{[] { platform::GetPlatform().system.ReleaseFreeHeapMemory(); },
-                          std::chrono::milliseconds(250)};
-
-  // Frame callbacks currently inside the handler; Stop waits for them before
-  // releasing what they use (see capture/frame_arrival.cc).
-  std::mutex callbackMutex;
-  std::condition_variable callbackCv;
-  int callbacksRunning = 0;
-  bool acceptCallbacks = false;
 
   // The encoder name of the running capture, copied for saves so that a
   // restart releasing the encode context never races a save reading it. It
   // also guards the writes of outputWidth, outputHeight, fps and bitrate
   // made by Start, which a save (or a rate query) reads during a restart.
-  std::mutex encoderNameMutex;
-  std::string encoderName;
+  Mutex encoderNameMutex;
+  std::string encoderName GUARDED_BY(encoderNameMutex);
 };
-
-// The session's Log: one line to its sink under logMutex.
-inline void SessionLog(SessionState& state, const std::wstring& line) {
-  std::lock_guard lock(state.logMutex);
-  if (state.logSink) state.logSink(line);
-}
-
-// A copy of the session's sink for components that log on their own.
-inline LogSink SessionSinkCopy(SessionState& state) {
-  std::lock_guard lock(state.logMutex);
-  return state.logSink;
-}
-
-// Sleeps up to `duration`; returns early (false) once stopRequested is set.
-template <typename Duration>
-bool SleepUnlessStopped(SessionState& state, Duration duration) {
-  std::unique_lock lock(state.stopWakeMutex);
-  return !state.stopWakeCv.wait_for(lock, duration, [&] { return state.stopRequested.load(); });
-}
 
 // Sets stopRequested and wakes every waiter, so workers end promptly.
 void RequestStop(SessionState& state);
-
-// Marks save cut `cut` as done (its segment is in the ring, or there was
-// none to end) and wakes the waiting save.
-void SignalCutDone(SessionState& state, uint64_t cut);
 
 class OstrelSession {
  public:
@@ -295,8 +144,8 @@ class OstrelSession {
 
  private:
   bool StartLocked(platform::WindowHandle target, bool captureMonitor, uint32_t maxHeight, uint32_t fps,
-                   uint32_t bitrate, uint32_t replaySeconds);
-  void StopLocked();
+                   uint32_t bitrate, uint32_t replaySeconds) REQUIRES(lifecycleMutex_);
+  void StopLocked() REQUIRES(lifecycleMutex_);
   void StartWorkers(platform::WindowHandle target, bool captureMonitor);
   void JoinWorkers();
   void RunRestart(RestartRequest request);
@@ -306,13 +155,13 @@ class OstrelSession {
 
   // Serialises Start, Stop and the restart's steps; hostEpoch_ counts host
   // Starts and Stops (and destruction) under it.
-  std::mutex lifecycleMutex_;
-  uint64_t hostEpoch_ = 0;
+  Mutex lifecycleMutex_;
+  uint64_t hostEpoch_ GUARDED_BY(lifecycleMutex_) = 0;
   std::condition_variable epochCv_;
   // Restart threads still running; the destructor waits for them.
-  std::mutex restartMutex_;
+  Mutex restartMutex_;
   std::condition_variable restartCv_;
-  int restartsRunning_ = 0;
+  int restartsRunning_ GUARDED_BY(restartMutex_) = 0;
 };
 
 // Output size rule: maxHeight 0 or >= capture height keeps the size (odd
@@ -325,8 +174,6 @@ class OstrelSession {
 // level 5.1's frame size, which is also what hardware decoders play), and
 // what keeps a huge window's buffers and the software encoder's work
 // bounded (8000x8000 is encoded at 3072x3072). Returns whether a cap applied.
-constexpr uint32_t kMaxEncodedSide = 4096;
-constexpr uint64_t kMaxEncodedMacroblocks = 36864;  // 4096x2304 in 16x16 blocks
 bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
                        uint32_t* outputWidth, uint32_t* outputHeight);
 

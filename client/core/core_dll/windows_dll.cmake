@@ -22,7 +22,9 @@ file(CONFIGURE OUTPUT ${def_file} CONTENT "${def_text}")
 set(OSTREL_EXPORT_COUNT ${export_count})
 
 
-add_library(${shared_name} SHARED exports_anchor.cc ${def_file})
+# The entry point belongs to the DLL, not to the backend: it reaches the
+# exports' globals at process exit.
+add_library(${shared_name} SHARED exports_anchor.cc dll_main_windows.cc ${def_file})
 target_link_libraries(${shared_name} PRIVATE
   -Wl,--whole-archive ${OSTREL_ALL_LIBS} -Wl,--no-whole-archive
   ostrel_backend_windows PkgConfig::FFMPEG PkgConfig::SODIUM ${OSTREL_WINDOWS_SYSTEM_LIBS})

@@ -62,7 +62,7 @@ bool ServiceCannotCapture(CaptureStep step, Hresult code) {
   return step == CaptureStep::Item && code != hr::kOutOfMemory;
 }
 
-void OpenCaptureSource(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
+void OpenCaptureSource(CaptureState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
                        bool captureMonitor) {
   platform::Platform& platform = platform::GetPlatform();
   platform::IWindowCapture* service = &platform.capture;
@@ -86,11 +86,11 @@ void OpenCaptureSource(SessionState& state, platform::WindowHandle target, platf
   state.captureService = service;
   state.captureWidth = static_cast<uint32_t>(chain.size.width);
   state.captureHeight = static_cast<uint32_t>(chain.size.height);
-  std::lock_guard lock(state.poolSizeMutex);
+  LockGuard lock(state.poolSizeMutex);
   state.poolSize = chain.poolSize;
 }
 
-void CloseCaptureSource(SessionState& state) {
+void CloseCaptureSource(CaptureState& state) {
   auto closeLogged = [&state](auto& closable) {
     if (!closable) return;
     Hresult result = closable->Close();

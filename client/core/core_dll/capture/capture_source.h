@@ -4,7 +4,7 @@
 // one [CAPABILITY] line naming the code that ruled the service out.
 #pragma once
 
-#include "ostrel_session.h"
+#include "capture/capture_state.h"
 
 namespace ostrel {
 
@@ -24,13 +24,13 @@ bool ServiceCannotCapture(CaptureStep step, Hresult code);
 // size as captureWidth and captureHeight). A
 // zero-size item (minimised window) leaves the size 0 x 0 and makes no pool.
 // The session is neither configured nor started. Throws HresultError.
-void OpenCaptureSource(SessionState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
+void OpenCaptureSource(CaptureState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
                        bool captureMonitor);
 
 // Closes the session and then the pool of the state, each on its own (a
 // session that fails to close still lets the pool close); each failing code
 // is logged as a teardown warning. The item stays: its closed subscription
 // is ended separately.
-void CloseCaptureSource(SessionState& state);
+void CloseCaptureSource(CaptureState& state);
 
 }  // namespace ostrel

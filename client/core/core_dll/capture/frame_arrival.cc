@@ -20,14 +20,14 @@ double MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_point
 // exit. Stop waits for the count to reach zero.
 class CallbackScope {
  public:
-  CallbackScope(SessionState& state, bool requireAccepting) : state_(state) {
-    std::lock_guard lock(state_.callbackMutex);
+  CallbackScope(CaptureState& state, bool requireAccepting) : state_(state) {
+    LockGuard lock(state_.callbackMutex);
     entered_ = !requireAccepting || state_.acceptCallbacks;
     if (entered_) ++state_.callbacksRunning;
   }
   ~CallbackScope() {
     if (!entered_) return;
-    std::lock_guard lock(state_.callbackMutex);
+    LockGuard lock(state_.callbackMutex);
     if (--state_.callbacksRunning == 0) state_.callbackCv.notify_all();
   }
   CallbackScope(const CallbackScope&) = delete;
@@ -35,18 +35,21 @@ class CallbackScope {
   bool entered() const { return entered_; }
 
  private:
-  SessionState& state_;
+  CaptureState& state_;
   bool entered_ = false;
 };
 
-void WaitForCallbacks(SessionState& state) {
-  std::unique_lock lock(state.callbackMutex);
-  state.callbackCv.wait(lock, [&] { return state.callbacksRunning == 0; });
+void WaitForCallbacks(CaptureState& state) {
+  UniqueLock lock(state.callbackMutex);
+  state.callbackCv.wait(lock, [&] {
+    state.callbackMutex.AssertHeld();
+    return state.callbacksRunning == 0;
+  });
 }
 
 // Puts a frame stamped `ticks` into the slot; a frame still pending is
-// replaced and counted as overwritten. The caller holds frameMutex.
-void HandOffLocked(SessionState& state, int64_t ticks, bool newContent) {
+// replaced and counted as overwritten.
+void HandOffLocked(CaptureState& state, int64_t ticks, bool newContent) REQUIRES(state.frameMutex) {
   state.frameTicks.store(ticks);
   if (newContent) state.haveFrame.store(true);
   state.pendingNewContent = state.pendingNewContent || newContent;
@@ -73,14 +76,14 @@ class FrameCloser {
 // the source's recorded region (a window's client area), within both the
 // content and the surface. The pipeline's size stays as it started: the
 // copy crops what is larger and pads what is smaller with black.
-platform::TextureRegion FollowContent(SessionState& state, platform::ICaptureFrame& frame,
+platform::TextureRegion FollowContent(CaptureState& state, platform::ICaptureFrame& frame,
                                       const platform::TextureDesc& surface) {
   platform::SizeInt32 content = frame.ContentSize();
   if (content.width <= 0 || content.height <= 0) {
     content = {static_cast<int32_t>(surface.width), static_cast<int32_t>(surface.height)};
   }
   {
-    std::lock_guard lock(state.poolSizeMutex);
+    LockGuard lock(state.poolSizeMutex);
     if (content.width != state.poolSize.width || content.height != state.poolSize.height) {
       const Hresult result = state.framePool->Recreate(content);
       SessionLog(state, L"[DIAG-CONTENT-SIZE] content is " + std::to_wstring(content.width) + L"x" +
@@ -119,7 +122,7 @@ uint32_t ScaledExtent(uint32_t extent, uint32_t captureExtent, uint32_t outputEx
 // corner, with black where the region is smaller (cleared only when the
 // texture last held another region, as it keeps its black border). With
 // convertAtCopy the same crop is converted and scaled to the output size.
-void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& surface,
+void CopyIntoFrameTexture(CaptureState& state, int target, platform::ITexture& surface,
                           const platform::TextureRegion& region) {
   platform::IGpuContext& context = state.gpuEncodeContext->ImmediateContext();
   platform::ITexture& texture = *state.frameTextures[target];
@@ -152,7 +155,7 @@ void CopyIntoFrameTexture(SessionState& state, int target, platform::ITexture& s
 
 }  // namespace
 
-void ConfigureCaptureSession(SessionState& state) {
+void ConfigureCaptureSession(CaptureState& state) {
   ConfigureBorder(state);
   // The mouse cursor is never recorded, whatever the source (GDI cannot
   // draw it, so Windows.Graphics.Capture is told not to either).
@@ -165,7 +168,7 @@ void ConfigureCaptureSession(SessionState& state) {
   Check(state.captureSession->SetMinUpdateInterval(TickClock::kTicksPerSecond / state.fps));
 }
 
-void ConfigureBorder(SessionState& state) {
+void ConfigureBorder(CaptureState& state) {
   if (!state.captureSession) return;
   bool present = false;
   Hresult result = state.captureSession->IsBorderPropertyPresent(&present);
@@ -178,13 +181,13 @@ void ConfigureBorder(SessionState& state) {
   }
 }
 
-void SubscribeItemClosed(SessionState& state) {
-  SessionState* target = &state;
+void SubscribeItemClosed(CaptureState& state) {
+  CaptureState* target = &state;
   state.closedToken = state.captureItem->AddClosed([target] { OnItemClosed(*target); });
   state.closedSubscribed = true;
 }
 
-void UnsubscribeItemClosedAndWait(SessionState& state) {
+void UnsubscribeItemClosedAndWait(CaptureState& state) {
   if (!state.closedSubscribed) return;
   // Called before the item is replaced, so the token belongs to this item.
   if (state.captureItem) state.captureItem->RemoveClosed(state.closedToken);
@@ -192,27 +195,27 @@ void UnsubscribeItemClosedAndWait(SessionState& state) {
   WaitForCallbacks(state);
 }
 
-void SubscribeFrameArrived(SessionState& state) {
+void SubscribeFrameArrived(CaptureState& state) {
   {
-    std::lock_guard lock(state.callbackMutex);
+    LockGuard lock(state.callbackMutex);
     state.acceptCallbacks = true;
   }
-  SessionState* target = &state;
+  CaptureState* target = &state;
   state.frameArrivedToken = state.framePool->AddFrameArrived([target] { OnFrameArrived(*target); });
   state.frameArrivedSubscribed = true;
 }
 
-void UnsubscribeFrameArrivedAndWait(SessionState& state) {
+void UnsubscribeFrameArrivedAndWait(CaptureState& state) {
   if (state.frameArrivedSubscribed && state.framePool) state.framePool->RemoveFrameArrived(state.frameArrivedToken);
   state.frameArrivedSubscribed = false;
   {
-    std::lock_guard lock(state.callbackMutex);
+    LockGuard lock(state.callbackMutex);
     state.acceptCallbacks = false;
   }
   WaitForCallbacks(state);
 }
 
-void OnItemClosed(SessionState& state) {
+void OnItemClosed(CaptureState& state) {
   CallbackScope scope(state, /*requireAccepting=*/false);
   // A target that goes after the capture stopped ends nothing.
   if (state.stopRequested.load()) return;
@@ -224,7 +227,7 @@ void OnItemClosed(SessionState& state) {
                  NowStamp());
 }
 
-void OnFrameArrived(SessionState& state) {
+void OnFrameArrived(CaptureState& state) {
   CallbackScope scope(state, /*requireAccepting=*/true);
   if (!scope.entered()) return;
   std::unique_ptr<platform::ICaptureFrame> frame = state.framePool->TryGetNextFrame();
@@ -256,7 +259,7 @@ void OnFrameArrived(SessionState& state) {
 
     int target = -1;
     {
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       // Stamps never go back: when the pacer already filled a later slot,
       // this frame is left out, and counts as lost.
       if (*stamp <= state.frameTicks.load()) {
@@ -280,9 +283,9 @@ void OnFrameArrived(SessionState& state) {
     // The copy holds the context lock alone: the encoder thread uses the same
     // immediate context, and frameMutex stays free for it and the pacer.
     struct WritingReset {
-      SessionState& state;
+      CaptureState& state;
       ~WritingReset() {
-        std::lock_guard frameLock(state.frameMutex);
+        LockGuard frameLock(state.frameMutex);
         state.frameTextureWriting = -1;
       }
     };
@@ -292,7 +295,7 @@ void OnFrameArrived(SessionState& state) {
         std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
         CopyIntoFrameTexture(state, target, *surface, region);
       }
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       // Again: the pacer may have filled a later slot while this one copied.
       if (*stamp <= state.frameTicks.load()) {
         state.framesOverwritten.fetch_add(1);
@@ -311,7 +314,7 @@ void OnFrameArrived(SessionState& state) {
   if (duration > 2.0) SessionLog(state, L"[DIAG-CALLBACK-DURATION] " + Fixed6(duration) + L"ms");
 }
 
-void RunPacer(SessionState& state) {
+void RunPacer(CaptureState& state) {
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / state.fps));
   // The pacer reads the clock every period while the capture runs, so a
   // jump of it is a sleep (or a frozen process), left out of the timeline.
@@ -332,13 +335,13 @@ void RunPacer(SessionState& state) {
     {
       // A frame still being copied takes its slot first: a repeat now would
       // fill a later slot and push that frame out.
-      std::lock_guard frameLock(state.frameMutex);
+      LockGuard frameLock(state.frameMutex);
       if (state.frameTextureWriting >= 0) continue;
     }
     if (std::optional<int64_t> slot = state.rateGate.TakeMissedSlot(TickClock::Now())) {
       {
         // A repeat re-submits the latest picture with the slot's stamp.
-        std::lock_guard frameLock(state.frameMutex);
+        LockGuard frameLock(state.frameMutex);
         HandOffLocked(state, *slot, /*newContent=*/false);
       }
       state.frameCv.notify_one();

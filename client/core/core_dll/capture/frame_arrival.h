@@ -3,31 +3,31 @@
 // frame of a still window.
 #pragma once
 
-#include "ostrel_session.h"
+#include "capture/capture_state.h"
 
 namespace ostrel {
 
 // The border setting, cursor capture off and the frame interval on the
 // session OpenCaptureSource made. Throws HresultError.
-void ConfigureCaptureSession(SessionState& state);
+void ConfigureCaptureSession(CaptureState& state);
 // Applies borderEnabled when the platform has the property; a failure only
 // warns.
-void ConfigureBorder(SessionState& state);
+void ConfigureBorder(CaptureState& state);
 
 // Subscribes the handlers; frames are accepted from here on.
-void SubscribeItemClosed(SessionState& state);
-void SubscribeFrameArrived(SessionState& state);
+void SubscribeItemClosed(CaptureState& state);
+void SubscribeFrameArrived(CaptureState& state);
 // Ends the frame subscription and waits until no frame handler runs any more,
 // so that what the handler uses can be released.
-void UnsubscribeFrameArrivedAndWait(SessionState& state);
+void UnsubscribeFrameArrivedAndWait(CaptureState& state);
 // Ends the closed subscription (session teardown or replacement) and waits
 // for a running closed handler.
-void UnsubscribeItemClosedAndWait(SessionState& state);
+void UnsubscribeItemClosedAndWait(CaptureState& state);
 
-void OnFrameArrived(SessionState& state);
-void OnItemClosed(SessionState& state);
+void OnFrameArrived(CaptureState& state);
+void OnItemClosed(CaptureState& state);
 
 // Pacer worker body.
-void RunPacer(SessionState& state);
+void RunPacer(CaptureState& state);
 
 }  // namespace ostrel

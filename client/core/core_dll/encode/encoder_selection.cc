@@ -97,7 +97,7 @@ bool ProbeFfmpegEncoder(const std::string& name, uint32_t width, uint32_t height
   // An encoder of hardware frames opens only on the platform's device; with
   // none, the chain goes on to the next encoder.
   if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
-    const ffmpeg::BufferRefPtr device = ffmpeg::HardwareEncoderDevice(name);
+    const ffmpeg::BufferRefPtr device = platform::HardwareEncoderDeviceOrNull(name);
     if (!ffmpeg::AttachHardwareFrames(*context, device.get(), hardware.format)) return false;
   }
   AVDictionary* raw = options.release();

@@ -15,19 +15,19 @@ double MillisecondsSince(SteadyClock::time_point from, SteadyClock::time_point t
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(SessionState& state) {
+std::unique_ptr<IVideoSegmentEncoder> BuildEncoder(RotationState& state) {
   return MakeSegmentEncoder(*state.gpuEncodeContext, state.outputWidth, state.outputHeight, state.fps,
                             state.bitrate);
 }
 
-bool SpareReady(SessionState& state) {
-  std::lock_guard lock(state.spareMutex);
+bool SpareReady(RotationState& state) {
+  LockGuard lock(state.spareMutex);
   return state.spareEncoder != nullptr;
 }
 
 // A spare is asked for or being built.
-bool SpareComing(SessionState& state) {
-  std::lock_guard lock(state.spareRequestMutex);
+bool SpareComing(RotationState& state) {
+  LockGuard lock(state.spareRequestMutex);
   return state.spareRequested || state.spareBuilding;
 }
 
@@ -38,7 +38,7 @@ constexpr std::chrono::milliseconds kSpareWaitLimit = 2 * kSegmentInterval;
 
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
 // for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
-void Rotate(SessionState& state, uint64_t cut) {
+void Rotate(RotationState& state, uint64_t cut) {
   const SteadyClock::time_point t0 = SteadyClock::now();
   // A spare on its way comes sooner than one built here, and building a
   // second encoder beside it only slows both down.
@@ -49,7 +49,7 @@ void Rotate(SessionState& state, uint64_t cut) {
   std::unique_ptr<IVideoSegmentEncoder> next;
   uint32_t cap = 0;
   {
-    std::lock_guard lock(state.spareMutex);
+    LockGuard lock(state.spareMutex);
     next = std::move(state.spareEncoder);
     cap = state.spareFpsCap;
   }
@@ -68,7 +68,7 @@ void Rotate(SessionState& state, uint64_t cut) {
   if (retired) {
     retired->DrainPending();
     {
-      std::lock_guard lock(state.finalizeMutex);
+      LockGuard lock(state.finalizeMutex);
       state.finalizeQueue.push_back({std::move(retired), cut});
     }
     state.finalizeCv.notify_one();
@@ -89,8 +89,8 @@ void Rotate(SessionState& state, uint64_t cut) {
 // callback copies the next picture into the other one.
 class PendingFrameClaim {
  public:
-  explicit PendingFrameClaim(SessionState& state) : state_(state) {
-    std::lock_guard lock(state_.frameMutex);
+  explicit PendingFrameClaim(RotationState& state) : state_(state) {
+    LockGuard lock(state_.frameMutex);
     if (!state_.framePending.exchange(false)) return;
     texture_ = state_.latestFrameTexture;
     ticks_ = state_.frameTicks.load();
@@ -100,7 +100,7 @@ class PendingFrameClaim {
   }
   ~PendingFrameClaim() {
     if (texture_ < 0) return;
-    std::lock_guard lock(state_.frameMutex);
+    LockGuard lock(state_.frameMutex);
     state_.frameTextureInUse = -1;
   }
   PendingFrameClaim(const PendingFrameClaim&) = delete;
@@ -113,13 +113,13 @@ class PendingFrameClaim {
   bool repeat() const { return repeat_; }
 
  private:
-  SessionState& state_;
+  RotationState& state_;
   int texture_ = -1;
   int64_t ticks_ = 0;
   bool repeat_ = false;
 };
 
-void EncodePendingFrame(SessionState& state) {
+void EncodePendingFrame(RotationState& state) {
   PendingFrameClaim frame(state);
   if (!frame.claimed() || !state.encoder) return;
   const SteadyClock::time_point t = SteadyClock::now();
@@ -145,9 +145,9 @@ void EncodePendingFrame(SessionState& state) {
 
 // Asks for the next spare at once: after a cut, which used the spare the
 // next periodic rotation was counting on, and for a rotation that found none.
-void RequestSpare(SessionState& state) {
+void RequestSpare(RotationState& state) {
   {
-    std::lock_guard lock(state.spareRequestMutex);
+    LockGuard lock(state.spareRequestMutex);
     if (state.spareBuilding) return;
     state.spareRequested = true;
   }
@@ -156,7 +156,7 @@ void RequestSpare(SessionState& state) {
 
 // How long after its instant a cut waits for a frame stamped at or after it
 // (the pacer fills every slot, so one normally comes within a period).
-std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
+std::chrono::steady_clock::duration CutGrace(const RotationState& state) {
   const auto period = std::chrono::microseconds(1000000 / std::max<uint32_t>(state.fps, 1));
   return std::max<std::chrono::steady_clock::duration>(3 * period, std::chrono::milliseconds(250));
 }
@@ -166,7 +166,7 @@ std::chrono::steady_clock::duration CutGrace(const SessionState& state) {
 // line and a count instead of one line per frame.
 class SegmentErrorLog {
  public:
-  explicit SegmentErrorLog(SessionState& state) : state_(state) {}
+  explicit SegmentErrorLog(RotationState& state) : state_(state) {}
   void Report(const std::wstring& line) {
     auto [entry, first] = repeats_.try_emplace(line, 0);
     if (first) {
@@ -184,16 +184,16 @@ class SegmentErrorLog {
   }
 
  private:
-  SessionState& state_;
+  RotationState& state_;
   std::map<std::wstring, uint64_t> repeats_;
 };
 
 // Appends a retired encoder's segment to the ring and frees the encoder.
-void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
+void FinalizeRetired(RotationState& state, std::unique_ptr<IVideoSegmentEncoder> retired, uint64_t cut) {
   // The save waiting for this segment goes on once it is in the ring (or
   // known to be empty or broken).
   struct CutSignal {
-    SessionState& state;
+    RotationState& state;
     uint64_t cut;
     ~CutSignal() {
       if (cut != 0) SignalCutDone(state, cut);
@@ -218,9 +218,9 @@ void FinalizeRetired(SessionState& state, std::unique_ptr<IVideoSegmentEncoder> 
 
 }  // namespace
 
-void SignalCutDone(SessionState& state, uint64_t cut) {
+void SignalCutDone(RotationState& state, uint64_t cut) {
   {
-    std::lock_guard lock(state.cutMutex);
+    LockGuard lock(state.cutMutex);
     state.cutDone = std::max(state.cutDone, cut);
   }
   state.cutCv.notify_all();
@@ -229,7 +229,7 @@ void SignalCutDone(SessionState& state, uint64_t cut) {
 // The encoder, spare builder and finalize threads open, feed and free
 // encoders: each is in the multithreaded apartment for its whole life.
 
-void RunEncoderThread(SessionState& state) {
+void RunEncoderThread(RotationState& state) {
   ApartmentMembership apartment;
   SegmentErrorLog errors(state);
   // A periodic rotation that finds no spare ready waits for the one being
@@ -244,8 +244,11 @@ void RunEncoderThread(SessionState& state) {
     bool rotate = false;
     uint64_t cut = 0;
     {
-      std::unique_lock lock(state.frameMutex);
-      const auto cutPending = [&] { return state.cutRequested != state.cutTaken; };
+      UniqueLock lock(state.frameMutex);
+      const auto cutPending = [&] {
+        state.frameMutex.AssertHeld();
+        return state.cutRequested != state.cutTaken;
+      };
       if (cutPending()) {
         // A cut waits for the first frame at or after its instant (frames
         // before it still belong to the segment it ends), or for its grace.
@@ -255,6 +258,7 @@ void RunEncoderThread(SessionState& state) {
                                  [&] { return state.framePending.load() || state.stopRequested.load(); });
       } else {
         state.frameCv.wait(lock, [&] {
+          state.frameMutex.AssertHeld();
           return state.framePending.load() || !state.rotationRequests.empty() || cutPending() ||
                  state.stopRequested.load();
         });
@@ -310,7 +314,7 @@ void RunEncoderThread(SessionState& state) {
   errors.EndSegment();
 }
 
-void RunBackoffThread(SessionState& state) {
+void RunBackoffThread(RotationState& state) {
   BackoffCounters counters{state.writeCalls, state.writeFailures, state.backoffTier};
   auto log = [&state](const std::wstring& line) { SessionLog(state, line); };
   // Rotations are due on a fixed 2 s timeline, so the time spent below
@@ -321,7 +325,7 @@ void RunBackoffThread(SessionState& state) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
     {
-      std::lock_guard lock(state.spareRequestMutex);
+      LockGuard lock(state.spareRequestMutex);
       if (!state.spareBuilding) {
         state.spareRequested = true;
         state.spareRequestedCap = cap;
@@ -333,7 +337,7 @@ void RunBackoffThread(SessionState& state) {
     due = std::max(due + kSegmentInterval, SteadyClock::now());
     if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
-      std::lock_guard lock(state.frameMutex);
+      LockGuard lock(state.frameMutex);
       state.rotationRequests.push_back(true);
     }
     state.frameCv.notify_one();
@@ -343,7 +347,7 @@ void RunBackoffThread(SessionState& state) {
     for (auto waited = std::chrono::milliseconds(0); waited < kRotationPickupWait;
          waited += std::chrono::milliseconds(1)) {
       {
-        std::lock_guard lock(state.frameMutex);
+        LockGuard lock(state.frameMutex);
         if (state.rotationRequests.empty()) break;
       }
       if (!SleepUnlessStopped(state, std::chrono::milliseconds(1))) return;
@@ -351,13 +355,16 @@ void RunBackoffThread(SessionState& state) {
   }
 }
 
-void RunSpareBuilderThread(SessionState& state) {
+void RunSpareBuilderThread(RotationState& state) {
   ApartmentMembership apartment;
   for (;;) {
     uint32_t cap = 0;
     {
-      std::unique_lock lock(state.spareRequestMutex);
-      state.spareCv.wait(lock, [&] { return state.spareRequested || state.stopRequested.load(); });
+      UniqueLock lock(state.spareRequestMutex);
+      state.spareCv.wait(lock, [&] {
+        state.spareRequestMutex.AssertHeld();
+        return state.spareRequested || state.stopRequested.load();
+      });
       if (state.stopRequested.load() && !state.spareRequested) return;
       state.spareRequested = false;
       state.spareBuilding = true;
@@ -367,12 +374,12 @@ void RunSpareBuilderThread(SessionState& state) {
     {
       // A spare built after a save's cut for the same cap is still good: a
       // new one would only churn an encoder's worth of memory.
-      std::lock_guard lock(state.spareMutex);
+      LockGuard lock(state.spareMutex);
       spareStillGood = state.spareEncoder && state.spareFpsCap == cap;
     }
     if (spareStillGood) {
       {
-        std::lock_guard lock(state.spareRequestMutex);
+        LockGuard lock(state.spareRequestMutex);
         state.spareBuilding = false;
       }
       if (state.stopRequested.load()) return;
@@ -383,7 +390,7 @@ void RunSpareBuilderThread(SessionState& state) {
       std::unique_ptr<IVideoSegmentEncoder> built = BuildEncoder(state);
       std::unique_ptr<IVideoSegmentEncoder> unused;
       {
-        std::lock_guard lock(state.spareMutex);
+        LockGuard lock(state.spareMutex);
         unused = std::move(state.spareEncoder);  // destroyed outside the lock
         state.spareEncoder = std::move(built);
         state.spareFpsCap = cap;
@@ -396,21 +403,24 @@ void RunSpareBuilderThread(SessionState& state) {
     double elapsed = MillisecondsSince(t0, SteadyClock::now());
     if (elapsed > 500.0) SessionLog(state, L"[DIAG-SPARE-BUILD-SLOW] " + Fixed6(elapsed) + L"ms");
     {
-      std::lock_guard lock(state.spareRequestMutex);
+      LockGuard lock(state.spareRequestMutex);
       state.spareBuilding = false;
     }
     if (state.stopRequested.load()) return;
   }
 }
 
-void RunFinalizeThread(SessionState& state) {
+void RunFinalizeThread(RotationState& state) {
   ApartmentMembership apartment;
   for (;;) {
     std::unique_ptr<IVideoSegmentEncoder> retired;
     uint64_t cut = 0;
     {
-      std::unique_lock lock(state.finalizeMutex);
-      state.finalizeCv.wait(lock, [&] { return !state.finalizeQueue.empty() || state.stopRequested.load(); });
+      UniqueLock lock(state.finalizeMutex);
+      state.finalizeCv.wait(lock, [&] {
+        state.finalizeMutex.AssertHeld();
+        return !state.finalizeQueue.empty() || state.stopRequested.load();
+      });
       if (state.finalizeQueue.empty()) return;
       retired = std::move(state.finalizeQueue.front().encoder);
       cut = state.finalizeQueue.front().cut;

@@ -4,6 +4,7 @@
 
 #include "encode/encoder_selection.h"
 #include "ffmpeg/hardware_frames.h"
+#include "platform/media.h"
 
 namespace ostrel {
 
@@ -66,7 +67,7 @@ GpuEncodeContext::GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device,
 
   if (selectEncoder) encoderName_ = selectEncoder(outputWidth, outputHeight, logSink_);
   if (!encoderName_.empty() && ffmpeg::EncoderHardwareFrames(avcodec_find_encoder_by_name(encoderName_.c_str()))) {
-    hardwareDevice_ = ffmpeg::HardwareEncoderDevice(encoderName_);
+    hardwareDevice_ = platform::HardwareEncoderDeviceOrNull(encoderName_);
   }
 }
 

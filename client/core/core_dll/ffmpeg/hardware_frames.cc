@@ -1,9 +1,5 @@
 #include "ffmpeg/hardware_frames.h"
 
-#include <exception>
-
-#include "platform/platform.h"
-
 namespace ostrel::ffmpeg {
 
 const AVPixelFormat* EncoderPixelFormats(const AVCodec* codec) {
@@ -35,14 +31,6 @@ HardwareFramesNeed EncoderHardwareFrames(const AVCodec* codec) {
     }
   }
   return {};
-}
-
-BufferRefPtr HardwareEncoderDevice(const std::string& encoderName) {
-  try {
-    return platform::GetPlatform().media.HardwareEncoderDevice(encoderName);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
 }
 
 bool AttachHardwareFrames(AVCodecContext& context, AVBufferRef* device, AVPixelFormat format) {

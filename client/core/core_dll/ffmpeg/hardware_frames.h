@@ -30,10 +30,6 @@ struct HardwareFramesNeed {
 // hardware frames it also accepts (NVENC takes CUDA frames too).
 HardwareFramesNeed EncoderHardwareFrames(const AVCodec* codec);
 
-// The media platform's device for an encoder of that name, or null (no such
-// hardware, or a platform that has none to give). Never throws.
-BufferRefPtr HardwareEncoderDevice(const std::string& encoderName);
-
 // Builds a frames context of `format` surfaces holding NV12 at the context's
 // size on `device` and gives it to the context (hw_frames_ctx, pix_fmt).
 // False, with the context untouched, when there is no device or the frames

@@ -56,4 +56,8 @@ class IMediaPlatform {
   virtual bool SoftwareEncoderAllowed() { return false; }
 };
 
+// The linked media platform's device for an encoder of that name, or null
+// (no such hardware, or a platform that has none to give). Never throws.
+ffmpeg::BufferRefPtr HardwareEncoderDeviceOrNull(const std::string& encoderName);
+
 }  // namespace ostrel::platform

@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "platform/platform.h"
-
 namespace ostrel {
 namespace {
 
@@ -16,9 +14,8 @@ const ClockBase& Base() {
   // A function-local static is initialised once, safely against concurrent
   // first use.
   static const ClockBase base = [] {
-    auto& system = platform::GetPlatform().system;
-    int64_t frequency = system.PerformanceFrequency();
-    return ClockBase{frequency > 0 ? frequency : 1, system.PerformanceCounter()};
+    int64_t frequency = ClockCounterFrequency();
+    return ClockBase{frequency > 0 ? frequency : 1, ClockCounterNow()};
   }();
   return base;
 }
@@ -39,7 +36,7 @@ SleepState& Sleep() {
 
 int64_t RawNow() {
   const ClockBase& base = Base();
-  return TickClock::CounterToTicks(platform::GetPlatform().system.PerformanceCounter() - base.counter,
+  return TickClock::CounterToTicks(ClockCounterNow() - base.counter,
                                    base.frequency);
 }
 

@@ -38,4 +38,10 @@ class TickClock {
   };
 };
 
+// The performance counter the clock reads and its frequency (counts per
+// second). Defined by the platform layer (platform/clock_counter.cc), which
+// reads the linked backend's, so the clock itself knows no platform.
+int64_t ClockCounterNow();
+int64_t ClockCounterFrequency();
+
 }  // namespace ostrel

@@ -101,7 +101,7 @@ SaveReencoder::SaveReencoder(const std::string& encoderName, const LogSink& log,
   // Fed the way the segment encoder feeds it: NV12 uploaded into surfaces.
   if (const ffmpeg::HardwareFramesNeed hardware = ffmpeg::EncoderHardwareFrames(codec)) {
     hardwareFormat_ = hardware.format;
-    device_ = ffmpeg::HardwareEncoderDevice(encoderName);
+    device_ = platform::HardwareEncoderDeviceOrNull(encoderName);
   }
   const bool qsv = encoderName.find("qsv") != std::string::npos;
 

@@ -54,15 +54,9 @@ OSTREL_API int OstrelSim_AddAdapter(const wchar_t* description, bool software);
 /* Changes an existing adapter's description (NULL keeps it) and software
  * flag, e.g. to make a machine whose only adapter is a software one. */
 OSTREL_API void OstrelSim_SetAdapter(int adapter, const wchar_t* description, bool software);
-/* Makes output enumeration of one adapter fail at one index with a status
- * (0 clears). The failing index is an extra position: the outputs from
- * that index on answer one index later, so no monitor is hidden. */
-OSTREL_API void OstrelSim_SetAdapterOutputFailure(int adapter, int outputIndex, uint32_t status);
 /* Adds a monitor driven by `adapter` (-1: by no adapter, as a remote or
  * indirect display); returns its index. Monitor 0 is the primary. */
 OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter);
-/* Moves a monitor to another adapter (-1: none). */
-OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter);
 /* The monitor handle (HMONITOR stand-in) of monitor `monitor`; NULL when
  * there is no such monitor. Handles are stable across OstrelSim_Reset. */
 OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor);
@@ -207,8 +201,6 @@ OSTREL_API bool OstrelSim_AddAudioEndpoint(bool capture, const wchar_t* id,
                                            bool extensible, bool makeDefault);
 /* Removes the endpoint (a capture from it sees its packet calls fail). */
 OSTREL_API void OstrelSim_RemoveAudioEndpoint(const wchar_t* id);
-/* Makes `id` the console default of its flow (NULL: no default). */
-OSTREL_API void OstrelSim_SetDefaultAudioEndpoint(bool capture, const wchar_t* id);
 /* kind 0 silence, 1 sine of frequencyHz at amplitude (full scale 1.0). */
 OSTREL_API void OstrelSim_SetAudioSignal(const wchar_t* id, int kind, double frequencyHz,
                                          double amplitude);

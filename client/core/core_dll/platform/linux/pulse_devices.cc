@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/common/endpoint_list.h"
 #include "platform/linux/linux_backend.h"
 #include "platform/linux/pulse_audio.h"
 #include "platform/linux/pulse_watcher.h"
@@ -45,30 +46,6 @@ class PulseEndpoint final : public IAudioEndpoint {
  private:
   std::shared_ptr<PulseConnection> connection_;
   PulseDevice device_;
-};
-
-class PulseEndpointCollection final : public platform::IAudioEndpointCollection {
- public:
-  PulseEndpointCollection(std::shared_ptr<PulseConnection> connection, std::vector<PulseDevice> devices)
-      : connection_(std::move(connection)), devices_(std::move(devices)) {}
-
-  Hresult GetCount(uint32_t* count) override {
-    if (count == nullptr) return hr::kInvalidArg;
-    *count = static_cast<uint32_t>(devices_.size());
-    return hr::kOk;
-  }
-
-  Hresult Item(uint32_t index, std::shared_ptr<IAudioEndpoint>* out) override {
-    if (out == nullptr) return hr::kInvalidArg;
-    out->reset();
-    if (index >= devices_.size()) return hr::kInvalidArg;
-    *out = std::make_shared<PulseEndpoint>(connection_, devices_[index]);
-    return hr::kOk;
-  }
-
- private:
-  std::shared_ptr<PulseConnection> connection_;
-  std::vector<PulseDevice> devices_;  // a snapshot, like the system's
 };
 
 // Used by one thread at a time (the interface's rule), so its own state
@@ -127,7 +104,8 @@ class PulseDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
       if (!connection->Alive()) return kAudioServiceNotRunning;
     }
     std::erase_if(devices, [stateMask](const PulseDevice& device) { return (device.state & stateMask) == 0; });
-    *out = std::make_shared<PulseEndpointCollection>(connection, std::move(devices));
+    *out = platform::EndpointList::Of(
+        devices, [&](PulseDevice& device) { return std::make_shared<PulseEndpoint>(connection, std::move(device)); });
     return hr::kOk;
   }
 

@@ -3,6 +3,7 @@
 #include "platform/sim/sim_audio.h"
 
 #include "ostrel/ostrel_sim.h"
+#include "platform/common/endpoint_list.h"
 #include "platform/sim/sim_audio_world.h"
 
 namespace ostrel::sim {
@@ -46,29 +47,6 @@ class SimEndpointHandle final : public IAudioEndpoint {
   std::shared_ptr<SimAudioEndpoint> endpoint_;
 };
 
-class SimEndpointCollection final : public platform::IAudioEndpointCollection {
- public:
-  explicit SimEndpointCollection(std::vector<std::shared_ptr<SimAudioEndpoint>> endpoints)
-      : endpoints_(std::move(endpoints)) {}
-
-  Hresult GetCount(uint32_t* count) override {
-    if (count == nullptr) return hr::kInvalidArg;
-    *count = static_cast<uint32_t>(endpoints_.size());
-    return hr::kOk;
-  }
-
-  Hresult Item(uint32_t index, std::shared_ptr<IAudioEndpoint>* out) override {
-    if (out == nullptr) return hr::kInvalidArg;
-    out->reset();
-    if (index >= endpoints_.size()) return hr::kInvalidArg;
-    *out = std::make_shared<SimEndpointHandle>(endpoints_[index]);
-    return hr::kOk;
-  }
-
- private:
-  std::vector<std::shared_ptr<SimAudioEndpoint>> endpoints_;  // a snapshot, like the system's
-};
-
 class SimDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
  public:
   ~SimDeviceEnumerator() override { SimAudioWorld::Get().UnregisterAll(this); }
@@ -109,7 +87,9 @@ class SimDeviceEnumerator final : public platform::IAudioDeviceEnumerator {
     // Every endpoint of the world is active; removed ones are gone.
     std::vector<std::shared_ptr<SimAudioEndpoint>> endpoints;
     if ((stateMask & platform::kDeviceStateActive) != 0) endpoints = world.Active(flow);
-    *out = std::make_shared<SimEndpointCollection>(std::move(endpoints));
+    *out = platform::EndpointList::Of(endpoints, [](std::shared_ptr<SimAudioEndpoint>& endpoint) {
+      return std::make_shared<SimEndpointHandle>(std::move(endpoint));
+    });
     return hr::kOk;
   }
 
@@ -184,10 +164,6 @@ OSTREL_API bool OstrelSim_AddAudioEndpoint(bool capture, const wchar_t* id, cons
 
 OSTREL_API void OstrelSim_RemoveAudioEndpoint(const wchar_t* id) {
   if (id != nullptr) SimAudioWorld::Get().RemoveEndpoint(id);
-}
-
-OSTREL_API void OstrelSim_SetDefaultAudioEndpoint(bool capture, const wchar_t* id) {
-  SimAudioWorld::Get().SetDefault(ostrel::sim::FlowOf(capture), id);
 }
 
 OSTREL_API void OstrelSim_SetAudioSignal(const wchar_t* id, int kind, double frequencyHz, double amplitude) {

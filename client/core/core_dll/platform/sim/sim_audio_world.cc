@@ -180,20 +180,6 @@ void SimAudioWorld::RemoveEndpoint(const std::wstring& id) {
   }
 }
 
-void SimAudioWorld::SetDefault(DataFlow flow, const wchar_t* id) {
-  std::lock_guard lock(mutex_);
-  std::wstring newId;
-  if (id != nullptr) {
-    auto endpoint = FindLocked(id);
-    if (!endpoint || endpoint->flow != flow) return;
-    newId = id;
-  }
-  std::wstring& defaultId = DefaultIdLocked(flow);
-  if (defaultId == newId) return;
-  defaultId = newId;
-  QueueDefaultChangedLocked(flow);
-}
-
 void SimAudioWorld::SetSignal(const std::wstring& id, SimAudioSignal signal) {
   if ((signal.kind != 0 && signal.kind != 1) || !std::isfinite(signal.frequencyHz) ||
       !std::isfinite(signal.amplitude)) {

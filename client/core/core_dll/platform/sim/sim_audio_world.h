@@ -82,7 +82,6 @@ class SimAudioWorld {
                    std::optional<std::wstring> friendlyName, int sampleRate, int channels,
                    int sampleFormat, bool extensible, bool makeDefault);
   void RemoveEndpoint(const std::wstring& id);
-  void SetDefault(platform::DataFlow flow, const wchar_t* id);
   void SetSignal(const std::wstring& id, SimAudioSignal signal);
   // id empty: every endpoint. status 0 or count 0 clears the matching rule.
   bool FailCall(const std::wstring& id, const std::string& call, uint32_t status, int count);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/common/capture_session_lifecycle.h"
 #include "platform/handler_registry.h"
 #include "platform/sim/sim_gpu.h"
 #include "platform/sim/sim_scene.h"
@@ -31,8 +32,8 @@ using platform::WindowHandle;
 
 namespace {
 
-constexpr Hresult kObjectClosed = static_cast<Hresult>(0x80000013);       // RO_E_CLOSED
-constexpr Hresult kIllegalMethodCall = static_cast<Hresult>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
+using platform::kIllegalMethodCall;
+using platform::kObjectClosed;
 constexpr int kMaxBuffers = 64;
 // How often an idle pool (still, minimised or hidden target) looks again.
 constexpr int64_t kIdlePollTicks = 10 * 10000;
@@ -426,70 +427,58 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
 class SimCaptureSession final : public ICaptureSession {
  public:
   SimCaptureSession(std::shared_ptr<SimFramePool> pool, std::shared_ptr<Target> target)
-      : pool_(std::move(pool)), target_(std::move(target)) {}
+      : lifecycle_(std::move(pool)), target_(std::move(target)) {}
   ~SimCaptureSession() override { Close(); }
   SimCaptureSession(const SimCaptureSession&) = delete;
   SimCaptureSession& operator=(const SimCaptureSession&) = delete;
 
   Hresult IsBorderPropertyPresent(bool* present) override {
     if (present == nullptr) return hr::kInvalidArg;
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    *present = !pool_->Polling();  // the polling source draws no border
-    return hr::kOk;
+    return lifecycle_.WithPool([&](SimFramePool& pool) {
+      *present = !pool.Polling();  // the polling source draws no border
+      return hr::kOk;
+    });
   }
 
   Hresult SetBorderRequired(bool required) override {
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    if (Hresult failure = World::Get().borderFailureStatus.load(); Failed(failure)) return failure;
-    World::Get().borderRequired = required ? 1 : 0;
-    return hr::kOk;
+    return lifecycle_.WithPool([&](SimFramePool&) {
+      if (Hresult failure = World::Get().borderFailureStatus.load(); Failed(failure)) return failure;
+      World::Get().borderRequired = required ? 1 : 0;
+      return hr::kOk;
+    });
   }
 
   Hresult SetCursorCaptureEnabled(bool enabled) override {
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    World::Get().cursorCaptureEnabled = enabled ? 1 : 0;
-    return hr::kOk;
+    return lifecycle_.WithPool([&](SimFramePool&) {
+      World::Get().cursorCaptureEnabled = enabled ? 1 : 0;
+      return hr::kOk;
+    });
   }
 
   // The capture service's frames follow the content's own rate; the
   // fallback copies once per interval.
   Hresult SetMinUpdateInterval(int64_t interval) override {
     if (interval <= 0) return hr::kInvalidArg;
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    if (pool_->Polling()) pool_->SetPollInterval(interval);
-    return hr::kOk;
+    return lifecycle_.WithPool([&](SimFramePool& pool) {
+      if (pool.Polling()) pool.SetPollInterval(interval);
+      return hr::kOk;
+    });
   }
 
   Hresult StartCapture() override {
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    if (started_) return kIllegalMethodCall;
-    Hresult result = pool_->StartDelivery(target_);
-    if (Succeeded(result)) started_ = true;
-    return result;
+    return lifecycle_.Start([&](SimFramePool& pool) { return pool.StartDelivery(target_); });
   }
 
   Hresult Close() override {
-    std::shared_ptr<SimFramePool> pool;
-    {
-      std::lock_guard lock(mutex_);
-      pool.swap(pool_);
-      if (!started_) return hr::kOk;
-      started_ = false;
-    }
-    if (pool) pool->StopDelivery();
-    return World::Get().captureSessionCloseStatus.load();
+    return lifecycle_.Close([](SimFramePool& pool) {
+      pool.StopDelivery();
+      return World::Get().captureSessionCloseStatus.load();
+    });
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<SimFramePool> pool_;  // null once closed
-  std::shared_ptr<Target> target_;
-  bool started_ = false;
+  platform::CaptureSessionLifecycle<SimFramePool> lifecycle_;
+  const std::shared_ptr<Target> target_;
 };
 
 // ---- the capture service ---------------------------------------------------------

@@ -68,20 +68,6 @@ OSTREL_API void OstrelSim_SetAdapter(int adapter, const wchar_t* description, bo
   world.adapters[adapter].software = software;
 }
 
-OSTREL_API void OstrelSim_SetAdapterOutputFailure(int adapter, int outputIndex, uint32_t status) {
-  World& world = World::Get();
-  std::lock_guard lock(world.mutex);
-  if (adapter < 0 || adapter >= static_cast<int>(world.adapters.size())) return;
-  AdapterState& state = world.adapters[adapter];
-  if (status == 0 || outputIndex < 0) {
-    state.failingOutput = -1;
-    state.failingStatus = ostrel::hr::kOk;
-  } else {
-    state.failingOutput = outputIndex;
-    state.failingStatus = AsHresult(status);
-  }
-}
-
 OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter) {
   if (!ValidExtent(width, height)) return -1;
   World& world = World::Get();
@@ -95,14 +81,6 @@ OSTREL_API int OstrelSim_AddMonitor(int width, int height, int adapter) {
   monitor->adapter = adapter;
   world.monitors.push_back(monitor);
   return index;
-}
-
-OSTREL_API void OstrelSim_SetMonitorAdapter(int monitor, int adapter) {
-  World& world = World::Get();
-  std::lock_guard lock(world.mutex);
-  if (monitor < 0 || monitor >= static_cast<int>(world.monitors.size())) return;
-  if (adapter < -1 || adapter >= static_cast<int>(world.adapters.size())) return;
-  world.monitors[monitor]->adapter = adapter;
 }
 
 OSTREL_API void* OstrelSim_GetMonitorHandle(int monitor) {

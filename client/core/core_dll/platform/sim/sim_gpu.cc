@@ -85,19 +85,11 @@ class SimAdapter final : public IGpuAdapter {
     World& world = World::Get();
     std::lock_guard lock(world.mutex);
     if (index_ >= static_cast<int>(world.adapters.size())) return hr::kDxgiNotFound;
-    const AdapterState& adapter = world.adapters[index_];
     std::vector<void*> driven;
     for (const auto& monitor : world.monitors) {
       if (monitor->adapter == index_) driven.push_back(monitor->Handle());
     }
-    uint64_t slot = index;
-    if (adapter.failingOutput >= 0 && Failed(adapter.failingStatus)) {
-      uint64_t failing = static_cast<uint64_t>(adapter.failingOutput);
-      if (failing <= driven.size()) {
-        if (slot == failing) return adapter.failingStatus;
-        if (slot > failing) --slot;
-      }
-    }
+    const uint64_t slot = index;
     if (slot >= driven.size()) return hr::kDxgiNotFound;
     *out = std::make_shared<SimOutput>(driven[slot]);
     return hr::kOk;

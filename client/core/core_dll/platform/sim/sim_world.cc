@@ -6,7 +6,6 @@ namespace ostrel::sim {
 namespace {
 
 constexpr uintptr_t kFirstWindowId = 0x1000000;
-constexpr uintptr_t kWindowIdStep = 16;
 
 }  // namespace
 
@@ -34,7 +33,7 @@ World::~World() {
 
 void World::ResetListsLocked() {
   adapters.clear();
-  adapters.push_back(AdapterState{L"Ostrel Sim GPU", false, -1, hr::kOk});
+  adapters.push_back(AdapterState{L"Ostrel Sim GPU", false});
 
   // Monitor 0 keeps its object so its handle and its capture items survive;
   // every other monitor goes away and its items see their closed event.

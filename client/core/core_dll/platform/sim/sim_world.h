@@ -47,8 +47,6 @@ struct Target {
 struct AdapterState {
   std::wstring description;
   bool software = false;
-  int failingOutput = -1;  // output index whose enumeration fails
-  Hresult failingStatus = hr::kOk;
 };
 
 // What a frame pool needs to render one frame of a target.

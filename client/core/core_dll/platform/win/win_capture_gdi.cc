@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/common/capture_session_lifecycle.h"
 #include "platform/handler_registry.h"
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
@@ -40,8 +41,8 @@ using platform::SizeInt32;
 using platform::WindowHandle;
 using Clock = std::chrono::steady_clock;
 
-constexpr HRESULT kObjectClosed = static_cast<HRESULT>(0x80000013);       // RO_E_CLOSED
-constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);  // E_ILLEGAL_METHOD_CALL
+using platform::kIllegalMethodCall;
+using platform::kObjectClosed;
 constexpr int64_t kTicksPerSecond = 10000000;
 constexpr int64_t kDefaultIntervalTicks = kTicksPerSecond / 30;
 constexpr int64_t kMinIntervalTicks = kTicksPerSecond / 1000;
@@ -391,7 +392,7 @@ class GdiFramePool final : public IFramePool, public std::enable_shared_from_thi
 
 class GdiCaptureSession final : public ICaptureSession {
  public:
-  GdiCaptureSession(std::shared_ptr<GdiFramePool> pool, Target target) : pool_(std::move(pool)), target_(target) {}
+  GdiCaptureSession(std::shared_ptr<GdiFramePool> pool, Target target) : lifecycle_(std::move(pool)), target_(target) {}
   ~GdiCaptureSession() override { Close(); }
   GdiCaptureSession(const GdiCaptureSession&) = delete;
   GdiCaptureSession& operator=(const GdiCaptureSession&) = delete;
@@ -406,37 +407,23 @@ class GdiCaptureSession final : public ICaptureSession {
 
   Hresult SetMinUpdateInterval(int64_t interval) override {
     if (interval <= 0) return E_INVALIDARG;
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    pool_->SetInterval(interval);
-    return S_OK;
+    return lifecycle_.WithPool([&](GdiFramePool& pool) {
+      pool.SetInterval(interval);
+      return S_OK;
+    });
   }
 
   Hresult StartCapture() override {
-    std::lock_guard lock(mutex_);
-    if (!pool_) return kObjectClosed;
-    if (started_) return kIllegalMethodCall;
-    HRESULT result = pool_->StartTimer(target_);
-    if (SUCCEEDED(result)) started_ = true;
-    return result;
+    return lifecycle_.Start([&](GdiFramePool& pool) { return pool.StartTimer(target_); });
   }
 
   Hresult Close() override {
-    std::shared_ptr<GdiFramePool> pool;
-    {
-      std::lock_guard lock(mutex_);
-      pool.swap(pool_);
-      if (!started_) return S_OK;
-      started_ = false;
-    }
-    return pool ? pool->StopTimer() : S_OK;
+    return lifecycle_.Close([](GdiFramePool& pool) { return pool.StopTimer(); });
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<GdiFramePool> pool_;  // null once closed
+  platform::CaptureSessionLifecycle<GdiFramePool> lifecycle_;
   const Target target_;
-  bool started_ = false;
 };
 
 // ---- the capture service --------------------------------------------------------

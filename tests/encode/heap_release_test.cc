@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "replay/heap_release.h"
+#include "encode/heap_release.h"
 
 namespace ostrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "replay/heap_release.h"
+#include "encode/heap_release.h"
 
 #include <algorithm>
 #include <utility>
