@@ -32,18 +32,19 @@ declare -A sees=(
   # Subsystems: the foundation and the subsystems below them.
   [update]="$base"
   [audio]="$base"
+  [storage]="$base"
   [encode]="$base"
   [capture]="$base encode"
-  [save]="$base audio"
+  [save]="$base audio storage"
   [watchdog]="$base encode"
   # The session and the exports tie everything together.
-  [session]="$base update audio encode capture save watchdog"
+  [session]="$base update audio storage encode capture save watchdog"
 )
 # Libraries of each layer (CMake targets ostrel_<name>), bottom up; a library
 # may link only libraries of lower rank.
 declare -A rank=(
   [base]=1 [platform_sim]=2 [platform_linux]=2 [platform_windows]=2
-  [update]=2 [audio]=2 [encode]=2 [capture]=3 [save]=3 [watchdog]=3 [session]=4
+  [update]=2 [audio]=2 [storage]=2 [encode]=2 [capture]=3 [save]=3 [watchdog]=3 [session]=4
 )
 
 # The folder a path (relative to the core) belongs to, in REPLY (no

@@ -21,7 +21,7 @@
 #include "replay/audio_ring.h"
 #include "encode/heap_release.h"
 #include "replay/record_ring.h"
-#include "replay/replay_storage.h"
+#include "storage/replay_storage.h"
 #include "replay/replay_window.h"
 #include "save/clip_request.h"
 #include "save/save_outcome.h"

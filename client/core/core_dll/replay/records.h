@@ -16,7 +16,7 @@ using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
 
 inline uint64_t ByteCount(const SharedBytes& bytes) { return bytes ? bytes->size() : 0; }
 
-// Where a record's bytes went when they left memory (replay/spilled_bytes.h).
+// Where a record's bytes went when they left memory (storage/spilled_bytes.h).
 struct SpilledBytes;
 using SharedSpill = std::shared_ptr<const SpilledBytes>;
 

@@ -1,4 +1,4 @@
-// What the replay storage (replay/replay_storage.h) sees of a ring, whatever
+// What the replay storage (storage/replay_storage.h) sees of a ring, whatever
 // its record type: the bytes it holds in memory, its oldest records, and
 // the moves that take bytes out of memory. Each call takes the ring's mutex
 // alone, for the queue work only.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "replay/spilled_bytes.h"
+#include "storage/spilled_bytes.h"
 #include "save/stream_resampler.h"
 
 namespace ostrel {

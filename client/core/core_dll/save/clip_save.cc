@@ -34,7 +34,7 @@
 #include "save/save_telemetry.h"
 #include "replay/tick_clock.h"
 #include "save/save_seam.h"
-#include "replay/spilled_bytes.h"
+#include "storage/spilled_bytes.h"
 
 namespace ostrel {
 namespace {

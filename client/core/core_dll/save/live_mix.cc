@@ -6,7 +6,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "replay/spilled_bytes.h"
+#include "storage/spilled_bytes.h"
 #include "save/aac_encoder.h"
 #include "save/aac_slices.h"
 #include "save/audio_mix.h"

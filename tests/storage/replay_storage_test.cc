@@ -14,8 +14,8 @@
 
 #include "replay/audio_ring.h"
 #include "replay/record_ring.h"
-#include "replay/replay_storage.h"
-#include "replay/spilled_bytes.h"
+#include "storage/replay_storage.h"
+#include "storage/spilled_bytes.h"
 
 namespace ostrel {
 namespace {

@@ -1,8 +1,8 @@
-#include "replay/replay_storage.h"
+#include "storage/replay_storage.h"
 
 #include <algorithm>
 
-#include "replay/spilled_bytes.h"
+#include "storage/spilled_bytes.h"
 #include "replay/tick_clock.h"
 
 namespace ostrel {

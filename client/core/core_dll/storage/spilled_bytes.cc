@@ -1,4 +1,4 @@
-#include "replay/spilled_bytes.h"
+#include "storage/spilled_bytes.h"
 
 #include <vector>
 
