@@ -96,8 +96,10 @@ TEST_F(FrameTimelineTest, EverySlotOfAHugeWindowsClipHoldsAFrameWhileItsEncoders
     // It ends with the last frame the encoder took before the request: at
     // 4096x2304 in software on a loaded machine that can be up to a second
     // early (every slot up to it holds a frame).
+    // A sanitizer build encodes several times slower still: its clip length
+    // says nothing, every slot holding a frame still does.
     EXPECT_LE(clip.video.durationSeconds, 4.05) << "save " << save;
-    EXPECT_GE(clip.video.durationSeconds, 2.9) << "save " << save;
+    if (!kInstrumentedBuild) EXPECT_GE(clip.video.durationSeconds, 2.9) << "save " << save;
   }
   OstrelSim_SetTextureCreationDelayMs(0);
   Ostrel_StopCapture();
