@@ -94,13 +94,14 @@ TEST_F(FrameTimelineTest, EverySlotOfAHugeWindowsClipHoldsAFrameWhileItsEncoders
     EXPECT_EQ(clip.video.emptySlots, 0u) << "save " << save;
     EXPECT_EQ(shown, expected) << "save " << save;
     // It ends with the last frame the encoder took before the request: at
-    // 4096x2304 in software on a loaded machine that can be up to a second
-    // early (every slot up to it holds a frame).
+    // 4096x2304 in software on a loaded machine that can be up to two
+    // seconds early (every slot up to it holds a frame); the bug this test
+    // caught left clips of a single frame.
     // A sanitizer build encodes several times slower still: its clip length
     // says nothing, every slot holding a frame still does.
     EXPECT_LE(clip.video.durationSeconds, 4.05) << "save " << save;
     if (!kInstrumentedBuild) {
-      EXPECT_GE(clip.video.durationSeconds, 2.9) << "save " << save;
+      EXPECT_GE(clip.video.durationSeconds, 2.0) << "save " << save;
     }
   }
   OstrelSim_SetTextureCreationDelayMs(0);
