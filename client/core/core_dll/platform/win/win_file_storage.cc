@@ -94,16 +94,22 @@ class WinSpillFile final : public platform::ISpillFile {
  public:
   explicit WinSpillFile(HANDLE file) : file_(file) {}
 
+  // A synchronous transfer at `position` (the handle has no file pointer of
+  // ours to keep: every call names its offset).
+  static OVERLAPPED At(uint64_t position) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    return at;
+  }
+
   // Written at the end this object keeps: a failed write is overwritten by
   // the next one and never read.
   Hresult Append(const uint8_t* data, size_t size, uint64_t* offset) override {
     size_t done = 0;
     while (done < size) {
       const DWORD piece = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-      OVERLAPPED at{};
-      const uint64_t position = end_ + done;
-      at.Offset = static_cast<DWORD>(position);
-      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      OVERLAPPED at = At(end_ + done);
       DWORD written = 0;
       if (!WriteFile(file_.get(), data + done, piece, &written, &at)) return LastError();
       if (written == 0) return hr::kDiskFull;
@@ -118,10 +124,7 @@ class WinSpillFile final : public platform::ISpillFile {
     size_t done = 0;
     while (done < size) {
       const DWORD piece = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-      OVERLAPPED at{};
-      const uint64_t position = offset + done;
-      at.Offset = static_cast<DWORD>(position);
-      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      OVERLAPPED at = At(offset + done);
       DWORD read = 0;
       if (!ReadFile(file_.get(), data + done, piece, &read, &at)) return LastError();
       if (read == 0) return hr::kHandleEof;
