@@ -7,7 +7,8 @@ without a single error, the window's frame counter (16 Gray-coded bit blocks
 along its bottom) advancing, and the tone at its level. Every later clip must
 decode cleanly too. A clip in the subfolder "tracks" has separate audio
 tracks (the mix, desktop audio, microphone): the tone in the mix and the
-microphone's track, silence in the desktop's (muted), and a chapter.
+microphone's track, silence in the desktop's (muted), and a chapter. A clip
+in the subfolder "huge" holds a 4608x2592 window at 4096x2304.
 
 usage: check_clip.py CLIP_FOLDER [MINIMUM_CLIPS (default 3)]
 """
@@ -154,6 +155,24 @@ def check_tracks_clip(clip):
         check(all(b < 0.005 for b in levels[1]), "the desktop's track is silent")
 
 
+def check_huge_clip(clip):
+    """The 4608x2592 window's clip: at the capped size, its dark scene, changing."""
+    video = json.loads(run("ffprobe", "-v", "error", "-select_streams", "v", "-show_streams", "-of", "json",
+                           str(clip)))["streams"][0]
+    check((video["width"], video["height"]) == (4096, 2304),
+          f"{clip.name}: the huge window is encoded at {video['width']}x{video['height']}")
+    decodes_cleanly(clip)
+    # 16x9 luma per frame: the dark background (24, 24, 32) is luma 37 in
+    # BT.709 limited range; the counter blocks along the bottom change.
+    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", "0:v", "-vf", "scale=16:9:flags=area,format=gray",
+              "-f", "rawvideo", "-")
+    frames = [raw[i:i + 144] for i in range(0, len(raw) - 143, 144)]
+    check(len(frames) >= 10, f"{clip.name}: {len(frames)} frames")
+    middles = [frame[4 * 16 + 8] for frame in frames]
+    check(all(abs(m - 37) <= 10 for m in middles), f"{clip.name}: the dark scene in the middle {sorted(set(middles))}")
+    check(len(set(frames)) > 1, f"{clip.name}: the picture changes ({len(set(frames))} distinct frames)")
+
+
 def main():
     clips = sorted(Path(sys.argv[1]).glob("*.mp4"), key=lambda p: p.stat().st_mtime)
     minimum = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -161,6 +180,10 @@ def main():
         check_main_clip(clips[0])
         for clip in clips[1:]:
             decodes_cleanly(clip)
+    huge = sorted((Path(sys.argv[1]) / "huge").glob("*.mp4"))
+    if huge or len(sys.argv) <= 2:
+        if check(len(huge) == 1, f"{len(huge)} clip(s) of the huge window written"):
+            check_huge_clip(huge[0])
     tracks = sorted((Path(sys.argv[1]) / "tracks").glob("*.mp4"))
     if check(len(tracks) >= 1, f"{len(tracks)} clip(s) with separate tracks written"):
         for clip in tracks:

@@ -18,6 +18,8 @@ mode=$1 host=$2
 dll=${3:-}
 shift $(($# < 3 ? $# : 3))
 
+# The recording run's screen holds a window above the encoders' limits.
+if [[ $mode == record ]]; then export WINE_WORLD_SCREEN=${WINE_WORLD_SCREEN:-4608x2592x24}; fi
 source "$(dirname "$0")/wine-world.sh"
 
 endpoints=(--render PulseAudio --render "Ostrel Speakers" --render "Ostrel Headset" --default-render PulseAudio

@@ -151,6 +151,30 @@ Hresult WinContext::ConvertAndScale(platform::IVideoConverter& converter, ITextu
   return win->Convert(*context_.Get(), *in, *out);
 }
 
+Hresult WinContext::ConvertRegion(platform::IVideoConverter& converter, ITexture& bgraInput,
+                                  const platform::TextureRegion& region, ITexture& nv12Output, uint32_t width,
+                                  uint32_t height) {
+  auto* win = dynamic_cast<WinConverter*>(&converter);
+  WinTexture* in = AsWin(bgraInput);
+  WinTexture* out = AsWin(nv12Output);
+  if (win == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
+  const TextureDesc inDesc = in->Desc();
+  const TextureDesc outDesc = out->Desc();
+  // A frame texture: NV12, and not a render target (copies read it whole).
+  if (inDesc.format != PixelFormat::Bgra8 || outDesc.format != PixelFormat::Nv12 || outDesc.renderTarget ||
+      outDesc.usage != TextureUsage::Default) {
+    return hr::kInvalidArg;
+  }
+  platform::TextureRegion clipped = region;
+  if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
+  clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
+  clipped.height = std::min(clipped.height, inDesc.height - std::min(clipped.y, inDesc.height));
+  width = std::min(width, outDesc.width) & ~1u;
+  height = std::min(height, outDesc.height) & ~1u;
+  if (clipped.width == 0 || clipped.height == 0) width = height = 0;
+  return win->ConvertRegion(*context_.Get(), *in, clipped, *out, width, height);
+}
+
 Hresult WinContext::Map(ITexture& staging, bool doNotWait, MappedTexture* out) {
   if (out == nullptr) return hr::kInvalidArg;
   WinTexture* texture = AsWin(staging);
