@@ -220,15 +220,8 @@ Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInpu
   // A frame texture, which copies read and never take the storage of.
   const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/false);
   if (parts.converter == nullptr) return hr::kInvalidArg;
-  const TextureDesc inDesc = parts.input->Desc();
-  const TextureDesc outDesc = parts.output->Desc();
   TextureRegion clipped = region;
-  if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
-  clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
-  clipped.height = std::min(clipped.height, inDesc.height - std::min(clipped.y, inDesc.height));
-  width = std::min(width, outDesc.width) & ~1u;
-  height = std::min(height, outDesc.height) & ~1u;
-  if (clipped.width == 0 || clipped.height == 0) width = height = 0;
+  ClipConversion(parts.input->Desc(), parts.output->Desc(), &clipped, &width, &height);
   return parts.converter->ConvertRegion(*parts.input, clipped, *parts.output, width, height);
 }
 

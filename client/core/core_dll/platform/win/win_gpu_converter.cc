@@ -18,6 +18,31 @@ namespace {
 
 bool AnyZero(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a == 0 || b == 0 || c == 0 || d == 0; }
 
+// A texture of the converter's own: one level, one sample.
+HRESULT CreateOwnTexture(ID3D11Device& device, uint32_t width, uint32_t height, DXGI_FORMAT format, D3D11_USAGE usage,
+                         UINT bindFlags, UINT cpuAccess, ComPtr<ID3D11Texture2D>* out) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = format;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = usage;
+  desc.BindFlags = bindFlags;
+  desc.CPUAccessFlags = cpuAccess;
+  *out = nullptr;
+  return device.CreateTexture2D(&desc, nullptr, out->GetAddressOf());
+}
+
+// Whether `texture` exists and has this size.
+bool HasSize(const ComPtr<ID3D11Texture2D>& texture, uint32_t width, uint32_t height) {
+  if (!texture) return false;
+  D3D11_TEXTURE2D_DESC desc{};
+  texture->GetDesc(&desc);
+  return desc.Width == width && desc.Height == height;
+}
+
 class VideoProcessorConverter final : public WinConverter {
  public:
   VideoProcessorConverter(ComPtr<ID3D11VideoDevice> videoDevice, ComPtr<ID3D11VideoContext> videoContext,
@@ -162,24 +187,11 @@ class VideoProcessorConverter final : public WinConverter {
  private:
   // The render target ConvertRegion writes, of the output's size.
   HRESULT EnsureTarget(ID3D11Texture2D& output, uint32_t width, uint32_t height) {
-    if (target_) {
-      D3D11_TEXTURE2D_DESC desc{};
-      target_->GetDesc(&desc);
-      if (desc.Width == width && desc.Height == height) return S_OK;
-      target_ = nullptr;
-    }
+    if (HasSize(target_, width, height)) return S_OK;
     ComPtr<ID3D11Device> device;
     output.GetDevice(device.GetAddressOf());
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_NV12;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_DEFAULT;
-    desc.BindFlags = D3D11_BIND_RENDER_TARGET;
-    return device->CreateTexture2D(&desc, nullptr, target_.GetAddressOf());
+    return CreateOwnTexture(*device.Get(), width, height, DXGI_FORMAT_NV12, D3D11_USAGE_DEFAULT,
+                            D3D11_BIND_RENDER_TARGET, 0, &target_);
   }
 
   // An input view of the captured surface itself; where the surface cannot
@@ -193,22 +205,11 @@ class VideoProcessorConverter final : public WinConverter {
     if (SUCCEEDED(result)) return result;
     const UINT width = static_cast<UINT>(source->right - source->left);
     const UINT height = static_cast<UINT>(source->bottom - source->top);
-    D3D11_TEXTURE2D_DESC desc{};
-    if (regionCopy_) regionCopy_->GetDesc(&desc);
-    if (!regionCopy_ || desc.Width != width || desc.Height != height) {
-      regionCopy_ = nullptr;
+    if (!HasSize(regionCopy_, width, height)) {
       ComPtr<ID3D11Device> device;
       input.Native()->GetDevice(device.GetAddressOf());
-      desc = D3D11_TEXTURE2D_DESC{};
-      desc.Width = width;
-      desc.Height = height;
-      desc.MipLevels = 1;
-      desc.ArraySize = 1;
-      desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-      desc.SampleDesc.Count = 1;
-      desc.Usage = D3D11_USAGE_DEFAULT;
-      desc.BindFlags = D3D11_BIND_SHADER_RESOURCE;
-      result = device->CreateTexture2D(&desc, nullptr, regionCopy_.GetAddressOf());
+      result = CreateOwnTexture(*device.Get(), width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT,
+                                D3D11_BIND_SHADER_RESOURCE, 0, &regionCopy_);
       if (FAILED(result)) return result;
     }
     const D3D11_BOX box{static_cast<UINT>(source->left), static_cast<UINT>(source->top), 0,
@@ -293,22 +294,9 @@ class CpuConverter final : public WinConverter {
   }
 
   HRESULT EnsureReadBack(uint32_t width, uint32_t height) {
-    D3D11_TEXTURE2D_DESC desc{};
-    if (readBack_) {
-      readBack_->GetDesc(&desc);
-      if (desc.Width == width && desc.Height == height) return S_OK;
-      readBack_ = nullptr;
-    }
-    desc = D3D11_TEXTURE2D_DESC{};
-    desc.Width = width;
-    desc.Height = height;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    return device_->CreateTexture2D(&desc, nullptr, readBack_.GetAddressOf());
+    if (HasSize(readBack_, width, height)) return S_OK;
+    return CreateOwnTexture(*device_.Get(), width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_STAGING, 0,
+                            D3D11_CPU_ACCESS_READ, &readBack_);
   }
 
   ComPtr<ID3D11Device> device_;

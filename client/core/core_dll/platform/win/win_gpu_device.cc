@@ -166,12 +166,7 @@ Hresult WinContext::ConvertRegion(platform::IVideoConverter& converter, ITexture
     return hr::kInvalidArg;
   }
   platform::TextureRegion clipped = region;
-  if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
-  clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
-  clipped.height = std::min(clipped.height, inDesc.height - std::min(clipped.y, inDesc.height));
-  width = std::min(width, outDesc.width) & ~1u;
-  height = std::min(height, outDesc.height) & ~1u;
-  if (clipped.width == 0 || clipped.height == 0) width = height = 0;
+  platform::ClipConversion(inDesc, outDesc, &clipped, &width, &height);
   return win->ConvertRegion(*context_.Get(), *in, clipped, *out, width, height);
 }
 
