@@ -162,16 +162,18 @@ def check_huge_clip(clip):
     check((video["width"], video["height"]) == (4096, 2304),
           f"{clip.name}: the huge window is encoded at {video['width']}x{video['height']}")
     decodes_cleanly(clip)
-    # 16x9 grey levels per frame: the dark background (24, 24, 32) in the
-    # middle, and along the bottom the counter's bright blocks lifting the
-    # cells they fall in above it (a blank or black capture has neither).
-    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", "0:v", "-vf", "scale=16:9:flags=area,format=gray",
+    # 128x72 grey levels per frame (36x36 window pixels each): the dark
+    # background (24, 24, 32) in the middle, and a bright block of the
+    # counter (40x40 pixels, at least one lit) in the bottom rows; a blank or
+    # black capture has neither.
+    w, h = 128, 72
+    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", "0:v", "-vf", f"scale={w}:{h}:flags=area,format=gray",
               "-f", "rawvideo", "-")
-    frames = [raw[i:i + 144] for i in range(0, len(raw) - 143, 144)]
+    frames = [raw[i:i + w * h] for i in range(0, len(raw) - w * h + 1, w * h)]
     check(len(frames) >= 10, f"{clip.name}: {len(frames)} frames")
-    middles = sorted({frame[4 * 16 + 8] for frame in frames})
+    middles = sorted({frame[h // 2 * w + w // 2] for frame in frames})
     check(all(5 <= m <= 30 for m in middles), f"{clip.name}: the dark scene in the middle {middles}")
-    counted = [frame for frame in frames if max(frame[128:144]) >= frame[4 * 16 + 8] + 4]
+    counted = [frame for frame in frames if max(frame[(h - 6) * w:]) >= 100]
     check(len(counted) == len(frames), f"{clip.name}: the counter's blocks in {len(counted)} of {len(frames)} frames")
 
 
