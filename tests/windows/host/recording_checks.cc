@@ -292,7 +292,6 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
     CheckSpillingReplay(core, options, micId);
   }
   CheckMonitor(core, options);
-  CheckHugeWindow(core, options);
   CheckMinimisedWindow(core);
   CheckWindowDestroyedWhileRecording(core);
   CheckRemovedMicrophone(core, options);
@@ -300,6 +299,15 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   const int rc = EndRun(core);
   UnregisterFakeHardwareEncoder();
   return rc;
+}
+
+int RunHugeWindowRecording(const std::wstring& dll, const RecordingOptions& options) {
+  CoreApi core;
+  if (!CHECK(LoadCore(dll, &core))) return Finish();
+  core.SetLogCallback(&HostLog::Callback);
+  CHECK_EQ(core.GlobalInitialize(), 0);
+  CheckHugeWindow(core, options);
+  return EndRun(core);
 }
 
 int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options) {
