@@ -302,12 +302,17 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
 }
 
 int RunHugeWindowRecording(const std::wstring& dll, const RecordingOptions& options) {
+  // Capture starts only where a hardware encoder is listed, before the
+  // library looks.
+  CHECK(RegisterFakeHardwareEncoder());
   CoreApi core;
   if (!CHECK(LoadCore(dll, &core))) return Finish();
   core.SetLogCallback(&HostLog::Callback);
   CHECK_EQ(core.GlobalInitialize(), 0);
   CheckHugeWindow(core, options);
-  return EndRun(core);
+  const int rc = EndRun(core);
+  UnregisterFakeHardwareEncoder();
+  return rc;
 }
 
 int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options) {
