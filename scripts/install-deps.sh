@@ -11,7 +11,7 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev ffmpeg
   libsodium-dev libgtest-dev libgmock-dev libbenchmark-dev
   # The Linux backend: X11 through xcb, PulseAudio, VA-API.
-  libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-randr0-dev
+  libxcb1-dev libxcb-composite0-dev libxcb-damage0-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-render0-dev
   libxcb-xfixes0-dev libpulse-dev libva-dev
   # Its tests, demo and bench run their own X server and sound server.
   xvfb x11-utils xdotool pulseaudio pulseaudio-utils

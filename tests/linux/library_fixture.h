@@ -28,10 +28,11 @@ class LibraryTest : public ::testing::Test {
  protected:
   using Clock = std::chrono::steady_clock;
 
-  // Xvfb, a sound server loading `modules`, and the library initialised with
-  // the software encoder allowed (no hardware one here).
-  void StartWorld(const std::vector<std::string>& modules) {
-    xserver_ = std::make_unique<XServer>(1280, 720);
+  // Xvfb with a screen of `screenWidth` x `screenHeight`, a sound server
+  // loading `modules`, and the library initialised with the software encoder
+  // allowed (no hardware one here).
+  void StartWorld(const std::vector<std::string>& modules, int screenWidth = 1280, int screenHeight = 720) {
+    xserver_ = std::make_unique<XServer>(screenWidth, screenHeight);
     ASSERT_TRUE(xserver_->Ready()) << "Xvfb did not start";
     pulse_ = std::make_unique<PulseServer>(modules);
     ASSERT_TRUE(pulse_->Ready()) << pulse_->ReadLog();

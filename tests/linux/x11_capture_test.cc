@@ -31,7 +31,7 @@ std::string RunCommand(const std::string& command) {
 class X11CaptureTest : public LibraryTest {
  protected:
   void SetUp() override {
-    StartWorld({NullSink("ostrel_test_sink", "Test speakers")});
+    StartWorld({NullSink("ostrel_test_sink", "Test speakers")}, screenWidth_, screenHeight_);
     ASSERT_TRUE(pulse_->SetDefaultSink("ostrel_test_sink"));
     Ostrel_SetAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);  // picture only, unless a test says
   }
@@ -59,6 +59,18 @@ class X11CaptureTest : public LibraryTest {
     EXPECT_NEAR(clip.video.frameRate, fps, 0.01);
     const double rate = (pts.size() - 1) / (pts.back() - pts.front());
     EXPECT_NEAR(rate, fps, 0.01);
+  }
+
+  int screenWidth_ = 1280;
+  int screenHeight_ = 720;
+};
+
+// A screen that holds a window above what the encoders take.
+class X11HugeWindowTest : public X11CaptureTest {
+ protected:
+  X11HugeWindowTest() {
+    screenWidth_ = 8192;
+    screenHeight_ = 8192;
   }
 };
 
@@ -318,6 +330,40 @@ TEST_F(X11CaptureTest, MonitorCaptureRecordsTheWholeOutputUntilItIsSwitchedOff) 
   ASSERT_TRUE(xserver_->SwitchOffOutputs());
   EXPECT_TRUE(LogCapture::WaitFor(L"[DIAG-ITEM-CLOSED]", 3s));
   EXPECT_TRUE(Ostrel_IsCapturing());
+}
+
+// An 8000x8000 window is recorded at its encoded size (3072x3072, the
+// frame-area cap) with its own pixels: the dark grey background (or a
+// flash's white) in the middle of every frame, and the picture changing. The first frames of such a window may take seconds on a
+// loaded machine, so the recording is judged once frames flow.
+TEST_F(X11HugeWindowTest, AnEightThousandPixelWindowRecordsAtTheCappedSizeWithItsPixels) {
+  TestWindow& window = OpenWindow(8000, 8000, TestWindow::Content::Animated, Clock::now(), 5);
+  ASSERT_TRUE(window.Ready());
+  ASSERT_EQ(Ostrel_StartCapture(window.Handle(), false, 0, 30, 6000000, 10), 0);
+  EXPECT_TRUE(LogCapture::WaitFor(L"[CAPABILITY] 8000x8000 target encoded at 3072x3072", 5s));
+  const auto deadline = Clock::now() + 60s;
+  while (Ostrel_GetMeasuredSustainableFps() <= 0.0 && Clock::now() < deadline) Sleep(0.2);
+  ASSERT_GT(Ostrel_GetMeasuredSustainableFps(), 0.0) << "no frame of the window within a minute";
+  Sleep(4.0);
+  ClipInfo clip = ProbeClip(Save(), /*decode=*/true);
+  ExpectCleanH264(clip, 3072, 3072);
+  ASSERT_GE(clip.video.frameMiddleYuv.size(), 30u);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  EXPECT_EQ(LogCapture::Count(L"[DIAG-X11-READ]"), 0u);
+  // The background 0x303030 in BT.709 limited range is luma 16 + 48 * 219 /
+  // 255 = 57 (the blue bar passing through adds a little), a whole-second
+  // flash's white 235.
+  size_t grey = 0;
+  for (const auto& yuv : clip.video.frameMiddleYuv) {
+    const bool isGrey = std::abs(yuv[0] - 57.0) < 12.0;
+    EXPECT_TRUE(isGrey || std::abs(yuv[0] - 235.0) < 12.0) << "middle luma " << yuv[0];
+    EXPECT_NEAR(yuv[1], 128.0, 12.0);
+    grey += isGrey ? 1 : 0;
+  }
+  EXPECT_GT(grey, 0u);
+  const auto [darkest, brightest] =
+      std::minmax_element(clip.video.frameMeanLuma.begin(), clip.video.frameMeanLuma.end());
+  EXPECT_GT(*brightest - *darkest, 0.05) << "the picture never changed";
 }
 
 }  // namespace

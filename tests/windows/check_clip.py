@@ -7,9 +7,11 @@ without a single error, the window's frame counter (16 Gray-coded bit blocks
 along its bottom) advancing, and the tone at its level. Every later clip must
 decode cleanly too. A clip in the subfolder "tracks" has separate audio
 tracks (the mix, desktop audio, microphone): the tone in the mix and the
-microphone's track, silence in the desktop's (muted), and a chapter.
+microphone's track, silence in the desktop's (muted), and a chapter. A clip
+in the subfolder "huge" holds a 4608x2592 window at 4096x2304.
 
 usage: check_clip.py CLIP_FOLDER [MINIMUM_CLIPS (default 3)]
+       check_clip.py CLIP_FOLDER huge   (the huge-window run's clip only)
 """
 import array
 import json
@@ -154,7 +156,35 @@ def check_tracks_clip(clip):
         check(all(b < 0.005 for b in levels[1]), "the desktop's track is silent")
 
 
+def check_huge_clip(clip):
+    """The 4608x2592 window's clip: at the capped size, its dark scene and counter."""
+    video = json.loads(run("ffprobe", "-v", "error", "-select_streams", "v", "-show_streams", "-of", "json",
+                           str(clip)))["streams"][0]
+    check((video["width"], video["height"]) == (4096, 2304),
+          f"{clip.name}: the huge window is encoded at {video['width']}x{video['height']}")
+    decodes_cleanly(clip)
+    # 128x72 grey levels per frame (36x36 window pixels each): the dark
+    # background (24, 24, 32) in the middle, and a bright block of the
+    # counter (40x40 pixels, at least one lit) in the bottom rows; a blank or
+    # black capture has neither.
+    w, h = 128, 72
+    raw = run("ffmpeg", "-v", "error", "-i", str(clip), "-map", "0:v", "-vf", f"scale={w}:{h}:flags=area,format=gray",
+              "-f", "rawvideo", "-")
+    frames = [raw[i:i + w * h] for i in range(0, len(raw) - w * h + 1, w * h)]
+    check(len(frames) >= 10, f"{clip.name}: {len(frames)} frames")
+    middles = sorted({frame[h // 2 * w + w // 2] for frame in frames})
+    check(all(5 <= m <= 30 for m in middles), f"{clip.name}: the dark scene in the middle {middles}")
+    counted = [frame for frame in frames if max(frame[(h - 6) * w:]) >= 100]
+    check(len(counted) == len(frames), f"{clip.name}: the counter's blocks in {len(counted)} of {len(frames)} frames")
+
+
 def main():
+    if sys.argv[2:] == ["huge"]:
+        huge = sorted((Path(sys.argv[1]) / "huge").glob("*.mp4"))
+        if check(len(huge) == 1, f"{len(huge)} clip(s) of the huge window written"):
+            check_huge_clip(huge[0])
+        print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
+        return 1 if failures else 0
     clips = sorted(Path(sys.argv[1]).glob("*.mp4"), key=lambda p: p.stat().st_mtime)
     minimum = int(sys.argv[2]) if len(sys.argv) > 2 else 3
     if check(len(clips) >= minimum, f"{len(clips)} clip(s) written"):

@@ -6,6 +6,7 @@
 #   run-wine-tests.sh exports HOST.exe core.dll
 #   run-wine-tests.sh record  HOST.exe core.dll CLIP_CHECK_SCRIPT
 #   run-wine-tests.sh record-transform HOST.exe core.dll CLIP_CHECK_SCRIPT TRANSFORM.dll
+#   run-wine-tests.sh record-huge HOST.exe core.dll CLIP_CHECK_SCRIPT
 #   run-wine-tests.sh no-media-foundation HOST.exe core.dll CLIP_CHECK_SCRIPT
 #   run-wine-tests.sh exit    HOST.exe core.dll
 # The record runs check the clips they wrote with CLIP_CHECK_SCRIPT.
@@ -18,6 +19,8 @@ mode=$1 host=$2
 dll=${3:-}
 shift $(($# < 3 ? $# : 3))
 
+# The huge-window run's screen holds a window above the encoders' limits.
+if [[ $mode == record-huge ]]; then export WINE_WORLD_SCREEN=${WINE_WORLD_SCREEN:-4608x2592x24}; fi
 source "$(dirname "$0")/wine-world.sh"
 
 endpoints=(--render PulseAudio --render "Ostrel Speakers" --render "Ostrel Headset" --default-render PulseAudio
@@ -35,6 +38,13 @@ case "$mode" in
     mkdir -p "$out"
     wine "$host" record --dll "$(winpath "$dll")" --out "$(winpath "$out")" --mic "Monitor of Ostrel Speakers" || rc=$?
     if ((rc == 0)); then python3 "$clip_check" "$out" || rc=$?; fi
+    ;;
+  record-huge)
+    clip_check=$1
+    out="$work/clips"
+    mkdir -p "$out"
+    wine "$host" record-huge --dll "$(winpath "$dll")" --out "$(winpath "$out")" || rc=$?
+    if ((rc == 0)); then python3 "$clip_check" "$out" huge || rc=$?; fi
     ;;
   record-transform)
     clip_check=$1 transform=$2

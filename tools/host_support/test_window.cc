@@ -10,9 +10,9 @@ constexpr int kBlock = 40;
 
 }  // namespace
 
-TestWindow::TestWindow(int clientWidth, int clientHeight, int paintHz) {
+TestWindow::TestWindow(int clientWidth, int clientHeight, int paintHz, DWORD style) {
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  thread_ = std::thread([=, this] { Run(ready, clientWidth, clientHeight, paintHz); });
+  thread_ = std::thread([=, this] { Run(ready, clientWidth, clientHeight, paintHz, style); });
   WaitForSingleObject(ready, 10000);
   CloseHandle(ready);
 }
@@ -59,7 +59,7 @@ LRESULT CALLBACK TestWindow::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
   }
 }
 
-void TestWindow::Run(HANDLE ready, int clientWidth, int clientHeight, int paintHz) {
+void TestWindow::Run(HANDLE ready, int clientWidth, int clientHeight, int paintHz, DWORD style) {
   static const ATOM registered = [] {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
@@ -71,8 +71,8 @@ void TestWindow::Run(HANDLE ready, int clientWidth, int clientHeight, int paintH
   }();
   (void)registered;
   RECT rect{0, 0, clientWidth, clientHeight};
-  AdjustWindowRect(&rect, WS_OVERLAPPEDWINDOW, FALSE);
-  hwnd_ = CreateWindowExW(0, kClassName, L"Ostrel test window", WS_OVERLAPPEDWINDOW, 0, 0, rect.right - rect.left,
+  AdjustWindowRect(&rect, style, FALSE);
+  hwnd_ = CreateWindowExW(0, kClassName, L"Ostrel test window", style, 0, 0, rect.right - rect.left,
                           rect.bottom - rect.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (hwnd_ != nullptr) {
     SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));

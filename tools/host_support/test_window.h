@@ -12,8 +12,9 @@ namespace ostrel::winhost {
 
 class TestWindow {
  public:
-  // paintHz 0: painted only when Windows asks.
-  TestWindow(int clientWidth, int clientHeight, int paintHz);
+  // paintHz 0: painted only when Windows asks. `style` WS_POPUP: a window of
+  // its client area alone, which Windows does not limit to the screen's size.
+  TestWindow(int clientWidth, int clientHeight, int paintHz, DWORD style = WS_OVERLAPPEDWINDOW);
   ~TestWindow();  // destroys the window (if still there) and joins the thread
   TestWindow(const TestWindow&) = delete;
   TestWindow& operator=(const TestWindow&) = delete;
@@ -26,7 +27,7 @@ class TestWindow {
 
  private:
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  void Run(HANDLE ready, int clientWidth, int clientHeight, int paintHz);
+  void Run(HANDLE ready, int clientWidth, int clientHeight, int paintHz, DWORD style);
   void Paint(HDC dc);
 
   HWND hwnd_ = nullptr;

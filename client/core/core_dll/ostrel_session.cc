@@ -123,46 +123,6 @@ void ReleaseEncoders(SessionState& s) {
 
 }  // namespace
 
-bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
-                       uint32_t* outputWidth, uint32_t* outputHeight) {
-  if (maxHeight != 0 && maxHeight < captureHeight) {
-    uint32_t height = maxHeight & ~1u;
-    double width = std::round(static_cast<double>(captureWidth) * height / captureHeight);
-    *outputHeight = height;
-    *outputWidth = static_cast<uint32_t>(width) & ~1u;
-  } else {
-    *outputWidth = captureWidth & ~1u;
-    *outputHeight = captureHeight & ~1u;
-  }
-  const uint32_t longSide = std::max(*outputWidth, *outputHeight);
-  bool capped = longSide > kMaxEncodedSide;
-  if (capped) {
-    const double scale = static_cast<double>(kMaxEncodedSide) / longSide;
-    *outputWidth = static_cast<uint32_t>(std::round(*outputWidth * scale)) & ~1u;
-    *outputHeight = static_cast<uint32_t>(std::round(*outputHeight * scale)) & ~1u;
-  }
-  const auto macroblocks = [](uint32_t width, uint32_t height) {
-    return uint64_t{(width + 15) / 16} * ((height + 15) / 16);
-  };
-  if (macroblocks(*outputWidth, *outputHeight) > kMaxEncodedMacroblocks) {
-    // The area scaled down to the limit, the aspect ratio kept; a little
-    // further where rounding up to whole macroblocks still passes it.
-    const uint32_t width = *outputWidth, height = *outputHeight;
-    double scale = std::sqrt(static_cast<double>(kMaxEncodedMacroblocks) * 256.0 / (double{1} * width * height));
-    do {
-      *outputWidth = static_cast<uint32_t>(width * scale) & ~1u;
-      *outputHeight = static_cast<uint32_t>(height * scale) & ~1u;
-      scale *= 0.998;
-    } while (macroblocks(*outputWidth, *outputHeight) > kMaxEncodedMacroblocks);
-    capped = true;
-  }
-  // NV12 needs even sizes of at least 2: an odd window loses its last column
-  // or row to the scaler, a sliver of 1 pixel is stretched to 2.
-  *outputWidth = std::max(*outputWidth, 2u);
-  *outputHeight = std::max(*outputHeight, 2u);
-  return capped;
-}
-
 OstrelSession::OstrelSession() : state_(std::make_unique<SessionState>()) {}
 
 OstrelSession::~OstrelSession() {
@@ -266,7 +226,10 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
     s.winrtDevice = WrapForCapture(*s.d3dDevice);
 
     UnsubscribeItemClosedAndWait(s);  // the previous capture's item is replaced here
-    OpenCaptureSource(s, target, monitor, captureMonitor);
+    // A huge target is read at its encoded size where the source scales and
+    // the copy converts regions.
+    OpenCaptureSource(s, target, monitor, captureMonitor,
+                      ScaledReads{s.d3dDevice->ImmediateContext().ConvertsRegions(), maxHeight});
     if (s.captureWidth == 0 || s.captureHeight == 0) {
       Log(L"Start() failed: zero-size capture item (minimized target?).");
       return false;
@@ -281,7 +244,9 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
             L" target encoded at " + std::to_wstring(s.outputWidth) + L"x" + std::to_wstring(s.outputHeight) +
             L": H.264 encoders take at most " + std::to_wstring(kMaxEncodedSide) +
             L" pixels on the long side and 4096x2304 pixels a frame" +
-            (s.convertAtCopy ? L"; scaled down as each frame is copied" : L""));
+            (s.scaledAtRead    ? L"; scaled down as each frame is read"
+             : s.convertAtCopy ? L"; scaled down as each frame is copied"
+                               : L""));
       }
       s.fps = fps == 0 ? 30 : fps;
       s.bitrate = bitrate == 0 ? 6000000 : bitrate;

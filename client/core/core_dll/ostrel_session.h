@@ -16,6 +16,7 @@
 #include "audio/audio_settings.h"
 #include "capture/capture_state.h"
 #include "encode/encoder_threads.h"
+#include "encode/output_size.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "replay/audio_ring.h"
@@ -163,18 +164,5 @@ class OstrelSession {
   std::condition_variable restartCv_;
   int restartsRunning_ GUARDED_BY(restartMutex_) = 0;
 };
-
-// Output size rule: maxHeight 0 or >= capture height keeps the size (odd
-// sizes included); otherwise the height is maxHeight rounded down to even and
-// the width follows the aspect ratio, rounded, then made even. A long side
-// above kMaxEncodedSide is then scaled down to it, the other side following
-// the aspect ratio, and a frame of more than kMaxEncodedMacroblocks is
-// scaled down to that area, aspect ratio kept: what H.264 encoders commonly
-// accept (hardware encoders stop at 4096 on a side; Quick Sync at 4096x2304,
-// level 5.1's frame size, which is also what hardware decoders play), and
-// what keeps a huge window's buffers and the software encoder's work
-// bounded (8000x8000 is encoded at 3072x3072). Returns whether a cap applied.
-bool ComputeOutputSize(uint32_t captureWidth, uint32_t captureHeight, uint32_t maxHeight,
-                       uint32_t* outputWidth, uint32_t* outputHeight);
 
 }  // namespace ostrel

@@ -28,6 +28,8 @@ bool ParseRecordingOption(const std::wstring& key, const std::wstring& value, Re
 int RunRecording(const std::wstring& dll, const RecordingOptions& options);
 // The recording through h264_mf on the asynchronous test transform.
 int RunRecordingThroughTransform(const std::wstring& dll, const RecordingOptions& options);
+// A window above the encoders' limits recorded, on a screen of its size.
+int RunHugeWindowRecording(const std::wstring& dll, const RecordingOptions& options);
 
 // The exit run (exit_checks.cc): returns kExitCode from main while capturing,
 // after printing kReturningLine; 1 when the capture did not start.

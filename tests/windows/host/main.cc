@@ -76,6 +76,7 @@ int main() {
     return RunRecording(args.dll, args.recording);
   }
   if (args.mode == L"record-transform") return RunRecordingThroughTransform(args.dll, args.recording);
+  if (args.mode == L"record-huge") return RunHugeWindowRecording(args.dll, args.recording);
   if (args.mode == L"no-media-foundation") return RunWithoutMediaFoundation(args.dll, args.audio, args.recording);
   if (args.mode == L"exit-while-capturing") return RunExitWhileCapturing(args.dll);
 

@@ -191,6 +191,28 @@ void CheckMonitor(const CoreApi& core, const RecordingOptions& options) {
   core.StopCapture();
 }
 
+// A window above the encoders' limits, as large as the screen: encoded at
+// 4096x2304, and scaled by GDI as each frame is copied, so no buffer of the
+// capture or the encoder holds it at its full size. The clip, in the
+// subfolder "huge", is checked on the Linux side.
+void CheckHugeWindow(const CoreApi& core, const RecordingOptions& options) {
+  Group("a window above the encoders' limits");
+  TestWindow window(4608, 2592, 10, WS_POPUP);
+  core.SetAudioSettings(1.0f, 1.0f, true, true, nullptr, nullptr);
+  HostLog::Clear();
+  if (!CHECK_EQ(core.StartCapture(window.handle(), false, 0, 10, 6000000, 10), 0)) return;
+  CHECK(HostLog::WaitFor(L"Capture started.", seconds(10)));
+  CHECK(HostLog::Count(L"[CAPABILITY] 4608x2592 target encoded at 4096x2304: H.264 encoders take at most 4096 "
+                       L"pixels on the long side and 4096x2304 pixels a frame; scaled down as each frame is read") ==
+        1);
+  std::this_thread::sleep_for(seconds(6));
+  const std::wstring folder = options.outputFolder + L"\\huge";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  CHECK_EQ(core.SaveClipNow(folder.c_str(), nullptr, 0), 0);
+  core.StopCapture();
+  CHECK(HostLog::Count(L"Frame copy failed") == 0);
+}
+
 void CheckMinimisedWindow(const CoreApi& core) {
   Group("a minimised window");
   TestWindow window(1280, 720, 60);
@@ -274,6 +296,20 @@ int RunRecording(const std::wstring& dll, const RecordingOptions& options) {
   CheckWindowDestroyedWhileRecording(core);
   CheckRemovedMicrophone(core, options);
   RunHostApartmentChecks(core, options.outputFolder, L"libopenh264");
+  const int rc = EndRun(core);
+  UnregisterFakeHardwareEncoder();
+  return rc;
+}
+
+int RunHugeWindowRecording(const std::wstring& dll, const RecordingOptions& options) {
+  // Capture starts only where a hardware encoder is listed, before the
+  // library looks.
+  CHECK(RegisterFakeHardwareEncoder());
+  CoreApi core;
+  if (!CHECK(LoadCore(dll, &core))) return Finish();
+  core.SetLogCallback(&HostLog::Callback);
+  CHECK_EQ(core.GlobalInitialize(), 0);
+  CheckHugeWindow(core, options);
   const int rc = EndRun(core);
   UnregisterFakeHardwareEncoder();
   return rc;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "encode/output_size.h"
+
 namespace ostrel {
 namespace {
 
@@ -17,6 +19,7 @@ struct Chain {
   std::shared_ptr<platform::ICaptureSession> session;
   platform::SizeInt32 size;      // what is recorded
   platform::SizeInt32 poolSize;  // what the pool's buffers hold
+  bool scaled = false;           // the pool scales the picture down to poolSize
 };
 
 // Closes what a failed chain made, so that nothing of it keeps capturing.
@@ -28,7 +31,8 @@ void Discard(Chain& chain) {
 
 // Builds the chain on one source; on failure `failedAt` names the step.
 Hresult Open(platform::IWindowCapture& service, platform::ICaptureDevice& device, platform::WindowHandle target,
-             platform::MonitorHandle monitor, bool captureMonitor, Chain* chain, CaptureStep* failedAt) {
+             platform::MonitorHandle monitor, bool captureMonitor, const ScaledReads& scaledReads, Chain* chain,
+             CaptureStep* failedAt) {
   *failedAt = CaptureStep::Item;
   Hresult result = captureMonitor ? service.CreateItemForMonitor(monitor, &chain->item)
                                   : service.CreateItemForWindow(target, &chain->item);
@@ -42,8 +46,27 @@ Hresult Open(platform::IWindowCapture& service, platform::ICaptureDevice& device
   if (chain->poolSize.width <= 0 || chain->poolSize.height <= 0) chain->poolSize = chain->size;
   *failedAt = CaptureStep::FramePool;
   const bool huge = static_cast<uint32_t>(std::max(chain->poolSize.width, chain->poolSize.height)) > kMaxEncodedSide;
-  result = service.CreateFramePool(device, huge ? kHugeFramePoolBuffers : kFramePoolBuffers, chain->poolSize,
-                                   &chain->pool);
+  uint32_t outputWidth = 0, outputHeight = 0;
+  const bool capped = ComputeOutputSize(static_cast<uint32_t>(chain->size.width),
+                                        static_cast<uint32_t>(chain->size.height), scaledReads.maxHeight,
+                                        &outputWidth, &outputHeight);
+  // A target above the encoders' limit is read at the size it is encoded at
+  // where the source can scale it: the picture the pool holds is then what
+  // the copy converts, without a full-size buffer anywhere.
+  result = hr::kNotImplemented;
+  if (capped && scaledReads.allowed && chain->poolSize.width == chain->size.width &&
+      chain->poolSize.height == chain->size.height) {
+    const platform::SizeInt32 scaledSize{static_cast<int32_t>(outputWidth), static_cast<int32_t>(outputHeight)};
+    result = service.CreateScalingFramePool(device, kHugeFramePoolBuffers, chain->size, scaledSize, &chain->pool);
+    if (Succeeded(result)) {
+      chain->poolSize = scaledSize;
+      chain->scaled = true;
+    }
+  }
+  if (result == hr::kNotImplemented) {
+    result = service.CreateFramePool(device, huge ? kHugeFramePoolBuffers : kFramePoolBuffers, chain->poolSize,
+                                     &chain->pool);
+  }
   if (Failed(result)) return result;
   *failedAt = CaptureStep::Session;
   return service.CreateCaptureSession(*chain->pool, *chain->item, &chain->session);
@@ -63,18 +86,18 @@ bool ServiceCannotCapture(CaptureStep step, Hresult code) {
 }
 
 void OpenCaptureSource(CaptureState& state, platform::WindowHandle target, platform::MonitorHandle monitor,
-                       bool captureMonitor) {
+                       bool captureMonitor, const ScaledReads& scaledReads) {
   platform::Platform& platform = platform::GetPlatform();
   platform::IWindowCapture* service = &platform.capture;
   Chain chain;
   CaptureStep failedAt = CaptureStep::Item;
-  Hresult result = Open(*service, *state.winrtDevice, target, monitor, captureMonitor, &chain, &failedAt);
+  Hresult result = Open(*service, *state.winrtDevice, target, monitor, captureMonitor, scaledReads, &chain, &failedAt);
   if (Failed(result) && platform.fallbackCapture != nullptr && ServiceCannotCapture(failedAt, result)) {
     Discard(chain);
     SessionLog(state, L"[CAPABILITY] Windows.Graphics.Capture unavailable (0x" + Hex32(result) +
                           L"); capturing with GDI");
     service = platform.fallbackCapture;
-    result = Open(*service, *state.winrtDevice, target, monitor, captureMonitor, &chain, &failedAt);
+    result = Open(*service, *state.winrtDevice, target, monitor, captureMonitor, scaledReads, &chain, &failedAt);
   }
   if (Failed(result)) {
     Discard(chain);
@@ -86,6 +109,7 @@ void OpenCaptureSource(CaptureState& state, platform::WindowHandle target, platf
   state.captureService = service;
   state.captureWidth = static_cast<uint32_t>(chain.size.width);
   state.captureHeight = static_cast<uint32_t>(chain.size.height);
+  state.scaledAtRead = chain.scaled;
   LockGuard lock(state.poolSizeMutex);
   state.poolSize = chain.poolSize;
 }

@@ -33,6 +33,10 @@ struct CaptureState : virtual FrameHandoff {
   // handler recreates the pool when a frame's content size differs.
   Mutex poolSizeMutex;
   platform::SizeInt32 poolSize GUARDED_BY(poolSizeMutex);
+  // The pool's frames hold the target scaled down to the output size (the
+  // source scales as it reads): the capture copy then converts without
+  // scaling. Set with the pool.
+  bool scaledAtRead = false;
 
   FrameRateGate rateGate;  // which source frames are taken; which slots the pacer fills
   std::atomic<bool> borderEnabled{true};

@@ -127,12 +127,16 @@ void CopyIntoFrameTexture(CaptureState& state, int target, platform::ITexture& s
   platform::IGpuContext& context = state.gpuEncodeContext->ImmediateContext();
   platform::ITexture& texture = *state.frameTextures[target];
   if (state.convertAtCopy) {
+    // A surface the source scaled already holds the pipeline at the output
+    // size.
+    const uint32_t pipelineWidth = state.scaledAtRead ? state.outputWidth : state.captureWidth;
+    const uint32_t pipelineHeight = state.scaledAtRead ? state.outputHeight : state.captureHeight;
     platform::TextureRegion cropped = region;
-    cropped.width = std::min(region.width, state.captureWidth);
-    cropped.height = std::min(region.height, state.captureHeight);
+    cropped.width = std::min(region.width, pipelineWidth);
+    cropped.height = std::min(region.height, pipelineHeight);
     Check(context.ConvertRegion(state.gpuEncodeContext->Converter(), surface, cropped, texture,
-                                ScaledExtent(cropped.width, state.captureWidth, state.outputWidth),
-                                ScaledExtent(cropped.height, state.captureHeight, state.outputHeight)));
+                                ScaledExtent(cropped.width, pipelineWidth, state.outputWidth),
+                                ScaledExtent(cropped.height, pipelineHeight, state.outputHeight)));
     return;
   }
   const platform::TextureDesc desc = surface.Desc();
@@ -166,6 +170,8 @@ void ConfigureCaptureSession(CaptureState& state) {
   }
   // A source that polls needs no more than one frame per slot.
   Check(state.captureSession->SetMinUpdateInterval(TickClock::kTicksPerSecond / state.fps));
+  CaptureState* target = &state;
+  state.captureSession->SetProblemLog([target](const std::wstring& line) { SessionLog(*target, line); });
 }
 
 void ConfigureBorder(CaptureState& state) {

@@ -1,5 +1,6 @@
-// What IGpuContext::CopyRegion copies: the region of the source that both
-// textures can hold, BGRA only. Shared by the contexts that implement it.
+// What IGpuContext::CopyRegion copies and what ConvertRegion converts: the
+// parts of the textures both can reach. Shared by the contexts that implement
+// them.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +19,19 @@ inline TextureRegion CopiedRegion(const TextureRegion& region, const TextureDesc
   }
   return {region.x, region.y, std::min({region.width, source.width - region.x, destination.width}),
           std::min({region.height, source.height - region.y, destination.height})};
+}
+
+// ConvertRegion's arguments made safe: `region` clipped to the input, the
+// output's `width` x `height` clipped to the output and rounded down to even
+// (NV12), both zero when either side is empty.
+inline void ClipConversion(const TextureDesc& input, const TextureDesc& output, TextureRegion* region,
+                           uint32_t* width, uint32_t* height) {
+  if (region->x >= input.width || region->y >= input.height) region->width = region->height = 0;
+  region->width = std::min(region->width, input.width - std::min(region->x, input.width));
+  region->height = std::min(region->height, input.height - std::min(region->y, input.height));
+  *width = std::min(*width, output.width) & ~1u;
+  *height = std::min(*height, output.height) & ~1u;
+  if (region->width == 0 || region->height == 0) *width = *height = 0;
 }
 
 }  // namespace ostrel::platform

@@ -99,6 +99,11 @@ class ICaptureSession {
   // changes may keep its own pace; a source that polls (the GDI fallback)
   // polls at this interval.
   virtual Hresult SetMinUpdateInterval(int64_t interval) = 0;
+  // Where the session reports a fault it cannot act on and that would
+  // otherwise only show as missing frames (a read the server refuses, say):
+  // one line per kind of fault, from the session's own threads. Set before
+  // StartCapture.
+  virtual void SetProblemLog(std::function<void(const std::wstring&)>) {}
   virtual Hresult StartCapture() = 0;
   virtual Hresult Close() = 0;
 };
@@ -117,6 +122,17 @@ class IWindowCapture {
   // Direct3D11CaptureFramePool::CreateFreeThreaded, B8G8R8A8UIntNormalized.
   virtual Hresult CreateFramePool(ICaptureDevice& device, int32_t bufferCount, SizeInt32 size,
                                   std::shared_ptr<IFramePool>* out) = 0;
+  // A pool whose buffers are `size` and whose frames show a picture of
+  // `pictureSize` (larger) scaled down to it, both sides by the ratios of
+  // these two sizes; what a later resize adds is cut, what it takes away
+  // padded with black, as in any pool. For a target above what the encoders
+  // take, so that no buffer holds it at its full size. kNotImplemented where
+  // the source cannot scale (its pools then hold the picture as it is).
+  virtual Hresult CreateScalingFramePool(ICaptureDevice& device, int32_t bufferCount, SizeInt32 pictureSize,
+                                         SizeInt32 size, std::shared_ptr<IFramePool>* out) {
+    (void)device, (void)bufferCount, (void)pictureSize, (void)size, (void)out;
+    return hr::kNotImplemented;
+  }
   virtual Hresult CreateCaptureSession(IFramePool& pool, ICaptureItem& item,
                                        std::shared_ptr<ICaptureSession>* out) = 0;
 };

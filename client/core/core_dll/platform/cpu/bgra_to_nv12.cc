@@ -1,6 +1,7 @@
 #include "platform/cpu/bgra_to_nv12.h"
 
 #include <cstddef>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/mem.h>
@@ -81,6 +82,25 @@ Hresult CpuBgraToNv12::Convert(const BgraImage& input, const Nv12Image& output) 
       output.chroma != nullptr ? output.chroma : output.data + static_cast<size_t>(output.rowPitch) * output.height;
   InterleaveChroma(u, v, chromaPitch_, chromaWidth, chromaHeight, chroma, output.rowPitch);
   return hr::kOk;
+}
+
+Hresult CpuBgraToNv12::ConvertOntoTopLeft(const BgraImage& input, const Nv12Image& output, uint32_t width,
+                                          uint32_t height) {
+  if (output.data == nullptr || width > output.width || height > output.height) return hr::kInvalidArg;
+  uint8_t* luma = output.data;
+  uint8_t* chroma =
+      output.chroma != nullptr ? output.chroma : luma + static_cast<size_t>(output.rowPitch) * output.height;
+  // Black where the picture does not reach, right of it and below it.
+  for (uint32_t row = 0; row < output.height; ++row) {
+    const uint32_t from = row < height ? width : 0;
+    std::memset(luma + static_cast<size_t>(row) * output.rowPitch + from, 16, output.width - from);
+  }
+  for (uint32_t row = 0; row < output.height / 2; ++row) {
+    const uint32_t from = row < height / 2 ? width : 0;
+    std::memset(chroma + static_cast<size_t>(row) * output.rowPitch + from, 128, output.width - from);
+  }
+  if (width == 0 || height == 0) return hr::kOk;
+  return Convert(input, {luma, output.rowPitch, width, height, chroma});
 }
 
 }  // namespace ostrel::platform

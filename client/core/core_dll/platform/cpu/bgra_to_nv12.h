@@ -40,6 +40,10 @@ class CpuBgraToNv12 {
   // The whole input scaled onto the whole output; the scaler is rebuilt only
   // when a size changes.
   Hresult Convert(const BgraImage& input, const Nv12Image& output);
+  // The whole input scaled onto the top-left `width` x `height` of `output`
+  // (the whole NV12 image, chroma after its luma rows), the rest of it black
+  // (luma 16, chroma 128); nothing but black for a zero size.
+  Hresult ConvertOntoTopLeft(const BgraImage& input, const Nv12Image& output, uint32_t width, uint32_t height);
 
  private:
   ffmpeg::SwsContextPtr scaler_;

@@ -128,22 +128,9 @@ Hresult CpuVideoConverter::ConvertRegion(const CpuTexture& input, const TextureR
   std::lock_guard lock(mutex_);
   if (!processorCreated_) return hr::kFail;
   const TextureDesc out = output.Desc();
-  uint8_t* luma = output.Data();
-  uint8_t* chroma = output.Data() + static_cast<size_t>(output.RowPitch()) * out.height;
-  // Black where the picture does not reach: luma 16, chroma 128 (limited
-  // range), right of it and below it.
-  for (uint32_t row = 0; row < out.height; ++row) {
-    const uint32_t from = row < height ? width : 0;
-    std::memset(luma + static_cast<size_t>(row) * output.RowPitch() + from, 16, out.width - from);
-  }
-  for (uint32_t row = 0; row < out.height / 2; ++row) {
-    const uint32_t from = row < height / 2 ? width : 0;
-    std::memset(chroma + static_cast<size_t>(row) * output.RowPitch() + from, 128, out.width - from);
-  }
-  if (width == 0 || height == 0) return hr::kOk;
   const uint8_t* origin = input.Data() + static_cast<size_t>(region.y) * input.RowPitch() + size_t{region.x} * 4;
-  return converter_.Convert({origin, input.RowPitch(), region.width, region.height},
-                            {luma, output.RowPitch(), width, height, chroma});
+  return converter_.ConvertOntoTopLeft({origin, input.RowPitch(), region.width, region.height},
+                                       {output.Data(), output.RowPitch(), out.width, out.height}, width, height);
 }
 
 // ---- context ----------------------------------------------------------------
@@ -233,15 +220,8 @@ Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInpu
   // A frame texture, which copies read and never take the storage of.
   const Conversion parts = ConversionOf(converter, bgraInput, nv12Output, /*renderTarget=*/false);
   if (parts.converter == nullptr) return hr::kInvalidArg;
-  const TextureDesc inDesc = parts.input->Desc();
-  const TextureDesc outDesc = parts.output->Desc();
   TextureRegion clipped = region;
-  if (clipped.x >= inDesc.width || clipped.y >= inDesc.height) clipped.width = clipped.height = 0;
-  clipped.width = std::min(clipped.width, inDesc.width - std::min(clipped.x, inDesc.width));
-  clipped.height = std::min(clipped.height, inDesc.height - std::min(clipped.y, inDesc.height));
-  width = std::min(width, outDesc.width) & ~1u;
-  height = std::min(height, outDesc.height) & ~1u;
-  if (clipped.width == 0 || clipped.height == 0) width = height = 0;
+  ClipConversion(parts.input->Desc(), parts.output->Desc(), &clipped, &width, &height);
   return parts.converter->ConvertRegion(*parts.input, clipped, *parts.output, width, height);
 }
 

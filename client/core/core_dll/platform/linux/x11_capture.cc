@@ -4,10 +4,15 @@
 // change, so a still window delivers nothing. The server writes each read
 // straight into the frame's texture (its storage is the MIT-SHM segment).
 // Each capture session has one pool thread that reads and delivers frames.
+// A scaling pool (a target above what the encoders take) has the server
+// scale the picture down with RENDER into a pixmap of the pool's size, and
+// reads that: nothing of the full size leaves the server.
+#include <errno.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
 #include <xcb/damage.h>
+#include <xcb/render.h>
 #include <xcb/shm.h>
 
 #include <algorithm>
@@ -19,9 +24,11 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "platform/cpu/cpu_gpu.h"
@@ -29,6 +36,7 @@
 #include "platform/linux/linux_backend.h"
 #include "platform/linux/x11_connection.h"
 #include "platform/linux/x11_handles.h"
+#include "log/log.h"
 
 namespace ostrel::linuxp {
 namespace {
@@ -160,7 +168,9 @@ class X11Frame final : public ICaptureFrame {
 // taken) and those the host holds as frames.
 class X11FramePool final : public IFramePool, public std::enable_shared_from_this<X11FramePool> {
  public:
-  X11FramePool(int32_t bufferCount, SizeInt32 size) : size_(size) {
+  // `pictureSize` {0, 0}: frames hold the picture as it is; else a picture
+  // of that size is scaled down to `size`.
+  X11FramePool(int32_t bufferCount, SizeInt32 size, SizeInt32 pictureSize) : size_(size), pictureSize_(pictureSize) {
     for (int32_t i = 0; i < bufferCount; ++i) {
       auto texture = platform::cpu::CreateSurfaceTexture(size.width, size.height, kMaxTextureExtent);
       if (!texture) break;
@@ -170,6 +180,8 @@ class X11FramePool final : public IFramePool, public std::enable_shared_from_thi
 
   bool Valid() const { return !free_.empty(); }
   SizeInt32 PoolSize() const { return size_; }
+  SizeInt32 PictureSize() const { return pictureSize_; }
+  bool Scales() const { return pictureSize_.width > 0 && pictureSize_.height > 0; }
 
   std::unique_ptr<ICaptureFrame> TryGetNextFrame() override {
     std::lock_guard lock(mutex_);
@@ -221,6 +233,7 @@ class X11FramePool final : public IFramePool, public std::enable_shared_from_thi
 
  private:
   const SizeInt32 size_;
+  const SizeInt32 pictureSize_;
   std::mutex mutex_;
   std::vector<std::shared_ptr<CpuTexture>> free_;
   std::shared_ptr<CpuTexture> ready_;
@@ -242,9 +255,13 @@ class ShmStorage final : public platform::cpu::TextureStorage {
   ShmStorage(std::shared_ptr<X11Connection> connection, size_t size) : connection_(std::move(connection)) {
     xcb_connection_t* c = connection_->Raw();
     int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (id < 0) return;
+    if (id < 0) {
+      failure_ = std::string("shmget: ") + std::strerror(errno);
+      return;
+    }
     void* address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void*>(-1)) {
+      failure_ = std::string("shmat: ") + std::strerror(errno);
       shmctl(id, IPC_RMID, nullptr);
       return;
     }
@@ -253,6 +270,7 @@ class ShmStorage final : public platform::cpu::TextureStorage {
     // Once both sides are attached the segment goes when both detach.
     shmctl(id, IPC_RMID, nullptr);
     if (error != nullptr) {
+      failure_ = "the server refused to attach it (X error " + std::to_string(error->error_code) + ")";
       std::free(error);
       shmdt(address);
       return;
@@ -268,12 +286,15 @@ class ShmStorage final : public platform::cpu::TextureStorage {
   }
 
   bool Valid() const { return Data() != nullptr; }
+  // Why the segment was not made; empty when it was.
+  const std::string& Failure() const { return failure_; }
   uint32_t Id() const { return segment_; }
   const X11Connection* Connection() const { return connection_.get(); }
 
  private:
   std::shared_ptr<X11Connection> connection_;
   xcb_shm_seg_t segment_ = 0;
+  std::string failure_;
 };
 
 // Rows read packed (`width` * 4 bytes each) at the start of `texture` moved
@@ -321,6 +342,8 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return hr::kOk;
   }
 
+  void SetProblemLog(std::function<void(const std::wstring&)> log) override { problemLog_ = std::move(log); }
+
   Hresult StartCapture() override {
     std::lock_guard lock(lifecycleMutex_);
     if (started_) return hr::kFail;
@@ -363,6 +386,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     thread_.join();
     connection_->RemoveListener(this);
     xcb_connection_t* c = connection_->Raw();
+    FreeScaling();
     if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
     pixmap_ = 0;
     xcb_damage_destroy(c, damage_);
@@ -445,6 +469,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     xcb_connection_t* c = connection_->Raw();
     const xcb_window_t window = item_->Window();
     if (window == 0) return;
+    FreeSourcePicture();
     if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
     pixmap_ = 0;
     X11Geometry geometry;
@@ -453,6 +478,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     xcb_generic_error_t* error =
         xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, window, pixmap));
     if (error != nullptr) {
+      ReportXError(L"naming the window's pixmap", error);
       std::free(error);
       return;
     }
@@ -493,16 +519,24 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
       width = monitor.width;
       height = monitor.height;
     }
-    // Frames have the pool's size: a larger picture is cut, a smaller one
-    // padded with black.
-    const SizeInt32 size = pool_->PoolSize();
-    width = std::min<uint32_t>(width, static_cast<uint32_t>(size.width));
-    height = std::min<uint32_t>(height, static_cast<uint32_t>(size.height));
     std::shared_ptr<CpuTexture> texture = pool_->AcquireBuffer();
     if (!texture) {
       xcb_flush(c);
       return;
     }
+    if (pool_->Scales() && width != 0 && height != 0) {
+      if (!ScaleIntoPixmap(source, x, y, &width, &height)) {
+        pool_->Release(std::move(texture));
+        return;
+      }
+      source = scaledPixmap_;
+      x = y = 0;
+    }
+    // Frames have the pool's size: a larger picture is cut, a smaller one
+    // padded with black.
+    const SizeInt32 size = pool_->PoolSize();
+    width = std::min<uint32_t>(width, static_cast<uint32_t>(size.width));
+    height = std::min<uint32_t>(height, static_cast<uint32_t>(size.height));
     if (width == 0 || height == 0 || !ReadPixels(source, x, y, width, height, *texture)) {
       pool_->Release(std::move(texture));
       return;
@@ -520,7 +554,10 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     if (storage != nullptr && storage->Connection() == connection_.get()) return storage;
     auto segment = std::make_unique<ShmStorage>(connection_, texture.ByteSize());
     storage = segment.get();
+    const std::string failure = segment->Valid() ? "the texture did not take it" : segment->Failure();
     if (!segment->Valid() || !texture.ReplaceStorage(std::move(segment))) {
+      Report(L"no MIT-SHM segment of " + std::to_wstring(texture.ByteSize()) + L" bytes (" + Wide(failure) +
+             L") - frames are read through the socket");
       useShm_ = false;
       return nullptr;
     }
@@ -534,23 +571,26 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     const auto width16 = static_cast<uint16_t>(width), height16 = static_cast<uint16_t>(height);
     // 24- and 32-bit pictures are 4 bytes per pixel, B G R X in memory.
     const auto fourBytesPerPixel = [](uint8_t depth) { return depth == 24 || depth == 32; };
+    xcb_generic_error_t* error = nullptr;
     if (ShmStorage* storage = ShmStorageOf(texture)) {
       // The server writes the rows packed at the start of the texture.
       std::unique_ptr<xcb_shm_get_image_reply_t, decltype(&std::free)> reply(
           xcb_shm_get_image_reply(c,
                                   xcb_shm_get_image(c, source, x16, y16, width16, height16, ~0u,
                                                     XCB_IMAGE_FORMAT_Z_PIXMAP, storage->Id(), 0),
-                                  nullptr),
+                                  &error),
           &std::free);
-      if (!reply || !fourBytesPerPixel(reply->depth)) return false;
+      if (!reply) return ReadFailed(L"MIT-SHM read of the picture", error);
+      if (!fourBytesPerPixel(reply->depth)) return UnreadableDepth(reply->depth);
       SpreadPackedRows(texture, width, height);
       return true;
     }
     std::unique_ptr<xcb_get_image_reply_t, decltype(&std::free)> reply(
         xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, source, x16, y16, width16, height16, ~0u),
-                            nullptr),
+                            &error),
         &std::free);
-    if (!reply || !fourBytesPerPixel(reply->depth)) return false;
+    if (!reply) return ReadFailed(L"reading the picture through the socket", error);
+    if (!fourBytesPerPixel(reply->depth)) return UnreadableDepth(reply->depth);
     const size_t packedPitch = static_cast<size_t>(width) * 4;
     const uint8_t* pixels = xcb_get_image_data(reply.get());
     for (uint32_t row = 0; row < height; ++row) {
@@ -560,9 +600,122 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return true;
   }
 
+  // The server scales the picture (`width` x `height` at `x`, `y` of
+  // `source`) into the pool-sized pixmap by the pool's ratios; `width` and
+  // `height` become the scaled picture's size. False when it could not
+  // (reported).
+  bool ScaleIntoPixmap(xcb_drawable_t source, int32_t x, int32_t y, uint32_t* width, uint32_t* height) {
+    xcb_connection_t* c = connection_->Raw();
+    const SizeInt32 size = pool_->PoolSize();
+    const SizeInt32 picture = pool_->PictureSize();
+    if (scaledPixmap_ == 0) {
+      const xcb_render_pictformat_t format = connection_->PictFormat(24);
+      if (format == 0) {
+        Report(L"the X server offers no RENDER 0.6 with a 24-bit picture format to scale the picture with - no "
+               L"frame while it lasts");
+        return false;
+      }
+      scaledPixmap_ = xcb_generate_id(c);
+      xcb_create_pixmap(c, 24, scaledPixmap_, connection_->Root(), static_cast<uint16_t>(size.width),
+                        static_cast<uint16_t>(size.height));
+      scaledPicture_ = xcb_generate_id(c);
+      xcb_render_create_picture(c, scaledPicture_, scaledPixmap_, format, 0, nullptr);
+    }
+    if (sourcePicture_ == 0 && !CreateSourcePicture(source)) return false;
+    // The transform maps the scaled pixmap's pixels to the source's (16.16
+    // fixed point); edges repeat their last pixels instead of fading to
+    // transparent.
+    const double sx = static_cast<double>(picture.width) / size.width;
+    const double sy = static_cast<double>(picture.height) / size.height;
+    const auto fixed = [](double value) { return static_cast<xcb_render_fixed_t>(std::lround(value * 65536.0)); };
+    xcb_render_set_picture_transform(c, sourcePicture_,
+                                     xcb_render_transform_t{fixed(sx), 0, fixed(x), 0, fixed(sy), fixed(y), 0, 0,
+                                                            fixed(1.0)});
+    *width = std::min<uint32_t>(static_cast<uint32_t>(std::lround(*width / sx)), static_cast<uint32_t>(size.width));
+    *height =
+        std::min<uint32_t>(static_cast<uint32_t>(std::lround(*height / sy)), static_cast<uint32_t>(size.height));
+    if (*width == 0 || *height == 0) return false;
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_render_composite_checked(c, XCB_RENDER_PICT_OP_SRC, sourcePicture_, XCB_NONE, scaledPicture_, 0, 0, 0,
+                                        0, 0, 0, static_cast<uint16_t>(*width), static_cast<uint16_t>(*height)));
+    if (error != nullptr) return ReadFailed(L"scaling the picture with RENDER", error);
+    return true;
+  }
+
+  bool CreateSourcePicture(xcb_drawable_t source) {
+    xcb_connection_t* c = connection_->Raw();
+    std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, source), nullptr), &std::free);
+    if (!geometry) return false;
+    const xcb_render_pictformat_t format = connection_->PictFormat(geometry->depth);
+    if (format == 0) return UnreadableDepth(geometry->depth);
+    // A monitor's picture is the root window with the windows on it.
+    const uint32_t values[] = {XCB_RENDER_REPEAT_PAD, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    const xcb_render_picture_t picture = xcb_generate_id(c);
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_render_create_picture_checked(c, picture, source, format,
+                                             XCB_RENDER_CP_REPEAT | XCB_RENDER_CP_SUBWINDOW_MODE, values));
+    if (error != nullptr) return ReadFailed(L"making a RENDER picture of the window", error);
+    // "good": the server's filter for scaling down (bilinear in pixman).
+    static constexpr char kFilter[] = "good";
+    xcb_render_set_picture_filter(c, picture, sizeof kFilter - 1, kFilter, 0, nullptr);
+    sourcePicture_ = picture;
+    return true;
+  }
+
+  void FreeSourcePicture() {
+    if (sourcePicture_ != 0) xcb_render_free_picture(connection_->Raw(), sourcePicture_);
+    sourcePicture_ = 0;
+  }
+
+  void FreeScaling() {
+    xcb_connection_t* c = connection_->Raw();
+    FreeSourcePicture();
+    if (scaledPicture_ != 0) xcb_render_free_picture(c, scaledPicture_);
+    if (scaledPixmap_ != 0) xcb_free_pixmap(c, scaledPixmap_);
+    scaledPicture_ = 0;
+    scaledPixmap_ = 0;
+  }
+
+  // A read the server refused: reported once per request kind and error
+  // code (a lost connection is reported as such elsewhere). Takes `error`.
+  bool ReadFailed(const std::wstring& what, xcb_generic_error_t* error) {
+    if (error != nullptr) {
+      ReportXError(what, error);
+      std::free(error);
+    }
+    return false;
+  }
+
+  void ReportXError(const std::wstring& what, const xcb_generic_error_t* error) {
+    Report(what + L" failed: X error " + std::to_wstring(error->error_code) + L" (request " +
+           std::to_wstring(error->major_code) + L"." + std::to_wstring(error->minor_code) +
+           L") - no frame while it lasts");
+  }
+
+  bool UnreadableDepth(uint8_t depth) {
+    Report(L"the picture has depth " + std::to_wstring(depth) +
+           L" (only 24- and 32-bit pictures are recorded) - no frame while it lasts");
+    return false;
+  }
+
+  // One line per cause for the session's log; pool thread only.
+  void Report(const std::wstring& cause) {
+    if (!reported_.insert(cause).second || !problemLog_) return;
+    problemLog_(L"[DIAG-X11-READ] " + cause + L" t=" + NowStamp());
+  }
+
+  static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
   std::shared_ptr<X11FramePool> pool_;
   std::shared_ptr<X11Item> item_;
   std::shared_ptr<X11Connection> connection_;
+  // Set before the pool thread starts; then read by it.
+  std::function<void(const std::wstring&)> problemLog_;
+  std::set<std::wstring> reported_;                 // pool thread only
+  xcb_render_picture_t sourcePicture_ = 0;          // pool thread only (and Close after it)
+  xcb_pixmap_t scaledPixmap_ = 0;                   // pool thread only (and Close after it)
+  xcb_render_picture_t scaledPicture_ = 0;          // pool thread only (and Close after it)
 
   std::mutex lifecycleMutex_;
   bool started_ = false;
@@ -662,7 +815,25 @@ class X11WindowCapture final : public platform::IWindowCapture {
     if (out == nullptr) return hr::kInvalidArg;
     out->reset();
     if (bufferCount <= 0 || size.width <= 0 || size.height <= 0) return hr::kInvalidArg;
-    auto pool = std::make_shared<X11FramePool>(bufferCount, size);
+    auto pool = std::make_shared<X11FramePool>(bufferCount, size, SizeInt32{});
+    if (!pool->Valid()) return hr::kInvalidArg;
+    *out = std::move(pool);
+    return hr::kOk;
+  }
+
+  // The server scales with RENDER; a server without it gets the pool the
+  // picture's size.
+  Hresult CreateScalingFramePool(platform::ICaptureDevice&, int32_t bufferCount, SizeInt32 pictureSize,
+                                 SizeInt32 size, std::shared_ptr<IFramePool>* out) override {
+    if (out == nullptr) return hr::kInvalidArg;
+    out->reset();
+    auto connection = X11Connection::Current();
+    if (!connection || connection->PictFormat(24) == 0) return hr::kNotImplemented;
+    if (bufferCount <= 0 || size.width <= 0 || size.height <= 0 || pictureSize.width < size.width ||
+        pictureSize.height < size.height) {
+      return hr::kInvalidArg;
+    }
+    auto pool = std::make_shared<X11FramePool>(bufferCount, size, pictureSize);
     if (!pool->Valid()) return hr::kInvalidArg;
     *out = std::move(pool);
     return hr::kOk;

@@ -67,6 +67,24 @@ X11Connection::X11Connection(xcb_connection_t* connection, int screen, std::stri
   Own(xcb_xfixes_query_version_reply(connection_, xcb_xfixes_query_version(connection_, 5, 0), nullptr));
   auto shm = Own(xcb_shm_query_version_reply(connection_, xcb_shm_query_version(connection_), nullptr));
   shm_ = static_cast<bool>(shm);
+  // RENDER 0.6 sets picture transforms and filters (the scaled reads).
+  auto render =
+      Own(xcb_render_query_version_reply(connection_, xcb_render_query_version(connection_, 0, 11), nullptr));
+  if (render && (render->major_version > 0 || render->minor_version >= 6)) {
+    auto formats =
+        Own(xcb_render_query_pict_formats_reply(connection_, xcb_render_query_pict_formats(connection_), nullptr));
+    for (auto entry = formats ? xcb_render_query_pict_formats_formats_iterator(formats.get())
+                              : xcb_render_pictforminfo_iterator_t{};
+         entry.rem > 0; xcb_render_pictforminfo_next(&entry)) {
+      const xcb_render_pictforminfo_t& format = *entry.data;
+      const xcb_render_directformat_t& direct = format.direct;
+      const bool rgb = format.type == XCB_RENDER_PICT_TYPE_DIRECT && direct.red_shift == 16 &&
+                       direct.red_mask == 0xFF && direct.green_shift == 8 && direct.green_mask == 0xFF &&
+                       direct.blue_shift == 0 && direct.blue_mask == 0xFF;
+      if (rgb && format.depth == 24 && direct.alpha_mask == 0) format24_ = format.id;
+      if (rgb && format.depth == 32 && direct.alpha_shift == 24 && direct.alpha_mask == 0xFF) format32_ = format.id;
+    }
+  }
   auto randr = Own(xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 3), nullptr));
   randr_ = randr && (randr->major_version > 1 || randr->minor_version >= 3);
   if (randr_) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <xcb/randr.h>
+#include <xcb/render.h>
 #include <xcb/xcb.h>
 
 #include <condition_variable>
@@ -61,6 +62,11 @@ class X11Connection {
   bool Broken() const;
   bool HasComposite() const { return composite_; }
   bool HasShm() const { return shm_; }
+  // RENDER's picture format for pixels of `depth` (24: x8r8g8b8, 32:
+  // a8r8g8b8), 0 without RENDER or without such a format.
+  xcb_render_pictformat_t PictFormat(uint8_t depth) const {
+    return depth == 24 ? format24_ : depth == 32 ? format32_ : 0;
+  }
   uint8_t DamageEventBase() const { return damageEventBase_; }
   // The response type of RandR's notify events (output changes), or -1
   // without RandR.
@@ -91,6 +97,8 @@ class X11Connection {
   bool composite_ = false;
   bool shm_ = false;
   bool randr_ = false;
+  xcb_render_pictformat_t format24_ = 0;
+  xcb_render_pictformat_t format32_ = 0;
   uint8_t damageEventBase_ = 0;
   uint8_t randrEventBase_ = 0;
   std::mutex listenersMutex_;

@@ -152,7 +152,9 @@ class GdiCaptureItem final : public ICaptureItem {
 // Capture, and a larger client area is cropped, a smaller one padded black.
 class DibSurface {
  public:
-  DibSurface(int width, int height) : width_(width), height_(height) {
+  // `picture` {0, 0}: the target is copied as it is; else a target of that
+  // size is scaled down to the surface's size (by these sizes' ratios).
+  DibSurface(int width, int height, SizeInt32 picture) : width_(width), height_(height), picture_(picture) {
     dc_ = CreateCompatibleDC(nullptr);
     if (dc_ == nullptr) return;
     BITMAPINFO info{};
@@ -180,8 +182,13 @@ class DibSurface {
     PhysicalPixelsScope physical;  // the client area in the pixels the screen shows, as on the other source
     RECT source{};
     if (!valid() || !SourceRect(target, &source)) return false;
-    const int width = std::min<int>(width_, source.right - source.left);
-    const int height = std::min<int>(height_, source.bottom - source.top);
+    const int sourceWidth = source.right - source.left;
+    const int sourceHeight = source.bottom - source.top;
+    const bool scaled = picture_.width > 0 && picture_.height > 0;
+    const int width = std::min<int>(width_, scaled ? ScaledExtent(sourceWidth, width_, picture_.width) : sourceWidth);
+    const int height =
+        std::min<int>(height_, scaled ? ScaledExtent(sourceHeight, height_, picture_.height) : sourceHeight);
+    if (width <= 0 || height <= 0) return false;
     if (width != copiedWidth_ || height != copiedHeight_) {
       std::memset(bits_, 0, static_cast<size_t>(width_) * static_cast<size_t>(height_) * 4);
       copiedWidth_ = width;
@@ -189,7 +196,20 @@ class DibSurface {
     }
     HDC sourceDc = GetDC(target.window);  // null window: the screen
     if (sourceDc == nullptr) return false;
-    BOOL copied = BitBlt(dc_, 0, 0, width, height, sourceDc, source.left, source.top, SRCCOPY);
+    BOOL copied = FALSE;
+    if (scaled) {
+      // HALFTONE averages the pixels each one replaces (the brush origin
+      // must be set again after choosing it).
+      SetStretchBltMode(dc_, HALFTONE);
+      SetBrushOrgEx(dc_, 0, 0, nullptr);
+      // The part of the target the scaled copy shows (all of it unless cut).
+      const int shownWidth = ScaledExtent(width, picture_.width, width_);
+      const int shownHeight = ScaledExtent(height, picture_.height, height_);
+      copied = StretchBlt(dc_, 0, 0, width, height, sourceDc, source.left, source.top, shownWidth, shownHeight,
+                          SRCCOPY);
+    } else {
+      copied = BitBlt(dc_, 0, 0, width, height, sourceDc, source.left, source.top, SRCCOPY);
+    }
     ReleaseDC(target.window, sourceDc);
     GdiFlush();
     if (!copied) return false;
@@ -209,8 +229,14 @@ class DibSurface {
   }
 
  private:
+  // `extent` in units where `from` stands for `to`, rounded.
+  static int ScaledExtent(int extent, int to, int from) {
+    return static_cast<int>((int64_t{extent} * to + from / 2) / from);
+  }
+
   const int width_;
   const int height_;
+  const SizeInt32 picture_;
   HDC dc_ = nullptr;
   HBITMAP bitmap_ = nullptr;
   HGDIOBJ previous_ = nullptr;
@@ -237,11 +263,12 @@ class TimerResolution {
 
 // The state a pool shares with its timer thread and its frames.
 struct PoolCore {
-  PoolCore(std::shared_ptr<platform::IGpuDevice> d, SizeInt32 s, int buffers)
-      : device(std::move(d)), size(s), bufferCount(buffers) {}
+  PoolCore(std::shared_ptr<platform::IGpuDevice> d, SizeInt32 s, SizeInt32 picture, int buffers)
+      : device(std::move(d)), size(s), pictureSize(picture), bufferCount(buffers) {}
 
   const std::shared_ptr<platform::IGpuDevice> device;
   const SizeInt32 size;
+  const SizeInt32 pictureSize;  // {0, 0}: not scaled
   const int bufferCount;
 
   std::mutex mutex;
@@ -285,7 +312,7 @@ class GdiCaptureFrame final : public ICaptureFrame {
 // buffer is out as a frame, copying pauses, as the system pool's does.
 void RunTimer(std::shared_ptr<PoolCore> core, Target target) {
   TimerResolution resolution;
-  DibSurface surface(core->size.width, core->size.height);
+  DibSurface surface(core->size.width, core->size.height, core->pictureSize);
   Clock::time_point due = Clock::now();
   for (;;) {
     {
@@ -311,8 +338,8 @@ void RunTimer(std::shared_ptr<PoolCore> core, Target target) {
 
 class GdiFramePool final : public IFramePool, public std::enable_shared_from_this<GdiFramePool> {
  public:
-  GdiFramePool(std::shared_ptr<platform::IGpuDevice> device, SizeInt32 size, int bufferCount)
-      : core_(std::make_shared<PoolCore>(std::move(device), size, bufferCount)) {}
+  GdiFramePool(std::shared_ptr<platform::IGpuDevice> device, SizeInt32 size, SizeInt32 pictureSize, int bufferCount)
+      : core_(std::make_shared<PoolCore>(std::move(device), size, pictureSize, bufferCount)) {}
   ~GdiFramePool() override { Close(); }
   GdiFramePool(const GdiFramePool&) = delete;
   GdiFramePool& operator=(const GdiFramePool&) = delete;
@@ -461,7 +488,22 @@ class GdiCapture final : public platform::IWindowCapture {
     auto* captureDevice = dynamic_cast<WinCaptureDevice*>(&device);
     if (captureDevice == nullptr || !captureDevice->GpuDevice()) return E_INVALIDARG;
     if (bufferCount < 1 || bufferCount > kMaxBuffers || size.width <= 0 || size.height <= 0) return E_INVALIDARG;
-    *out = std::make_shared<GdiFramePool>(captureDevice->GpuDevice(), size, bufferCount);
+    *out = std::make_shared<GdiFramePool>(captureDevice->GpuDevice(), size, SizeInt32{}, bufferCount);
+    return S_OK;
+  }
+
+  // StretchBlt scales as it copies.
+  Hresult CreateScalingFramePool(ICaptureDevice& device, int32_t bufferCount, SizeInt32 pictureSize, SizeInt32 size,
+                                 std::shared_ptr<IFramePool>* out) override {
+    if (out == nullptr) return E_INVALIDARG;
+    out->reset();
+    auto* captureDevice = dynamic_cast<WinCaptureDevice*>(&device);
+    if (captureDevice == nullptr || !captureDevice->GpuDevice()) return E_INVALIDARG;
+    if (bufferCount < 1 || bufferCount > kMaxBuffers || size.width <= 0 || size.height <= 0 ||
+        pictureSize.width < size.width || pictureSize.height < size.height) {
+      return E_INVALIDARG;
+    }
+    *out = std::make_shared<GdiFramePool>(captureDevice->GpuDevice(), size, pictureSize, bufferCount);
     return S_OK;
   }
 

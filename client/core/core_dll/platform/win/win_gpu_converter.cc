@@ -18,6 +18,31 @@ namespace {
 
 bool AnyZero(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a == 0 || b == 0 || c == 0 || d == 0; }
 
+// A texture of the converter's own: one level, one sample.
+HRESULT CreateOwnTexture(ID3D11Device& device, uint32_t width, uint32_t height, DXGI_FORMAT format, D3D11_USAGE usage,
+                         UINT bindFlags, UINT cpuAccess, ComPtr<ID3D11Texture2D>* out) {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = format;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = usage;
+  desc.BindFlags = bindFlags;
+  desc.CPUAccessFlags = cpuAccess;
+  *out = nullptr;
+  return device.CreateTexture2D(&desc, nullptr, out->GetAddressOf());
+}
+
+// Whether `texture` exists and has this size.
+bool HasSize(const ComPtr<ID3D11Texture2D>& texture, uint32_t width, uint32_t height) {
+  if (!texture) return false;
+  D3D11_TEXTURE2D_DESC desc{};
+  texture->GetDesc(&desc);
+  return desc.Width == width && desc.Height == height;
+}
+
 class VideoProcessorConverter final : public WinConverter {
  public:
   VideoProcessorConverter(ComPtr<ID3D11VideoDevice> videoDevice, ComPtr<ID3D11VideoContext> videoContext,
@@ -98,28 +123,120 @@ class VideoProcessorConverter final : public WinConverter {
                                                          inputView.GetAddressOf());
     if (FAILED(result)) return result;
 
+    // The whole input onto the whole output (a region's conversion may have
+    // set rectangles before).
+    const platform::TextureDesc out = nv12Output.Desc();
+    const RECT whole{0, 0, static_cast<LONG>(out.width), static_cast<LONG>(out.height)};
+    videoContext_->VideoProcessorSetStreamSourceRect(processor.Get(), 0, FALSE, nullptr);
+    videoContext_->VideoProcessorSetStreamDestRect(processor.Get(), 0, TRUE, &whole);
+    videoContext_->VideoProcessorSetOutputTargetRect(processor.Get(), FALSE, nullptr);
     D3D11_VIDEO_PROCESSOR_STREAM stream{};
     stream.Enable = TRUE;
     stream.pInputSurface = inputView.Get();
     return videoContext_->VideoProcessorBlt(processor.Get(), outputView.Get(), 0, 1, &stream);
   }
 
+  // The region is scaled onto the top-left of a render target of the
+  // output's size (the rest the background's black), which is then copied
+  // into the output: a video processor writes only render targets, and the
+  // frame textures are plain ones.
+  Hresult ConvertRegion(ID3D11DeviceContext& context, WinTexture& bgraInput, const platform::TextureRegion& region,
+                        WinTexture& nv12Output, uint32_t width, uint32_t height) override {
+    ComPtr<ID3D11VideoProcessor> processor;
+    {
+      std::lock_guard lock(mutex_);
+      processor = processor_;
+    }
+    if (!processor) return hr::kFail;
+    if (bgraInput.InSystemMemory() || nv12Output.InSystemMemory()) return hr::kInvalidArg;
+    const platform::TextureDesc out = nv12Output.Desc();
+    HRESULT result = EnsureTarget(*nv12Output.Native(), out.width, out.height);
+    if (FAILED(result)) return result;
+
+    D3D11_VIDEO_PROCESSOR_OUTPUT_VIEW_DESC outputDesc{};
+    outputDesc.ViewDimension = D3D11_VPOV_DIMENSION_TEXTURE2D;
+    ComPtr<ID3D11VideoProcessorOutputView> outputView;
+    result = videoDevice_->CreateVideoProcessorOutputView(target_.Get(), enumerator_.Get(), &outputDesc,
+                                                          outputView.GetAddressOf());
+    if (FAILED(result)) return result;
+
+    D3D11_VIDEO_PROCESSOR_STREAM stream{};
+    stream.Enable = width != 0 && height != 0;
+    RECT source{static_cast<LONG>(region.x), static_cast<LONG>(region.y), static_cast<LONG>(region.x + region.width),
+                static_cast<LONG>(region.y + region.height)};
+    ComPtr<ID3D11VideoProcessorInputView> inputView;
+    if (stream.Enable) {
+      result = InputView(context, bgraInput, &source, inputView.GetAddressOf());
+      if (FAILED(result)) return result;
+      stream.pInputSurface = inputView.Get();
+    }
+    const RECT destination{0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
+    const RECT whole{0, 0, static_cast<LONG>(out.width), static_cast<LONG>(out.height)};
+    videoContext_->VideoProcessorSetStreamSourceRect(processor.Get(), 0, TRUE, &source);
+    videoContext_->VideoProcessorSetStreamDestRect(processor.Get(), 0, TRUE, &destination);
+    videoContext_->VideoProcessorSetOutputTargetRect(processor.Get(), TRUE, &whole);
+    D3D11_VIDEO_COLOR black{};
+    black.RGBA = {0.0f, 0.0f, 0.0f, 1.0f};
+    videoContext_->VideoProcessorSetOutputBackgroundColor(processor.Get(), FALSE, &black);
+    result = videoContext_->VideoProcessorBlt(processor.Get(), outputView.Get(), 0, 1, &stream);
+    if (FAILED(result)) return result;
+    context.CopyResource(nv12Output.Native(), target_.Get());
+    return hr::kOk;
+  }
+
  private:
+  // The render target ConvertRegion writes, of the output's size.
+  HRESULT EnsureTarget(ID3D11Texture2D& output, uint32_t width, uint32_t height) {
+    if (HasSize(target_, width, height)) return S_OK;
+    ComPtr<ID3D11Device> device;
+    output.GetDevice(device.GetAddressOf());
+    return CreateOwnTexture(*device.Get(), width, height, DXGI_FORMAT_NV12, D3D11_USAGE_DEFAULT,
+                            D3D11_BIND_RENDER_TARGET, 0, &target_);
+  }
+
+  // An input view of the captured surface itself; where the surface cannot
+  // be one (a texture without the binding the processor reads), of a copy of
+  // the region, and `source` then names the copy's pixels.
+  HRESULT InputView(ID3D11DeviceContext& context, WinTexture& input, RECT* source,
+                    ID3D11VideoProcessorInputView** view) {
+    D3D11_VIDEO_PROCESSOR_INPUT_VIEW_DESC inputDesc{};
+    inputDesc.ViewDimension = D3D11_VPIV_DIMENSION_TEXTURE2D;
+    HRESULT result = videoDevice_->CreateVideoProcessorInputView(input.Native(), enumerator_.Get(), &inputDesc, view);
+    if (SUCCEEDED(result)) return result;
+    const UINT width = static_cast<UINT>(source->right - source->left);
+    const UINT height = static_cast<UINT>(source->bottom - source->top);
+    if (!HasSize(regionCopy_, width, height)) {
+      ComPtr<ID3D11Device> device;
+      input.Native()->GetDevice(device.GetAddressOf());
+      result = CreateOwnTexture(*device.Get(), width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_DEFAULT,
+                                D3D11_BIND_SHADER_RESOURCE, 0, &regionCopy_);
+      if (FAILED(result)) return result;
+    }
+    const D3D11_BOX box{static_cast<UINT>(source->left), static_cast<UINT>(source->top), 0,
+                        static_cast<UINT>(source->right), static_cast<UINT>(source->bottom), 1};
+    context.CopySubresourceRegion(regionCopy_.Get(), 0, 0, 0, 0, input.Native(), 0, &box);
+    *source = RECT{0, 0, static_cast<LONG>(width), static_cast<LONG>(height)};
+    return videoDevice_->CreateVideoProcessorInputView(regionCopy_.Get(), enumerator_.Get(), &inputDesc, view);
+  }
+
   ComPtr<ID3D11VideoDevice> videoDevice_;
   ComPtr<ID3D11VideoContext> videoContext_;
   ComPtr<ID3D11VideoProcessorEnumerator> enumerator_;
   std::mutex mutex_;  // the processor is made on one thread and used on another
   ComPtr<ID3D11VideoProcessor> processor_;
+  // Used under the context lock only, as the processor's state is.
+  ComPtr<ID3D11Texture2D> target_;
+  ComPtr<ID3D11Texture2D> regionCopy_;
 };
 
 // Converts into the system-memory NV12 output. A system-memory input (every
-// texture of a device without a video processor) is read in place; a
-// Direct3D input is copied into a staging texture of capture size first and
-// mapped, waiting for the copy.
+// texture of a device without a video processor) is read in place; of a
+// Direct3D input the part converted is copied into a staging texture of its
+// size first and mapped, waiting for the copy (made on the first such
+// input, so a device whose textures are all in system memory holds none).
 class CpuConverter final : public WinConverter {
  public:
-  CpuConverter(ComPtr<ID3D11Device> device, uint32_t inputWidth, uint32_t inputHeight)
-      : device_(std::move(device)), inputWidth_(inputWidth), inputHeight_(inputHeight) {}
+  explicit CpuConverter(ComPtr<ID3D11Device> device) : device_(std::move(device)) {}
 
   Hresult CheckNv12Output(bool* supported) override {
     if (supported == nullptr) return hr::kInvalidArg;
@@ -128,51 +245,63 @@ class CpuConverter final : public WinConverter {
   }
 
   Hresult CreateProcessor() override {
-    D3D11_TEXTURE2D_DESC desc{};
-    desc.Width = inputWidth_;
-    desc.Height = inputHeight_;
-    desc.MipLevels = 1;
-    desc.ArraySize = 1;
-    desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-    desc.SampleDesc.Count = 1;
-    desc.Usage = D3D11_USAGE_STAGING;
-    desc.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-    ComPtr<ID3D11Texture2D> readBack;
-    const HRESULT result = device_->CreateTexture2D(&desc, nullptr, readBack.GetAddressOf());
-    if (FAILED(result)) return result;
     std::lock_guard lock(mutex_);
-    readBack_ = std::move(readBack);
+    created_ = true;
     return hr::kOk;
   }
 
   Hresult Convert(ID3D11DeviceContext& context, WinTexture& bgraInput, WinTexture& nv12Output) override {
-    std::lock_guard lock(mutex_);
-    if (!readBack_) return hr::kFail;
     const platform::TextureDesc in = bgraInput.Desc();
     const platform::TextureDesc out = nv12Output.Desc();
-    if (in.format != PixelFormat::Bgra8 || in.width != inputWidth_ || in.height != inputHeight_ ||
-        !nv12Output.InSystemMemory() || out.format != PixelFormat::Nv12) {
+    return ConvertPart(context, bgraInput, {0, 0, in.width, in.height}, nv12Output, out.width, out.height);
+  }
+
+  Hresult ConvertRegion(ID3D11DeviceContext& context, WinTexture& bgraInput, const platform::TextureRegion& region,
+                        WinTexture& nv12Output, uint32_t width, uint32_t height) override {
+    return ConvertPart(context, bgraInput, region, nv12Output, width, height);
+  }
+
+ private:
+  Hresult ConvertPart(ID3D11DeviceContext& context, WinTexture& bgraInput, const platform::TextureRegion& region,
+                      WinTexture& nv12Output, uint32_t width, uint32_t height) {
+    std::lock_guard lock(mutex_);
+    if (!created_) return hr::kFail;
+    const platform::TextureDesc in = bgraInput.Desc();
+    const platform::TextureDesc out = nv12Output.Desc();
+    if (in.format != PixelFormat::Bgra8 || !nv12Output.InSystemMemory() || out.format != PixelFormat::Nv12) {
       return hr::kInvalidArg;
     }
     const platform::Nv12Image output{nv12Output.Memory(), nv12Output.MemoryPitch(), out.width, out.height};
+    if (width == 0 || height == 0) return converter_.ConvertOntoTopLeft({}, output, 0, 0);
     if (bgraInput.InSystemMemory()) {
-      return converter_.Convert({bgraInput.Memory(), bgraInput.MemoryPitch(), in.width, in.height}, output);
+      const uint8_t* origin =
+          bgraInput.Memory() + size_t{region.y} * bgraInput.MemoryPitch() + size_t{region.x} * 4;
+      return converter_.ConvertOntoTopLeft({origin, bgraInput.MemoryPitch(), region.width, region.height}, output,
+                                           width, height);
     }
-    context.CopyResource(readBack_.Get(), bgraInput.Native());
-    D3D11_MAPPED_SUBRESOURCE mapped{};
-    const HRESULT result = context.Map(readBack_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+    HRESULT result = EnsureReadBack(region.width, region.height);
     if (FAILED(result)) return result;
-    const Hresult converted =
-        converter_.Convert({static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch, in.width, in.height}, output);
+    const D3D11_BOX box{region.x, region.y, 0, region.x + region.width, region.y + region.height, 1};
+    context.CopySubresourceRegion(readBack_.Get(), 0, 0, 0, 0, bgraInput.Native(), 0, &box);
+    D3D11_MAPPED_SUBRESOURCE mapped{};
+    result = context.Map(readBack_.Get(), 0, D3D11_MAP_READ, 0, &mapped);
+    if (FAILED(result)) return result;
+    const Hresult converted = converter_.ConvertOntoTopLeft(
+        {static_cast<const uint8_t*>(mapped.pData), mapped.RowPitch, region.width, region.height}, output, width,
+        height);
     context.Unmap(readBack_.Get(), 0);
     return converted;
   }
 
- private:
+  HRESULT EnsureReadBack(uint32_t width, uint32_t height) {
+    if (HasSize(readBack_, width, height)) return S_OK;
+    return CreateOwnTexture(*device_.Get(), width, height, DXGI_FORMAT_B8G8R8A8_UNORM, D3D11_USAGE_STAGING, 0,
+                            D3D11_CPU_ACCESS_READ, &readBack_);
+  }
+
   ComPtr<ID3D11Device> device_;
-  const uint32_t inputWidth_;
-  const uint32_t inputHeight_;
   std::mutex mutex_;  // made on one thread, used on another
+  bool created_ = false;
   ComPtr<ID3D11Texture2D> readBack_;
   platform::CpuBgraToNv12 converter_;
 };
@@ -214,7 +343,7 @@ Hresult CreateCpuConverter(ID3D11Device& device, uint32_t inputWidth, uint32_t i
   if (out == nullptr) return hr::kInvalidArg;
   out->reset();
   if (AnyZero(inputWidth, inputHeight, outputWidth, outputHeight)) return hr::kInvalidArg;
-  *out = std::make_shared<CpuConverter>(ComPtr<ID3D11Device>(&device), inputWidth, inputHeight);
+  *out = std::make_shared<CpuConverter>(ComPtr<ID3D11Device>(&device));
   return hr::kOk;
 }
 

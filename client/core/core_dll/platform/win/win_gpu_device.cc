@@ -151,6 +151,25 @@ Hresult WinContext::ConvertAndScale(platform::IVideoConverter& converter, ITextu
   return win->Convert(*context_.Get(), *in, *out);
 }
 
+Hresult WinContext::ConvertRegion(platform::IVideoConverter& converter, ITexture& bgraInput,
+                                  const platform::TextureRegion& region, ITexture& nv12Output, uint32_t width,
+                                  uint32_t height) {
+  auto* win = dynamic_cast<WinConverter*>(&converter);
+  WinTexture* in = AsWin(bgraInput);
+  WinTexture* out = AsWin(nv12Output);
+  if (win == nullptr || in == nullptr || out == nullptr) return hr::kInvalidArg;
+  const TextureDesc inDesc = in->Desc();
+  const TextureDesc outDesc = out->Desc();
+  // A frame texture: NV12, and not a render target (copies read it whole).
+  if (inDesc.format != PixelFormat::Bgra8 || outDesc.format != PixelFormat::Nv12 || outDesc.renderTarget ||
+      outDesc.usage != TextureUsage::Default) {
+    return hr::kInvalidArg;
+  }
+  platform::TextureRegion clipped = region;
+  platform::ClipConversion(inDesc, outDesc, &clipped, &width, &height);
+  return win->ConvertRegion(*context_.Get(), *in, clipped, *out, width, height);
+}
+
 Hresult WinContext::Map(ITexture& staging, bool doNotWait, MappedTexture* out) {
   if (out == nullptr) return hr::kInvalidArg;
   WinTexture* texture = AsWin(staging);

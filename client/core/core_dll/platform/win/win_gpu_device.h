@@ -42,6 +42,11 @@ class WinTexture final : public platform::ITexture {
 class WinConverter : public platform::IVideoConverter {
  public:
   virtual Hresult Convert(ID3D11DeviceContext& context, WinTexture& bgraInput, WinTexture& nv12Output) = 0;
+  // What IGpuContext::ConvertRegion does, `region` already within the input
+  // and `width` x `height` even and within the output.
+  virtual Hresult ConvertRegion(ID3D11DeviceContext& context, WinTexture& bgraInput,
+                                const platform::TextureRegion& region, WinTexture& nv12Output, uint32_t width,
+                                uint32_t height) = 0;
 };
 
 class WinContext final : public platform::IGpuContext {
@@ -55,6 +60,13 @@ class WinContext final : public platform::IGpuContext {
   void ClearToBlack(platform::ITexture& destination) override;
   Hresult ConvertAndScale(platform::IVideoConverter& converter, platform::ITexture& bgraInput,
                           platform::ITexture& nv12Output) override;
+  // A huge target's capture copy: the video processor (or the CPU converter)
+  // scales the captured surface's region straight into the NV12 frame
+  // texture, so no full-size copy of the target is kept.
+  Hresult ConvertRegion(platform::IVideoConverter& converter, platform::ITexture& bgraInput,
+                        const platform::TextureRegion& region, platform::ITexture& nv12Output, uint32_t width,
+                        uint32_t height) override;
+  bool ConvertsRegions() const override { return true; }
   Hresult Map(platform::ITexture& staging, bool doNotWait, platform::MappedTexture* out) override;
   void Unmap(platform::ITexture& staging) override;
 
