@@ -30,14 +30,22 @@
 
 namespace {
 
-bench::SessionLog g_log;
-void OnLogLine(const wchar_t* line) {
-  g_log.Read(line);
-  if (std::wcsncmp(line, L"[REPLAY-STORAGE]", 16) == 0) std::printf("  log: %ls\n", line);
-}
-
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bench::SessionLog g_log;
+// OSTREL_BENCH_LOG=1 prints every line of the library's log with the time
+// since the bench began (where a save spends its time).
+const bool g_allLines = std::getenv("OSTREL_BENCH_LOG") != nullptr;
+const Clock::time_point g_benchStart = Clock::now();
+void OnLogLine(const wchar_t* line) {
+  g_log.Read(line);
+  if (g_allLines) {
+    std::printf("  %9.3f %ls\n", Since(g_benchStart), line);
+  } else if (std::wcsncmp(line, L"[REPLAY-STORAGE]", 16) == 0) {
+    std::printf("  log: %ls\n", line);
+  }
+}
 
 // Bytes this process handed to write calls so far (/proc/self/io wchar).
 double WrittenMb() {

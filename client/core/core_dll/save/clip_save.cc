@@ -73,15 +73,27 @@ struct ProbedVideo {
   AVRational timeBase{0, 1};
 };
 
+// The segment's video stream as its MP4 header describes it (codec, size,
+// the H.264 parameter sets, time base): all that passthrough needs. The
+// header is not checked against the frames with avformat_find_stream_info:
+// that decodes seven frames of every segment (to guess H.264's reorder
+// delay), most of a long save's time, and the segments are our own.
+// Negative when the segment holds no such stream.
+int HeaderVideoStream(AVFormatContext* input) {
+  const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) return index;
+  const AVCodecParameters* parameters = input->streams[index]->codecpar;
+  const AVRational base = input->streams[index]->time_base;
+  const bool described = parameters->codec_id != AV_CODEC_ID_NONE && parameters->width > 0 &&
+                         parameters->height > 0 && base.num > 0 && base.den > 0;
+  return described ? index : AVERROR_INVALIDDATA;
+}
+
 ProbedVideo ProbeFirstSegment(const EncodedSegment& segment, const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed probing first segment");
-  if (seam.Fails(SaveFault::kProbeStreamInfo, 0) ||
-      avformat_find_stream_info(input.Context(), nullptr) < 0) {
-    throw std::runtime_error("avformat_find_stream_info failed probing first segment");
-  }
-  int index = av_find_best_stream(input.Context(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index < 0) throw std::runtime_error("no video stream in first segment");
+  const int index = seam.Fails(SaveFault::kProbeStreamInfo, 0) ? AVERROR_INVALIDDATA : HeaderVideoStream(input.Context());
+  if (index < 0) throw std::runtime_error("no described video stream probing first segment");
   ProbedVideo probed;
   probed.parameters.reset(avcodec_parameters_alloc());
   if (!probed.parameters ||
@@ -109,12 +121,9 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
                   const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
-  if (seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ||
-      avformat_find_stream_info(input.Context(), nullptr) < 0) {
-    throw std::runtime_error("avformat_find_stream_info failed for segment passthrough");
-  }
   AVFormatContext* in = input.Context();
-  const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int videoIndex = seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ? AVERROR_INVALIDDATA : HeaderVideoStream(in);
+  if (videoIndex < 0) throw std::runtime_error("no described video stream for segment passthrough");
   const AVRational slotBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
   int64_t firstSlot = av_rescale_q(segment.startTicks - clipStartTicks, kTickBase, slotBase);
   if (lastSlot != INT64_MIN) firstSlot = std::max(firstSlot, lastSlot + 1);

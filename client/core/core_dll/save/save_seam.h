@@ -15,9 +15,9 @@ namespace ostrel {
 
 // FFmpeg calls that real input cannot make fail.
 enum class SaveFault {
-  kProbeStreamInfo,        // avformat_find_stream_info of the first-segment probe
+  kProbeStreamInfo,        // the video stream in the first segment's header (the probe)
   kAllocOutputContext,     // avformat_alloc_output_context2
-  kPassthroughStreamInfo,  // avformat_find_stream_info of a passthrough segment
+  kPassthroughStreamInfo,  // the video stream in a passthrough segment's header
   kTranscodeStreamInfo,    // avformat_find_stream_info of a re-encoded segment
   kTranscodeDecoderOpen,   // opening the decoder of a re-encoded segment
   kReencoderOpen,          // avcodec_open2 of the save-time encoder (detail: attempt)
