@@ -309,7 +309,7 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsTextAndLeavesNoFileBehind) {
   };
   const std::vector<Case> cases{
       {bad, ok, false, 0, {}, -1, L"avformat_open_input failed probing first segment"},
-      {ok, ok, false, 0, kProbeStreamInfo, -1, L"no described video stream probing first segment"},
+      {ok, ok, false, 0, kProbeStreamInfo, -1, L"avformat_find_stream_info failed probing first segment"},
       {ok, ok, false, 0, kAllocOutputContext, -1, L"avformat_alloc_output_context2 failed"},
       {ok, ok, false, 0, {}, 0, full},
       {ok, ok, false, 1, {}, 4097, full},

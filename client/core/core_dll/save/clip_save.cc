@@ -74,11 +74,11 @@ struct ProbedVideo {
 };
 
 // The segment's video stream as its MP4 header describes it (codec, size,
-// the H.264 parameter sets, time base): all that passthrough needs. The
-// header is not checked against the frames with avformat_find_stream_info:
-// that decodes seven frames of every segment (to guess H.264's reorder
-// delay), most of a long save's time, and the segments are our own.
-// Negative when the segment holds no such stream.
+// the H.264 parameter sets, time base): all that copying its packets needs.
+// Only the first segment is probed with avformat_find_stream_info (the
+// clip's stream takes its parameters, the decoder's reorder delay among
+// them); doing that for every segment decoded seven frames of each, most of
+// a long save's time. Negative when the segment holds no such stream.
 int HeaderVideoStream(AVFormatContext* input) {
   const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (index < 0) return index;
@@ -92,8 +92,12 @@ int HeaderVideoStream(AVFormatContext* input) {
 ProbedVideo ProbeFirstSegment(const EncodedSegment& segment, const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed probing first segment");
-  const int index = seam.Fails(SaveFault::kProbeStreamInfo, 0) ? AVERROR_INVALIDDATA : HeaderVideoStream(input.Context());
-  if (index < 0) throw std::runtime_error("no described video stream probing first segment");
+  if (seam.Fails(SaveFault::kProbeStreamInfo, 0) ||
+      avformat_find_stream_info(input.Context(), nullptr) < 0) {
+    throw std::runtime_error("avformat_find_stream_info failed probing first segment");
+  }
+  const int index = HeaderVideoStream(input.Context());
+  if (index < 0) throw std::runtime_error("no video stream in first segment");
   ProbedVideo probed;
   probed.parameters.reset(avcodec_parameters_alloc());
   if (!probed.parameters ||

@@ -15,7 +15,7 @@ namespace ostrel {
 
 // FFmpeg calls that real input cannot make fail.
 enum class SaveFault {
-  kProbeStreamInfo,        // the video stream in the first segment's header (the probe)
+  kProbeStreamInfo,        // avformat_find_stream_info of the first-segment probe
   kAllocOutputContext,     // avformat_alloc_output_context2
   kPassthroughStreamInfo,  // the video stream in a passthrough segment's header
   kTranscodeStreamInfo,    // avformat_find_stream_info of a re-encoded segment
