@@ -9,13 +9,16 @@
 namespace ostrel {
 namespace {
 
-// Each packet in a block: this header, then its bytes.
+// Each packet in a block: this header, then its bytes. No padding: every
+// byte written to a spill file is set.
 struct PacketHeader {
   int64_t pts;
   int32_t duration;
   int32_t flags;
   uint32_t size;
+  uint32_t reserved;
 };
+static_assert(sizeof(PacketHeader) == 24);
 
 constexpr int64_t kTicksPerSecond = 10000000;
 
@@ -49,7 +52,7 @@ void PacketLog::Append(const AVPacket& packet, int64_t keepFromPts) {
     open_.reserve(kBlockPackets * (sizeof(PacketHeader) + static_cast<size_t>(packet.size) + 64));
   }
   const PacketHeader header{packet.pts, static_cast<int32_t>(packet.duration), packet.flags,
-                            static_cast<uint32_t>(packet.size)};
+                            static_cast<uint32_t>(packet.size), 0};
   const auto* raw = reinterpret_cast<const uint8_t*>(&header);
   open_.insert(open_.end(), raw, raw + sizeof header);
   open_.insert(open_.end(), packet.data, packet.data + packet.size);
