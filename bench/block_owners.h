@@ -219,7 +219,7 @@ inline std::map<uintptr_t, std::string> NameProgramAddresses(const std::vector<u
 inline bool Plumbing(const std::string& name) {
   return name.empty() || name == "??" || name.rfind("std::", 0) == 0 || name.rfind("void std::", 0) == 0 ||
          name.rfind("__gnu_cxx", 0) == 0 || name.find("block_owners") != std::string::npos ||
-         name.rfind("operator new", 0) == 0 || name == "malloc" || name == "calloc" || name == "realloc" ||
+         name.rfind("operator new", 0) == 0 || name == "Allocate" || name == "malloc" || name == "calloc" || name == "realloc" ||
          name == "posix_memalign" || name == "memalign" || name == "aligned_alloc";
 }
 

@@ -1,12 +1,14 @@
 // A long replay in bounded memory on the fake world: a 1920x1080 window
 // recorded at 1080p60, 12 Mbit/s, both audio sources, with a memory limit
-// and a spill folder. Prints, every 10 s, resident memory beyond the limit
-// (the simulated GPU textures left out, as memory_bench does) and the disk
-// write rate against the recorded stream's; then the sustainable rate, a
+// and a spill folder. Prints, every 5 s, resident memory beyond the limit
+// (the simulated GPU textures and the pages of the libraries Debian's FFmpeg
+// loads and the recording never runs left out, as memory_bench does) and
+// the disk write rate against the recorded stream's; then the sustainable
+// rate, a
 // whole-replay save against `cp` of the clip's bytes on the same disk with
 // a decode check, and the median of 60 s saves.
 //
-// usage: replay_storage_bench [record seconds (150)] [limit MB (64)]
+// usage: replay_storage_bench [record seconds (120)] [limit MB (64)]
 //                             [replay seconds (1800)] [folder (/var/tmp)]
 // The full run: replay_storage_bench 2100 256 (35 minutes).
 #include <sys/stat.h>
@@ -26,18 +28,27 @@
 #include "ostrel/ostrel_sim.h"
 #include "platform/sim/sim_gpu.h"
 #include "process_readings.h"
+#include "resident_mappings.h"
 #include "session_log.h"
 
 namespace {
 
-bench::SessionLog g_log;
-void OnLogLine(const wchar_t* line) {
-  g_log.Read(line);
-  if (std::wcsncmp(line, L"[REPLAY-STORAGE]", 16) == 0) std::printf("  log: %ls\n", line);
-}
-
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bench::SessionLog g_log;
+// OSTREL_BENCH_LOG=1 prints every line of the library's log with the time
+// since the bench began (where a save spends its time).
+const bool g_allLines = std::getenv("OSTREL_BENCH_LOG") != nullptr;
+const Clock::time_point g_benchStart = Clock::now();
+void OnLogLine(const wchar_t* line) {
+  g_log.Read(line);
+  if (g_allLines) {
+    std::printf("  %9.3f %ls\n", Since(g_benchStart), line);
+  } else if (std::wcsncmp(line, L"[REPLAY-STORAGE]", 16) == 0) {
+    std::printf("  log: %ls\n", line);
+  }
+}
 
 // Bytes this process handed to write calls so far (/proc/self/io wchar).
 double WrittenMb() {
@@ -65,7 +76,7 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double recordSeconds = argc > 1 ? std::atof(argv[1]) : 150.0;
+  const double recordSeconds = argc > 1 ? std::atof(argv[1]) : 120.0;
   const int limitMb = argc > 2 ? std::atoi(argv[2]) : 64;
   const int replaySeconds = argc > 3 ? std::atoi(argv[3]) : 1800;
   const std::string base = argc > 4 ? argv[4] : "/var/tmp";
@@ -88,7 +99,8 @@ int main(int argc, char** argv) {
   std::printf("recording %.0f s: 1920x1080 -> 1080p60, 12 Mbit/s, both sources, replay %d s, limit %d MB, "
               "spill folder %s (idle process %.1f MB)\n",
               recordSeconds, replaySeconds, limitMb, spill.c_str(), idleRss);
-  std::printf("%6s %9s %9s %9s %12s %10s\n", "t s", "rss MB", "textures", "beyond", "ring MB", "disk MB/s");
+  std::printf("%6s %9s %9s %9s %9s %12s %10s\n", "t s", "rss MB", "textures", "unused", "beyond", "ring MB",
+              "disk MB/s");
 
   const auto start = Clock::now();
   double filledAt = -1, ringAtFill = 0;
@@ -96,11 +108,12 @@ int main(int argc, char** argv) {
   double firstRingMb = -1, firstRingTime = 0;
   std::vector<double> beyondAfterFill, diskRates;
   while (Since(start) < recordSeconds) {
-    std::this_thread::sleep_for(std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::seconds(5));
     const double t = Since(start);
     const double rss = bench::ResidentMb();
     const double textures = static_cast<double>(ostrel::sim::LiveTextureBytes()) / (1 << 20);
-    const double beyond = rss - textures - limitMb;
+    const double unused = bench::UnusedLibrariesMb(bench::ResidentByMapping());
+    const double beyond = rss - textures - unused - limitMb;
     const double ring = static_cast<double>(g_log.RingVideoMb() + g_log.RingAudioMb());
     const double written = WrittenMb();
     const double diskRate = (written - lastWritten) / (t - lastTime);
@@ -117,7 +130,7 @@ int main(int argc, char** argv) {
       beyondAfterFill.push_back(beyond);
       diskRates.push_back(diskRate);
     }
-    std::printf("%6.0f %9.1f %9.1f %9.1f %12.0f %10.2f\n", t, rss, textures, beyond, ring, diskRate);
+    std::printf("%6.0f %9.1f %9.1f %9.1f %9.1f %12.0f %10.2f\n", t, rss, textures, unused, beyond, ring, diskRate);
     std::fflush(stdout);
   }
   const double fps = Ostrel_GetMeasuredSustainableFps();

@@ -315,7 +315,7 @@ TEST(ClipSave, EveryFailureEndsTheSaveWithItsTextAndLeavesNoFileBehind) {
       {ok, ok, false, 1, {}, 4097, full},
       {ok, ok, false, 0, {}, -2, L"closing output file failed (Input/output error)"},  // -2: the close fails
       {ok, bad, false, 0, {}, -1, L"avformat_open_input failed for segment passthrough"},
-      {ok, ok, false, 0, kPassthroughStreamInfo, -1, L"avformat_find_stream_info failed for segment passthrough"},
+      {ok, ok, false, 0, kPassthroughStreamInfo, -1, L"no described video stream for segment passthrough"},
       {ok, ok, false, 1, kAacEncoderOpen, -1, L"avcodec_open2 failed for aac encoder"},
       {ok, ok, false, 0x55, {}, -1, L"0x88890008 (" + HresultMessage(hr::kAudioUnsupportedFormat) + L")"},
       {ok, ok, true, 0, {}, -1, L"save-time re-encoder: encoder not found", "no_such_encoder"},

@@ -392,7 +392,8 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
         LockGuard lock(s.audioSettingsMutex);
         return s.audioSettings;
       },
-      s.replayWindow.FloorTicks());
+      s.replayWindow.FloorTicks(),
+      std::array<EncodedAudioRing*, 3>{&s.encodedAudioRings[0], &s.encodedAudioRings[1], &s.encodedAudioRings[2]});
   {
     LockGuard lock(s.liveMixMutex);
     s.liveMix = liveMix;
@@ -460,6 +461,7 @@ void OstrelSession::StopLocked() {
   s.videoRing.Clear();
   s.desktopRing.Clear();
   s.micRing.Clear();
+  for (EncodedAudioRing& ring : s.encodedAudioRings) ring.Clear();
   s.clipRequests.markers.Clear();
   // A stopped recorder keeps none of the recording's memory.
   s.heapRelease.Request(HeapRelease::Clock::now(), true);

@@ -25,6 +25,7 @@
 #include "storage/replay_storage.h"
 #include "replay/replay_window.h"
 #include "save/clip_request.h"
+#include "save/packet_log.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
 
@@ -52,7 +53,11 @@ struct SessionState : CaptureState, RotationState {
   // replayStorage at each start.
   Mutex storageSettingsMutex;
   ReplayStorageSettings storageSettings GUARDED_BY(storageSettingsMutex);
-  ReplayStorage replayStorage{{&videoRing, &desktopRing, &micRing}};
+  // The running mix's AAC packets (the mix, the desktop track, the
+  // microphone track), within the limit and spilled like the rest.
+  std::array<EncodedAudioRing, 3> encodedAudioRings;
+  ReplayStorage replayStorage{{&videoRing, &desktopRing, &micRing, &encodedAudioRings[0], &encodedAudioRings[1],
+                               &encodedAudioRings[2]}};
 
   uint32_t requestedReplaySeconds = 0;
   // The host epoch this capture was started under (see OstrelSession);

@@ -52,6 +52,21 @@ struct AudioChunk {
   int64_t EndTicks() const { return EndTicksOf(startTicks, durationSeconds); }
 };
 
+// About two seconds of one AAC stream of the running mix: its packets laid
+// end to end, each behind a small header (save/packet_log.h writes and
+// reads them). Grid frames count 48 kHz samples from the mix's origin.
+struct EncodedAudioBlock {
+  SharedBytes bytes;
+  int64_t startTicks = 0;
+  double durationSeconds = 0.0;
+  int64_t firstPts = 0;  // grid frame of the first packet
+  int64_t endPts = 0;    // grid frame after the last packet
+  // Set (and `bytes` null) once the bytes were moved to a spill file.
+  SharedSpill spilled;
+
+  int64_t EndTicks() const { return EndTicksOf(startTicks, durationSeconds); }
+};
+
 // The span a save covers.
 struct TickSpan {
   int64_t startTicks = 0;

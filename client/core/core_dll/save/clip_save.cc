@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <tuple>
@@ -73,22 +75,77 @@ struct ProbedVideo {
   AVRational timeBase{0, 1};
 };
 
+// The segment's video stream as its MP4 header describes it (codec, size,
+// the H.264 parameter sets, time base): all that copying its packets needs.
+// Only the first segment is probed with avformat_find_stream_info (the
+// clip's stream takes its parameters, the decoder's reorder delay among
+// them); doing that for every segment decoded seven frames of each, most of
+// a long save's time. Negative when the segment holds no such stream.
+int HeaderVideoStream(AVFormatContext* input) {
+  const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) return index;
+  const AVCodecParameters* parameters = input->streams[index]->codecpar;
+  const AVRational base = input->streams[index]->time_base;
+  const bool described = parameters->codec_id != AV_CODEC_ID_NONE && parameters->width > 0 &&
+                         parameters->height > 0 && base.num > 0 && base.den > 0;
+  return described ? index : AVERROR_INVALIDDATA;
+}
+
+CodecParametersPtr CopyParameters(const AVCodecParameters& from) {
+  CodecParametersPtr copy(avcodec_parameters_alloc());
+  if (!copy || avcodec_parameters_copy(copy.get(), &from) < 0) throw std::bad_alloc();
+  return copy;
+}
+
+bool SameHeader(const AVCodecParameters& a, const AVCodecParameters& b) {
+  return a.codec_id == b.codec_id && a.width == b.width && a.height == b.height &&
+         a.extradata_size == b.extradata_size &&
+         (a.extradata_size == 0 || std::equal(a.extradata, a.extradata + a.extradata_size, b.extradata));
+}
+
+// The last probe's result, by the header it was found for: every segment of
+// one encoder setting has the same header (codec, size, parameter sets), so
+// the next save's probe, seven decoded frames, is skipped.
+class ProbeCache {
+ public:
+  std::optional<ProbedVideo> Find(const AVCodecParameters& header, AVRational timeBase) {
+    std::lock_guard lock(mutex_);
+    if (!header_ || !SameHeader(*header_, header) || av_cmp_q(probed_.timeBase, timeBase) != 0) return std::nullopt;
+    return ProbedVideo{CopyParameters(*probed_.parameters), probed_.timeBase};
+  }
+  void Keep(CodecParametersPtr header, const ProbedVideo& probed) {
+    CodecParametersPtr parameters = CopyParameters(*probed.parameters);
+    std::lock_guard lock(mutex_);
+    header_ = std::move(header);
+    probed_ = ProbedVideo{std::move(parameters), probed.timeBase};
+  }
+
+ private:
+  std::mutex mutex_;
+  CodecParametersPtr header_;
+  ProbedVideo probed_;
+};
+
 ProbedVideo ProbeFirstSegment(const EncodedSegment& segment, const SaveSeam& seam) {
+  static ProbeCache cache;
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed probing first segment");
-  if (seam.Fails(SaveFault::kProbeStreamInfo, 0) ||
-      avformat_find_stream_info(input.Context(), nullptr) < 0) {
+  if (seam.Fails(SaveFault::kProbeStreamInfo, 0)) {
     throw std::runtime_error("avformat_find_stream_info failed probing first segment");
   }
-  int index = av_find_best_stream(input.Context(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  int index = HeaderVideoStream(input.Context());
   if (index < 0) throw std::runtime_error("no video stream in first segment");
-  ProbedVideo probed;
-  probed.parameters.reset(avcodec_parameters_alloc());
-  if (!probed.parameters ||
-      avcodec_parameters_copy(probed.parameters.get(), input.Context()->streams[index]->codecpar) < 0) {
-    throw std::bad_alloc();
+  const AVStream* stream = input.Context()->streams[index];
+  if (std::optional<ProbedVideo> known = cache.Find(*stream->codecpar, stream->time_base)) return std::move(*known);
+  CodecParametersPtr header = CopyParameters(*stream->codecpar);
+  if (avformat_find_stream_info(input.Context(), nullptr) < 0) {
+    throw std::runtime_error("avformat_find_stream_info failed probing first segment");
   }
-  probed.timeBase = input.Context()->streams[index]->time_base;
+  index = HeaderVideoStream(input.Context());
+  if (index < 0) throw std::runtime_error("no video stream in first segment");
+  stream = input.Context()->streams[index];
+  ProbedVideo probed{CopyParameters(*stream->codecpar), stream->time_base};
+  cache.Keep(std::move(header), probed);
   return probed;
 }
 
@@ -109,12 +166,9 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
                   const SaveSeam& seam) {
   MemoryInput input;
   if (!input.Open(segment.bytes)) throw std::runtime_error("avformat_open_input failed for segment passthrough");
-  if (seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ||
-      avformat_find_stream_info(input.Context(), nullptr) < 0) {
-    throw std::runtime_error("avformat_find_stream_info failed for segment passthrough");
-  }
   AVFormatContext* in = input.Context();
-  const int videoIndex = av_find_best_stream(in, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const int videoIndex = seam.Fails(SaveFault::kPassthroughStreamInfo, 0) ? AVERROR_INVALIDDATA : HeaderVideoStream(in);
+  if (videoIndex < 0) throw std::runtime_error("no described video stream for segment passthrough");
   const AVRational slotBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
   int64_t firstSlot = av_rescale_q(segment.startTicks - clipStartTicks, kTickBase, slotBase);
   if (lastSlot != INT64_MIN) firstSlot = std::max(firstSlot, lastSlot + 1);

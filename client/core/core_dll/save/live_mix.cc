@@ -75,11 +75,19 @@ struct LiveAacMix::Source {
 };
 
 LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const ReplayWindow& window,
-                       std::function<AudioSettings()> settings, int64_t originTicks)
+                       std::function<AudioSettings()> settings, int64_t originTicks,
+                       std::array<EncodedAudioRing*, 3> encodedRings)
     : window_(window), settings_(std::move(settings)), origin_(originTicks) {
   sources_.push_back(std::make_unique<Source>(desktop, 0));
   sources_.push_back(std::make_unique<Source>(mic, 1));
   resumeTicks_ = originTicks;
+  for (size_t i = 0; i < encodedRings.size(); ++i) {
+    if (encodedRings[i] == nullptr) encodedRings[i] = &ownRings_[i];
+  }
+  packets_ = std::make_unique<PacketLog>(*encodedRings[0], originTicks);
+  for (size_t i = 0; i < tracks_.size(); ++i) {
+    tracks_[i].packets = std::make_unique<PacketLog>(*encodedRings[i + 1], originTicks);
+  }
 }
 
 LiveAacMix::~LiveAacMix() = default;
@@ -106,11 +114,11 @@ void LiveAacMix::Advance(int64_t nowTicks) {
 void LiveAacMix::NewGeneration() {
   started_ = false;
   encoder_.reset();
-  packets_.clear();
+  packets_->Clear();
   buf_.clear();
   for (SourceTrack& track : tracks_) {
     track.encoder.reset();
-    track.packets.clear();
+    track.packets->Clear();
     track.buf.clear();
   }
   for (auto& source : sources_) {
@@ -136,20 +144,16 @@ void LiveAacMix::StartGeneration() {
   final_ = bufBase_ = encodedEnd_ = genStart_;
   encoder_ = std::make_unique<AacEncoder>(
       [this](AVPacket* packet) {
-        ffmpeg::PacketPtr copy(av_packet_clone(packet));
-        if (!copy) throw std::bad_alloc();
-        encodedEnd_ = copy->pts + std::max<int64_t>(copy->duration, 0);
-        packets_.push_back(std::move(copy));
+        packets_->Append(*packet, keepFromPts_);
+        encodedEnd_ = packet->pts + std::max<int64_t>(packet->duration, 0);
       },
       static_cast<uint64_t>(genStart_));
   for (SourceTrack& track : tracks_) {
     track.encodedEnd = genStart_;
     track.encoder = std::make_unique<AacEncoder>(
-        [&track](AVPacket* packet) {
-          ffmpeg::PacketPtr copy(av_packet_clone(packet));
-          if (!copy) throw std::bad_alloc();
-          track.encodedEnd = copy->pts + std::max<int64_t>(copy->duration, 0);
-          track.packets.push_back(std::move(copy));
+        [this, &track](AVPacket* packet) {
+          track.packets->Append(*packet, keepFromPts_);
+          track.encodedEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
         },
         static_cast<uint64_t>(genStart_));
   }
@@ -201,10 +205,8 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
     // A second before it: clip zero lies up to a frame before the span's
     // start, and the decoder's priming packet before that.
     if (keepFromTicks_) oldest = std::min(oldest, static_cast<int64_t>(GridFrame(*keepFromTicks_)) - kMixRate);
-    while (packets_.size() > 1 && packets_[1]->pts < oldest) packets_.pop_front();
-    for (SourceTrack& track : tracks_) {
-      while (track.packets.size() > 1 && track.packets[1]->pts < oldest) track.packets.pop_front();
-    }
+    // The packet logs let go of what lies before it as they seal blocks.
+    keepFromPts_ = oldest;
     const int64_t needed = std::max(genStart_, EncodedEnd() - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
     if (needed - bufBase_ > 2 * kMixRate) {
       const auto drop = static_cast<std::ptrdiff_t>(2 * (needed - bufBase_));
@@ -429,9 +431,13 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   if (!started_ || desktopGain != desktopGain_ || micGain != micGain_ || zero < 0) return std::nullopt;
   if (trackGains && ((*trackGains)[0] != tracks_[0].gain || (*trackGains)[1] != tracks_[1].gain)) return std::nullopt;
   const int64_t firstPacket = zero / kFrame * kFrame - kFrame;  // the decoder's priming
-  if (firstPacket < genStart_ - kFrame || packets_.empty() || packets_.front()->pts > firstPacket) return std::nullopt;
+  auto reaches = [firstPacket](const PacketLog& packets) {
+    const std::optional<int64_t> front = packets.FrontPts();
+    return front && *front <= firstPacket;
+  };
+  if (firstPacket < genStart_ - kFrame || !reaches(*packets_)) return std::nullopt;
   for (const SourceTrack& track : tracks_) {
-    if (trackGains && (track.packets.empty() || track.packets.front()->pts > firstPacket)) return std::nullopt;
+    if (trackGains && !reaches(*track.packets)) return std::nullopt;
   }
   // A clip ending before the encoder's frontier (its request waited behind
   // another save) takes the packets before its last frame and encodes that.
@@ -439,15 +445,9 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   const int64_t tailStart = std::max(genStart_, encoded - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
   if (final_ < end || tailStart < bufBase_) return std::nullopt;
 
-  auto take = [&](const std::deque<ffmpeg::PacketPtr>& packets, const std::vector<float>& buf) {
+  auto take = [&](const PacketLog& packets, const std::vector<float>& buf) {
     PreEncodedClipAudio audio;
-    for (const auto& packet : packets) {
-      if (packet->pts < firstPacket) continue;
-      if (packet->pts >= encoded) break;
-      ffmpeg::PacketPtr copy(av_packet_clone(packet.get()));
-      if (!copy) throw std::bad_alloc();
-      audio.packets.push_back(std::move(copy));
-    }
+    audio.packets = packets.Copy(firstPacket, encoded);
     const float* from = buf.data() + 2 * (tailStart - bufBase_);
     audio.tail.assign(from, from + 2 * (end - tailStart));
     audio.tailStart = static_cast<uint64_t>(tailStart);
@@ -456,9 +456,9 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
     audio.clipEnd = static_cast<uint64_t>(end);
     return audio;
   };
-  PreEncodedClipAudio audio = take(packets_, buf_);
+  PreEncodedClipAudio audio = take(*packets_, buf_);
   if (trackGains) {
-    for (const SourceTrack& track : tracks_) audio.sourceTracks.push_back(take(track.packets, track.buf));
+    for (const SourceTrack& track : tracks_) audio.sourceTracks.push_back(take(*track.packets, track.buf));
   }
   return audio;
 }

@@ -31,6 +31,7 @@
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "replay/audio_ring.h"
 #include "replay/replay_window.h"
+#include "save/packet_log.h"
 #include "save/wave_format.h"
 
 namespace ostrel {
@@ -64,8 +65,12 @@ std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio);
 
 class LiveAacMix {
  public:
+  // The encoded packets go to `encodedRings` (the mix, the desktop track,
+  // the microphone track) where the replay storage sees them; null: rings
+  // of the mix's own.
   LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const ReplayWindow& window,
-             std::function<AudioSettings()> settings, int64_t originTicks);
+             std::function<AudioSettings()> settings, int64_t originTicks,
+             std::array<EncodedAudioRing*, 3> encodedRings = {});
   ~LiveAacMix();
   LiveAacMix(const LiveAacMix&) = delete;
   LiveAacMix& operator=(const LiveAacMix&) = delete;
@@ -132,9 +137,11 @@ class LiveAacMix {
   int64_t bufBase_ = 0;          // grid frame of buf_[0]
   std::vector<float> buf_;       // interleaved: final frames, then the sums still open
   std::unique_ptr<AacEncoder> encoder_;
-  std::deque<ffmpeg::PacketPtr> packets_;  // oldest first, pts in grid samples
-  int64_t encodedEnd_ = 0;                  // end of the last packet
+  std::array<EncodedAudioRing, 3> ownRings_;
+  std::unique_ptr<PacketLog> packets_;  // pts in grid samples
+  int64_t encodedEnd_ = 0;              // end of the last packet
   std::optional<int64_t> keepFromTicks_;
+  int64_t keepFromPts_ = INT64_MIN;     // packets before it are no longer reached
 
   // Each source on its own, on the mix's grid (buf from bufBase_ on, fed
   // up to final_ as the mix is).
@@ -142,7 +149,7 @@ class LiveAacMix {
     float gain = 0.0f;
     std::vector<float> buf;
     std::unique_ptr<AacEncoder> encoder;
-    std::deque<ffmpeg::PacketPtr> packets;
+    std::unique_ptr<PacketLog> packets;
     int64_t encodedEnd = 0;
   };
   std::array<SourceTrack, 2> tracks_;

@@ -51,8 +51,11 @@ bool MemoryInput::Open(SharedBytes bytes) {
   if (context == nullptr) throw std::bad_alloc();
   context->pb = reader_->Io();
   context->flags |= AVFMT_FLAG_CUSTOM_IO;
+  // Segments are always MP4: naming the demuxer skips probing every format
+  // on every segment of a long save.
+  static const AVInputFormat* const mp4 = av_find_input_format("mp4");
   // On failure FFmpeg frees the context itself.
-  if (avformat_open_input(&context, nullptr, nullptr, nullptr) < 0) {
+  if (avformat_open_input(&context, nullptr, mp4, nullptr) < 0) {
     reader_.reset();
     return false;
   }

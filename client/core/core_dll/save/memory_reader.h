@@ -43,7 +43,8 @@ class MemoryInput {
   MemoryInput& operator=(const MemoryInput&) = delete;
   ~MemoryInput() { Close(); }
 
-  // avformat_open_input with no URL, format or options; false on failure.
+  // avformat_open_input of the MP4 demuxer, no URL or options; false on
+  // failure.
   bool Open(SharedBytes bytes);
   void Close();
   AVFormatContext* Context() const { return input_.get(); }

@@ -17,7 +17,7 @@ namespace ostrel {
 enum class SaveFault {
   kProbeStreamInfo,        // avformat_find_stream_info of the first-segment probe
   kAllocOutputContext,     // avformat_alloc_output_context2
-  kPassthroughStreamInfo,  // avformat_find_stream_info of a passthrough segment
+  kPassthroughStreamInfo,  // the video stream in a passthrough segment's header
   kTranscodeStreamInfo,    // avformat_find_stream_info of a re-encoded segment
   kTranscodeDecoderOpen,   // opening the decoder of a re-encoded segment
   kReencoderOpen,          // avcodec_open2 of the save-time encoder (detail: attempt)
