@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/common/capture_session_lifecycle.h"
 #include "platform/cpu/cpu_gpu.h"
 #include "platform/handler_registry.h"
 #include "platform/linux/linux_backend.h"
@@ -300,7 +301,7 @@ void SpreadPackedRows(platform::cpu::CpuTexture& texture, uint32_t width, uint32
 class X11CaptureSession final : public ICaptureSession, public X11EventListener {
  public:
   X11CaptureSession(std::shared_ptr<X11FramePool> pool, std::shared_ptr<X11Item> item)
-      : pool_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
+      : lifecycle_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
   ~X11CaptureSession() override { Close(); }
 
   // There is no capture border on X11.
@@ -322,53 +323,14 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   }
 
   Hresult StartCapture() override {
-    std::lock_guard lock(lifecycleMutex_);
-    if (started_) return hr::kFail;
-    xcb_connection_t* c = connection_->Raw();
-    const xcb_window_t window = item_->Window();
-    if (window != 0) {
-      if (!connection_->HasComposite()) return hr::kDxgiUnsupported;
-      // Off-screen storage of the window's own, whatever covers it.
-      xcb_composite_redirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-      redirected_ = true;
-      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-      xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
-    }
-    if (connection_->DamageEventBase() == 0) return hr::kDxgiUnsupported;
-    damage_ = xcb_generate_id(c);
-    xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    xcb_flush(c);
-    useShm_ = connection_->HasShm();
-    connection_->AddListener(this);
-    {
-      std::lock_guard stateLock(mutex_);
-      // The first frame is read at once, as it stands.
-      renamePixmap_ = true;
-      dirty_ = true;
-    }
-    started_ = true;
-    thread_ = std::thread([this] { PoolThread(); });
-    return hr::kOk;
+    return lifecycle_.Start([this](X11FramePool& pool) { return StartReading(pool); });
   }
 
   Hresult Close() override {
-    std::lock_guard lock(lifecycleMutex_);
-    if (!started_ || closed_) return hr::kOk;
-    closed_ = true;
-    {
-      std::lock_guard stateLock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-    connection_->RemoveListener(this);
-    xcb_connection_t* c = connection_->Raw();
-    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
-    pixmap_ = 0;
-    xcb_damage_destroy(c, damage_);
-    if (redirected_) xcb_composite_unredirect_window(c, item_->Window(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    xcb_flush(c);
-    return hr::kOk;
+    return lifecycle_.Close([this](X11FramePool&) {
+      StopReading();
+      return hr::kOk;
+    });
   }
 
   void OnX11Event(const xcb_generic_event_t& event) override {
@@ -410,7 +372,53 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   }
 
  private:
-  void PoolThread() {
+  // Redirects the window, asks for its damage and starts the pool thread.
+  Hresult StartReading(X11FramePool& pool) {
+    xcb_connection_t* c = connection_->Raw();
+    const xcb_window_t window = item_->Window();
+    if (window != 0) {
+      if (!connection_->HasComposite()) return hr::kDxgiUnsupported;
+      // Off-screen storage of the window's own, whatever covers it.
+      xcb_composite_redirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+      redirected_ = true;
+      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+      xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    }
+    if (connection_->DamageEventBase() == 0) return hr::kDxgiUnsupported;
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(c);
+    useShm_ = connection_->HasShm();
+    connection_->AddListener(this);
+    {
+      std::lock_guard stateLock(mutex_);
+      // The first frame is read at once, as it stands.
+      renamePixmap_ = true;
+      dirty_ = true;
+    }
+    // The lifecycle holds the pool until the thread is joined at Close.
+    thread_ = std::thread([this, &pool] { PoolThread(pool); });
+    return hr::kOk;
+  }
+
+  // Joins the pool thread and gives back what StartReading asked for.
+  void StopReading() {
+    {
+      std::lock_guard stateLock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    connection_->RemoveListener(this);
+    xcb_connection_t* c = connection_->Raw();
+    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
+    pixmap_ = 0;
+    xcb_damage_destroy(c, damage_);
+    if (redirected_) xcb_composite_unredirect_window(c, item_->Window(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    xcb_flush(c);
+  }
+
+  void PoolThread(X11FramePool& pool) {
     std::unique_lock lock(mutex_);
     for (;;) {
       cv_.wait(lock, [this] { return stop_ || dirty_ || renamePixmap_; });
@@ -434,7 +442,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
       if (read) lastRead_ = std::chrono::steady_clock::now();
       lock.unlock();
       if (rename) RenamePixmap();
-      if (read) ReadFrame();
+      if (read) ReadFrame(pool);
       lock.lock();
     }
   }
@@ -463,7 +471,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
 
   // Reads the picture into a pool buffer and delivers it. The damage is
   // cleared first, so a change during the read reports again.
-  void ReadFrame() {
+  void ReadFrame(X11FramePool& pool) {
     xcb_connection_t* c = connection_->Raw();
     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
     xcb_drawable_t source = 0;
@@ -495,19 +503,19 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     }
     // Frames have the pool's size: a larger picture is cut, a smaller one
     // padded with black.
-    const SizeInt32 size = pool_->PoolSize();
+    const SizeInt32 size = pool.PoolSize();
     width = std::min<uint32_t>(width, static_cast<uint32_t>(size.width));
     height = std::min<uint32_t>(height, static_cast<uint32_t>(size.height));
-    std::shared_ptr<CpuTexture> texture = pool_->AcquireBuffer();
+    std::shared_ptr<CpuTexture> texture = pool.AcquireBuffer();
     if (!texture) {
       xcb_flush(c);
       return;
     }
     if (width == 0 || height == 0 || !ReadPixels(source, x, y, width, height, *texture)) {
-      pool_->Release(std::move(texture));
+      pool.Release(std::move(texture));
       return;
     }
-    pool_->Deliver(std::move(texture));
+    pool.Deliver(std::move(texture));
   }
 
   // The texture's storage as an MIT-SHM segment of this connection: its
@@ -560,13 +568,11 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     return true;
   }
 
-  std::shared_ptr<X11FramePool> pool_;
+  platform::CaptureSessionLifecycle<X11FramePool> lifecycle_;
   std::shared_ptr<X11Item> item_;
   std::shared_ptr<X11Connection> connection_;
 
-  std::mutex lifecycleMutex_;
-  bool started_ = false;
-  bool closed_ = false;
+  // Set while starting (under the lifecycle's lock), read again at Close.
   bool redirected_ = false;
   xcb_damage_damage_t damage_ = 0;
   bool useShm_ = false;      // set at start, then pool thread only
