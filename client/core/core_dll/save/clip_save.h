@@ -13,7 +13,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/clip_request.h"
-#include "save/live_mix.h"
+#include "save/pre_encoded_audio.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
 #include "save/save_seam.h"
