@@ -30,7 +30,7 @@ extern "C" {
 
 #include "process_readings.h"
 #include "save/aac_slices.h"
-#include "save/live_mix.h"
+#include "recording/live_mix.h"
 
 namespace {
 

@@ -36,7 +36,7 @@ extern "C" {
 #include "process_readings.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
-#include "save/live_mix.h"
+#include "recording/live_mix.h"
 
 namespace {
 

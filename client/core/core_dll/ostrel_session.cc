@@ -14,7 +14,7 @@
 #include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
-#include "save/live_mix.h"
+#include "recording/live_mix.h"
 #include "watchdog/watchdog.h"
 
 namespace ostrel {

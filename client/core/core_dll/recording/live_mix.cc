@@ -1,4 +1,4 @@
-#include "save/live_mix.h"
+#include "recording/live_mix.h"
 
 #include <algorithm>
 #include <cmath>
