@@ -73,9 +73,4 @@ inline bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std
   return SaveClip(sources, outputDir, outPath) == SaveOutcome::kSaved;
 }
 
-// Recording telemetry worker body: one "[DIAG-REC-MEM]" line every 10 s until
-// `stopRequested`.
-void RunRecordingTelemetry(const std::atomic<bool>& stopRequested, const SegmentRing& videoRing,
-                           const AudioRing& desktopRing, const AudioRing& micRing, LogSink log);
-
 }  // namespace ostrel
