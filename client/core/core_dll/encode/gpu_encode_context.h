@@ -46,10 +46,6 @@ class GpuEncodeContext {
   // platform had none (its segment encoders then fail to open).
   AVBufferRef* HardwareDevice() const { return hardwareDevice_.get(); }
   const LogSink& Sink() const { return logSink_; }
-  uint32_t CaptureWidth() const { return captureWidth_; }
-  uint32_t CaptureHeight() const { return captureHeight_; }
-  uint32_t OutputWidth() const { return outputWidth_; }
-  uint32_t OutputHeight() const { return outputHeight_; }
 
   // The immediate context is not safe for two threads at once: the capture
   // callback's copy and the encoder's convert/copy/map/unmap each hold this
@@ -65,10 +61,6 @@ class GpuEncodeContext {
   std::string encoderName_;
   ffmpeg::BufferRefPtr hardwareDevice_;
   LogSink logSink_;
-  uint32_t captureWidth_ = 0;
-  uint32_t captureHeight_ = 0;
-  uint32_t outputWidth_ = 0;
-  uint32_t outputHeight_ = 0;
   mutable std::mutex contextMutex_;
 };
 
