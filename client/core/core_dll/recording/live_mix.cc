@@ -85,12 +85,12 @@ LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const Rep
 LiveAacMix::~LiveAacMix() = default;
 
 void LiveAacMix::KeepFrom(std::optional<int64_t> ticks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   keepFromTicks_ = ticks;
 }
 
 uint64_t LiveAacMix::Generations() const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return generations_;
 }
 
@@ -99,7 +99,7 @@ double LiveAacMix::GridFrame(int64_t ticks) const {
 }
 
 void LiveAacMix::Advance(int64_t nowTicks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   AdvanceLocked(nowTicks, std::nullopt);
 }
 
@@ -136,6 +136,7 @@ void LiveAacMix::StartGeneration() {
   final_ = bufBase_ = encodedEnd_ = genStart_;
   encoder_ = std::make_unique<AacEncoder>(
       [this](AVPacket* packet) {
+        mutex_.AssertHeld();  // the encoder calls back from Feed and Flush, run under the mutex
         ffmpeg::PacketPtr copy(av_packet_clone(packet));
         if (!copy) throw std::bad_alloc();
         encodedEnd_ = copy->pts + std::max<int64_t>(copy->duration, 0);
@@ -421,7 +422,7 @@ int64_t LiveAacMix::EncodedEnd() const {
 std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTicks, uint64_t frames,
                                                            float desktopGain, float micGain, int64_t nowTicks,
                                                            std::optional<SourceTrackGains> trackGains) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (frames == 0) return std::nullopt;
   const int64_t zero = PlacementStartFrame(clipStartTicks, origin_);
   const int64_t end = zero + static_cast<int64_t>(frames);
@@ -440,6 +441,7 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   if (final_ < end || tailStart < bufBase_) return std::nullopt;
 
   auto take = [&](const std::deque<ffmpeg::PacketPtr>& packets, const std::vector<float>& buf) {
+    mutex_.AssertHeld();  // called below, under the lock
     PreEncodedClipAudio audio;
     for (const auto& packet : packets) {
       if (packet->pts < firstPacket) continue;
