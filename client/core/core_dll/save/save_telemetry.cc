@@ -97,7 +97,7 @@ SaveMemorySampler::SaveMemorySampler(LogSink log, MemorySampleSource source)
     : log_(std::move(log)), source_(std::move(source)) {
   thread_ = std::thread([this] {
     RunSaveMemorySampler(stop_, log_, source_, [this] {
-      std::unique_lock lock(wakeMutex_);
+      UniqueLock lock(wakeMutex_);
       wake_.wait_for(lock, kSamplerStep, [this] { return stop_.load(); });
     });
   });
@@ -105,7 +105,7 @@ SaveMemorySampler::SaveMemorySampler(LogSink log, MemorySampleSource source)
 
 SaveMemorySampler::~SaveMemorySampler() {
   {
-    std::lock_guard lock(wakeMutex_);
+    LockGuard lock(wakeMutex_);
     stop_.store(true);
   }
   wake_.notify_all();

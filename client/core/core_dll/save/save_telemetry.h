@@ -8,13 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "log/log.h"
 #include "replay/audio_ring.h"
 #include "replay/record_ring.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -82,7 +82,7 @@ class SaveMemorySampler {
 
  private:
   std::atomic<bool> stop_{false};
-  std::mutex wakeMutex_;
+  Mutex wakeMutex_;  // orders stop_ with the wake-up; guards nothing of its own
   std::condition_variable wake_;
   LogSink log_;
   MemorySampleSource source_;
