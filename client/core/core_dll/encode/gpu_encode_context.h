@@ -7,12 +7,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "log/log.h"
 #include "platform/gpu.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -50,7 +50,7 @@ class GpuEncodeContext {
   // The immediate context is not safe for two threads at once: the capture
   // callback's copy and the encoder's convert/copy/map/unmap each hold this
   // lock for exactly their context calls.
-  std::mutex& ContextMutex() const { return contextMutex_; }
+  Mutex& ContextMutex() const RETURN_CAPABILITY(contextMutex_) { return contextMutex_; }
 
  private:
   std::shared_ptr<platform::IGpuDevice> device_;
@@ -61,7 +61,7 @@ class GpuEncodeContext {
   std::string encoderName_;
   ffmpeg::BufferRefPtr hardwareDevice_;
   LogSink logSink_;
-  mutable std::mutex contextMutex_;
+  mutable Mutex contextMutex_;
 };
 
 }  // namespace ostrel
