@@ -29,8 +29,8 @@ extern "C" {
 }
 
 #include "process_readings.h"
+#include "recording/live_mix.h"
 #include "save/aac_slices.h"
-#include "save/live_mix.h"
 
 namespace {
 

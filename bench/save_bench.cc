@@ -34,9 +34,9 @@ extern "C" {
 #include "ostrel/ostrel.h"
 #include "ostrel/ostrel_sim.h"
 #include "process_readings.h"
+#include "recording/live_mix.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
-#include "save/live_mix.h"
 
 namespace {
 

@@ -36,15 +36,18 @@ declare -A sees=(
   [encode]="$base"
   [capture]="$base encode"
   [save]="$base audio storage"
+  # What runs while recording and is neither capture nor encoding (the
+  # running mix): it mixes and encodes as a save does, ahead of it.
+  [recording]="$base audio storage save"
   [watchdog]="$base encode"
   # The session and the exports tie everything together.
-  [session]="$base update audio storage encode capture save watchdog"
+  [session]="$base update audio storage encode capture save recording watchdog"
 )
 # Libraries of each layer (CMake targets ostrel_<name>), bottom up; a library
 # may link only libraries of lower rank.
 declare -A rank=(
   [base]=1 [platform_sim]=2 [platform_linux]=2 [platform_windows]=2
-  [update]=2 [audio]=2 [storage]=2 [encode]=2 [capture]=3 [save]=3 [watchdog]=3 [session]=4
+  [update]=2 [audio]=2 [storage]=2 [encode]=2 [capture]=3 [save]=3 [watchdog]=3 [recording]=4 [session]=5
 )
 
 # The folder a path (relative to the core) belongs to, in REPLY (no

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -21,6 +20,7 @@
 #include "platform/library_apartment.h"
 #include "replay/tick_clock.h"
 #include "save/clip_path.h"
+#include "sync/mutex.h"
 #include "update/update_verifier.h"
 
 namespace ostrel {
@@ -50,22 +50,23 @@ class AbandonedAtProcessExit {
   alignas(T) unsigned char storage_[sizeof(T)];
 };
 
-// Process-wide state, never duplicated.
+// Process-wide state, never duplicated. A save holds g_saveLock for its
+// whole length and takes g_sessionLock inside it, never the other way round.
+Mutex g_sessionLock;
+Mutex g_saveLock;
+Mutex g_callbackLock;
 AbandonedAtProcessExit<std::unique_ptr<OstrelSession>> g_sessionHolder;
-std::unique_ptr<OstrelSession>& g_session = g_sessionHolder.get();
+std::unique_ptr<OstrelSession>& g_session GUARDED_BY(g_sessionLock) = g_sessionHolder.get();
 bool g_initialized = false;  // host calls initialise/shutdown from one thread
 bool g_mediaStarted = false;  // MFStartup succeeded: MFShutdown at shutdown
-std::mutex g_sessionLock;
-std::mutex g_saveLock;
-std::mutex g_callbackLock;
-LogCallback g_callback = nullptr;
+LogCallback g_callback GUARDED_BY(g_callbackLock) = nullptr;
 
 // Enough for the bursts of a start or a save several times over; a host that
 // cannot keep up loses lines (counted), never frames.
 constexpr size_t kLogQueueLines = 2048;
 
 void DeliverToHost(const std::wstring& line) {
-  std::lock_guard lock(g_callbackLock);
+  LockGuard lock(g_callbackLock);
   if (g_callback) g_callback(line.c_str());
 }
 
@@ -151,11 +152,11 @@ bool ReadClipRequest(const OstrelClipRequest* given, ClipRequest* request) {
 // after its request (it holds saveLock meanwhile), and lifts that once it
 // holds saveLock itself.
 OstrelSession* BeginHostStop() {
-  std::lock_guard sessionLock(g_sessionLock);
+  LockGuard sessionLock(g_sessionLock);
   if (g_session) g_session->BeginHostStop();
   return g_session.get();
 }
-void EndHostStopLocked(OstrelSession* began) {
+void EndHostStopLocked(OstrelSession* began) REQUIRES(g_sessionLock) {
   if (began != nullptr && g_session.get() == began) began->EndHostStop();
 }
 
@@ -163,10 +164,10 @@ void EndHostStopLocked(OstrelSession* began) {
 int SaveClip(int64_t requestTicks, const ClipRequest& request, const wchar_t* outputDir, wchar_t* outPath,
              int outPathCapacity) {
   if (outputDir == nullptr || outputDir[0] == L'\0') return 6;
-  std::lock_guard saveLock(g_saveLock);
+  LockGuard saveLock(g_saveLock);
   OstrelSession* session = nullptr;
   {
-    std::lock_guard sessionLock(g_sessionLock);
+    LockGuard sessionLock(g_sessionLock);
     if (!g_session) return 6;
     if (!g_session->IsCapturing()) return 2;
     session = g_session.get();  // saveLock keeps it alive
@@ -226,7 +227,7 @@ OSTREL_API int Ostrel_GlobalInitialize(void) {
     }
     g_mediaStarted = Succeeded(started);
     {
-      std::lock_guard lock(g_sessionLock);
+      LockGuard lock(g_sessionLock);
       auto session = std::make_unique<OstrelSession>();
       session->SetLogSink(LogSink(DispatchLogLine));
       g_session = std::move(session);
@@ -244,8 +245,8 @@ OSTREL_API void Ostrel_GlobalShutdown(void) {
     } stopDelivery;
     OstrelSession* began = BeginHostStop();
     {
-      std::lock_guard saveLock(g_saveLock);
-      std::lock_guard sessionLock(g_sessionLock);
+      LockGuard saveLock(g_saveLock);
+      LockGuard sessionLock(g_sessionLock);
       EndHostStopLocked(began);
       if (g_session) {
         g_session->Stop();
@@ -271,7 +272,7 @@ OSTREL_API void Ostrel_GlobalShutdown(void) {
 OSTREL_API void Ostrel_SetLogCallback(OstrelLogCallback callback) {
   Guarded(L"SetLogCallback", [callback] {
     FlushLogLines();  // lines written before the switch go to the old callback
-    std::lock_guard lock(g_callbackLock);
+    LockGuard lock(g_callbackLock);
     g_callback = callback;
   });
 }
@@ -287,7 +288,7 @@ OSTREL_API int Ostrel_StartCapture(OstrelWindow target, bool captureMonitor, int
   return Guarded(L"StartCapture", 4, [&] {
     int result = 4;
     {
-      std::lock_guard lock(g_sessionLock);
+      LockGuard lock(g_sessionLock);
       if (!g_session) return 6;
       if (target == nullptr) return 3;
       if (g_session->IsCapturing()) return 1;
@@ -316,8 +317,8 @@ OSTREL_API void Ostrel_StopCapture(void) {
   Guarded(L"StopCapture", [] {
     OstrelSession* began = BeginHostStop();
     {
-      std::lock_guard saveLock(g_saveLock);
-      std::lock_guard sessionLock(g_sessionLock);
+      LockGuard saveLock(g_saveLock);
+      LockGuard sessionLock(g_sessionLock);
       EndHostStopLocked(began);
       if (g_session) g_session->Stop();
     }
@@ -327,14 +328,14 @@ OSTREL_API void Ostrel_StopCapture(void) {
 
 OSTREL_API bool Ostrel_IsCapturing(void) {
   return Guarded(L"IsCapturing", false, [] {
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     return g_session && g_session->IsCapturing();
   });
 }
 
 OSTREL_API double Ostrel_GetMeasuredSustainableFps(void) {
   return Guarded(L"GetMeasuredSustainableFps", 0.0, [] {
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     if (!g_session || !g_session->IsCapturing()) return 0.0;
     return g_session->GetMeasuredSustainableFps();
   });
@@ -367,7 +368,7 @@ OSTREL_API int Ostrel_AddMarker(const wchar_t* label) {
     const size_t length = label != nullptr ? std::wcslen(label) : 0;
     if (length > MarkerRing::kMaxLabelLength) return 9;
     std::wstring text(label != nullptr ? label : L"", length);  // built before the lock
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     if (!g_session) return 6;
     if (!g_session->IsCapturing()) return 2;
     return g_session->AddMarker(ticks, std::move(text)) ? 0 : 11;
@@ -377,7 +378,7 @@ OSTREL_API int Ostrel_AddMarker(const wchar_t* label) {
 OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
   int localStage = 0, localDone = 0, localTotal = 0;
   const bool running = Guarded(L"GetSaveProgress", false, [&] {
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     return g_session && g_session->GetSaveProgress(&localStage, &localDone, &localTotal);
   });
   if (stage) *stage = localStage;
@@ -389,7 +390,7 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total) {
 OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB) {
   return Guarded(L"SetReplayStorage", 12, [&] {
     {
-      std::lock_guard lock(g_sessionLock);
+      LockGuard lock(g_sessionLock);
       if (!g_session) return 6;
     }
     ReplayStorageSettings settings;
@@ -416,7 +417,7 @@ OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB)
            (settings.folder.empty() ? std::wstring(L", no spill folder") : L", spill folder " + settings.folder) +
            L" (from the next start)";
     {
-      std::lock_guard lock(g_sessionLock);
+      LockGuard lock(g_sessionLock);
       if (!g_session) return 6;
       g_session->SetReplayStorage(std::move(settings));
       g_session->Log(line);
@@ -428,7 +429,7 @@ OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB)
 
 OSTREL_API void Ostrel_SetCaptureBorderEnabled(bool enabled) {
   Guarded(L"SetCaptureBorderEnabled", [enabled] {
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     if (g_session) g_session->SetCaptureBorderEnabled(enabled);
   });
 }
@@ -444,7 +445,7 @@ OSTREL_API void Ostrel_SetAudioSettings(float desktopVolume, float micVolume, bo
     settings.micMuted = micMuted;
     settings.desktopDeviceId = desktopDeviceId ? desktopDeviceId : L"";
     settings.micDeviceId = micDeviceId ? micDeviceId : L"";
-    std::lock_guard lock(g_sessionLock);
+    LockGuard lock(g_sessionLock);
     if (g_session) g_session->SetAudioSettings(std::move(settings));
   });
 }

@@ -12,9 +12,10 @@
 #include "encode/encoder_selection.h"
 #include "encode/encoder_threads.h"
 #include "platform/library_apartment.h"
+#include "recording/live_mix.h"
+#include "recording/recording_telemetry.h"
 #include "replay/tick_clock.h"
 #include "save/clip_save.h"
-#include "save/live_mix.h"
 #include "watchdog/watchdog.h"
 
 namespace ostrel {

@@ -70,7 +70,7 @@ struct SessionState : CaptureState, RotationState {
   std::thread micAudioThread;
   std::thread watchdogThread;
   std::thread telemetryThread;
-  // The clip audio mixed and encoded while recording (save/live_mix.h): made
+  // The clip audio mixed and encoded while recording (recording/live_mix.h): made
   // at each start, dropped at stop; saves share it under liveMixMutex.
   Mutex liveMixMutex;
   std::shared_ptr<LiveAacMix> liveMix GUARDED_BY(liveMixMutex);

@@ -77,7 +77,7 @@ Hresult AudioDeviceNotifier::OnDeviceRemoved(const wchar_t* deviceId) {
 
 Hresult AudioDeviceNotifier::OnDefaultDeviceChanged(DataFlow flow, platform::Role role, const wchar_t*) {
   if (flow == flow_ && role == platform::Role::Console) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     MarkChangedLocked();
   }
   return hr::kOk;
@@ -86,25 +86,28 @@ Hresult AudioDeviceNotifier::OnDefaultDeviceChanged(DataFlow flow, platform::Rol
 Hresult AudioDeviceNotifier::OnPropertyValueChanged(const wchar_t*, uint32_t) { return hr::kOk; }
 
 void AudioDeviceNotifier::SetCurrentDeviceId(std::wstring id) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   currentDeviceId_ = std::move(id);
 }
 
 bool AudioDeviceNotifier::TakeChanged() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   const bool changed = deviceChanged_;
   deviceChanged_ = false;
   return changed;
 }
 
 void AudioDeviceNotifier::WaitForChange(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [this] { return deviceChanged_; });
+  UniqueLock lock(mutex_);
+  changed_.wait_for(lock, timeout, [this] {
+    mutex_.AssertHeld();
+    return deviceChanged_;
+  });
 }
 
 void AudioDeviceNotifier::MarkIfCurrent(const wchar_t* deviceId) {
   if (deviceId == nullptr) return;
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (!currentDeviceId_.empty() && currentDeviceId_ == deviceId) MarkChangedLocked();
 }
 

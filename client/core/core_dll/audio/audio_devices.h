@@ -8,10 +8,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/audio.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -48,14 +48,14 @@ class AudioDeviceNotifier final : public platform::IEndpointNotificationClient {
  private:
   ~AudioDeviceNotifier() = default;
   void MarkIfCurrent(const wchar_t* deviceId);
-  void MarkChangedLocked();
+  void MarkChangedLocked() REQUIRES(mutex_);
 
   std::atomic<uint32_t> refCount_{1};
   const platform::DataFlow flow_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable changed_;
-  bool deviceChanged_ = false;
-  std::wstring currentDeviceId_;
+  bool deviceChanged_ GUARDED_BY(mutex_) = false;
+  std::wstring currentDeviceId_ GUARDED_BY(mutex_);
 };
 
 // Drops one reference of a notification client.

@@ -298,7 +298,7 @@ void OnFrameArrived(CaptureState& state) {
     {
       WritingReset reset{state};
       {
-        std::lock_guard contextLock(state.gpuEncodeContext->ContextMutex());
+        LockGuard contextLock(state.gpuEncodeContext->ContextMutex());
         CopyIntoFrameTexture(state, target, *surface, region);
       }
       LockGuard frameLock(state.frameMutex);

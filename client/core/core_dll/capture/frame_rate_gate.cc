@@ -8,7 +8,7 @@
 namespace ostrel {
 
 void FrameRateGate::Reset(int64_t startTicks, uint32_t fps) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   periodTicks_ = static_cast<double>(TickClock::kTicksPerSecond) / std::max<uint32_t>(fps, 1);
   anchorTicks_ = startTicks;
   index_ = 0;
@@ -21,7 +21,7 @@ int64_t FrameRateGate::SlotTicks(int64_t index) const {
 }
 
 std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   // The first frame after a start is always taken: nothing was taken before
   // it, and a still window may never send another.
   if (!anchored_) {
@@ -66,7 +66,7 @@ std::optional<int64_t> FrameRateGate::Admit(int64_t ticks) {
 }
 
 std::optional<int64_t> FrameRateGate::TakeMissedSlot(int64_t nowTicks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (!anchored_) return std::nullopt;
   // Slot k's window closes three quarters of a period after it: a frame
   // that late still takes its slot, and is not pushed out by a repeat.

@@ -27,8 +27,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
+
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -47,17 +48,17 @@ class FrameRateGate {
   std::optional<int64_t> TakeMissedSlot(int64_t nowTicks);
 
  private:
-  int64_t SlotTicks(int64_t index) const;
+  int64_t SlotTicks(int64_t index) const REQUIRES(mutex_);
 
   static constexpr int kSettleFrames = 4;
 
-  std::mutex mutex_;
-  double periodTicks_ = 0;
-  int64_t anchorTicks_ = 0;  // the grid's slot 0; the start before the first frame
-  int64_t index_ = 0;        // slot of the last frame taken or repeated
-  bool anchored_ = false;
-  int lateRun_ = 0;         // frames in a row taken more than an eighth of a period late
-  int64_t leastLate_ = 0;   // the least delay among them, in ticks
+  Mutex mutex_;
+  double periodTicks_ GUARDED_BY(mutex_) = 0;
+  int64_t anchorTicks_ GUARDED_BY(mutex_) = 0;  // the grid's slot 0; the start before the first frame
+  int64_t index_ GUARDED_BY(mutex_) = 0;        // slot of the last frame taken or repeated
+  bool anchored_ GUARDED_BY(mutex_) = false;
+  int lateRun_ GUARDED_BY(mutex_) = 0;        // frames in a row taken more than an eighth of a period late
+  int64_t leastLate_ GUARDED_BY(mutex_) = 0;  // the least delay among them, in ticks
 };
 
 }  // namespace ostrel

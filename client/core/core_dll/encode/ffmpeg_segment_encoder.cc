@@ -6,7 +6,6 @@
 #include <climits>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -439,7 +438,7 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   }
   if (!stagingSlots_[slot]) stagingSlots_[slot] = CreateNv12Texture(context_.Device(), width_, height_, true);
   {
-    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    LockGuard lock(context_.ContextMutex());
     platform::IGpuContext& gpu = context_.ImmediateContext();
     if (frame.Desc().format == platform::PixelFormat::Nv12) {
       gpu.CopyResource(*stagingSlots_[slot], frame);  // converted at the capture copy
@@ -492,7 +491,7 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
 
   platform::MappedTexture mapped;
   const auto tryMap = [&]() {
-    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    LockGuard lock(context_.ContextMutex());
     return gpu.Map(staging, true, &mapped);
   };
   if (blocking) {
@@ -538,7 +537,7 @@ int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    LockGuard lock(context_.ContextMutex());
     gpu.Unmap(staging);
   }
   const auto tc = Clock::now();

@@ -21,11 +21,7 @@ GpuEncodeContext::GpuEncodeContext(std::shared_ptr<platform::IGpuDevice> device,
                                    uint32_t captureHeight, uint32_t outputWidth, uint32_t outputHeight,
                                    LogSink logSink, const EncoderSelector& selectEncoder)
     : device_(std::move(device)),
-      logSink_(std::move(logSink)),
-      captureWidth_(captureWidth),
-      captureHeight_(captureHeight),
-      outputWidth_(outputWidth),
-      outputHeight_(outputHeight) {
+      logSink_(std::move(logSink)) {
   if (!device_) throw HresultError(hr::kInvalidArg);
   zeroCopySupported_ = ProbeD3D11AwareEncoder();
   immediateContext_ = &device_->ImmediateContext();

@@ -7,12 +7,12 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "log/log.h"
 #include "platform/gpu.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -46,15 +46,11 @@ class GpuEncodeContext {
   // platform had none (its segment encoders then fail to open).
   AVBufferRef* HardwareDevice() const { return hardwareDevice_.get(); }
   const LogSink& Sink() const { return logSink_; }
-  uint32_t CaptureWidth() const { return captureWidth_; }
-  uint32_t CaptureHeight() const { return captureHeight_; }
-  uint32_t OutputWidth() const { return outputWidth_; }
-  uint32_t OutputHeight() const { return outputHeight_; }
 
   // The immediate context is not safe for two threads at once: the capture
   // callback's copy and the encoder's convert/copy/map/unmap each hold this
   // lock for exactly their context calls.
-  std::mutex& ContextMutex() const { return contextMutex_; }
+  Mutex& ContextMutex() const RETURN_CAPABILITY(contextMutex_) { return contextMutex_; }
 
  private:
   std::shared_ptr<platform::IGpuDevice> device_;
@@ -65,11 +61,7 @@ class GpuEncodeContext {
   std::string encoderName_;
   ffmpeg::BufferRefPtr hardwareDevice_;
   LogSink logSink_;
-  uint32_t captureWidth_ = 0;
-  uint32_t captureHeight_ = 0;
-  uint32_t outputWidth_ = 0;
-  uint32_t outputHeight_ = 0;
-  mutable std::mutex contextMutex_;
+  mutable Mutex contextMutex_;
 };
 
 }  // namespace ostrel

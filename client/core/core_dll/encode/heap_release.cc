@@ -10,7 +10,7 @@ HeapRelease::HeapRelease(std::function<void()> release, Clock::duration minInter
 
 bool HeapRelease::Request(Clock::time_point now, bool force) {
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     ++stats_.requests;
     if (running_ || (!force && released_ && now - lastStart_ < minInterval_)) return false;
     running_ = true;
@@ -20,7 +20,7 @@ bool HeapRelease::Request(Clock::time_point now, bool force) {
   const auto begin = Clock::now();
   release_();
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   running_ = false;
   ++stats_.releases;
   stats_.totalMs += ms;
@@ -29,7 +29,7 @@ bool HeapRelease::Request(Clock::time_point now, bool force) {
 }
 
 HeapRelease::Stats HeapRelease::GetStats() const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return stats_;
 }
 

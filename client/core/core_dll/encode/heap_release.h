@@ -10,7 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -39,11 +40,11 @@ class HeapRelease {
  private:
   const std::function<void()> release_;
   const Clock::duration minInterval_;
-  mutable std::mutex mutex_;
-  bool running_ = false;
-  bool released_ = false;  // whether lastStart_ holds a release
-  Clock::time_point lastStart_{};
-  Stats stats_;
+  mutable Mutex mutex_;
+  bool running_ GUARDED_BY(mutex_) = false;
+  bool released_ GUARDED_BY(mutex_) = false;  // whether lastStart_ holds a release
+  Clock::time_point lastStart_ GUARDED_BY(mutex_){};
+  Stats stats_ GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrel

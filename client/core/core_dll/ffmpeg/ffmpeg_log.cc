@@ -8,17 +8,20 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "sync/mutex.h"
+
 namespace ostrel {
 namespace {
 
-std::mutex& SinkMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+// Where FFmpeg's lines go, set from any thread.
+struct Routing {
+  Mutex mutex;
+  LogSink sink GUARDED_BY(mutex);
+};
 
-LogSink& RoutedSink() {
-  static LogSink sink;
-  return sink;
+Routing& Routed() {
+  static Routing routing;
+  return routing;
 }
 
 // A sink that makes FFmpeg log again on the same thread would otherwise
@@ -43,12 +46,12 @@ void OnFfmpegLog(void* avClassContext, int level, const char* format, va_list ar
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (text.empty()) return;
 
-    std::lock_guard<std::mutex> lock(SinkMutex());
-    LogSink& sink = RoutedSink();
-    if (!sink) return;
+    Routing& routing = Routed();
+    LockGuard lock(routing.mutex);
+    if (!routing.sink) return;
     insideSink = true;
     try {
-      sink(Widen(text));
+      routing.sink(Widen(text));
     } catch (...) {
     }
     insideSink = false;
@@ -61,8 +64,9 @@ void OnFfmpegLog(void* avClassContext, int level, const char* format, va_list ar
 void RouteFfmpegLogTo(LogSink sink) {
   static std::once_flag installed;
   std::call_once(installed, [] { av_log_set_callback(&OnFfmpegLog); });
-  std::lock_guard<std::mutex> lock(SinkMutex());
-  RoutedSink() = std::move(sink);
+  Routing& routing = Routed();
+  LockGuard lock(routing.mutex);
+  routing.sink = std::move(sink);
 }
 
 QuietFfmpegLogScope::QuietFfmpegLogScope() { ++quietScopes; }

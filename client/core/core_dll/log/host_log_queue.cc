@@ -9,14 +9,14 @@ HostLogQueue::~HostLogQueue() { Stop(); }
 void HostLogQueue::Stop() {
   std::thread delivery;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) return;
     stopping_ = true;
     delivery = std::move(thread_);
   }
   wake_.notify_all();
   delivery.join();
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   stopping_ = false;
   if (!lines_.empty()) StartThreadLocked();
 }
@@ -37,7 +37,7 @@ bool HostLogQueue::StartThreadLocked() noexcept {
 
 void HostLogQueue::Push(const std::wstring& line) noexcept {
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (lines_.size() >= capacity_) {
       ++dropped_;
       return;
@@ -62,7 +62,7 @@ void HostLogQueue::Push(const std::wstring& line) noexcept {
 }
 
 void HostLogQueue::Flush() {
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) return;
   // Drops not yet reported are reported once the queue empties: that line
   // is waited for too.
@@ -70,13 +70,19 @@ void HostLogQueue::Flush() {
   if (completed_ >= target || !StartThreadLocked()) return;
   // Or drained with no report owed: a report that found no memory is lost
   // with the lines it stood for.
-  delivered_.wait(lock, [&] { return completed_ >= target || (completed_ == pushed_ && dropped_ == 0); });
+  delivered_.wait(lock, [&] {
+    mutex_.AssertHeld();
+    return completed_ >= target || (completed_ == pushed_ && dropped_ == 0);
+  });
 }
 
 void HostLogQueue::Run() {
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return stopping_ || !lines_.empty() || dropped_ != 0; });
+    wake_.wait(lock, [&] {
+      mutex_.AssertHeld();
+      return stopping_ || !lines_.empty() || dropped_ != 0;
+    });
     if (lines_.empty() && dropped_ != 0) {
       // Nothing came after the drops: report them now (the count is lost
       // when there is no memory for the report).

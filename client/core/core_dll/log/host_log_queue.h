@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -45,19 +46,19 @@ class HostLogQueue {
   void Run();
   // Starts the delivery thread unless it runs or Stop is joining it; false
   // when the system refuses a thread.
-  bool StartThreadLocked() noexcept;
+  bool StartThreadLocked() noexcept REQUIRES(mutex_);
 
   const Deliver deliver_;
   const size_t capacity_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
   std::condition_variable delivered_;
-  std::deque<std::wstring> lines_;
-  uint64_t dropped_ = 0;
-  uint64_t pushed_ = 0;     // lines accepted, reports included
-  uint64_t completed_ = 0;  // of those, delivered
-  bool stopping_ = false;
-  std::thread thread_;  // started at the first line
+  std::deque<std::wstring> lines_ GUARDED_BY(mutex_);
+  uint64_t dropped_ GUARDED_BY(mutex_) = 0;
+  uint64_t pushed_ GUARDED_BY(mutex_) = 0;     // lines accepted, reports included
+  uint64_t completed_ GUARDED_BY(mutex_) = 0;  // of those, delivered
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_ GUARDED_BY(mutex_);  // started at the first line
 };
 
 }  // namespace ostrel

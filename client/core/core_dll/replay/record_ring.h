@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "replay/records.h"
 #include "replay/replay_window.h"
 #include "replay/stored_ring.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -49,7 +49,7 @@ class RecordRing : public StoredRing {
   // Append with an explicit eviction cutoff.
   void AppendWithCutoff(Record record, int64_t cutoff) {
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       residentBytes_.fetch_add(ByteCount(record.bytes));
       records_.push_back(std::move(record));
       ++appended_;
@@ -62,7 +62,7 @@ class RecordRing : public StoredRing {
   // are counted from the ring's creation), oldest first; `seen` becomes the
   // new count. `missed` is set when some were evicted or cleared unread.
   Snapshot TakeSince(uint64_t& seen, bool* missed) const {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     const uint64_t firstHeld = appended_ - records_.size();
     *missed = seen < firstHeld && seen < appended_;
     Snapshot result;
@@ -73,7 +73,7 @@ class RecordRing : public StoredRing {
 
   // Records overlapping the span (strict on both ends), oldest first.
   Snapshot TakeSnapshot(const TickSpan& span) const {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     Snapshot result;
     for (const Record& record : records_) {
       if (record.EndTicks() > span.startTicks && record.startTicks < span.endTicks) {
@@ -86,17 +86,17 @@ class RecordRing : public StoredRing {
   // The memory the held buffers take: a buffer held by several records
   // (a silent source's chunks share one) counts once.
   uint64_t TotalBytes() const {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     return DistinctBytes(records_);
   }
 
   size_t Size() const {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     return records_.size();
   }
 
   void Clear() {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     records_.clear();
     residentBytes_.store(0);
     OnClearLocked();
@@ -105,7 +105,7 @@ class RecordRing : public StoredRing {
   uint64_t ResidentBytes() const override { return residentBytes_.load(); }
 
   std::optional<Resident> OldestResident() const override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     const uint64_t firstHeld = appended_ - records_.size();
     for (size_t i = 0; i + 1 < records_.size(); ++i) {
       const Record& record = records_[i];
@@ -115,7 +115,7 @@ class RecordRing : public StoredRing {
   }
 
   bool MarkSpilled(uint64_t sequence, const SharedBytes& bytes, SharedSpill spilled) override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     const uint64_t firstHeld = appended_ - records_.size();
     if (sequence < firstHeld || sequence >= appended_) return false;
     Record& record = records_[sequence - firstHeld];
@@ -127,46 +127,46 @@ class RecordRing : public StoredRing {
   }
 
   std::optional<int64_t> DroppableFrontStart() const override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (records_.size() < 2) return std::nullopt;
     return records_.front().startTicks;
   }
 
   bool DropFront() override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (records_.size() < 2) return false;
     PopFrontLocked();
     return true;
   }
 
   void DropStartingBefore(int64_t ticks) override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     while (records_.size() >= 2 && records_.front().startTicks < ticks) PopFrontLocked();
   }
 
   std::optional<int64_t> FrontStart() const override {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (records_.empty()) return std::nullopt;
     return records_.front().startTicks;
   }
 
  protected:
-  virtual void OnClearLocked() {}
-  mutable std::mutex mutex_;
+  virtual void OnClearLocked() REQUIRES(mutex_) {}
+  mutable Mutex mutex_;
 
  private:
   // Never evicts the last record; a record ending exactly at the cutoff goes.
-  void EvictLocked(int64_t cutoff) {
+  void EvictLocked(int64_t cutoff) REQUIRES(mutex_) {
     while (records_.size() >= 2 && records_.front().EndTicks() <= cutoff) PopFrontLocked();
   }
-  void PopFrontLocked() {
+  void PopFrontLocked() REQUIRES(mutex_) {
     residentBytes_.fetch_sub(ByteCount(records_.front().bytes));
     records_.pop_front();
   }
 
-  std::deque<Record> records_;
+  std::deque<Record> records_ GUARDED_BY(mutex_);
   std::atomic<uint64_t> residentBytes_{0};
-  uint64_t appended_ = 0;  // every append, cleared or evicted ones included
+  uint64_t appended_ GUARDED_BY(mutex_) = 0;  // every append, cleared or evicted ones included
 };
 
 class SegmentRing : public RecordRing<EncodedSegment> {};

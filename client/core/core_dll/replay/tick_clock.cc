@@ -1,6 +1,6 @@
 #include "replay/tick_clock.h"
 
-#include <mutex>
+#include "sync/mutex.h"
 
 namespace ostrel {
 namespace {
@@ -23,10 +23,10 @@ const ClockBase& Base() {
 // Readings and the time left out go under one lock: a reading taken before
 // a jump was noticed must never come out after one taken later.
 struct SleepState {
-  std::mutex mutex;
-  int watches = 0;
-  int64_t lastRaw = 0;  // the latest raw reading while watched
-  int64_t slept = 0;
+  Mutex mutex;
+  int watches GUARDED_BY(mutex) = 0;
+  int64_t lastRaw GUARDED_BY(mutex) = 0;  // the latest raw reading while watched
+  int64_t slept GUARDED_BY(mutex) = 0;
 };
 
 SleepState& Sleep() {
@@ -52,7 +52,7 @@ int64_t TickClock::CounterToTicks(int64_t counterDelta, int64_t frequency) {
 
 int64_t TickClock::Now() {
   SleepState& state = Sleep();
-  std::lock_guard lock(state.mutex);
+  LockGuard lock(state.mutex);
   const int64_t raw = RawNow();
   if (state.watches > 0) {
     // The whole gap is left out: the timeline goes on from the last reading.
@@ -64,20 +64,20 @@ int64_t TickClock::Now() {
 
 int64_t TickClock::SleptTicks() {
   SleepState& state = Sleep();
-  std::lock_guard lock(state.mutex);
+  LockGuard lock(state.mutex);
   return state.slept;
 }
 
 TickClock::SleepWatch::SleepWatch() {
   SleepState& state = Sleep();
-  std::lock_guard lock(state.mutex);
+  LockGuard lock(state.mutex);
   // A first watch measures gaps from now, not from the last capture.
   if (state.watches++ == 0) state.lastRaw = RawNow();
 }
 
 TickClock::SleepWatch::~SleepWatch() {
   SleepState& state = Sleep();
-  std::lock_guard lock(state.mutex);
+  LockGuard lock(state.mutex);
   --state.watches;
 }
 

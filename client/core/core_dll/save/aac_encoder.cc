@@ -84,7 +84,6 @@ void AacEncoder::EncodeFrame(uint32_t frames) {
   avcodec_send_frame(codec_.get(), frame.get());  // a refused frame is lost
   pendingStart_ += static_cast<size_t>(frames) * 2;
   nextPts_ += frames;
-  lastFrameSamples_ = frames;
   DrainPackets();
 }
 

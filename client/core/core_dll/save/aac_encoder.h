@@ -42,10 +42,7 @@ class AacEncoder {
   // Encodes what is pending as one last, shorter frame; then drains.
   void Flush();
 
-  uint32_t FrameSize() const { return frameSize_; }
   size_t PendingFrames() const { return (pending_.size() - pendingStart_) / 2; }
-  uint64_t NextPts() const { return nextPts_; }
-  uint32_t LastFrameSamples() const { return lastFrameSamples_; }
 
  private:
   void EncodeFrame(uint32_t frames);
@@ -65,7 +62,6 @@ class AacEncoder {
   std::vector<float> pending_;
   size_t pendingStart_ = 0;
   uint64_t nextPts_ = 0;
-  uint32_t lastFrameSamples_ = 0;
 };
 
 }  // namespace ostrel

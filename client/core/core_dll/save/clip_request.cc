@@ -8,7 +8,7 @@
 namespace ostrel {
 
 bool MarkerRing::Add(Marker marker, int64_t cutoff) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   while (!markers_.empty() && markers_.front().ticks < cutoff) markers_.pop_front();
   if (markers_.size() >= kMaxMarkers) return false;
   // Host threads may race: keep time order.
@@ -19,7 +19,7 @@ bool MarkerRing::Add(Marker marker, int64_t cutoff) {
 }
 
 std::vector<Marker> MarkerRing::Take(int64_t from, int64_t to) const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   std::vector<Marker> result;
   for (const Marker& marker : markers_) {
     if (marker.ticks >= from && marker.ticks < to) result.push_back(marker);
@@ -28,7 +28,7 @@ std::vector<Marker> MarkerRing::Take(int64_t from, int64_t to) const {
 }
 
 void MarkerRing::Clear() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   markers_.clear();
 }
 
@@ -48,20 +48,20 @@ void ClipHold::Merge(const ClipRings& rings, int64_t untilTicks) {
 
 void ClipWaits::BeginStop() {
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     ++stopsPending_;
   }
   cv_.notify_all();
 }
 
 void ClipWaits::EndStop() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   --stopsPending_;
 }
 
 void ClipWaits::HoldBeforeClear(const ClipRings& rings) {
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (hold_ != nullptr) hold_->Merge(rings, TickClock::Now());
     ++clears_;
   }
@@ -74,7 +74,7 @@ ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SavePro
   constexpr auto kPoll = std::chrono::milliseconds(100);
   // A stop joins the workers before it clears the rings.
   constexpr auto kStopHandOver = std::chrono::seconds(5);
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   hold_ = &hold;
   const uint64_t clearsAtStart = clears_;
   const auto total = static_cast<uint32_t>((endTicks - requestTicks) / kTicksPerMs);
@@ -89,7 +89,10 @@ ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SavePro
       if (!cleared && stopsPending_ == 0) {
         // The capture itself is stopping (a restart after a device loss):
         // its stop hands over what the rings hold before clearing them.
-        cv_.wait_for(lock, kStopHandOver, [&] { return clears_ != clearsAtStart; });
+        cv_.wait_for(lock, kStopHandOver, [&] {
+          mutex_.AssertHeld();
+          return clears_ != clearsAtStart;
+        });
       }
       ended = Ended{std::max(now, requestTicks), true, clears_ != clearsAtStart};
       break;
@@ -97,7 +100,10 @@ ClipWaits::Ended ClipWaits::Wait(ClipHold& hold, const ClipRings& rings, SavePro
     progress.Set(5, static_cast<uint32_t>(std::max<int64_t>(now - requestTicks, 0) / kTicksPerMs), total);
     const auto remaining = std::chrono::microseconds((endTicks - now + 9) / 10);
     cv_.wait_for(lock, std::min<std::chrono::microseconds>(remaining, kPoll),
-                 [&] { return stopsPending_ > 0 || clears_ != clearsAtStart; });
+                 [&] {
+                   mutex_.AssertHeld();
+                   return stopsPending_ > 0 || clears_ != clearsAtStart;
+                 });
   }
   hold_ = nullptr;
   return ended;

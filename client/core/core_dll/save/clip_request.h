@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "replay/record_ring.h"
 #include "replay/records.h"
 #include "save/save_progress.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -50,8 +50,8 @@ class MarkerRing {
   void Clear();
 
  private:
-  mutable std::mutex mutex_;
-  std::deque<Marker> markers_;
+  mutable Mutex mutex_;
+  std::deque<Marker> markers_ GUARDED_BY(mutex_);
 };
 
 // Adds the records of `fresh` that `held` lacks (the same record shares its
@@ -119,11 +119,11 @@ class ClipWaits {
              int64_t endTicks, const std::atomic<bool>& stopped);
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable cv_;
-  int stopsPending_ = 0;
-  uint64_t clears_ = 0;
-  ClipHold* hold_ = nullptr;  // the waiting save's, while it waits
+  int stopsPending_ GUARDED_BY(mutex_) = 0;
+  uint64_t clears_ GUARDED_BY(mutex_) = 0;
+  ClipHold* hold_ GUARDED_BY(mutex_) = nullptr;  // the waiting save's, while it waits
 };
 
 // How a request shapes one save.

@@ -13,7 +13,7 @@
 #include "replay/record_ring.h"
 #include "replay/replay_window.h"
 #include "save/clip_request.h"
-#include "save/live_mix.h"
+#include "save/pre_encoded_audio.h"
 #include "save/save_outcome.h"
 #include "save/save_progress.h"
 #include "save/save_seam.h"
@@ -72,10 +72,5 @@ SaveOutcome SaveClip(SaveSources& sources, const std::wstring& outputDir, std::w
 inline bool SaveClipNow(SaveSources& sources, const std::wstring& outputDir, std::wstring& outPath) {
   return SaveClip(sources, outputDir, outPath) == SaveOutcome::kSaved;
 }
-
-// Recording telemetry worker body: one "[DIAG-REC-MEM]" line every 10 s until
-// `stopRequested`.
-void RunRecordingTelemetry(const std::atomic<bool>& stopRequested, const SegmentRing& videoRing,
-                           const AudioRing& desktopRing, const AudioRing& micRing, LogSink log);
 
 }  // namespace ostrel

@@ -11,7 +11,6 @@
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "save/aac_encoder.h"
 #include "save/audio_mix.h"
-#include "save/live_mix.h"
 
 namespace ostrel {
 

@@ -1,5 +1,6 @@
-// Memory telemetry: the recording line every 10 s, the stage lines of a save
-// and the one-second sampler that runs while a save does.
+// Memory telemetry of a save: the stage lines and the one-second sampler
+// that runs while a save does; the memory readings the recording line
+// (recording/recording_telemetry.h) shares.
 #pragma once
 
 #include <atomic>
@@ -7,13 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "log/log.h"
 #include "replay/audio_ring.h"
 #include "replay/record_ring.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -81,22 +82,11 @@ class SaveMemorySampler {
 
  private:
   std::atomic<bool> stop_{false};
-  std::mutex wakeMutex_;
+  Mutex wakeMutex_;  // orders stop_ with the wake-up; guards nothing of its own
   std::condition_variable wake_;
   LogSink log_;
   MemorySampleSource source_;
   std::thread thread_;
 };
-
-// "[DIAG-REC-MEM] t=%ds priv=%.1fMB ws=%.1fMB ringV=%zuMB ringA=%zuMB".
-std::wstring RecordingTelemetryLine(int seconds, const MemorySample& sample, uint64_t videoBytes,
-                                    uint64_t audioBytes);
-
-// The recording telemetry loop with its step as a parameter (the worker uses
-// 250 ms: a line at once and then every 40 steps).
-void RunRecordingTelemetryLoop(const std::atomic<bool>& stopRequested, const SegmentRing& videoRing,
-                               const AudioRing& desktopRing, const AudioRing& micRing, const LogSink& log,
-                               std::chrono::milliseconds step,
-                               const MemorySampleSource& source = ReadMemorySample);
 
 }  // namespace ostrel

@@ -36,9 +36,12 @@ void ReplayStorage::Start(const ReplayStorageSettings& settings, double replaySe
   files_ = &files;
   folder_ = settings.folder;
   replaySeconds_ = replaySeconds;
-  lastLoggedHeldSeconds_ = -1.0;
-  pendingGivenUpSeconds_ = 0.0;
-  lastGiveUpLine_ = {};
+  {
+    LockGuard policy(policyMutex_);
+    lastLoggedHeldSeconds_ = -1.0;
+    pendingGivenUpSeconds_ = 0.0;
+    lastGiveUpLine_ = {};
+  }
   failuresInARow_ = 0;
   const uint64_t limit = settings.memoryLimitMB > 0 ? static_cast<uint64_t>(settings.memoryLimitMB) * kMiB : 0;
 
@@ -67,7 +70,7 @@ void ReplayStorage::Start(const ReplayStorageSettings& settings, double replaySe
     Log(L"[REPLAY-STORAGE] memory limit " + std::to_wstring(settings.memoryLimitMB) +
         L" MB; the older replay goes to " + folder_);
     {
-      std::lock_guard lock(wakeMutex_);
+      LockGuard lock(wakeMutex_);
       stopping_ = false;
       wake_ = false;
     }
@@ -81,7 +84,7 @@ void ReplayStorage::Start(const ReplayStorageSettings& settings, double replaySe
 void ReplayStorage::Stop() {
   if (writer_.joinable()) {
     {
-      std::lock_guard lock(wakeMutex_);
+      LockGuard lock(wakeMutex_);
       stopping_ = true;
     }
     wakeCv_.notify_all();
@@ -93,7 +96,7 @@ void ReplayStorage::Stop() {
   fileBytes_ = 0;
   lastWrittenBytes_.reset();
   lastWrittenSpan_.reset();
-  std::lock_guard policy(policyMutex_);
+  LockGuard policy(policyMutex_);
   if (pendingGivenUpSeconds_ > 0.0) {
     Log(L"[REPLAY-STORAGE] spill writer behind: gave up " + Fixed6(pendingGivenUpSeconds_) +
         L" s more of the oldest replay");
@@ -135,7 +138,7 @@ void ReplayStorage::OnAppended() {
     return;
   }
   {
-    std::lock_guard lock(wakeMutex_);
+    LockGuard lock(wakeMutex_);
     wake_ = true;
   }
   wakeCv_.notify_one();
@@ -146,7 +149,7 @@ void ReplayStorage::OnAppended() {
 // fits, and says how much the replay holds when that first happens or when
 // it shrinks by a tenth since it was last said.
 void ReplayStorage::FitWithoutFolder() {
-  std::lock_guard policy(policyMutex_);
+  LockGuard policy(policyMutex_);
   const uint64_t limit = limitBytes_.load();
   bool dropped = false;
   while (ResidentBytes() > limit) {
@@ -180,7 +183,7 @@ void ReplayStorage::FitWithoutFolder() {
 // (dropping only audio, the bulk of the bytes, would leave a picture
 // without its sound).
 void ReplayStorage::GiveUpAtHardBound() {
-  std::lock_guard policy(policyMutex_);
+  LockGuard policy(policyMutex_);
   const uint64_t bound = hardBoundBytes_.load();
   double givenUp = 0.0;
   while (ResidentBytes() > bound) {
@@ -209,10 +212,13 @@ void ReplayStorage::GiveUpAtHardBound() {
 }
 
 void ReplayStorage::RunWriter() {
-  std::unique_lock lock(wakeMutex_);
+  UniqueLock lock(wakeMutex_);
   while (!stopping_) {
     if (ResidentBytes() <= limitBytes_.load()) {
-      wakeCv_.wait(lock, [&] { return stopping_ || wake_; });
+      wakeCv_.wait(lock, [&] {
+        wakeMutex_.AssertHeld();
+        return stopping_ || wake_;
+      });
       wake_ = false;
       continue;
     }
@@ -220,9 +226,15 @@ void ReplayStorage::RunWriter() {
     const SpillResult result = SpillOldest();
     lock.lock();
     if (result == SpillResult::kFailed) {
-      wakeCv_.wait_for(lock, kRetryInterval, [&] { return stopping_; });
+      wakeCv_.wait_for(lock, kRetryInterval, [&] {
+        wakeMutex_.AssertHeld();
+        return stopping_;
+      });
     } else if (result == SpillResult::kNothing) {
-      wakeCv_.wait(lock, [&] { return stopping_ || wake_; });
+      wakeCv_.wait(lock, [&] {
+        wakeMutex_.AssertHeld();
+        return stopping_ || wake_;
+      });
       wake_ = false;
     }
   }

@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -25,6 +24,7 @@
 #include "log/log.h"
 #include "platform/file_storage.h"
 #include "replay/stored_ring.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
@@ -98,17 +98,17 @@ class ReplayStorage final : public RingObserver {
 
   // The policy on the appending threads (drop or give up); never held
   // while writing.
-  std::mutex policyMutex_;
-  double lastLoggedHeldSeconds_ = -1.0;
-  double pendingGivenUpSeconds_ = 0.0;
-  std::chrono::steady_clock::time_point lastGiveUpLine_{};
+  Mutex policyMutex_;
+  double lastLoggedHeldSeconds_ GUARDED_BY(policyMutex_) = -1.0;
+  double pendingGivenUpSeconds_ GUARDED_BY(policyMutex_) = 0.0;
+  std::chrono::steady_clock::time_point lastGiveUpLine_ GUARDED_BY(policyMutex_){};
 
   // The writer.
   std::thread writer_;
-  std::mutex wakeMutex_;
+  Mutex wakeMutex_;
   std::condition_variable wakeCv_;
-  bool wake_ = false;
-  bool stopping_ = false;
+  bool wake_ GUARDED_BY(wakeMutex_) = false;
+  bool stopping_ GUARDED_BY(wakeMutex_) = false;
   std::shared_ptr<platform::ISpillFile> file_;  // the file being appended; writer only
   uint64_t fileBytes_ = 0;
   // The last buffer written: records sharing one buffer (silence) share

@@ -6,10 +6,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include "platform/hresult.h"
+#include "sync/mutex.h"
 
 namespace ostrel::platform {
 
@@ -27,7 +27,7 @@ class CaptureSessionLifecycle {
   // kObjectClosed once closed.
   template <typename Use>
   Hresult WithPool(Use&& use) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!pool_) return kObjectClosed;
     return use(*pool_);
   }
@@ -35,7 +35,7 @@ class CaptureSessionLifecycle {
   // Runs start(Pool&) once, under the lock; started when it succeeds.
   template <typename StartDelivery>
   Hresult Start(StartDelivery&& start) {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!pool_) return kObjectClosed;
     if (started_) return kIllegalMethodCall;
     const Hresult result = start(*pool_);
@@ -50,7 +50,7 @@ class CaptureSessionLifecycle {
   Hresult Close(StopDelivery&& stop) {
     std::shared_ptr<Pool> pool;
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       pool.swap(pool_);
       if (!started_) return hr::kOk;
       started_ = false;
@@ -59,9 +59,9 @@ class CaptureSessionLifecycle {
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<Pool> pool_;  // null once closed
-  bool started_ = false;
+  Mutex mutex_;
+  std::shared_ptr<Pool> pool_ GUARDED_BY(mutex_);  // null once closed
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace ostrel::platform

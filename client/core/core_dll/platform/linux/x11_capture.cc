@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/capture_session_lifecycle.h"
 #include "platform/cpu/cpu_gpu.h"
 #include "platform/handler_registry.h"
 #include "platform/linux/linux_backend.h"
@@ -321,7 +322,7 @@ void SpreadPackedRows(platform::cpu::CpuTexture& texture, uint32_t width, uint32
 class X11CaptureSession final : public ICaptureSession, public X11EventListener {
  public:
   X11CaptureSession(std::shared_ptr<X11FramePool> pool, std::shared_ptr<X11Item> item)
-      : pool_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
+      : lifecycle_(std::move(pool)), item_(std::move(item)), connection_(item_->Connection()) {}
   ~X11CaptureSession() override { Close(); }
 
   // There is no capture border on X11.
@@ -345,54 +346,14 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   void SetProblemLog(std::function<void(const std::wstring&)> log) override { problemLog_ = std::move(log); }
 
   Hresult StartCapture() override {
-    std::lock_guard lock(lifecycleMutex_);
-    if (started_) return hr::kFail;
-    xcb_connection_t* c = connection_->Raw();
-    const xcb_window_t window = item_->Window();
-    if (window != 0) {
-      if (!connection_->HasComposite()) return hr::kDxgiUnsupported;
-      // Off-screen storage of the window's own, whatever covers it.
-      xcb_composite_redirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-      redirected_ = true;
-      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-      xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
-    }
-    if (connection_->DamageEventBase() == 0) return hr::kDxgiUnsupported;
-    damage_ = xcb_generate_id(c);
-    xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-    xcb_flush(c);
-    useShm_ = connection_->HasShm();
-    connection_->AddListener(this);
-    {
-      std::lock_guard stateLock(mutex_);
-      // The first frame is read at once, as it stands.
-      renamePixmap_ = true;
-      dirty_ = true;
-    }
-    started_ = true;
-    thread_ = std::thread([this] { PoolThread(); });
-    return hr::kOk;
+    return lifecycle_.Start([this](X11FramePool& pool) { return StartReading(pool); });
   }
 
   Hresult Close() override {
-    std::lock_guard lock(lifecycleMutex_);
-    if (!started_ || closed_) return hr::kOk;
-    closed_ = true;
-    {
-      std::lock_guard stateLock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-    connection_->RemoveListener(this);
-    xcb_connection_t* c = connection_->Raw();
-    FreeScaling();
-    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
-    pixmap_ = 0;
-    xcb_damage_destroy(c, damage_);
-    if (redirected_) xcb_composite_unredirect_window(c, item_->Window(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
-    xcb_flush(c);
-    return hr::kOk;
+    return lifecycle_.Close([this](X11FramePool&) {
+      StopReading();
+      return hr::kOk;
+    });
   }
 
   void OnX11Event(const xcb_generic_event_t& event) override {
@@ -434,7 +395,54 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   }
 
  private:
-  void PoolThread() {
+  // Redirects the window, asks for its damage and starts the pool thread.
+  Hresult StartReading(X11FramePool& pool) {
+    xcb_connection_t* c = connection_->Raw();
+    const xcb_window_t window = item_->Window();
+    if (window != 0) {
+      if (!connection_->HasComposite()) return hr::kDxgiUnsupported;
+      // Off-screen storage of the window's own, whatever covers it.
+      xcb_composite_redirect_window(c, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+      redirected_ = true;
+      const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+      xcb_change_window_attributes(c, window, XCB_CW_EVENT_MASK, &mask);
+    }
+    if (connection_->DamageEventBase() == 0) return hr::kDxgiUnsupported;
+    damage_ = xcb_generate_id(c);
+    xcb_damage_create(c, damage_, window != 0 ? window : connection_->Root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    xcb_flush(c);
+    useShm_ = connection_->HasShm();
+    connection_->AddListener(this);
+    {
+      std::lock_guard stateLock(mutex_);
+      // The first frame is read at once, as it stands.
+      renamePixmap_ = true;
+      dirty_ = true;
+    }
+    // The lifecycle holds the pool until the thread is joined at Close.
+    thread_ = std::thread([this, &pool] { PoolThread(pool); });
+    return hr::kOk;
+  }
+
+  // Joins the pool thread and gives back what StartReading asked for.
+  void StopReading() {
+    {
+      std::lock_guard stateLock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+    connection_->RemoveListener(this);
+    xcb_connection_t* c = connection_->Raw();
+    FreeScaling();
+    if (pixmap_ != 0) xcb_free_pixmap(c, pixmap_);
+    pixmap_ = 0;
+    xcb_damage_destroy(c, damage_);
+    if (redirected_) xcb_composite_unredirect_window(c, item_->Window(), XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    xcb_flush(c);
+  }
+
+  void PoolThread(X11FramePool& pool) {
     std::unique_lock lock(mutex_);
     for (;;) {
       cv_.wait(lock, [this] { return stop_ || dirty_ || renamePixmap_; });
@@ -458,7 +466,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
       if (read) lastRead_ = std::chrono::steady_clock::now();
       lock.unlock();
       if (rename) RenamePixmap();
-      if (read) ReadFrame();
+      if (read) ReadFrame(pool);
       lock.lock();
     }
   }
@@ -489,7 +497,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
 
   // Reads the picture into a pool buffer and delivers it. The damage is
   // cleared first, so a change during the read reports again.
-  void ReadFrame() {
+  void ReadFrame(X11FramePool& pool) {
     xcb_connection_t* c = connection_->Raw();
     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
     xcb_drawable_t source = 0;
@@ -519,14 +527,14 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
       width = monitor.width;
       height = monitor.height;
     }
-    std::shared_ptr<CpuTexture> texture = pool_->AcquireBuffer();
+    std::shared_ptr<CpuTexture> texture = pool.AcquireBuffer();
     if (!texture) {
       xcb_flush(c);
       return;
     }
-    if (pool_->Scales() && width != 0 && height != 0) {
-      if (!ScaleIntoPixmap(source, x, y, &width, &height)) {
-        pool_->Release(std::move(texture));
+    if (pool.Scales() && width != 0 && height != 0) {
+      if (!ScaleIntoPixmap(pool, source, x, y, &width, &height)) {
+        pool.Release(std::move(texture));
         return;
       }
       source = scaledPixmap_;
@@ -534,14 +542,14 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
     }
     // Frames have the pool's size: a larger picture is cut, a smaller one
     // padded with black.
-    const SizeInt32 size = pool_->PoolSize();
+    const SizeInt32 size = pool.PoolSize();
     width = std::min<uint32_t>(width, static_cast<uint32_t>(size.width));
     height = std::min<uint32_t>(height, static_cast<uint32_t>(size.height));
     if (width == 0 || height == 0 || !ReadPixels(source, x, y, width, height, *texture)) {
-      pool_->Release(std::move(texture));
+      pool.Release(std::move(texture));
       return;
     }
-    pool_->Deliver(std::move(texture));
+    pool.Deliver(std::move(texture));
   }
 
   // The texture's storage as an MIT-SHM segment of this connection: its
@@ -604,10 +612,11 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   // `source`) into the pool-sized pixmap by the pool's ratios; `width` and
   // `height` become the scaled picture's size. False when it could not
   // (reported).
-  bool ScaleIntoPixmap(xcb_drawable_t source, int32_t x, int32_t y, uint32_t* width, uint32_t* height) {
+  bool ScaleIntoPixmap(X11FramePool& pool, xcb_drawable_t source, int32_t x, int32_t y, uint32_t* width,
+                       uint32_t* height) {
     xcb_connection_t* c = connection_->Raw();
-    const SizeInt32 size = pool_->PoolSize();
-    const SizeInt32 picture = pool_->PictureSize();
+    const SizeInt32 size = pool.PoolSize();
+    const SizeInt32 picture = pool.PictureSize();
     if (scaledPixmap_ == 0) {
       const xcb_render_pictformat_t format = connection_->PictFormat(24);
       if (format == 0) {
@@ -707,7 +716,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
 
   static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-  std::shared_ptr<X11FramePool> pool_;
+  platform::CaptureSessionLifecycle<X11FramePool> lifecycle_;
   std::shared_ptr<X11Item> item_;
   std::shared_ptr<X11Connection> connection_;
   // Set before the pool thread starts; then read by it.
@@ -717,9 +726,7 @@ class X11CaptureSession final : public ICaptureSession, public X11EventListener 
   xcb_pixmap_t scaledPixmap_ = 0;                   // pool thread only (and Close after it)
   xcb_render_picture_t scaledPicture_ = 0;          // pool thread only (and Close after it)
 
-  std::mutex lifecycleMutex_;
-  bool started_ = false;
-  bool closed_ = false;
+  // Set while starting (under the lifecycle's lock), read again at Close.
   bool redirected_ = false;
   xcb_damage_damage_t damage_ = 0;
   bool useShm_ = false;      // set at start, then pool thread only

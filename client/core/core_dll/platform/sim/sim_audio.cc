@@ -143,8 +143,6 @@ platform::IAudioSystem& SimAudioSystem() {
 
 void ResetSimAudio() { SimAudioWorld::Get().Reset(); }
 
-void FlushSimAudioNotifications() { SimAudioWorld::Get().FlushNotifications(); }
-
 }  // namespace ostrel::sim
 
 using ostrel::sim::LoopbackIdle;

@@ -28,9 +28,6 @@ struct SimAudioEndpoint;
 platform::IAudioSystem& SimAudioSystem();
 // Back to the default endpoints (called by OstrelSim_Reset).
 void ResetSimAudio();
-// Returns once every endpoint notification raised so far has been delivered
-// (lets tests order their checks after the world's notification thread).
-void FlushSimAudioNotifications();
 
 // A client of one endpoint (what IAudioEndpoint::Activate returns).
 std::shared_ptr<platform::IAudioClient> MakeSimAudioClient(std::shared_ptr<SimAudioEndpoint> endpoint);

@@ -296,12 +296,6 @@ void SimAudioWorld::UnregisterAll(const void* owner) {
   for (auto* client : released) client->Release();
 }
 
-void SimAudioWorld::FlushNotifications() {
-  std::unique_lock lock(mutex_);
-  const uint64_t target = eventsQueued_;
-  eventsChanged_.wait(lock, [&] { return eventsDelivered_ >= target; });
-}
-
 std::shared_ptr<SimAudioEndpoint> SimAudioWorld::FindLocked(const std::wstring& id) const {
   for (const auto& endpoint : endpoints_) {
     if (endpoint->id == id) return endpoint;
@@ -315,7 +309,6 @@ std::wstring& SimAudioWorld::DefaultIdLocked(DataFlow flow) {
 
 void SimAudioWorld::QueueLocked(Event event) {
   events_.push_back(std::move(event));
-  ++eventsQueued_;
   // While a stop is joining the old thread, the stopper starts the next one.
   if (!notifier_.joinable() && !stopping_) notifier_ = std::thread([this] { NotificationLoop(); });
   eventsChanged_.notify_all();
@@ -356,8 +349,6 @@ void SimAudioWorld::NotificationLoop() {
       client->Release();
     }
     lock.lock();
-    ++eventsDelivered_;
-    eventsChanged_.notify_all();
   }
 }
 

@@ -104,9 +104,6 @@ class SimAudioWorld {
   Hresult Unregister(const void* owner, platform::IEndpointNotificationClient* client);
   void UnregisterAll(const void* owner);
 
-  // Waits until every notification queued so far has been delivered.
-  void FlushNotifications();
-
  private:
   enum class EventKind { Added, Removed, StateChanged, DefaultChanged };
   struct Event {
@@ -145,8 +142,6 @@ class SimAudioWorld {
   std::vector<Registration> registrations_;
 
   std::deque<Event> events_;
-  uint64_t eventsQueued_ = 0;
-  uint64_t eventsDelivered_ = 0;
   std::condition_variable eventsChanged_;
   bool stopping_ = false;
   std::thread notifier_;

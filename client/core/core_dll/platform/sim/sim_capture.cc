@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/common/capture_session_lifecycle.h"
-#include "platform/handler_registry.h"
+#include "platform/common/pool_delivery.h"
 #include "platform/sim/sim_gpu.h"
 #include "platform/sim/sim_scene.h"
 #include "platform/sim/sim_world.h"
@@ -32,7 +32,6 @@ using platform::WindowHandle;
 
 namespace {
 
-using platform::kIllegalMethodCall;
 using platform::kObjectClosed;
 constexpr int kMaxBuffers = 64;
 // How often an idle pool (still, minimised or hidden target) looks again.
@@ -99,7 +98,7 @@ class SimCaptureItem final : public ICaptureItem {
 // ---- frame pool ---------------------------------------------------------------
 
 // The state a pool shares with its delivery thread and its frames.
-struct PoolCore {
+struct PoolCore : platform::PoolDeliveryState {
   struct Slot {
     std::shared_ptr<SimTexture> texture;
     bool held = false;  // being rendered, waiting as the newest frame, or out as a frame
@@ -108,16 +107,11 @@ struct PoolCore {
   PoolCore(std::shared_ptr<SimDevice> d, int bufferCount, bool poll)
       : device(std::move(d)), polling(poll), slots(bufferCount) {}
 
-  std::mutex mutex;
-  std::condition_variable cv;
   std::shared_ptr<SimDevice> device;  // the pool's textures belong to it
   const bool polling;                 // a pool of the fallback source
   int64_t intervalTicks = kDefaultPollTicks;  // polling pools: copy period
   std::vector<Slot> slots;
   int newest = -1;  // slot of the newest frame not yet taken
-  bool stop = false;
-  bool closed = false;
-  platform::HandlerRegistry handlers;
 
   void Release(int slot, const std::shared_ptr<SimTexture>& texture) {
     std::lock_guard lock(mutex);
@@ -343,15 +337,10 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   EventToken AddFrameArrived(std::function<void()> handler) override {
-    std::lock_guard lock(core_->mutex);
-    return core_->closed ? 0 : core_->handlers.Add(std::move(handler));
+    return core_->AddFrameArrived(std::move(handler));
   }
 
-  void RemoveFrameArrived(EventToken token) override {
-    std::function<void()> removed;  // destroyed outside the lock
-    std::lock_guard lock(core_->mutex);
-    removed = core_->handlers.Remove(token);
-  }
+  void RemoveFrameArrived(EventToken token) override { core_->RemoveFrameArrived(token); }
 
   // Surfaces here always have the content's size; the call is counted.
   Hresult Recreate(SizeInt32 size) override {
@@ -378,15 +367,9 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   Hresult StartDelivery(std::shared_ptr<Target> target) {
-    std::lock_guard threadLock(threadMutex_);
-    {
-      std::lock_guard lock(core_->mutex);
-      if (core_->closed) return kObjectClosed;
-      if (delivery_.joinable()) return kIllegalMethodCall;
-      core_->stop = false;
-    }
-    delivery_ = std::thread(DeliveryLoop, core_, std::move(target));
-    return hr::kOk;
+    return delivery_.Start(*core_, [core = core_, target = std::move(target)]() mutable {
+      DeliveryLoop(std::move(core), std::move(target));
+    });
   }
 
   bool Polling() const { return core_->polling; }
@@ -401,25 +384,16 @@ class SimFramePool final : public IFramePool, public std::enable_shared_from_thi
   // the thread then ends as soon as that handler returns and the world's
   // event thread joins it.
   void StopDelivery() {
-    {
-      std::lock_guard lock(core_->mutex);
-      core_->stop = true;
-    }
-    core_->cv.notify_all();
-    std::lock_guard threadLock(threadMutex_);
-    if (!delivery_.joinable()) return;
-    if (delivery_.get_id() == std::this_thread::get_id()) {
-      auto finishing = std::make_shared<std::thread>(std::move(delivery_));
+    delivery_.Stop(*core_, [](std::thread& delivery) {
+      auto finishing = std::make_shared<std::thread>(std::move(delivery));
       World::Get().Post([finishing] { finishing->join(); });
-    } else {
-      delivery_.join();
-    }
+      return hr::kOk;
+    });
   }
 
  private:
   std::shared_ptr<PoolCore> core_;
-  std::mutex threadMutex_;
-  std::thread delivery_;
+  platform::PoolDeliveryThread delivery_;
 };
 
 // ---- session ------------------------------------------------------------------

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/common/capture_session_lifecycle.h"
-#include "platform/handler_registry.h"
+#include "platform/common/pool_delivery.h"
 #include "platform/win/win_capture.h"
 #include "platform/win/win_capture_device.h"
 #include "platform/win/win_gpu.h"
@@ -262,7 +262,7 @@ class TimerResolution {
 // ---- frame pool -----------------------------------------------------------------
 
 // The state a pool shares with its timer thread and its frames.
-struct PoolCore {
+struct PoolCore : platform::PoolDeliveryState {
   PoolCore(std::shared_ptr<platform::IGpuDevice> d, SizeInt32 s, SizeInt32 picture, int buffers)
       : device(std::move(d)), size(s), pictureSize(picture), bufferCount(buffers) {}
 
@@ -271,14 +271,9 @@ struct PoolCore {
   const SizeInt32 pictureSize;  // {0, 0}: not scaled
   const int bufferCount;
 
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool stop = false;
-  bool closed = false;
   int64_t intervalTicks = kDefaultIntervalTicks;
   int framesOut = 0;                  // frames handed out and not closed
   std::shared_ptr<ITexture> newest;   // the newest frame not yet taken
-  platform::HandlerRegistry handlers;
 };
 
 class GdiCaptureFrame final : public ICaptureFrame {
@@ -356,15 +351,10 @@ class GdiFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   EventToken AddFrameArrived(std::function<void()> handler) override {
-    std::lock_guard lock(core_->mutex);
-    return core_->closed ? 0 : core_->handlers.Add(std::move(handler));
+    return core_->AddFrameArrived(std::move(handler));
   }
 
-  void RemoveFrameArrived(EventToken token) override {
-    std::function<void()> removed;  // destroyed outside the lock
-    std::lock_guard lock(core_->mutex);
-    removed = core_->handlers.Remove(token);
-  }
+  void RemoveFrameArrived(EventToken token) override { core_->RemoveFrameArrived(token); }
 
   Hresult Close() override {
     HRESULT result = StopTimer();
@@ -379,29 +369,13 @@ class GdiFramePool final : public IFramePool, public std::enable_shared_from_thi
   }
 
   HRESULT StartTimer(const Target& target) {
-    std::lock_guard threadLock(threadMutex_);
-    {
-      std::lock_guard lock(core_->mutex);
-      if (core_->closed) return kObjectClosed;
-      if (timer_.joinable()) return kIllegalMethodCall;
-      core_->stop = false;
-    }
-    timer_ = std::thread(RunTimer, core_, target);
-    return S_OK;
+    return timer_.Start(*core_, [core = core_, target] { RunTimer(core, target); });
   }
 
-  // Stops the timer and waits for a FrameArrived handler that is running.
+  // Stops the timer and waits for a FrameArrived handler that is running;
+  // a handler cannot stop its own pool's timer.
   HRESULT StopTimer() {
-    {
-      std::lock_guard lock(core_->mutex);
-      core_->stop = true;
-    }
-    core_->cv.notify_all();
-    std::lock_guard threadLock(threadMutex_);
-    if (!timer_.joinable()) return S_OK;
-    if (timer_.get_id() == std::this_thread::get_id()) return kIllegalMethodCall;
-    timer_.join();
-    return S_OK;
+    return timer_.Stop(*core_, [](std::thread&) { return kIllegalMethodCall; });
   }
 
   void SetInterval(int64_t ticks) {
@@ -411,8 +385,7 @@ class GdiFramePool final : public IFramePool, public std::enable_shared_from_thi
 
  private:
   std::shared_ptr<PoolCore> core_;
-  std::mutex threadMutex_;
-  std::thread timer_;
+  platform::PoolDeliveryThread timer_;
 };
 
 // ---- session --------------------------------------------------------------------

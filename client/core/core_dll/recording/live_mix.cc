@@ -1,4 +1,4 @@
-#include "save/live_mix.h"
+#include "recording/live_mix.h"
 
 #include <algorithm>
 #include <cmath>
@@ -93,12 +93,12 @@ LiveAacMix::LiveAacMix(const AudioRing& desktop, const AudioRing& mic, const Rep
 LiveAacMix::~LiveAacMix() = default;
 
 void LiveAacMix::KeepFrom(std::optional<int64_t> ticks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   keepFromTicks_ = ticks;
 }
 
 uint64_t LiveAacMix::Generations() const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return generations_;
 }
 
@@ -107,7 +107,7 @@ double LiveAacMix::GridFrame(int64_t ticks) const {
 }
 
 void LiveAacMix::Advance(int64_t nowTicks) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   AdvanceLocked(nowTicks, std::nullopt);
 }
 
@@ -144,6 +144,7 @@ void LiveAacMix::StartGeneration() {
   final_ = bufBase_ = encodedEnd_ = genStart_;
   encoder_ = std::make_unique<AacEncoder>(
       [this](AVPacket* packet) {
+        mutex_.AssertHeld();  // the encoder calls back from Feed and Flush, run under the mutex
         packets_->Append(*packet, keepFromPts_);
         encodedEnd_ = packet->pts + std::max<int64_t>(packet->duration, 0);
       },
@@ -423,7 +424,7 @@ int64_t LiveAacMix::EncodedEnd() const {
 std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTicks, uint64_t frames,
                                                            float desktopGain, float micGain, int64_t nowTicks,
                                                            std::optional<SourceTrackGains> trackGains) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (frames == 0) return std::nullopt;
   const int64_t zero = PlacementStartFrame(clipStartTicks, origin_);
   const int64_t end = zero + static_cast<int64_t>(frames);
@@ -446,6 +447,7 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   if (final_ < end || tailStart < bufBase_) return std::nullopt;
 
   auto take = [&](const PacketLog& packets, const std::vector<float>& buf) {
+    mutex_.AssertHeld();  // called below, under the lock
     PreEncodedClipAudio audio;
     audio.packets = packets.Copy(firstPacket, encoded);
     const float* from = buf.data() + 2 * (tailStart - bufBase_);
@@ -461,31 +463,6 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
     for (const SourceTrack& track : tracks_) audio.sourceTracks.push_back(take(*track.packets, track.buf));
   }
   return audio;
-}
-
-SourceTrackGains SourceTrackGainsFor(const AudioSettings& settings) {
-  return {SourceTrackGain(settings.desktopMuted), SourceTrackGain(settings.micMuted)};
-}
-
-std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio) {
-  std::vector<ffmpeg::PacketPtr> packets = std::move(audio.packets);
-  const auto keepFrom = static_cast<int64_t>(audio.encodedEnd);
-  AacEncoder encoder(
-      [&packets, keepFrom](AVPacket* packet) {
-        if (packet->pts < keepFrom) return;
-        ffmpeg::PacketPtr copy(av_packet_clone(packet));
-        if (!copy) throw std::bad_alloc();
-        packets.push_back(std::move(copy));
-      },
-      audio.tailStart);
-  encoder.Feed(audio.tail.data(), audio.tail.size() / 2);
-  encoder.Flush();
-  const auto zero = static_cast<int64_t>(audio.clipZero);
-  for (auto& packet : packets) {
-    packet->pts -= zero;
-    packet->dts -= zero;
-  }
-  return packets;
 }
 
 }  // namespace ostrel

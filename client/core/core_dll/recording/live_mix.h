@@ -23,7 +23,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -32,36 +31,14 @@
 #include "replay/audio_ring.h"
 #include "replay/replay_window.h"
 #include "save/packet_log.h"
+#include "save/pre_encoded_audio.h"
 #include "save/wave_format.h"
+#include "sync/mutex.h"
 
 namespace ostrel {
 
 class AacEncoder;
 class StreamResampler;
-
-// What a save needs to finish its audio: encoded packets (time stamps in
-// grid samples) up to `encodedEnd`, and the final mix from `tailStart` to
-// the clip's end.
-struct PreEncodedClipAudio {
-  std::vector<ffmpeg::PacketPtr> packets;
-  std::vector<float> tail;  // interleaved stereo, grid frames [tailStart, clipEnd)
-  uint64_t tailStart = 0;
-  uint64_t encodedEnd = 0;
-  uint64_t clipZero = 0;  // the grid frame of the clip's first sample
-  uint64_t clipEnd = 0;
-  // When asked for: the desktop and the microphone track, each on its own
-  // (same frames and times; no further source tracks inside).
-  std::vector<PreEncodedClipAudio> sourceTracks;
-};
-
-// Desktop and microphone gains of the source tracks: 1, or 0 when muted.
-using SourceTrackGains = std::array<float, 2>;
-SourceTrackGains SourceTrackGainsFor(const AudioSettings& settings);
-
-// Encodes the tail and returns every packet of the clip, time stamps in
-// clip samples (the first ones negative: decoder priming, hidden by the
-// MP4 edit list). Throws what AacEncoder throws.
-std::vector<ffmpeg::PacketPtr> FinishClipAudio(PreEncodedClipAudio audio);
 
 class LiveAacMix {
  public:
@@ -99,49 +76,50 @@ class LiveAacMix {
 
  private:
   struct Source;
-  void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier);
-  void TakeChunks(Source& source);
-  void ProcessChunk(Source& source, const AudioChunk& chunk);
+  void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier) REQUIRES(mutex_);
+  void TakeChunks(Source& source) REQUIRES(mutex_);
+  void ProcessChunk(Source& source, const AudioChunk& chunk) REQUIRES(mutex_);
   // A run placed at the tick, or going on at `continueAt` (slewing back to
   // the ticks).
-  void StartRun(Source& source, int64_t startTicks, std::optional<int64_t> continueAt);
-  void EndRun(Source& source);
+  void StartRun(Source& source, int64_t startTicks, std::optional<int64_t> continueAt) REQUIRES(mutex_);
+  void EndRun(Source& source) REQUIRES(mutex_);
   // The line's rate (device frames a second) and the tick of its next frame
   // from the fit of its ticks; 0 and the chunk's own stamp until it tells.
   static double LineRate(const Source& source);
   static int64_t LineTicks(const Source& source, int64_t stamp);
-  void Place(Source& source, const std::vector<float>& converted);
-  void FinalizeTo(int64_t frame);
-  void StartGeneration();
-  void NewGeneration();
+  void Place(Source& source, const std::vector<float>& converted) REQUIRES(mutex_);
+  void FinalizeTo(int64_t frame) REQUIRES(mutex_);
+  void StartGeneration() REQUIRES(mutex_);
+  void NewGeneration() REQUIRES(mutex_);
   double GridFrame(int64_t ticks) const;
   // Makes the mix and the track buffers hold at least `samples` floats.
-  void GrowBuffers(size_t samples);
+  void GrowBuffers(size_t samples) REQUIRES(mutex_);
   // The end of the packets every encoder has given.
-  int64_t EncodedEnd() const;
+  int64_t EncodedEnd() const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   const ReplayWindow& window_;
   std::function<AudioSettings()> settings_;
   const int64_t origin_;
-  std::vector<std::unique_ptr<Source>> sources_;
+  std::vector<std::unique_ptr<Source>> sources_ GUARDED_BY(mutex_);
 
   // The current generation.
-  bool started_ = false;
-  uint64_t generations_ = 0;
-  int64_t resumeTicks_ = 0;      // a new generation starts after this instant
-  bool afterBreak_ = false;      // leave the converters a frame to settle
-  float desktopGain_ = 0.0f, micGain_ = 0.0f;
-  int64_t genStart_ = 0;         // grid frame of the encoder's first sample (a multiple of 1024)
-  int64_t final_ = 0;            // grid frames before this are mixed, soft-clipped and fed
-  int64_t bufBase_ = 0;          // grid frame of buf_[0]
-  std::vector<float> buf_;       // interleaved: final frames, then the sums still open
-  std::unique_ptr<AacEncoder> encoder_;
+  bool started_ GUARDED_BY(mutex_) = false;
+  uint64_t generations_ GUARDED_BY(mutex_) = 0;
+  int64_t resumeTicks_ GUARDED_BY(mutex_) = 0;      // a new generation starts after this instant
+  bool afterBreak_ GUARDED_BY(mutex_) = false;      // leave the converters a frame to settle
+  float desktopGain_ GUARDED_BY(mutex_) = 0.0f;
+  float micGain_ GUARDED_BY(mutex_) = 0.0f;
+  int64_t genStart_ GUARDED_BY(mutex_) = 0;         // grid frame of the encoder's first sample (a multiple of 1024)
+  int64_t final_ GUARDED_BY(mutex_) = 0;            // grid frames before this are mixed, soft-clipped and fed
+  int64_t bufBase_ GUARDED_BY(mutex_) = 0;          // grid frame of buf_[0]
+  std::vector<float> buf_ GUARDED_BY(mutex_);       // interleaved: final frames, then the sums still open
+  std::unique_ptr<AacEncoder> encoder_ GUARDED_BY(mutex_);
   std::array<EncodedAudioRing, 3> ownRings_;
-  std::unique_ptr<PacketLog> packets_;  // pts in grid samples
-  int64_t encodedEnd_ = 0;              // end of the last packet
-  std::optional<int64_t> keepFromTicks_;
-  int64_t keepFromPts_ = INT64_MIN;     // packets before it are no longer reached
+  std::unique_ptr<PacketLog> packets_ GUARDED_BY(mutex_);  // pts in grid samples
+  int64_t encodedEnd_ GUARDED_BY(mutex_) = 0;              // end of the last packet
+  std::optional<int64_t> keepFromTicks_ GUARDED_BY(mutex_);
+  int64_t keepFromPts_ GUARDED_BY(mutex_) = INT64_MIN;     // packets before it are no longer reached
 
   // Each source on its own, on the mix's grid (buf from bufBase_ on, fed
   // up to final_ as the mix is).
@@ -152,7 +130,7 @@ class LiveAacMix {
     std::unique_ptr<PacketLog> packets;
     int64_t encodedEnd = 0;
   };
-  std::array<SourceTrack, 2> tracks_;
+  std::array<SourceTrack, 2> tracks_ GUARDED_BY(mutex_);
 };
 
 }  // namespace ostrel
