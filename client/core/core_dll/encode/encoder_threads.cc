@@ -71,7 +71,7 @@ void Rotate(RotationState& state, uint64_t cut) {
       LockGuard lock(state.finalizeMutex);
       state.finalizeQueue.push_back({std::move(retired), cut});
     }
-    state.finalizeCv.notify_all();  // the spare builder may wait on it too
+    state.finalizeCv.notify_one();
   } else if (cut != 0) {
     SignalCutDone(state, cut);
   }
@@ -214,23 +214,6 @@ void FinalizeRetired(RotationState& state, std::unique_ptr<IVideoSegmentEncoder>
   } catch (const std::exception& error) {
     SessionLog(state, L"Finalize thread error: " + Widen(error.what()));
   }
-}
-
-// Waits (up to kRetiredFreeWait) until the only encoders alive are the
-// running one and a spare already built: a retired encoder is freed first,
-// so that the next one is built in the memory it gave back, which is still
-// resident, instead of in pages the system has to fault in anew.
-void WaitForRetiredEncoderFreed(RotationState& state) {
-  const GpuEncodeContext& context = *state.gpuEncodeContext;
-  const uint32_t kept = SpareReady(state) ? 2 : 1;
-  UniqueLock lock(state.finalizeMutex);
-  state.finalizeCv.wait_for(lock, kRetiredFreeWait,
-                            [&] { return context.EncodersAlive() <= kept || state.stopRequested.load(); });
-}
-
-// The heap release the finalize thread left to the spare builder, if any.
-void ReleaseHeapIfDue(RotationState& state) {
-  if (state.heapReleaseDue.exchange(false)) state.heapRelease.Request();
 }
 
 }  // namespace
@@ -399,11 +382,9 @@ void RunSpareBuilderThread(RotationState& state) {
         LockGuard lock(state.spareRequestMutex);
         state.spareBuilding = false;
       }
-      ReleaseHeapIfDue(state);
       if (state.stopRequested.load()) return;
       continue;
     }
-    WaitForRetiredEncoderFreed(state);
     const SteadyClock::time_point t0 = SteadyClock::now();
     try {
       std::unique_ptr<IVideoSegmentEncoder> built = BuildEncoder(state);
@@ -425,7 +406,6 @@ void RunSpareBuilderThread(RotationState& state) {
       LockGuard lock(state.spareRequestMutex);
       state.spareBuilding = false;
     }
-    ReleaseHeapIfDue(state);
     if (state.stopRequested.load()) return;
   }
 }
@@ -447,16 +427,8 @@ void RunFinalizeThread(RotationState& state) {
       state.finalizeQueue.pop_front();
     }
     FinalizeRetired(state, std::move(retired), cut);
-    // The retired encoder's contexts and buffers are freed by now: a spare
-    // builder waiting for that goes on, and the heap's free memory goes back
-    // after that build (which takes over what it needs of it), or now when no
-    // build is coming. One of the two threads sees the other's mark.
-    {
-      LockGuard lock(state.finalizeMutex);
-    }
-    state.finalizeCv.notify_all();
-    state.heapReleaseDue.store(true);
-    if (!SpareComing(state)) ReleaseHeapIfDue(state);
+    // The retired encoder's contexts and buffers are freed by now.
+    state.heapRelease.Request();
   }
 }
 

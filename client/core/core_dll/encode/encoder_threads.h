@@ -63,8 +63,6 @@ struct RotationState : virtual FrameHandoff {
   bool spareBuilding GUARDED_BY(spareRequestMutex) = false;
 
   Mutex finalizeMutex;
-  // Wakes the finalize thread for a retired encoder, and the spare builder
-  // waiting for one to be freed.
   std::condition_variable finalizeCv;
   struct RetiredEncoder {
     std::unique_ptr<IVideoSegmentEncoder> encoder;
@@ -79,10 +77,6 @@ struct RotationState : virtual FrameHandoff {
   // stay resident until the next.
   HeapRelease heapRelease{[] { platform::GetPlatform().system.ReleaseFreeHeapMemory(); },
                           std::chrono::milliseconds(250)};
-  // A release after a retired encoder that the finalize thread left to the
-  // spare builder: it runs once the next encoder is built, so that the new
-  // encoder first takes over the memory the retired one freed.
-  std::atomic<bool> heapReleaseDue{false};
 };
 
 void RunEncoderThread(RotationState& state);
@@ -99,8 +93,5 @@ constexpr std::chrono::milliseconds kSegmentInterval{2000};
 // How long the backoff thread waits for the encoder thread to take a rotation
 // before asking for the next spare anyway.
 constexpr std::chrono::milliseconds kRotationPickupWait{500};
-// How long the spare builder waits for a retired encoder to be freed before
-// it builds the next one anyway.
-constexpr std::chrono::milliseconds kRetiredFreeWait{500};
 
 }  // namespace ostrel

@@ -280,8 +280,6 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   void WritePacket();
 
   const GpuEncodeContext& context_;
-  // First: counted from the start of the build to the end of the free.
-  const GpuEncodeContext::EncoderLife life_;
   const EncoderOpener& opener_;
   std::shared_ptr<platform::ITexture> nv12Target_;
   std::array<std::shared_ptr<platform::ITexture>, kStagingSlotCount> stagingSlots_;
@@ -315,7 +313,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
 
 FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint32_t width, uint32_t height,
                                            uint32_t fps, uint32_t bitrate, const EncoderOpener& opener)
-    : context_(context), life_(context), opener_(opener), width_(width), height_(height), fps_(fps) {
+    : context_(context), opener_(opener), width_(width), height_(height), fps_(fps) {
   const std::string& name = context_.EncoderName();
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
 

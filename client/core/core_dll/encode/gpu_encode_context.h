@@ -5,7 +5,6 @@
 // capture.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,21 +56,6 @@ class GpuEncodeContext {
   // lock for exactly their context calls.
   std::mutex& ContextMutex() const { return contextMutex_; }
 
-  // Segment encoders built on this context and not yet freed (each counts
-  // itself for its whole life), so that the next one can wait for a retired
-  // one's memory to be free before it is built.
-  uint32_t EncodersAlive() const { return encodersAlive_.load(); }
-  class EncoderLife {
-   public:
-    explicit EncoderLife(const GpuEncodeContext& context) : context_(context) { ++context_.encodersAlive_; }
-    ~EncoderLife() { --context_.encodersAlive_; }
-    EncoderLife(const EncoderLife&) = delete;
-    EncoderLife& operator=(const EncoderLife&) = delete;
-
-   private:
-    const GpuEncodeContext& context_;
-  };
-
  private:
   std::shared_ptr<platform::IGpuDevice> device_;
   platform::IGpuContext* immediateContext_ = nullptr;
@@ -86,7 +70,6 @@ class GpuEncodeContext {
   uint32_t outputWidth_ = 0;
   uint32_t outputHeight_ = 0;
   mutable std::mutex contextMutex_;
-  mutable std::atomic<uint32_t> encodersAlive_{0};
 };
 
 }  // namespace ostrel
