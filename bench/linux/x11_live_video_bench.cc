@@ -69,6 +69,12 @@ double SelfCpuSeconds() {
   return Seconds(usage);
 }
 
+long SelfMinorFaults() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_minflt;
+}
+
 // A child process draws the 60 Hz window; its XID comes back through a
 // pipe, and closing `*control` ends it.
 pid_t StartWindowProcess(uint32_t* xid, int* control) {
@@ -100,6 +106,7 @@ pid_t StartWindowProcess(uint32_t* xid, int* control) {
 struct LibraryResult {
   double sustainableFps = 0;
   double cpuPerSecond = 0;
+  double faultsPerSecond = 0;  // minor page faults: first touches of memory the process was given
   size_t tierChanges = 0;
   size_t syncRotations = 0;
 };
@@ -117,10 +124,12 @@ LibraryResult RunLibrary(uint32_t xid, double seconds) {
   std::this_thread::sleep_for(std::chrono::seconds(4));  // warm-up: first segments, spare built
   const size_t from = LineCount();
   const double cpuStart = SelfCpuSeconds();
+  const long faultsStart = SelfMinorFaults();
   const auto begin = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   result.cpuPerSecond = (SelfCpuSeconds() - cpuStart) / elapsed;
+  result.faultsPerSecond = static_cast<double>(SelfMinorFaults() - faultsStart) / elapsed;
   result.sustainableFps = Ostrel_GetMeasuredSustainableFps();
   result.tierChanges = CountSince(from, L"[DIAG-BACKOFF]");
   result.syncRotations = CountSince(from, L"[ROTATION-TIMING] usedSpare=0");
@@ -131,6 +140,7 @@ LibraryResult RunLibrary(uint32_t xid, double seconds) {
 
 struct ToolResult {
   double cpuPerSecond = 0;       // over the same window as the library's, after the same warm-up
+  double faultsPerSecond = 0;    // minor page faults over that window
   double wholeCpuPerSecond = 0;  // all of its CPU (start-up included) per recorded second
   double fps = 0;
   double speed = 0;  // recorded seconds per wall second (below 1: it fell behind, or its start-up)
@@ -168,25 +178,31 @@ long LastProgressValue(const char* path, const std::string& key) {
   return value;
 }
 
-// User + system CPU seconds of every thread of a running process; -1 when
-// it cannot be read.
-double ProcessCpuSeconds(pid_t pid) {
+struct ProcessReading {
+  double cpuSeconds = -1;  // user + system of every thread; -1 when it cannot be read
+  long minorFaults = 0;
+};
+
+ProcessReading ReadProcess(pid_t pid) {
+  ProcessReading reading;
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return -1;
+  if (file == nullptr) return reading;
   char text[1024] = {};
   const size_t length = std::fread(text, 1, sizeof text - 1, file);
   std::fclose(file);
   text[length] = 0;
   // The command name may hold spaces: fields are counted after its ')'.
   const char* after = std::strrchr(text, ')');
-  unsigned long user = 0, system = 0;
+  unsigned long minor = 0, user = 0, system = 0;
   if (after == nullptr ||
-      std::sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system) != 2) {
-    return -1;
+      std::sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %lu %*u %*u %*u %lu %lu", &minor, &user, &system) != 3) {
+    return reading;
   }
-  return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  reading.cpuSeconds = static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  reading.minorFaults = static_cast<long>(minor);
+  return reading;
 }
 
 // ffmpeg -f x11grab of the window's area (the window sits at 0,0) with the
@@ -227,17 +243,20 @@ ToolResult RunFfmpegTool(const std::string& display, double seconds) {
     _exit(127);
   }
   std::this_thread::sleep_until(begin + std::chrono::seconds(4));
-  const double windowStart = ProcessCpuSeconds(child);
+  const ProcessReading windowStart = ReadProcess(child);
   const auto windowBegin = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(windowBegin + std::chrono::duration<double>(seconds));
-  const double windowEnd = ProcessCpuSeconds(child);
+  const ProcessReading windowEnd = ReadProcess(child);
   const double window = std::chrono::duration<double>(std::chrono::steady_clock::now() - windowBegin).count();
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   ToolResult result;
-  if (windowStart >= 0 && windowEnd >= windowStart) result.cpuPerSecond = (windowEnd - windowStart) / window;
+  if (windowStart.cpuSeconds >= 0 && windowEnd.cpuSeconds >= windowStart.cpuSeconds) {
+    result.cpuPerSecond = (windowEnd.cpuSeconds - windowStart.cpuSeconds) / window;
+    result.faultsPerSecond = static_cast<double>(windowEnd.minorFaults - windowStart.minorFaults) / window;
+  }
   result.wholeCpuPerSecond = Seconds(usage) / (seconds + 4.0);
   result.fps = static_cast<double>(CountFrames(output)) / (seconds + 4.0);
   result.speed = (seconds + 4.0) / elapsed;
@@ -286,6 +305,7 @@ int main(int argc, char** argv) {
   std::printf("  rotations w/o spare      %zu\n", library.syncRotations);
   std::printf("  library CPU per second   %.3f s (XDamage + MIT-SHM read + convert + encode + mux)\n",
               library.cpuPerSecond);
+  std::printf("  library page faults/s    %.0f\n", library.faultsPerSecond);
   std::printf("  ffmpeg x11grab fps       %.2f frames per recorded second, at %.2fx real time\n", tool.fps,
               tool.speed);
   // The library's sustainable rate counts the frames it lost; the tool's
@@ -295,6 +315,7 @@ int main(int argc, char** argv) {
               tool.duplicated, tool.dropped);
   std::printf("  ffmpeg x11grab CPU/s     %.3f s (grab + scale + encode + mux; whole run %.3f per recorded s)\n",
               tool.cpuPerSecond, tool.wholeCpuPerSecond);
+  std::printf("  ffmpeg page faults/s     %.0f\n", tool.faultsPerSecond);
   std::printf("  library / tool           %.2f\n", tool.cpuPerSecond > 0 ? library.cpuPerSecond / tool.cpuPerSecond : 0.0);
   return 0;
 }

@@ -360,11 +360,13 @@ TEST_F(SegmentEncoderTest, AnEncoderThatNeverTakesTheFrameLosesItAfterTheLimitAn
   EXPECT_LT(opener.refusals, 1000);  // offered again at an interval, not in a busy loop
 }
 
-// A context whose copies complete at once (system memory) needs one staging
-// texture, so an encoder on it holds its conversion target and one slot;
-// the fake world's context, whose copies can be delayed as a GPU's, keeps
-// all four slots. Either way every frame is recorded.
-TEST_F(SegmentEncoderTest, OnADeviceWhoseCopiesCompleteAtOnceOneStagingSlotCarriesEveryFrame) {
+// A device in system memory has its frames read straight into the encoder's
+// picture: the encoder holds no texture at all, scaled BGRA frames and NV12
+// frames converted at the capture copy land in their colours, and a skipped
+// slot and a repeat hold the picture before them, not the one read after.
+// The fake world's context, whose copies can be delayed as a GPU's, keeps its
+// conversion target and all four staging slots.
+TEST_F(SegmentEncoderTest, OnADeviceInSystemMemoryFramesAreReadStraightIntoThePicture) {
   const size_t nv12Bytes = size_t{platform::cpu::CpuTexture::PitchFor({320, 180, platform::PixelFormat::Nv12})} * 270;
   const Colours colours = {{200, 60, 30}, {20, 180, 240}, {255, 255, 255}, {0, 0, 0}};
 
@@ -372,32 +374,58 @@ TEST_F(SegmentEncoderTest, OnADeviceWhoseCopiesCompleteAtOnceOneStagingSlotCarri
   GpuEncodeContext cpuContext(
       cpuDevice, 640, 360, 320, 180, [](const std::wstring&) {},
       [](uint32_t, uint32_t, const LogSink&) { return std::string("libx264"); });
-  EXPECT_TRUE(cpuContext.ImmediateContext().CopiesCompleteAtOnce());
+  EXPECT_TRUE(cpuContext.ImmediateContext().ReadsIntoMemory());
   std::shared_ptr<platform::ITexture> cpuFrame;
   ASSERT_EQ(cpuDevice->CreateTexture(platform::TextureDesc{640, 360}, &cpuFrame), hr::kOk);
-  size_t before = platform::cpu::CpuTexture::LiveBytes();
-  auto encoder = MakeFfmpegSegmentEncoder(cpuContext, 320, 180, 30, 4000000);
-  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes() - before, 2 * nv12Bytes) << "target and one staging slot";
-  for (size_t i = 0; i < colours.size(); ++i) {
-    auto& bgra = static_cast<platform::cpu::CpuTexture&>(*cpuFrame);
+  auto& bgra = static_cast<platform::cpu::CpuTexture&>(*cpuFrame);
+  const auto paint = [&bgra](const std::array<uint8_t, 3>& colour) {
     for (size_t at = 0; at < bgra.ByteSize(); at += 4) {
-      const uint8_t pixel[4] = {colours[i][2], colours[i][1], colours[i][0], 0xFF};
+      const uint8_t pixel[4] = {colour[2], colour[1], colour[0], 0xFF};
       std::memcpy(bgra.Data() + at, pixel, 4);
     }
-    EXPECT_TRUE(encoder->WriteFrame(*cpuFrame, kBase + static_cast<int64_t>(i) * kPeriod));
-  }
+  };
+  // Mid grey in BT.709 limited range, as the capture copy converts it.
+  std::shared_ptr<platform::ITexture> nv12Frame;
+  ASSERT_EQ(cpuDevice->CreateTexture(platform::TextureDesc{320, 180, platform::PixelFormat::Nv12}, &nv12Frame),
+            hr::kOk);
+  auto& nv12 = static_cast<platform::cpu::CpuTexture&>(*nv12Frame);
+  std::memset(nv12.Data(), 126, size_t{nv12.RowPitch()} * 180);
+  std::memset(nv12.Data() + size_t{nv12.RowPitch()} * 180, 128, size_t{nv12.RowPitch()} * 90);
+
+  const size_t before = platform::cpu::CpuTexture::LiveBytes();
+  auto encoder = MakeFfmpegSegmentEncoder(cpuContext, 320, 180, 30, 4000000);
+  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes(), before) << "no conversion target, no staging slot";
+  paint(colours[0]);
+  EXPECT_TRUE(encoder->WriteFrame(*cpuFrame, kBase));
+  paint(colours[1]);
+  EXPECT_TRUE(encoder->WriteFrame(*cpuFrame, kBase + kPeriod));
+  paint(colours[2]);
+  EXPECT_TRUE(encoder->WriteFrame(*cpuFrame, kBase + 3 * kPeriod));  // slot 2 skipped
+  paint(colours[3]);  // a repeat sends the picture it has, not the texture's newer one
+  EXPECT_TRUE(encoder->RepeatLast(kBase + 4 * kPeriod));
+  EXPECT_TRUE(encoder->WriteFrame(*nv12Frame, kBase + 5 * kPeriod));
   encoder->DrainPending();
   const EncodedSegment segment = encoder->Finalize();
-  EXPECT_EQ(segment.frameCount, colours.size());
+  EXPECT_EQ(segment.frameCount, 6u);
   const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
   EXPECT_EQ(clip.video.emptySlots, 0u);
-  ExpectColours(clip, colours, 3.0);
+  ExpectColours(clip, {colours[0], colours[1], colours[1], colours[2], colours[2], {128, 128, 128}}, 3.0);
+
+  // An NV12 frame of another size is refused, and the segment goes on.
+  std::shared_ptr<platform::ITexture> wrongSize;
+  ASSERT_EQ(cpuDevice->CreateTexture(platform::TextureDesc{640, 360, platform::PixelFormat::Nv12}, &wrongSize),
+            hr::kOk);
+  auto refusing = MakeFfmpegSegmentEncoder(cpuContext, 320, 180, 30, 4000000);
+  EXPECT_THROW(refusing->WriteFrame(*wrongSize, kBase), HresultError);
+  EXPECT_TRUE(refusing->WriteFrame(*cpuFrame, kBase + kPeriod));
+  refusing->DrainPending();
+  EXPECT_EQ(refusing->Finalize().frameCount, 1u);
 
   Rig(640, 360, 320, 180);
-  EXPECT_FALSE(context_->ImmediateContext().CopiesCompleteAtOnce());
-  before = platform::cpu::CpuTexture::LiveBytes();
+  EXPECT_FALSE(context_->ImmediateContext().ReadsIntoMemory());
+  const size_t simBefore = platform::cpu::CpuTexture::LiveBytes();
   auto simEncoder = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
-  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes() - before, 5 * nv12Bytes) << "target and four staging slots";
+  EXPECT_EQ(platform::cpu::CpuTexture::LiveBytes() - simBefore, 5 * nv12Bytes) << "target and four staging slots";
 }
 
 }  // namespace

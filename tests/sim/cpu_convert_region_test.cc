@@ -3,8 +3,10 @@
 // texture, the rest black, without touching the surface's storage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/cpu/cpu_gpu.h"
 
@@ -99,6 +101,59 @@ TEST(CpuConvertRegionTest, RefusesWhatTheCopyCannotWrite) {
   EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *target, 20, 10), hr::kInvalidArg);
   EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *bgra, 20, 10), hr::kInvalidArg);
   EXPECT_EQ(context.ConvertRegion(*converter, *surface, {0, 0, 40, 20}, *frame, 20, 10), hr::kOk);
+}
+
+// An encoder's picture is memory outside any texture, with its own pitches:
+// a BGRA frame lands there converted and scaled, an NV12 frame copied, each
+// row at its pitch (libswscale may fill a luma row up to its pitch; the
+// chroma pairs and a copy stop at the picture); what cannot be written is
+// refused.
+TEST(CpuReadIntoTest, FramesLandInMemoryAtItsPitchesAndWhatDoesNotFitIsRefused) {
+  CpuDevice device(4096);
+  IGpuContext& context = device.ImmediateContext();
+  ASSERT_TRUE(context.ReadsIntoMemory());
+  std::shared_ptr<IVideoConverter> converter;
+  ASSERT_EQ(device.CreateVideoConverter(40, 20, 20, 10, &converter), hr::kOk);
+  ASSERT_EQ(converter->CreateProcessor(), hr::kOk);
+  std::shared_ptr<CpuTexture> surface = Surface();
+
+  // Luma rows 48 bytes apart, chroma rows 32 apart, 0xEE where the picture is not.
+  std::vector<uint8_t> luma(48 * 10, 0xEE), chroma(32 * 5, 0xEE);
+  const Nv12Memory picture{luma.data(), 48, chroma.data(), 32, 20, 10};
+  ASSERT_EQ(context.ReadInto(*converter, *surface, picture), hr::kOk);
+  for (uint32_t row = 0; row < 10; ++row) {
+    EXPECT_NEAR(luma[row * 48 + 7], 235, 3) << row;  // the white band, halved: columns 5 to 9
+    EXPECT_NEAR(luma[row * 48 + 2], 16, 3) << row;
+  }
+  for (uint32_t row = 0; row < 5; ++row) {
+    EXPECT_NEAR(chroma[row * 32 + 0], 128, 2) << row;
+    EXPECT_NEAR(chroma[row * 32 + 1], 128, 2) << row;
+    EXPECT_EQ(chroma[row * 32 + 20], 0xEE) << row;
+  }
+
+  // An NV12 frame of the picture's size is copied as it is.
+  std::shared_ptr<ITexture> created;
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Nv12), &created), hr::kOk);
+  auto& nv12 = static_cast<CpuTexture&>(*created);
+  for (uint32_t row = 0; row < 15; ++row) std::memset(nv12.Data() + size_t{row} * nv12.RowPitch(), 40 + row, 20);
+  std::fill(luma.begin(), luma.end(), 0xEE);
+  ASSERT_EQ(context.ReadInto(*converter, nv12, picture), hr::kOk);
+  EXPECT_EQ(luma[9 * 48 + 19], 49);
+  EXPECT_EQ(chroma[4 * 32 + 19], 54);
+  EXPECT_EQ(luma[9 * 48 + 20], 0xEE);
+
+  // Refused: an NV12 frame of another size, pitches narrower than a row,
+  // no memory, a staging texture as the frame.
+  ASSERT_EQ(device.CreateTexture(Desc(40, 20, PixelFormat::Nv12), &created), hr::kOk);
+  EXPECT_EQ(context.ReadInto(*converter, *created, picture), hr::kInvalidArg);
+  EXPECT_EQ(context.ReadInto(*converter, *surface, {luma.data(), 16, chroma.data(), 32, 20, 10}), hr::kInvalidArg);
+  EXPECT_EQ(context.ReadInto(*converter, *surface, {luma.data(), 48, chroma.data(), 18, 20, 10}), hr::kInvalidArg);
+  EXPECT_EQ(context.ReadInto(*converter, *surface, {nullptr, 48, chroma.data(), 32, 20, 10}), hr::kInvalidArg);
+  TextureDesc stagingDesc = Desc(40, 20, PixelFormat::Bgra8);
+  stagingDesc.usage = TextureUsage::Staging;
+  stagingDesc.cpuRead = true;
+  ASSERT_EQ(device.CreateTexture(stagingDesc, &created), hr::kOk);
+  EXPECT_EQ(context.ReadInto(*converter, *created, picture), hr::kInvalidArg);
 }
 
 }  // namespace

@@ -257,6 +257,11 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   bool Configure(const AVCodec* codec, uint64_t bitrate);
   bool Open(const EncoderOpener& opener, const AVCodec* codec, bool lowPower);
   int DrainOldest(bool blocking);
+  // The frame's picture read straight into frame_ and sent (readsIntoFrame_).
+  bool WriteIntoFrame(platform::ITexture& frame, int64_t ticks);
+  // The stream position of a frame stamped `ticks`; the segment's first
+  // frame sets where it starts.
+  int64_t PtsOf(int64_t ticks);
   // Sends the picture in frame_ for every slot from `from` to before `to`
   // (at most kLongestFillSeconds of them); false when the encoder refused one.
   bool RepeatPicture(int64_t from, int64_t to);
@@ -301,6 +306,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   int64_t lastPts_ = -1;
   std::optional<int64_t> continueAfter_;  // the previous segment's last stamp
   bool twoStage_ = false;
+  bool readsIntoFrame_ = false;
   bool finalized_ = false;
 };
 
@@ -309,16 +315,6 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
     : context_(context), opener_(opener), width_(width), height_(height), fps_(fps) {
   const std::string& name = context_.EncoderName();
   if (name.empty()) throw std::runtime_error("No FFmpeg encoder available (fallback chain exhausted)");
-
-  nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
-  // A context whose copies complete at once (the CPU one) only ever uses the
-  // first slot: its textures are heap memory that every new segment would
-  // fault in, so the others are made only if a copy ever queues up.
-  const bool oneSlot = context_.ImmediateContext().CopiesCompleteAtOnce();
-  for (auto& slot : stagingSlots_) {
-    slot = CreateNv12Texture(context_.Device(), width_, height_, true);
-    if (oneSlot) break;
-  }
 
   const AVCodec* codec = opener.Find(name);
   const LogSink& sink = context_.Sink();
@@ -363,6 +359,21 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   if (codec_->hw_frames_ctx != nullptr) {
     surface_.reset(av_frame_alloc());
     if (!surface_) throw HresultError(hr::kFail);
+  }
+  // A device whose textures are system memory converts each frame straight
+  // into the picture: no conversion target, staging copy or map, and
+  // nothing per segment to fault in but the picture itself.
+  readsIntoFrame_ = context_.ImmediateContext().ReadsIntoMemory() && frame_->format == AV_PIX_FMT_NV12;
+  if (!readsIntoFrame_) {
+    nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
+    // A context whose copies complete at once only ever uses the first
+    // slot: its textures are heap memory that every new segment would fault
+    // in, so the others are made only if a copy ever queues up.
+    const bool oneSlot = context_.ImmediateContext().CopiesCompleteAtOnce();
+    for (auto& slot : stagingSlots_) {
+      slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+      if (oneSlot) break;
+    }
   }
 
   packet_.reset(av_packet_alloc());
@@ -423,6 +434,8 @@ bool FfmpegSegmentEncoder::Open(const EncoderOpener& opener, const AVCodec* code
 
 bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) {
   if (finalized_) return false;
+  // Nothing queues on such a device: a repeat drains at once.
+  if (readsIntoFrame_ && pending_.empty()) return WriteIntoFrame(frame, ticks);
   const auto t0 = Clock::now();
   bool accepted = true;
   bool blocked = false;
@@ -462,20 +475,47 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   return accepted;
 }
 
-int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
-  const PendingCopy entry = pending_.front();
+int64_t FfmpegSegmentEncoder::PtsOf(int64_t ticks) {
   if (frameCount_ == 0) {
-    startTicks_ = entry.ticks;
+    startTicks_ = ticks;
     // A segment that follows another starts in the slot after its last
     // frame, so that segments tile the timeline without a gap.
     const int64_t period = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1);
-    if (continueAfter_ && entry.ticks > *continueAfter_ &&
-        entry.ticks - *continueAfter_ <= kLongestFillSeconds * TickClock::kTicksPerSecond) {
-      startTicks_ = std::min(*continueAfter_ + period, entry.ticks);
+    if (continueAfter_ && ticks > *continueAfter_ &&
+        ticks - *continueAfter_ <= kLongestFillSeconds * TickClock::kTicksPerSecond) {
+      startTicks_ = std::min(*continueAfter_ + period, ticks);
     }
   }
-  const int64_t pts =
-      av_rescale_q(entry.ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base);
+  return av_rescale_q(ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base);
+}
+
+bool FfmpegSegmentEncoder::WriteIntoFrame(platform::ITexture& frame, int64_t ticks) {
+  const auto t0 = Clock::now();
+  const int64_t pts = PtsOf(ticks);
+  // The slots skipped before it get the previous picture, still in frame_.
+  if (frameCount_ != 0) RepeatPicture(lastPts_ + 1, pts);
+  if (av_frame_make_writable(frame_.get()) < 0) return false;
+  const platform::Nv12Memory picture{frame_->data[0], static_cast<uint32_t>(frame_->linesize[0]), frame_->data[1],
+                                     static_cast<uint32_t>(frame_->linesize[1]), width_, height_};
+  {
+    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    Check(context_.ImmediateContext().ReadInto(context_.Converter(), frame, picture));
+  }
+  const auto t1 = Clock::now();
+  // The first frame of a continuing segment also fills the slots before it.
+  if (frameCount_ == 0 && !RepeatPicture(0, pts)) return false;
+  const bool sent = SendPicture(std::max(pts, lastPts_ + 1));
+  const auto t2 = Clock::now();
+  if (Ms(t2 - t0) > kSlowStageMs && context_.Sink()) {
+    LogF(context_.Sink(), L"[DIAG-ENCODE-SPLIT] total=%ls convert=%ls send=%ls direct", Fixed6(Ms(t2 - t0)).c_str(),
+         Fixed6(Ms(t1 - t0)).c_str(), Fixed6(Ms(t2 - t1)).c_str());
+  }
+  return sent;
+}
+
+int FfmpegSegmentEncoder::DrainOldest(bool blocking) {
+  const PendingCopy entry = pending_.front();
+  const int64_t pts = PtsOf(entry.ticks);
   // Slots the capture skipped (a slower source, a late pacer, a frame lost
   // to a busy encoder) hold the previous picture: the stream stays one frame
   // per slot.

@@ -1,5 +1,6 @@
 // The FFmpeg segment encoder: GPU convert-and-scale into NV12, four staging
-// copies in flight, FFmpeg H.264 encode (through a hardware frames context
+// copies in flight (on a device in system memory: each frame converted
+// straight into the encoder's picture), FFmpeg H.264 encode (through a hardware frames context
 // for an encoder that takes only those), MP4 muxed into memory. The class
 // itself is private to its source file; MakeFfmpegSegmentEncoder builds it.
 #pragma once

@@ -85,6 +85,18 @@ struct MappedTexture {
   uint32_t rowPitch = 0;
 };
 
+// An NV12 picture in memory its owner keeps (an encoder's input frame):
+// `height` luma rows `lumaPitch` apart, then (height + 1) / 2 rows of
+// interleaved U/V `chromaPitch` apart at `chroma`.
+struct Nv12Memory {
+  uint8_t* luma = nullptr;
+  uint32_t lumaPitch = 0;
+  uint8_t* chroma = nullptr;
+  uint32_t chromaPitch = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
 // The video processor set up for one capture size and one output size,
 // converting BGRA (full range) to NV12 (BT.709, limited range).
 class IVideoConverter {
@@ -132,6 +144,17 @@ class IGpuContext {
   // answers kDxgiWasStillDrawing (a device in system memory): one staging
   // texture is then all an encoder needs.
   virtual bool CopiesCompleteAtOnce() const { return false; }
+  // Whether ReadInto works: textures in system memory, where a staging copy
+  // and its map would only add a copy of every frame.
+  virtual bool ReadsIntoMemory() const { return false; }
+  // Writes the NV12 picture of a frame texture into `output`: a BGRA frame
+  // converted and scaled onto output's size as ConvertAndScale does, an NV12
+  // frame (converted at the capture copy) of output's size copied.
+  // kNotImplemented where ReadsIntoMemory is false.
+  virtual Hresult ReadInto(IVideoConverter& converter, ITexture& frame, const Nv12Memory& output) {
+    (void)converter, (void)frame, (void)output;
+    return hr::kNotImplemented;
+  }
 };
 
 class IGpuDevice {

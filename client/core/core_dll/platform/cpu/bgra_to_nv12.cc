@@ -80,7 +80,8 @@ Hresult CpuBgraToNv12::Convert(const BgraImage& input, const Nv12Image& output) 
   // The NV12 image's chroma plane is where it says, else right after luma.
   uint8_t* chroma =
       output.chroma != nullptr ? output.chroma : output.data + static_cast<size_t>(output.rowPitch) * output.height;
-  InterleaveChroma(u, v, chromaPitch_, chromaWidth, chromaHeight, chroma, output.rowPitch);
+  InterleaveChroma(u, v, chromaPitch_, chromaWidth, chromaHeight, chroma,
+                   output.chromaPitch != 0 ? output.chromaPitch : output.rowPitch);
   return hr::kOk;
 }
 

@@ -19,15 +19,16 @@ struct BgraImage {
 };
 
 // NV12: `height` luma rows of `rowPitch` bytes, the interleaved chroma plane
-// with the same pitch at `chroma`, or right after the luma rows when it is
-// null (a picture in the top-left part of a larger texture names its
-// texture's chroma plane).
+// at `chroma`, or right after the luma rows when it is null (a picture in the
+// top-left part of a larger texture names its texture's chroma plane), its
+// rows `chromaPitch` apart (0: the luma's pitch).
 struct Nv12Image {
   uint8_t* data = nullptr;
   uint32_t rowPitch = 0;
   uint32_t width = 0;
   uint32_t height = 0;
   uint8_t* chroma = nullptr;
+  uint32_t chromaPitch = 0;
 };
 
 // Planar U and V rows (`sourcePitch` apart) as NV12's interleaved U/V rows

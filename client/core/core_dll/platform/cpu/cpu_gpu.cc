@@ -123,6 +123,13 @@ Hresult CpuVideoConverter::Convert(const CpuTexture& input, CpuTexture& output) 
                             {output.Data(), output.RowPitch(), out.width, out.height});
 }
 
+Hresult CpuVideoConverter::ConvertInto(const CpuTexture& input, const Nv12Image& output) {
+  std::lock_guard lock(mutex_);
+  if (!processorCreated_) return hr::kFail;
+  const TextureDesc in = input.Desc();
+  return converter_.Convert({input.Data(), input.RowPitch(), in.width, in.height}, output);
+}
+
 Hresult CpuVideoConverter::ConvertRegion(const CpuTexture& input, const TextureRegion& region, CpuTexture& output,
                                          uint32_t width, uint32_t height) {
   std::lock_guard lock(mutex_);
@@ -223,6 +230,34 @@ Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInpu
   TextureRegion clipped = region;
   ClipConversion(parts.input->Desc(), parts.output->Desc(), &clipped, &width, &height);
   return parts.converter->ConvertRegion(*parts.input, clipped, *parts.output, width, height);
+}
+
+Hresult CpuContext::ReadInto(IVideoConverter& converter, ITexture& frame, const Nv12Memory& output) {
+  auto* input = dynamic_cast<CpuTexture*>(&frame);
+  if (input == nullptr || output.luma == nullptr || output.chroma == nullptr || output.width == 0 ||
+      output.height == 0 || output.lumaPitch < output.width || output.chromaPitch < (output.width + 1) / 2 * 2) {
+    return hr::kInvalidArg;
+  }
+  const TextureDesc in = input->Desc();
+  if (in.usage != TextureUsage::Default) return hr::kInvalidArg;
+  if (in.format == PixelFormat::Nv12) {
+    if (in.width != output.width || in.height != output.height) return hr::kInvalidArg;
+    const uint8_t* chroma = input->Data() + static_cast<size_t>(input->RowPitch()) * in.height;
+    for (uint32_t row = 0; row < in.height; ++row) {
+      std::memcpy(output.luma + static_cast<size_t>(row) * output.lumaPitch,
+                  input->Data() + static_cast<size_t>(row) * input->RowPitch(), in.width);
+    }
+    const size_t pairBytes = size_t{(in.width + 1) / 2} * 2;
+    for (uint32_t row = 0; row < (in.height + 1) / 2; ++row) {
+      std::memcpy(output.chroma + static_cast<size_t>(row) * output.chromaPitch,
+                  chroma + static_cast<size_t>(row) * input->RowPitch(), pairBytes);
+    }
+    return hr::kOk;
+  }
+  auto* cpuConverter = dynamic_cast<CpuVideoConverter*>(&converter);
+  if (cpuConverter == nullptr) return hr::kInvalidArg;
+  return cpuConverter->ConvertInto(
+      *input, {output.luma, output.lumaPitch, output.width, output.height, output.chroma, output.chromaPitch});
 }
 
 Hresult CpuContext::CheckMappable(ITexture& staging, CpuTexture** texture) {

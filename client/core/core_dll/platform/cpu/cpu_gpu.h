@@ -102,6 +102,8 @@ class CpuVideoConverter : public IVideoConverter {
   Hresult CheckNv12Output(bool* supported) override;
   Hresult CreateProcessor() override;
   Hresult Convert(const CpuTexture& input, CpuTexture& output);
+  // The whole input onto `output`, memory outside any texture.
+  Hresult ConvertInto(const CpuTexture& input, const Nv12Image& output);
   // `region` of the input (within it) onto the top-left width x height
   // (even, within the output) of the output; the rest of the output black.
   Hresult ConvertRegion(const CpuTexture& input, const TextureRegion& region, CpuTexture& output, uint32_t width,
@@ -128,6 +130,8 @@ class CpuContext : public IGpuContext {
   Hresult Map(ITexture& staging, bool doNotWait, MappedTexture* out) override;
   void Unmap(ITexture&) override {}
   bool CopiesCompleteAtOnce() const override { return true; }
+  bool ReadsIntoMemory() const override { return true; }
+  Hresult ReadInto(IVideoConverter& converter, ITexture& frame, const Nv12Memory& output) override;
 
  protected:
   // Map's argument checks, for a context that waits before mapping.

@@ -168,8 +168,9 @@ class SimVideoConverter final : public platform::cpu::CpuVideoConverter {
 class SimContext final : public platform::cpu::CpuContext {
  public:
   // Copies can be scripted to take time (OstrelSim_SetStagingDelayMs), as a
-  // GPU's do.
+  // GPU's do, so frames go through staging textures and maps as on a GPU.
   bool CopiesCompleteAtOnce() const override { return false; }
+  bool ReadsIntoMemory() const override { return false; }
 
   void CopyResource(ITexture& destination, ITexture& source) override {
     if (Failed(World::Get().DeviceFault())) return;
