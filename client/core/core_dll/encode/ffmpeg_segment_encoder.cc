@@ -498,7 +498,7 @@ bool FfmpegSegmentEncoder::WriteIntoFrame(platform::ITexture& frame, int64_t tic
   const platform::Nv12Memory picture{frame_->data[0], static_cast<uint32_t>(frame_->linesize[0]), frame_->data[1],
                                      static_cast<uint32_t>(frame_->linesize[1]), width_, height_};
   {
-    std::lock_guard<std::mutex> lock(context_.ContextMutex());
+    LockGuard lock(context_.ContextMutex());
     Check(context_.ImmediateContext().ReadInto(context_.Converter(), frame, picture));
   }
   const auto t1 = Clock::now();

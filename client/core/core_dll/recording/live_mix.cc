@@ -153,6 +153,7 @@ void LiveAacMix::StartGeneration() {
     track.encodedEnd = genStart_;
     track.encoder = std::make_unique<AacEncoder>(
         [this, &track](AVPacket* packet) {
+          mutex_.AssertHeld();  // called back from Feed and Flush, under the mutex
           track.packets->Append(*packet, keepFromPts_);
           track.encodedEnd = packet->pts + std::max<int64_t>(packet->duration, 0);
         },
