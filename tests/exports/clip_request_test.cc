@@ -417,13 +417,22 @@ TEST_F(ClipRequestTest, DiscardOnSaveLetsNoLaterClipReachBeforeItsEnd) {
   }
   const std::vector<double> joined = FlashOnsets(both);
   ASSERT_GE(joined.size(), 8u);
-  // A loaded machine's fake world may wake past a 50 ms flash and miss it;
-  // the gap is then a whole number of periods. An overlap or a hole between
-  // the clips moves every later flash off that grid.
-  for (size_t i = 1; i < joined.size(); ++i) {
-    const double gap = joined[i] - joined[i - 1];
-    EXPECT_NEAR(gap, 0.5 * std::max(1.0, std::round(gap / 0.5)), 1.5 / 30) << i;
-  }
+  // Each flash's place on the half-second grid the first one sets. A loaded
+  // machine's fake world may show a flash a frame late or miss it, so each
+  // clip's flashes are judged by their median: an overlap or a hole between
+  // the clips moves all of the second clip's flashes off the first's grid.
+  auto medianPlace = [&](bool inSecondClip) {
+    std::vector<double> places;
+    for (double t : joined) {
+      if ((t >= a.durationSeconds) != inSecondClip) continue;
+      const double d = t - joined.front();
+      places.push_back(d - 0.5 * std::round(d / 0.5));
+    }
+    std::sort(places.begin(), places.end());
+    return places.empty() ? 1.0 : places[places.size() / 2];
+  };
+  EXPECT_NEAR(medianPlace(true), medianPlace(false), 1.5 / 30);
+  for (size_t i = 1; i < joined.size(); ++i) EXPECT_GT(joined[i] - joined[i - 1], 0.5 - 3.0 / 30) << i;
 
   // A save asked for while a discarding one waits: everything it could
   // hold lies before that clip's end.
