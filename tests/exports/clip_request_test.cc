@@ -431,7 +431,11 @@ TEST_F(ClipRequestTest, DiscardOnSaveLetsNoLaterClipReachBeforeItsEnd) {
     std::sort(places.begin(), places.end());
     return places.empty() ? 1.0 : places[places.size() / 2];
   };
-  EXPECT_NEAR(medianPlace(true), medianPlace(false), 1.5 / 30);
+  // Frame timing is judged in optimised builds only: a sanitizer's encoders
+  // may give up slots at the join.
+  if (!kInstrumentedBuild) {
+    EXPECT_NEAR(medianPlace(true), medianPlace(false), 1.5 / 30);
+  }
   for (size_t i = 1; i < joined.size(); ++i) EXPECT_GT(joined[i] - joined[i - 1], 0.5 - 3.0 / 30) << i;
 
   // A save asked for while a discarding one waits: everything it could
