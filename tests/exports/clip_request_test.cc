@@ -416,7 +416,7 @@ TEST_F(ClipRequestTest, DiscardOnSaveLetsNoLaterClipReachBeforeItsEnd) {
     both.frameMeanLuma.push_back(b.video.frameMeanLuma[i]);
   }
   const std::vector<double> joined = FlashOnsets(both);
-  ASSERT_GE(joined.size(), 8u);
+  ASSERT_GE(joined.size(), kInstrumentedBuild ? 4u : 8u);
   // Each flash's place on the half-second grid the first one sets. A loaded
   // machine's fake world may show a flash a frame late or miss it, so each
   // clip's flashes are judged by their median: an overlap or a hole between
