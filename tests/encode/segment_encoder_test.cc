@@ -157,12 +157,18 @@ TEST_F(SegmentEncoderTest, RepeatsAndAContinuingSegmentFillEverySlot) {
   EXPECT_EQ(clip.video.emptySlots, 0u);
   ExpectColours(clip, {colours[0], colours[0], colours[0], colours[0], colours[1]}, 3.0);
 
+  // The slot after the last frame, on the segment's own grid (five slots
+  // of a third of a million ticks from its start), which the segment's
+  // duration reaches at least.
+  ASSERT_TRUE(encoder->NextSlotTicks());
+  EXPECT_EQ(*encoder->NextSlotTicks(), kBase + 5 * TickClock::kTicksPerSecond / 30 + 1);
+  EXPECT_GE(segment.EndTicks(), *encoder->NextSlotTicks());
   auto next = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
-  next->ContinueAfter(kBase + 4 * kPeriod);
+  next->ContinueAt(*encoder->NextSlotTicks());
   EXPECT_TRUE(next->WriteFrame(*frame_, kBase + 7 * kPeriod));
   next->DrainPending();
   segment = next->Finalize();
-  EXPECT_EQ(segment.startTicks, kBase + 5 * kPeriod);
+  EXPECT_EQ(segment.startTicks, *encoder->NextSlotTicks());
   EXPECT_EQ(segment.frameCount, 3u);
   clip = ProbeClipBytes(*segment.bytes, true);
   EXPECT_EQ(clip.video.emptySlots, 0u);

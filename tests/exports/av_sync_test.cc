@@ -166,9 +166,11 @@ class ExactClipTest : public AvSyncTest {
 
 TEST_F(ExactClipTest, SaveClipNowHoldsTheReplayLengthUpToTheRequestAtEveryPhase) {
   Start(30, 6);
-  // Segments turn over about every 2 s from the start: these requests fall
-  // 1.3, 1.9 and 0.5 s into one.
-  for (double at : {7.3, 9.9, 12.5}) {
+  // Segments turn over about every 2 s from the first frame: the first
+  // request's span starts in the last slot of one (a segment ends as its
+  // last frame arrives, a slot before the next one starts); the others fall
+  // 1.9, 0.5 and 1.1 s into one.
+  for (double at : {8.0, 9.9, 12.5, 15.1}) {
     SCOPED_TRACE(at);
     ExpectExact(SaveWithToneAt(at, 0.5, 0), 6.0, 30);
   }

@@ -70,10 +70,6 @@ void CutAtRequest(SessionState& s, int64_t requestTicks) {
   if (micCut != 0) s.micRing.WaitCut(micCut, start + kAudioCutWait);
 }
 
-// Frees the session's encoders, then the context they encode on, on a
-// library thread: FFmpeg's Media Foundation encoder leaves the apartment and
-// shuts Media Foundation down on the thread that frees it, and that must
-// never be the host's.
 // Frees the encoders and their context on the calling thread.
 void ReleaseEncodersHere(SessionState& s) {
   s.encoder.reset();
@@ -89,6 +85,10 @@ void ReleaseEncodersHere(SessionState& s) {
   s.gpuEncodeContext.reset();
 }
 
+// Frees the session's encoders, then the context they encode on, on a
+// library thread: FFmpeg's Media Foundation encoder leaves the apartment and
+// shuts Media Foundation down on the thread that frees it, and that must
+// never be the host's.
 void ReleaseEncoders(SessionState& s) {
   try {
     // Declared first so that, should this throw, the unwinding frees the
@@ -593,8 +593,10 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
   }
   const SaveOutcome saved = ostrel::SaveClip(sources, outputDir, outPath);
   if (saved == SaveOutcome::kSaved && request.discardSaved) {
-    // Saves never overlap, so this clip's end is the latest.
-    s.clipRequests.discardFloorTicks.store(std::max(discardFloor, span.endTicks));
+    // Saves never overlap, so this clip's end is the latest. The next clip
+    // starts where this one ends (up to a frame before the request), so that
+    // the frame slot it left out is in the next one.
+    s.clipRequests.discardFloorTicks.store(std::max(discardFloor, sources.savedEndTicks));
   }
   // The save's mix, packets and muxer are freed by now. Not held back by a
   // release within the interval: that one (the cut's retired encoder) ran

@@ -58,15 +58,21 @@ void Rotate(RotationState& state, uint64_t cut) {
     next = BuildEncoder(state);  // a throw leaves the current encoder in place
     cap = 0;
   }
-  if (state.lastWrittenTicks != INT64_MIN) next->ContinueAfter(state.lastWrittenTicks);
   const SteadyClock::time_point t1 = SteadyClock::now();
   std::unique_ptr<IVideoSegmentEncoder> retired = std::move(state.encoder);
+  if (retired) retired->DrainPending();
+  if (state.lastWrittenTicks != INT64_MIN) {
+    // The new segment goes on from the slot after the last frame, on the
+    // same grid, so that clips joining at a segment boundary meet exactly.
+    std::optional<int64_t> slot = retired ? retired->NextSlotTicks() : std::nullopt;
+    if (!slot) slot = state.lastWrittenTicks + TickClock::kTicksPerSecond / std::max<uint32_t>(state.fps, 1);
+    next->ContinueAt(*slot);
+  }
   state.encoder = std::move(next);
   state.segmentFpsCap.store(cap);
   state.lastEncodeTime = SteadyClock::time_point{};
   const SteadyClock::time_point t2 = SteadyClock::now();
   if (retired) {
-    retired->DrainPending();
     {
       LockGuard lock(state.finalizeMutex);
       state.finalizeQueue.push_back({std::move(retired), cut});

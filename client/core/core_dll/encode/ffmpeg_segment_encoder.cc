@@ -241,7 +241,8 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
 
   bool WriteFrame(platform::ITexture& frame, int64_t ticks) override;
   bool RepeatLast(int64_t ticks) override;
-  void ContinueAfter(int64_t previousTicks) override;
+  void ContinueAt(int64_t slotTicks) override;
+  std::optional<int64_t> NextSlotTicks() const override;
   void DrainPending() override;
   EncodedSegment Finalize() override;
 
@@ -304,7 +305,7 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
   uint32_t fps_;
   int64_t startTicks_ = 0;
   int64_t lastPts_ = -1;
-  std::optional<int64_t> continueAfter_;  // the previous segment's last stamp
+  std::optional<int64_t> continueAt_;  // the first slot, continuing the previous segment's grid
   bool twoStage_ = false;
   bool readsIntoFrame_ = false;
   bool finalized_ = false;
@@ -479,14 +480,16 @@ int64_t FfmpegSegmentEncoder::PtsOf(int64_t ticks) {
   if (frameCount_ == 0) {
     startTicks_ = ticks;
     // A segment that follows another starts in the slot after its last
-    // frame, so that segments tile the timeline without a gap.
-    const int64_t period = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1);
-    if (continueAfter_ && ticks > *continueAfter_ &&
-        ticks - *continueAfter_ <= kLongestFillSeconds * TickClock::kTicksPerSecond) {
-      startTicks_ = std::min(*continueAfter_ + period, ticks);
+    // frame, on its grid, so that segments tile the timeline without a gap
+    // or a shift (a frame's stamp may lie up to half a slot off its slot).
+    const int64_t halfPeriod = TickClock::kTicksPerSecond / std::max<uint32_t>(fps_, 1) / 2;
+    if (continueAt_ && ticks >= *continueAt_ - halfPeriod &&
+        ticks - *continueAt_ <= kLongestFillSeconds * TickClock::kTicksPerSecond) {
+      startTicks_ = *continueAt_;
     }
   }
-  return av_rescale_q(ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base);
+  return std::max<int64_t>(
+      0, av_rescale_q(ticks - startTicks_, AVRational{1, TickClock::kTicksPerSecond}, codec_->time_base));
 }
 
 bool FfmpegSegmentEncoder::WriteIntoFrame(platform::ITexture& frame, int64_t ticks) {
@@ -631,8 +634,13 @@ bool FfmpegSegmentEncoder::RepeatLast(int64_t ticks) {
   return true;
 }
 
-void FfmpegSegmentEncoder::ContinueAfter(int64_t previousTicks) {
-  if (frameCount_ == 0) continueAfter_ = previousTicks;
+void FfmpegSegmentEncoder::ContinueAt(int64_t slotTicks) {
+  if (frameCount_ == 0) continueAt_ = slotTicks;
+}
+
+std::optional<int64_t> FfmpegSegmentEncoder::NextSlotTicks() const {
+  if (lastPts_ < 0) return continueAt_;
+  return startTicks_ + av_rescale_q(lastPts_ + 1, codec_->time_base, AVRational{1, TickClock::kTicksPerSecond});
 }
 
 int FfmpegSegmentEncoder::SendTakingPackets(const AVFrame* frame) {
@@ -712,8 +720,13 @@ EncodedSegment FfmpegSegmentEncoder::Finalize() {
   segment.bytes = std::make_shared<std::vector<uint8_t>>(writer_.TakeBytes());
   segment.frameCount = frameCount_;
   segment.startTicks = startTicks_;
+  // The segment lasts at least to the end of its last frame's slot: a
+  // segment finalised as its last frame arrives would otherwise end a slot
+  // early, and a clip starting in that slot would miss the frame it shows.
+  int64_t endTicks = TickClock::Now();
+  if (lastPts_ >= 0) endTicks = std::max(endTicks, *NextSlotTicks());
   segment.durationSeconds =
-      static_cast<double>(TickClock::Now() - startTicks_) / static_cast<double>(TickClock::kTicksPerSecond);
+      static_cast<double>(endTicks - startTicks_) / static_cast<double>(TickClock::kTicksPerSecond);
   segment.needsReencode = twoStage_;
   return segment;
 }

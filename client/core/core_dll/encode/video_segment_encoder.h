@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/gpu.h"
 #include "replay/records.h"
@@ -23,10 +24,14 @@ class IVideoSegmentEncoder {
     (void)ticks;
     return false;
   }
-  // The segment continues the timeline of one whose last frame was stamped
-  // `previousTicks`: its first slot is the one after, and the slots before
-  // its first frame hold that frame's picture. Called before the first frame.
-  virtual void ContinueAfter(int64_t previousTicks) { (void)previousTicks; }
+  // The segment continues the timeline of another, on the same slot grid:
+  // `slotTicks` is its first slot (the one after the other's last frame),
+  // and the slots before its first frame hold that frame's picture. Called
+  // before the first frame.
+  virtual void ContinueAt(int64_t slotTicks) { (void)slotTicks; }
+  // The slot after the last frame taken (pending copies drained first), on
+  // this segment's grid; none before a first frame or a continuation.
+  virtual std::optional<int64_t> NextSlotTicks() const { return std::nullopt; }
   // Finishes every frame whose GPU copy is still in flight.
   virtual void DrainPending() {}
   // The finished segment (complete MP4 bytes, duration, frames, start tick,

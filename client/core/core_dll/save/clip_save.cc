@@ -216,8 +216,15 @@ void RemuxSegment(const EncodedSegment& segment, AVFormatContext* output, int ou
 int64_t ClipZero(int64_t segmentStartTicks, int64_t spanStartTicks, uint32_t fps, bool onOrAfter = false) {
   if (spanStartTicks <= segmentStartTicks) return segmentStartTicks;
   const AVRational frameBase{1, static_cast<int>(std::max<uint32_t>(fps, 1))};
-  const int64_t frames = av_rescale_q_rnd(spanStartTicks - segmentStartTicks, kTickBase, frameBase,
-                                          onOrAfter ? AV_ROUND_UP : AV_ROUND_DOWN);
+  // A slot's instant, reached along another path (a segment's start, the end
+  // of a clip), may differ from this one by a tick of rounding: within that,
+  // the span starts on the slot.
+  constexpr int64_t kRoundingTicks = 10;
+  const int64_t frames =
+      onOrAfter ? av_rescale_q_rnd(std::max<int64_t>(spanStartTicks - segmentStartTicks - kRoundingTicks, 0), kTickBase,
+                                   frameBase, AV_ROUND_UP)
+                : av_rescale_q_rnd(spanStartTicks - segmentStartTicks + kRoundingTicks, kTickBase, frameBase,
+                                   AV_ROUND_DOWN);
   return segmentStartTicks + av_rescale_q(frames, frameBase, kTickBase);
 }
 
@@ -493,6 +500,7 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   guard.Finish();
   tracker.Stage(L"trailer", sizes.Text());
 
+  sources.savedEndTicks = clipStartTicks + clipLengthTicks;
   LogTo(log, L"Saved clip: ~" + std::to_wstring(static_cast<long long>(videoSeconds)) + L"s video, ~" +
                  std::to_wstring(static_cast<long long>(audioSeconds)) + L"s audio -> " + fullPath);
   outPath = fullPath;

@@ -63,6 +63,9 @@ struct SaveSources {
   // How a host's request shapes the clip (all unset: the last `seconds`
   // up to the request, one audio track, no chapters).
   ClipShape shape{};
+  // Set by a saved clip: where it ends (clip zero and its length), at the
+  // request or less than a frame before it.
+  int64_t savedEndTicks = INT64_MIN;
 };
 
 // The whole save.
