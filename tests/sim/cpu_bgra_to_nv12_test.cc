@@ -1,5 +1,5 @@
 // The CPU conversion to NV12 against libswscale's own NV12 output of the
-// same picture (same filter, matrix and ranges): the converter writes planar
+// same picture (same filters, matrix and ranges): the converter writes planar
 // chroma and interleaves it itself, which may differ from the direct output
 // by the rounding of its dither, never by more, and never swaps U and V.
 #include <gtest/gtest.h>
@@ -43,7 +43,7 @@ std::vector<uint8_t> ReferenceNv12(const std::vector<uint8_t>& bgra, uint32_t in
                                    uint32_t inPitch, uint32_t outWidth, uint32_t outHeight, uint32_t outPitch) {
   ffmpeg::SwsContextPtr scaler(sws_getContext(static_cast<int>(inWidth), static_cast<int>(inHeight), AV_PIX_FMT_BGRA,
                                               static_cast<int>(outWidth), static_cast<int>(outHeight), AV_PIX_FMT_NV12,
-                                              SWS_BICUBIC | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr));
+                                              SWS_BICUBLIN | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr));
   EXPECT_TRUE(scaler);
   const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
   sws_setColorspaceDetails(scaler.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);

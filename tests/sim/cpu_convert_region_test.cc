@@ -156,5 +156,56 @@ TEST(CpuReadIntoTest, FramesLandInMemoryAtItsPitchesAndWhatDoesNotFitIsRefused) 
   EXPECT_EQ(context.ReadInto(*converter, *created, picture), hr::kInvalidArg);
 }
 
+// Planar memory (U and V planes apart, as libx264 and libopenh264 take it)
+// gets the same picture as NV12 memory: the scaler's U and V where NV12 has
+// them interleaved, and an NV12 frame's pairs split.
+TEST(CpuReadIntoTest, PlanarMemoryGetsTheSamePictureAsNv12) {
+  CpuDevice device(4096);
+  IGpuContext& context = device.ImmediateContext();
+  std::shared_ptr<IVideoConverter> converter;
+  ASSERT_EQ(device.CreateVideoConverter(40, 20, 20, 10, &converter), hr::kOk);
+  ASSERT_EQ(converter->CreateProcessor(), hr::kOk);
+  // Red on the left half, blue on the right: U and V differ, and differ
+  // between the halves.
+  std::shared_ptr<CpuTexture> surface = CreateSurfaceTexture(40, 20, 4096);
+  for (uint32_t row = 0; row < 20; ++row) {
+    uint8_t* line = surface->Data() + static_cast<size_t>(row) * surface->RowPitch();
+    for (uint32_t x = 0; x < 40; ++x) {
+      line[x * 4] = x < 20 ? 0 : 255;
+      line[x * 4 + 1] = 0;
+      line[x * 4 + 2] = x < 20 ? 255 : 0;
+      line[x * 4 + 3] = 255;
+    }
+  }
+  std::vector<uint8_t> luma(24 * 10), pairs(24 * 5), planarLuma(24 * 10), u(16 * 5), v(16 * 5);
+  ASSERT_EQ(context.ReadInto(*converter, *surface, {luma.data(), 24, pairs.data(), 24, 20, 10}), hr::kOk);
+  const Nv12Memory planar{planarLuma.data(), 24, u.data(), 16, 20, 10, v.data()};
+  ASSERT_EQ(context.ReadInto(*converter, *surface, planar), hr::kOk);
+  EXPECT_EQ(planarLuma, luma);
+  for (uint32_t row = 0; row < 5; ++row) {
+    for (uint32_t x = 0; x < 10; ++x) {
+      EXPECT_EQ(u[row * 16 + x], pairs[row * 24 + 2 * x]) << row << "," << x;
+      EXPECT_EQ(v[row * 16 + x], pairs[row * 24 + 2 * x + 1]) << row << "," << x;
+    }
+  }
+  EXPECT_GT(v[0], 200);  // red: V high
+  EXPECT_GT(u[9], 200);  // blue: U high
+
+  // An NV12 frame's pairs split into the planes.
+  std::shared_ptr<ITexture> created;
+  ASSERT_EQ(device.CreateTexture(Desc(20, 10, PixelFormat::Nv12), &created), hr::kOk);
+  auto& nv12 = static_cast<CpuTexture&>(*created);
+  for (uint32_t row = 0; row < 15; ++row) {
+    for (uint32_t x = 0; x < 20; ++x) nv12.Data()[size_t{row} * nv12.RowPitch() + x] = static_cast<uint8_t>(row * 16 + x);
+  }
+  ASSERT_EQ(context.ReadInto(*converter, nv12, planar), hr::kOk);
+  EXPECT_EQ(planarLuma[9 * 24 + 19], 9 * 16 + 19);
+  EXPECT_EQ(u[4 * 16 + 9], 14 * 16 + 18);
+  EXPECT_EQ(v[4 * 16 + 9], 14 * 16 + 19);
+  // Planar chroma rows narrower than half the picture are refused.
+  EXPECT_EQ(context.ReadInto(*converter, *surface, {planarLuma.data(), 24, u.data(), 9, 20, 10, v.data()}),
+            hr::kInvalidArg);
+}
+
 }  // namespace
 }  // namespace ostrel::platform::cpu

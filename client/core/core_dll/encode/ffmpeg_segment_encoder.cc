@@ -79,15 +79,16 @@ const EncoderOpener& EncoderOpener::Default() {
 
 // ---- settings ------------------------------------------------------------
 
-AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec) {
+AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec, bool planarFirst) {
   const AVPixelFormat* formats = ffmpeg::EncoderPixelFormats(codec);
   if (formats == nullptr) return AV_PIX_FMT_NV12;  // the encoder does not say: it gets what it always got
-  bool planar = false;
+  bool planar = false, nv12 = false;
   for (const AVPixelFormat* format = formats; *format != AV_PIX_FMT_NONE; ++format) {
-    if (*format == AV_PIX_FMT_NV12) return AV_PIX_FMT_NV12;
-    if (*format == AV_PIX_FMT_YUV420P) planar = true;
+    nv12 = nv12 || *format == AV_PIX_FMT_NV12;
+    planar = planar || *format == AV_PIX_FMT_YUV420P;
   }
-  return planar ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_NV12;
+  if (planar && (planarFirst || !nv12)) return AV_PIX_FMT_YUV420P;
+  return AV_PIX_FMT_NV12;
 }
 
 void ApplySegmentEncoderSettings(AVCodecContext* context, uint32_t width, uint32_t height, uint32_t fps,
@@ -364,7 +365,9 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
   // A device whose textures are system memory converts each frame straight
   // into the picture: no conversion target, staging copy or map, and
   // nothing per segment to fault in but the picture itself.
-  readsIntoFrame_ = context_.ImmediateContext().ReadsIntoMemory() && frame_->format == AV_PIX_FMT_NV12;
+  readsIntoFrame_ = context_.ImmediateContext().ReadsIntoMemory() &&
+                    (frame_->format == AV_PIX_FMT_NV12 ||
+                     (frame_->format == AV_PIX_FMT_YUV420P && frame_->linesize[1] == frame_->linesize[2]));
   if (!readsIntoFrame_) {
     nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
     // A context whose copies complete at once only ever uses the first
@@ -410,7 +413,10 @@ bool FfmpegSegmentEncoder::Configure(const AVCodec* codec, uint64_t bitrate) {
   codec_.reset(avcodec_alloc_context3(codec));
   if (!codec_) return false;
   ApplySegmentEncoderSettings(codec_.get(), width_, height_, fps_, bitrate);
-  codec_->pix_fmt = SegmentEncoderPixelFormat(codec);
+  // Converted on the CPU straight into the picture, planar chroma saves the
+  // scaler's output an interleaving pass (libx264 takes either, and
+  // interleaves for itself with SIMD).
+  codec_->pix_fmt = SegmentEncoderPixelFormat(codec, context_.ImmediateContext().ReadsIntoMemory());
   // Constant bit rate: the peak is the target.
   if (IsVaapi(context_.EncoderName())) codec_->rc_max_rate = codec_->bit_rate;
   // Without the capture's device (or its frames) this encoder cannot open:
@@ -498,8 +504,13 @@ bool FfmpegSegmentEncoder::WriteIntoFrame(platform::ITexture& frame, int64_t tic
   // The slots skipped before it get the previous picture, still in frame_.
   if (frameCount_ != 0) RepeatPicture(lastPts_ + 1, pts);
   if (av_frame_make_writable(frame_.get()) < 0) return false;
-  const platform::Nv12Memory picture{frame_->data[0], static_cast<uint32_t>(frame_->linesize[0]), frame_->data[1],
-                                     static_cast<uint32_t>(frame_->linesize[1]), width_, height_};
+  const platform::Nv12Memory picture{frame_->data[0],
+                                     static_cast<uint32_t>(frame_->linesize[0]),
+                                     frame_->data[1],
+                                     static_cast<uint32_t>(frame_->linesize[1]),
+                                     width_,
+                                     height_,
+                                     frame_->format == AV_PIX_FMT_YUV420P ? frame_->data[2] : nullptr};
   {
     LockGuard lock(context_.ContextMutex());
     Check(context_.ImmediateContext().ReadInto(context_.Converter(), frame, picture));

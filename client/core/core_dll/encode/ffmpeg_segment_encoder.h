@@ -89,9 +89,11 @@ constexpr uint64_t kTwoStageLiveBitrateCap = 35000000;
 
 // The pixel format the segment encoder feeds `codec`: NV12, the layout of
 // the converted frames, unless the encoder lists planar 4:2:0 without NV12
-// (libopenh264), which then gets the chroma plane split in two. An encoder
-// of hardware frames only (h264_vaapi) gets NV12 uploaded into its surfaces.
-AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec);
+// (libopenh264), which then gets the chroma plane split in two, or lists
+// both and `planarFirst` says the frames are converted on the CPU straight
+// into the picture (which writes planar chroma as cheaply). An encoder of
+// hardware frames only (h264_vaapi) gets NV12 uploaded into its surfaces.
+AVPixelFormat SegmentEncoderPixelFormat(const AVCodec* codec, bool planarFirst = false);
 
 // Applies the segment encoder settings (size, 1/fps time base, NV12, bit
 // rate with 2x max rate and 4x buffer, GOP of two seconds, no B-frames,

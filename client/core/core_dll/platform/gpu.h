@@ -85,9 +85,11 @@ struct MappedTexture {
   uint32_t rowPitch = 0;
 };
 
-// An NV12 picture in memory its owner keeps (an encoder's input frame):
+// A 4:2:0 picture in memory its owner keeps (an encoder's input frame):
 // `height` luma rows `lumaPitch` apart, then (height + 1) / 2 rows of
-// interleaved U/V `chromaPitch` apart at `chroma`.
+// interleaved U/V `chromaPitch` apart at `chroma` (NV12), or with `v` set,
+// planar: U rows at `chroma`, V rows at `v`, both `chromaPitch` apart (what
+// libx264 and libopenh264 take without a pass of their own).
 struct Nv12Memory {
   uint8_t* luma = nullptr;
   uint32_t lumaPitch = 0;
@@ -95,6 +97,7 @@ struct Nv12Memory {
   uint32_t chromaPitch = 0;
   uint32_t width = 0;
   uint32_t height = 0;
+  uint8_t* v = nullptr;
 };
 
 // The video processor set up for one capture size and one output size,
@@ -147,7 +150,7 @@ class IGpuContext {
   // Whether ReadInto works: textures in system memory, where a staging copy
   // and its map would only add a copy of every frame.
   virtual bool ReadsIntoMemory() const { return false; }
-  // Writes the NV12 picture of a frame texture into `output`: a BGRA frame
+  // Writes the 4:2:0 picture of a frame texture into `output`: a BGRA frame
   // converted and scaled onto output's size as ConvertAndScale does, an NV12
   // frame (converted at the capture copy) of output's size copied.
   // kNotImplemented where ReadsIntoMemory is false.

@@ -21,7 +21,8 @@ struct BgraImage {
 // NV12: `height` luma rows of `rowPitch` bytes, the interleaved chroma plane
 // at `chroma`, or right after the luma rows when it is null (a picture in the
 // top-left part of a larger texture names its texture's chroma plane), its
-// rows `chromaPitch` apart (0: the luma's pitch).
+// rows `chromaPitch` apart (0: the luma's pitch). With `v` set, planar 4:2:0
+// instead: U rows at `chroma`, V rows at `v`, both `chromaPitch` apart.
 struct Nv12Image {
   uint8_t* data = nullptr;
   uint32_t rowPitch = 0;
@@ -29,12 +30,16 @@ struct Nv12Image {
   uint32_t height = 0;
   uint8_t* chroma = nullptr;
   uint32_t chromaPitch = 0;
+  uint8_t* v = nullptr;
 };
 
 // Planar U and V rows (`sourcePitch` apart) as NV12's interleaved U/V rows
 // (`pitch` apart): `width` pairs a row, `height` rows.
 void InterleaveChroma(const uint8_t* u, const uint8_t* v, uint32_t sourcePitch, uint32_t width, uint32_t height,
                       uint8_t* uv, uint32_t pitch);
+// The reverse: NV12's interleaved U/V rows as planar U and V rows.
+void DeinterleaveChroma(const uint8_t* uv, uint32_t sourcePitch, uint32_t width, uint32_t height, uint8_t* u,
+                        uint8_t* v, uint32_t pitch);
 
 class CpuBgraToNv12 {
  public:

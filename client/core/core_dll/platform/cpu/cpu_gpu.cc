@@ -234,8 +234,11 @@ Hresult CpuContext::ConvertRegion(IVideoConverter& converter, ITexture& bgraInpu
 
 Hresult CpuContext::ReadInto(IVideoConverter& converter, ITexture& frame, const Nv12Memory& output) {
   auto* input = dynamic_cast<CpuTexture*>(&frame);
+  const uint32_t chromaWidth = (output.width + 1) / 2;
+  const bool planar = output.v != nullptr;
   if (input == nullptr || output.luma == nullptr || output.chroma == nullptr || output.width == 0 ||
-      output.height == 0 || output.lumaPitch < output.width || output.chromaPitch < (output.width + 1) / 2 * 2) {
+      output.height == 0 || output.lumaPitch < output.width ||
+      output.chromaPitch < (planar ? chromaWidth : chromaWidth * 2)) {
     return hr::kInvalidArg;
   }
   const TextureDesc in = input->Desc();
@@ -247,17 +250,21 @@ Hresult CpuContext::ReadInto(IVideoConverter& converter, ITexture& frame, const 
       std::memcpy(output.luma + static_cast<size_t>(row) * output.lumaPitch,
                   input->Data() + static_cast<size_t>(row) * input->RowPitch(), in.width);
     }
-    const size_t pairBytes = size_t{(in.width + 1) / 2} * 2;
+    if (planar) {
+      DeinterleaveChroma(chroma, input->RowPitch(), chromaWidth, (in.height + 1) / 2, output.chroma, output.v,
+                         output.chromaPitch);
+      return hr::kOk;
+    }
     for (uint32_t row = 0; row < (in.height + 1) / 2; ++row) {
       std::memcpy(output.chroma + static_cast<size_t>(row) * output.chromaPitch,
-                  chroma + static_cast<size_t>(row) * input->RowPitch(), pairBytes);
+                  chroma + static_cast<size_t>(row) * input->RowPitch(), size_t{chromaWidth} * 2);
     }
     return hr::kOk;
   }
   auto* cpuConverter = dynamic_cast<CpuVideoConverter*>(&converter);
   if (cpuConverter == nullptr) return hr::kInvalidArg;
-  return cpuConverter->ConvertInto(
-      *input, {output.luma, output.lumaPitch, output.width, output.height, output.chroma, output.chromaPitch});
+  return cpuConverter->ConvertInto(*input, {output.luma, output.lumaPitch, output.width, output.height, output.chroma,
+                                            output.chromaPitch, output.v});
 }
 
 Hresult CpuContext::CheckMappable(ITexture& staging, CpuTexture** texture) {
