@@ -226,8 +226,12 @@ inline bool Plumbing(const std::string& name) {
 // Live tracked bytes by owner ("function [library]"), largest first.
 inline std::vector<std::pair<std::string, Owner>> Owners() {
   std::vector<Entry> live;
+  g_enabled.store(false);
+  // Room for every entry the table can hold, made before the lock: a vector
+  // growing under it would free its old buffer into Forget, which takes the
+  // same lock.
+  live.reserve(kSlots / 2 + 1);
   {
-    g_enabled.store(false);
     SpinGuard guard;
     for (const Entry& entry : g_table)
       if (entry.pointer != 0) live.push_back(entry);
