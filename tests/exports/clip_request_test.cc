@@ -426,7 +426,9 @@ TEST_F(ClipRequestTest, DiscardOnSaveLetsNoLaterClipReachBeforeItsEnd) {
   }
   // The pictures laid end to end (before the flashes are found: a flash the
   // first clip cut in two goes on at the start of the second) show no flash
-  // twice.
+  // twice: a repeat would follow its first showing by the overlap, where a
+  // flash a loaded machine showed late (by up to three frames under a
+  // sanitizer) is still far from its neighbours.
   VideoStreamInfo both = a.video;
   for (size_t i = 0; i < b.video.frameMeanLuma.size(); ++i) {
     both.framePtsSeconds.push_back(a.durationSeconds + b.video.framePtsSeconds[i]);
@@ -434,7 +436,7 @@ TEST_F(ClipRequestTest, DiscardOnSaveLetsNoLaterClipReachBeforeItsEnd) {
   }
   const std::vector<double> joined = FlashOnsets(both);
   ASSERT_GE(joined.size(), kInstrumentedBuild ? 4u : 8u);
-  for (size_t i = 1; i < joined.size(); ++i) EXPECT_GT(joined[i] - joined[i - 1], 0.5 - 3.0 / 30) << i;
+  for (size_t i = 1; i < joined.size(); ++i) EXPECT_GT(joined[i] - joined[i - 1], 0.25) << i;
 
   // A save asked for while a discarding one waits: everything it could
   // hold lies before that clip's end.
