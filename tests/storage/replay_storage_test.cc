@@ -240,6 +240,36 @@ TEST_F(ReplayStorageTest, RecordsSharingOneBufferAreWrittenOnce) {
   }
   ASSERT_TRUE(WaitUntil([&] { return storage.ResidentBytes() <= kMiB; }));
   EXPECT_EQ(storage.GetStats().spillWrites, 1u);
+  // The recorded stream counts the buffer once too, as the disk sees it; a
+  // new buffer after it counts again.
+  desktop.AppendWithCutoff(Chunk(10, kMiB / 4), INT64_MIN);
+  EXPECT_EQ(storage.GetStats().recordedBytes, kMiB / 2 + kMiB / 4);
+  storage.Stop();
+  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] capture ended: recorded 0.750000 MB, spilled 0.500000 MB"), 1u);
+}
+
+TEST_F(ReplayStorageTest, ASaveReadingSpilledRecordsReusesOneBufferButNeverOneStillHeld) {
+  Start(L"/spill", 1);
+  for (int i = 0; i < 4; ++i) video.AppendWithCutoff(Segment(i, kMiB / 2), INT64_MIN);
+  ASSERT_TRUE(WaitUntil([&] { return storage.ResidentBytes() <= kMiB; }));
+  const auto snapshot = video.TakeSnapshot(TickSpan{0, INT64_MAX});
+  ASSERT_TRUE(snapshot[0].spilled && snapshot[1].spilled);
+  std::shared_ptr<std::vector<uint8_t>> scratch;
+  SharedBytes first = ReadSpilledReusing(*snapshot[0].spilled, scratch);
+  EXPECT_EQ(first->front(), 0);
+  // Still held: the next read must not overwrite it.
+  SharedBytes second = ReadSpilledReusing(*snapshot[1].spilled, scratch);
+  EXPECT_NE(first.get(), second.get());
+  EXPECT_EQ(first->front(), 0);
+  EXPECT_EQ(second->front(), 1);
+  // Let go: the same buffer serves the next read.
+  const void* reused = second.get();
+  first.reset();
+  second.reset();
+  SharedBytes third = ReadSpilledReusing(*snapshot[0].spilled, scratch);
+  EXPECT_EQ(third.get(), reused);
+  EXPECT_EQ(third->size(), kMiB / 2);
+  EXPECT_EQ(third->back(), 0);
 }
 
 TEST_F(ReplayStorageTest, AStalledWriterCostsTheAppendsNothingAndGivesUpTheOldestAtTheBound) {

@@ -334,6 +334,9 @@ bool OstrelSession::StartLocked(platform::WindowHandle target, bool captureMonit
       LockGuard storageLock(s.storageSettingsMutex);
       storage = s.storageSettings;
     }
+    // A host that bounds the replay's memory gets the heap's slack bounded
+    // too: glibc would otherwise keep freed encoder and segment buffers.
+    if (storage.memoryLimitMB > 0) GetPlatform().system.ReturnLargeBlocksOnFree();
     s.replayStorage.Start(storage, s.replayWindow.Seconds(), GetPlatform().files, SinkCopy());
     StartWorkers(target, captureMonitor);
   } catch (const std::exception& error) {

@@ -43,6 +43,13 @@ class ISystemServices {
   // malloc_trim(0) with glibc; nothing where the runtime has no such call).
   // Walks the whole heap: callers limit how often.
   virtual void ReleaseFreeHeapMemory() = 0;
+  // Makes the C runtime give blocks of about a megabyte and more back to the
+  // system as soon as they are freed, for the rest of the process's life
+  // (glibc: a fixed mmap threshold, which otherwise rises to the largest
+  // block freed and leaves encoder and replay buffers in its arenas; Windows's
+  // heap already does so for such blocks, so nothing there). A heap policy
+  // of the whole process: only for a host that asked for bounded memory.
+  virtual void ReturnLargeBlocksOnFree() = 0;
   // SHA-256 of a whole file read in 64 KiB pieces (CreateFileW with read
   // sharing + CNG on Windows); false when the file cannot be opened or read,
   // or when the file at `path` once the hash is done is not the file hashed

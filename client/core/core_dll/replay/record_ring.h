@@ -48,14 +48,18 @@ class RecordRing : public StoredRing {
 
   // Append with an explicit eviction cutoff.
   void AppendWithCutoff(Record record, int64_t cutoff) {
+    uint64_t newBytes = 0;
     {
       LockGuard lock(mutex_);
-      residentBytes_.fetch_add(ByteCount(record.bytes));
+      const uint64_t bytes = ByteCount(record.bytes);
+      residentBytes_.fetch_add(bytes);
+      if (record.bytes.get() != lastAppendedBuffer_) newBytes = bytes;
+      lastAppendedBuffer_ = record.bytes.get();
       records_.push_back(std::move(record));
       ++appended_;
       EvictLocked(cutoff);
     }
-    NotifyAppended();
+    NotifyAppended(newBytes);
   }
 
   // The records appended since a reader had seen `seen` of them (appends
@@ -167,6 +171,8 @@ class RecordRing : public StoredRing {
   std::deque<Record> records_ GUARDED_BY(mutex_);
   std::atomic<uint64_t> residentBytes_{0};
   uint64_t appended_ GUARDED_BY(mutex_) = 0;  // every append, cleared or evicted ones included
+  // Compared only, never followed: the buffer of the last append.
+  const void* lastAppendedBuffer_ GUARDED_BY(mutex_) = nullptr;
 };
 
 class SegmentRing : public RecordRing<EncodedSegment> {};

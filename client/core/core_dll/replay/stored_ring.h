@@ -11,10 +11,12 @@
 
 namespace ostrel {
 
-// Told after every append, outside the ring's mutex, on the appending thread.
+// Told after every append, outside the ring's mutex, on the appending thread,
+// with the bytes the append brought (0 for a buffer the record before it
+// holds too: a silent source's chunks share one).
 class RingObserver {
  public:
-  virtual void OnAppended() = 0;
+  virtual void OnAppended(uint64_t newBytes) = 0;
 
  protected:
   ~RingObserver() = default;
@@ -52,8 +54,8 @@ class StoredRing {
 
  protected:
   ~StoredRing() = default;
-  void NotifyAppended() {
-    if (observer_ != nullptr) observer_->OnAppended();
+  void NotifyAppended(uint64_t newBytes) {
+    if (observer_ != nullptr) observer_->OnAppended(newBytes);
   }
 
  private:

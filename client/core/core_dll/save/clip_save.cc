@@ -456,11 +456,14 @@ SaveOutcome RunSave(SaveSources& sources, const std::wstring& outputDir, std::ws
   uint64_t audioFramesHanded = 0;
   const auto total = static_cast<uint32_t>(segmentCount);
   SetProgress(sources, 3, 0, total);
+  // Spilled segments are read one at a time into one buffer, so a long clip
+  // never holds more than one in memory nor faults in fresh pages for each.
+  std::shared_ptr<std::vector<uint8_t>> readBuffer;
   for (size_t i = 0; i < segmentCount; ++i) {
     SetProgress(sources, 3, static_cast<uint32_t>(i + 1), total);
-    // A segment of the replay's older part is read back from its spill file
-    // one at a time, so a long clip never holds more than one in memory.
-    if (!snaps.video[i].bytes) snaps.video[i].bytes = LoadedBytes(snaps.video[i]);
+    if (!snaps.video[i].bytes && snaps.video[i].spilled) {
+      snaps.video[i].bytes = ReadSpilledReusing(*snaps.video[i].spilled, readBuffer);
+    }
     if (twoStage) {
       reencoder->TranscodeSegment(snaps.video[i], clipStartTicks, clipLengthTicks, videoEndTicks);
     } else {

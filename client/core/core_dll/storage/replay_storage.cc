@@ -74,6 +74,7 @@ void ReplayStorage::Start(const ReplayStorageSettings& settings, double replaySe
       stopping_ = false;
       wake_ = false;
     }
+    atWriterStart_ = GetStats();
     writer_ = std::thread([this] { RunWriter(); });
     spilling_.store(true);
   } else {
@@ -89,6 +90,10 @@ void ReplayStorage::Stop() {
     }
     wakeCv_.notify_all();
     writer_.join();
+    const Stats now = GetStats();
+    Log(L"[REPLAY-STORAGE] capture ended: recorded " +
+        Fixed6(static_cast<double>(now.recordedBytes - atWriterStart_.recordedBytes) / kMiB) + L" MB, spilled " +
+        Fixed6(static_cast<double>(now.spilledBytes - atWriterStart_.spilledBytes) / kMiB) + L" MB");
   }
   spilling_.store(false);
   limitBytes_.store(0);
@@ -111,8 +116,8 @@ uint64_t ReplayStorage::ResidentBytes() const {
 }
 
 ReplayStorage::Stats ReplayStorage::GetStats() const {
-  return Stats{spilledBytes_.load(), spillWrites_.load(), writeFailures_.load(), givenUpRecords_.load(),
-               droppedRecords_.load()};
+  return Stats{recordedBytes_.load(), spilledBytes_.load(), spillWrites_.load(), writeFailures_.load(),
+               givenUpRecords_.load(), droppedRecords_.load()};
 }
 
 void ReplayStorage::Log(const std::wstring& line) const {
@@ -128,7 +133,8 @@ std::optional<ReplayStorage::Pick> ReplayStorage::OldestResident() const {
   return oldest;
 }
 
-void ReplayStorage::OnAppended() {
+void ReplayStorage::OnAppended(uint64_t newBytes) {
+  recordedBytes_.fetch_add(newBytes);
   const uint64_t limit = limitBytes_.load();
   if (limit == 0) return;
   const uint64_t resident = ResidentBytes();

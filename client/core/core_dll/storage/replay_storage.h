@@ -38,6 +38,7 @@ struct ReplayStorageSettings {
 class ReplayStorage final : public RingObserver {
  public:
   struct Stats {
+    uint64_t recordedBytes = 0;   // appended to the rings (a shared buffer once)
     uint64_t spilledBytes = 0;    // written to spill files
     uint64_t spillWrites = 0;
     uint64_t writeFailures = 0;
@@ -60,7 +61,7 @@ class ReplayStorage final : public RingObserver {
   // writer (a write in progress is waited for) and lets go of its file.
   void Stop();
 
-  void OnAppended() override;
+  void OnAppended(uint64_t newBytes) override;
 
   Stats GetStats() const;
   uint64_t ResidentBytes() const;
@@ -117,6 +118,9 @@ class ReplayStorage final : public RingObserver {
   std::shared_ptr<const SpilledBytes> lastWrittenSpan_;
   uint64_t failuresInARow_ = 0;
 
+  std::atomic<uint64_t> recordedBytes_{0};
+  // The counts when the writer started, for the line its stop writes.
+  Stats atWriterStart_;
   std::atomic<uint64_t> spilledBytes_{0};
   std::atomic<uint64_t> spillWrites_{0};
   std::atomic<uint64_t> writeFailures_{0};

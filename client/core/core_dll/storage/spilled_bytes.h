@@ -22,6 +22,11 @@ struct SpilledBytes {
 // cannot be read.
 SharedBytes ReadSpilled(const SpilledBytes& spilled);
 
+// The same into `scratch` when nothing else holds it (a save reading its
+// segments one at a time reuses one buffer and its pages), otherwise into a
+// new buffer that `scratch` then holds.
+SharedBytes ReadSpilledReusing(const SpilledBytes& spilled, std::shared_ptr<std::vector<uint8_t>>& scratch);
+
 // The size of a record's bytes, in memory or spilled.
 template <typename Record>
 uint64_t StoredByteCount(const Record& record) {

@@ -219,8 +219,12 @@ OSTREL_API bool Ostrel_GetSaveProgress(int* stage, int* done, int* total);
  * shutdown, and a start removes any an earlier process left. A disk that is
  * slow, stalls or fills never costs a frame: memory grows to the limit plus
  * a quarter of it (8 MB at least), then the oldest part not yet written is
- * given up with a log line. Returns 0, 6 or 12 (the folder is checked now; a
- * refused folder keeps the previous settings). */
+ * given up with a log line. With a limit, a start on glibc also fixes the C
+ * heap's mmap threshold at 1 MB for the rest of the process (blocks that
+ * large go back to the system when freed, as Windows's heap does), so that
+ * freed encoder and replay buffers do not stay resident beside the limit.
+ * Returns 0, 6 or 12 (the folder is checked now; a refused folder keeps the
+ * previous settings). */
 OSTREL_API int Ostrel_SetReplayStorage(const wchar_t* folder, int memoryLimitMB);
 
 /* Whether the capture border is drawn; applies from the next start. */

@@ -15,6 +15,7 @@ class PosixSystemServices final : public ISystemServices {
                                                      size_t* length) override;
   bool GetProcessMemory(ProcessMemory* out) override;
   void ReleaseFreeHeapMemory() override;
+  void ReturnLargeBlocksOnFree() override;
   bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) override;
   std::string PathToUtf8(const std::wstring& path) override;
 };

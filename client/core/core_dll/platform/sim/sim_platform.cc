@@ -27,6 +27,7 @@ class SimSystemServices final : public ISystemServices {
   }
   bool GetProcessMemory(ProcessMemory* out) override { return posix_.GetProcessMemory(out); }
   void ReleaseFreeHeapMemory() override { posix_.ReleaseFreeHeapMemory(); }
+  void ReturnLargeBlocksOnFree() override { posix_.ReturnLargeBlocksOnFree(); }
   bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) override {
     return posix_.HashFileSha256(path, digest);
   }

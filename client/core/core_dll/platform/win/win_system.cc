@@ -125,6 +125,9 @@ class WinSystemServices final : public platform::ISystemServices {
   }
 
   void ReleaseFreeHeapMemory() override { HeapCompact(GetProcessHeap(), 0); }
+  // The process heap gives blocks above its virtual-allocation threshold
+  // back to the system when they are freed.
+  void ReturnLargeBlocksOnFree() override {}
 
   bool HashFileSha256(const std::wstring& path, std::array<uint8_t, 32>* digest) override {
     if (digest == nullptr) return false;
