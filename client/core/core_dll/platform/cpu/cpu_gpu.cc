@@ -45,16 +45,15 @@ uint32_t CpuTexture::PitchFor(const TextureDesc& desc) {
 namespace {
 std::atomic<size_t> g_liveTextureBytes{0};
 
-// Zeroed heap memory aligned as texture rows are, resident from the start:
-// textures are made ahead of their use (a spare encoder's on the spare
-// builder's thread) and every one made is used, so the pages are written in
-// here rather than faulted in by the first copy on the thread that encodes,
-// where at 1080p they cost a frame period or two at each segment.
+// Zeroed heap memory aligned as texture rows are. calloc rather than a
+// cleared allocation: a large block comes straight from the system's zero
+// pages, which become resident only when written, so a texture that is
+// never used (a staging slot a CPU map never waits for, the conversion
+// target of frames converted at the capture copy) costs no memory.
 class HeapStorage final : public TextureStorage {
  public:
-  explicit HeapStorage(size_t size) : block_(std::malloc(size + kPitchAlignment)) {
+  explicit HeapStorage(size_t size) : block_(std::calloc(size + kPitchAlignment, 1)) {
     if (block_ == nullptr) throw std::bad_alloc();
-    std::memset(block_, 0, size + kPitchAlignment);
     const auto address = reinterpret_cast<uintptr_t>(block_);
     Assign(reinterpret_cast<uint8_t*>((address + kPitchAlignment - 1) / kPitchAlignment * kPitchAlignment), size);
   }
