@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,6 +231,53 @@ TEST_F(ReplayStorageExportTest, AProcessKilledWhileSpillingLeavesNoFileBehind) {
   EXPECT_FALSE(FolderHoldsNames(base / "spill"));
   Record(base / "spill", 1);
   EXPECT_EQ(LogCapture::Count(L"[REPLAY-STORAGE] removed "), 0u);
+}
+
+// Run in a child process by the test below, in a mount namespace of its own
+// where OSTREL_TEST_SMALL_DISK is a 2 MB tmpfs: spills until that disk is
+// full, then saves (to a folder elsewhere) and stops.
+TEST_F(ReplayStorageExportTest, DISABLED_RecordingOntoASmallDiskChild) {
+  const char* disk = std::getenv("OSTREL_TEST_SMALL_DISK");
+  if (disk == nullptr) GTEST_SKIP() << "run by AReallyFullDiskShortensTheReplayAndLeavesTheDiskEmpty";
+  Record(fs::path(disk) / "spill", kLimitMB);
+  ASSERT_TRUE(LogCapture::WaitFor(
+      L"[REPLAY-STORAGE] spill write failed: 0x80070070 (There is not enough space on the disk.)",
+      std::chrono::seconds(30)));
+  ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 12 MB",
+                                  std::chrono::seconds(30)));
+  // What the disk holds and what memory holds make one clean clip, shorter
+  // than what was recorded.
+  const std::string file = SaveClip();
+  const ClipInfo clip = ProbeClip(file, /*decode=*/true);
+  EXPECT_GT(clip.durationSeconds, 3.0);
+  EXPECT_EQ(FfmpegDecodeErrors(file), "");
+  EXPECT_EQ(LogCapture::Count(L"spill write failed"), 1u);
+  Ostrel_StopCapture();
+  EXPECT_FALSE(FolderHoldsNames(fs::path(disk) / "spill"));
+  struct statvfs space {};
+  ASSERT_EQ(::statvfs(disk, &space), 0);
+  EXPECT_EQ(space.f_bfree, space.f_blocks) << "the spill files' space is not back";
+}
+
+// A real disk that fills (a small tmpfs, where the machine lets the test
+// mount one in a namespace of its own; the fake world's failing writer
+// covers the same everywhere else).
+TEST_F(ReplayStorageExportTest, AReallyFullDiskShortensTheReplayAndLeavesTheDiskEmpty) {
+  if (std::system("unshare --mount --propagation private true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no mount namespace for this user";
+  }
+  const fs::path disk = Scratch() / "disk";
+  fs::create_directories(disk);
+  const std::string command =
+      "OSTREL_TEST_SMALL_DISK='" + disk.string() +
+      "' unshare --mount --propagation private sh -c 'mount -t tmpfs -o size=2m,mode=0700 tmpfs \"$1\" || exit 77; "
+      "exec \"$2\" --gtest_filter=ReplayStorageExportTest.DISABLED_RecordingOntoASmallDiskChild "
+      "--gtest_also_run_disabled_tests' sh '" + disk.string() + "' '" + fs::read_symlink("/proc/self/exe").string() +
+      "'";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot mount a tmpfs here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's checks failed (its output is above)";
 }
 
 TEST_F(ReplayStorageExportTest, ADeviceLossRestartLetsGoOfTheSpilledPartAndSpillsAgain) {

@@ -32,6 +32,7 @@ class FakeFiles final : public platform::IFileStorage {
     std::condition_variable changed;
     bool block = false;
     Hresult fail = hr::kOk;
+    size_t failAbove = 0;  // writes of this size or less succeed
     int blocked = 0;
     std::atomic<int> open{0};
     std::atomic<int> created{0};
@@ -49,7 +50,7 @@ class FakeFiles final : public platform::IFileStorage {
       state_.changed.notify_all();
       state_.changed.wait(lock, [&] { return !state_.block; });
       --state_.blocked;
-      if (Failed(state_.fail)) return state_.fail;
+      if (Failed(state_.fail) && size > state_.failAbove) return state_.fail;
       *offset = bytes_.size();
       bytes_.insert(bytes_.end(), data, data + size);
       return hr::kOk;
@@ -81,9 +82,11 @@ class FakeFiles final : public platform::IFileStorage {
     }
     state.changed.notify_all();
   }
-  void Fail(Hresult status) {
+  void Fail(Hresult status) { FailAbove(status, 0); }
+  void FailAbove(Hresult status, size_t size) {
     std::lock_guard lock(state.mutex);
     state.fail = status;
+    state.failAbove = size;
   }
 
   State state;
@@ -333,8 +336,37 @@ TEST_F(ReplayStorageTest, AFailingWriterKeepsTheReplayInMemoryUpToTheBoundThenRe
 
   files.Fail(hr::kOk);  // space again: the next retry writes
   ASSERT_TRUE(WaitUntil([&] { return storage.ResidentBytes() <= 4 * kMiB; }));
-  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill writes resumed after "), 1u);
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(L"[REPLAY-STORAGE] spill writes resumed after ") == 1; }));
   EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill write failed"), 1u);
+}
+
+TEST_F(ReplayStorageTest, AnAlmostFullDiskTakingOnlySmallRecordsIsOneSeriesOfFailures) {
+  files.FailAbove(hr::kDiskFull, kMiB / 2);
+  Start(L"/spill", 2);
+  for (int i = 0; i < 4; ++i) video.AppendWithCutoff(Segment(i, kMiB), INT64_MIN);
+  ASSERT_TRUE(WaitUntil([&] { return storage.GetStats().writeFailures >= 1; }));
+  // Small records older than the failing segment arrive (the encoded sound
+  // comes in blocks that start earlier) and fit; the segment still fails.
+  for (int j = 0; j < 2; ++j) {
+    const uint64_t writes = storage.GetStats().spillWrites;
+    const uint64_t failures = storage.GetStats().writeFailures;
+    for (int k = 0; k < 2; ++k) {  // a ring's newest record is never spilled
+      AudioChunk chunk = Chunk(0, kMiB / 8);
+      chunk.startTicks = -kSecond + (2 * j + k) * kSecond / 8;
+      chunk.durationSeconds = 0.125;
+      mic.AppendWithCutoff(chunk, INT64_MIN);
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+      return storage.GetStats().spillWrites > writes && storage.GetStats().writeFailures > failures;
+    }));
+  }
+  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill write failed: 0x80070070"), 1u);
+  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill writes resumed"), 0u);
+
+  files.FailAbove(hr::kOk, 0);
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(L"[REPLAY-STORAGE] spill writes resumed after ") == 1; }));
+  EXPECT_EQ(LinesWith(L"[REPLAY-STORAGE] spill write failed"), 1u);
+  EXPECT_LE(storage.ResidentBytes(), 2 * kMiB);
 }
 
 TEST_F(ReplayStorageTest, StopEndsTheWriterAndLaterAppendsAreLeftAlone) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -53,8 +54,8 @@ class RecordRing : public StoredRing {
       LockGuard lock(mutex_);
       const uint64_t bytes = ByteCount(record.bytes);
       residentBytes_.fetch_add(bytes);
-      if (record.bytes.get() != lastAppendedBuffer_) newBytes = bytes;
-      lastAppendedBuffer_ = record.bytes.get();
+      if (lastAppendedBytes_.lock() != record.bytes) newBytes = bytes;
+      lastAppendedBytes_ = record.bytes;
       records_.push_back(std::move(record));
       ++appended_;
       EvictLocked(cutoff);
@@ -171,8 +172,9 @@ class RecordRing : public StoredRing {
   std::deque<Record> records_ GUARDED_BY(mutex_);
   std::atomic<uint64_t> residentBytes_{0};
   uint64_t appended_ GUARDED_BY(mutex_) = 0;  // every append, cleared or evicted ones included
-  // Compared only, never followed: the buffer of the last append.
-  const void* lastAppendedBuffer_ GUARDED_BY(mutex_) = nullptr;
+  // The last append's buffer, without keeping it: a freed buffer whose
+  // address a new one takes is not the same buffer.
+  std::weak_ptr<const std::vector<uint8_t>> lastAppendedBytes_ GUARDED_BY(mutex_);
 };
 
 class SegmentRing : public RecordRing<EncodedSegment> {};

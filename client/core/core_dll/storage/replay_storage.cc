@@ -42,7 +42,7 @@ void ReplayStorage::Start(const ReplayStorageSettings& settings, double replaySe
     pendingGivenUpSeconds_ = 0.0;
     lastGiveUpLine_ = {};
   }
-  failuresInARow_ = 0;
+  failuresInSeries_ = 0;
   const uint64_t limit = settings.memoryLimitMB > 0 ? static_cast<uint64_t>(settings.memoryLimitMB) * kMiB : 0;
 
   bool spill = false;
@@ -221,6 +221,13 @@ void ReplayStorage::RunWriter() {
   UniqueLock lock(wakeMutex_);
   while (!stopping_) {
     if (ResidentBytes() <= limitBytes_.load()) {
+      // Caught up: a series of failures is over only now. On a disk that
+      // is almost full a small record may fit where the one before did
+      // not, and that is no recovery to report.
+      if (failuresInSeries_ > 0) {
+        Log(L"[REPLAY-STORAGE] spill writes resumed after " + std::to_wstring(failuresInSeries_) + L" failure(s)");
+        failuresInSeries_ = 0;
+      }
       wakeCv_.wait(lock, [&] {
         wakeMutex_.AssertHeld();
         return stopping_ || wake_;
@@ -267,7 +274,7 @@ ReplayStorage::SpillResult ReplayStorage::SpillOldest() {
     if (Succeeded(written)) written = file_->Append(bytes->data(), bytes->size(), &offset);
     if (Failed(written)) {
       writeFailures_.fetch_add(1);
-      if (failuresInARow_++ == 0) {
+      if (failuresInSeries_++ == 0) {
         Log(L"[REPLAY-STORAGE] spill write failed: 0x" + Hex32(written) + L" (" + HresultMessage(written) +
             L") - the older replay stays in memory up to " + std::to_wstring(hardBoundBytes_.load() / kMiB) +
             L" MB; retrying every second");
@@ -280,10 +287,6 @@ ReplayStorage::SpillResult ReplayStorage::SpillOldest() {
     spillWrites_.fetch_add(1);
     lastWrittenBytes_ = bytes;
     lastWrittenSpan_ = span;
-  }
-  if (failuresInARow_ > 0) {
-    Log(L"[REPLAY-STORAGE] spill writes resumed after " + std::to_wstring(failuresInARow_) + L" failure(s)");
-    failuresInARow_ = 0;
   }
   pick->ring->MarkSpilled(pick->record.sequence, bytes, std::move(span));
   return SpillResult::kSpilled;

@@ -116,7 +116,8 @@ class ReplayStorage final : public RingObserver {
   // its span too. Writer only.
   std::weak_ptr<const std::vector<uint8_t>> lastWrittenBytes_;
   std::shared_ptr<const SpilledBytes> lastWrittenSpan_;
-  uint64_t failuresInARow_ = 0;
+  // Failed writes since the writer last caught up. Writer only.
+  uint64_t failuresInSeries_ = 0;
 
   std::atomic<uint64_t> recordedBytes_{0};
   // The counts when the writer started, for the line its stop writes.
