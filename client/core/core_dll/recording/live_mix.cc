@@ -141,7 +141,7 @@ void LiveAacMix::StartGeneration() {
   int64_t start = std::llround(GridFrame(resumeTicks_));
   if (afterBreak_) start += kFrame;  // a converter started mid-stream settles first
   genStart_ = std::max<int64_t>(0, AlignUp(start));
-  final_ = bufBase_ = encodedEnd_ = genStart_;
+  final_ = tracksFed_ = bufBase_ = encodedEnd_ = genStart_;
   encoder_ = std::make_unique<AacEncoder>(
       [this](AVPacket* packet) {
         mutex_.AssertHeld();  // the encoder calls back from Feed and Flush, run under the mutex
@@ -163,7 +163,7 @@ void LiveAacMix::StartGeneration() {
   ++generations_;
 }
 
-void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier) {
+void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier, bool feedTracks) {
   try {
     if (started_ && settings_) {
       const AudioSettings settings = settings_();
@@ -198,7 +198,7 @@ void LiveAacMix::AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFr
     const int64_t stalled = std::llround(GridFrame(nowTicks - kStalledSourceTicks));
     target = std::max(target, std::min(stalled, furthest));
     if (forcedFrontier) target = std::max(target, *forcedFrontier);
-    FinalizeTo(target);
+    FinalizeTo(target, feedTracks);
 
     // Packets the longest clip no longer reaches, and mix frames the next
     // save's pre-roll no longer needs.
@@ -395,18 +395,23 @@ void LiveAacMix::Place(Source& source, const std::vector<float>& converted) {
   }
 }
 
-void LiveAacMix::FinalizeTo(int64_t frame) {
-  if (frame <= final_) return;
-  const auto needed = static_cast<size_t>(2 * (frame - bufBase_));
-  GrowBuffers(needed);
-  const auto offset = static_cast<size_t>(2 * (final_ - bufBase_));
-  float* first = buf_.data() + offset;
-  const auto count = static_cast<size_t>(frame - final_);
-  for (size_t i = 0; i < 2 * count; ++i) first[i] = SoftClip(first[i]);
-  final_ = frame;
-  encoder_->Feed(first, count);
-  // The source tracks are the sources as they are: no clipping.
+void LiveAacMix::FinalizeTo(int64_t frame, bool feedTracks) {
+  if (frame > final_) {
+    GrowBuffers(static_cast<size_t>(2 * (frame - bufBase_)));
+    float* first = buf_.data() + 2 * (final_ - bufBase_);
+    const auto count = static_cast<size_t>(frame - final_);
+    for (size_t i = 0; i < 2 * count; ++i) first[i] = SoftClip(first[i]);
+    final_ = frame;
+    encoder_->Feed(first, count);
+  }
+  if (!feedTracks || tracksFed_ >= final_) return;
+  // The source tracks are the sources as they are: no clipping. Their
+  // frames stay in the buffers until these encoders have taken them (the
+  // buffers are trimmed behind the slowest encoder).
+  const auto offset = static_cast<size_t>(2 * (tracksFed_ - bufBase_));
+  const auto count = static_cast<size_t>(final_ - tracksFed_);
   for (SourceTrack& track : tracks_) track.encoder->Feed(track.buf.data() + offset, count);
+  tracksFed_ = final_;
 }
 
 void LiveAacMix::GrowBuffers(size_t samples) {
@@ -429,7 +434,9 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   if (frames == 0) return std::nullopt;
   const int64_t zero = PlacementStartFrame(clipStartTicks, origin_);
   const int64_t end = zero + static_cast<int64_t>(frames);
-  AdvanceLocked(nowTicks, end);
+  // Without source tracks the save waits only for the mix's encoder: the
+  // tracks catch up at the next advance, after the save.
+  AdvanceLocked(nowTicks, end, trackGains.has_value());
   if (!started_ || desktopGain != desktopGain_ || micGain != micGain_ || zero < 0) return std::nullopt;
   if (trackGains && ((*trackGains)[0] != tracks_[0].gain || (*trackGains)[1] != tracks_[1].gain)) return std::nullopt;
   const int64_t firstPacket = zero / kFrame * kFrame - kFrame;  // the decoder's priming
@@ -443,7 +450,7 @@ std::optional<PreEncodedClipAudio> LiveAacMix::TakeForClip(int64_t clipStartTick
   }
   // A clip ending before the encoder's frontier (its request waited behind
   // another save) takes the packets before its last frame and encodes that.
-  const int64_t encoded = std::min(EncodedEnd(), end / kFrame * kFrame);
+  const int64_t encoded = std::min(trackGains ? EncodedEnd() : encodedEnd_, end / kFrame * kFrame);
   const int64_t tailStart = std::max(genStart_, encoded - static_cast<int64_t>(kAacSliceOverlapFrames) * kFrame);
   if (final_ < end || tailStart < bufBase_) return std::nullopt;
 

@@ -76,7 +76,10 @@ class LiveAacMix {
 
  private:
   struct Source;
-  void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier) REQUIRES(mutex_);
+  // `feedTracks` false leaves the source tracks' encoders behind the mix
+  // (a save that does not want them); the next advance catches them up.
+  void AdvanceLocked(int64_t nowTicks, std::optional<int64_t> forcedFrontier, bool feedTracks = true)
+      REQUIRES(mutex_);
   void TakeChunks(Source& source) REQUIRES(mutex_);
   void ProcessChunk(Source& source, const AudioChunk& chunk) REQUIRES(mutex_);
   // A run placed at the tick, or going on at `continueAt` (slewing back to
@@ -88,7 +91,7 @@ class LiveAacMix {
   static double LineRate(const Source& source);
   static int64_t LineTicks(const Source& source, int64_t stamp);
   void Place(Source& source, const std::vector<float>& converted) REQUIRES(mutex_);
-  void FinalizeTo(int64_t frame) REQUIRES(mutex_);
+  void FinalizeTo(int64_t frame, bool feedTracks) REQUIRES(mutex_);
   void StartGeneration() REQUIRES(mutex_);
   void NewGeneration() REQUIRES(mutex_);
   double GridFrame(int64_t ticks) const;
@@ -112,6 +115,7 @@ class LiveAacMix {
   float micGain_ GUARDED_BY(mutex_) = 0.0f;
   int64_t genStart_ GUARDED_BY(mutex_) = 0;         // grid frame of the encoder's first sample (a multiple of 1024)
   int64_t final_ GUARDED_BY(mutex_) = 0;            // grid frames before this are mixed, soft-clipped and fed
+  int64_t tracksFed_ GUARDED_BY(mutex_) = 0;        // the source tracks' encoders were fed before this
   int64_t bufBase_ GUARDED_BY(mutex_) = 0;          // grid frame of buf_[0]
   std::vector<float> buf_ GUARDED_BY(mutex_);       // interleaved: final frames, then the sums still open
   std::unique_ptr<AacEncoder> encoder_ GUARDED_BY(mutex_);
