@@ -155,5 +155,31 @@ TEST(LiveAacMix, VolumeChangesAndLateAudioStartANewGenerationAndSavesMixThemselv
   EXPECT_FALSE(rig.live.TakeForClip(23 * kTicks, 3 * kRate, 0.2f, 0.2f, rig.next).has_value());
 }
 
+// A save without source tracks leaves their encoders behind the mix; a later
+// clip with them must still hear each source whole across that instant.
+TEST(LiveAacMix, SourceTracksLeftBehindByASaveWithoutThemCatchUpWithoutASeam) {
+  LiveRig rig;
+  rig.RecordUntil(22 * kTicks);
+  ASSERT_TRUE(rig.Take(12 * kTicks, 10.0).has_value());
+  rig.RecordUntil(30 * kTicks);
+
+  const int64_t start = 18 * kTicks;
+  const SourceTrackGains gains = SourceTrackGainsFor(rig.settings);
+  auto clip = rig.live.TakeForClip(start, MixFramesFor(12 * kTicks), DesktopGain(rig.settings),
+                                   MicGain(rig.settings), rig.next, gains);
+  ASSERT_TRUE(clip.has_value());
+  ASSERT_EQ(clip->sourceTracks.size(), 2u);
+  // The desktop alone, as the save would mix it (tracks are not clipped).
+  MixBuffer desktopOnly(MixFramesFor(12 * kTicks));
+  SaveMemoryTracker tracker(nullptr, [] { return MemorySample{}; });
+  MixContext context{tracker, start, desktopOnly};
+  MixSource(context, rig.desktop.TakeSnapshot({start, start + 12 * kTicks}), rig.desktop.SharedWaveFormat(), gains[0]);
+  const std::vector<float> track = Decode(FinishClipAudio(std::move(clip->sourceTracks[0])));
+  const size_t frames = desktopOnly.samples.size() / 2;
+  const double snr = SnrDb(desktopOnly.samples, track, 4800, frames - 4800);
+  EXPECT_GT(snr, 20.0);
+  ExpectSeamless(desktopOnly.samples, track, 4 * kRate, snr - 6.0);  // at 22 s, where the tracks fell behind
+}
+
 }  // namespace
 }  // namespace ostrel
