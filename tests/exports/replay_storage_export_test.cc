@@ -57,6 +57,21 @@ class ReplayStorageExportTest : public ExportTest {
     return modes;
   }
 
+  // A disk that takes no more: one line for the series, memory up to its
+  // bound, then what is held makes one clean clip, shorter than recorded.
+  void ExpectAFullDiskLineTheBoundAndACleanClip() {
+    ASSERT_TRUE(LogCapture::WaitFor(
+        L"[REPLAY-STORAGE] spill write failed: 0x80070070 (There is not enough space on the disk.)",
+        std::chrono::seconds(30)));
+    ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 12 MB",
+                                    std::chrono::seconds(30)));
+    const std::string file = SaveClip();
+    const ClipInfo clip = ProbeClip(file, /*decode=*/true);
+    EXPECT_GT(clip.durationSeconds, 3.0);
+    EXPECT_EQ(FfmpegDecodeErrors(file), "");
+    EXPECT_EQ(LogCapture::Count(L"spill write failed"), 1u);
+  }
+
   static bool FolderHoldsNames(const fs::path& folder) {
     return fs::exists(folder) && !fs::is_empty(folder);
   }
@@ -167,15 +182,8 @@ TEST_F(ReplayStorageExportTest, AFullDiskShortensTheReplayWithALineAndNeverBreak
   Record(folder, kLimitMB);
   Sleep(5.0);  // some of it spilled first
   OstrelSim_SetSpillWriter(OSTREL_SIM_SPILL_WRITES_FAIL, 0);
-  ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill write failed: 0x80070070 (There is not enough space on the disk.)",
-                                  std::chrono::seconds(10)));
-  ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 12 MB",
-                                  std::chrono::seconds(30)));
-  const std::string file = SaveClip();
-  const ClipInfo clip = ProbeClip(file, /*decode=*/true);
-  EXPECT_GT(clip.durationSeconds, 3.0);
-  EXPECT_EQ(FfmpegDecodeErrors(file), "");
-  EXPECT_EQ(LogCapture::Count(L"spill write failed"), 1u);  // one line for the series
+  ExpectAFullDiskLineTheBoundAndACleanClip();
+  if (HasFatalFailure()) return;
 
   OstrelSim_SetSpillWriter(OSTREL_SIM_SPILL_WRITES_SUCCEED, 0);
   ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill writes resumed after ", std::chrono::seconds(10)));
@@ -240,18 +248,9 @@ TEST_F(ReplayStorageExportTest, DISABLED_RecordingOntoASmallDiskChild) {
   const char* disk = std::getenv("OSTREL_TEST_SMALL_DISK");
   if (disk == nullptr) GTEST_SKIP() << "run by AReallyFullDiskShortensTheReplayAndLeavesTheDiskEmpty";
   Record(fs::path(disk) / "spill", kLimitMB);
-  ASSERT_TRUE(LogCapture::WaitFor(
-      L"[REPLAY-STORAGE] spill write failed: 0x80070070 (There is not enough space on the disk.)",
-      std::chrono::seconds(30)));
-  ASSERT_TRUE(LogCapture::WaitFor(L"[REPLAY-STORAGE] spill writer behind: memory reached its bound of 12 MB",
-                                  std::chrono::seconds(30)));
-  // What the disk holds and what memory holds make one clean clip, shorter
-  // than what was recorded.
-  const std::string file = SaveClip();
-  const ClipInfo clip = ProbeClip(file, /*decode=*/true);
-  EXPECT_GT(clip.durationSeconds, 3.0);
-  EXPECT_EQ(FfmpegDecodeErrors(file), "");
-  EXPECT_EQ(LogCapture::Count(L"spill write failed"), 1u);
+  // What the disk holds and what memory holds make the clip.
+  ExpectAFullDiskLineTheBoundAndACleanClip();
+  if (HasFatalFailure()) return;
   Ostrel_StopCapture();
   EXPECT_FALSE(FolderHoldsNames(fs::path(disk) / "spill"));
   struct statvfs space {};
