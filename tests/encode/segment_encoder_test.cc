@@ -204,6 +204,30 @@ TEST_F(SegmentEncoderTest, AStalledCopyIsDroppedWithALineWhileTheContextLockStay
   EXPECT_EQ(segment.startTicks, kBase + kPeriod);  // the dropped frame never started the segment
 }
 
+// Each new segment encoder takes the textures the last one gave back instead
+// of creating its own; an encoder still alive keeps its own, and no picture
+// of one segment shows up in the next.
+TEST_F(SegmentEncoderTest, ANewEncoderTakesTheTexturesTheLastOneGaveBackAndNoneOfItsPictures) {
+  Rig(640, 360, 320, 180);
+  auto first = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);
+  const EncodedSegment before = Encode(*first, {{200, 60, 30}, {20, 180, 240}});
+  EXPECT_EQ(before.frameCount, 2u);
+  OstrelSim_FailTextureCreation(100, 0x80004005);
+  EXPECT_THROW(MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000), HresultError)
+      << "the first encoder's textures are still its own";
+
+  first.reset();
+  EXPECT_EQ(context_->Textures().IdleCount(), GpuEncodeContext::kPooledTextures);
+  auto next = MakeFfmpegSegmentEncoder(*context_, 320, 180, 30, 4000000);  // with the device refusing textures
+  EXPECT_EQ(context_->Textures().IdleCount(), 0u);
+  const Colours colours = {{90, 200, 90}, {255, 255, 255}, {0, 0, 0}};
+  const EncodedSegment segment = Encode(*next, colours);
+  EXPECT_EQ(segment.frameCount, 3u);
+  const ClipInfo clip = ProbeClipBytes(*segment.bytes, true);
+  EXPECT_EQ(clip.video.emptySlots, 0u);
+  ExpectColours(clip, colours, 3.0);
+}
+
 TEST_F(SegmentEncoderTest, FinalizeWithoutFramesGivesAnEmptyMp4AndNoNameGivesNoEncoder) {
   Rig(320, 180, 320, 180);
   auto encoder = MakeSegmentEncoder(*context_, 320, 180, 30, 2000000);

@@ -36,6 +36,12 @@ bool SpareComing(RotationState& state) {
 // machine too busy to build one in time.
 constexpr std::chrono::milliseconds kSpareWaitLimit = 2 * kSegmentInterval;
 
+// How long after a rotation the next spare is asked for: once the segment's
+// first frames are through. They have the most to do (a key frame, while the
+// retired encoder is finalized and freed), and building beside them on a
+// busy machine costs frames. A save's cut in that time builds in place.
+constexpr std::chrono::milliseconds kSpareRequestDelay{250};
+
 // Swaps in the spare (or a freshly built encoder) and queues the retired one
 // for finalizing; `cut` is the save cut it serves (0: a periodic rotation).
 void Rotate(RotationState& state, uint64_t cut) {
@@ -330,6 +336,10 @@ void RunBackoffThread(RotationState& state) {
   for (;;) {
     if (state.stopRequested.load()) return;
     uint32_t cap = BackoffTick(counters, state.fps, log);
+    // A timeline the encoder thread fell a whole interval behind (stalled)
+    // starts again from now: that segment runs long, none is cut short.
+    due = std::max(due + kSegmentInterval, SteadyClock::now());
+    if (!SleepUnlessStopped(state, due - kSegmentInterval + kSpareRequestDelay - SteadyClock::now())) return;
     {
       LockGuard lock(state.spareRequestMutex);
       if (!state.spareBuilding) {
@@ -338,9 +348,6 @@ void RunBackoffThread(RotationState& state) {
         state.spareCv.notify_one();
       }
     }
-    // A timeline the encoder thread fell a whole interval behind (stalled)
-    // starts again from now: that segment runs long, none is cut short.
-    due = std::max(due + kSegmentInterval, SteadyClock::now());
     if (!SleepUnlessStopped(state, due - SteadyClock::now())) return;
     {
       LockGuard lock(state.frameMutex);

@@ -218,8 +218,8 @@ class ApartmentHandOver {
   bool armed_ = false;
 };
 
-std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& device, uint32_t width,
-                                                      uint32_t height, bool staging) {
+TexturePool::Lease TakeNv12Texture(const GpuEncodeContext& context, uint32_t width, uint32_t height,
+                                   bool staging) {
   platform::TextureDesc desc;
   desc.width = width;
   desc.height = height;
@@ -227,10 +227,7 @@ std::shared_ptr<platform::ITexture> CreateNv12Texture(platform::IGpuDevice& devi
   desc.usage = staging ? platform::TextureUsage::Staging : platform::TextureUsage::Default;
   desc.renderTarget = !staging;
   desc.cpuRead = staging;
-  std::shared_ptr<platform::ITexture> texture;
-  Check(device.CreateTexture(desc, &texture));
-  if (!texture) throw HresultError(hr::kFail);
-  return texture;
+  return context.Textures().Take(context.Device(), desc);
 }
 
 class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
@@ -282,8 +279,9 @@ class FfmpegSegmentEncoder final : public IVideoSegmentEncoder {
 
   const GpuEncodeContext& context_;
   const EncoderOpener& opener_;
-  std::shared_ptr<platform::ITexture> nv12Target_;
-  std::array<std::shared_ptr<platform::ITexture>, kStagingSlotCount> stagingSlots_;
+  // Taken from the capture's pool and given back when the encoder is freed.
+  TexturePool::Lease nv12Target_;
+  std::array<TexturePool::Lease, kStagingSlotCount> stagingSlots_;
   std::deque<PendingCopy> pending_;
   // Declared before the FFmpeg objects so that it outlives them; they are
   // freed in reverse order: codec context, frame, packet, format context,
@@ -369,13 +367,13 @@ FfmpegSegmentEncoder::FfmpegSegmentEncoder(const GpuEncodeContext& context, uint
                     (frame_->format == AV_PIX_FMT_NV12 ||
                      (frame_->format == AV_PIX_FMT_YUV420P && frame_->linesize[1] == frame_->linesize[2]));
   if (!readsIntoFrame_) {
-    nv12Target_ = CreateNv12Texture(context_.Device(), width_, height_, false);
+    nv12Target_ = TakeNv12Texture(context_, width_, height_, false);
     // A context whose copies complete at once only ever uses the first
-    // slot: its textures are heap memory that every new segment would fault
-    // in, so the others are made only if a copy ever queues up.
+    // slot: its textures are heap memory, so the others are made only if a
+    // copy ever queues up.
     const bool oneSlot = context_.ImmediateContext().CopiesCompleteAtOnce();
     for (auto& slot : stagingSlots_) {
-      slot = CreateNv12Texture(context_.Device(), width_, height_, true);
+      slot = TakeNv12Texture(context_, width_, height_, true);
       if (oneSlot) break;
     }
   }
@@ -456,7 +454,7 @@ bool FfmpegSegmentEncoder::WriteFrame(platform::ITexture& frame, int64_t ticks) 
   while (std::any_of(pending_.begin(), pending_.end(), [slot](const PendingCopy& p) { return p.slot == slot; })) {
     ++slot;
   }
-  if (!stagingSlots_[slot]) stagingSlots_[slot] = CreateNv12Texture(context_.Device(), width_, height_, true);
+  if (!stagingSlots_[slot]) stagingSlots_[slot] = TakeNv12Texture(context_, width_, height_, true);
   {
     LockGuard lock(context_.ContextMutex());
     platform::IGpuContext& gpu = context_.ImmediateContext();

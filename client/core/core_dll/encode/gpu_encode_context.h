@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "encode/texture_pool.h"
 #include "ffmpeg/ffmpeg_ptr.h"
 #include "log/log.h"
 #include "platform/gpu.h"
@@ -18,6 +19,10 @@ namespace ostrel {
 
 class GpuEncodeContext {
  public:
+  // Textures kept for the next segment encoder: one encoder's conversion
+  // target and staging textures.
+  static constexpr size_t kPooledTextures = 5;
+
   // Chooses the FFmpeg encoder name for the output size, logging through the
   // sink it is given.
   using EncoderSelector =
@@ -46,6 +51,9 @@ class GpuEncodeContext {
   // platform had none (its segment encoders then fail to open).
   AVBufferRef* HardwareDevice() const { return hardwareDevice_.get(); }
   const LogSink& Sink() const { return logSink_; }
+  // The conversion targets and staging textures the capture's segment
+  // encoders take and give back.
+  TexturePool& Textures() const { return textures_; }
 
   // The immediate context is not safe for two threads at once: the capture
   // callback's copy and the encoder's convert/copy/map/unmap each hold this
@@ -62,6 +70,8 @@ class GpuEncodeContext {
   ffmpeg::BufferRefPtr hardwareDevice_;
   LogSink logSink_;
   mutable Mutex contextMutex_;
+  // After device_: its textures are released before the device.
+  mutable TexturePool textures_{kPooledTextures};
 };
 
 }  // namespace ostrel
