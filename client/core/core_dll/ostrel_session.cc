@@ -39,6 +39,26 @@ namespace {
 // How often the running mix takes the new audio and encodes it.
 constexpr std::chrono::milliseconds kLiveMixPeriod{250};
 
+// Waits for the running mix's next turn: its period, or a save asking for it
+// sooner. False once the capture stops.
+bool AwaitLiveMixTurn(SessionState& s) {
+  UniqueLock lock(s.stopWakeMutex);
+  s.stopWakeCv.wait_for(lock, kLiveMixPeriod, [&] {
+    s.stopWakeMutex.AssertHeld();
+    return s.stopRequested.load() || s.liveMixWanted;
+  });
+  s.liveMixWanted = false;
+  return !s.stopRequested.load();
+}
+
+void WakeLiveMix(SessionState& s) {
+  {
+    LockGuard lock(s.stopWakeMutex);
+    s.liveMixWanted = true;
+  }
+  s.stopWakeCv.notify_all();
+}
+
 // How long a save waits for its cut before it saves what the rings hold.
 constexpr std::chrono::seconds kVideoCutWait{3};
 constexpr std::chrono::milliseconds kAudioCutWait{500};
@@ -403,7 +423,7 @@ void OstrelSession::StartWorkers(platform::WindowHandle target, bool captureMoni
     s.liveMix = liveMix;
   }
   s.liveMixThread = std::thread([&s, liveMix] {
-    while (SleepUnlessStopped(s, kLiveMixPeriod)) liveMix->Advance(TickClock::Now());
+    while (AwaitLiveMixTurn(s)) liveMix->Advance(TickClock::Now());
   });
   s.watchdogThread = std::thread([this, &s, target, captureMonitor] {
     const WatchdogHooks hooks{
@@ -573,7 +593,10 @@ SaveOutcome OstrelSession::SaveClip(const ClipRequest& request, int64_t requestT
       [this](const std::wstring& line) { Log(line); },
       span.endTicks,
       request.seconds,
-      [&s](int64_t ticks) { CutAtRequest(s, ticks); },
+      [&s](int64_t ticks) {
+        WakeLiveMix(s);
+        CutAtRequest(s, ticks);
+      },
   };
   if (ringsCleared) sources.cutAtRequest = nullptr;
   sources.shape.span = span;

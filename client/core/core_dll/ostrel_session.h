@@ -75,6 +75,9 @@ struct SessionState : CaptureState, RotationState {
   Mutex liveMixMutex;
   std::shared_ptr<LiveAacMix> liveMix GUARDED_BY(liveMixMutex);
   std::thread liveMixThread;
+  // A save asks the running mix to take the audio at once, not at its next
+  // period: the mix then catches up while the save waits for its cut.
+  bool liveMixWanted GUARDED_BY(stopWakeMutex) = false;
 
   Mutex audioSettingsMutex;
   AudioSettings audioSettings GUARDED_BY(audioSettingsMutex);
