@@ -160,7 +160,7 @@ std::vector<std::pair<std::string, std::string>> SingleStageEncoderOptions(std::
 
 namespace {
 
-constexpr int kStagingSlotCount = 4;
+constexpr int kStagingSlotCount = static_cast<int>(GpuEncodeContext::kStagingTexturesPerEncoder);
 constexpr int kIoBufferSize = 32768;
 constexpr std::chrono::milliseconds kMapStallLimit{200};
 constexpr std::chrono::milliseconds kMapPollInterval{2};

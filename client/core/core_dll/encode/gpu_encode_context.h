@@ -19,9 +19,11 @@ namespace ostrel {
 
 class GpuEncodeContext {
  public:
-  // Textures kept for the next segment encoder: one encoder's conversion
+  // The staging textures a segment encoder reads its frames back through,
+  // and the textures kept for the next encoder: one encoder's conversion
   // target and staging textures.
-  static constexpr size_t kPooledTextures = 5;
+  static constexpr size_t kStagingTexturesPerEncoder = 4;
+  static constexpr size_t kPooledTextures = kStagingTexturesPerEncoder + 1;
 
   // Chooses the FFmpeg encoder name for the output size, logging through the
   // sink it is given.
